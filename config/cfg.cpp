@@ -1,0 +1,172 @@
+// The command line: resets the control block, registers the built-in MIME types, acts on
+// each option in turn and loads plug-ins, offering unknown options to their option hooks.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include "cfg.h"
+#include "list.h"
+#include "websrv_plugin.h"
+
+namespace {
+
+struct builtin_mime {
+    const char *ext;
+    const char *type;
+};
+
+// Loads the shared object at `path` and calls its plugin_init. Returns 0, or -1 after
+// logging why the object could not be loaded or has no plugin_init.
+int load_plugin(const char *path)
+{
+    void *handle = dlopen(path, RTLD_NOW | RTLD_GLOBAL);
+    if (handle == nullptr) {
+        log_msg(1, "Unable to load plugin %s Error: %s.\n", path, dlerror());
+        return -1;
+    }
+    dlerror();
+    void *symbol = dlsym(handle, "plugin_init");
+    if (symbol == nullptr) {
+        const char *why = dlerror();
+        log_msg(1, "Unable to initialize plugin %s Error: %s.\n", path,
+                why != nullptr ? why : "plugin_init is null");
+        return -1;
+    }
+    // The handle is never closed: the plug-in's code stays in use until the process ends.
+    reinterpret_cast<int (*)()>(symbol)();
+    return 0;
+}
+
+// Offers argv[*index] to the option hooks of the registered plug-ins, in registry order.
+// Returns 0 when a plug-in took it (and advanced *index), -1 when one rejected it or none
+// took it.
+int delegate_option(int *index, char **argv)
+{
+    const int before = *index;
+    void *next = nullptr;
+    for (void *n = list_get_head(&websrv_mcb.plugins); n != nullptr; n = next) {
+        // The hook may unregister its own node (to register again on another port, say),
+        // so everything needed afterwards is taken before the call.
+        next = list_get_next(n);
+        const websrv_plugin_desc desc = static_cast<websrv_plugin_node *>(n)->desc;
+        if (desc.on_option == nullptr)
+            continue;
+        const int result = desc.on_option(index, argv);
+        if (result == 0 && *index > before)
+            return 0;
+        if (result == -1 || result == 0) {
+            // A hook that claims the option without moving past it would have the parser
+            // ask about the same argument forever: that counts as a rejection.
+            *index = before;
+            log_msg(1, "WebSrv Error: Plugin %.*s rejected the option\n",
+                    static_cast<int>(strnlen(desc.name, sizeof desc.name)), desc.name);
+            return -1;
+        }
+        *index = before;  // declined: the next plug-in sees the argument unchanged
+    }
+    log_msg(1, "WebSrv Error: Invalid option %s specified. Aborting!\n", argv[before]);
+    return -1;
+}
+
+// Logs the settings that parsing ended with.
+void log_summary()
+{
+    if (websrv_mcb.cgi_pattern[0] == '\0')
+        log_msg(1, "WebSrv Warning: No CGI pattern specified; CGI Processing is disabled.\n");
+    char cwd[4096];
+    const char *shown = getcwd(cwd, sizeof cwd) != nullptr ? cwd : "(unreadable)";
+    log_msg(2, "Web Server Options \n");
+    log_msg(2, "       Working Directory is %s.\n", shown);
+    log_msg(2, "       CGI Pattern is %s.\n", websrv_mcb.cgi_pattern);
+}
+
+// Acts on the option at argv[*index] whose value is argv[*index + 1]. Returns 0 and advances
+// *index past both, or -1 after logging why.
+int take_valued_option(const char *option, const char *value)
+{
+    if (strcmp(option, "-c") == 0) {
+        const size_t length = strnlen(value, sizeof websrv_mcb.cgi_pattern);
+        if (length >= sizeof websrv_mcb.cgi_pattern) {
+            log_msg(1, "WebSrv Error: CGI pattern is too long; limit to %d characters\n",
+                    static_cast<int>(sizeof websrv_mcb.cgi_pattern));
+            return -1;
+        }
+        memcpy(websrv_mcb.cgi_pattern, value, length + 1);
+        return 0;
+    }
+    if (strcmp(option, "-i") == 0) {
+        const size_t size = strlen(value) + 1;
+        auto *copy = static_cast<char *>(websrv_malloc(size));
+        if (copy == nullptr) {
+            log_msg(1, "WebSrv Memory Allocation Failure\n");
+            return -1;
+        }
+        memcpy(copy, value, size);
+        websrv_free(websrv_mcb.bind_device);
+        websrv_mcb.bind_device = copy;
+        return 0;
+    }
+    if (strcmp(option, "-d") == 0) {
+        if (chdir(value) != 0) {
+            log_msg(1, "WebSrv Error: Unable to change directory; Error: %s\n", strerror(errno));
+            return -1;
+        }
+        return 0;
+    }
+    return load_plugin(value);  // "-plugin"
+}
+
+bool needs_value(const char *arg)
+{
+    return strcmp(arg, "-c") == 0 || strcmp(arg, "-i") == 0 || strcmp(arg, "-d") == 0 ||
+           strcmp(arg, "-plugin") == 0;
+}
+
+}  // namespace
+
+int websrv_option_parse(int argc, char **argv)
+{
+    const builtin_mime builtins[] = {{"html", "text/html"}, {"gif", "image/gif"}, {"", ""}};
+
+    memset(&websrv_mcb, 0, sizeof websrv_mcb);
+    sscanf(websrv_version_text, "%hu.%hu", &websrv_mcb.version_major, &websrv_mcb.version_minor);
+    websrv_mcb.log_level = 1;
+    for (const builtin_mime *m = builtins; m->ext[0] != '\0'; ++m) {
+        if (websrv_add_supported_mime(m->ext, m->type) < 0)
+            return -1;
+    }
+
+    if (argc == 1) {
+        printf("TAVRIX: WEB Server Version %s\n", websrv_version_text);
+        return -1;
+    }
+
+    int index = 1;
+    while (index < argc) {
+        const char *arg = argv[index];
+        if (strcmp(arg, "-v") == 0) {
+            websrv_mcb.log_level = 2;
+            index += 1;
+        } else if (needs_value(arg)) {
+            // An option standing last has no value: it is as invalid as an unknown one.
+            if (index + 1 >= argc || argv[index + 1] == nullptr) {
+                log_msg(1, "WebSrv Error: Invalid option %s specified. Aborting!\n", arg);
+                return -1;
+            }
+            if (take_valued_option(arg, argv[index + 1]) < 0)
+                return -1;
+            index += 2;
+        } else if (delegate_option(&index, argv) < 0) {
+            return -1;
+        }
+    }
+
+    if (list_get_head(&websrv_mcb.plugins) == nullptr) {
+        log_msg(1, "WebSrv Error: No plugins nothing to do.\n");
+        return -1;
+    }
+    log_summary();
+    return 0;
+}

@@ -1,0 +1,353 @@
+/*
+ * websrv_plugin.h - the binary interface between the websrv executable and its plug-ins.
+ *
+ * A plug-in is a shared object loaded with "-plugin PATH". It exports one function,
+ * plugin_init(), which registers one or more descriptors with websrv_register_plugin().
+ * Everything else a plug-in can reach in the server is declared in this file.
+ *
+ * Conventions
+ *  1. Plain C. This header compiles as C11 and as C++11 or later; every declaration has C linkage.
+ *  2. Records are plain structures with a fixed field order. Their sizes and offsets are
+ *     pinned below for the two data models we build for (ILP32 devices and LP64 hosts):
+ *     a plug-in and the server must be built against the same header. Plug-ins on 32-bit
+ *     targets must be compiled with -D_FILE_OFFSET_BITS=64 (off_t is 64 bits everywhere).
+ *  3. Functions that can fail return -1 on failure and 0 (or a count) on success; test
+ *     for "< 0". Each failure has already been reported once through log_msg().
+ *  4. Ownership: the server copies a descriptor whole when it is registered; the caller
+ *     keeps its own record and may reuse it at once. Memory passed between the server and
+ *     a plug-in comes from websrv_malloc() and goes back through websrv_free().
+ *  5. Every hook slot may be NULL; a NULL slot means the server's default behaviour.
+ *  6. Hooks must not throw or longjmp into the server; they return an int.
+ *  7. Process model: the server forks one child per connection and serves them one at a
+ *     time. on_option and on_start run in the main process; every other hook runs in the
+ *     connection's child (or, for CGI, in one of its copy processes), so what a hook changes
+ *     in the plug-in's memory ends with that child.
+ */
+#ifndef WEBSRV_PLUGIN_H
+#define WEBSRV_PLUGIN_H
+
+#include <stddef.h>
+#include <stdio.h>
+#include <time.h>
+#include <sys/types.h>
+#include <sys/select.h>
+#include <netinet/in.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Symbols the executable makes visible to plug-ins. */
+#if defined(__GNUC__)
+#define WEBSRV_API __attribute__((visibility("default")))
+#define WEBSRV_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define WEBSRV_API
+#define WEBSRV_PRINTF(fmt, args)
+#endif
+
+/* Sizes of the fixed character fields, terminating zero included. */
+#define WEBSRV_NAME_LEN 20        /* plug-in name: up to 19 characters */
+#define WEBSRV_CGI_PATTERN_LEN 100 /* CGI pattern: up to 99 characters */
+#define WEBSRV_MIME_EXT_LEN 10    /* extension without the dot: up to 9 characters */
+#define WEBSRV_MIME_TYPE_LEN 30   /* content type: up to 29 characters */
+
+/* Size of the path buffer handed to on_directory, and of the session's request buffer. */
+#define WEBSRV_PATH_MAX 4096
+#define WEBSRV_BUFFER_SIZE 4096
+
+/* Log levels for log_msg(). */
+#define WEBSRV_LOG_ERROR 1  /* always printed */
+#define WEBSRV_LOG_DETAIL 2 /* printed only with "-v" */
+
+/* The interface version this header describes; websrv_plugin_desc.version_major must match. */
+#define WEBSRV_VERSION_MAJOR 1
+#define WEBSRV_VERSION_MINOR 0
+
+/* A singly linked list: one word, the head. A zeroed word is an empty list.
+ * Every node of a list starts with a pointer-sized link that the server maintains. */
+typedef struct websrv_list {
+    void *head;
+} websrv_list;
+
+/* The per-connection record every session hook receives. Built zeroed by the connection's
+ * child; all character pointers point into `buffer` (uri may point to the constant "./").
+ * A header field that the request did not carry stays NULL. */
+typedef struct websrv_session {
+    char *buffer;              /* 4096-byte request buffer, from websrv_malloc */
+    char *cursor;              /* after parsing: first byte behind the header (start of any body) */
+    int socket;                /* the accepted connection */
+    int port;                  /* port of the plug-in whose socket accepted the connection */
+    int received;              /* bytes read into buffer so far */
+    int header_length;         /* cursor - buffer once the header is parsed */
+    struct in_addr client_addr; /* peer IPv4 address, network byte order */
+    char *method;              /* request method, as sent */
+    char *uri;                 /* percent-decoded path without its leading "/"; "./" if empty */
+    char *query;               /* text after the first "?", not decoded; NULL without "?" */
+    char *protocol;            /* version field of the request line, as sent */
+    char *host;                /* "Host:" */
+    char *user_agent;          /* "User-Agent:" */
+    char *content_length;      /* "Content-Length:", as text */
+    char *content_type;        /* "Content-Type:" */
+    char *if_modified_since;   /* "If-Modified-Since:" */
+    char *authorization;       /* "Authorization:" */
+    void *reserved;            /* zero; not used by the server */
+} websrv_session;
+
+/* A plug-in descriptor. The plug-in fills one and passes it to websrv_register_plugin(),
+ * which copies it; hooks are listed in the order a connection meets them. */
+typedef struct websrv_plugin_desc {
+    unsigned short version_major; /* must be WEBSRV_VERSION_MAJOR */
+    unsigned short version_minor; /* not checked */
+    char name[WEBSRV_NAME_LEN];   /* zero-terminated; shown in messages, key for unregistering */
+    int port;                     /* TCP port served for this plug-in, 1 to 65535 */
+
+    /* Main process, option parsing: offered every argument the server does not know.
+     * *index designates that argument in argv (argv is NULL-terminated; no count is given).
+     * Return 0 after advancing *index past the option and its values (taken), 1 when the
+     * option is not this plug-in's (the next plug-in is asked), -1 to reject it (start-up
+     * fails). Returning 0 without advancing *index counts as a rejection. */
+    int (*on_option)(int *index, char **argv);
+    /* Main process, start-up: the plug-in's socket is bound, listed in the port file and
+     * listening. Below 0 aborts start-up. */
+    int (*on_start)(int listen_fd);
+    /* Child, right after accept, before the first read. Below 0 ends the session
+     * (on_session_end still runs). */
+    int (*on_session_init)(websrv_session *session);
+    /* Child: replaces recv(fd, buf, len, 0) on this plug-in's connections; called only once
+     * the socket is readable. Returns bytes placed, 0 at end of stream, <0 with errno set. */
+    int (*on_read)(int fd, void *buf, size_t len);
+    /* Child: replaces send(fd, buf, len, 0) on this plug-in's connections; called only once
+     * the socket is writable. Returns bytes sent, or <0 with errno set. */
+    int (*on_write)(int fd, const void *buf, int len);
+    /* Child, once the request is parsed and its path exists. Return 0 when the plug-in has
+     * answered the request itself (the server sends nothing more); anything else lets the
+     * server go on with directory, CGI or file handling. */
+    int (*on_request)(websrv_session *session);
+    void *reserved; /* leave NULL */
+    /* Child, for a directory request: write a zero-terminated path (relative to the working
+     * directory) into the WEBSRV_PATH_MAX-byte buffer `path`. Below 0 ends the session without
+     * a response. Without this hook the server serves "index.html". */
+    int (*on_directory)(websrv_session *session, char *path);
+    /* Child: replaces sendfile(out_fd, in_fd, offset, count) for a static file's body.
+     * Returns bytes sent (advancing *offset), or <0 with errno set. */
+    int (*on_sendfile)(int out_fd, int in_fd, off_t *offset, size_t count);
+    /* Child, last: the socket is already closed, the session's buffer still valid.
+     * The result is ignored. */
+    int (*on_session_end)(websrv_session *session);
+} websrv_plugin_desc;
+
+/* The server's registry node: its own copy of a registered descriptor. */
+typedef struct websrv_plugin_node {
+    void *link;              /* list link, maintained by the server */
+    int listen_fd;           /* listening socket once start-up made it, else -1 */
+    websrv_plugin_desc desc; /* the copy taken at registration */
+} websrv_plugin_node;
+
+/* One entry of the MIME registry: a file extension and its content type. */
+typedef struct websrv_mime_entry {
+    void *link;                      /* list link, maintained by the server */
+    char ext[WEBSRV_MIME_EXT_LEN];   /* without the dot, zero-terminated */
+    char type[WEBSRV_MIME_TYPE_LEN]; /* zero-terminated */
+} websrv_mime_entry;
+
+/* The server's control block. Plug-ins may read it; the server owns every field. */
+typedef struct websrv_mcb {
+    websrv_list plugins;          /* registry of websrv_plugin_node, in registry order */
+    unsigned short version_major; /* 1 */
+    unsigned short version_minor; /* 0 */
+    int log_level;                /* highest level log_msg prints: 1, or 2 with "-v" */
+    int running;                  /* 1 while the accept loop goes on */
+    fd_set listen_set;            /* every listening socket */
+    int max_fd;                   /* highest listening descriptor */
+    char cgi_pattern[WEBSRV_CGI_PATTERN_LEN]; /* from "-c"; empty: CGI is off */
+    char *bind_device;            /* from "-i", or NULL */
+    websrv_list mime_types;       /* registry of websrv_mime_entry */
+    FILE *port_file;              /* the open port file while the server runs */
+} websrv_mcb_t;
+
+/* The control block. */
+extern WEBSRV_API websrv_mcb_t websrv_mcb;
+
+/* Registers a copy of *desc. Returns 0, or -1 (invalid port, version mismatch, no memory). */
+WEBSRV_API int websrv_register_plugin(const websrv_plugin_desc *desc);
+
+/* Removes the first registered descriptor whose name equals `name` exactly. Returns 0, or -1
+ * when name is NULL or no descriptor has that name. A listening socket is not closed. */
+WEBSRV_API int websrv_unregister_plugin(const char *name);
+
+/* Maps the extension `ext` (no dot, compared ignoring case) to the content type `type`,
+ * replacing the type of an existing entry. Returns 0, or -1 when ext is longer than 9 or type
+ * longer than 29 characters, or no memory is left. */
+WEBSRV_API int websrv_add_supported_mime(const char *ext, const char *type);
+
+/* Writes len bytes to fd once it is writable (waiting at most 30 seconds): through
+ * desc->on_write when set, send() when desc is given without the hook, write() when desc is
+ * NULL. Returns the count written (possibly short), or -1 (timeout, or the write's failure). */
+WEBSRV_API int websrv_write_handler(int fd, const void *buf, int len,
+                                    const websrv_plugin_desc *desc);
+
+/* Parses the server's command line (resets the control block, loads plug-ins). Returns 0
+ * when the server may start, -1 when it must not. */
+WEBSRV_API int websrv_option_parse(int argc, char **argv);
+
+/* The allocator shared by the server and plug-ins: malloc, realloc and free semantics. */
+WEBSRV_API void *websrv_malloc(size_t size);
+WEBSRV_API void *websrv_realloc(void *pointer, size_t size);
+WEBSRV_API void websrv_free(void *pointer);
+
+/* Prints a message to standard output, exactly as formatted, when level is at most
+ * websrv_mcb.log_level. Messages carry their own line ends. */
+WEBSRV_API void log_msg(int level, const char *format, ...) WEBSRV_PRINTF(2, 3);
+
+/* Converts an HTTP date to seconds since 1970-01-01 00:00:00 GMT; -1 when no layout fits. */
+WEBSRV_API time_t tdate_parse(const char *text);
+
+/* Every plug-in exports this; the server calls it once per "-plugin" argument. */
+WEBSRV_API int plugin_init(void);
+
+/* ---- Layout checks ---------------------------------------------------------------------- */
+
+#ifdef __cplusplus
+#define WEBSRV_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
+#else
+#define WEBSRV_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#endif
+#define WEBSRV_AT(type, field, off) \
+    WEBSRV_STATIC_ASSERT(offsetof(type, field) == (off), #type "." #field " offset")
+
+WEBSRV_STATIC_ASSERT(sizeof(off_t) == 8, "build with -D_FILE_OFFSET_BITS=64");
+WEBSRV_STATIC_ASSERT(sizeof(fd_set) == 128, "descriptor set of 1024 bits");
+
+#if defined(__ILP32__) || (__SIZEOF_POINTER__ == 4 && __SIZEOF_LONG__ == 4 && __SIZEOF_INT__ == 4)
+/* The device's data model: 4-byte int, long and pointers. */
+WEBSRV_STATIC_ASSERT(sizeof(websrv_mcb_t) == 260, "websrv_mcb size");
+WEBSRV_AT(websrv_mcb_t, plugins, 0);
+WEBSRV_AT(websrv_mcb_t, version_major, 4);
+WEBSRV_AT(websrv_mcb_t, version_minor, 6);
+WEBSRV_AT(websrv_mcb_t, log_level, 8);
+WEBSRV_AT(websrv_mcb_t, running, 12);
+WEBSRV_AT(websrv_mcb_t, listen_set, 16);
+WEBSRV_AT(websrv_mcb_t, max_fd, 144);
+WEBSRV_AT(websrv_mcb_t, cgi_pattern, 148);
+WEBSRV_AT(websrv_mcb_t, bind_device, 248);
+WEBSRV_AT(websrv_mcb_t, mime_types, 252);
+WEBSRV_AT(websrv_mcb_t, port_file, 256);
+
+WEBSRV_STATIC_ASSERT(sizeof(websrv_plugin_desc) == 68, "websrv_plugin_desc size");
+WEBSRV_AT(websrv_plugin_desc, version_major, 0);
+WEBSRV_AT(websrv_plugin_desc, version_minor, 2);
+WEBSRV_AT(websrv_plugin_desc, name, 4);
+WEBSRV_AT(websrv_plugin_desc, port, 24);
+WEBSRV_AT(websrv_plugin_desc, on_option, 28);
+WEBSRV_AT(websrv_plugin_desc, on_start, 32);
+WEBSRV_AT(websrv_plugin_desc, on_session_init, 36);
+WEBSRV_AT(websrv_plugin_desc, on_read, 40);
+WEBSRV_AT(websrv_plugin_desc, on_write, 44);
+WEBSRV_AT(websrv_plugin_desc, on_request, 48);
+WEBSRV_AT(websrv_plugin_desc, reserved, 52);
+WEBSRV_AT(websrv_plugin_desc, on_directory, 56);
+WEBSRV_AT(websrv_plugin_desc, on_sendfile, 60);
+WEBSRV_AT(websrv_plugin_desc, on_session_end, 64);
+
+WEBSRV_STATIC_ASSERT(sizeof(websrv_plugin_node) == 76, "websrv_plugin_node size");
+WEBSRV_AT(websrv_plugin_node, link, 0);
+WEBSRV_AT(websrv_plugin_node, listen_fd, 4);
+WEBSRV_AT(websrv_plugin_node, desc, 8);
+
+WEBSRV_STATIC_ASSERT(sizeof(websrv_session) == 72, "websrv_session size");
+WEBSRV_AT(websrv_session, buffer, 0);
+WEBSRV_AT(websrv_session, cursor, 4);
+WEBSRV_AT(websrv_session, socket, 8);
+WEBSRV_AT(websrv_session, port, 12);
+WEBSRV_AT(websrv_session, received, 16);
+WEBSRV_AT(websrv_session, header_length, 20);
+WEBSRV_AT(websrv_session, client_addr, 24);
+WEBSRV_AT(websrv_session, method, 28);
+WEBSRV_AT(websrv_session, uri, 32);
+WEBSRV_AT(websrv_session, query, 36);
+WEBSRV_AT(websrv_session, protocol, 40);
+WEBSRV_AT(websrv_session, host, 44);
+WEBSRV_AT(websrv_session, user_agent, 48);
+WEBSRV_AT(websrv_session, content_length, 52);
+WEBSRV_AT(websrv_session, content_type, 56);
+WEBSRV_AT(websrv_session, if_modified_since, 60);
+WEBSRV_AT(websrv_session, authorization, 64);
+WEBSRV_AT(websrv_session, reserved, 68);
+
+WEBSRV_STATIC_ASSERT(sizeof(websrv_mime_entry) == 44, "websrv_mime_entry size");
+WEBSRV_AT(websrv_mime_entry, link, 0);
+WEBSRV_AT(websrv_mime_entry, ext, 4);
+WEBSRV_AT(websrv_mime_entry, type, 14);
+
+#elif defined(__LP64__)
+/* 64-bit hosts: the same fields, with 8-byte pointers and long. */
+WEBSRV_STATIC_ASSERT(sizeof(websrv_mcb_t) == 280, "websrv_mcb size");
+WEBSRV_AT(websrv_mcb_t, plugins, 0);
+WEBSRV_AT(websrv_mcb_t, version_major, 8);
+WEBSRV_AT(websrv_mcb_t, version_minor, 10);
+WEBSRV_AT(websrv_mcb_t, log_level, 12);
+WEBSRV_AT(websrv_mcb_t, running, 16);
+WEBSRV_AT(websrv_mcb_t, listen_set, 24);
+WEBSRV_AT(websrv_mcb_t, max_fd, 152);
+WEBSRV_AT(websrv_mcb_t, cgi_pattern, 156);
+WEBSRV_AT(websrv_mcb_t, bind_device, 256);
+WEBSRV_AT(websrv_mcb_t, mime_types, 264);
+WEBSRV_AT(websrv_mcb_t, port_file, 272);
+
+WEBSRV_STATIC_ASSERT(sizeof(websrv_plugin_desc) == 112, "websrv_plugin_desc size");
+WEBSRV_AT(websrv_plugin_desc, version_major, 0);
+WEBSRV_AT(websrv_plugin_desc, version_minor, 2);
+WEBSRV_AT(websrv_plugin_desc, name, 4);
+WEBSRV_AT(websrv_plugin_desc, port, 24);
+WEBSRV_AT(websrv_plugin_desc, on_option, 32);
+WEBSRV_AT(websrv_plugin_desc, on_start, 40);
+WEBSRV_AT(websrv_plugin_desc, on_session_init, 48);
+WEBSRV_AT(websrv_plugin_desc, on_read, 56);
+WEBSRV_AT(websrv_plugin_desc, on_write, 64);
+WEBSRV_AT(websrv_plugin_desc, on_request, 72);
+WEBSRV_AT(websrv_plugin_desc, reserved, 80);
+WEBSRV_AT(websrv_plugin_desc, on_directory, 88);
+WEBSRV_AT(websrv_plugin_desc, on_sendfile, 96);
+WEBSRV_AT(websrv_plugin_desc, on_session_end, 104);
+
+WEBSRV_STATIC_ASSERT(sizeof(websrv_plugin_node) == 128, "websrv_plugin_node size");
+WEBSRV_AT(websrv_plugin_node, link, 0);
+WEBSRV_AT(websrv_plugin_node, listen_fd, 8);
+WEBSRV_AT(websrv_plugin_node, desc, 16);
+
+WEBSRV_STATIC_ASSERT(sizeof(websrv_session) == 128, "websrv_session size");
+WEBSRV_AT(websrv_session, buffer, 0);
+WEBSRV_AT(websrv_session, cursor, 8);
+WEBSRV_AT(websrv_session, socket, 16);
+WEBSRV_AT(websrv_session, port, 20);
+WEBSRV_AT(websrv_session, received, 24);
+WEBSRV_AT(websrv_session, header_length, 28);
+WEBSRV_AT(websrv_session, client_addr, 32);
+WEBSRV_AT(websrv_session, method, 40);
+WEBSRV_AT(websrv_session, uri, 48);
+WEBSRV_AT(websrv_session, query, 56);
+WEBSRV_AT(websrv_session, protocol, 64);
+WEBSRV_AT(websrv_session, host, 72);
+WEBSRV_AT(websrv_session, user_agent, 80);
+WEBSRV_AT(websrv_session, content_length, 88);
+WEBSRV_AT(websrv_session, content_type, 96);
+WEBSRV_AT(websrv_session, if_modified_since, 104);
+WEBSRV_AT(websrv_session, authorization, 112);
+WEBSRV_AT(websrv_session, reserved, 120);
+
+WEBSRV_STATIC_ASSERT(sizeof(websrv_mime_entry) == 48, "websrv_mime_entry size");
+WEBSRV_AT(websrv_mime_entry, link, 0);
+WEBSRV_AT(websrv_mime_entry, ext, 8);
+WEBSRV_AT(websrv_mime_entry, type, 18);
+#else
+#error "websrv_plugin.h: unsupported data model (expected ILP32 or LP64)"
+#endif
+
+#undef WEBSRV_AT
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* WEBSRV_PLUGIN_H */

@@ -1,0 +1,95 @@
+// Start-up of the listening sockets: one IPv4 TCP socket per registered plug-in.
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "list.h"
+#include "port_file.h"
+#include "server.h"
+
+namespace {
+
+int set_reuse_address(int fd)
+{
+    const int one = 1;
+    return setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+}
+
+int bind_to_device(int fd, const char *device)
+{
+    const size_t length = strlen(device);
+    log_msg(2, "Setting setsockopt for device %s %d \n", device, static_cast<int>(length));
+    if (setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device, static_cast<socklen_t>(length + 1)) != 0) {
+        log_msg(1, "Unable to bind to device %s Error:%s\n", device, strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+int bind_port(int fd, int port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    return bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+}
+
+// Makes the socket for `node` and brings it up to listening. Returns 0 or -1.
+int open_listener(websrv_plugin_node *node)
+{
+    // Non-blocking, so a connection that vanished between select and accept makes the
+    // child's accept fail at once instead of blocking the server; close-on-exec, so CGI
+    // programs never inherit a listening socket.
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    node->listen_fd = fd;
+    if (fd < 0)
+        return -1;
+    if (fd >= FD_SETSIZE) {
+        log_msg(1, "WebSrv Error: Listening socket %d does not fit the descriptor set of %d\n",
+                fd, FD_SETSIZE);
+        return -1;
+    }
+    if (set_reuse_address(fd) != 0)
+        return -1;
+    if (websrv_mcb.bind_device != nullptr && bind_to_device(fd, websrv_mcb.bind_device) != 0)
+        return -1;
+    if (bind_port(fd, node->desc.port) != 0)
+        return -1;
+    if (websrv_port_file_append(node->desc.port) != 0)
+        return -1;
+    if (listen(fd, 1024) != 0)
+        return -1;
+    FD_SET(fd, &websrv_mcb.listen_set);
+    if (fd >= websrv_mcb.max_fd)
+        websrv_mcb.max_fd = fd;
+    if (node->desc.on_start != nullptr && node->desc.on_start(fd) < 0)
+        return -1;
+    return 0;
+}
+
+}  // namespace
+
+int websrv_open_listeners()
+{
+    // Each pass takes the first node, in registry order, that has no socket yet. A start
+    // hook may register further descriptors (they get sockets too) or unregister its own
+    // (its socket stays open; the accept loop retires it), so no node pointer is kept
+    // across a hook call.
+    for (;;) {
+        websrv_plugin_node *pending = nullptr;
+        for (void *n = list_get_head(&websrv_mcb.plugins); n != nullptr && pending == nullptr;
+             n = list_get_next(n)) {
+            auto *node = static_cast<websrv_plugin_node *>(n);
+            if (node->listen_fd < 0)
+                pending = node;
+        }
+        if (pending == nullptr)
+            return 0;
+        if (open_listener(pending) != 0)
+            return -1;
+    }
+}

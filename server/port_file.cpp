@@ -1,0 +1,234 @@
+// The port file: locked appends at start-up and the locked rewrite at stop.
+#include "port_file.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "websrv_plugin.h"
+
+namespace {
+
+// The ports this instance appended, in the order it wrote them.
+int *own_ports = nullptr;
+int own_count = 0;
+int own_capacity = 0;
+
+// Holds an exclusive lock on a descriptor for as long as it lives.
+class file_lock {
+public:
+    explicit file_lock(int fd) : fd_(fd)
+    {
+        while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+    ~file_lock() { flock(fd_, LOCK_UN); }
+    file_lock(const file_lock &) = delete;
+    file_lock &operator=(const file_lock &) = delete;
+
+private:
+    int fd_;
+};
+
+// Closes a descriptor when it goes out of scope.
+class fd_guard {
+public:
+    explicit fd_guard(int fd) : fd_(fd) {}
+    ~fd_guard()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    fd_guard(const fd_guard &) = delete;
+    fd_guard &operator=(const fd_guard &) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// A websrv_malloc'ed block, released when it goes out of scope.
+class heap_block {
+public:
+    heap_block() = default;
+    ~heap_block() { websrv_free(data_); }
+    heap_block(const heap_block &) = delete;
+    heap_block &operator=(const heap_block &) = delete;
+    // Grows the block to `size` bytes, keeping its contents. Returns false when out of memory.
+    bool resize(size_t size)
+    {
+        void *grown = websrv_realloc(data_, size);
+        if (grown == nullptr)
+            return false;
+        data_ = static_cast<char *>(grown);
+        return true;
+    }
+    char *data() const { return data_; }
+
+private:
+    char *data_ = nullptr;
+};
+
+bool remember_port(int port)
+{
+    if (own_count == own_capacity) {
+        const int capacity = own_capacity == 0 ? 8 : own_capacity * 2;
+        void *grown = websrv_realloc(own_ports, sizeof(int) * static_cast<size_t>(capacity));
+        if (grown == nullptr)
+            return false;
+        own_ports = static_cast<int *>(grown);
+        own_capacity = capacity;
+    }
+    own_ports[own_count++] = port;
+    return true;
+}
+
+// Reads the whole file behind fd into `block`. Returns the byte count, or -1 (errno set).
+ssize_t read_all(int fd, heap_block &block)
+{
+    size_t capacity = 256;
+    size_t length = 0;
+    if (!block.resize(capacity)) {
+        errno = ENOMEM;
+        return -1;
+    }
+    for (;;) {
+        if (length == capacity) {
+            capacity *= 2;
+            if (!block.resize(capacity)) {
+                errno = ENOMEM;
+                return -1;
+            }
+        }
+        const ssize_t got = pread(fd, block.data() + length, capacity - length,
+                                  static_cast<off_t>(length));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            return static_cast<ssize_t>(length);
+        length += static_cast<size_t>(got);
+    }
+}
+
+bool write_all(int fd, const char *data, size_t length)
+{
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t put = pwrite(fd, data + done, length - done, static_cast<off_t>(done));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        done += static_cast<size_t>(put);
+    }
+    return true;
+}
+
+// Whether the line text[start..end) reads exactly `port` in decimal.
+bool line_is_port(const char *text, size_t start, size_t end, int port)
+{
+    char digits[16];
+    const int n = snprintf(digits, sizeof digits, "%d", port);
+    return n > 0 && end - start == static_cast<size_t>(n) && memcmp(text + start, digits, end - start) == 0;
+}
+
+}  // namespace
+
+size_t websrv_port_lines_remove(char *text, size_t length, const int *own, int own_total)
+{
+    for (int i = 0; i < own_total; ++i) {
+        // Search from the last line backwards: a stale line with the same port, left by an
+        // instance that was killed, lies before ours, so the last match is the one we wrote.
+        size_t end = length;
+        while (end > 0) {
+            const size_t line_end = text[end - 1] == '\n' ? end - 1 : end;
+            size_t start = line_end;
+            while (start > 0 && text[start - 1] != '\n')
+                --start;
+            if (line_is_port(text, start, line_end, own[i])) {
+                memmove(text + start, text + end, length - end);
+                length -= end - start;
+                break;
+            }
+            end = start;
+        }
+    }
+    return length;
+}
+
+int websrv_port_file_open()
+{
+    const char *path = websrv_port_file_path();
+    // Close-on-exec: CGI programs have no business with the port file.
+    websrv_mcb.port_file = fopen(path, "a+e");
+    if (websrv_mcb.port_file == nullptr) {
+        log_msg(1, "Unable to open %s Error: %s\n", path, strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+int websrv_port_file_append(int port)
+{
+    FILE *file = websrv_mcb.port_file;
+    const int fd = fileno(file);
+    if (!remember_port(port)) {
+        log_msg(1, "WebSrv Memory Allocation Failure\n");
+        return -1;
+    }
+    file_lock lock(fd);
+    // A line another program left without its "\n" would swallow ours: end it first.
+    struct stat st;
+    char last = '\n';
+    if (fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 &&
+        last != '\n')
+        fputc('\n', file);
+    fprintf(file, "%d\n", port);
+    if (fflush(file) != 0) {
+        const int error = errno;
+        --own_count;  // the line did not make it into the file
+        log_msg(1, "WebSrv Error: Unable to write port %d to %s Error: %s\n", port,
+                websrv_port_file_path(), strerror(error));
+        clearerr(file);
+        return -1;
+    }
+    return 0;
+}
+
+void websrv_stop()
+{
+    if (websrv_mcb.port_file == nullptr)
+        return;
+    fclose(websrv_mcb.port_file);
+    websrv_mcb.port_file = nullptr;
+    if (own_count == 0)
+        return;
+
+    const char *path = websrv_port_file_path();
+    fd_guard fd(open(path, O_RDWR | O_CLOEXEC));
+    if (fd.get() < 0) {
+        log_msg(1, "WebSrv Error: Unable to rewrite %s Error: %s\n", path, strerror(errno));
+        return;
+    }
+    file_lock lock(fd.get());
+    heap_block content;
+    const ssize_t length = read_all(fd.get(), content);
+    if (length < 0) {
+        log_msg(1, "WebSrv Error: Unable to rewrite %s Error: %s\n", path, strerror(errno));
+        return;
+    }
+    const size_t kept = websrv_port_lines_remove(content.data(), static_cast<size_t>(length),
+                                                 own_ports, own_count);
+    if (kept == static_cast<size_t>(length))
+        return;  // none of our lines is there any more: nothing to write
+    // The kept lines are a subsequence of the old ones, so writing them over the start of
+    // the file and cutting it after them never needs more room than the file had.
+    if (!write_all(fd.get(), content.data(), kept) || ftruncate(fd.get(), static_cast<off_t>(kept)) != 0)
+        log_msg(1, "WebSrv Error: Unable to rewrite %s Error: %s\n", path, strerror(errno));
+}

@@ -1,0 +1,138 @@
+// The server's outer life: options, start-up, the select/fork/wait loop and the stop.
+// The main process only selects, forks and waits; each connection is served by a child.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/select.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "list.h"
+#include "port_file.h"
+#include "server.h"
+
+namespace {
+
+// The signal mask the loop runs with outside pselect: SIGTERM and SIGHUP blocked, so a stop
+// signal can only arrive while pselect waits and is never lost between the flag test and the
+// wait. `open_mask` is the mask before the loop, restored in every child.
+sigset_t open_mask;
+
+void websrv_kill(int)
+{
+    websrv_mcb.running = 0;
+}
+
+void install_stop_signals(sigset_t *stop_signals)
+{
+    struct sigaction action {};
+    action.sa_handler = websrv_kill;
+    // Restarting calls: a wait for a child is resumed, so a request in progress is finished.
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigemptyset(stop_signals);
+    const int signals[] = {SIGTERM, SIGHUP};
+    for (const int signo : signals) {
+        sigaction(signo, &action, nullptr);
+        sigaddset(stop_signals, signo);
+    }
+}
+
+// Runs one connection in a child and waits for it to end.
+void serve_in_child(const websrv_plugin_node *node)
+{
+    // Anything still buffered would otherwise be printed again by the child.
+    fflush(stdout);
+    const pid_t child = fork();
+    if (child == 0) {
+        sigprocmask(SIG_SETMASK, &open_mask, nullptr);
+        websrv_serve_connection(node);
+    }
+    if (child < 0) {
+        // The connection stays queued and select reports it again; a short pause keeps a
+        // system out of processes from turning that into a busy loop.
+        log_msg(1, "WebSrv Error: Unable to fork; Error:%s\n", strerror(errno));
+        const timespec pause{0, 100 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+        return;
+    }
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+// Closes a listening socket that no registered plug-in owns any more (its plug-in
+// unregistered itself), so select stops reporting it.
+void retire_listener(int fd)
+{
+    log_msg(1, "WebSrv Error: No plugin owns listening socket %d; closing it\n", fd);
+    FD_CLR(fd, &websrv_mcb.listen_set);
+    close(fd);
+}
+
+// Serves every ready socket, in registry order.
+void serve_ready(fd_set *ready)
+{
+    for (void *n = list_get_head(&websrv_mcb.plugins); n != nullptr; n = list_get_next(n)) {
+        const auto *node = static_cast<const websrv_plugin_node *>(n);
+        const int fd = node->listen_fd;
+        if (fd < 0 || fd >= FD_SETSIZE || !FD_ISSET(fd, ready))
+            continue;
+        FD_CLR(fd, ready);
+        serve_in_child(node);
+    }
+    for (int fd = 0; fd <= websrv_mcb.max_fd; ++fd) {
+        if (FD_ISSET(fd, ready))
+            retire_listener(fd);
+    }
+}
+
+// After select failed with EBADF: drops every descriptor of the set that is no longer open.
+void drop_closed_listeners()
+{
+    for (int fd = 0; fd <= websrv_mcb.max_fd; ++fd) {
+        if (FD_ISSET(fd, &websrv_mcb.listen_set) && fcntl(fd, F_GETFD) < 0) {
+            log_msg(1, "WebSrv Error: Listening socket %d was closed; dropping it\n", fd);
+            FD_CLR(fd, &websrv_mcb.listen_set);
+        }
+    }
+}
+
+void accept_loop()
+{
+    sigset_t stop_signals;
+    install_stop_signals(&stop_signals);
+    sigprocmask(SIG_BLOCK, &stop_signals, &open_mask);
+    websrv_mcb.running = 1;
+    while (websrv_mcb.running != 0) {
+        fd_set ready = websrv_mcb.listen_set;
+        if (pselect(websrv_mcb.max_fd + 1, &ready, nullptr, nullptr, nullptr, &open_mask) < 0) {
+            if (errno == EINTR)
+                continue;
+            log_msg(1, "Web Server select failed %s\n", strerror(errno));
+            if (errno == EBADF)
+                drop_closed_listeners();
+            continue;
+        }
+        serve_ready(&ready);
+    }
+    sigprocmask(SIG_SETMASK, &open_mask, nullptr);
+}
+
+}  // namespace
+
+int websrv_run(int argc, char **argv)
+{
+    if (websrv_option_parse(argc, argv) < 0)
+        return -1;
+    if (websrv_port_file_open() != 0 || websrv_open_listeners() != 0) {
+        log_msg(1, "Error: Unable to start the Web Server Application. Aborting\n");
+        websrv_stop();
+        return -1;
+    }
+    accept_loop();
+    websrv_stop();
+    return 0;
+}

@@ -1,0 +1,221 @@
+// tdate_parse(): turns an HTTP date, as a client sends it in If-Modified-Since, into seconds
+// since 1970-01-01 00:00:00 GMT. The day and month name tables and their lookups live here too.
+#include "websrv_plugin.h"
+
+#include <ctype.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+namespace {
+
+// One name (lower case) with the number it stands for.
+struct strlong {
+    const char *name;
+    long value;
+};
+
+// Kept in calendar order here; each table is sorted by name in place before its first search.
+strlong wday_tab[] = {
+    {"sun", 0}, {"sunday", 0},
+    {"mon", 1}, {"monday", 1},
+    {"tue", 2}, {"tuesday", 2},
+    {"wed", 3}, {"wednesday", 3},
+    {"thu", 4}, {"thursday", 4},
+    {"fri", 5}, {"friday", 5},
+    {"sat", 6}, {"saturday", 6},
+};
+
+// May has one entry: its abbreviation is its full name.
+strlong mon_tab[] = {
+    {"jan", 0}, {"january", 0},
+    {"feb", 1}, {"february", 1},
+    {"mar", 2}, {"march", 2},
+    {"apr", 3}, {"april", 3},
+    {"may", 4},
+    {"jun", 5}, {"june", 5},
+    {"jul", 6}, {"july", 6},
+    {"aug", 7}, {"august", 7},
+    {"sep", 8}, {"september", 8},
+    {"oct", 9}, {"october", 9},
+    {"nov", 10}, {"november", 10},
+    {"dec", 11}, {"december", 11},
+};
+
+constexpr int wday_count = sizeof wday_tab / sizeof wday_tab[0];
+constexpr int mon_count = sizeof mon_tab / sizeof mon_tab[0];
+static_assert(wday_count == 14, "seven days, each with a full name and an abbreviation");
+static_assert(mon_count == 23, "twelve months, May with a single entry");
+
+// Days of a common year that lie before the first of each month.
+constexpr int monthtab[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+
+// Room for the 400 letters a name field may take (the "%400[" width below) and the zero.
+constexpr int name_buffer_size = 500;
+
+// qsort comparison: two pairs are ordered by their names.
+int strlong_compare(const void *a, const void *b)
+{
+    return strcmp(static_cast<const strlong *>(a)->name, static_cast<const strlong *>(b)->name);
+}
+
+// Binary search of a table sorted by name. On an exact match stores the entry's value through
+// `value` and returns 1; otherwise returns 0 and leaves `value` alone. `count` is at least 1.
+int strlong_search(const char *key, const strlong *table, int count, long *value)
+{
+    int low = 0;
+    int high = count - 1;
+    do {
+        int middle = (low + high) / 2;
+        int order = strcmp(key, table[middle].name);
+        if (order < 0) {
+            high = middle - 1;
+        } else if (order > 0) {
+            low = middle + 1;
+        } else {
+            *value = table[middle].value;
+            return 1;
+        }
+    } while (high >= low);
+    return 0;
+}
+
+// Lower-cases `text` in place, so that names match whatever case the client wrote them in.
+void pound_case(char *text)
+{
+    for (char *cp = text; *cp != '\0'; ++cp) {
+        // The cast keeps bytes above 127 out of the negative range that isupper() rejects.
+        unsigned char c = static_cast<unsigned char>(*cp);
+        if (isupper(c)) {
+            *cp = static_cast<char>(tolower(c));
+        }
+    }
+}
+
+// 1 and the day number (0 = Sunday) through `value` when `name` is a day name, else 0.
+// Lower-cases `name` in place. The first call sorts the table; it stays sorted for the life
+// of the process. Not safe for simultaneous first use: the server parses from one thread.
+int scan_wday(char *name, long *value)
+{
+    static int sorted = 0;
+    if (!sorted) {
+        qsort(wday_tab, wday_count, sizeof wday_tab[0], strlong_compare);
+        sorted = 1;
+    }
+    pound_case(name);
+    return strlong_search(name, wday_tab, wday_count, value);
+}
+
+// 1 and the month number (0 = January) through `value` when `name` is a month name, else 0.
+// Same lower-casing and one-time sort as scan_wday().
+int scan_mon(char *name, long *value)
+{
+    static int sorted = 0;
+    if (!sorted) {
+        qsort(mon_tab, mon_count, sizeof mon_tab[0], strlong_compare);
+        sorted = 1;
+    }
+    pound_case(name);
+    return strlong_search(name, mon_tab, mon_count, value);
+}
+
+}  // namespace
+
+extern "C" time_t tdate_parse(const char *text)
+{
+    char str_wday[name_buffer_size];
+    char str_mon[name_buffer_size];
+    int tm_mday = 0;
+    int tm_year = 0;
+    int tm_hour = 0;
+    int tm_min = 0;
+    int tm_sec = 0;
+    long tm_wday = 0;
+    long tm_mon = 0;
+    struct tm tm;
+
+    memset(&tm, 0, sizeof tm);
+
+    // Only spaces and tabs are skipped here. A "%d" first field skips any white space by
+    // itself; a name field does not.
+    const char *cp = text;
+    while (*cp == ' ' || *cp == '\t') {
+        ++cp;
+    }
+
+    // Every name field is limited to 400 letters and every buffer holds 500 bytes, so no scan
+    // can write past a buffer. A longer word leaves letters behind that no layout accepts, and
+    // a 400-letter prefix is never a real name. The trailing " GMT" of layouts 1, 2, 5 and 6
+    // follows the last field, so it is not needed for the count and text after it is ignored.
+    if (sscanf(cp, "%d-%400[a-zA-Z]-%d %d:%d:%d GMT",
+               &tm_mday, str_mon, &tm_year, &tm_hour, &tm_min, &tm_sec) == 6 &&
+        scan_mon(str_mon, &tm_mon)) {
+        // 06-Nov-94 08:49:37 GMT
+    } else if (sscanf(cp, "%d %400[a-zA-Z] %d %d:%d:%d GMT",
+                      &tm_mday, str_mon, &tm_year, &tm_hour, &tm_min, &tm_sec) == 6 &&
+               scan_mon(str_mon, &tm_mon)) {
+        // 06 Nov 1994 08:49:37 GMT
+    } else if (sscanf(cp, "%d:%d:%d GMT %d-%400[a-zA-Z]-%d",
+                      &tm_hour, &tm_min, &tm_sec, &tm_mday, str_mon, &tm_year) == 6 &&
+               scan_mon(str_mon, &tm_mon)) {
+        // 08:49:37 GMT 06-Nov-94
+    } else if (sscanf(cp, "%d:%d:%d GMT %d %400[a-zA-Z] %d",
+                      &tm_hour, &tm_min, &tm_sec, &tm_mday, str_mon, &tm_year) == 6 &&
+               scan_mon(str_mon, &tm_mon)) {
+        // 08:49:37 GMT 06 Nov 1994
+    } else if (sscanf(cp, "%400[a-zA-Z], %d-%400[a-zA-Z]-%d %d:%d:%d GMT",
+                      str_wday, &tm_mday, str_mon, &tm_year, &tm_hour, &tm_min, &tm_sec) == 7 &&
+               scan_wday(str_wday, &tm_wday) && scan_mon(str_mon, &tm_mon)) {
+        // Sunday, 06-Nov-94 08:49:37 GMT
+    } else if (sscanf(cp, "%400[a-zA-Z], %d %400[a-zA-Z] %d %d:%d:%d GMT",
+                      str_wday, &tm_mday, str_mon, &tm_year, &tm_hour, &tm_min, &tm_sec) == 7 &&
+               scan_wday(str_wday, &tm_wday) && scan_mon(str_mon, &tm_mon)) {
+        // Sun, 06 Nov 1994 08:49:37 GMT
+    } else if (sscanf(cp, "%400[a-zA-Z] %400[a-zA-Z] %d %d:%d:%d GMT %d",
+                      str_wday, str_mon, &tm_mday, &tm_hour, &tm_min, &tm_sec, &tm_year) == 7 &&
+               scan_wday(str_wday, &tm_wday) && scan_mon(str_mon, &tm_mon)) {
+        // Sun Nov 6 08:49:37 GMT 1994
+    } else {
+        return -1;
+    }
+
+    // The day name is only checked for being one; it is not compared with the date.
+    tm.tm_sec = tm_sec;
+    tm.tm_min = tm_min;
+    tm.tm_hour = tm_hour;
+    tm.tm_mday = tm_mday;
+    tm.tm_mon = static_cast<int>(tm_mon);
+    tm.tm_year = tm_year;
+
+    // Years count from 1900: 1994 and 94 are both 94, two-digit 00 to 69 are 2000 to 2069,
+    // and 70 to 1900 are taken as they stand. Neither step can overflow an int.
+    if (tm.tm_year > 1900) {
+        tm.tm_year -= 1900;
+    } else if (tm.tm_year < 70) {
+        tm.tm_year += 100;
+    }
+
+    // No field's range is checked: 31 February is 3 March of a common year and 25:00:00 is
+    // 01:00:00 of the next day. The fields are ints as scanned, so the sum is computed in
+    // 64-bit arithmetic, where it cannot overflow for any int values (its magnitude stays
+    // below 2^57). A result that does not fit time_t (possible only where time_t is 32 bits)
+    // is returned as -1, the same as text that is not a date: the caller then treats the
+    // date as older than any file and sends the file.
+    int64_t y = tm.tm_year;
+    int64_t days = (y - 70) * 365 + (y - 69) / 4 + monthtab[tm.tm_mon] + (int64_t{tm.tm_mday} - 1);
+    if (tm.tm_mon >= 2) {
+        int64_t full_year = y + 1900;
+        if (full_year % 400 == 0 || (full_year % 4 == 0 && full_year % 100 != 0)) {
+            ++days;
+        }
+    }
+    int64_t seconds = ((days * 24 + tm.tm_hour) * 60 + tm.tm_min) * 60 + tm.tm_sec;
+
+    time_t result;
+    if (__builtin_add_overflow(seconds, 0, &result)) {
+        return -1;
+    }
+    return result;
+}

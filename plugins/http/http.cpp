@@ -62,7 +62,9 @@ int http_option(int *index, char **argv)
     const char *value = argv[*index + 1];  // NULL when "-port" stands last
     char *end = nullptr;
     const long port = value != nullptr ? strtol(value, &end, 10) : 0;
-    if (value == nullptr || *value == '\0' || *end != '\0' || port < 1 || port > 65535) {
+    // Digits only: no sign, no blanks, nothing behind the number.
+    if (value == nullptr || *value < '0' || *value > '9' || *end != '\0' || port < 1 ||
+        port > 65535) {
         log_msg(WEBSRV_LOG_ERROR, "http: -port needs a port number from 1 to 65535, not \"%s\"\n",
                 value != nullptr ? value : "");
         return -1;
@@ -82,6 +84,7 @@ int http_option(int *index, char **argv)
 // 2. The one symbol every plug-in exports. The server calls it right after loading us.
 extern "C" WEBSRV_API int plugin_init(void)
 {
+    http_desc.port = 8080;  // loaded again in the same process: start from the default
     for (const auto &entry : content_types)
         websrv_add_supported_mime(entry[0], entry[1]);
     return websrv_register_plugin(&http_desc);

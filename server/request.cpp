@@ -1,0 +1,163 @@
+// In-place parsing of a request: the request line, the header fields and the path.
+#include "request.h"
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <strings.h>
+
+namespace {
+
+// The header fields the server keeps, in the order they are tried. A prefix includes its
+// colon and is compared ignoring case; fields with no slot are recognised and passed over.
+struct header_field {
+    const char *prefix;
+    char *websrv_session::*slot;
+    const char *log_format;
+};
+
+constexpr header_field header_fields[] = {
+    {"Authorization:", &websrv_session::authorization, "Authorization is ==>%s\n"},
+    {"From:", nullptr, nullptr},
+    {"If-Modified-Since:", &websrv_session::if_modified_since, "If-Modified-Since is ==>%s\n"},
+    {"Referer:", nullptr, nullptr},
+    {"User-Agent:", &websrv_session::user_agent, "User-Agent is ==>%s\n"},
+    {"Host:", &websrv_session::host, "Host is ==>%s\n"},
+    {"Allow:", nullptr, nullptr},
+    {"Content-Encoding:", nullptr, nullptr},
+    {"Content-Length:", &websrv_session::content_length, "Content-Length is ==>%s\n"},
+    {"Content-Type:", &websrv_session::content_type, "Content-Type is ==>%s\n"},
+};
+
+// Takes the next token from *next the way strtok does: delimiters before it are skipped, the
+// delimiter after it becomes NUL, and *next moves behind it. nullptr when no token is left.
+char *next_token(char **next, const char *delimiters)
+{
+    char *start = *next + strspn(*next, delimiters);
+    if (*start == '\0') {
+        *next = start;
+        return nullptr;
+    }
+    char *end = start + strcspn(start, delimiters);
+    if (*end != '\0')
+        *end++ = '\0';
+    *next = end;
+    return start;
+}
+
+void store_field(websrv_session *session, char *line)
+{
+    for (const header_field &field : header_fields) {
+        const size_t length = strlen(field.prefix);
+        if (strncasecmp(line, field.prefix, length) != 0)
+            continue;
+        if (field.slot != nullptr) {
+            char *value = line + length + strspn(line + length, " \t");
+            session->*field.slot = value;
+            log_msg(2, field.log_format, value);
+        }
+        return;
+    }
+}
+
+// Walks the header lines behind the request line (which ends at `line`) up to the empty
+// line, storing the known fields; leaves cursor behind the header.
+void parse_fields(websrv_session *session, char *line)
+{
+    session->cursor = line;
+    for (;;) {
+        char *end = strstr(session->cursor, "\r\n");
+        if (end == nullptr)
+            break;
+        *end = '\0';
+        char *current = session->cursor;
+        session->cursor = end + 2;
+        if (current == end)
+            break;  // the empty line ends the header
+        store_field(session, current);
+    }
+    session->header_length = static_cast<int>(session->cursor - session->buffer);
+    log_msg(2, "HTTP header length ==>%d\n", session->header_length);
+}
+
+}  // namespace
+
+bool websrv_header_complete(const char *buffer)
+{
+    return strstr(buffer, "\r\n\r\n") != nullptr || strstr(buffer, "\n\n") != nullptr;
+}
+
+request_error websrv_parse_request(websrv_session *session)
+{
+    char *buffer = session->buffer;
+    char *line_end = strstr(buffer, "\r\n");
+    if (line_end == nullptr) {
+        log_msg(1, "Error: No CRLF termination for Request Line\n");
+        return request_error::no_crlf;
+    }
+    // The tokens below may overwrite the request line's CR with NUL, so the place behind
+    // the line is taken now.
+    char *after_line = line_end + 2;
+    char *next = buffer;
+    session->method = next_token(&next, " ");
+    session->uri = next_token(&next, " ");
+    if (session->uri == nullptr) {
+        log_msg(1, "Error: No Space seperation for Request URI\n");
+        return request_error::no_uri;
+    }
+    if (char *mark = strchr(session->uri, '?'); mark != nullptr) {
+        *mark = '\0';
+        session->query = mark + 1;
+    }
+    session->protocol = next_token(&next, "\r\n");
+    if (session->protocol == nullptr) {
+        log_msg(1, "Error: No Space seperation for HTTP Version\n");
+        return request_error::no_protocol;
+    }
+    log_msg(2, "From:%s %d bytes Method Name: %s RequestURI: %s Query: %s HTTP:%s.\n",
+            inet_ntoa(session->client_addr), session->received, session->method, session->uri,
+            session->query != nullptr ? session->query : "(none)", session->protocol);
+    parse_fields(session, after_line);
+    return request_error::none;
+}
+
+void websrv_prepare_path(websrv_session *session)
+{
+    websrv_strdecode(session->uri, session->uri);
+    if (session->uri[0] == '/')
+        ++session->uri;
+    if (session->uri[0] == '\0')
+        session->uri = const_cast<char *>("./");
+}
+
+int websrv_hexit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return 0;
+}
+
+namespace {
+
+bool is_hex(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+}  // namespace
+
+void websrv_strdecode(char *to, const char *from)
+{
+    while (*from != '\0') {
+        if (from[0] == '%' && is_hex(from[1]) && is_hex(from[2])) {
+            *to++ = static_cast<char>(websrv_hexit(from[1]) * 16 + websrv_hexit(from[2]));
+            from += 3;
+        } else {
+            *to++ = *from++;
+        }
+    }
+    *to = '\0';
+}

@@ -1,0 +1,31 @@
+// Parsing of a request held in the session's buffer: completeness of the header, the request
+// line, the header fields and the path. Everything works in place on the NUL-terminated text
+// and needs no socket, so it can be driven directly by tests and fuzzers.
+#ifndef WEBSRV_SERVER_REQUEST_H
+#define WEBSRV_SERVER_REQUEST_H
+
+#include "websrv_plugin.h"
+
+// Whether the text in `buffer` holds the end of a header: "\r\n\r\n", or "\n\n".
+bool websrv_header_complete(const char *buffer);
+
+// What parsing the request line found wrong; each has its own log line.
+enum class request_error { none, no_crlf, no_uri, no_protocol };
+
+// Splits the request line of session->buffer into method, uri, query and protocol, then
+// picks out the known header fields and sets cursor and header_length. Logs what it finds
+// (level 2) and what is wrong (level 1). On an error nothing after the failing step is set.
+request_error websrv_parse_request(websrv_session *session);
+
+// Decodes session->uri in place and makes it relative: one leading "/" goes, and an empty
+// path becomes "./".
+void websrv_prepare_path(websrv_session *session);
+
+// Percent-decodes `from` into `to` (which may be `from`): "%" with two hexadecimal digits
+// becomes that byte; everything else, "+" included, is copied. Never longer than `from`.
+void websrv_strdecode(char *to, const char *from);
+
+// Value of a hexadecimal digit, 0 for any other character.
+int websrv_hexit(char c);
+
+#endif

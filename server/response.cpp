@@ -1,0 +1,154 @@
+// The response writer: every response is composed in one 4096-byte buffer and sent with a
+// single guarded write.
+#include "response.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "cfg.h"
+#include "registry.h"
+
+namespace {
+
+constexpr size_t response_size = 4096;
+// Longest version text echoed back. Real ones are 8 characters; the limit keeps the status
+// line, the header lines and the error page inside the buffer whatever a client sends.
+constexpr size_t longest_version = 64;
+
+// Appends formatted text to a fixed buffer, never past its end. A piece that does not fit
+// is cut; `length` stays the count of bytes really in the buffer.
+class composer {
+public:
+    composer(char *data, size_t size) : data_(data), size_(size) {}
+
+    void append(const char *format, ...) __attribute__((format(printf, 2, 3)))
+    {
+        if (length_ + 1 >= size_)
+            return;
+        va_list args;
+        va_start(args, format);
+        const int wanted = vsnprintf(data_ + length_, size_ - length_, format, args);
+        va_end(args);
+        if (wanted > 0)
+            length_ += static_cast<size_t>(wanted) < size_ - length_
+                           ? static_cast<size_t>(wanted)
+                           : size_ - length_ - 1;
+    }
+    size_t length() const { return length_; }
+    const char *data() const { return data_; }
+
+private:
+    char *data_;
+    size_t size_;
+    size_t length_ = 0;
+};
+
+// A zeroed response buffer from the shared allocator, released on every path.
+class response_buffer {
+public:
+    response_buffer() : data_(static_cast<char *>(websrv_malloc(response_size)))
+    {
+        if (data_ != nullptr)
+            memset(data_, 0, response_size);
+    }
+    ~response_buffer() { websrv_free(data_); }
+    response_buffer(const response_buffer &) = delete;
+    response_buffer &operator=(const response_buffer &) = delete;
+    char *data() const { return data_; }
+
+private:
+    char *data_;
+};
+
+// Formats `when` as an HTTP date ("Sun, 06 Nov 1994 08:49:37 GMT") into `text`.
+void http_date(time_t when, char (&text)[128])
+{
+    struct tm parts;
+    if (gmtime_r(&when, &parts) == nullptr || strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &parts) == 0)
+        text[0] = '\0';
+}
+
+void append_head(composer &out, const websrv_session *session, int status, const char *reason,
+                 char (&date)[128])
+{
+    out.append("%s %d %s\r\n", websrv_status_version(session), status, reason);
+    out.append("Server: TAVRIX/%s\r\n", websrv_version_text);
+    http_date(time(nullptr), date);
+    out.append("Date: %s\r\n", date);
+}
+
+// Writes the composed response and logs the outcome. Returns 0 or -1.
+int transmit(const websrv_session *session, const composer &out, const char *success_format)
+{
+    const int length = static_cast<int>(out.length());
+    if (websrv_write_handler(session->socket, out.data(), length, websrv_session_desc(session)) < 0) {
+        log_msg(1, "Sending the response failed: %s\n", strerror(errno));
+        return -1;
+    }
+    log_msg(2, success_format, length);
+    return 0;
+}
+
+}  // namespace
+
+const char *websrv_status_version(const websrv_session *session)
+{
+    const char *version = session->protocol;
+    if (version == nullptr || strnlen(version, longest_version + 1) > longest_version)
+        return "HTTP/1.0";
+    return version;
+}
+
+const websrv_plugin_desc *websrv_session_desc(const websrv_session *session)
+{
+    // The plug-in may have unregistered itself during the session; its connection is still
+    // answered, through the socket without hooks.
+    static const websrv_plugin_desc plain{};
+    const websrv_plugin_node *node = websrv_find_plugin(session->port);
+    return node != nullptr ? &node->desc : &plain;
+}
+
+int websrv_send_error(websrv_session *session, int status, const char *reason)
+{
+    response_buffer buffer;
+    if (buffer.data() == nullptr) {
+        log_msg(1, "WebSrv Memory Allocation Failure\n");
+        return -1;
+    }
+    composer out(buffer.data(), response_size);
+    char date[128];
+    append_head(out, session, status, reason, date);
+    out.append("Content-Type: text/html\r\n");
+    out.append("\r\n");
+    out.append("<HTML>\n<HEAD><TITLE>%d %s</TITLE></HEAD>\n</HTML>", status, reason);
+    out.append("<HR>\nTAVRIX/%s Error: %d %s</TITLE></HEAD>\n</HR>", websrv_version_text, status,
+               reason);
+    return transmit(session, out, "Succesfully transmitted error response packet of %d bytes\n");
+}
+
+int websrv_send_response(websrv_session *session, int status, const char *reason,
+                         off_t content_length, const char *content_type,
+                         const time_t *last_modified)
+{
+    response_buffer buffer;
+    if (buffer.data() == nullptr) {
+        log_msg(1, "WebSrv Memory Allocation Failure\n");
+        return -1;
+    }
+    composer out(buffer.data(), response_size);
+    char date[128];
+    append_head(out, session, status, reason, date);
+    if (last_modified != nullptr) {
+        http_date(*last_modified, date);
+        out.append("Last-Modified: %s\r\n", date);
+    }
+    if (content_type != nullptr)
+        out.append("Content-Type: %s\r\n", content_type);
+    if (content_length != 0)
+        out.append("Content-Length: %lld\r\n", static_cast<long long>(content_length));
+    out.append("Connection: close\r\n");
+    out.append("\r\n");
+    return transmit(session, out, "Succesfully transmitted response packet of %d bytes\n");
+}

@@ -1,0 +1,320 @@
+// The real server binary, started as a process: command-line outcomes, listening, the port
+// file across start and stop, signals, and concurrent instances sharing one port file.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+#include <unistd.h>
+
+#include "test_support.h"
+
+using namespace websrv_test;
+
+namespace {
+
+const std::string server_binary = WEBSRV_TEST_SERVER;
+const std::string http_plugin = WEBSRV_HTTP_PLUGIN;
+const std::string listen_plugin = std::string(TEST_PLUGIN_DIR) + "/tp_listen.so";
+
+std::string lines(const std::vector<int> &ports)
+{
+    std::string text;
+    for (int port : ports)
+        text += std::to_string(port) + "\n";
+    return text;
+}
+
+// One test's directory, with its own port file.
+struct Sandbox {
+    TempDir dir;
+    std::string port_file = dir.file("webport");
+
+    std::unique_ptr<ServerProcess> start(const std::vector<std::string> &args)
+    {
+        return std::make_unique<ServerProcess>(server_binary, args, port_file, dir.path());
+    }
+    int run(const std::vector<std::string> &args, std::string *output)
+    {
+        return run_server(server_binary, args, port_file, dir.path(), output);
+    }
+};
+
+std::vector<std::string> http_on(int port)
+{
+    return {"-plugin", http_plugin, "-port", std::to_string(port)};
+}
+
+}  // namespace
+
+TEST(CommandLine, NoArgumentsPrintsTheBannerAndFails)
+{
+    Sandbox box;
+    std::string output;
+    EXPECT_EQ(box.run({}, &output), 255);
+    EXPECT_EQ(output, "TAVRIX: WEB Server Version 1.0\n");
+    EXPECT_FALSE(file_exists(box.port_file)) << "the port file is not touched";
+}
+
+TEST(CommandLine, VerboseAloneReportsThatThereAreNoPlugins)
+{
+    Sandbox box;
+    std::string output;
+    EXPECT_EQ(box.run({"-v"}, &output), 255);
+    EXPECT_EQ(output, "WebSrv Error: No plugins nothing to do.\n");
+    EXPECT_FALSE(file_exists(box.port_file));
+}
+
+TEST(CommandLine, InvalidHttpPortIsRejectedBeforeAnythingListens)
+{
+    for (const char *value : {"0", "65536", "-1", "abc", "80x", "", " 80", "+80"}) {
+        Sandbox box;
+        std::string output;
+        EXPECT_EQ(box.run({"-plugin", http_plugin, "-port", value}, &output), 255) << value;
+        EXPECT_NE(output.find("http: -port needs a port number from 1 to 65535, not \"" +
+                              std::string(value) + "\""),
+                  std::string::npos)
+            << output;
+        EXPECT_FALSE(file_exists(box.port_file)) << value;
+    }
+    Sandbox box;
+    std::string output;
+    EXPECT_EQ(box.run({"-plugin", http_plugin, "-port"}, &output), 255);
+    EXPECT_EQ(output, "http: -port needs a port number from 1 to 65535, not \"\"\n"
+                      "WebSrv Error: Plugin http rejected the option\n");
+}
+
+TEST(Startup, ServesTheHttpPluginsPortAndStopsCleanlyOnSigterm)
+{
+    Sandbox box;
+    const int port = free_port();
+    auto server = box.start(http_on(port));
+    ASSERT_TRUE(server->wait_listening({port})) << server->output();
+    EXPECT_EQ(read_file(box.port_file), lines({port}));
+    for (int i = 0; i < 5; ++i)
+        EXPECT_TRUE(can_connect(port)) << "connection " << i;
+    EXPECT_EQ(server->stop(SIGTERM), 0);
+    EXPECT_EQ(read_file(box.port_file), "");
+    EXPECT_EQ(server->output(),
+              "WebSrv Warning: No CGI pattern specified; CGI Processing is disabled.\n");
+}
+
+TEST(Startup, CreatesAMissingPortFileAndListsBothPluginsInRegistryOrder)
+{
+    Sandbox box;
+    const int first = free_port(), second = free_port();
+    ASSERT_FALSE(file_exists(box.port_file));
+    auto args = http_on(first);
+    args.insert(args.end(), {"-plugin", listen_plugin, "-listen", std::to_string(second)});
+    auto server = box.start(args);
+    ASSERT_TRUE(server->wait_listening({first, second})) << server->output();
+    EXPECT_EQ(read_file(box.port_file), lines({first, second}));
+    EXPECT_EQ(server->stop(SIGTERM), 0);
+    EXPECT_EQ(read_file(box.port_file), "");
+    EXPECT_NE(server->output().find("tp_listen: on_start fd="), std::string::npos);
+}
+
+TEST(Shutdown, SigtermAndSighupRemoveExactlyThisInstancesLines)
+{
+    for (int signo : {SIGTERM, SIGHUP}) {
+        Sandbox box;
+        const int first = free_port(), second = free_port();
+        write_file(box.port_file, "80\n9000\n");
+        auto server = box.start({"-plugin", listen_plugin, "-listen", std::to_string(first),
+                                 "-listen", std::to_string(second)});
+        ASSERT_TRUE(server->wait_listening({first, second})) << server->output();
+        // Another instance appends its line after ours while we run.
+        write_file(box.port_file, read_file(box.port_file) + "7000\n");
+        EXPECT_EQ(read_file(box.port_file), "80\n9000\n" + lines({first, second}) + "7000\n");
+        EXPECT_EQ(server->stop(signo), 0) << "signal " << signo;
+        EXPECT_EQ(read_file(box.port_file), "80\n9000\n7000\n") << "signal " << signo;
+        EXPECT_EQ(server->output().find("select failed"), std::string::npos);
+    }
+}
+
+TEST(Shutdown, KeepsEveryOtherLineHoweverManyTheFileHolds)
+{
+    Sandbox box;
+    std::string others;
+    for (int i = 0; i < 40; ++i)
+        others += std::to_string(20000 + i) + "\n";
+    others += " 8080\n-1\nnot a port\n";
+    write_file(box.port_file, others);
+    const int port = free_port();
+    auto server = box.start(http_on(port));
+    ASSERT_TRUE(server->wait_listening({port})) << server->output();
+    EXPECT_EQ(server->stop(SIGTERM), 0);
+    EXPECT_EQ(read_file(box.port_file), others);
+    EXPECT_EQ(server->output().find("too many ports"), std::string::npos);
+}
+
+TEST(Shutdown, LeavesAStaleLineOfAKilledInstanceAndRemovesItsOwn)
+{
+    Sandbox box;
+    const int port = free_port();
+    auto killed = box.start(http_on(port));
+    ASSERT_TRUE(killed->wait_listening({port}));
+    EXPECT_EQ(killed->stop(SIGKILL), 128 + SIGKILL);
+    EXPECT_EQ(read_file(box.port_file), lines({port})) << "SIGKILL leaves the line behind";
+
+    auto next = box.start(http_on(port));
+    ASSERT_TRUE(next->wait_listening({port})) << next->output();
+    write_file(box.port_file, read_file(box.port_file) + "7000\n");
+    EXPECT_EQ(next->stop(SIGHUP), 0);
+    EXPECT_EQ(read_file(box.port_file), lines({port, 7000}));
+}
+
+TEST(Startup, PortInUseAbortsAndLeavesTheOtherInstancesLine)
+{
+    Sandbox box;
+    const int port = free_port();
+    write_file(box.port_file, "80\n");
+    auto first = box.start(http_on(port));
+    ASSERT_TRUE(first->wait_listening({port}));
+
+    std::string output;
+    EXPECT_EQ(box.run(http_on(port), &output), 255);
+    EXPECT_EQ(output, "WebSrv Warning: No CGI pattern specified; CGI Processing is disabled.\n"
+                      "Error: Unable to start the Web Server Application. Aborting\n");
+    EXPECT_EQ(read_file(box.port_file), lines({80, port})) << "the running instance's line stays";
+    EXPECT_TRUE(can_connect(port));
+
+    EXPECT_EQ(first->stop(SIGTERM), 0);
+    EXPECT_EQ(read_file(box.port_file), "80\n");
+}
+
+TEST(Startup, SecondPortInUseRemovesTheFirstPortsLineAgain)
+{
+    Sandbox box;
+    const int busy = free_port(), mine = free_port();
+    auto other = box.start(http_on(busy));
+    ASSERT_TRUE(other->wait_listening({busy}));
+
+    std::string output;
+    EXPECT_EQ(box.run({"-plugin", listen_plugin, "-listen", std::to_string(mine), "-listen",
+                       std::to_string(busy)},
+                      &output),
+              255);
+    EXPECT_NE(output.find("Error: Unable to start the Web Server Application. Aborting\n"),
+              std::string::npos);
+    EXPECT_EQ(read_file(box.port_file), lines({busy}));
+    EXPECT_EQ(other->stop(SIGTERM), 0);
+}
+
+TEST(Startup, FailingStartHookAbortsAndRemovesTheLinesWritten)
+{
+    Sandbox box;
+    write_file(box.port_file, "80\n");
+    const int first = free_port(), second = free_port();
+    std::string output;
+    EXPECT_EQ(box.run({"-plugin", listen_plugin, "-listen", std::to_string(first), "-fail-start",
+                       std::to_string(second)},
+                      &output),
+              255);
+    EXPECT_NE(output.find("tp_listen: on_start fails\n"
+                          "Error: Unable to start the Web Server Application. Aborting\n"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(read_file(box.port_file), "80\n");
+}
+
+TEST(Startup, UnopenablePortFileAbortsWithTheReason)
+{
+    Sandbox box;
+    box.port_file = box.dir.file("missing-dir/webport");
+    const int port = free_port();
+    std::string output;
+    EXPECT_EQ(box.run(http_on(port), &output), 255);
+    EXPECT_NE(output.find("Unable to open " + box.port_file +
+                          " Error: No such file or directory\n"
+                          "Error: Unable to start the Web Server Application. Aborting\n"),
+              std::string::npos)
+        << output;
+}
+
+TEST(Startup, UnknownBindDeviceAbortsWithTheDeviceAndReason)
+{
+    Sandbox box;
+    const int port = free_port();
+    std::string output;
+    auto args = std::vector<std::string>{"-v", "-i", "nosuchdev0"};
+    const auto http = http_on(port);
+    args.insert(args.end(), http.begin(), http.end());
+    EXPECT_EQ(box.run(args, &output), 255);
+    EXPECT_NE(output.find("Setting setsockopt for device nosuchdev0 10 \n"
+                          "Unable to bind to device nosuchdev0 Error:"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("Error: Unable to start the Web Server Application. Aborting\n"),
+              std::string::npos);
+    EXPECT_EQ(read_file(box.port_file), "");
+}
+
+TEST(AcceptLoop, RetiresAListeningSocketWhosePluginUnregisteredWithoutSpinning)
+{
+    Sandbox box;
+    const int owned = free_port(), orphan = free_port();
+    auto server = box.start({"-plugin", listen_plugin, "-listen", std::to_string(owned),
+                             "-orphan", std::to_string(orphan)});
+    ASSERT_TRUE(server->wait_listening({owned})) << server->output();
+    const long before = cpu_ticks(server->pid());
+    can_connect(orphan);  // queued on a socket nobody accepts from
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const long spent = cpu_ticks(server->pid()) - before;
+    EXPECT_LE(spent, 10) << "CPU ticks used in 0.5 s after the orphan became readable";
+    EXPECT_TRUE(can_connect(owned)) << "the other port is still served";
+    EXPECT_FALSE(can_connect(orphan)) << "the orphaned socket was closed";
+    EXPECT_EQ(server->stop(SIGTERM), 0);
+    EXPECT_NE(server->output().find("No plugin owns listening socket"), std::string::npos);
+    EXPECT_EQ(read_file(box.port_file), "");
+}
+
+TEST(AcceptLoop, ServesADescriptorRegisteredDuringStartup)
+{
+    Sandbox box;
+    const int spawner = free_port(), spawned = free_port();
+    auto server = box.start({"-v", "-plugin", listen_plugin, "-spawn", std::to_string(spawner),
+                             std::to_string(spawned)});
+    ASSERT_TRUE(server->wait_listening({spawner, spawned})) << server->output();
+    EXPECT_EQ(read_file(box.port_file), lines({spawner, spawned}));
+    EXPECT_EQ(server->stop(SIGTERM), 0);
+    EXPECT_EQ(read_file(box.port_file), "");
+}
+
+TEST(AcceptLoop, LogLinesOfTheMainProcessAreNotRepeatedByChildren)
+{
+    Sandbox box;
+    const int port = free_port();
+    auto server = box.start(http_on(port));
+    ASSERT_TRUE(server->wait_listening({port}));
+    for (int i = 0; i < 10; ++i)
+        can_connect(port);
+    EXPECT_EQ(server->stop(SIGTERM), 0);
+    EXPECT_EQ(server->output(),
+              "WebSrv Warning: No CGI pattern specified; CGI Processing is disabled.\n");
+}
+
+TEST(Shutdown, ConcurrentInstancesStartingAndStoppingNeverLoseEachOthersLines)
+{
+    Sandbox box;
+    const std::string original = "80\n443\n";
+    write_file(box.port_file, original);
+    for (int round = 0; round < 25; ++round) {
+        const int a = free_port(), b = free_port();
+        auto first = box.start(http_on(a));
+        auto second = box.start(http_on(b));
+        ASSERT_TRUE(first->wait_listening({a})) << first->output();
+        ASSERT_TRUE(second->wait_listening({b})) << second->output();
+        const std::string running = read_file(box.port_file);
+        EXPECT_TRUE(running == original + lines({a, b}) || running == original + lines({b, a}))
+            << "round " << round << ": " << running;
+        kill(first->pid(), SIGTERM);
+        kill(second->pid(), SIGHUP);
+        EXPECT_EQ(first->wait_exit(), 0);
+        EXPECT_EQ(second->wait_exit(), 0);
+        ASSERT_EQ(read_file(box.port_file), original) << "round " << round;
+    }
+}

@@ -1,9 +1,323 @@
-// The CGI gateway.
+// The CGI gateway: the connection process becomes the program, with the request body (POST)
+// or the socket as its standard input and a pipe as its output. Two copy processes do the
+// I/O: the input redirector feeds the body into the program, the output redirector writes
+// the server's status line and then the program's output to the client.
 #include "cgi.h"
 
-#include "response.h"
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <strings.h>
+#include <unistd.h>
 
-void websrv_cgi_run(websrv_session *session, char *, const websrv_plugin_desc *)
+#include "cfg.h"
+#include "cgi_output.h"
+#include "response.h"
+#include "session.h"
+#include "static_file.h"
+
+namespace {
+
+constexpr int slots = 20;  // argument and environment arrays: room for 18 words or 11 entries
+constexpr size_t scratch_size = 4096;
+constexpr size_t copy_size = 4096;
+
+// Fills an argument or environment array: each entry is formatted into a scratch buffer
+// (cut at 4095 characters) and duplicated; duplicates live until execve replaces the image.
+class entry_list {
+public:
+    explicit entry_list(char **array) : array_(array) {}
+
+    // Adds one formatted entry unless the array is full (the last slot stays null).
+    void add(const char *format, ...) __attribute__((format(printf, 2, 3)))
+    {
+        if (count_ >= slots - 1 || scratch_ == nullptr)
+            return;
+        va_list args;
+        va_start(args, format);
+        vsnprintf(scratch_, scratch_size, format, args);
+        va_end(args);
+        if (char *copy = strdup(scratch_); copy != nullptr)
+            array_[count_++] = copy;
+    }
+    bool open() { return (scratch_ = static_cast<char *>(websrv_malloc(scratch_size))) != nullptr; }
+    void close()
+    {
+        websrv_free(scratch_);
+        scratch_ = nullptr;
+    }
+
+private:
+    char **array_;
+    char *scratch_ = nullptr;
+    int count_ = 0;
+};
+
+void build_environment(const websrv_session *s, char **environment)
 {
-    websrv_send_error(session, 501, "Not Implemented");
+    entry_list env(environment);
+    if (!env.open()) {
+        log_msg(1, "WebSrv Error: Memory Allocation Failure; Env aborted\n");
+        return;
+    }
+    env.add("SERVER_SOFTWARE=TAVRIX/%s", websrv_version_text);
+    if (s->host != nullptr)
+        env.add("SERVER_NAME=%s", s->host);
+    env.add("GATEWAY_INTERFACE=CGI/1.1");
+    env.add("SERVER_PROTOCOL=%s", s->protocol);
+    env.add("SERVER_PORT=%d", s->port);
+    env.add("REQUEST_METHOD=%s", s->method);
+    env.add("SCRIPT_NAME=%s", s->uri);
+    if (s->query != nullptr)
+        env.add("QUERY_STRING=%s", s->query);
+    if (s->content_type != nullptr)
+        env.add("CONTENT_TYPE=%s", s->content_type);
+    if (s->content_length != nullptr)
+        env.add("CONTENT_LENGTH=%s", s->content_length);
+    env.add("REMOTE_ADDR=%s", inet_ntoa(s->client_addr));
+    env.close();
+}
+
+// Slot 0 is the program; the query's words follow (see websrv_cgi_query_words).
+void build_arguments(websrv_session *s, const char *path, char **arguments)
+{
+    entry_list args(arguments);
+    if (!args.open()) {
+        log_msg(1, "WebSrv Error: Memory Allocation Failure; Arg aborted\n");
+        return;
+    }
+    args.add("%s", path);
+    if (s->query != nullptr) {
+        char *words[slots - 2];
+        const int count = websrv_cgi_query_words(s->query, words, slots - 2);
+        for (int i = 0; i < count; ++i)
+            args.add("%s", words[i]);
+    }
+    args.close();
+}
+
+// The announced body length: a plain decimal number, or -1 when the header is missing,
+// negative or not a number (then nothing beyond what already arrived is read).
+long long announced_length(const char *text)
+{
+    if (text == nullptr)
+        return -1;
+    while (*text == ' ' || *text == '\t')
+        ++text;
+    if (*text < '0' || *text > '9')
+        return -1;
+    long long value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text)
+        value = value > (1LL << 50) ? value : value * 10 + (*text - '0');
+    while (*text == ' ' || *text == '\t')
+        ++text;
+    return *text == '\0' ? value : -1;
+}
+
+// Writes all of data to the pipe through the guarded write. Returns false after logging.
+bool to_pipe(int fd, const char *data, long long count)
+{
+    const int written = websrv_write_handler(fd, data, static_cast<int>(count), nullptr);
+    if (written != count) {
+        log_msg(1, "WebSrv Error: Write to PIPE failed errno:%d\n", errno);
+        return false;
+    }
+    return true;
+}
+
+// The input redirector: copies the request body from the client into the program.
+void redirect_input(websrv_session *session, const websrv_plugin_desc *desc, int pipe_write)
+{
+    log_msg(2, "Starting the Input Redirector PID:%d\n", static_cast<int>(getpid()));
+    const long long announced = announced_length(session->content_length);
+    long long arrived = session->received - session->header_length;
+    // Bytes behind the body (a pipelined request, say) are not the program's input.
+    if (announced >= 0 && arrived > announced)
+        arrived = announced;
+    if (arrived > 0 && !to_pipe(pipe_write, session->cursor, arrived))
+        return;
+    long long remaining = announced >= 0 ? announced - arrived : 0;
+    char buffer[copy_size];
+    while (remaining > 0) {
+        const int got = websrv_read_handler(session->socket, buffer, sizeof buffer, desc);
+        if (got < 0) {
+            log_msg(1, "WebSrv Error: In redirect input Error:%s\n", strerror(errno));
+            return;
+        }
+        if (got == 0)
+            return;
+        const long long useful = got < remaining ? got : remaining;
+        if (!to_pipe(pipe_write, buffer, useful))
+            return;
+        remaining -= useful;
+    }
+}
+
+// The output redirector: the server's status line, then the program's output.
+void redirect_output(websrv_session *session, const websrv_plugin_desc *desc, int pipe_read)
+{
+    log_msg(2, "Starting the Output Redirector PID:%d\n", static_cast<int>(getpid()));
+    char chunk[copy_size];
+    int got = websrv_read_handler(pipe_read, chunk, sizeof chunk, nullptr);
+    if (got < 0) {
+        log_msg(1, "Redirect Output Failed Error:%s\n", strerror(errno));
+        return;
+    }
+    if (got == 0) {
+        log_msg(1, "No header information\n");
+        return;
+    }
+    if (memchr(chunk, '\n', static_cast<size_t>(got)) == nullptr) {
+        log_msg(1, "Unable to get the end of the header after %d bytes\n", static_cast<int>(copy_size));
+        return;
+    }
+    const cgi_header header = websrv_cgi_scan_header(chunk, static_cast<size_t>(got));
+    if (header.has_location)
+        log_msg(1, "TODO: Handling of the redirect command.\n");
+    log_msg(2, "CGI Header Length is %d bytes\n", static_cast<int>(header.status_line_length));
+
+    char status_line[4096];
+    const int status_length =
+        snprintf(status_line, sizeof status_line, "%s %d %s\r\n", websrv_status_version(session),
+                 header.status, websrv_cgi_reason(header.status));
+    if (websrv_write_handler(session->socket, status_line, status_length, desc) < 0) {
+        log_msg(1, "Writing status output of CGI bin failed Error: %s\n", strerror(errno));
+        return;
+    }
+    // The program's own Status line is replaced by ours: forward everything else.
+    const size_t forward = websrv_cgi_drop_status_line(chunk, static_cast<size_t>(got), header);
+    if (forward > 0 && websrv_write_handler(session->socket, chunk, static_cast<int>(forward), desc) < 0) {
+        log_msg(1, "WebSrv Error: Write to SOCKET failed %s\n", strerror(errno));
+        return;
+    }
+    for (;;) {
+        got = websrv_read_handler(pipe_read, chunk, sizeof chunk, nullptr);
+        if (got < 0) {
+            log_msg(1, "Redirect Output Failed Error:%s\n", strerror(errno));
+            return;
+        }
+        if (got == 0) {
+            log_msg(2, "Finishing the Output redirector\n");
+            return;
+        }
+        if (websrv_write_handler(session->socket, chunk, got, desc) != got) {
+            log_msg(1, "WebSrv Error: Write to SOCKET failed\n");
+            return;
+        }
+    }
+}
+
+// What the client sees when the program cannot be started: the output redirector reads this
+// from the pipe like any program's output and answers 500 with it.
+constexpr char exec_failure_answer[] =
+    "Status: 500\r\n"
+    "Content-Type: text/html\r\n"
+    "\r\n"
+    "<HTML>\n<HEAD><TITLE>500 Internal Error</TITLE></HEAD>\n</HTML>";
+
+// Forks a copy process. Returns its pid in the parent, 0 in the child, -1 (logged) on failure.
+pid_t fork_redirector()
+{
+    fflush(stdout);  // nothing buffered may be printed twice
+    const pid_t pid = fork();
+    if (pid < 0)
+        log_msg(1, "WebSrv Error: Unable to fork a CGI redirector; Error:%s\n", strerror(errno));
+    return pid;
+}
+
+void close_pair(const int (&fds)[2])
+{
+    close(fds[0]);
+    close(fds[1]);
+}
+
+}  // namespace
+
+void websrv_cgi_run(websrv_session *session, char *path, const websrv_plugin_desc *desc)
+{
+    char *arguments[slots] = {};
+    char *environment[slots] = {};
+    if (strcasecmp(session->method, "GET") != 0 && strcasecmp(session->method, "POST") != 0) {
+        websrv_send_error(session, 501, "Not Implemented");
+        return;
+    }
+    // A program is run only from inside the working directory: "cgi-bin/../../bin/sh" would
+    // otherwise start any program on the device with arguments of the client's choosing.
+    bool resolved = true;
+    if (!websrv_path_inside_cwd(path, &resolved)) {
+        websrv_send_error(session, 404, "Not Found");
+        return;
+    }
+    build_environment(session, environment);
+    build_arguments(session, path, arguments);
+
+    if (strcmp(session->method, "POST") == 0) {
+        int input[2];
+        if (pipe2(input, O_CLOEXEC) != 0) {
+            websrv_send_error(session, 500, "Internal Server Error");
+            return;
+        }
+        const pid_t redirector = fork_redirector();
+        if (redirector == 0) {
+            close(input[0]);
+            redirect_input(session, desc, input[1]);
+            close(input[1]);
+            return;
+        }
+        if (redirector < 0) {
+            close_pair(input);
+            websrv_send_error(session, 500, "Internal Server Error");
+            return;
+        }
+        close(input[1]);
+        dup2(input[0], 0);
+        close(input[0]);
+    } else {
+        dup2(session->socket, 0);
+    }
+
+    int output[2];
+    if (pipe2(output, O_CLOEXEC) != 0) {
+        websrv_send_error(session, 500, "Internal Server Error");
+        return;
+    }
+    const pid_t redirector = fork_redirector();
+    if (redirector == 0) {
+        close(output[1]);
+        close(0);  // the program's input is not this process's business
+        redirect_output(session, desc, output[0]);
+        close(output[0]);
+        return;
+    }
+    if (redirector < 0) {
+        close_pair(output);
+        websrv_send_error(session, 500, "Internal Server Error");
+        return;
+    }
+
+    // The log stays reachable through a saved copy in case the program cannot be started.
+    fflush(stdout);
+    const int log_fd = fcntl(1, F_DUPFD_CLOEXEC, 3);
+    close(output[0]);
+    dup2(output[1], 1);
+    dup2(output[1], 2);
+    close(output[1]);
+    [[maybe_unused]] const int niceness = nice(10);
+    signal(SIGPIPE, SIG_DFL);  // the program starts with the default dispositions
+    execve(path, arguments, environment);
+
+    const int error = errno;
+    signal(SIGPIPE, SIG_IGN);
+    (void)!write(1, exec_failure_answer, sizeof exec_failure_answer - 1);
+    if (log_fd >= 0) {
+        dup2(log_fd, 1);
+        close(log_fd);
+    }
+    log_msg(1, "Internal Web server error");
+    log_msg(1, ": %s: %s\n", path, strerror(error));
 }

@@ -1,17 +1,129 @@
-// The connection child: accepts the connection that made the listening socket readable and
-// ends the process with status 0 on every path.
+// The connection child: accepts the connection, reads and parses the request, offers it to
+// the plug-in's hooks and hands it to static delivery or CGI. Every path ends the process
+// with status 0, through the session's clean-up once its buffer exists.
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "registry.h"
+#include "request.h"
+#include "response.h"
 #include "server.h"
+#include "session.h"
+#include "static_file.h"
+
+namespace {
+
+constexpr int wait_limit_ms = 30 * 1000;
+constexpr int request_capacity = 4095;  // the buffer keeps a NUL behind the request
+
+[[noreturn]] void end_normally(websrv_session *session)
+{
+    websrv_clean_session(session);
+    exit(0);
+}
+
+[[noreturn]] void end_failed(websrv_session *session)
+{
+    websrv_clean_session(session);
+    log_msg(1, "Web Server receive packet failed\n");
+    exit(0);
+}
+
+// Reads until the header is complete. Returns false when the session must end as failed.
+bool read_header(websrv_session *session, const websrv_plugin_desc *desc)
+{
+    for (;;) {
+        const int got = websrv_read_handler(session->socket, session->buffer + session->received,
+                                            static_cast<size_t>(request_capacity - session->received), desc);
+        if (got <= 0)
+            return false;
+        log_msg(2, "Received %d/%d bytes.\n", got, 4096);
+        // A hook that claims more than it was allowed cannot push the count past the buffer.
+        session->received += got < request_capacity - session->received
+                                 ? got
+                                 : request_capacity - session->received;
+        if (websrv_header_complete(session->buffer))
+            return true;
+        if (session->received >= request_capacity) {
+            log_msg(1, "Error: HTTP header cannot be read; buffer exceeds.\n");
+            return false;
+        }
+    }
+}
+
+// Limits how long one send on the connection may block, so a client that stops reading
+// cannot hold the server (which serves one connection at a time) for ever.
+void limit_send_time(int socket)
+{
+    const timeval limit{wait_limit_ms / 1000, 0};
+    setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
+// Picks the path to serve for a directory request into `path`. Returns false when the
+// session ends here (the hook refused, or the file does not exist: then 404 was sent).
+bool directory_path(websrv_session *session, const websrv_plugin_desc *desc, char *path,
+                    struct stat *st)
+{
+    if (desc->on_directory != nullptr) {
+        if (desc->on_directory(session, path) < 0)
+            return false;
+        path[WEBSRV_PATH_MAX - 1] = '\0';  // whatever the hook wrote, the text ends in the buffer
+    } else {
+        strcpy(path, "index.html");
+    }
+    if (stat(path, st) != 0) {
+        websrv_send_error(session, 404, "Not Found");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int websrv_read_handler(int fd, void *buf, size_t len, const websrv_plugin_desc *desc)
+{
+    pollfd source{fd, POLLIN, 0};
+    const int ready = poll(&source, 1, wait_limit_ms);
+    if (ready == 0) {
+        log_msg(1, "WebSrv Error: Read Timeout.\n");
+        return -1;
+    }
+    if (desc == nullptr)
+        return static_cast<int>(read(fd, buf, len));
+    if (desc->on_read == nullptr)
+        return static_cast<int>(recv(fd, buf, len, 0));
+    return desc->on_read(fd, buf, len);
+}
+
+void websrv_clean_session(websrv_session *session)
+{
+    log_msg(2, "Clean Session For PID:%d\n", static_cast<int>(getpid()));
+    close(session->socket);
+    const websrv_plugin_node *node = websrv_find_plugin(session->port);
+    if (node != nullptr && node->desc.on_session_end != nullptr)
+        node->desc.on_session_end(session);
+    websrv_free(session->buffer);
+}
 
 void websrv_serve_connection(const websrv_plugin_node *node)
 {
+    // A client that goes away makes writes fail (and be logged) instead of killing the
+    // child before its clean-up; CGI programs get the default back before they start.
+    signal(SIGPIPE, SIG_IGN);
+    // The session keeps its own copy of the descriptor: a hook may unregister the plug-in,
+    // which frees the registry node and the copy in it.
+    const websrv_plugin_desc session_desc = node->desc;
+    const websrv_plugin_desc *desc = &session_desc;
+    log_msg(2, "Incoming request handled by PID:%d\n", static_cast<int>(getpid()));
+
     sockaddr_in peer{};
     socklen_t peer_length = sizeof peer;
     const int fd = accept(node->listen_fd, reinterpret_cast<sockaddr *>(&peer), &peer_length);
@@ -20,6 +132,48 @@ void websrv_serve_connection(const websrv_plugin_node *node)
         log_msg(1, "Web Server receive packet failed\n");
         exit(0);
     }
-    close(fd);
-    exit(0);
+    websrv_session session{};
+    session.buffer = static_cast<char *>(websrv_malloc(WEBSRV_BUFFER_SIZE));
+    if (session.buffer == nullptr) {
+        log_msg(1, "Error: Memory allocation error\n");
+        log_msg(1, "Web Server receive packet failed\n");
+        exit(0);
+    }
+    memset(session.buffer, 0, WEBSRV_BUFFER_SIZE);
+    session.cursor = session.buffer;
+    session.socket = fd;
+    session.port = desc->port;
+    session.client_addr = peer.sin_addr;
+    limit_send_time(fd);
+
+    if (desc->on_session_init != nullptr && desc->on_session_init(&session) < 0) {
+        log_msg(1, "Web Srv Error: Plugin Initialization for %.*s Failed\n",
+                websrv_name_length(desc), desc->name);
+        end_failed(&session);
+    }
+    if (!read_header(&session, desc))
+        end_failed(&session);
+    if (websrv_parse_request(&session) != request_error::none) {
+        websrv_send_error(&session, 400, "Bad Request");
+        end_failed(&session);
+    }
+    websrv_prepare_path(&session);
+
+    struct stat st;
+    if (stat(session.uri, &st) != 0) {
+        websrv_send_error(&session, 404, "Not Found");
+        end_failed(&session);
+    }
+    if (desc->on_request != nullptr && desc->on_request(&session) == 0)
+        end_failed(&session);
+
+    char directory[WEBSRV_PATH_MAX];
+    char *path = session.uri;
+    if (S_ISDIR(st.st_mode)) {
+        if (!directory_path(&session, desc, directory, &st))
+            end_failed(&session);
+        path = directory;
+    }
+    websrv_process_file(&session, path, &st, desc);
+    end_normally(&session);
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/select.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,6 +25,28 @@ sigset_t open_mask;
 void websrv_kill(int)
 {
     websrv_mcb.running = 0;
+}
+
+void child_ended(int) {}
+
+// The copy processes of a CGI request outlive the program they serve, and with it their
+// parent. The server adopts such orphans and reaps them: SIGCHLD interrupts the wait for the
+// next connection, and each pass collects whatever has ended, so none is left a zombie.
+void adopt_orphans(sigset_t *loop_signals)
+{
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    struct sigaction action {};
+    action.sa_handler = child_ended;
+    action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGCHLD, &action, nullptr);
+    sigaddset(loop_signals, SIGCHLD);
+}
+
+void reap_orphans()
+{
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
 }
 
 void install_stop_signals(sigset_t *stop_signals)
@@ -102,11 +125,13 @@ void drop_closed_listeners()
 
 void accept_loop()
 {
-    sigset_t stop_signals;
-    install_stop_signals(&stop_signals);
-    sigprocmask(SIG_BLOCK, &stop_signals, &open_mask);
+    sigset_t loop_signals;
+    install_stop_signals(&loop_signals);
+    adopt_orphans(&loop_signals);
+    sigprocmask(SIG_BLOCK, &loop_signals, &open_mask);
     websrv_mcb.running = 1;
     while (websrv_mcb.running != 0) {
+        reap_orphans();
         fd_set ready = websrv_mcb.listen_set;
         if (pselect(websrv_mcb.max_fd + 1, &ready, nullptr, nullptr, nullptr, &open_mask) < 0) {
             if (errno == EINTR)

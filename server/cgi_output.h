@@ -1,0 +1,34 @@
+// The text work of the CGI gateway, kept free of I/O so tests and fuzzers can drive it:
+// splitting a query into program arguments, and reading the header block at the start of a
+// program's output.
+#ifndef WEBSRV_SERVER_CGI_OUTPUT_H
+#define WEBSRV_SERVER_CGI_OUTPUT_H
+
+#include <cstddef>
+
+// Splits `query` in place into its "+"-separated words, percent-decoding each, and stores
+// pointers to them (into `query`) in words[0..max). Every "+" ends a word, so empty words
+// count; a last empty word is left out; words beyond `max` are dropped. A query holding "="
+// has no words. Returns the number of words stored.
+int websrv_cgi_query_words(char *query, char **words, int max);
+
+// What the header block at the start of a program's output asks for.
+struct cgi_header {
+    int status;                // 302 with a Location line, else the Status line's number, else 200
+    bool has_location;         // a "Location:" header line
+    size_t status_line_start;  // where the program's "Status:" line starts in the chunk
+    size_t status_line_length; // its length with its line end; 0 without a Status line
+};
+
+// Scans the header lines at the start of chunk[0..length) (up to the first empty line or the
+// end of the chunk; names compared ignoring case). Only header lines count: a body that
+// mentions "Status:" changes nothing.
+cgi_header websrv_cgi_scan_header(const char *chunk, size_t length);
+
+// Removes the program's Status line (if any) from the chunk, in place. Returns the new length.
+size_t websrv_cgi_drop_status_line(char *chunk, size_t length, const cgi_header &header);
+
+// The reason phrase the server sends with a program's status.
+const char *websrv_cgi_reason(int status);
+
+#endif

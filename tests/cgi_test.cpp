@@ -1,0 +1,542 @@
+// CGI requests against the real binary: the program's environment and arguments, request
+// bodies, the status line built from the program's output, refused methods and paths, and
+// the server staying healthy (serving the next request, leaving no process behind).
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <dirent.h>
+#include <memory>
+#include <netinet/in.h>
+#include <poll.h>
+#include <random>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "test_support.h"
+
+using namespace websrv_test;
+
+namespace {
+
+const std::string server_binary = WEBSRV_TEST_SERVER;
+const std::string http_plugin = WEBSRV_HTTP_PLUGIN;
+
+int connect_to(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void send_all(int fd, const std::string &data)
+{
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t put = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+        if (put <= 0)
+            return;
+        done += static_cast<size_t>(put);
+    }
+}
+
+// Reads until the peer closes, or `ms` pass without data. Returns what arrived.
+std::string read_reply(int fd, int ms = 10000, const std::string &until = "")
+{
+    std::string reply;
+    char buffer[65536];
+    for (;;) {
+        if (!until.empty() && reply.find(until) != std::string::npos)
+            return reply;
+        pollfd source{fd, POLLIN, 0};
+        if (poll(&source, 1, ms) <= 0)
+            return reply;
+        const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+        if (got <= 0)
+            return reply;
+        reply.append(buffer, static_cast<size_t>(got));
+    }
+}
+
+std::string round_trip(int port, const std::string &request, int ms = 10000)
+{
+    const int fd = connect_to(port);
+    if (fd < 0)
+        return "(no connection)";
+    send_all(fd, request);
+    std::string reply = read_reply(fd, ms);
+    close(fd);
+    return reply;
+}
+
+std::string get(const std::string &target, const std::string &headers = "")
+{
+    return "GET " + target + " HTTP/1.0\r\n" + headers + "\r\n";
+}
+
+std::string body_of(const std::string &reply)
+{
+    const size_t end = reply.find("\r\n\r\n");
+    return end == std::string::npos ? "" : reply.substr(end + 4);
+}
+
+std::vector<std::string> lines_with(const std::string &text, const std::string &prefix)
+{
+    std::vector<std::string> found;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string line = text.substr(start, end - start);
+        if (line.rfind(prefix, 0) == 0)
+            found.push_back(line);
+        start = end + 1;
+    }
+    return found;
+}
+
+// Children of `pid` right now, as "pid state" strings.
+std::vector<std::string> children_of(pid_t pid)
+{
+    std::vector<std::string> found;
+    DIR *proc = opendir("/proc");
+    while (dirent *entry = readdir(proc)) {
+        const std::string stat = read_file(std::string("/proc/") + entry->d_name + "/stat");
+        const size_t paren = stat.rfind(')');
+        if (paren == std::string::npos)
+            continue;
+        char state = 0;
+        int parent = 0;
+        if (sscanf(stat.c_str() + paren + 2, "%c %d", &state, &parent) == 2 && parent == pid)
+            found.push_back(std::string(entry->d_name) + " " + state);
+    }
+    closedir(proc);
+    return found;
+}
+
+uint32_t fnv(const std::string &data)
+{
+    uint32_t hash = 2166136261u;
+    for (unsigned char c : data)
+        hash = (hash ^ c) * 16777619u;
+    return hash;
+}
+
+std::string hex32(uint32_t value)
+{
+    char text[16];
+    snprintf(text, sizeof text, "%08x", value);
+    return text;
+}
+
+// A docroot with cgi-bin/printenv and scripts, served by the real binary with pattern
+// "cgi-bin".
+class CgiServer : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string root = dir.file("www");
+    int port = 0;
+    std::unique_ptr<ServerProcess> server;
+
+    void SetUp() override
+    {
+        mkdir(root.c_str(), 0755);
+        mkdir((root + "/cgi-bin").c_str(), 0755);
+        mkdir((root + "/docs").c_str(), 0755);
+        write_file(root + "/index.html", "<p>index</p>\n");
+        copy_program(CGI_PRINTENV, "cgi-bin/printenv");
+        script("cgi-bin/plain", "printf 'Content-Type: text/plain\\r\\n\\r\\nhello\\n'");
+    }
+
+    void TearDown() override
+    {
+        if (server && server->alive()) {
+            EXPECT_EQ(server->stop(SIGTERM), 0);
+            EXPECT_EQ(server->output().find("Web Server select failed"), std::string::npos);
+        }
+    }
+
+    void copy_program(const std::string &from, const std::string &to)
+    {
+        write_file(root + "/" + to, read_file(from));
+        chmod((root + "/" + to).c_str(), 0755);
+    }
+
+    // A shell CGI program with the given body.
+    void script(const std::string &name, const std::string &body)
+    {
+        write_file(root + "/" + name, "#!/bin/sh\n" + body + "\n");
+        chmod((root + "/" + name).c_str(), 0755);
+    }
+
+    void start(const std::vector<std::string> &extra = {})
+    {
+        port = free_port();
+        std::vector<std::string> args{"-plugin", http_plugin, "-port", std::to_string(port),
+                                      "-c", "cgi-bin", "-d", root};
+        args.insert(args.end(), extra.begin(), extra.end());
+        server = std::make_unique<ServerProcess>(server_binary, args, dir.file("webport"), dir.path());
+        ASSERT_TRUE(server->wait_listening({port})) << server->output();
+    }
+
+    // The next ordinary request is served, and every process the server made has ended.
+    void expect_healthy()
+    {
+        const std::string reply = round_trip(port, get("/index.html"));
+        EXPECT_EQ(reply.rfind("HTTP/1.0 200 Ok\r\n", 0), 0u) << reply;
+        EXPECT_NE(reply.find("<p>index</p>"), std::string::npos);
+        std::vector<std::string> left;
+        for (int i = 0; i < 300; ++i) {
+            left = children_of(server->pid());
+            if (left.empty())
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_TRUE(left.empty()) << "processes left: " << left.size() << " first: " << left[0];
+    }
+
+    std::string log()
+    {
+        server->stop(SIGTERM);
+        return server->output();
+    }
+};
+
+TEST_F(CgiServer, ProgramReceivesExactlyTheCgiEnvironmentInOrder)
+{
+    start();
+    const std::string reply = round_trip(
+        port, get("/cgi-bin/printenv?x=1", "Host: device.local\r\nContent-Type: text/plain\r\n"
+                                           "Content-Length: 0\r\nUser-Agent: t\r\n"));
+    ASSERT_EQ(reply.rfind("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n", 0), 0u) << reply;
+    const std::vector<std::string> expected{
+        "env=[SERVER_SOFTWARE=TAVRIX/1.0]",
+        "env=[SERVER_NAME=device.local]",
+        "env=[GATEWAY_INTERFACE=CGI/1.1]",
+        "env=[SERVER_PROTOCOL=HTTP/1.0]",
+        "env=[SERVER_PORT=" + std::to_string(port) + "]",
+        "env=[REQUEST_METHOD=GET]",
+        "env=[SCRIPT_NAME=cgi-bin/printenv]",
+        "env=[QUERY_STRING=x=1]",
+        "env=[CONTENT_TYPE=text/plain]",
+        "env=[CONTENT_LENGTH=0]",
+        "env=[REMOTE_ADDR=127.0.0.1]",
+    };
+    // Nothing of the server's own environment (it runs with WEBSRV_TEST_PORT_FILE, PATH...).
+    EXPECT_EQ(lines_with(body_of(reply), "env="), expected) << reply;
+    EXPECT_EQ(lines_with(body_of(reply), "argv"), std::vector<std::string>{"argv[0]=[cgi-bin/printenv]"});
+    expect_healthy();
+}
+
+TEST_F(CgiServer, AbsentHeadersTakeNoSlotAndMethodKeepsItsSpelling)
+{
+    start();
+    const std::string reply = round_trip(port, "get /cgi-bin/printenv HTTP/1.1\r\n\r\n");
+    const std::vector<std::string> expected{
+        "env=[SERVER_SOFTWARE=TAVRIX/1.0]",   "env=[GATEWAY_INTERFACE=CGI/1.1]",
+        "env=[SERVER_PROTOCOL=HTTP/1.1]",     "env=[SERVER_PORT=" + std::to_string(port) + "]",
+        "env=[REQUEST_METHOD=get]",           "env=[SCRIPT_NAME=cgi-bin/printenv]",
+        "env=[REMOTE_ADDR=127.0.0.1]",
+    };
+    EXPECT_EQ(reply.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << reply;
+    EXPECT_EQ(lines_with(body_of(reply), "env="), expected) << reply;
+    expect_healthy();
+}
+
+TEST_F(CgiServer, QueryWordsBecomeDecodedArguments)
+{
+    struct Case {
+        std::string query;
+        std::vector<std::string> arguments;
+        std::string query_entry;
+    };
+    std::vector<std::string> many;
+    std::string query25;
+    for (int i = 1; i <= 25; ++i) {
+        query25 += (i > 1 ? "+w" : "w") + std::to_string(i);
+        if (i <= 18)
+            many.push_back("w" + std::to_string(i));
+    }
+    const std::vector<Case> cases{
+        {"?a+b%20c", {"a", "b c"}, "a+b%20c"},
+        {"?x=1", {}, "x=1"},
+        {"?+a++", {"", "a", ""}, "+a++"},
+        {"?", {}, ""},
+        {"?%41%3d", {"A="}, "%41%3d"},
+        {"?" + query25, many, query25},
+    };
+    start();
+    for (const Case &c : cases) {
+        const std::string reply = round_trip(port, get("/cgi-bin/printenv" + c.query));
+        std::vector<std::string> expected{"argv[0]=[cgi-bin/printenv]"};
+        for (size_t i = 0; i < c.arguments.size(); ++i)
+            expected.push_back("argv[" + std::to_string(i + 1) + "]=[" + c.arguments[i] + "]");
+        EXPECT_EQ(lines_with(body_of(reply), "argv"), expected) << c.query;
+        EXPECT_EQ(lines_with(body_of(reply), "env=[QUERY_STRING="),
+                  std::vector<std::string>{"env=[QUERY_STRING=" + c.query_entry + "]"})
+            << c.query;
+    }
+    expect_healthy();
+}
+
+TEST_F(CgiServer, PostBodyThatArrivedWithTheHeaderReachesTheProgram)
+{
+    start();
+    const std::string body = "name=sensor&interval=60";
+    const std::string reply = round_trip(
+        port, "POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) +
+                  "\r\n\r\n" + body);
+    EXPECT_NE(reply.find("input_length=" + std::to_string(body.size()) + "\ninput_hash=" + hex32(fnv(body))),
+              std::string::npos)
+        << reply;
+    expect_healthy();
+}
+
+TEST_F(CgiServer, MegabyteBodySentInPiecesArrivesByteForByte)
+{
+    start();
+    std::mt19937 random(7);
+    std::string body(1 << 20, '\0');
+    for (char &c : body)
+        c = static_cast<char>(random());
+    const int fd = connect_to(port);
+    send_all(fd, "POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) +
+                     "\r\n\r\n" + body.substr(0, 100));
+    for (size_t at = 100; at < body.size(); at += 70000) {
+        send_all(fd, body.substr(at, 70000));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const std::string reply = read_reply(fd);
+    close(fd);
+    EXPECT_NE(reply.find("input_length=1048576\ninput_hash=" + hex32(fnv(body))), std::string::npos)
+        << reply.substr(0, 300);
+    expect_healthy();
+}
+
+TEST_F(CgiServer, BytesBehindTheAnnouncedBodyAreNotTheProgramsInput)
+{
+    start();
+    const std::string reply = round_trip(
+        port, "POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: 5\r\n\r\nhelloGET / HTTP/1.0\r\n\r\n");
+    EXPECT_NE(reply.find("input_length=5\ninput_hash=" + hex32(fnv("hello"))), std::string::npos) << reply;
+    expect_healthy();
+}
+
+TEST_F(CgiServer, PostWithoutUsableLengthForwardsOnlyWhatArrivedWithTheHeader)
+{
+    start();
+    for (const std::string length_header : {"", "Content-Length: -5\r\n", "Content-Length: abc\r\n"}) {
+        const int fd = connect_to(port);
+        // The client keeps its side open: nothing more may be waited for.
+        send_all(fd, "POST /cgi-bin/printenv HTTP/1.0\r\n" + length_header + "\r\nearly");
+        const auto begin = std::chrono::steady_clock::now();
+        const std::string reply = read_reply(fd, 10000);
+        close(fd);
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5)) << length_header;
+        // Without a usable length the bytes that came with the header are the whole body.
+        EXPECT_NE(reply.find("input_length=5\ninput_hash=" + hex32(fnv("early"))), std::string::npos)
+            << length_header << reply;
+    }
+    expect_healthy();
+}
+
+TEST_F(CgiServer, LowerCasePostReadsTheSocketItselfWithoutAnInputRedirector)
+{
+    start({"-v"});
+    const int fd = connect_to(port);
+    send_all(fd, "post /cgi-bin/printenv?interactive HTTP/1.0\r\nContent-Length: 5\r\n\r\n");
+    const std::string first = read_reply(fd, 10000, "ready\n");
+    ASSERT_NE(first.find("ready\n"), std::string::npos) << first;
+    send_all(fd, "hello");
+    const std::string reply = first + read_reply(fd);
+    close(fd);
+    EXPECT_NE(reply.find("input_length=5\ninput_hash=" + hex32(fnv("hello"))), std::string::npos) << reply;
+    expect_healthy();
+    const std::string output = log();
+    EXPECT_EQ(output.find("Starting the Input Redirector"), std::string::npos);
+    EXPECT_NE(output.find("Starting the Output Redirector"), std::string::npos);
+}
+
+TEST_F(CgiServer, ClientThatClosesBeforeTheWholeBodyGivesTheProgramAnEndOfInput)
+{
+    start();
+    const int fd = connect_to(port);
+    send_all(fd, "POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: 1000\r\n\r\n0123456789");
+    shutdown(fd, SHUT_WR);
+    const std::string reply = read_reply(fd);
+    close(fd);
+    EXPECT_NE(reply.find("input_length=10\n"), std::string::npos) << reply;
+    expect_healthy();
+}
+
+TEST_F(CgiServer, ProgramThatIgnoresItsBodyStillAnswers)
+{
+    script("cgi-bin/ignore", "printf 'Content-Type: text/plain\\r\\n\\r\\nignored\\n'");
+    start();
+    const std::string body(200000, 'x');
+    const std::string reply = round_trip(
+        port, "POST /cgi-bin/ignore HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+    EXPECT_EQ(reply, "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nignored\n");
+    expect_healthy();
+}
+
+struct OutputCase {
+    const char *name;
+    std::string program_output;  // printf format for the script
+    std::string reply;           // what the client receives
+};
+
+TEST_F(CgiServer, StatusLineFollowsTheProgramsHeaderLines)
+{
+    const std::vector<OutputCase> cases{
+        {"plain", "Content-Type: text/html\\r\\n\\r\\n<p>x</p>",
+         "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<p>x</p>"},
+        {"created", "Status: 201\\r\\nContent-Type: text/plain\\r\\n\\r\\nmade",
+         "HTTP/1.0 201 Something\r\nContent-Type: text/plain\r\n\r\nmade"},
+        {"missing", "Status: 404 Not Found\\r\\nContent-Type: text/plain\\r\\n\\r\\ngone",
+         "HTTP/1.0 404 Not Found\r\nContent-Type: text/plain\r\n\r\ngone"},
+        {"late_status", "Content-Type: text/plain\\r\\nStatus: 503\\r\\nX-A: 1\\r\\n\\r\\nbusy",
+         "HTTP/1.0 503 Service Temporarily Overloaded\r\nContent-Type: text/plain\r\nX-A: 1\r\n\r\nbusy"},
+        {"letters", "Status: abc\\r\\n\\r\\n", "HTTP/1.0 0 Something\r\n\r\n"},
+        {"redirect", "Status: 301\\r\\nLocation: /index.html\\r\\n\\r\\n",
+         "HTTP/1.0 302 Found\r\nLocation: /index.html\r\n\r\n"},
+        {"body_mentions_status", "Content-Type: text/plain\\r\\n\\r\\nStatus: 500\\nLocation: x\\n",
+         "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nStatus: 500\nLocation: x\n"},
+        {"lf_only", "Content-Type: text/plain\\n\\nbody", "HTTP/1.0 200 OK\r\nContent-Type: text/plain\n\nbody"},
+    };
+    for (const OutputCase &c : cases)
+        script(std::string("cgi-bin/") + c.name, "printf '" + c.program_output + "'");
+    start();
+    for (const OutputCase &c : cases)
+        EXPECT_EQ(round_trip(port, get(std::string("/cgi-bin/") + c.name)), c.reply) << c.name;
+    expect_healthy();
+    const std::string output = log();
+    EXPECT_NE(output.find("TODO: Handling of the redirect command.\n"), std::string::npos);
+}
+
+TEST_F(CgiServer, LargeOutputArrivesWhole)
+{
+    script("cgi-bin/big", "printf 'Content-Type: application/octet-stream\\r\\n\\r\\n'; head -c 3000000 /dev/zero | tr '\\0' 'z'");
+    start();
+    const std::string reply = round_trip(port, get("/cgi-bin/big"));
+    EXPECT_EQ(body_of(reply), std::string(3000000, 'z'));
+    expect_healthy();
+}
+
+TEST_F(CgiServer, ProgramWithoutOutputGivesAnEmptyReply)
+{
+    script("cgi-bin/silent", "exit 0");
+    script("cgi-bin/no_newline", "printf 'Content-Type: text/plain'");
+    start();
+    EXPECT_EQ(round_trip(port, get("/cgi-bin/silent")), "");
+    EXPECT_EQ(round_trip(port, get("/cgi-bin/no_newline")), "");
+    expect_healthy();
+    const std::string output = log();
+    EXPECT_NE(output.find("No header information\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("Unable to get the end of the header after 4096 bytes\n"), std::string::npos) << output;
+}
+
+TEST_F(CgiServer, ProgramThatCannotBeStartedGetsAServerError)
+{
+    write_file(root + "/cgi-bin/not_executable", "#!/bin/sh\necho hi\n");
+    chmod((root + "/cgi-bin/not_executable").c_str(), 0644);
+    start();
+    const std::string reply = round_trip(port, get("/cgi-bin/not_executable"));
+    EXPECT_EQ(reply.rfind("HTTP/1.0 500 Internal Error\r\nContent-Type: text/html\r\n\r\n", 0), 0u) << reply;
+    expect_healthy();
+    const std::string output = log();
+    EXPECT_NE(output.find("Internal Web server error: cgi-bin/not_executable: Permission denied\n"),
+              std::string::npos)
+        << output;
+}
+
+TEST_F(CgiServer, RefusedMethodsStartNoProcess)
+{
+    script("cgi-bin/marker", "touch \"$(dirname \"$0\")/ran\"; printf 'Content-Type: text/plain\\r\\n\\r\\n'");
+    start({"-v"});
+    for (const char *method : {"PUT", "HEAD", "DELETE", "OPTIONS", "GETX"}) {
+        const std::string reply = round_trip(port, std::string(method) + " /cgi-bin/marker HTTP/1.0\r\n\r\n");
+        EXPECT_EQ(reply.rfind("HTTP/1.0 501 Not Implemented\r\n", 0), 0u) << method << reply;
+    }
+    EXPECT_FALSE(file_exists(root + "/cgi-bin/ran"));
+    expect_healthy();
+    EXPECT_EQ(log().find("Redirector"), std::string::npos);
+}
+
+TEST_F(CgiServer, PatternIsAPlainSubstringOfThePath)
+{
+    script("docs/about-cgi-bin.txt", "printf 'Content-Type: text/plain\\r\\n\\r\\nran\\n'");
+    write_file(root + "/docs/cgi.txt", "static\n");
+    start();
+    EXPECT_EQ(body_of(round_trip(port, get("/docs/about-cgi-bin.txt"))), "ran\n");
+    EXPECT_EQ(round_trip(port, get("/docs/cgi.txt")).rfind("HTTP/1.0 200 Ok\r\n", 0), 0u);
+    expect_healthy();
+}
+
+TEST_F(CgiServer, ProgramsOutsideTheWorkingDirectoryAreNeverRun)
+{
+    // A program outside the docroot that would leave a trace if it ran.
+    const std::string outside = dir.file("outside-cgi-bin");
+    mkdir(outside.c_str(), 0755);
+    write_file(outside + "/evil", "#!/bin/sh\ntouch " + dir.file("pwned") + "\nprintf 'Content-Type: text/plain\\r\\n\\r\\npwned\\n'\n");
+    chmod((outside + "/evil").c_str(), 0755);
+    symlink(outside.c_str(), (root + "/cgi-bin/linked").c_str());
+    start();
+    for (const std::string target :
+         {"/cgi-bin/../../outside-cgi-bin/evil", "/cgi-bin/%2e%2e/%2e%2e/outside-cgi-bin/evil",
+          "/cgi-bin/%2E%2e/..%2f../outside-cgi-bin/evil", "/cgi-bin/linked/evil",
+          "/cgi-bin/../../../../../../bin/sh?-c+id", "//bin/sh?-c+id"}) {
+        const std::string reply = round_trip(port, get(target));
+        EXPECT_EQ(reply.rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u) << target << "\n" << reply;
+        EXPECT_EQ(reply.find("pwned"), std::string::npos) << target;
+        EXPECT_EQ(reply.find("uid="), std::string::npos) << target;
+    }
+    EXPECT_FALSE(file_exists(dir.file("pwned")));
+    expect_healthy();
+}
+
+TEST_F(CgiServer, DemoFormRoundTrip)
+{
+    copy_program(DEMO_FORM_CGI, "cgi-bin/form.cgi");
+    start();
+    const std::string body = "name=my+device%21&interval=30";
+    const std::string reply = round_trip(port, "POST /cgi-bin/form.cgi HTTP/1.0\r\nContent-Length: " +
+                                                 std::to_string(body.size()) + "\r\n\r\n" + body);
+    EXPECT_EQ(reply.rfind("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n", 0), 0u) << reply;
+    EXPECT_NE(reply.find("<dt>name</dt><dd>my device!</dd>"), std::string::npos) << reply;
+    EXPECT_NE(reply.find("<dt>interval</dt><dd>30</dd>"), std::string::npos) << reply;
+    expect_healthy();
+}
+
+TEST_F(CgiServer, ProgramSilentLongerThanTheReadWaitIsGivenUpOn)
+{
+    script("cgi-bin/sleepy", "sleep 32; printf 'Content-Type: text/plain\\r\\n\\r\\nlate\\n'");
+    start();
+    const auto begin = std::chrono::steady_clock::now();
+    const std::string reply = round_trip(port, get("/cgi-bin/sleepy"), 40000);
+    const auto waited = std::chrono::steady_clock::now() - begin;
+    // The output redirector gives up after the read wait; the connection closes when the
+    // program, which holds the socket as its standard input, ends too.
+    EXPECT_EQ(reply, "");
+    EXPECT_GE(waited, std::chrono::seconds(29));
+    EXPECT_LT(waited, std::chrono::seconds(38));
+    expect_healthy();
+    const std::string output = log();
+    EXPECT_NE(output.find("WebSrv Error: Read Timeout.\nRedirect Output Failed Error:"), std::string::npos)
+        << output;
+}
+
+}  // namespace

@@ -27,6 +27,20 @@ constexpr int slots = 20;  // argument and environment arrays: room for 18 words
 constexpr size_t scratch_size = 4096;
 constexpr size_t copy_size = 4096;
 
+// An argument or environment array for execve: null-terminated, its entries owned. A process
+// that returns instead of becoming the program releases them.
+struct string_array {
+    char *slot[slots] = {};
+    string_array() = default;
+    string_array(const string_array &) = delete;
+    string_array &operator=(const string_array &) = delete;
+    ~string_array()
+    {
+        for (char *entry : slot)
+            free(entry);
+    }
+};
+
 // Fills an argument or environment array: each entry is formatted into a scratch buffer
 // (cut at 4095 characters) and duplicated; duplicates live until execve replaces the image.
 class entry_list {
@@ -240,8 +254,8 @@ void close_pair(const int (&fds)[2])
 
 void websrv_cgi_run(websrv_session *session, char *path, const websrv_plugin_desc *desc)
 {
-    char *arguments[slots] = {};
-    char *environment[slots] = {};
+    string_array arguments;
+    string_array environment;
     if (strcasecmp(session->method, "GET") != 0 && strcasecmp(session->method, "POST") != 0) {
         websrv_send_error(session, 501, "Not Implemented");
         return;
@@ -253,8 +267,8 @@ void websrv_cgi_run(websrv_session *session, char *path, const websrv_plugin_des
         websrv_send_error(session, 404, "Not Found");
         return;
     }
-    build_environment(session, environment);
-    build_arguments(session, path, arguments);
+    build_environment(session, environment.slot);
+    build_arguments(session, path, arguments.slot);
 
     if (strcmp(session->method, "POST") == 0) {
         int input[2];
@@ -309,7 +323,7 @@ void websrv_cgi_run(websrv_session *session, char *path, const websrv_plugin_des
     close(output[1]);
     [[maybe_unused]] const int niceness = nice(10);
     signal(SIGPIPE, SIG_DFL);  // the program starts with the default dispositions
-    execve(path, arguments, environment);
+    execve(path, arguments.slot, environment.slot);
 
     const int error = errno;
     signal(SIGPIPE, SIG_IGN);

@@ -90,6 +90,13 @@ bool directory_path(websrv_session *session, const websrv_plugin_desc *desc, cha
 
 int websrv_read_handler(int fd, void *buf, size_t len, const websrv_plugin_desc *desc)
 {
+    // A socket read without a hook first takes what has already arrived (usually the whole
+    // request), and waits only when nothing has.
+    if (desc != nullptr && desc->on_read == nullptr) {
+        const ssize_t got = recv(fd, buf, len, MSG_DONTWAIT);
+        if (got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            return static_cast<int>(got);
+    }
     pollfd source{fd, POLLIN, 0};
     const int ready = poll(&source, 1, wait_limit_ms);
     if (ready == 0) {
@@ -105,7 +112,8 @@ int websrv_read_handler(int fd, void *buf, size_t len, const websrv_plugin_desc 
 
 void websrv_clean_session(websrv_session *session)
 {
-    log_msg(2, "Clean Session For PID:%d\n", static_cast<int>(getpid()));
+    if (websrv_mcb.log_level >= 2)
+        log_msg(2, "Clean Session For PID:%d\n", static_cast<int>(getpid()));
     close(session->socket);
     const websrv_plugin_node *node = websrv_find_plugin(session->port);
     if (node != nullptr && node->desc.on_session_end != nullptr)
@@ -115,14 +123,12 @@ void websrv_clean_session(websrv_session *session)
 
 void websrv_serve_connection(const websrv_plugin_node *node)
 {
-    // A client that goes away makes writes fail (and be logged) instead of killing the
-    // child before its clean-up; CGI programs get the default back before they start.
-    signal(SIGPIPE, SIG_IGN);
     // The session keeps its own copy of the descriptor: a hook may unregister the plug-in,
     // which frees the registry node and the copy in it.
     const websrv_plugin_desc session_desc = node->desc;
     const websrv_plugin_desc *desc = &session_desc;
-    log_msg(2, "Incoming request handled by PID:%d\n", static_cast<int>(getpid()));
+    if (websrv_mcb.log_level >= 2)
+        log_msg(2, "Incoming request handled by PID:%d\n", static_cast<int>(getpid()));
 
     sockaddr_in peer{};
     socklen_t peer_length = sizeof peer;

@@ -30,8 +30,7 @@ void websrv_kill(int)
 void child_ended(int) {}
 
 // The copy processes of a CGI request outlive the program they serve, and with it their
-// parent. The server adopts such orphans and reaps them: SIGCHLD interrupts the wait for the
-// next connection, and each pass collects whatever has ended, so none is left a zombie.
+// parent. The server adopts such orphans and reaps them, so none is left a zombie.
 void adopt_orphans(sigset_t *loop_signals)
 {
     prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -43,9 +42,16 @@ void adopt_orphans(sigset_t *loop_signals)
     sigaddset(loop_signals, SIGCHLD);
 }
 
-void reap_orphans()
+// Reaps every child that has ended. Returns true while some are still running (adopted
+// copy processes): then SIGCHLD may interrupt the wait for the next connection, so they are
+// reaped as they end. Otherwise SIGCHLD stays blocked and costs ordinary requests nothing.
+bool reap_orphans()
 {
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    for (;;) {
+        const pid_t pid = waitpid(-1, nullptr, WNOHANG);
+        if (pid > 0)
+            continue;
+        return pid == 0;
     }
 }
 
@@ -123,17 +129,31 @@ void drop_closed_listeners()
     }
 }
 
+// Settles once, in the main process, what every connection child would otherwise do for
+// itself: the time zone data is loaded (date formatting reads it on first use), and a client
+// that goes away makes writes fail instead of killing the child before its clean-up (CGI
+// programs get the default disposition back before they start).
+void prepare_children()
+{
+    tzset();
+    signal(SIGPIPE, SIG_IGN);
+}
+
 void accept_loop()
 {
     sigset_t loop_signals;
     install_stop_signals(&loop_signals);
     adopt_orphans(&loop_signals);
     sigprocmask(SIG_BLOCK, &loop_signals, &open_mask);
+    // While waiting, stop signals always get through; SIGCHLD only while orphans run.
+    sigset_t wait_quiet = open_mask;
+    sigaddset(&wait_quiet, SIGCHLD);
+    prepare_children();
     websrv_mcb.running = 1;
     while (websrv_mcb.running != 0) {
-        reap_orphans();
+        const sigset_t *wait_mask = reap_orphans() ? &open_mask : &wait_quiet;
         fd_set ready = websrv_mcb.listen_set;
-        if (pselect(websrv_mcb.max_fd + 1, &ready, nullptr, nullptr, nullptr, &open_mask) < 0) {
+        if (pselect(websrv_mcb.max_fd + 1, &ready, nullptr, nullptr, nullptr, wait_mask) < 0) {
             if (errno == EINTR)
                 continue;
             log_msg(1, "Web Server select failed %s\n", strerror(errno));

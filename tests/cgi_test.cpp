@@ -189,7 +189,7 @@ protected:
                                       "-c", "cgi-bin", "-d", root};
         args.insert(args.end(), extra.begin(), extra.end());
         server = std::make_unique<ServerProcess>(server_binary, args, dir.file("webport"), dir.path());
-        ASSERT_TRUE(server->wait_listening({port})) << server->output();
+        ASSERT_TRUE(server->wait_ready({port})) << server->output();
     }
 
     // The next ordinary request is served, and every process the server made has ended.

@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <arpa/inet.h>
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -253,7 +255,280 @@ int ServerProcess::stop(int signo, int ms)
     return wait_exit(ms);
 }
 
+bool ServerProcess::wait_ready(const std::vector<int> &ports, int ms)
+{
+    for (int waited = 0; waited < ms; waited += 5) {
+        if (!alive())
+            return false;
+        bool all = true;
+        for (int port : ports)
+            all = all && is_listening(port);
+        if (all)
+            return true;
+        sleep_ms(5);
+    }
+    return false;
+}
+
 std::string ServerProcess::output() const { return read_file(log_path_); }
+
+namespace {
+
+// One IPv4 TCP socket as /proc/net/tcp lists it.
+struct tcp_entry {
+    unsigned local_port;
+    unsigned remote_port;
+    unsigned state;
+    unsigned long send_queue;
+    unsigned long receive_queue;
+};
+
+std::vector<tcp_entry> tcp_table()
+{
+    std::vector<tcp_entry> entries;
+    std::istringstream table(read_file("/proc/net/tcp"));
+    std::string line;
+    std::getline(table, line);  // the column names
+    while (std::getline(table, line)) {
+        tcp_entry entry{};
+        if (sscanf(line.c_str(), " %*u: %*x:%x %*x:%x %x %lx:%lx", &entry.local_port,
+                   &entry.remote_port, &entry.state, &entry.send_queue, &entry.receive_queue) == 5)
+            entries.push_back(entry);
+    }
+    return entries;
+}
+
+constexpr unsigned tcp_listen_state = 0x0A;
+
+long long now_ms()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+bool is_listening(int port)
+{
+    for (const tcp_entry &entry : tcp_table())
+        if (entry.local_port == static_cast<unsigned>(port) && entry.state == tcp_listen_state)
+            return true;
+    return false;
+}
+
+Client::Client(int port) : server_port_(port)
+{
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (fd_ < 0 || connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+        throw std::runtime_error("cannot connect to port " + std::to_string(port));
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    getsockname(fd_, reinterpret_cast<sockaddr *>(&local), &length);
+    local_port_ = ntohs(local.sin_port);
+}
+
+Client::~Client()
+{
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+bool Client::send_all(const std::string &bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t sent = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (sent <= 0)
+            return false;
+        done += static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+bool Client::wait_consumed(int ms)
+{
+    const long long deadline = now_ms() + ms;
+    do {
+        // Pending: bytes the server's end has not acknowledged yet (our send queue), or
+        // has received but not read (its receive queue).
+        bool pending = false;
+        for (const tcp_entry &entry : tcp_table()) {
+            const bool ours = entry.local_port == static_cast<unsigned>(local_port_) &&
+                              entry.remote_port == static_cast<unsigned>(server_port_);
+            const bool theirs = entry.local_port == static_cast<unsigned>(server_port_) &&
+                                entry.remote_port == static_cast<unsigned>(local_port_);
+            if ((ours && entry.send_queue != 0) || (theirs && entry.receive_queue != 0))
+                pending = true;
+        }
+        if (!pending)
+            return true;
+        sleep_ms(1);
+    } while (now_ms() < deadline);
+    return false;
+}
+
+bool Client::read_some(std::string *out, int ms)
+{
+    if (closed_ || ms < 0)
+        return false;
+    pollfd source{fd_, POLLIN, 0};
+    if (poll(&source, 1, ms) <= 0)
+        return false;
+    char chunk[65536];
+    const ssize_t got = recv(fd_, chunk, sizeof chunk, 0);
+    if (got <= 0) {
+        closed_ = true;
+        return false;
+    }
+    out->append(chunk, static_cast<size_t>(got));
+    return true;
+}
+
+std::string Client::read_all(int ms)
+{
+    std::string text;
+    const long long deadline = now_ms() + ms;
+    while (read_some(&text, static_cast<int>(deadline - now_ms()))) {
+    }
+    return text;
+}
+
+std::string Client::read_until(const std::string &marker, int ms)
+{
+    std::string text;
+    const long long deadline = now_ms() + ms;
+    while (text.find(marker) == std::string::npos &&
+           read_some(&text, static_cast<int>(deadline - now_ms()))) {
+    }
+    return text;
+}
+
+void Client::reset()
+{
+    const linger abort_on_close{1, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+    close(fd_);
+    fd_ = -1;
+    closed_ = true;
+}
+
+std::string exchange(int port, const std::string &request, int ms)
+{
+    Client client(port);
+    client.send_all(request);
+    return client.read_all(ms);
+}
+
+std::string Reply::header(const std::string &name, bool *found) const
+{
+    const std::string key = "\r\n" + name + ": ";
+    const size_t start = head.find(key);
+    if (found != nullptr)
+        *found = start != std::string::npos;
+    if (start == std::string::npos)
+        return "";
+    const size_t value = start + key.size();
+    return head.substr(value, head.find("\r\n", value) - value);
+}
+
+Reply parse_reply(const std::string &raw)
+{
+    Reply reply;
+    reply.raw = raw;
+    const size_t end = raw.find("\r\n\r\n");
+    reply.head = end == std::string::npos ? raw : raw.substr(0, end + 4);
+    reply.body = end == std::string::npos ? "" : raw.substr(end + 4);
+    reply.status_line = raw.substr(0, raw.find("\r\n"));
+    return reply;
+}
+
+bool is_http_date(const std::string &text)
+{
+    // "Sun, 06 Nov 1994 08:49:37 GMT": # stands for a digit.
+    static const std::string form = "ddd, ## mmm #### ##:##:## GMT";
+    static const std::string days = "Mon Tue Wed Thu Fri Sat Sun";
+    static const std::string months = "Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec";
+    if (text.size() != form.size())
+        return false;
+    for (size_t i = 0; i < form.size(); ++i) {
+        const char want = form[i];
+        if (want == '#' ? !isdigit(static_cast<unsigned char>(text[i]))
+                        : want != 'd' && want != 'm' && text[i] != want)
+            return false;
+    }
+    const size_t day = days.find(text.substr(0, 3));
+    const size_t month = months.find(text.substr(8, 3));
+    return day != std::string::npos && day % 4 == 0 && month != std::string::npos && month % 4 == 0;
+}
+
+std::string expected_error_page(const std::string &version, int status, const std::string &reason,
+                                const std::string &date)
+{
+    const std::string code = std::to_string(status);
+    return version + " " + code + " " + reason + "\r\n" + "Server: TAVRIX/1.0\r\n" + "Date: " +
+           date + "\r\n" + "Content-Type: text/html\r\n" + "\r\n" +
+           "<HTML>\n<HEAD><TITLE>" + code + " " + reason + "</TITLE></HEAD>\n</HTML>" +
+           "<HR>\nTAVRIX/1.0 Error: " + code + " " + reason + "</TITLE></HEAD>\n</HR>";
+}
+
+std::vector<std::string> read_lines(const std::string &path)
+{
+    std::vector<std::string> lines;
+    std::istringstream text(read_file(path));
+    std::string line;
+    while (std::getline(text, line))
+        lines.push_back(line);
+    return lines;
+}
+
+Site::Site() : root(dir.file("www")), port_file(dir.file("webport")), record(dir.file("record")), port(free_port())
+{
+    if (mkdir(root.c_str(), 0755) != 0)
+        throw std::runtime_error("cannot make " + root);
+}
+
+void Site::put(const std::string &name, const std::string &content, time_t mtime)
+{
+    const std::string path = root + "/" + name;
+    write_file(path, content);
+    const timespec times[2] = {{mtime, 0}, {mtime, 0}};
+    if (utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
+        throw std::runtime_error("cannot set the time of " + path);
+}
+
+bool Site::start(const std::string &binary, const std::vector<std::string> &args)
+{
+    server_ = std::make_unique<ServerProcess>(binary, args, port_file, root);
+    return server_->wait_ready({port});
+}
+
+Reply Site::get(const std::string &request, int ms) { return parse_reply(exchange(port, request, ms)); }
+
+int Site::stop() { return server_->stop(SIGTERM); }
+
+std::string Site::log() const { return server_->output(); }
+
+std::vector<std::string> Site::recorded() const
+{
+    std::vector<std::string> lines;
+    for (const std::string &line : read_lines(record))
+        if (line.rfind("start ", 0) != 0)
+            lines.push_back(line);
+    return lines;
+}
+
+std::string Site::recorded_line(const std::string &prefix) const
+{
+    for (const std::string &line : recorded())
+        if (line.rfind(prefix, 0) == 0)
+            return line;
+    return "";
+}
 
 int run_server(const std::string &binary, const std::vector<std::string> &args,
                const std::string &port_file, const std::string &cwd, std::string *output)

@@ -2,6 +2,8 @@
 // free loopback ports, and the real server binary run as a child process.
 #pragma once
 
+#include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 #include <sys/types.h>
@@ -62,6 +64,9 @@ public:
     // Waits (at most `ms`) until every port accepts connections. False if the server died or
     // the time ran out.
     bool wait_listening(const std::vector<int> &ports, int ms = 10000);
+    // Like wait_listening, but without connecting: watches the kernel's table of listening
+    // sockets, so no connection (and no session in the server) is made by waiting.
+    bool wait_ready(const std::vector<int> &ports, int ms = 10000);
     // Whether the process is still running.
     bool alive();
     // Sends `signo` and waits (at most `ms`) for the exit. Returns the exit status, 128 + the
@@ -76,6 +81,105 @@ private:
     pid_t pid_ = -1;
     int status_ = -1;
     std::string log_path_;
+};
+
+// Whether a socket listens on TCP port `port` (IPv4), as the kernel's table shows it.
+bool is_listening(int port);
+
+// A raw client connection to 127.0.0.1:port, closed on destruction. Every wait is bounded.
+class Client {
+public:
+    explicit Client(int port);  // connects; throws when the connection is refused
+    ~Client();
+    Client(const Client &) = delete;
+    Client &operator=(const Client &) = delete;
+
+    int fd() const { return fd_; }
+    // Sends all of `bytes`; false when the connection failed.
+    bool send_all(const std::string &bytes);
+    // Waits (at most `ms`) until the server has read everything sent so far: the receive
+    // queue of its end of the connection is empty. Lets a test make each piece of a request
+    // one read of the server's.
+    bool wait_consumed(int ms = 5000);
+    // Reads until the server closes the connection or `ms` pass; returns what arrived.
+    std::string read_all(int ms = 5000);
+    // Reads until `marker` has arrived (or the connection closed, or `ms` passed).
+    std::string read_until(const std::string &marker, int ms = 5000);
+    // Whether the end of the stream (or a reset) was seen by a read.
+    bool closed() const { return closed_; }
+    // Closes the connection with a reset instead of an orderly close.
+    void reset();
+
+private:
+    int fd_ = -1;
+    int server_port_ = 0;
+    int local_port_ = 0;
+    bool closed_ = false;
+    // Reads once, waiting at most `ms`; appends to *out. False at end of stream or time-out.
+    bool read_some(std::string *out, int ms);
+};
+
+// Sends `request` on a new connection and returns everything the server sent until it
+// closed the connection (at most `ms` of waiting).
+std::string exchange(int port, const std::string &request, int ms = 5000);
+
+// A response as it came off the wire, split at its first empty line.
+struct Reply {
+    std::string raw;
+    std::string head;         // status line and header lines with the empty line; all of raw
+                              // when no empty line came
+    std::string body;         // what followed the empty line
+    std::string status_line;  // the first line, without its CR LF
+    // Value of the first header line "name: value" (name compared exactly), or "" with
+    // *found false.
+    std::string header(const std::string &name, bool *found = nullptr) const;
+};
+Reply parse_reply(const std::string &raw);
+
+// Whether `text` is an HTTP date as the server writes it: "Sun, 06 Nov 1994 08:49:37 GMT".
+bool is_http_date(const std::string &text);
+
+// The error response the server composes for `status` and `reason` with the status line's
+// version text `version` and the Date value `date`.
+std::string expected_error_page(const std::string &version, int status, const std::string &reason,
+                                const std::string &date);
+
+// The lines of a text file, without their line ends.
+std::vector<std::string> read_lines(const std::string &path);
+
+// A document root "www" in a fresh directory, a port file and a record file beside it, a
+// free port, and a server serving the root on that port.
+class Site {
+public:
+    // A modification time that files get unless told otherwise: Sun, 06 Nov 1994 08:49:37 GMT.
+    static constexpr time_t default_mtime = 784111777;
+
+    Site();
+    TempDir dir;
+    std::string root;       // dir/www, the server's working directory
+    std::string port_file;  // dir/webport
+    std::string record;     // dir/record, for the tp_record plug-in
+    int port;
+
+    // Writes root/name with the modification time `mtime`.
+    void put(const std::string &name, const std::string &content, time_t mtime = default_mtime);
+    // Starts `binary` with `args` in the root and waits, without connecting, until the port
+    // listens. False when the server died or did not listen in time.
+    bool start(const std::string &binary, const std::vector<std::string> &args);
+    ServerProcess &server() { return *server_; }
+    // One request on a new connection; the reply up to the server's close.
+    Reply get(const std::string &request, int ms = 5000);
+    // Stops the server with SIGTERM; returns its exit status (see ServerProcess::stop).
+    int stop();
+    // Everything the server logged (complete once it stopped).
+    std::string log() const;
+    // The lines tp_record wrote for the connections (its "start" lines left out).
+    std::vector<std::string> recorded() const;
+    // The first recorded line that begins with `prefix`, or "".
+    std::string recorded_line(const std::string &prefix) const;
+
+private:
+    std::unique_ptr<ServerProcess> server_;
 };
 
 // Runs the server to completion (for command lines that must fail fast) and returns its exit

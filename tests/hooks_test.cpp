@@ -1,0 +1,339 @@
+// The plug-in hooks across real connections, seen through the tp_record plug-in: the order
+// in which a session meets them, what each hook's result makes the server do, and what
+// happens when a hook misbehaves or the client goes away in the middle of a response.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "test_support.h"
+
+using namespace websrv_test;
+
+namespace {
+
+const std::string server_binary = WEBSRV_TEST_SERVER;
+const std::string record_plugin = std::string(TEST_PLUGIN_DIR) + "/tp_record.so";
+const std::string kWarning = "WebSrv Warning: No CGI pattern specified; CGI Processing is disabled.\n";
+
+void start(Site &site, const std::vector<std::string> &options = {}, bool verbose = false)
+{
+    std::vector<std::string> args;
+    if (verbose)
+        args.push_back("-v");
+    args.insert(args.end(), {"-plugin", record_plugin, "-record", site.record, "-record-port",
+                             std::to_string(site.port)});
+    args.insert(args.end(), options.begin(), options.end());
+    ASSERT_TRUE(site.start(server_binary, args)) << site.log();
+}
+
+std::string stop(Site &site)
+{
+    EXPECT_EQ(site.stop(), 0);
+    return site.log();
+}
+
+// The first word of each recorded line: the hooks in the order they were called.
+std::vector<std::string> hooks_called(const Site &site)
+{
+    std::vector<std::string> hooks;
+    for (const std::string &line : site.recorded())
+        hooks.push_back(line.substr(0, line.find(' ')));
+    return hooks;
+}
+
+size_t count_lines(const std::vector<std::string> &lines, const std::string &prefix)
+{
+    size_t n = 0;
+    for (const std::string &line : lines)
+        n += line.rfind(prefix, 0) == 0;
+    return n;
+}
+
+std::string joined(const std::vector<std::string> &lines)
+{
+    std::string text;
+    for (const std::string &line : lines)
+        text += line + "\n";
+    return text;
+}
+
+using Hooks = std::vector<std::string>;
+
+}  // namespace
+
+// ---- Order -----------------------------------------------------------------------------
+
+TEST(HookOrder, FileRequestMeetsEveryHookInTurn)
+{
+    Site site;
+    site.put("page.html", "the page");
+    start(site);
+    const Reply reply = site.get("GET /page.html HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
+    EXPECT_EQ(reply.body, "the page");
+    EXPECT_EQ(stop(site), kWarning);
+    EXPECT_EQ(hooks_called(site), (Hooks{"init", "read", "request", "write", "sendfile", "end"}))
+        << joined(site.recorded());
+    EXPECT_EQ(site.recorded_line("write "), "write len=" + std::to_string(reply.head.size()) + " sent=" +
+                                                std::to_string(reply.head.size()));
+    EXPECT_EQ(site.recorded_line("sendfile "), "sendfile count=8 sent=8");
+}
+
+TEST(HookOrder, DirectoryRequestAsksTheDirectoryHookAfterTheRequestHook)
+{
+    Site site;
+    site.put("index.html", "index");
+    start(site);
+    const Reply reply = site.get("GET / HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(reply.body, "index");
+    stop(site);
+    EXPECT_EQ(hooks_called(site),
+              (Hooks{"init", "read", "request", "directory", "write", "sendfile", "end"}))
+        << joined(site.recorded());
+    EXPECT_NE(site.recorded_line("request ").find(" uri=[./] "), std::string::npos);
+}
+
+TEST(HookOrder, MissingPathIsAnswered404BeforeTheRequestHook)
+{
+    Site site;
+    start(site);
+    const Reply reply = site.get("GET /missing.html HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(reply.raw, expected_error_page("HTTP/1.0", 404, "Not Found", reply.header("Date")));
+    stop(site);
+    EXPECT_EQ(hooks_called(site), (Hooks{"init", "read", "write", "end"})) << joined(site.recorded());
+}
+
+TEST(HookOrder, MalformedRequestLineIsAnswered400WithoutTheRequestHook)
+{
+    Site site;
+    site.put("x", "x");
+    start(site);
+    const Reply reply = site.get("GET /x\r\n\r\n");
+    EXPECT_EQ(reply.raw, expected_error_page("HTTP/1.0", 400, "Bad Request", reply.header("Date")));
+    stop(site);
+    EXPECT_EQ(hooks_called(site), (Hooks{"init", "read", "write", "end"})) << joined(site.recorded());
+}
+
+TEST(HookOrder, EveryReadOfAPieceGoesThroughTheReadHook)
+{
+    Site site;
+    site.put("page.html", "p");
+    start(site, {"-read-bytewise"}, true);
+    const std::string request = "GET /page.html HTTP/1.0\r\nHost: h\r\n\r\n";
+    const Reply reply = site.get(request);
+    EXPECT_EQ(reply.body, "p");
+    const std::string log = stop(site);
+    const auto lines = site.recorded();
+    EXPECT_EQ(count_lines(lines, "read len="), request.size());
+    EXPECT_EQ(count_lines(lines, "read len=4095 got=1"), 1u) << "the first read offers the whole buffer";
+    EXPECT_EQ(count_lines(lines, "read len=4094 got=1"), 1u);
+    size_t received = 0;
+    for (size_t at = log.find("Received 1/4096 bytes.\n"); at != std::string::npos;
+         at = log.find("Received 1/4096 bytes.\n", at + 1))
+        ++received;
+    EXPECT_EQ(received, request.size());
+    EXPECT_NE(log.find("Host is ==>h\n"), std::string::npos);
+}
+
+// ---- Results of the hooks --------------------------------------------------------------
+
+TEST(RequestHook, AnsweringItselfGetsNothingAddedByTheServer)
+{
+    Site site;
+    site.put("page.html", "the page");
+    start(site, {"-request-answer"});
+    const std::string reply = exchange(site.port, "GET /page.html HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(reply, "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nanswered by record\n");
+    EXPECT_EQ(stop(site), kWarning + "Web Server receive packet failed\n");
+    EXPECT_EQ(hooks_called(site), (Hooks{"init", "read", "request", "write", "end"}))
+        << joined(site.recorded());
+}
+
+TEST(RequestHook, FailingIsAnsweredAsWithoutTheHook)
+{
+    Site site;
+    site.put("page.html", "the page");
+    start(site, {"-request-fail"});
+    const Reply reply = site.get("GET /page.html HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
+    EXPECT_EQ(reply.body, "the page");
+    EXPECT_EQ(stop(site), kWarning);
+    EXPECT_EQ(hooks_called(site), (Hooks{"init", "read", "request", "write", "sendfile", "end"}));
+}
+
+TEST(SessionInitHook, FailingStillEndsTheSessionThroughTheEndHook)
+{
+    Site site;
+    site.put("page.html", "the page");
+    start(site, {"-init-fail"});
+    Client client(site.port);
+    client.send_all("GET /page.html HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(client.read_all(), "");
+    EXPECT_TRUE(client.closed());
+    EXPECT_EQ(stop(site), kWarning +
+                              "Web Srv Error: Plugin Initialization for record Failed\n"
+                              "Web Server receive packet failed\n");
+    EXPECT_EQ(hooks_called(site), (Hooks{"init", "end"})) << joined(site.recorded());
+}
+
+TEST(SessionEndHook, SeesTheSocketClosedAndTheBufferStillValid)
+{
+    Site site;
+    site.put("page.html", "the page");
+    start(site);
+    site.get("GET /page.html HTTP/1.0\r\n\r\n");
+    site.get("BREW /nothing HTTP/1.0\r\n\r\n");
+    stop(site);
+    const auto lines = site.recorded();
+    std::vector<std::string> ends;
+    for (const std::string &line : lines)
+        if (line.rfind("end ", 0) == 0)
+            ends.push_back(line);
+    // The buffer holds the request, parsed in place: its first token ends at a NUL.
+    EXPECT_EQ(ends, (Hooks{"end closed=1 buffer=[GET]", "end closed=1 buffer=[BREW]"})) << joined(lines);
+}
+
+TEST(DirectoryHook, PathItWritesIsServed)
+{
+    Site site;
+    ASSERT_EQ(mkdir((site.root + "/docs").c_str(), 0755), 0);
+    site.put("docs/manual.html", "manual");
+    start(site, {"-directory", "docs/manual.html"});
+    const Reply reply = site.get("GET /docs/ HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
+    EXPECT_EQ(reply.header("Content-Type"), "text/html");
+    EXPECT_EQ(reply.body, "manual");
+    stop(site);
+}
+
+TEST(DirectoryHook, PathThatDoesNotExistIsNotFound)
+{
+    Site site;
+    site.put("index.html", "index");
+    start(site, {"-directory", "nothing.html"});
+    const Reply reply = site.get("GET / HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(reply.raw, expected_error_page("HTTP/1.0", 404, "Not Found", reply.header("Date")));
+    stop(site);
+    EXPECT_EQ(hooks_called(site), (Hooks{"init", "read", "request", "directory", "write", "end"}));
+}
+
+TEST(DirectoryHook, FailingEndsTheSessionWithoutAResponse)
+{
+    Site site;
+    site.put("index.html", "index");
+    start(site, {"-directory-fail"});
+    Client client(site.port);
+    client.send_all("GET / HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(client.read_all(), "");
+    EXPECT_TRUE(client.closed());
+    EXPECT_EQ(stop(site), kWarning + "Web Server receive packet failed\n");
+    EXPECT_EQ(hooks_called(site), (Hooks{"init", "read", "request", "directory", "end"}));
+}
+
+TEST(WriteHook, ShortWriteCountsAsSuccess)
+{
+    // The header block is handed over in one call; what the hook reports is not continued.
+    Site site;
+    const std::string page(1234, 'p');  // a header block of 188 bytes
+    site.put("page.html", page);
+    start(site, {"-short-write", "20"}, true);
+    const std::string reply = exchange(site.port, "GET /page.html HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(reply.substr(0, 20), "HTTP/1.0 200 Ok\r\nSer");
+    EXPECT_EQ(reply.substr(20), page);
+    const std::string log = stop(site);
+    EXPECT_NE(log.find("Succesfully transmitted response packet of 188 bytes\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Succesfully transmitted file of 1234 bytes File was 1234 bytes long\n"),
+              std::string::npos);
+    EXPECT_EQ(site.recorded_line("write "), "write len=188 sent=20");
+}
+
+// ---- Bodies are never cut short silently -----------------------------------------------
+
+TEST(SendfileHook, MovingLittlePerCallStillDeliversTheWholeFile)
+{
+    Site site;
+    std::string content;
+    for (int i = 0; content.size() < 300000; ++i)
+        content += std::to_string(i) + ",";
+    content.resize(300000);
+    site.put("data.txt", content);
+    start(site, {"-sendfile-chunk", "1000"}, true);
+    const Reply reply = site.get("GET /data.txt HTTP/1.0\r\n\r\n", 20000);
+    EXPECT_EQ(reply.header("Content-Length"), "300000");
+    EXPECT_EQ(reply.body.size(), content.size());
+    EXPECT_TRUE(reply.body == content) << "the body differs from the file";
+    const std::string log = stop(site);
+    EXPECT_NE(log.find("Succesfully transmitted file of 300000 bytes File was 300000 bytes long\n"),
+              std::string::npos)
+        << log;
+    const auto lines = site.recorded();
+    EXPECT_EQ(count_lines(lines, "sendfile count="), 300u);
+    EXPECT_EQ(count_lines(lines, "sendfile count=300000 sent=1000"), 1u) << "the first call asks for all";
+    EXPECT_EQ(count_lines(lines, "sendfile count=1000 sent=1000"), 1u) << "the last call asks for the rest";
+}
+
+// ---- A client that goes away -----------------------------------------------------------
+
+TEST(Disconnect, ClientResettingMidResponseStillLetsTheSessionEnd)
+{
+    // Once with the server's own sendfile, once through the plug-in's hooks.
+    for (bool io_hooks : {false, true}) {
+        Site site;
+        const std::string path = site.root + "/large.bin";
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, 256LL << 20), 0);  // far more than the socket buffers hold
+        close(fd);
+        start(site, io_hooks ? std::vector<std::string>{} : std::vector<std::string>{"-no-io-hooks"});
+        {
+            Client client(site.port);
+            ASSERT_TRUE(client.send_all("GET /large.bin HTTP/1.0\r\n\r\n"));
+            const std::string start_of_reply = client.read_until("\r\n\r\n");
+            EXPECT_EQ(start_of_reply.rfind("HTTP/1.0 200 Ok\r\n", 0), 0u) << io_hooks;
+            client.reset();
+        }
+        const std::string log = stop(site);
+        EXPECT_NE(log.find("Error: Unable to send file; Error:"), std::string::npos) << io_hooks << log;
+        const auto lines = site.recorded();
+        ASSERT_FALSE(lines.empty()) << io_hooks;
+        EXPECT_EQ(lines.back(), "end closed=1 buffer=[GET]") << io_hooks << "\n" << joined(lines);
+    }
+}
+
+// ---- A plug-in that unregisters itself during its session ------------------------------
+
+TEST(Unregister, ResponseStillGoesOutThroughThePlainSocket)
+{
+    for (const char *hook : {"init", "request"}) {
+        Site site;
+        site.put("page.html", "the page");
+        start(site, {"-unregister-in", hook});
+        const Reply reply = site.get("GET /page.html HTTP/1.0\r\n\r\n");
+        EXPECT_EQ(reply.head.rfind("HTTP/1.0 200 Ok\r\nServer: TAVRIX/1.0\r\n", 0), 0u) << hook;
+        EXPECT_EQ(reply.header("Content-Length"), "8") << hook;
+        EXPECT_EQ(reply.body, "the page") << hook;
+        const std::string log = stop(site);
+        EXPECT_NE(log.find("WebSrv Error: No plugin found for port " + std::to_string(site.port) + "\n"),
+                  std::string::npos)
+            << hook << log;
+        const auto lines = site.recorded();
+        EXPECT_EQ(count_lines(lines, "unregister result=0"), 1u) << hook << joined(lines);
+        EXPECT_EQ(count_lines(lines, "write "), 0u) << hook << ": the header went out without the hook";
+        EXPECT_EQ(count_lines(lines, "end "), 0u) << hook << ": no plug-in is left to tell";
+    }
+}
+
+TEST(Unregister, ErrorResponseStillGoesOutThroughThePlainSocket)
+{
+    Site site;
+    start(site, {"-unregister-in", "init"});
+    const Reply reply = site.get("GET /missing HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(reply.raw, expected_error_page("HTTP/1.0", 404, "Not Found", reply.header("Date")));
+    stop(site);
+    EXPECT_EQ(count_lines(site.recorded(), "write "), 0u);
+}

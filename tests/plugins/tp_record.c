@@ -1,0 +1,347 @@
+/* tp_record - a test plug-in that records every hook call, in plain C.
+ *
+ * Hooks run in the connection's child process, so a test cannot see them directly; this
+ * plug-in appends one line per call to a file (opened with O_APPEND for each line, so the
+ * lines of several processes never mix). plugin_init registers "record" on port 1; the
+ * options below, which must follow the "-plugin" argument, move it and change its ways:
+ *
+ *   -record FILE          the file the lines are appended to (nothing is recorded without it)
+ *   -record-port N        serve port N
+ *   -no-io-hooks          leave on_read, on_write and on_sendfile empty: the server reads,
+ *                         writes and sends files itself
+ *   -read-bytewise        on_read hands over one byte per call
+ *   -short-write N        on_write sends at most N bytes per call and reports that count
+ *   -sendfile-chunk N     on_sendfile moves at most N bytes per call
+ *   -request-answer       on_request writes its own reply through websrv_write_handler and
+ *                         returns 0 (the server must add nothing)
+ *   -request-fail         on_request returns -1 (the server must go on as without the hook)
+ *   -init-fail            on_session_init returns -1
+ *   -directory PATH       on_directory writes PATH and returns 0
+ *   -directory-fail       on_directory returns -1
+ *   -unregister-in HOOK   "init" or "request": that hook unregisters "record" and goes on
+ *
+ * Lines, one per call ("(null)" stands for a null text, [..] holds a text as it is, with CR
+ * and LF written as \r and \n):
+ *
+ *   start fd=N
+ *   init
+ *   read len=L got=G
+ *   request method=[..] uri=[..] query=[..] protocol=[..] host=[..] user_agent=[..]
+ *           content_length=[..] content_type=[..] if_modified_since=[..] authorization=[..]
+ *           received=N header_length=N cursor=N body=[..]      (all on one line)
+ *   directory result=R
+ *   write len=L sent=S
+ *   sendfile count=C sent=S
+ *   unregister result=R
+ *   end closed=0|1 buffer=[..]    (closed: the session's socket is no longer open;
+ *                                  buffer: the start of the request buffer)
+ */
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "websrv_plugin.h"
+
+#define RECORD_NAME "record"
+#define LINE_SIZE 8192
+#define TEXT_LIMIT 200 /* characters of one text value kept in a line */
+
+static char record_path[1024];
+static int io_hooks = 1;
+static int read_bytewise;
+static size_t short_write;    /* 0: no limit */
+static size_t sendfile_chunk; /* 0: no limit */
+static int request_answer;
+static int request_fail;
+static int init_fail;
+static int directory_fail;
+static char directory_path[WEBSRV_PATH_MAX];
+static char unregister_in[16];
+
+static websrv_plugin_desc record_desc;
+
+/* ---- Recording ------------------------------------------------------------------------ */
+
+struct line {
+    char text[LINE_SIZE];
+    size_t length;
+};
+
+static void add(struct line *line, const char *format, ...)
+{
+    va_list args;
+    int wanted;
+    if (line->length + 1 >= sizeof line->text)
+        return;
+    va_start(args, format);
+    wanted = vsnprintf(line->text + line->length, sizeof line->text - line->length, format, args);
+    va_end(args);
+    if (wanted > 0)
+        line->length += (size_t)wanted < sizeof line->text - line->length
+                            ? (size_t)wanted
+                            : sizeof line->text - line->length - 1;
+}
+
+/* Adds " name=[value]" (at most TEXT_LIMIT characters of it) or " name=(null)". */
+static void add_text(struct line *line, const char *name, const char *value)
+{
+    size_t i;
+    if (value == NULL) {
+        add(line, " %s=(null)", name);
+        return;
+    }
+    add(line, " %s=[", name);
+    for (i = 0; value[i] != '\0' && i < TEXT_LIMIT; ++i) {
+        if (value[i] == '\r')
+            add(line, "\\r");
+        else if (value[i] == '\n')
+            add(line, "\\n");
+        else
+            add(line, "%c", value[i]);
+    }
+    add(line, "]");
+}
+
+/* Appends the line and a line end to the record file in one write. */
+static void commit(struct line *line)
+{
+    int fd;
+    ssize_t written;
+    if (record_path[0] == '\0')
+        return;
+    add(line, "\n");
+    fd = open(record_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    written = write(fd, line->text, line->length);
+    (void)written;
+    close(fd);
+}
+
+static void record(const char *format, ...)
+{
+    struct line line;
+    va_list args;
+    int wanted;
+    va_start(args, format);
+    wanted = vsnprintf(line.text, sizeof line.text, format, args);
+    va_end(args);
+    line.length = wanted < 0 ? 0 : (size_t)wanted < sizeof line.text ? (size_t)wanted : sizeof line.text - 1;
+    commit(&line);
+}
+
+/* ---- Hooks ---------------------------------------------------------------------------- */
+
+static int record_start(int listen_fd)
+{
+    record("start fd=%d", listen_fd);
+    return 0;
+}
+
+static int unregister_now(void)
+{
+    const int result = websrv_unregister_plugin(RECORD_NAME);
+    record("unregister result=%d", result);
+    return result;
+}
+
+static int record_session_init(websrv_session *session)
+{
+    (void)session;
+    record("init");
+    if (strcmp(unregister_in, "init") == 0)
+        unregister_now();
+    return init_fail ? -1 : 0;
+}
+
+static int record_read(int fd, void *buf, size_t len)
+{
+    const int got = (int)recv(fd, buf, read_bytewise && len > 1 ? 1 : len, 0);
+    const int saved = errno;
+    record("read len=%d got=%d", (int)len, got);
+    errno = saved;
+    return got;
+}
+
+static int record_write(int fd, const void *buf, int len)
+{
+    size_t count = len > 0 ? (size_t)len : 0;
+    int sent;
+    int saved;
+    if (short_write != 0 && count > short_write)
+        count = short_write;
+    sent = (int)send(fd, buf, count, MSG_NOSIGNAL);
+    saved = errno;
+    record("write len=%d sent=%d", len, sent);
+    errno = saved;
+    return sent;
+}
+
+static int record_sendfile(int out_fd, int in_fd, off_t *offset, size_t count)
+{
+    size_t chunk = count;
+    int sent;
+    int saved;
+    if (sendfile_chunk != 0 && chunk > sendfile_chunk)
+        chunk = sendfile_chunk;
+    sent = (int)sendfile(out_fd, in_fd, offset, chunk);
+    saved = errno;
+    record("sendfile count=%lu sent=%d", (unsigned long)count, sent);
+    errno = saved;
+    return sent;
+}
+
+static int record_request(websrv_session *session)
+{
+    static const char answer[] = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nanswered by record\n";
+    struct line line;
+    line.length = 0;
+    add(&line, "request");
+    add_text(&line, "method", session->method);
+    add_text(&line, "uri", session->uri);
+    add_text(&line, "query", session->query);
+    add_text(&line, "protocol", session->protocol);
+    add_text(&line, "host", session->host);
+    add_text(&line, "user_agent", session->user_agent);
+    add_text(&line, "content_length", session->content_length);
+    add_text(&line, "content_type", session->content_type);
+    add_text(&line, "if_modified_since", session->if_modified_since);
+    add_text(&line, "authorization", session->authorization);
+    add(&line, " received=%d header_length=%d cursor=%d", session->received,
+        session->header_length, (int)(session->cursor - session->buffer));
+    add_text(&line, "body", session->cursor);
+    commit(&line);
+
+    if (strcmp(unregister_in, "request") == 0) {
+        unregister_now();
+        return 1;
+    }
+    if (request_fail)
+        return -1;
+    if (request_answer) {
+        websrv_write_handler(session->socket, answer, (int)(sizeof answer - 1), &record_desc);
+        return 0;
+    }
+    return 1;
+}
+
+static int record_directory(websrv_session *session, char *path)
+{
+    (void)session;
+    if (directory_fail) {
+        record("directory result=-1");
+        return -1;
+    }
+    if (directory_path[0] != '\0')
+        snprintf(path, WEBSRV_PATH_MAX, "%s", directory_path);
+    else
+        strcpy(path, "index.html");
+    record("directory result=0");
+    return 0;
+}
+
+static int record_session_end(websrv_session *session)
+{
+    /* Look at the socket before anything here opens a descriptor that could reuse it. */
+    const int closed = fcntl(session->socket, F_GETFD) == -1 && errno == EBADF;
+    struct line line;
+    line.length = 0;
+    add(&line, "end closed=%d", closed);
+    add_text(&line, "buffer", session->buffer);
+    commit(&line);
+    return 0;
+}
+
+/* ---- Options and registration --------------------------------------------------------- */
+
+static int record_option(int *index, char **argv);
+
+/* Replaces the registered copy of the descriptor with the current one. */
+static int reregister(void)
+{
+    record_desc.on_read = io_hooks ? record_read : NULL;
+    record_desc.on_write = io_hooks ? record_write : NULL;
+    record_desc.on_sendfile = io_hooks ? record_sendfile : NULL;
+    websrv_unregister_plugin(RECORD_NAME);
+    return websrv_register_plugin(&record_desc);
+}
+
+/* A count option's value: digits only, above 0. Returns 0 when it is not one. */
+static size_t count_value(const char *value)
+{
+    char *end = NULL;
+    unsigned long number;
+    if (value == NULL || value[0] < '0' || value[0] > '9')
+        return 0;
+    number = strtoul(value, &end, 10);
+    return *end == '\0' ? (size_t)number : 0;
+}
+
+static int record_option(int *index, char **argv)
+{
+    const char *option = argv[*index];
+    const char *value = argv[*index + 1];
+    int taken = 1;
+    if (strcmp(option, "-record") == 0 && value != NULL) {
+        snprintf(record_path, sizeof record_path, "%s", value);
+        taken = 2;
+    } else if (strcmp(option, "-record-port") == 0 && count_value(value) != 0) {
+        record_desc.port = (int)count_value(value);
+        taken = 2;
+    } else if (strcmp(option, "-no-io-hooks") == 0) {
+        io_hooks = 0;
+    } else if (strcmp(option, "-read-bytewise") == 0) {
+        read_bytewise = 1;
+    } else if (strcmp(option, "-short-write") == 0 && count_value(value) != 0) {
+        short_write = count_value(value);
+        taken = 2;
+    } else if (strcmp(option, "-sendfile-chunk") == 0 && count_value(value) != 0) {
+        sendfile_chunk = count_value(value);
+        taken = 2;
+    } else if (strcmp(option, "-request-answer") == 0) {
+        request_answer = 1;
+    } else if (strcmp(option, "-request-fail") == 0) {
+        request_fail = 1;
+    } else if (strcmp(option, "-init-fail") == 0) {
+        init_fail = 1;
+    } else if (strcmp(option, "-directory") == 0 && value != NULL) {
+        snprintf(directory_path, sizeof directory_path, "%s", value);
+        taken = 2;
+    } else if (strcmp(option, "-directory-fail") == 0) {
+        directory_fail = 1;
+    } else if (strcmp(option, "-unregister-in") == 0 && value != NULL) {
+        snprintf(unregister_in, sizeof unregister_in, "%s", value);
+        taken = 2;
+    } else {
+        return 1;
+    }
+    if (reregister() < 0)
+        return -1;
+    *index += taken;
+    return 0;
+}
+
+int plugin_init(void)
+{
+    memset(&record_desc, 0, sizeof record_desc);
+    record_desc.version_major = WEBSRV_VERSION_MAJOR;
+    record_desc.version_minor = WEBSRV_VERSION_MINOR;
+    strcpy(record_desc.name, RECORD_NAME);
+    record_desc.port = 1;
+    record_desc.on_option = record_option;
+    record_desc.on_start = record_start;
+    record_desc.on_session_init = record_session_init;
+    record_desc.on_request = record_request;
+    record_desc.on_directory = record_directory;
+    record_desc.on_session_end = record_session_end;
+    record_desc.on_read = record_read;
+    record_desc.on_write = record_write;
+    record_desc.on_sendfile = record_sendfile;
+    return websrv_register_plugin(&record_desc);
+}

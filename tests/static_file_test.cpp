@@ -1,0 +1,288 @@
+// Static file delivery over the wire, with the stock http plug-in and CGI off: methods,
+// content types, confinement to the working directory, files that cannot be opened, large
+// and very large files, and conditional requests.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <random>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <vector>
+
+#include "test_support.h"
+
+using namespace websrv_test;
+
+namespace {
+
+const std::string server_binary = WEBSRV_TEST_SERVER;
+const std::string http_plugin = WEBSRV_HTTP_PLUGIN;
+
+void start(Site &site, bool verbose = false)
+{
+    std::vector<std::string> args;
+    if (verbose)
+        args.push_back("-v");
+    args.insert(args.end(), {"-plugin", http_plugin, "-port", std::to_string(site.port)});
+    ASSERT_TRUE(site.start(server_binary, args)) << site.log();
+}
+
+std::string stop(Site &site)
+{
+    EXPECT_EQ(site.stop(), 0);
+    return site.log();
+}
+
+std::string random_bytes(size_t size, unsigned seed)
+{
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (char &c : bytes)
+        c = static_cast<char>(generator());
+    return bytes;
+}
+
+void expect_not_found(const Reply &reply, const std::string &what)
+{
+    EXPECT_EQ(reply.raw, expected_error_page("HTTP/1.0", 404, "Not Found", reply.header("Date"))) << what;
+}
+
+// Every "Extension found: X" value the log shows, in order.
+std::vector<std::string> extensions_logged(const std::string &log)
+{
+    std::vector<std::string> found;
+    const std::string key = "Extension found: ";
+    for (size_t at = log.find(key); at != std::string::npos; at = log.find(key, at + 1)) {
+        const size_t start = at + key.size();
+        found.push_back(log.substr(start, log.find('\n', start) - start));
+    }
+    return found;
+}
+
+}  // namespace
+
+TEST(StaticFile, AnyMethodGetsTheFileWithOk)
+{
+    Site site;
+    site.put("page.html", "the page");
+    start(site);
+    for (const char *method : {"GET", "HEAD", "DELETE", "POST", "PUT", "FOO", "get"}) {
+        const Reply reply = site.get(std::string(method) + " /page.html HTTP/1.0\r\n\r\n");
+        EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok") << method;
+        EXPECT_EQ(reply.header("Content-Length"), "8") << method;
+        EXPECT_EQ(reply.body, "the page") << method;
+    }
+    stop(site);
+}
+
+TEST(StaticFile, ContentTypeComesFromTheExtensionIgnoringCase)
+{
+    Site site;
+    ASSERT_EQ(mkdir((site.root + "/lib.d").c_str(), 0755), 0);
+    const struct {
+        const char *name, *type;
+    } files[] = {
+        {"page.HTML", "text/html"},         {"anim.Gif", "image/gif"},
+        {"README", "text/plain"},           {".profile", "text/plain"},
+        {"lib.d/readme", "text/plain"},     {"style.css", "text/css"},
+        {"app.js", "text/javascript"},      {"data.JSON", "application/json"},
+        {"pic.png", "image/png"},           {"icon.svg", "image/svg+xml"},
+        {"notes.unknownext", "text/plain"},
+    };
+    for (const auto &f : files)
+        site.put(f.name, f.name);
+    start(site, true);
+    for (const auto &f : files) {
+        const Reply reply = site.get(std::string("GET /") + f.name + " HTTP/1.0\r\n\r\n");
+        EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok") << f.name;
+        EXPECT_EQ(reply.header("Content-Type"), f.type) << f.name;
+        EXPECT_EQ(reply.body, f.name);
+    }
+    const std::string log = stop(site);
+    // README and .profile have no extension; lib.d/readme has one that names no type.
+    const std::vector<std::string> expected = {"HTML", "Gif", "d/readme", "css", "js", "JSON",
+                                               "png", "svg", "unknownext"};
+    EXPECT_EQ(extensions_logged(log), expected) << log;
+}
+
+// ---- Confinement to the working directory ---------------------------------------------
+
+class Confinement : public ::testing::Test {
+protected:
+    Site site;
+    std::string secret = "secret-" + std::to_string(getpid()) + "-do-not-serve";
+
+    void SetUp() override
+    {
+        // <dir>/secret.txt and <dir>/www2 lie outside the root <dir>/www; www2 shares its
+        // name's beginning with it.
+        write_file(site.dir.file("secret.txt"), secret);
+        ASSERT_EQ(mkdir(site.dir.file("www2").c_str(), 0755), 0);
+        write_file(site.dir.file("www2/f.html"), secret);
+        ASSERT_EQ(mkdir((site.root + "/sub").c_str(), 0755), 0);
+        site.put("page.html", "inside");
+        site.put("sub/page.html", "inside sub");
+        ASSERT_EQ(symlink(site.dir.path().c_str(), (site.root + "/link").c_str()), 0);
+        start(site, true);
+    }
+};
+
+TEST_F(Confinement, PathsLeadingOutsideAreRefusedAndNeverLeak)
+{
+    const std::string absolute = site.dir.file("secret.txt");
+    const std::vector<std::string> paths = {
+        "/../secret.txt",
+        "/%2e%2e/secret.txt",
+        "/%2E%2e/secret.txt",
+        "/.%2e/secret.txt",
+        "/sub/../../secret.txt",
+        "/sub/%2e%2e/%2E%2E/secret.txt",
+        "/..//secret.txt",
+        "/sub//..//..//secret.txt",
+        "/" + absolute,              // //<dir>/secret.txt: an absolute path
+        "/%2F" + absolute.substr(1), // the same with the second slash encoded
+        "//etc/passwd",
+        "/link/secret.txt",          // a link in the root to a directory outside
+        "/link/www2/f.html",
+        "/../www2/f.html",           // the sibling whose name begins like the root's
+        "/%2e%2e/www2/f.html",
+    };
+    for (const std::string &path : paths) {
+        const Reply reply = site.get("GET " + path + " HTTP/1.0\r\n\r\n");
+        expect_not_found(reply, path);
+        EXPECT_EQ(reply.raw.find(secret), std::string::npos) << path;
+        EXPECT_EQ(reply.raw.find("root:"), std::string::npos) << path;
+    }
+    const std::string log = stop(site);
+    EXPECT_EQ(log.find(secret), std::string::npos);
+    EXPECT_EQ(log.find("does not exist"), std::string::npos) << "refused, not failed to open:\n" << log;
+}
+
+TEST_F(Confinement, PathsThatStayInsideAreServed)
+{
+    const struct {
+        const char *path, *body;
+    } cases[] = {
+        {"/page.html", "inside"},
+        {"/./page.html", "inside"},
+        {"/sub/page.html", "inside sub"},
+        {"/sub//page.html", "inside sub"},
+        {"/sub/../page.html", "inside"},
+        {"/sub/%2e%2e/sub/page.html", "inside sub"},
+        {"/../www/page.html", "inside"},
+        {"/link/www/page.html", "inside"},  // out through the link and back in
+    };
+    for (const auto &c : cases) {
+        const Reply reply = site.get(std::string("GET ") + c.path + " HTTP/1.0\r\n\r\n");
+        EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok") << c.path;
+        EXPECT_EQ(reply.body, c.body) << c.path;
+    }
+    stop(site);
+}
+
+// ---- Files that exist but cannot be opened ---------------------------------------------
+
+TEST(StaticFile, FileThatCannotBeOpenedIsNotFoundWithItsLogLine)
+{
+    // A socket in the tree: stat() sees it, open() fails (ENXIO) for every user, root included.
+    Site site;
+    const std::string path = site.root + "/sock.html";
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), sizeof address.sun_path);
+    path.copy(address.sun_path, path.size());
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    close(fd);
+    start(site);
+    expect_not_found(site.get("GET /sock.html HTTP/1.0\r\n\r\n"), "socket");
+    EXPECT_EQ(stop(site), "WebSrv Warning: No CGI pattern specified; CGI Processing is disabled.\n"
+                          "Filename sock.html does not exist\n");
+}
+
+TEST(StaticFile, UnreadableFileIsNotFoundWithItsLogLine)
+{
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root opens a file whatever its permissions; the socket case covers root";
+    Site site;
+    site.put("locked.html", "locked");
+    ASSERT_EQ(chmod((site.root + "/locked.html").c_str(), 0), 0);
+    start(site);
+    const Reply reply = site.get("GET /locked.html HTTP/1.0\r\n\r\n");
+    expect_not_found(reply, "chmod 000");
+    EXPECT_EQ(reply.raw.find("locked\n"), std::string::npos);
+    EXPECT_NE(stop(site).find("Filename locked.html does not exist\n"), std::string::npos);
+}
+
+// ---- Sizes -----------------------------------------------------------------------------
+
+TEST(StaticFile, EightMebibyteFileArrivesWholeAndIdentical)
+{
+    Site site;
+    const std::string content = random_bytes(8 << 20, 20240607);
+    site.put("big.bin", content);
+    start(site, true);
+    const Reply reply = site.get("GET /big.bin HTTP/1.0\r\n\r\n", 20000);
+    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
+    EXPECT_EQ(reply.header("Content-Type"), "application/octet-stream");
+    EXPECT_EQ(reply.header("Content-Length"), "8388608");
+    EXPECT_EQ(reply.body.size(), content.size());
+    EXPECT_TRUE(reply.body == content) << "the body differs from the file";
+    EXPECT_NE(stop(site).find("Succesfully transmitted file of 8388608 bytes File was 8388608 bytes long\n"),
+              std::string::npos);
+}
+
+TEST(StaticFile, FileOfTwoGibibytesAndOneByteAnnouncesItsWholeLength)
+{
+    Site site;
+    const std::string path = site.root + "/huge.bin";
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 2147483649LL), 0) << "a sparse file takes no room";
+    close(fd);
+    start(site);
+    {
+        Client client(site.port);
+        ASSERT_TRUE(client.send_all("GET /huge.bin HTTP/1.0\r\n\r\n"));
+        const Reply reply = parse_reply(client.read_until("\r\n\r\n"));
+        EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
+        EXPECT_EQ(reply.header("Content-Length"), "2147483649") << reply.head;
+        client.reset();  // without downloading it
+    }
+    stop(site);
+}
+
+// ---- Conditional requests --------------------------------------------------------------
+
+TEST(StaticFile, IfModifiedSinceComparesWithTheFilesTime)
+{
+    Site site;
+    site.put("page.html", "current");  // modified Sun, 06 Nov 1994 08:49:37 GMT
+    start(site);
+    const struct {
+        const char *since;
+        const char *status;
+        const char *body;
+    } cases[] = {
+        {"Sun, 06 Nov 1994 08:49:37 GMT", "HTTP/1.0 304 Not Modified", ""},
+        {"Sun, 06 Nov 1994 08:49:38 GMT", "HTTP/1.0 304 Not Modified", ""},
+        {"Sun, 06 Nov 1994 08:49:36 GMT", "HTTP/1.0 200 Ok", "current"},
+        {"yesterday", "HTTP/1.0 200 Ok", "current"},
+        {"", "HTTP/1.0 200 Ok", "current"},
+    };
+    for (const auto &c : cases) {
+        const Reply reply =
+            site.get(std::string("GET /page.html HTTP/1.0\r\nIf-Modified-Since: ") + c.since + "\r\n\r\n");
+        EXPECT_EQ(reply.status_line, c.status) << c.since;
+        EXPECT_EQ(reply.body, c.body) << c.since;
+        EXPECT_EQ(reply.header("Last-Modified"), "Sun, 06 Nov 1994 08:49:37 GMT") << c.since;
+        bool has_length = false;
+        reply.header("Content-Length", &has_length);
+        EXPECT_EQ(has_length, *c.body != '\0') << c.since;
+    }
+    stop(site);
+}

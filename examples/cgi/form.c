@@ -2,6 +2,7 @@
  *
  * It reads the form from the request body (POST, CONTENT_LENGTH bytes) or from QUERY_STRING
  * (GET), decodes the name=value pairs and shows them back as an HTML page. */
+#define _POSIX_C_SOURCE 200809L /* strdup */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -48,30 +49,58 @@ static void print_html(const char *text)
     }
 }
 
-/* The form: the request body for POST, the query for anything else. */
-static char *read_form(void)
+/* The form: the request body for POST, the query for anything else. *method_out names the
+ * source, *length_out is the length of the form text. */
+static char *read_form(const char **method_out, size_t *length_out)
 {
     const char *method = getenv("REQUEST_METHOD");
+    char *form;
+    *method_out = method != NULL ? method : "GET";
     if (method != NULL && strcmp(method, "POST") == 0) {
         const char *length_text = getenv("CONTENT_LENGTH");
         long length = length_text != NULL ? strtol(length_text, NULL, 10) : 0;
         if (length < 0 || length > 65536)
             length = 0;
-        char *body = calloc((size_t)length + 1, 1);
-        if (body != NULL && length > 0 && fread(body, 1, (size_t)length, stdin) != (size_t)length)
-            body[0] = '\0';
-        return body;
+        form = calloc((size_t)length + 1, 1);
+        if (form != NULL && length > 0 && fread(form, 1, (size_t)length, stdin) != (size_t)length)
+            form[0] = '\0';
+    } else {
+        const char *query = getenv("QUERY_STRING");
+        form = strdup(query != NULL ? query : "");
     }
-    const char *query = getenv("QUERY_STRING");
-    return strdup(query != NULL ? query : "");
+    *length_out = form != NULL ? strlen(form) : 0;
+    return form;
+}
+
+/* The top of the demo's pages: the stylesheet and the header bar with its navigation. */
+static void print_page_start(void)
+{
+    printf("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
+           "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+           "<title>Settings saved - websrv demo</title>\n"
+           "<link rel=\"icon\" href=\"/favicon.ico\">\n"
+           "<link rel=\"stylesheet\" href=\"/style.css\"></head><body>\n"
+           "<header class=\"bar\">"
+           "<img class=\"logo\" src=\"/img/device.png\" alt=\"\" width=\"48\" height=\"48\">\n"
+           "<div><h1>websrv demo device</h1>"
+           "<p class=\"subtitle\">Served by websrv from a device's flash</p></div>\n"
+           "<nav><a href=\"/\">Status</a> <a href=\"/form.html\" aria-current=\"page\">Settings</a> "
+           "<a href=\"/update.html\">Firmware update</a></nav></header>\n");
 }
 
 int main(void)
 {
-    char *form = read_form();
+    const char *method;
+    size_t length;
+    char *form = read_form(&method, &length);
+    int fields = 0;
+
     printf("Content-Type: text/html\r\n\r\n");
-    printf("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-           "<title>Settings saved</title></head><body>\n<h1>Settings saved</h1>\n<dl id=\"fields\">\n");
+    print_page_start();
+    printf("<main><section class=\"card\" id=\"answer\">\n<h2>Settings saved</h2>\n"
+           "<p class=\"note\" id=\"received\">form.cgi received %zu bytes by ", length);
+    print_html(method);
+    printf(":</p>\n<dl id=\"fields\" class=\"facts\">\n");
     for (char *pair = form != NULL ? strtok(form, "&") : NULL; pair != NULL; pair = strtok(NULL, "&")) {
         char *value = strchr(pair, '=');
         if (value != NULL)
@@ -85,8 +114,15 @@ int main(void)
             print_html(value);
         }
         printf("</dd>\n");
+        ++fields;
     }
-    printf("</dl>\n<p><a href=\"/form.html\">Back</a></p>\n</body></html>\n");
+    printf("</dl>\n");
+    if (fields == 0)
+        printf("<p>No settings were sent.</p>\n");
+    printf("<p class=\"actions\"><a href=\"/form.html\">Back to the settings</a></p>\n"
+           "</section></main>\n"
+           "<footer>websrv demo site &middot; one request per connection, served in turn</footer>\n"
+           "</body></html>\n");
     free(form);
     return 0;
 }

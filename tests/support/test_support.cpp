@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <cctype>
 #include <csignal>
@@ -169,7 +171,10 @@ pid_t spawn(const std::string &binary, const std::vector<std::string> &args,
     const pid_t pid = fork();
     if (pid == 0) {
         const int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (log < 0 || dup2(log, 1) < 0 || chdir(cwd.c_str()) != 0)
+        // The server writes nothing to standard error itself; what lands there (sanitizer
+        // reports from any of its processes) is checked when the test lets go of it.
+        const int errors = open((log_path + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+        if (log < 0 || errors < 0 || dup2(log, 1) < 0 || dup2(errors, 2) < 0 || chdir(cwd.c_str()) != 0)
             _exit(126);
         setenv("WEBSRV_TEST_PORT_FILE", port_file.c_str(), 1);
         // Start from default dispositions and an empty mask, as from a shell.
@@ -208,8 +213,15 @@ ServerProcess::~ServerProcess()
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
+    const std::string errors_path = log_path_ + ".err";
+    const std::string errors = read_file(errors_path);
+    if (errors.find("Sanitizer") != std::string::npos || errors.find("runtime error:") != std::string::npos)
+        ADD_FAILURE() << "sanitizer report from the server:\n" << errors;
     unlink(log_path_.c_str());
+    unlink(errors_path.c_str());
 }
+
+std::string ServerProcess::errors() const { return read_file(log_path_ + ".err"); }
 
 bool ServerProcess::alive()
 {

@@ -76,6 +76,8 @@ public:
     int wait_exit(int ms = 10000);
     // Everything the server printed so far (complete once it exited).
     std::string output() const;
+    // What its processes wrote to standard error (nothing, unless a sanitizer reported).
+    std::string errors() const;
 
 private:
     pid_t pid_ = -1;

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "fd_guard.h"
 #include "websrv_plugin.h"
 
 namespace {
@@ -29,23 +30,6 @@ public:
     ~file_lock() { flock(fd_, LOCK_UN); }
     file_lock(const file_lock &) = delete;
     file_lock &operator=(const file_lock &) = delete;
-
-private:
-    int fd_;
-};
-
-// Closes a descriptor when it goes out of scope.
-class fd_guard {
-public:
-    explicit fd_guard(int fd) : fd_(fd) {}
-    ~fd_guard()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    fd_guard(const fd_guard &) = delete;
-    fd_guard &operator=(const fd_guard &) = delete;
-    int get() const { return fd_; }
 
 private:
     int fd_;

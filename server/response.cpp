@@ -110,7 +110,14 @@ const websrv_plugin_desc *websrv_session_desc(const websrv_session *session)
     return node != nullptr ? &node->desc : &plain;
 }
 
-int websrv_send_error(websrv_session *session, int status, const char *reason)
+namespace {
+
+// Composes a response in a fresh buffer (the status line and the Server and Date lines, then
+// whatever add_rest appends) and sends it. Returns 0, or -1 when no buffer could be had or
+// the write failed (both logged).
+template <typename Rest>
+int compose_and_send(websrv_session *session, int status, const char *reason,
+                     const char *success_format, Rest add_rest)
 {
     response_buffer buffer;
     if (buffer.data() == nullptr) {
@@ -120,35 +127,42 @@ int websrv_send_error(websrv_session *session, int status, const char *reason)
     composer out(buffer.data(), response_size);
     char date[128];
     append_head(out, session, status, reason, date);
-    out.append("Content-Type: text/html\r\n");
-    out.append("\r\n");
-    out.append("<HTML>\n<HEAD><TITLE>%d %s</TITLE></HEAD>\n</HTML>", status, reason);
-    out.append("<HR>\nTAVRIX/%s Error: %d %s</TITLE></HEAD>\n</HR>", websrv_version_text, status,
-               reason);
-    return transmit(session, out, "Succesfully transmitted error response packet of %d bytes\n");
+    add_rest(out, date);
+    return transmit(session, out, success_format);
+}
+
+}  // namespace
+
+int websrv_send_error(websrv_session *session, int status, const char *reason)
+{
+    return compose_and_send(
+        session, status, reason, "Succesfully transmitted error response packet of %d bytes\n",
+        [&](composer &out, char(&)[128]) {
+            out.append("Content-Type: text/html\r\n");
+            out.append("\r\n");
+            out.append("<HTML>\n<HEAD><TITLE>%d %s</TITLE></HEAD>\n</HTML>", status, reason);
+            out.append("<HR>\nTAVRIX/%s Error: %d %s</TITLE></HEAD>\n</HR>", websrv_version_text,
+                       status, reason);
+        });
 }
 
 int websrv_send_response(websrv_session *session, int status, const char *reason,
                          off_t content_length, const char *content_type,
                          const time_t *last_modified)
 {
-    response_buffer buffer;
-    if (buffer.data() == nullptr) {
-        log_msg(1, "WebSrv Memory Allocation Failure\n");
-        return -1;
-    }
-    composer out(buffer.data(), response_size);
-    char date[128];
-    append_head(out, session, status, reason, date);
-    if (last_modified != nullptr) {
-        http_date(*last_modified, date);
-        out.append("Last-Modified: %s\r\n", date);
-    }
-    if (content_type != nullptr)
-        out.append("Content-Type: %s\r\n", content_type);
-    if (content_length != 0)
-        out.append("Content-Length: %lld\r\n", static_cast<long long>(content_length));
-    out.append("Connection: close\r\n");
-    out.append("\r\n");
-    return transmit(session, out, "Succesfully transmitted response packet of %d bytes\n");
+    return compose_and_send(
+        session, status, reason, "Succesfully transmitted response packet of %d bytes\n",
+        [&](composer &out, char (&date)[128]) {
+            // The date buffer is reused: the Date line is already composed.
+            if (last_modified != nullptr) {
+                http_date(*last_modified, date);
+                out.append("Last-Modified: %s\r\n", date);
+            }
+            if (content_type != nullptr)
+                out.append("Content-Type: %s\r\n", content_type);
+            if (content_length != 0)
+                out.append("Content-Length: %lld\r\n", static_cast<long long>(content_length));
+            out.append("Connection: close\r\n");
+            out.append("\r\n");
+        });
 }

@@ -11,27 +11,11 @@
 #include <unistd.h>
 
 #include "cgi.h"
+#include "fd_guard.h"
 #include "registry.h"
 #include "response.h"
 
 namespace {
-
-// Closes a descriptor when it goes out of scope.
-class file_guard {
-public:
-    explicit file_guard(int fd) : fd_(fd) {}
-    ~file_guard()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    file_guard(const file_guard &) = delete;
-    file_guard &operator=(const file_guard &) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // Whether `dir` is `root` or lies below it, comparing whole path components.
 bool is_within(const char *dir, const char *root)
@@ -42,6 +26,12 @@ bool is_within(const char *dir, const char *root)
     return strncmp(dir, root, length) == 0 && (dir[length] == '\0' || dir[length] == '/');
 }
 
+// The most one transmission call is asked to move: what Linux's sendfile moves at most per
+// call (2 GiB less a page). The rest of a larger file must not go into the size_t count whole:
+// on 32-bit devices that keeps only its low 32 bits, and a file of 4 GiB and more would end
+// early. The limit also keeps every count within the int that the plug-in's hook returns.
+constexpr off_t max_transmit_chunk = 0x7ffff000;
+
 // Sends the whole file: sendfile (or the plug-in's replacement) moves what it can per call,
 // and the next call continues from the offset until the file is sent or a call fails.
 // Returns the bytes sent, or -1 with errno set when nothing more could be sent.
@@ -50,7 +40,9 @@ long long transmit_file(const websrv_session *session, int fd, off_t size,
 {
     off_t offset = 0;
     while (offset < size) {
-        const size_t count = static_cast<size_t>(size - offset);
+        const off_t remaining = size - offset;
+        const size_t count =
+            static_cast<size_t>(remaining < max_transmit_chunk ? remaining : max_transmit_chunk);
         const off_t before = offset;
         const long long sent =
             desc->on_sendfile != nullptr
@@ -124,7 +116,7 @@ void websrv_process_file(websrv_session *session, char *path, const struct stat 
     }
     const char *type = websrv_content_type(path);
     // Non-blocking, so a FIFO in the tree cannot stall the server; regular files ignore it.
-    file_guard file(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    fd_guard file(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (file.get() < 0) {
         log_msg(1, "Filename %s does not exist\n", path);
         websrv_send_error(session, 404, "Not Found");

@@ -27,58 +27,10 @@ namespace {
 const std::string server_binary = WEBSRV_TEST_SERVER;
 const std::string http_plugin = WEBSRV_HTTP_PLUGIN;
 
-int connect_to(int port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-void send_all(int fd, const std::string &data)
-{
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t put = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-        if (put <= 0)
-            return;
-        done += static_cast<size_t>(put);
-    }
-}
-
-// Reads until the peer closes, or `ms` pass without data. Returns what arrived.
-std::string read_reply(int fd, int ms = 10000, const std::string &until = "")
-{
-    std::string reply;
-    char buffer[65536];
-    for (;;) {
-        if (!until.empty() && reply.find(until) != std::string::npos)
-            return reply;
-        pollfd source{fd, POLLIN, 0};
-        if (poll(&source, 1, ms) <= 0)
-            return reply;
-        const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
-        if (got <= 0)
-            return reply;
-        reply.append(buffer, static_cast<size_t>(got));
-    }
-}
-
+// One request on a new connection; CGI programs get more time than files.
 std::string round_trip(int port, const std::string &request, int ms = 10000)
 {
-    const int fd = connect_to(port);
-    if (fd < 0)
-        return "(no connection)";
-    send_all(fd, request);
-    std::string reply = read_reply(fd, ms);
-    close(fd);
-    return reply;
+    return exchange(port, request, ms);
 }
 
 std::string get(const std::string &target, const std::string &headers = "")
@@ -312,15 +264,14 @@ TEST_F(CgiServer, MegabyteBodySentInPiecesArrivesByteForByte)
     std::string body(1 << 20, '\0');
     for (char &c : body)
         c = static_cast<char>(random());
-    const int fd = connect_to(port);
-    send_all(fd, "POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) +
-                     "\r\n\r\n" + body.substr(0, 100));
+    Client client(port);
+    client.send_all("POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) +
+                    "\r\n\r\n" + body.substr(0, 100));
     for (size_t at = 100; at < body.size(); at += 70000) {
-        send_all(fd, body.substr(at, 70000));
+        client.send_all(body.substr(at, 70000));
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    const std::string reply = read_reply(fd);
-    close(fd);
+    const std::string reply = client.read_all(10000);
     EXPECT_NE(reply.find("input_length=1048576\ninput_hash=" + hex32(fnv(body))), std::string::npos)
         << reply.substr(0, 300);
     expect_healthy();
@@ -339,12 +290,11 @@ TEST_F(CgiServer, PostWithoutUsableLengthForwardsOnlyWhatArrivedWithTheHeader)
 {
     start();
     for (const std::string length_header : {"", "Content-Length: -5\r\n", "Content-Length: abc\r\n"}) {
-        const int fd = connect_to(port);
+        Client client(port);
         // The client keeps its side open: nothing more may be waited for.
-        send_all(fd, "POST /cgi-bin/printenv HTTP/1.0\r\n" + length_header + "\r\nearly");
+        client.send_all("POST /cgi-bin/printenv HTTP/1.0\r\n" + length_header + "\r\nearly");
         const auto begin = std::chrono::steady_clock::now();
-        const std::string reply = read_reply(fd, 10000);
-        close(fd);
+        const std::string reply = client.read_all(10000);
         EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5)) << length_header;
         // Without a usable length the bytes that came with the header are the whole body.
         EXPECT_NE(reply.find("input_length=5\ninput_hash=" + hex32(fnv("early"))), std::string::npos)
@@ -356,13 +306,12 @@ TEST_F(CgiServer, PostWithoutUsableLengthForwardsOnlyWhatArrivedWithTheHeader)
 TEST_F(CgiServer, LowerCasePostReadsTheSocketItselfWithoutAnInputRedirector)
 {
     start({"-v"});
-    const int fd = connect_to(port);
-    send_all(fd, "post /cgi-bin/printenv?interactive HTTP/1.0\r\nContent-Length: 5\r\n\r\n");
-    const std::string first = read_reply(fd, 10000, "ready\n");
+    Client client(port);
+    client.send_all("post /cgi-bin/printenv?interactive HTTP/1.0\r\nContent-Length: 5\r\n\r\n");
+    const std::string first = client.read_until("ready\n", 10000);
     ASSERT_NE(first.find("ready\n"), std::string::npos) << first;
-    send_all(fd, "hello");
-    const std::string reply = first + read_reply(fd);
-    close(fd);
+    client.send_all("hello");
+    const std::string reply = first + client.read_all(10000);
     EXPECT_NE(reply.find("input_length=5\ninput_hash=" + hex32(fnv("hello"))), std::string::npos) << reply;
     expect_healthy();
     const std::string output = log();
@@ -373,11 +322,10 @@ TEST_F(CgiServer, LowerCasePostReadsTheSocketItselfWithoutAnInputRedirector)
 TEST_F(CgiServer, ClientThatClosesBeforeTheWholeBodyGivesTheProgramAnEndOfInput)
 {
     start();
-    const int fd = connect_to(port);
-    send_all(fd, "POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: 1000\r\n\r\n0123456789");
-    shutdown(fd, SHUT_WR);
-    const std::string reply = read_reply(fd);
-    close(fd);
+    Client client(port);
+    client.send_all("POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: 1000\r\n\r\n0123456789");
+    shutdown(client.fd(), SHUT_WR);
+    const std::string reply = client.read_all(10000);
     EXPECT_NE(reply.find("input_length=10\n"), std::string::npos) << reply;
     expect_healthy();
 }

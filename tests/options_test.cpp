@@ -18,10 +18,13 @@
 
 #include "list.h"
 #include "registry.h"
+#include "control_block.h"
 #include "test_support.h"
 
 using websrv_test::StdoutCapture;
 using websrv_test::TempDir;
+
+using websrv_test::release_control_block;
 
 namespace {
 
@@ -36,25 +39,6 @@ const char kNoCgiWarning[] =
 std::string invalid_option(const std::string &option)
 {
     return "WebSrv Error: Invalid option " + option + " specified. Aborting!\n";
-}
-
-// Frees every node both registries hold and the interface name, then zeroes the control
-// block. Option parsing zeroes the block itself without freeing, so this runs before each
-// parse to keep the tests free of leaks.
-void release_control_block()
-{
-    for (void *n = list_get_head(&websrv_mcb.plugins); n != nullptr;) {
-        void *next = list_get_next(n);
-        websrv_free(n);
-        n = next;
-    }
-    for (void *n = list_get_head(&websrv_mcb.mime_types); n != nullptr;) {
-        void *next = list_get_next(n);
-        websrv_free(n);
-        n = next;
-    }
-    websrv_free(websrv_mcb.bind_device);
-    memset(&websrv_mcb, 0, sizeof websrv_mcb);
 }
 
 std::vector<websrv_plugin_node *> plugin_nodes()

@@ -10,29 +10,14 @@
 
 #include "list.h"
 #include "registry.h"
+#include "control_block.h"
 #include "test_support.h"
 
 using websrv_test::StdoutCapture;
 
-namespace {
+using websrv_test::release_control_block;
 
-// Frees every node both registries hold and the interface name, then zeroes the control
-// block, so each test starts from nothing and leaves nothing behind.
-void release_control_block()
-{
-    for (void *n = list_get_head(&websrv_mcb.plugins); n != nullptr;) {
-        void *next = list_get_next(n);
-        websrv_free(n);
-        n = next;
-    }
-    for (void *n = list_get_head(&websrv_mcb.mime_types); n != nullptr;) {
-        void *next = list_get_next(n);
-        websrv_free(n);
-        n = next;
-    }
-    websrv_free(websrv_mcb.bind_device);
-    memset(&websrv_mcb, 0, sizeof websrv_mcb);
-}
+namespace {
 
 // Runs `action` and returns everything it wrote to standard output.
 template <class Action>

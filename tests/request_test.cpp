@@ -13,29 +13,15 @@
 #include "list.h"
 #include "request.h"
 #include "static_file.h"
+#include "control_block.h"
 #include "test_support.h"
 
 using websrv_test::StdoutCapture;
 using websrv_test::TempDir;
 
-namespace {
+using websrv_test::release_control_block;
 
-// Frees both registries and zeroes the control block.
-void release_control_block()
-{
-    for (void *n = list_get_head(&websrv_mcb.plugins); n != nullptr;) {
-        void *next = list_get_next(n);
-        websrv_free(n);
-        n = next;
-    }
-    for (void *n = list_get_head(&websrv_mcb.mime_types); n != nullptr;) {
-        void *next = list_get_next(n);
-        websrv_free(n);
-        n = next;
-    }
-    websrv_free(websrv_mcb.bind_device);
-    memset(&websrv_mcb, 0, sizeof websrv_mcb);
-}
+namespace {
 
 std::string decoded(const std::string &text)
 {

@@ -17,30 +17,17 @@
 #include "list.h"
 #include "response.h"
 #include "session.h"
+#include "control_block.h"
 #include "test_support.h"
 
 using websrv_test::StdoutCapture;
+
+using websrv_test::release_control_block;
 
 namespace {
 
 constexpr int kPort = 5555;
 constexpr time_t kMtime = 784111777;  // Sun, 06 Nov 1994 08:49:37 GMT
-
-void release_control_block()
-{
-    for (void *n = list_get_head(&websrv_mcb.plugins); n != nullptr;) {
-        void *next = list_get_next(n);
-        websrv_free(n);
-        n = next;
-    }
-    for (void *n = list_get_head(&websrv_mcb.mime_types); n != nullptr;) {
-        void *next = list_get_next(n);
-        websrv_free(n);
-        n = next;
-    }
-    websrv_free(websrv_mcb.bind_device);
-    memset(&websrv_mcb, 0, sizeof websrv_mcb);
-}
 
 // What the hooks below saw and what they answer.
 struct hook_spy {

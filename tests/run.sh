@@ -1,10 +1,12 @@
 #!/bin/sh
-# Builds everything and runs every test. Run as root, it first installs the Debian packages
-# the build and the tests need; otherwise it names the ones that are missing.
+# Builds everything and runs every test: the whole suite in a normal build and again with
+# AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer, the browser test, the
+# bounded fuzz runs and the 32-bit ARM build under emulation. Run as root, it first installs
+# the Debian packages (and npm modules) the tests need; otherwise it names what is missing.
 set -eu
 cd "$(dirname "$0")/.."
 
-packages="cmake ninja-build g++ libgtest-dev g++-arm-linux-gnueabihf binutils"
+packages="cmake ninja-build gcc g++ libgtest-dev g++-arm-linux-gnueabihf binutils curl pkg-config file man-db bsdextrautils"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
@@ -19,8 +21,26 @@ if [ -n "$missing" ]; then
         exit 1
     fi
 fi
+tests/browser/setup.sh
+
+jobs=$(nproc)
+step() { printf '\n== %s\n' "$*"; }
 
 build=${WEBSRV_BUILD_DIR:-build}
+step "build and test ($build)"
 cmake -S . -B "$build" -G Ninja -DWEBSRV_TESTS=ON >/dev/null
 cmake --build "$build"
-ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
+ctest --test-dir "$build" --output-on-failure -j "$jobs"
+
+step "build and test with sanitizers (build-sanitize)"
+cmake -S . -B build-sanitize -G Ninja -DWEBSRV_TESTS=ON -DWEBSRV_SANITIZE=address,undefined >/dev/null
+cmake --build build-sanitize
+# The browser test runs once, in the normal build.
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --test-dir build-sanitize --output-on-failure -j "$jobs" -LE browser
+
+step "fuzzing (bounded)"
+fuzz/run.sh build-fuzz
+
+step "32-bit ARM build under emulation"
+tests/armhf.sh build-armhf

@@ -48,31 +48,39 @@ std::string repeat(char c, size_t count) { return std::string(count, c); }
 // The four prefixes that every edge case is also tried with.
 const char *const kLeadingBlanks[] = {"", " ", "\t", "  \t \t "};
 
-// Seconds since 1970 by the server's conversion rule, computed in 128-bit arithmetic from the
+// 128-bit integers where the compiler has them. 32-bit targets have none; there 64 bits do,
+// because the rule's result from int fields stays below 2^57 in magnitude.
+#ifdef __SIZEOF_INT128__
+using wide_int = __int128;
+#else
+using wide_int = int64_t;
+#endif
+
+// Seconds since 1970 by the server's conversion rule, computed in wide arithmetic from the
 // fields as a client wrote them (year before the year rule, month 0 for January). Only
 // needed where the calendar of timegm() and the rule part ways: absurd field values, years
 // outside 1970..2100. -1 when the instant does not fit time_t.
 time_t conversion_rule(int day, int month, int year, int hour, int minute, int second)
 {
     static const int month_lengths[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    __int128 y = year;
+    wide_int y = year;
     if (y > 1900) {
         y -= 1900;
     } else if (y < 70) {
         y += 100;
     }
-    __int128 days_before_month = 0;
+    wide_int days_before_month = 0;
     for (int m = 0; m < month; ++m) {
         days_before_month += month_lengths[m];
     }
     // Leap days counted with a division that rounds toward zero, as C division does.
-    __int128 days = (y - 70) * 365 + (y - 69) / 4 + days_before_month + (__int128{day} - 1);
-    __int128 full_year = y + 1900;
+    wide_int days = (y - 70) * 365 + (y - 69) / 4 + days_before_month + (wide_int{day} - 1);
+    wide_int full_year = y + 1900;
     bool leap = full_year % 400 == 0 || (full_year % 4 == 0 && full_year % 100 != 0);
     if (month >= 2 && leap) {
         days += 1;
     }
-    __int128 seconds = ((days * 24 + hour) * 60 + minute) * 60 + second;
+    wide_int seconds = ((days * 24 + hour) * 60 + minute) * 60 + second;
     if (seconds < std::numeric_limits<time_t>::min() ||
         seconds > std::numeric_limits<time_t>::max()) {
         return -1;

@@ -5,6 +5,11 @@
 
 #include "websrv_plugin.h"
 
+// Set only by the test build of the server (server/test_switches.cpp), to make chosen
+// allocations fail on purpose; returns true for an allocation that must fail. The shipped
+// server never sets it, so each allocation costs one test of a null pointer.
+bool (*websrv_allocation_fails)(const char *call, size_t size) = nullptr;
+
 void log_msg(int level, const char *format, ...)
 {
     if (level > websrv_mcb.log_level)
@@ -15,8 +20,19 @@ void log_msg(int level, const char *format, ...)
     va_end(args);
 }
 
-void *websrv_malloc(size_t size) { return malloc(size); }
+void *websrv_malloc(size_t size)
+{
+    if (websrv_allocation_fails != nullptr && websrv_allocation_fails("malloc", size))
+        return nullptr;
+    return malloc(size);
+}
 
-void *websrv_realloc(void *pointer, size_t size) { return realloc(pointer, size); }
+// A refused reallocation leaves the old block as it was, as realloc does when out of memory.
+void *websrv_realloc(void *pointer, size_t size)
+{
+    if (websrv_allocation_fails != nullptr && websrv_allocation_fails("realloc", size))
+        return nullptr;
+    return realloc(pointer, size);
+}
 
 void websrv_free(void *pointer) { free(pointer); }

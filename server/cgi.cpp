@@ -12,12 +12,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <strings.h>
 #include <unistd.h>
 
 #include "cfg.h"
 #include "cgi_output.h"
 #include "response.h"
+#include "server.h"
 #include "session.h"
 #include "static_file.h"
 
@@ -172,10 +174,29 @@ void redirect_input(websrv_session *session, const websrv_plugin_desc *desc, int
     }
 }
 
-// The output redirector: the server's status line, then the program's output.
-void redirect_output(websrv_session *session, const websrv_plugin_desc *desc, int pipe_read)
+// Waits, without a limit of its own, until the program has written something (or ended) or
+// the input redirector has stopped copying the body, whichever comes first. A program that
+// reads its whole input before it answers is rightly silent while the body still arrives:
+// the wait for its output is counted from the end of the copy, or an upload that takes
+// longer than one read wait would lose its answer. The copy itself cannot last longer than
+// the client keeps sending, since each of its reads and writes waits at most 30 seconds.
+void wait_for_body_copy(int pipe_read, int copying)
+{
+    if (copying < 0)
+        return;
+    pollfd watched[2] = {{pipe_read, POLLIN, 0}, {copying, POLLIN, 0}};
+    while (poll(watched, 2, -1) < 0 && errno == EINTR) {
+    }
+}
+
+// The output redirector: the server's status line, then the program's output. `copying` is
+// the read end of a pipe whose write end the input redirector holds while it copies the
+// body (-1 without an input redirector).
+void redirect_output(websrv_session *session, const websrv_plugin_desc *desc, int pipe_read,
+                     int copying)
 {
     log_msg(2, "Starting the Output Redirector PID:%d\n", static_cast<int>(getpid()));
+    wait_for_body_copy(pipe_read, copying);
     char chunk[copy_size];
     int got = websrv_read_handler(pipe_read, chunk, sizeof chunk, nullptr);
     if (got < 0) {
@@ -239,6 +260,8 @@ pid_t fork_redirector()
 {
     fflush(stdout);  // nothing buffered may be printed twice
     const pid_t pid = fork();
+    if (pid == 0)
+        websrv_session_done_forget();  // the connection process (the program) ends the session
     if (pid < 0)
         log_msg(1, "WebSrv Error: Unable to fork a CGI redirector; Error:%s\n", strerror(errno));
     return pid;
@@ -248,6 +271,12 @@ void close_pair(const int (&fds)[2])
 {
     close(fds[0]);
     close(fds[1]);
+}
+
+void close_if_open(int fd)
+{
+    if (fd >= 0)
+        close(fd);
 }
 
 }  // namespace
@@ -270,25 +299,39 @@ void websrv_cgi_run(websrv_session *session, char *path, const websrv_plugin_des
     build_environment(session, environment.slot);
     build_arguments(session, path, arguments.slot);
 
+    // The read end of the pipe that tells the output redirector when the body copy is over.
+    int copying = -1;
     if (strcmp(session->method, "POST") == 0) {
         int input[2];
+        int copy_signal[2];
         if (pipe2(input, O_CLOEXEC) != 0) {
+            websrv_send_error(session, 500, "Internal Server Error");
+            return;
+        }
+        if (pipe2(copy_signal, O_CLOEXEC) != 0) {
+            close_pair(input);
             websrv_send_error(session, 500, "Internal Server Error");
             return;
         }
         const pid_t redirector = fork_redirector();
         if (redirector == 0) {
+            // Holds copy_signal[1] until the copy is over; its close is the signal.
             close(input[0]);
+            close(copy_signal[0]);
             redirect_input(session, desc, input[1]);
             close(input[1]);
+            close(copy_signal[1]);
             return;
         }
         if (redirector < 0) {
             close_pair(input);
+            close_pair(copy_signal);
             websrv_send_error(session, 500, "Internal Server Error");
             return;
         }
         close(input[1]);
+        close(copy_signal[1]);
+        copying = copy_signal[0];
         dup2(input[0], 0);
         close(input[0]);
     } else {
@@ -297,6 +340,7 @@ void websrv_cgi_run(websrv_session *session, char *path, const websrv_plugin_des
 
     int output[2];
     if (pipe2(output, O_CLOEXEC) != 0) {
+        close_if_open(copying);
         websrv_send_error(session, 500, "Internal Server Error");
         return;
     }
@@ -304,10 +348,12 @@ void websrv_cgi_run(websrv_session *session, char *path, const websrv_plugin_des
     if (redirector == 0) {
         close(output[1]);
         close(0);  // the program's input is not this process's business
-        redirect_output(session, desc, output[0]);
+        redirect_output(session, desc, output[0], copying);
         close(output[0]);
+        close_if_open(copying);
         return;
     }
+    close_if_open(copying);
     if (redirector < 0) {
         close_pair(output);
         websrv_send_error(session, 500, "Internal Server Error");

@@ -17,4 +17,16 @@ int websrv_open_listeners();
 // Never returns: the process exits with status 0.
 [[noreturn]] void websrv_serve_connection(const websrv_plugin_node *node);
 
+// The connection child's side of the "session over" signal to the main process: a pipe end
+// (close-on-exec) that the child writes one byte to once its session has ended, or -1.
+// Processes forked from the child (CGI copy processes) drop it with websrv_session_done_forget.
+extern int websrv_session_done_fd;
+
+// Tells the main process that this process's session has ended (once; later calls do
+// nothing), after flushing the log so its lines come before the next connection's.
+void websrv_session_done();
+
+// Drops this process's copy of the signal without using it.
+void websrv_session_done_forget();
+
 #endif

@@ -27,6 +27,7 @@ constexpr int request_capacity = 4095;  // the buffer keeps a NUL behind the req
 [[noreturn]] void end_normally(websrv_session *session)
 {
     websrv_clean_session(session);
+    websrv_session_done();
     exit(0);
 }
 
@@ -34,6 +35,7 @@ constexpr int request_capacity = 4095;  // the buffer keeps a NUL behind the req
 {
     websrv_clean_session(session);
     log_msg(1, "Web Server receive packet failed\n");
+    websrv_session_done();
     exit(0);
 }
 
@@ -87,6 +89,24 @@ bool directory_path(websrv_session *session, const websrv_plugin_desc *desc, cha
 }
 
 }  // namespace
+
+int websrv_session_done_fd = -1;
+
+void websrv_session_done()
+{
+    if (websrv_session_done_fd < 0)
+        return;
+    fflush(stdout);
+    (void)!write(websrv_session_done_fd, "d", 1);
+    websrv_session_done_forget();
+}
+
+void websrv_session_done_forget()
+{
+    if (websrv_session_done_fd >= 0)
+        close(websrv_session_done_fd);
+    websrv_session_done_fd = -1;
+}
 
 int websrv_read_handler(int fd, void *buf, size_t len, const websrv_plugin_desc *desc)
 {

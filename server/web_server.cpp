@@ -71,22 +71,46 @@ void install_stop_signals(sigset_t *stop_signals)
 }
 
 // Runs one connection in a child and waits for it to end.
+// Runs one connection in a child and waits until its session is over. The child says so
+// through a pipe as soon as it has closed the connection and run its clean-up, so the next
+// connection does not wait for the child's exit as well (it is reaped when it has gone). A
+// child that becomes a CGI program closes the pipe by its exec without a word: then the wait
+// lasts until the program ends, as does a wait without the pipe.
 void serve_in_child(const websrv_plugin_node *node)
 {
+    int done[2] = {-1, -1};
+    const bool signalled = pipe2(done, O_CLOEXEC) == 0;
     // Anything still buffered would otherwise be printed again by the child.
     fflush(stdout);
     const pid_t child = fork();
     if (child == 0) {
         sigprocmask(SIG_SETMASK, &open_mask, nullptr);
+        if (signalled) {
+            close(done[0]);
+            websrv_session_done_fd = done[1];
+        }
         websrv_serve_connection(node);
     }
+    if (signalled)
+        close(done[1]);
     if (child < 0) {
+        if (signalled)
+            close(done[0]);
         // The connection stays queued and select reports it again; a short pause keeps a
         // system out of processes from turning that into a busy loop.
         log_msg(1, "WebSrv Error: Unable to fork; Error:%s\n", strerror(errno));
         const timespec pause{0, 100 * 1000 * 1000};
         nanosleep(&pause, nullptr);
         return;
+    }
+    if (signalled) {
+        char word = 0;
+        ssize_t got;
+        while ((got = read(done[0], &word, 1)) < 0 && errno == EINTR) {
+        }
+        close(done[0]);
+        if (got == 1)
+            return;
     }
     while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }

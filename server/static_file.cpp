@@ -127,8 +127,10 @@ void websrv_process_file(websrv_session *session, char *path, const struct stat 
         websrv_send_response(session, 304, "Not Modified", 0, type, &st->st_mtime);
         return;
     }
-    websrv_send_response(session, 200, "Ok", st->st_size, type, &st->st_mtime);
-    if (st->st_size == 0)
+    // A body without its header block would reach the client as a malformed response: when
+    // the header could not be composed or sent (already logged), the file is not sent either.
+    if (websrv_send_response(session, 200, "Ok", st->st_size, type, &st->st_mtime) < 0 ||
+        st->st_size == 0)
         return;
     const long long sent = transmit_file(session, file.get(), st->st_size, desc);
     if (sent < 0)

@@ -18,6 +18,15 @@ int set_reuse_address(int fd)
     return setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
 }
 
+// Limits how long one send on a connection may block, so a client that stops reading cannot
+// hold the server (which serves one connection at a time) for ever. Accepted connections
+// inherit the limit from the listening socket.
+int limit_send_time(int fd)
+{
+    const timeval limit{30, 0};
+    return setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
 int bind_to_device(int fd, const char *device)
 {
     const size_t length = strlen(device);
@@ -53,7 +62,7 @@ int open_listener(websrv_plugin_node *node)
                 fd, FD_SETSIZE);
         return -1;
     }
-    if (set_reuse_address(fd) != 0)
+    if (set_reuse_address(fd) != 0 || limit_send_time(fd) != 0)
         return -1;
     if (websrv_mcb.bind_device != nullptr && bind_to_device(fd, websrv_mcb.bind_device) != 0)
         return -1;

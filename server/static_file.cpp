@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <sys/sendfile.h>
 #include <unistd.h>
 
@@ -126,6 +129,12 @@ void websrv_process_file(websrv_session *session, char *path, const struct stat 
         tdate_parse(session->if_modified_since) >= st->st_mtime) {
         websrv_send_response(session, 304, "Not Modified", 0, type, &st->st_mtime);
         return;
+    }
+    // Corked, the header block and the start of the body leave in one segment; closing the
+    // connection releases whatever is held.
+    if (st->st_size > 0) {
+        const int on = 1;
+        setsockopt(session->socket, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
     }
     // A body without its header block would reach the client as a malformed response: when
     // the header could not be composed or sent (already logged), the file is not sent either.

@@ -1,0 +1,393 @@
+#!/usr/bin/env bash
+# Measures websrv against BusyBox httpd and lighttpd on loopback with ApacheBench (ab): static
+# files of 1 KiB, 64 KiB and 10 MiB, a compiled CGI program and a shell CGI program, each at
+# concurrency 1 and 8, one new HTTP/1.0 connection per request. Every server serves the same
+# document root; the servers take turns within each round, and each figure is the median over
+# the rounds. Prints the table and writes it to bench/RESULTS.md. It measures and reports
+# which targets are met; it does not fail on a missed target.
+#
+# Usage: bench/run.sh [BUILD_DIR]      (default: build-bench in the repository)
+# Environment:
+#   ROUNDS=5           rounds of every cell
+#   CELL_SECONDS=1.5   rough length of one ab run; the request count of each cell is sized
+#                      from a short trial run of every server
+#   BENCH_RESULTS=F    where the table goes (default bench/RESULTS.md; "-" writes none)
+#   BENCH_KEEP=1       keep the temporary directory (ab outputs, server logs)
+#
+# Run as root, it installs busybox, lighttpd and apache2-utils with apt-get when missing,
+# without starting Debian's lighttpd service. Only 127.0.0.1 is ever contacted, and every
+# process it starts is stopped by its pid before it exits.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(dirname "$here")
+build=${1:-$repo/build-bench}
+case $build in /*) ;; *) build=$PWD/$build ;; esac
+rounds=${ROUNDS:-5}
+cell_seconds=${CELL_SECONDS:-1.5}
+results_file=${BENCH_RESULTS:-$here/RESULTS.md}
+
+log() { printf '%s\n' "$*" >&2; }
+die() { log "bench: $*"; exit 1; }
+
+case $rounds in '' | *[!0-9]* | 0) die "ROUNDS must be a positive number" ;; esac
+
+# --- peers -----------------------------------------------------------------------------------
+
+install_peers() {
+    local missing=()
+    command -v busybox >/dev/null 2>&1 || missing+=(busybox)
+    command -v lighttpd >/dev/null 2>&1 || missing+=(lighttpd)
+    command -v ab >/dev/null 2>&1 || missing+=(apache2-utils)
+    [ ${#missing[@]} -eq 0 ] && return 0
+    [ "$(id -u)" -eq 0 ] || die "missing ${missing[*]}; run as root to install them"
+    log "bench: installing ${missing[*]}"
+    # Installing lighttpd would start Debian's service on port 80. A policy-rc.d that refuses
+    # every start keeps it down; one already in place is left as it is.
+    local policy=/usr/sbin/policy-rc.d added=0
+    if [ ! -e $policy ]; then
+        printf '#!/bin/sh\nexit 101\n' >$policy
+        chmod 755 $policy
+        added=1
+    fi
+    local status=0
+    { apt-get update -qq -o DPkg::Lock::Timeout=300 &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=300 \
+            --no-install-recommends "${missing[@]}"; } >&2 || status=$?
+    [ $added -eq 1 ] && rm -f $policy
+    [ $status -eq 0 ] || die "apt-get install ${missing[*]} failed"
+}
+
+install_peers
+busybox httpd --help >/dev/null 2>&1 || die "this busybox has no httpd applet"
+for tool in cc cmake ninja timeout; do
+    command -v $tool >/dev/null 2>&1 || die "$tool is needed"
+done
+
+# --- websrv ----------------------------------------------------------------------------------
+
+log "bench: building a Release websrv in $build"
+mkdir -p "$build"
+cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DWEBSRV_TESTS=OFF \
+    -DWEBSRV_PORT_FILE="$build/webport" >"$build/bench-build.log" 2>&1 &&
+    cmake --build "$build" >>"$build/bench-build.log" 2>&1 ||
+    { cat "$build/bench-build.log" >&2; die "building websrv failed"; }
+[ -x "$build/websrv" ] && [ -f "$build/plugins/http.so" ] || die "no websrv or http.so in $build"
+
+# --- document root ---------------------------------------------------------------------------
+
+work=$(mktemp -d /tmp/websrv-bench.XXXXXX)
+pids=()
+
+stop_pid() {
+    local pid=$1 i
+    kill -TERM "$pid" 2>/dev/null || return 0
+    for ((i = 0; i < 50; i++)); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+}
+
+cleanup() {
+    local pid
+    for pid in "${pids[@]}"; do stop_pid "$pid"; done
+    if [ "${BENCH_KEEP:-0}" = 1 ]; then
+        log "bench: kept $work"
+    else
+        rm -rf "$work"
+    fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+www=$work/www
+mkdir -p "$www/cgi-bin"
+head -c 1024 /dev/urandom >"$www/1k.bin"
+head -c 65536 /dev/urandom >"$www/64k.bin"
+head -c 10485760 /dev/urandom >"$www/10m.bin"
+cc -O2 -o "$www/cgi-bin/hello.cgi" "$here/hello_cgi.c" || die "cannot compile hello_cgi.c"
+cat >"$www/cgi-bin/hello.sh" <<'EOF'
+#!/bin/sh
+# The shell twin of hello.cgi: the same page.
+printf 'Content-Type: text/html\r\n\r\n<html><head><title>Hello</title></head>\n<body><p>Hello from a CGI program.</p></body></html>\n'
+EOF
+chmod 755 "$www/cgi-bin/hello.cgi" "$www/cgi-bin/hello.sh"
+cmp -s <("$www/cgi-bin/hello.cgi") <("$www/cgi-bin/hello.sh") || die "hello.cgi and hello.sh differ"
+
+# --- servers ---------------------------------------------------------------------------------
+
+# A loopback port that nothing listens on now (the kernel picks it).
+free_port() {
+    if command -v python3 >/dev/null 2>&1; then
+        python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])' &&
+            return 0
+    fi
+    local port i
+    for ((i = 0; i < 200; i++)); do
+        port=$((20000 + RANDOM % 40000))
+        if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+            echo $port
+            return 0
+        fi
+    done
+    die "no free port found"
+}
+
+# Fetches http://127.0.0.1:PORT/PATH with a plain HTTP/1.0 request into FILE (header and body).
+fetch() {
+    timeout 20 bash -c 'exec 3<>/dev/tcp/127.0.0.1/$1 || exit 1
+        printf "GET /%s HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n" "$2" >&3
+        cat <&3 >"$3"' fetch "$1" "$2" "$3"
+}
+
+names=(websrv busybox lighttpd)
+declare -A port pid rss_kb command_line
+
+port[websrv]=$(free_port)
+port[busybox]=$(free_port)
+port[lighttpd]=$(free_port)
+[ "${port[websrv]}" != "${port[busybox]}" ] && [ "${port[busybox]}" != "${port[lighttpd]}" ] &&
+    [ "${port[websrv]}" != "${port[lighttpd]}" ] || die "port picking collided; run again"
+
+: >"$work/httpd.conf" # busybox httpd: no settings of the machine's /etc/httpd.conf
+cat >"$work/lighttpd.conf" <<EOF
+server.document-root = "$www"
+server.port = ${port[lighttpd]}
+server.bind = "127.0.0.1"
+server.errorlog = "$work/lighttpd.error.log"
+server.modules = ("mod_cgi")
+cgi.assign = (".cgi" => "", ".sh" => "")
+EOF
+
+command_line[websrv]="$build/websrv -plugin $build/plugins/http.so -port ${port[websrv]} -c cgi-bin -d $www"
+command_line[busybox]="busybox httpd -f -p 127.0.0.1:${port[busybox]} -h $www -c $work/httpd.conf"
+command_line[lighttpd]="lighttpd -D -f $work/lighttpd.conf"
+
+# Starts a server, waits (10 seconds at most) until its port takes connections, and notes the
+# resident memory of its main process before it has served any request.
+start_server() {
+    local name=$1 i
+    # shellcheck disable=SC2086  # the command line is split into words on purpose
+    ${command_line[$name]} >"$work/$name.log" 2>&1 &
+    pid[$name]=$!
+    pids+=("${pid[$name]}")
+    for ((i = 0; i < 100; i++)); do
+        kill -0 "${pid[$name]}" 2>/dev/null || { cat "$work/$name.log" >&2; die "$name ended at start"; }
+        if (exec 3<>"/dev/tcp/127.0.0.1/${port[$name]}") 2>/dev/null; then
+            sleep 0.2 # the probe connection is served and gone before memory is looked at
+            rss_kb[$name]=$(awk '/^VmRSS:/ { print $2 }' "/proc/${pid[$name]}/status")
+            return 0
+        fi
+        sleep 0.1
+    done
+    die "$name did not listen on port ${port[$name]} within 10 seconds"
+}
+
+lighttpd -tt -f "$work/lighttpd.conf" >/dev/null 2>&1 || die "lighttpd rejects its configuration"
+for name in "${names[@]}"; do start_server "$name"; done
+
+# Every server must give the right answer before its speed counts.
+for name in "${names[@]}"; do
+    for file in 1k.bin 64k.bin 10m.bin; do
+        fetch "${port[$name]}" "$file" "$work/answer" || die "$name: no answer for /$file"
+        head -n 1 "$work/answer" | grep -q ' 200 ' || die "$name: /$file: $(head -n 1 "$work/answer")"
+        cmp -s <(tail -c "$(stat -c %s "$www/$file")" "$work/answer") "$www/$file" ||
+            die "$name: /$file: wrong body"
+    done
+    for program in hello.cgi hello.sh; do
+        fetch "${port[$name]}" "cgi-bin/$program" "$work/answer" || die "$name: no answer for /cgi-bin/$program"
+        head -n 1 "$work/answer" | grep -q ' 200 ' ||
+            die "$name: /cgi-bin/$program: $(head -n 1 "$work/answer")"
+        grep -q 'Hello from a CGI program' "$work/answer" || die "$name: /cgi-bin/$program: wrong body"
+    done
+done
+log "bench: every server answers correctly"
+
+# --- measuring -------------------------------------------------------------------------------
+
+# Cells: label, path, concurrency, body bytes (0 for CGI).
+cells=(
+    "1 KiB file|1k.bin|1|1024"
+    "1 KiB file|1k.bin|8|1024"
+    "64 KiB file|64k.bin|1|65536"
+    "64 KiB file|64k.bin|8|65536"
+    "10 MiB file|10m.bin|1|10485760"
+    "10 MiB file|10m.bin|8|10485760"
+    "compiled CGI|cgi-bin/hello.cgi|1|0"
+    "compiled CGI|cgi-bin/hello.cgi|8|0"
+    "shell CGI|cgi-bin/hello.sh|1|0"
+    "shell CGI|cgi-bin/hello.sh|8|0"
+)
+
+# Runs ab once; prints "requests/s failed complete". A run that ab could not finish counts
+# every request as failed. -r: a receive error is counted as a failed request, not the end.
+run_ab() {
+    local name=$1 path=$2 c=$3 n=$4 out=$5
+    if ! timeout 300 ab -r -n "$n" -c "$c" "http://127.0.0.1:${port[$name]}/$path" >"$out" 2>&1; then
+        echo "0 $n 0"
+        return 0
+    fi
+    awk -v n="$n" '
+        /^Complete requests:/ { complete = $3 }
+        /^Failed requests:/ { failed = $3 }
+        /^Non-2xx responses:/ { non2xx = $3 }
+        /^Requests per second:/ { rps = $4 }
+        END { print rps + 0, failed + non2xx + (n - complete), complete + 0 }' "$out"
+}
+
+load_start=$(cut -d' ' -f1-3 /proc/loadavg)
+started=$(date -u '+%Y-%m-%d %H:%M UTC')
+: >"$work/results"
+declare -a cell_n
+
+# Sizes each cell: a short trial of every server gives its rate; the cell's request count is
+# the middle rate times CELL_SECONDS, the same count for all three servers.
+for i in "${!cells[@]}"; do
+    IFS='|' read -r label path c bytes <<<"${cells[$i]}"
+    trial=$((bytes >= 1048576 ? 8 * c : 40 * c))
+    rates=()
+    for name in "${names[@]}"; do
+        read -r rps _ _ <<<"$(run_ab "$name" "$path" "$c" "$trial" "$work/trial.out")"
+        rates+=("$rps")
+    done
+    cell_n[i]=$(printf '%s\n' "${rates[@]}" | sort -g | awk -v s="$cell_seconds" -v c="$c" '
+        NR == 2 { n = int($1 * s); if (n < 20 * c) n = 20 * c; if (n > 50000) n = 50000; print n }')
+    log "bench: $label c=$c: ${cell_n[$i]} requests per run (trial rates ${rates[*]})"
+done
+
+for ((round = 1; round <= rounds; round++)); do
+    log "bench: round $round of $rounds"
+    for i in "${!cells[@]}"; do
+        IFS='|' read -r label path c bytes <<<"${cells[$i]}"
+        # The server that goes first changes from round to round.
+        for k in 0 1 2; do
+            name=${names[$(((round + i + k) % 3))]}
+            out=$work/ab.$round.$i.$name.out
+            read -r rps failed complete <<<"$(run_ab "$name" "$path" "$c" "${cell_n[$i]}" "$out")"
+            echo "$i $name $round $rps $failed $complete" >>"$work/results"
+        done
+    done
+done
+load_end=$(cut -d' ' -f1-3 /proc/loadavg)
+
+# --- report ----------------------------------------------------------------------------------
+
+for i in "${!cells[@]}"; do
+    echo "cell $i ${cell_n[$i]} ${cells[$i]}"
+done >"$work/cells"
+
+# One table row per cell: medians over the rounds, and the ratios websrv/peer taken within each
+# round (the same load conditions) with their median. Then the targets.
+summary=$(awk '
+    function median(list,    v, k, n, j, t) {
+        n = split(list, v, " ")
+        for (k = 2; k <= n; k++)
+            for (j = k; j > 1 && v[j - 1] + 0 > v[j] + 0; j--) { t = v[j]; v[j] = v[j - 1]; v[j - 1] = t }
+        if (n == 0) return 0
+        return n % 2 ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2
+    }
+    function fmt(x) { return x >= 100 ? sprintf("%.0f", x) : sprintf("%.1f", x) }
+    FNR == NR {
+        split($0, head, " "); i = head[2]; n[i] = head[3]
+        rest = $0; sub(/^cell [0-9]+ [0-9]+ /, "", rest)
+        split(rest, f, "|"); label[i] = f[1]; conc[i] = f[3]; bytes[i] = f[4]; cells = i + 1
+        next
+    }
+    {
+        i = $1; s = $2; r = $3
+        rps[i, s] = rps[i, s] " " $4; fail[i, s] += $5
+        at[i, s, r] = $4
+        rounds[r] = 1
+    }
+    END {
+        print "| test | c | n | websrv req/s | BusyBox req/s | lighttpd req/s | websrv MB/s | BusyBox MB/s | lighttpd MB/s | websrv/BusyBox | websrv/lighttpd | failed (websrv/BusyBox/lighttpd) |"
+        print "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|"
+        for (i = 0; i < cells; i++) {
+            rb = ""; rl = ""
+            for (r in rounds) {
+                if (at[i, "busybox", r] > 0) rb = rb " " at[i, "websrv", r] / at[i, "busybox", r]
+                if (at[i, "lighttpd", r] > 0) rl = rl " " at[i, "websrv", r] / at[i, "lighttpd", r]
+            }
+            ratio_bb[i] = median(rb); ratio_lt[i] = median(rl)
+            for (k = 1; k <= 3; k++) {
+                s = k == 1 ? "websrv" : k == 2 ? "busybox" : "lighttpd"
+                m[s] = median(rps[i, s])
+                mb[s] = bytes[i] > 0 ? fmt(m[s] * bytes[i] / 1e6) : "-"
+            }
+            printf "| %s | %d | %d | %s | %s | %s | %s | %s | %s | %.2f | %.2f | %d / %d / %d |\n",
+                label[i], conc[i], n[i], fmt(m["websrv"]), fmt(m["busybox"]), fmt(m["lighttpd"]),
+                mb["websrv"], mb["busybox"], mb["lighttpd"], ratio_bb[i], ratio_lt[i],
+                fail[i, "websrv"], fail[i, "busybox"], fail[i, "lighttpd"]
+            key = label[i] " c=" conc[i]
+            cell_of[key] = i
+            if (conc[i] == 8) failed8 += fail[i, "websrv"]
+        }
+        print ""
+        print "Targets:"
+        target("1 KiB file c=1", "websrv/BusyBox req/s", ratio_bb[cell_of["1 KiB file c=1"]], 1.3)
+        target("10 MiB file c=1", "websrv/lighttpd MB/s", ratio_lt[cell_of["10 MiB file c=1"]], 0.95)
+        target("10 MiB file c=8", "websrv/lighttpd MB/s", ratio_lt[cell_of["10 MiB file c=8"]], 0.95)
+        target("compiled CGI c=1", "websrv/BusyBox req/s", ratio_bb[cell_of["compiled CGI c=1"]], 1.2)
+        printf "- no failed websrv request at c=8: %d failed: %s\n", failed8, (failed8 == 0 ? "met" : "MISSED")
+    }
+    function target(what, measure, value, want) {
+        printf "- %s, %s at least %.2f: %.2f: %s\n", what, measure, want, value, (value >= want ? "met" : "MISSED")
+    }' "$work/cells" "$work/results")
+
+cpu=$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)
+websrv_version=$("$build/websrv" 2>/dev/null | head -n 1 || true)
+busybox_version=$(busybox 2>&1 | head -n 1 | sed 's/ multi-call binary.*//')
+lighttpd_version=$(lighttpd -v 2>&1 | head -n 1 | sed 's/ - .*//')
+ab_version=$(ab -V 2>&1 | head -n 1 | sed 's/This is //; s/, Version/ version/; s/ <.*//')
+# Other work on the machine shows in the figures: a busy start is pointed out.
+busy_note=$(awk -v cores="$(nproc)" '{ if ($1 >= cores / 2) printf "\n  The machine was busy with other work (load at least half its cores): figures vary between runs." }' <<<"$load_start")
+report=$(cat <<EOF
+# Benchmark results
+
+Latest run of \`bench/run.sh\`, started $started.
+
+- Machine: $(nproc) cores (${cpu:-unknown CPU}), kernel $(uname -r).
+- Load average (1, 5, 15 minutes): $load_start at the start, $load_end at the end.$busy_note
+- websrv: $websrv_version, Release build ($(c++ --version | head -n 1)).
+- Peers: $busybox_version; $lighttpd_version; $ab_version.
+
+Every cell runs \`ab -r -n N -c C http://127.0.0.1:PORT/PATH\` (HTTP/1.0, a new connection per
+request) against each server in turn, in $rounds rounds; the server that goes first changes from
+round to round. Figures are medians over the rounds. A ratio is the median, over the rounds, of
+websrv's requests per second divided by the peer's in the same round. MB/s counts file bodies
+(10^6 bytes). Failed requests are summed over the rounds: those ab counts as failed, non-2xx
+answers, and requests that never completed.
+
+$summary
+
+Idle resident memory of each server's main process (VmRSS before any load): websrv
+${rss_kb[websrv]} kB, BusyBox httpd ${rss_kb[busybox]} kB, lighttpd ${rss_kb[lighttpd]} kB.
+
+The commands (\$BUILD is the build directory, \$TMP the run's temporary directory, each server on
+its own free loopback port):
+
+\`\`\`
+cmake -S . -B \$BUILD -G Ninja -DCMAKE_BUILD_TYPE=Release -DWEBSRV_TESTS=OFF -DWEBSRV_PORT_FILE=\$BUILD/webport
+${command_line[websrv]}
+${command_line[busybox]}
+${command_line[lighttpd]}
+\`\`\`
+
+lighttpd's generated configuration:
+
+\`\`\`
+$(cat "$work/lighttpd.conf")
+\`\`\`
+EOF
+)
+
+# The temporary and build directories change from run to run: the table names them by role.
+report=${report//$work/\$TMP}
+report=${report//$build/\$BUILD}
+printf '%s\n' "$report"
+if [ "$results_file" != "-" ]; then
+    printf '%s\n' "$report" >"$results_file"
+    log "bench: wrote $results_file"
+fi

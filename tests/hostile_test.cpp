@@ -1,0 +1,1244 @@
+// Hostile clients and misbehaving CGI programs against the real binary, one test per case.
+//
+// Every case runs on a fresh server (the tp_record plug-in on the site's port, the server's
+// own socket I/O, CGI pattern "cgi-bin") and checks three things:
+//   1. the answer, byte for byte where the server composes it (status line, 400, 404 and 501
+//      pages), or the silence: no byte at all, and the connection closed;
+//   2. that every process of the session ended through its clean-up: tp_record sees
+//      on_session_end with the socket closed, once for a file or an error, once per
+//      redirector for a CGI request (a process killed by a signal would run no clean-up);
+//   3. that the next ordinary request is served and no process of the server is left over.
+// Cases that must sit out one of the server's 30-second waits have "Slow" in their names.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <random>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "test_support.h"
+
+using namespace websrv_test;
+
+namespace {
+
+const std::string server_binary = WEBSRV_TEST_SERVER;
+const std::string record_plugin = std::string(TEST_PLUGIN_DIR) + "/tp_record.so";
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::seconds;
+
+constexpr int kWaitMs = 10000;  // for anything that should happen at once
+
+const std::string kPage = "the page";
+const std::string kIndex = "root index";
+
+void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+size_t count_of(const std::string &text, const std::string &piece)
+{
+    size_t n = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
+        ++n;
+    return n;
+}
+
+std::string joined(const std::vector<std::string> &lines)
+{
+    std::string text;
+    for (const std::string &line : lines)
+        text += line + "\n";
+    return text;
+}
+
+// Children of `pid` right now, as "pid state" texts.
+std::vector<std::string> children_of(pid_t pid)
+{
+    std::vector<std::string> found;
+    DIR *proc = opendir("/proc");
+    if (proc == nullptr)
+        return found;
+    while (dirent *entry = readdir(proc)) {
+        const std::string stat = read_file(std::string("/proc/") + entry->d_name + "/stat");
+        const size_t paren = stat.rfind(')');
+        if (paren == std::string::npos)
+            continue;
+        char state = 0;
+        int parent = 0;
+        if (sscanf(stat.c_str() + paren + 2, "%c %d", &state, &parent) == 2 && parent == pid)
+            found.push_back(std::string(entry->d_name) + " " + state);
+    }
+    closedir(proc);
+    return found;
+}
+
+// FNV-1a, as the printenv program reports its input.
+std::string input_report(const std::string &input)
+{
+    uint32_t hash = 2166136261u;
+    for (unsigned char c : input)
+        hash = (hash ^ c) * 16777619u;
+    char text[64];
+    snprintf(text, sizeof text, "input_length=%zu\ninput_hash=%08x\n", input.size(), hash);
+    return text;
+}
+
+// A string literal's bytes, NUL bytes inside included (the terminating one left out).
+template <size_t N>
+std::string bytes(const char (&text)[N])
+{
+    return std::string(text, N - 1);
+}
+
+std::string get(const std::string &target) { return "GET " + target + " HTTP/1.0\r\n\r\n"; }
+
+// A request for /page.html padded with one long header field to exactly `size` bytes.
+std::string request_of_size(size_t size, bool with_end = true)
+{
+    const std::string start = "GET /page.html HTTP/1.0\r\nX-Fill: ";
+    const std::string end = with_end ? "\r\n\r\n" : "\r\n";
+    return start + std::string(size - start.size() - end.size(), 'a') + end;
+}
+
+// Deterministic bytes: every value but those in `excluded`.
+std::string random_bytes(size_t size, unsigned seed, const std::string &excluded)
+{
+    std::mt19937 generator(seed);
+    std::string bytes;
+    while (bytes.size() < size) {
+        const char c = static_cast<char>(generator());
+        if (excluded.find(c) == std::string::npos)
+            bytes.push_back(c);
+    }
+    return bytes;
+}
+
+// The server on a site laid out for hostile requests:
+//   www/               the working directory: index.html, page.html, sub/page.html, docs/,
+//                      files whose names hold percent signs, cgi-bin/printenv and scripts,
+//                      link -> the directory above www, cgi-bin/linked -> outside-cgi-bin
+//   secret.txt         outside the working directory
+//   www2/              a sibling whose name begins like "www": f.html, cgi-bin/evil
+//   outside-cgi-bin/   evil: a program that leaves the file "pwned" if it ever runs
+class Hostile : public ::testing::Test {
+protected:
+    Site site;
+    const std::string secret = "secret-" + std::to_string(getpid()) + "-never-served";
+
+    void SetUp() override
+    {
+        site.put("index.html", kIndex);
+        site.put("page.html", kPage);
+        make_dir("sub");
+        site.put("sub/page.html", "inside sub");
+        make_dir("docs");
+        for (const char *name : {"tail%", "tail%4", "odd%zz.html", "%A.html", "%41.html"})
+            site.put(name, std::string("named ") + name);
+        make_dir("cgi-bin");
+        write_file(site.root + "/cgi-bin/printenv", read_file(CGI_PRINTENV));
+        chmod((site.root + "/cgi-bin/printenv").c_str(), 0755);
+        script("cgi-bin/plain", "printf 'Content-Type: text/plain\\r\\n\\r\\nhello\\n'");
+
+        write_file(site.dir.file("secret.txt"), secret);
+        ASSERT_EQ(mkdir(site.dir.file("www2").c_str(), 0755), 0);
+        write_file(site.dir.file("www2/f.html"), secret);
+        ASSERT_EQ(mkdir(site.dir.file("www2/cgi-bin").c_str(), 0755), 0);
+        evil_program(site.dir.file("www2/cgi-bin/evil"));
+        ASSERT_EQ(mkdir(site.dir.file("outside-cgi-bin").c_str(), 0755), 0);
+        evil_program(site.dir.file("outside-cgi-bin/evil"));
+        ASSERT_EQ(symlink(site.dir.path().c_str(), (site.root + "/link").c_str()), 0);
+        ASSERT_EQ(symlink(site.dir.file("outside-cgi-bin").c_str(), (site.root + "/cgi-bin/linked").c_str()), 0);
+
+        std::vector<std::string> args{"-c", "cgi-bin", "-plugin", record_plugin, "-record", site.record,
+                                      "-record-port", std::to_string(site.port)};
+        if (!io_hooks_)
+            args.push_back("-no-io-hooks");
+        server_ = std::make_unique<ServerProcess>(server_binary, args, site.port_file, site.root);
+        ASSERT_TRUE(wait_started()) << server_->output();
+        started_ = true;
+    }
+
+    void TearDown() override
+    {
+        if (!started_)
+            return;
+        if (!HasFailure()) {
+            EXPECT_TRUE(checked_) << "the case did not check how its session ended";
+        }
+        EXPECT_EQ(server_->stop(SIGTERM), 0);
+        const std::string log = server_->output();
+        for (const std::string &line : expected_log_)
+            EXPECT_NE(log.find(line), std::string::npos) << "log lacks: " << line << "\nlog:\n" << log;
+        EXPECT_EQ(log.find(secret), std::string::npos);
+        const auto ends = end_lines();
+        EXPECT_EQ(ends.size(), expected_ends_) << joined(site.recorded());
+        EXPECT_FALSE(file_exists(site.dir.file("pwned"))) << "a program outside the working directory ran";
+    }
+
+    // Waits (at most kWaitMs) until the server listens: tp_record's start hook runs once the
+    // listening socket is up and writes its "start" line. False when the server died first.
+    // (Cheaper than watching the kernel's socket table, which other tests may fill.)
+    bool wait_started()
+    {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
+        while (Clock::now() < deadline && server_->alive()) {
+            if (read_file(site.record).rfind("start fd=", 0) == 0)
+                return true;
+            sleep_ms(2);
+        }
+        return false;
+    }
+
+    void make_dir(const std::string &name) { ASSERT_EQ(mkdir((site.root + "/" + name).c_str(), 0755), 0); }
+
+    // A shell CGI program with the given body.
+    void script(const std::string &name, const std::string &body)
+    {
+        write_file(site.root + "/" + name, "#!/bin/sh\n" + body + "\n");
+        chmod((site.root + "/" + name).c_str(), 0755);
+    }
+
+    void evil_program(const std::string &path)
+    {
+        write_file(path, "#!/bin/sh\ntouch '" + site.dir.file("pwned") +
+                             "'\nprintf 'Content-Type: text/plain\\r\\n\\r\\npwned\\n'\n");
+        chmod(path.c_str(), 0755);
+    }
+
+    // How many lines tp_record wrote so far that begin with `prefix`.
+    size_t count_lines(const std::string &prefix) const
+    {
+        size_t n = 0;
+        for (const std::string &line : site.recorded())
+            n += line.rfind(prefix, 0) == 0;
+        return n;
+    }
+
+    // Waits (at most `ms`) until tp_record has written `total` lines beginning with `prefix`.
+    bool wait_for_lines(const std::string &prefix, size_t total, int ms = kWaitMs)
+    {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+        while (count_lines(prefix) < total && Clock::now() < deadline)
+            sleep_ms(1);
+        return count_lines(prefix) >= total;
+    }
+
+    // What tp_record saw of on_session_end so far.
+    std::vector<std::string> end_lines() const
+    {
+        std::vector<std::string> ends;
+        for (const std::string &line : site.recorded())
+            if (line.rfind("end ", 0) == 0)
+                ends.push_back(line);
+        return ends;
+    }
+
+    // Waits (at most `ms`) until tp_record has seen `total` session ends in all.
+    bool wait_for_ends(size_t total, int ms = kWaitMs)
+    {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+        while (end_lines().size() < total && Clock::now() < deadline)
+            sleep_ms(5);
+        return end_lines().size() >= total;
+    }
+
+    // The end of every case: its session ended through `processes` clean-ups (each with the
+    // socket closed), the next ordinary request is served, and nothing of the server is left
+    // running but the server itself.
+    void ends_cleanly(size_t processes)
+    {
+        checked_ = true;
+        expected_ends_ += processes;
+        ASSERT_TRUE(wait_for_ends(expected_ends_))
+            << "clean-ups seen: " << end_lines().size() << " of " << expected_ends_ << "\n"
+            << joined(site.recorded());
+        for (const std::string &line : end_lines())
+            EXPECT_EQ(line.rfind("end closed=1 ", 0), 0u) << line;
+
+        const Reply next = parse_reply(exchange(site.port, get("/page.html"), kWaitMs));
+        EXPECT_EQ(next.status_line, "HTTP/1.0 200 Ok") << next.raw;
+        EXPECT_EQ(next.header("Content-Length"), std::to_string(kPage.size()));
+        EXPECT_EQ(next.body, kPage);
+        expected_ends_ += 1;
+        EXPECT_TRUE(wait_for_ends(expected_ends_)) << joined(site.recorded());
+
+        std::vector<std::string> left;
+        for (int waited = 0; waited < kWaitMs; waited += 10) {
+            left = children_of(server_->pid());
+            if (left.empty())
+                break;
+            sleep_ms(10);
+        }
+        EXPECT_TRUE(left.empty()) << "processes left: " << left.size() << ", first: " << left.front();
+        EXPECT_TRUE(server_->alive());
+    }
+
+    // A line the server's log must hold once it has stopped.
+    void expect_log(const std::string &line) { expected_log_.push_back(line); }
+
+    // One request on a new connection, the reply up to the server's close.
+    std::string ask(const std::string &request, int ms = kWaitMs)
+    {
+        Client client(site.port);
+        client.send_all(request);
+        return client.read_all(ms);
+    }
+
+    void expect_error(const std::string &raw, int status, const std::string &reason,
+                      const std::string &version = "HTTP/1.0")
+    {
+        const Reply reply = parse_reply(raw);
+        const std::string date = reply.header("Date");
+        EXPECT_TRUE(is_http_date(date)) << raw;
+        EXPECT_EQ(raw, expected_error_page(version, status, reason, date));
+    }
+
+    void expect_not_found(const std::string &target)
+    {
+        const std::string raw = ask(get(target));
+        expect_error(raw, 404, "Not Found");
+        EXPECT_EQ(raw.find(secret), std::string::npos);
+        EXPECT_EQ(raw.find("pwned"), std::string::npos);
+    }
+
+    // The server answered nothing at all and closed the connection.
+    void expect_silence(Client &client, int ms = kWaitMs)
+    {
+        EXPECT_EQ(client.read_all(ms), "");
+        EXPECT_TRUE(client.closed()) << "the connection is still open";
+    }
+
+    void expect_silence(const std::string &request)
+    {
+        Client client(site.port);
+        client.send_all(request);
+        expect_silence(client);
+    }
+
+    // The reply of the printenv program to a POST whose body was `input`.
+    void expect_program_input(const std::string &reply, const std::string &input)
+    {
+        EXPECT_EQ(reply.rfind("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n", 0), 0u) << reply;
+        EXPECT_NE(reply.find(input_report(input)), std::string::npos) << reply;
+    }
+
+    // Whether tp_record reads and writes the connection (recording each call) instead of the
+    // server's own socket calls. Off, except where a case needs to see single reads.
+    bool io_hooks_ = false;
+
+private:
+    std::unique_ptr<ServerProcess> server_;
+    bool started_ = false;
+    bool checked_ = false;
+    size_t expected_ends_ = 0;
+    std::vector<std::string> expected_log_;
+};
+
+// The fixtures name the groups of cases.
+class RequestLine : public Hostile {};
+class HeaderSize : public Hostile {};
+class NulByte : public Hostile {};
+class Garbage : public Hostile {};
+class PercentEncoding : public Hostile {};
+class StaticTraversal : public Hostile {};
+class CgiTraversal : public Hostile {};
+class Trickle : public Hostile {
+protected:
+    Trickle() { io_hooks_ = true; }
+};
+class SlowClient : public Hostile {};
+class Disconnect : public Hostile {};
+class Body : public Hostile {};
+class Pipelined : public Hostile {};
+class CgiProgram : public Hostile {};
+class SlowProgram : public Hostile {};
+
+}  // namespace
+
+// ---- Malformed request lines -----------------------------------------------------------
+
+TEST_F(RequestLine, MethodAloneIsAnswered400)
+{
+    expect_error(ask("GET\r\n\r\n"), 400, "Bad Request");
+    expect_log("Error: No Space seperation for Request URI\n");
+    ends_cleanly(1);
+}
+
+TEST_F(RequestLine, EmptyRequestLineIsAnswered400)
+{
+    expect_error(ask("\r\n\r\n"), 400, "Bad Request");
+    expect_log("Error: No Space seperation for Request URI\n");
+    ends_cleanly(1);
+}
+
+TEST_F(RequestLine, SpacesAloneAreAnswered400)
+{
+    expect_error(ask("     \r\n\r\n"), 400, "Bad Request");
+    expect_log("Error: No Space seperation for Request URI\n");
+    ends_cleanly(1);
+}
+
+TEST_F(RequestLine, TabsDoNotSeparateAndAreAnswered400)
+{
+    expect_error(ask("GET\t/page.html\tHTTP/1.0\r\n\r\n"), 400, "Bad Request");
+    expect_log("Error: No Space seperation for Request URI\n");
+    ends_cleanly(1);
+}
+
+TEST_F(RequestLine, MissingVersionIsAnswered400)
+{
+    expect_error(ask("GET /page.html\r\n\r\n"), 400, "Bad Request");
+    expect_log("Error: No Space seperation for HTTP Version\n");
+    ends_cleanly(1);
+}
+
+TEST_F(RequestLine, SpaceWithoutVersionBehindItIsAnswered400)
+{
+    expect_error(ask("GET /page.html \r\n\r\n"), 400, "Bad Request");
+    expect_log("Error: No Space seperation for HTTP Version\n");
+    ends_cleanly(1);
+}
+
+TEST_F(RequestLine, LineFeedsWithoutCarriageReturnsAreAnswered400)
+{
+    expect_error(ask("GET /page.html HTTP/1.0\n\n"), 400, "Bad Request");
+    expect_log("Error: No CRLF termination for Request Line\n");
+    ends_cleanly(1);
+}
+
+TEST_F(RequestLine, CarriageReturnsWithoutLineFeedsAreAnswered400)
+{
+    // The header ends at "\n\n", but no line ends in CR LF.
+    expect_error(ask("GET /page.html HTTP/1.0\r\rHost: x\r\r \n\n"), 400, "Bad Request");
+    expect_log("Error: No CRLF termination for Request Line\n");
+    ends_cleanly(1);
+}
+
+TEST_F(RequestLine, UnknownMethodStillGetsTheStaticFile)
+{
+    const Reply reply = parse_reply(ask("BREW /page.html HTTP/1.0\r\n\r\n"));
+    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
+    EXPECT_EQ(reply.body, kPage);
+    ends_cleanly(1);
+}
+
+TEST_F(RequestLine, VersionOf4000BytesIsAnsweredAsHttp10)
+{
+    const std::string version(4000, 'V');
+    const Reply reply = parse_reply(ask("GET /page.html " + version + "\r\n\r\n"));
+    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
+    EXPECT_EQ(reply.header("Content-Length"), std::to_string(kPage.size()));
+    EXPECT_EQ(reply.body, kPage);
+    EXPECT_EQ(reply.raw.find("VVV"), std::string::npos);
+    ends_cleanly(1);
+}
+
+TEST_F(RequestLine, VersionOf4000BytesOnAnErrorGivesTheWholePage)
+{
+    expect_error(ask("GET /missing.html " + std::string(4000, 'V') + "\r\n\r\n"), 404, "Not Found");
+    ends_cleanly(1);
+}
+
+TEST_F(RequestLine, PathOf4000BytesIsNotFound)
+{
+    expect_not_found("/" + std::string(4000, 'p'));
+    ends_cleanly(1);
+}
+
+TEST_F(RequestLine, HeaderLinesThatAreNoFieldsArePassedOver)
+{
+    const Reply reply = parse_reply(ask("GET /page.html HTTP/1.0\r\nno colon here\r\n:\r\n: x\r\n"
+                                        "Content-Length:\r\nHost\r\n\r\n"));
+    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
+    EXPECT_EQ(reply.body, kPage);
+    ends_cleanly(1);
+}
+
+TEST_F(RequestLine, EmptyLinesBeforeTheRequestLineAreTakenIntoTheMethod)
+{
+    // The request line's words are taken from the whole text that arrived, split at spaces
+    // only: the line ends in front become part of the method, and the path and version
+    // are found behind them.
+    const Reply reply = parse_reply(ask("\r\n\r\nGET /page.html HTTP/1.0\r\n\r\n"));
+    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
+    EXPECT_EQ(reply.body, kPage);
+    ends_cleanly(1);
+}
+
+TEST_F(RequestLine, AbsoluteFormTargetIsNotFound)
+{
+    // The target is taken as a path as it stands: "http:" is no directory here.
+    expect_not_found("http://127.0.0.1/page.html");
+    ends_cleanly(1);
+}
+
+TEST_F(RequestLine, GarbageDateIsOlderThanAnyFile)
+{
+    const Reply reply = parse_reply(ask("GET /page.html HTTP/1.0\r\nIf-Modified-Since: " +
+                                        random_bytes(3000, 5, bytes("\0\r\n")) + "\r\n\r\n"));
+    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
+    EXPECT_EQ(reply.body, kPage);
+    ends_cleanly(1);
+}
+
+TEST_F(RequestLine, ThousandEmptyFieldsAreServed)
+{
+    std::string fields;
+    for (int i = 0; i < 1000; ++i)
+        fields += "a:\r\n";
+    const Reply reply = parse_reply(ask("GET /page.html HTTP/1.0\r\n" + fields + "\r\n"));
+    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
+    EXPECT_EQ(reply.body, kPage);
+    ends_cleanly(1);
+}
+
+// ---- Header size: the buffer holds 4095 bytes of request ------------------------------
+
+TEST_F(HeaderSize, Of4094BytesIsServed)
+{
+    const Reply reply = parse_reply(ask(request_of_size(4094)));
+    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
+    EXPECT_EQ(reply.body, kPage);
+    ends_cleanly(1);
+}
+
+TEST_F(HeaderSize, Of4095BytesIsServed)
+{
+    const Reply reply = parse_reply(ask(request_of_size(4095)));
+    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
+    EXPECT_EQ(reply.body, kPage);
+    ends_cleanly(1);
+}
+
+TEST_F(HeaderSize, Of4096BytesGetsNoResponse)
+{
+    // The last byte of the empty line does not fit: the header never ends in the buffer.
+    expect_silence(request_of_size(4096));
+    expect_log("Error: HTTP header cannot be read; buffer exceeds.\n");
+    ends_cleanly(1);
+}
+
+TEST_F(HeaderSize, Of4095BytesWithoutItsEndGetsNoResponse)
+{
+    expect_silence(request_of_size(4095, false));
+    expect_log("Error: HTTP header cannot be read; buffer exceeds.\n");
+    ends_cleanly(1);
+}
+
+TEST_F(HeaderSize, FarBeyondTheBufferGetsNoResponse)
+{
+    std::string request = "GET /page.html HTTP/1.0\r\n";
+    while (request.size() < 256 * 1024)
+        request += "X-Flood: " + std::string(100, 'f') + "\r\n";
+    expect_silence(request + "\r\n");
+    expect_log("Error: HTTP header cannot be read; buffer exceeds.\n");
+    ends_cleanly(1);
+}
+
+TEST_F(HeaderSize, OneFieldOf4000BytesIsServed)
+{
+    const Reply reply = parse_reply(
+        ask("GET /page.html HTTP/1.0\r\nUser-Agent: " + std::string(4000, 'u') + "\r\n\r\n"));
+    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
+    EXPECT_EQ(reply.body, kPage);
+    ends_cleanly(1);
+}
+
+// ---- NUL bytes -------------------------------------------------------------------------
+
+TEST_F(NulByte, InTheRequestLineHidesTheEndOfTheHeader)
+{
+    std::string request = bytes("GET /page.html\0 HTTP/1.0\r\n\r\n");
+    request.resize(4095, 'n');
+    expect_silence(request);
+    expect_log("Error: HTTP header cannot be read; buffer exceeds.\n");
+    ends_cleanly(1);
+}
+
+TEST_F(NulByte, AsTheFirstByteHidesEverything)
+{
+    std::string request = std::string(1, '\0') + get("/page.html");
+    request.resize(4095, 'n');
+    expect_silence(request);
+    expect_log("Error: HTTP header cannot be read; buffer exceeds.\n");
+    ends_cleanly(1);
+}
+
+TEST_F(NulByte, BetweenHeaderFieldsHidesTheEmptyLine)
+{
+    std::string request = bytes("GET /page.html HTTP/1.0\r\nHost: a\0b\r\n\r\n");
+    request.resize(4095, 'n');
+    expect_silence(request);
+    expect_log("Error: HTTP header cannot be read; buffer exceeds.\n");
+    ends_cleanly(1);
+}
+
+TEST_F(NulByte, FollowedByTheClientsCloseEndsTheSessionAtOnce)
+{
+    Client client(site.port);
+    client.send_all(bytes("GET /page.html HTTP/1.0\r\n\0\r\n\r\n"));
+    shutdown(client.fd(), SHUT_WR);
+    expect_silence(client);
+    ends_cleanly(1);
+}
+
+// ---- Binary garbage --------------------------------------------------------------------
+
+TEST_F(Garbage, RandomBytesWithoutAnEndGetNoResponse)
+{
+    // Without line feeds no end of header can appear, whatever else the bytes hold.
+    expect_silence(random_bytes(4095, 1, "\n"));
+    expect_log("Error: HTTP header cannot be read; buffer exceeds.\n");
+    ends_cleanly(1);
+}
+
+TEST_F(Garbage, RandomBytesEndedLikeAHeaderAreAnswered400)
+{
+    // No NUL, space, CR or LF inside: one token and no URI.
+    expect_error(ask(random_bytes(2000, 2, bytes("\0 \r\n")) + "\r\n\r\n"), 400, "Bad Request");
+    expect_log("Error: No Space seperation for Request URI\n");
+    ends_cleanly(1);
+}
+
+TEST_F(Garbage, TlsHandshakeOnThePlainPortGetsNoResponse)
+{
+    // The start of a TLS ClientHello: its length fields hold NUL bytes at once.
+    std::string hello = bytes("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03");
+    hello += random_bytes(32, 3, "");
+    hello += std::string("\x20") + random_bytes(32, 4, "");
+    hello += bytes("\x00\x3e\x13\x02\x13\x03\x13\x01\xc0\x2c\xc0\x30");
+    Client client(site.port);
+    client.send_all(hello);
+    shutdown(client.fd(), SHUT_WR);
+    expect_silence(client);
+    ends_cleanly(1);
+}
+
+TEST_F(Garbage, BinaryVersionTextIsEchoedAsItCame)
+{
+    // The version token ends only at CR or LF, so no header line can be smuggled into the
+    // status line; anything else is echoed as the client sent it.
+    const std::string version = "\x80\xff\x01 HTTP\x7f/9";
+    expect_error(ask("GET /missing.html " + version + "\r\n\r\n"), 404, "Not Found", version);
+    ends_cleanly(1);
+}
+
+// ---- Bad percent-encoding --------------------------------------------------------------
+
+TEST_F(PercentEncoding, LonePercentAtTheEndIsKeptLiterally)
+{
+    const Reply reply = parse_reply(ask(get("/tail%")));
+    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
+    EXPECT_EQ(reply.body, "named tail%");
+    ends_cleanly(1);
+}
+
+TEST_F(PercentEncoding, OneHexDigitAtTheEndIsKeptLiterally)
+{
+    const Reply reply = parse_reply(ask(get("/tail%4")));
+    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
+    EXPECT_EQ(reply.body, "named tail%4");
+    ends_cleanly(1);
+}
+
+TEST_F(PercentEncoding, NonHexDigitsAreKeptLiterally)
+{
+    const Reply reply = parse_reply(ask(get("/odd%zz.html")));
+    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
+    EXPECT_EQ(reply.body, "named odd%zz.html");
+    ends_cleanly(1);
+}
+
+TEST_F(PercentEncoding, PercentBeforeAnEscapeIsKeptAndTheEscapeDecoded)
+{
+    const Reply reply = parse_reply(ask(get("/%%41.html")));
+    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
+    EXPECT_EQ(reply.body, "named %A.html");
+    ends_cleanly(1);
+}
+
+TEST_F(PercentEncoding, DoubleEncodingIsDecodedOnce)
+{
+    const Reply reply = parse_reply(ask(get("/%2541.html")));
+    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
+    EXPECT_EQ(reply.body, "named %41.html");
+    ends_cleanly(1);
+}
+
+TEST_F(PercentEncoding, EncodedNulEndsThePath)
+{
+    // Everything behind the NUL is gone for every later step alike: the file served, its
+    // content type and the confinement test all see "page.html".
+    const Reply reply = parse_reply(ask(get("/page.html%00.gif")));
+    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
+    EXPECT_EQ(reply.header("Content-Type"), "text/html");
+    EXPECT_EQ(reply.body, kPage);
+    ends_cleanly(1);
+}
+
+TEST_F(PercentEncoding, EncodedSlashSeparatesDirectories)
+{
+    const Reply reply = parse_reply(ask(get("/sub%2Fpage.html")));
+    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
+    EXPECT_EQ(reply.body, "inside sub");
+    ends_cleanly(1);
+}
+
+TEST_F(PercentEncoding, EncodedLineEndsCannotSplitTheResponse)
+{
+    expect_not_found("/x%0d%0aSet-Cookie:%20a=b%0d%0a%0d%0a<p>injected</p>");
+    ends_cleanly(1);
+}
+
+TEST_F(PercentEncoding, OverlongDotsAreNoDots)
+{
+    expect_not_found("/%c0%ae%c0%ae/secret.txt");
+    ends_cleanly(1);
+}
+
+TEST_F(PercentEncoding, BadEscapesInACgiQueryBecomeLiteralArguments)
+{
+    const std::string reply = ask(get("/cgi-bin/printenv?%zz+%4+%+%41"));
+    EXPECT_EQ(reply.rfind("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n", 0), 0u) << reply;
+    EXPECT_NE(reply.find("argc=5\nargv[0]=[cgi-bin/printenv]\nargv[1]=[%zz]\nargv[2]=[%4]\n"
+                         "argv[3]=[%]\nargv[4]=[A]\n"),
+              std::string::npos)
+        << reply;
+    EXPECT_NE(reply.find("env=[QUERY_STRING=%zz+%4+%+%41]\n"), std::string::npos) << reply;
+    ends_cleanly(1);
+}
+
+// ---- Traversal to static files: 404, and the file's bytes never leave ------------------
+
+TEST_F(StaticTraversal, DotDotIsNotFound)
+{
+    expect_not_found("/../secret.txt");
+    ends_cleanly(1);
+}
+
+TEST_F(StaticTraversal, LowerCaseEncodedDotDotIsNotFound)
+{
+    expect_not_found("/%2e%2e/secret.txt");
+    ends_cleanly(1);
+}
+
+TEST_F(StaticTraversal, MixedCaseEncodedDotDotIsNotFound)
+{
+    expect_not_found("/%2E%2e/secret.txt");
+    ends_cleanly(1);
+}
+
+TEST_F(StaticTraversal, HalfEncodedDotDotIsNotFound)
+{
+    expect_not_found("/.%2E/secret.txt");
+    ends_cleanly(1);
+}
+
+TEST_F(StaticTraversal, EncodedSlashesAndDotsAreNotFound)
+{
+    expect_not_found("/%2e%2e%2fsecret.txt");
+    ends_cleanly(1);
+}
+
+TEST_F(StaticTraversal, ClimbingPastTheRootFromBelowIsNotFound)
+{
+    expect_not_found("/sub/../../secret.txt");
+    ends_cleanly(1);
+}
+
+TEST_F(StaticTraversal, DoubledSlashesAreNotFound)
+{
+    expect_not_found("/sub//..//..//secret.txt");
+    ends_cleanly(1);
+}
+
+TEST_F(StaticTraversal, AbsolutePathIsNotFound)
+{
+    expect_not_found("/" + site.dir.file("secret.txt"));
+    ends_cleanly(1);
+}
+
+TEST_F(StaticTraversal, AbsolutePathWithAnEncodedSlashIsNotFound)
+{
+    expect_not_found("/%2F" + site.dir.file("secret.txt").substr(1));
+    ends_cleanly(1);
+}
+
+TEST_F(StaticTraversal, SystemFileIsNotFound)
+{
+    const std::string raw = ask(get("//etc/passwd"));
+    expect_error(raw, 404, "Not Found");
+    EXPECT_EQ(raw.find("root:"), std::string::npos);
+    ends_cleanly(1);
+}
+
+TEST_F(StaticTraversal, SiblingDirectorySharingTheRootsNameIsNotFound)
+{
+    expect_not_found("/../www2/f.html");
+    ends_cleanly(1);
+}
+
+TEST_F(StaticTraversal, SymlinkedDirectoryLeadingOutIsNotFound)
+{
+    expect_not_found("/link/secret.txt");
+    ends_cleanly(1);
+}
+
+TEST_F(StaticTraversal, BackslashesAreNoSeparators)
+{
+    expect_not_found("/..\\secret.txt");
+    ends_cleanly(1);
+}
+
+TEST_F(StaticTraversal, DirectoryOutsideGetsOnlyTheRootsOwnIndex)
+{
+    // Every directory request is answered with the working directory's index.html.
+    const Reply reply = parse_reply(ask(get("/../")));
+    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
+    EXPECT_EQ(reply.body, kIndex);
+    ends_cleanly(1);
+}
+
+TEST_F(StaticTraversal, DotDotThatComesBackInsideIsServed)
+{
+    const Reply reply = parse_reply(ask(get("/sub/%2e%2e/../www/sub/page.html")));
+    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
+    EXPECT_EQ(reply.body, "inside sub");
+    ends_cleanly(1);
+}
+
+// ---- Traversal to programs: 404, and nothing runs --------------------------------------
+
+TEST_F(CgiTraversal, DotDotIsNotFound)
+{
+    expect_not_found("/cgi-bin/../../outside-cgi-bin/evil");
+    ends_cleanly(1);
+}
+
+TEST_F(CgiTraversal, LowerCaseEncodedDotDotIsNotFound)
+{
+    expect_not_found("/cgi-bin/%2e%2e/%2e%2e/outside-cgi-bin/evil");
+    ends_cleanly(1);
+}
+
+TEST_F(CgiTraversal, MixedCaseEncodedDotDotIsNotFound)
+{
+    expect_not_found("/cgi-bin/%2E%2e/%2e%2E/outside-cgi-bin/evil");
+    ends_cleanly(1);
+}
+
+TEST_F(CgiTraversal, DoubledSlashesAreNotFound)
+{
+    expect_not_found("/cgi-bin//..//..//outside-cgi-bin//evil");
+    ends_cleanly(1);
+}
+
+TEST_F(CgiTraversal, AbsolutePathIsNotFound)
+{
+    expect_not_found("/" + site.dir.file("outside-cgi-bin/evil"));
+    ends_cleanly(1);
+}
+
+TEST_F(CgiTraversal, SiblingDirectorySharingTheRootsNameIsNotFound)
+{
+    expect_not_found("/../www2/cgi-bin/evil");
+    ends_cleanly(1);
+}
+
+TEST_F(CgiTraversal, SymlinkedDirectoryLeadingOutIsNotFound)
+{
+    expect_not_found("/cgi-bin/linked/evil");
+    ends_cleanly(1);
+}
+
+TEST_F(CgiTraversal, SystemShellWithArgumentsIsNotFound)
+{
+    const std::string raw = ask(get("/cgi-bin/../../../../../../../bin/sh?-c+id"));
+    expect_error(raw, 404, "Not Found");
+    EXPECT_EQ(raw.find("uid="), std::string::npos);
+    ends_cleanly(1);
+}
+
+TEST_F(CgiTraversal, DotDotThatStaysInsideRunsTheProgram)
+{
+    const std::string reply = ask(get("/docs/../cgi-bin/printenv"));
+    EXPECT_EQ(reply.rfind("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n", 0), 0u) << reply;
+    EXPECT_NE(reply.find("env=[SCRIPT_NAME=docs/../cgi-bin/printenv]\n"), std::string::npos) << reply;
+    ends_cleanly(1);
+}
+
+TEST_F(CgiTraversal, RefusedMethodIsAnswered501WithoutRunningAnything)
+{
+    expect_error(ask("DELETE /cgi-bin/../../outside-cgi-bin/evil HTTP/1.0\r\n\r\n"), 501, "Not Implemented");
+    ends_cleanly(1);
+}
+
+// ---- Clients that send slowly or not at all --------------------------------------------
+
+TEST_F(Trickle, HeaderSentByteByByteIsServed)
+{
+    // Each byte goes out only once the server has read the one before: one read per byte,
+    // as tp_record's read hook reports them.
+    const std::string request = get("/page.html");
+    Client client(site.port);
+    for (size_t sent = 0; sent < request.size(); ++sent) {
+        ASSERT_TRUE(client.send_all(request.substr(sent, 1)));
+        ASSERT_TRUE(wait_for_lines("read len=", sent + 1)) << "the server stopped reading after " << sent;
+    }
+    EXPECT_EQ(count_lines("read len="), request.size());
+    EXPECT_EQ(count_lines("read len=4095 got=1"), 1u) << "the first read offers the whole buffer";
+    const Reply reply = parse_reply(client.read_all(kWaitMs));
+    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
+    EXPECT_EQ(reply.body, kPage);
+    ends_cleanly(1);
+}
+
+TEST_F(SlowClient, NeverSendingIsCutOffAfterTheReadWait)
+{
+    Client client(site.port);
+    const auto begin = Clock::now();
+    expect_silence(client, 45000);
+    const auto waited = Clock::now() - begin;
+    EXPECT_GE(waited, seconds(29));
+    EXPECT_LT(waited, seconds(40));
+    expect_log("WebSrv Error: Read Timeout.\nWeb Server receive packet failed\n");
+    ends_cleanly(1);
+}
+
+TEST_F(SlowClient, BodyShorterThanItsLengthIsWaitedForOnlyOnce)
+{
+    // The input redirector waits 30 seconds for the rest, then the program sees the end of
+    // its input and answers with what came; the answer must reach the client although the
+    // program was silent for as long as the wait lasted.
+    Client client(site.port);
+    ASSERT_TRUE(client.send_all("POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: 100\r\n\r\nhello"));
+    const auto begin = Clock::now();
+    const std::string reply = client.read_all(45000);
+    const auto waited = Clock::now() - begin;
+    expect_program_input(reply, "hello");
+    EXPECT_GE(waited, seconds(29));
+    EXPECT_LT(waited, seconds(40));
+    expect_log("WebSrv Error: Read Timeout.\nWebSrv Error: In redirect input Error:");
+    ends_cleanly(2);
+}
+
+TEST_F(SlowClient, UploadTakingLongerThanTheReadWaitIsStillAnswered)
+{
+    // Every piece comes well within the read wait, the whole body only after it: the program
+    // reads all of its input before it answers, so it is silent that long, and its answer
+    // must still reach the client.
+    Client client(site.port);
+    ASSERT_TRUE(client.send_all("POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: 15\r\n\r\nhello"));
+    const auto begin = Clock::now();
+    for (const std::string piece : {"-----", "world"}) {
+        std::this_thread::sleep_for(seconds(16));  // the pace of the upload, not a synchronisation
+        ASSERT_TRUE(client.send_all(piece));
+    }
+    const std::string reply = client.read_all(kWaitMs);
+    expect_program_input(reply, "hello-----world");
+    EXPECT_LT(Clock::now() - begin, seconds(40));
+    ends_cleanly(2);
+}
+
+// ---- Clients that go away --------------------------------------------------------------
+
+TEST_F(Disconnect, ClosingWithoutSendingEndsTheSession)
+{
+    {
+        Client client(site.port);
+    }
+    ends_cleanly(1);
+}
+
+TEST_F(Disconnect, ResettingBeforeSendingEndsTheSession)
+{
+    Client client(site.port);
+    client.reset();
+    ends_cleanly(1);
+}
+
+TEST_F(Disconnect, ClosingMidHeaderEndsTheSession)
+{
+    Client client(site.port);
+    ASSERT_TRUE(client.send_all("GET /page.html HTTP/1.0\r\nHost: half"));
+    shutdown(client.fd(), SHUT_WR);
+    expect_silence(client);
+    ends_cleanly(1);
+}
+
+TEST_F(Disconnect, ResettingMidHeaderEndsTheSession)
+{
+    Client client(site.port);
+    ASSERT_TRUE(client.send_all("GET /page.html HTTP/1.0\r\nHost: half"));
+    ASSERT_TRUE(client.wait_consumed(kWaitMs));
+    client.reset();
+    ends_cleanly(1);
+}
+
+TEST_F(Disconnect, ClosingMidBodyGivesTheProgramWhatCame)
+{
+    Client client(site.port);
+    ASSERT_TRUE(client.send_all("POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: 1000\r\n\r\n0123456789"));
+    shutdown(client.fd(), SHUT_WR);
+    expect_program_input(client.read_all(kWaitMs), "0123456789");
+    ends_cleanly(2);
+}
+
+TEST_F(Disconnect, ResettingMidBodyEndsBothRedirectors)
+{
+    Client client(site.port);
+    ASSERT_TRUE(client.send_all("POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: 1000\r\n\r\n0123456789"));
+    ASSERT_TRUE(client.wait_consumed(kWaitMs));
+    client.reset();
+    ends_cleanly(2);
+}
+
+TEST_F(Disconnect, ResettingMidFileEndsTheSession)
+{
+    const std::string path = site.root + "/large.bin";
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 256LL << 20), 0);  // far more than the socket buffers hold
+    close(fd);
+    Client client(site.port);
+    ASSERT_TRUE(client.send_all(get("/large.bin")));
+    const std::string start = client.read_until("\r\n\r\n", kWaitMs);
+    EXPECT_EQ(start.rfind("HTTP/1.0 200 Ok\r\n", 0), 0u) << start;
+    client.reset();
+    expect_log("Error: Unable to send file; Error:");
+    ends_cleanly(1);
+}
+
+TEST_F(Disconnect, ResettingMidProgramOutputEndsTheSession)
+{
+    script("cgi-bin/flood", "printf 'Content-Type: application/octet-stream\\r\\n\\r\\n'; "
+                            "exec head -c 100000000 /dev/zero");
+    Client client(site.port);
+    ASSERT_TRUE(client.send_all(get("/cgi-bin/flood")));
+    const std::string start = client.read_until("\r\n\r\n", kWaitMs);
+    EXPECT_EQ(start.rfind("HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n", 0), 0u);
+    client.reset();
+    expect_log("WebSrv Error: Write to SOCKET failed");
+    ends_cleanly(1);
+}
+
+TEST_F(Disconnect, LeavingBeforeTheAnswerEndsTheSession)
+{
+    site.put("big.html", std::string(4 << 20, 'b'));
+    {
+        Client client(site.port);
+        ASSERT_TRUE(client.send_all(get("/big.html")));
+    }
+    ends_cleanly(1);
+}
+
+// ---- Request bodies and their lengths (POST to a CGI program) --------------------------
+
+TEST_F(Body, MissingLengthForwardsWhatCameWithTheHeader)
+{
+    // The client keeps its side open: the server must not wait for more.
+    Client client(site.port);
+    ASSERT_TRUE(client.send_all("POST /cgi-bin/printenv HTTP/1.0\r\n\r\nearly"));
+    expect_program_input(client.read_all(kWaitMs), "early");
+    ends_cleanly(2);
+}
+
+TEST_F(Body, NegativeLengthForwardsWhatCameWithTheHeader)
+{
+    Client client(site.port);
+    ASSERT_TRUE(client.send_all("POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: -5\r\n\r\nearly"));
+    expect_program_input(client.read_all(kWaitMs), "early");
+    ends_cleanly(2);
+}
+
+TEST_F(Body, NonNumericLengthForwardsWhatCameWithTheHeader)
+{
+    Client client(site.port);
+    ASSERT_TRUE(client.send_all("POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: 0x10\r\n\r\nearly"));
+    expect_program_input(client.read_all(kWaitMs), "early");
+    ends_cleanly(2);
+}
+
+TEST_F(Body, HugeLengthIsReadUntilTheClientCloses)
+{
+    Client client(site.port);
+    ASSERT_TRUE(client.send_all("POST /cgi-bin/printenv HTTP/1.0\r\n"
+                                "Content-Length: 999999999999999999999999999999\r\n\r\nhello"));
+    ASSERT_TRUE(client.wait_consumed(kWaitMs));
+    ASSERT_TRUE(client.send_all(" world"));
+    shutdown(client.fd(), SHUT_WR);
+    expect_program_input(client.read_all(kWaitMs), "hello world");
+    ends_cleanly(2);
+}
+
+TEST_F(Body, LengthBeyond32BitsIsNotCutToItsLowBits)
+{
+    // 2^32 + 5: a length kept in 32 bits would end the body after "hello".
+    Client client(site.port);
+    ASSERT_TRUE(client.send_all("POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: 4294967301\r\n\r\nhello"));
+    ASSERT_TRUE(client.wait_consumed(kWaitMs));
+    ASSERT_TRUE(client.send_all(" world"));
+    shutdown(client.fd(), SHUT_WR);
+    expect_program_input(client.read_all(kWaitMs), "hello world");
+    ends_cleanly(2);
+}
+
+TEST_F(Body, LengthShorterThanTheBodyCutsIt)
+{
+    expect_program_input(ask("POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: 3\r\n\r\nhello"), "hel");
+    ends_cleanly(2);
+}
+
+TEST_F(Body, LaterOfTwoLengthsCounts)
+{
+    expect_program_input(
+        ask("POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: 100\r\nContent-Length: 5\r\n\r\nhello"),
+        "hello");
+    ends_cleanly(2);
+}
+
+TEST_F(Body, BodyToAStaticFileIsIgnored)
+{
+    const Reply reply = parse_reply(ask("POST /page.html HTTP/1.0\r\nContent-Length: 99999\r\n\r\nx=1"));
+    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
+    EXPECT_EQ(reply.body, kPage);
+    ends_cleanly(1);
+}
+
+// ---- A second request behind the first --------------------------------------------------
+
+TEST_F(Pipelined, SecondGetIsNotAnswered)
+{
+    const Reply reply = parse_reply(ask(get("/page.html") + get("/sub/page.html")));
+    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
+    EXPECT_EQ(reply.body, kPage);
+    EXPECT_EQ(count_of(reply.raw, "HTTP/1.0"), 1u) << reply.raw;
+    ends_cleanly(1);
+}
+
+TEST_F(Pipelined, RequestBehindAPostBodyIsNotTheProgramsInput)
+{
+    expect_program_input(
+        ask("POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: 5\r\n\r\nhello" + get("/page.html")), "hello");
+    ends_cleanly(2);
+}
+
+TEST_F(Pipelined, RequestBehindAProgramsGetIsNotAnswered)
+{
+    EXPECT_EQ(ask(get("/cgi-bin/plain") + get("/page.html")),
+              "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nhello\n");
+    ends_cleanly(1);
+}
+
+// ---- CGI programs that misbehave -------------------------------------------------------
+
+TEST_F(CgiProgram, NoHeaderLinesAreForwardedBehindTheStatusLine)
+{
+    script("cgi-bin/headless", "printf 'just text\\n'");
+    EXPECT_EQ(ask(get("/cgi-bin/headless")), "HTTP/1.0 200 OK\r\njust text\n");
+    ends_cleanly(1);
+}
+
+TEST_F(CgiProgram, NoLineFeedGivesAnEmptyReply)
+{
+    script("cgi-bin/no_newline", "printf 'Content-Type: text/plain'");
+    expect_silence(get("/cgi-bin/no_newline"));
+    expect_log("Unable to get the end of the header after 4096 bytes\n");
+    ends_cleanly(1);
+}
+
+TEST_F(CgiProgram, FirstLineLongerThanAChunkGivesAnEmptyReply)
+{
+    script("cgi-bin/long_line", "head -c 10000 /dev/zero | tr '\\0' a; printf '\\r\\n\\r\\nbody'");
+    expect_silence(get("/cgi-bin/long_line"));
+    expect_log("Unable to get the end of the header after 4096 bytes\n");
+    ends_cleanly(1);
+}
+
+TEST_F(CgiProgram, NoOutputAtAllGivesAnEmptyReply)
+{
+    script("cgi-bin/mute", "exit 0");
+    expect_silence(get("/cgi-bin/mute"));
+    expect_log("No header information\n");
+    ends_cleanly(1);
+}
+
+TEST_F(CgiProgram, ExitingWithoutReadingItsInputStillAnswers)
+{
+    // More body than the input pipe holds: the copy into the program must fail, not hang.
+    script("cgi-bin/hasty", "printf 'Content-Type: text/plain\\r\\n\\r\\nignored\\n'");
+    const std::string body(200 * 1024, 'x');
+    EXPECT_EQ(ask("POST /cgi-bin/hasty HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) +
+                  "\r\n\r\n" + body),
+              "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nignored\n");
+    expect_log("WebSrv Error: Write to PIPE failed errno:32\n");
+    ends_cleanly(2);
+}
+
+TEST_F(CgiProgram, MegabytesOfOutputArriveWhole)
+{
+    script("cgi-bin/big", "printf 'Content-Type: application/octet-stream\\r\\n\\r\\n'; "
+                          "head -c 8388608 /dev/zero | tr '\\0' z");
+    const Reply reply = parse_reply(ask(get("/cgi-bin/big"), 30000));
+    EXPECT_EQ(reply.head, "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n");
+    EXPECT_EQ(reply.body.size(), 8388608u);
+    EXPECT_EQ(reply.body.find_first_not_of('z'), std::string::npos);
+    ends_cleanly(1);
+}
+
+TEST_F(CgiProgram, MegabytesOfErrorOutputArriveWhole)
+{
+    script("cgi-bin/noisy", "printf 'Content-Type: text/plain\\r\\n\\r\\n'; "
+                            "head -c 4194304 /dev/zero | tr '\\0' e >&2");
+    const Reply reply = parse_reply(ask(get("/cgi-bin/noisy"), 30000));
+    EXPECT_EQ(reply.head, "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n");
+    EXPECT_EQ(reply.body, std::string(4194304, 'e'));
+    ends_cleanly(1);
+}
+
+TEST_F(CgiProgram, DyingMidOutputEndsTheReplyThere)
+{
+    script("cgi-bin/dying", "printf 'Content-Type: text/plain\\r\\n\\r\\npartial'; kill -KILL $$");
+    EXPECT_EQ(ask(get("/cgi-bin/dying")), "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\npartial");
+    ends_cleanly(1);
+}
+
+TEST_F(CgiProgram, NulBytesInTheOutputArriveByteForByte)
+{
+    script("cgi-bin/binary", "printf 'Content-Type: application/octet-stream\\r\\n\\r\\n\\000\\001\\377\\000end'");
+    EXPECT_EQ(ask(get("/cgi-bin/binary")),
+              bytes("HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n\0\1\377\0end"));
+    ends_cleanly(1);
+}
+
+TEST_F(CgiProgram, StatusNumberTooLongForAnIntGivesStatus0)
+{
+    script("cgi-bin/overlong_status", "printf 'Status: 99999999999999999999\\r\\n\\r\\n'");
+    EXPECT_EQ(ask(get("/cgi-bin/overlong_status")), "HTTP/1.0 0 Something\r\n\r\n");
+    ends_cleanly(1);
+}
+
+TEST_F(SlowProgram, SilentPastTheReadWaitIsGivenUpOn)
+{
+    // The output redirector gives up after its read wait; the connection closes when the
+    // program, which holds the socket as its standard input, ends as well.
+    script("cgi-bin/sleepy", "sleep 31");
+    Client client(site.port);
+    ASSERT_TRUE(client.send_all(get("/cgi-bin/sleepy")));
+    const auto begin = Clock::now();
+    expect_silence(client, 45000);
+    const auto waited = Clock::now() - begin;
+    EXPECT_GE(waited, seconds(29));
+    EXPECT_LT(waited, seconds(40));
+    expect_log("WebSrv Error: Read Timeout.\nRedirect Output Failed Error:");
+    ends_cleanly(1);
+}

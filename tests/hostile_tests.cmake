@@ -1,0 +1,20 @@
+# Hostile clients and misbehaving CGI programs against the real binary: one test per case.
+# Each case checks the answer (or the silence), that the next ordinary request is served, and
+# that every process of the session ended through its clean-up (seen by tp_record).
+add_executable(hostile_tests hostile_test.cpp)
+target_link_libraries(hostile_tests PRIVATE test_support GTest::gtest_main)
+target_compile_definitions(hostile_tests PRIVATE ${TEST_DEFINITIONS}
+  CGI_PRINTENV="$<TARGET_FILE:cgi_printenv>")
+add_dependencies(hostile_tests websrv-test http tp_record cgi_printenv)
+
+# The cases that must sit out one of the server's 30-second waits carry "Slow" in their name;
+# they get the label "slow" (and not "hostile") and a longer limit; everything else finishes
+# in a second or two.
+gtest_discover_tests(hostile_tests
+  TEST_FILTER "-*Slow*"
+  DISCOVERY_TIMEOUT 30
+  PROPERTIES TIMEOUT 60 LABELS hostile)
+gtest_discover_tests(hostile_tests
+  TEST_FILTER "*Slow*"
+  DISCOVERY_TIMEOUT 30
+  PROPERTIES TIMEOUT 120 LABELS slow)

@@ -163,17 +163,28 @@ void prepare_children()
     signal(SIGPIPE, SIG_IGN);
 }
 
+// Takes over SIGTERM and SIGHUP before any port is opened: a stop signal that arrives while
+// start-up is still under way (a slow plug-in start hook, say) is held until the loop and then
+// ends the server through the ordinary stop, instead of killing it with its port-file lines
+// left behind or being overwritten by the loop's start.
+void hold_stop_signals()
+{
+    websrv_mcb.running = 1;
+    sigset_t stop_signals;
+    install_stop_signals(&stop_signals);
+    sigprocmask(SIG_BLOCK, &stop_signals, &open_mask);
+}
+
 void accept_loop()
 {
-    sigset_t loop_signals;
-    install_stop_signals(&loop_signals);
-    adopt_orphans(&loop_signals);
-    sigprocmask(SIG_BLOCK, &loop_signals, &open_mask);
+    sigset_t orphan_signals;
+    sigemptyset(&orphan_signals);
+    adopt_orphans(&orphan_signals);
+    sigprocmask(SIG_BLOCK, &orphan_signals, nullptr);
     // While waiting, stop signals always get through; SIGCHLD only while orphans run.
     sigset_t wait_quiet = open_mask;
     sigaddset(&wait_quiet, SIGCHLD);
     prepare_children();
-    websrv_mcb.running = 1;
     while (websrv_mcb.running != 0) {
         const sigset_t *wait_mask = reap_orphans() ? &open_mask : &wait_quiet;
         fd_set ready = websrv_mcb.listen_set;
@@ -196,6 +207,7 @@ int websrv_run(int argc, char **argv)
 {
     if (websrv_option_parse(argc, argv) < 0)
         return -1;
+    hold_stop_signals();
     if (websrv_port_file_open() != 0 || websrv_open_listeners() != 0) {
         log_msg(1, "Error: Unable to start the Web Server Application. Aborting\n");
         websrv_stop();

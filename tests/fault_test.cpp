@@ -41,7 +41,6 @@ const std::string page_request = "GET /page.html HTTP/1.0\r\n\r\n";
 const std::string interactive_request =
     "GET /cgi-bin/printenv?interactive HTTP/1.0\r\nContent-Length: 5\r\n\r\n";
 
-void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // Polls `done` every 5 ms for at most `ms`; true as soon as it holds.
 bool eventually(const std::function<bool()> &done, int ms = 10000)

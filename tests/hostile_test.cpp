@@ -42,7 +42,6 @@ constexpr int kWaitMs = 10000;  // for anything that should happen at once
 const std::string kPage = "the page";
 const std::string kIndex = "root index";
 
-void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 size_t count_of(const std::string &text, const std::string &piece)
 {

@@ -138,6 +138,25 @@ TEST(Shutdown, SigtermAndSighupRemoveExactlyThisInstancesLines)
     }
 }
 
+TEST(Shutdown, StopSignalDuringStartUpEndsTheServerCleanlyOnceStarted)
+{
+    for (int signo : {SIGTERM, SIGHUP}) {
+        Sandbox box;
+        write_file(box.port_file, "80\n");
+        const int port = free_port();
+        auto server = box.start({"-plugin", listen_plugin, "-slow-start", std::to_string(port)});
+        // The port is open and its line written while the start hook still runs.
+        for (int waited = 0; waited < 10000; waited += 5) {
+            if (server->output().find("tp_listen: slow start") != std::string::npos)
+                break;
+            sleep_ms(5);
+        }
+        ASSERT_NE(server->output().find("tp_listen: slow start"), std::string::npos);
+        EXPECT_EQ(server->stop(signo), 0) << "signal " << signo << "\n" << server->output();
+        EXPECT_EQ(read_file(box.port_file), "80\n") << "signal " << signo;
+    }
+}
+
 TEST(Shutdown, KeepsEveryOtherLineHoweverManyTheFileHolds)
 {
     Sandbox box;

@@ -6,10 +6,12 @@
  *                       leaving a listening socket that no plug-in owns
  *   -spawn PORT1 PORT2  registers "spawner" on PORT1; its start hook registers "spawned" on
  *                       PORT2 while start-up is under way
+ *   -slow-start PORT    registers "slow" on PORT; its start hook logs, then takes a second
  */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include "websrv_plugin.h"
 
@@ -29,6 +31,17 @@ static int start_failing(int listen_fd)
     (void)listen_fd;
     log_msg(1, "tp_listen: on_start fails\n");
     return -1;
+}
+
+static int start_slowly(int listen_fd)
+{
+    struct timespec pause = {1, 0};
+    (void)listen_fd;
+    log_msg(1, "tp_listen: slow start\n");
+    fflush(stdout);
+    while (nanosleep(&pause, &pause) != 0) {
+    }
+    return 0;
 }
 
 static int start_orphaning(int listen_fd)
@@ -72,6 +85,8 @@ static int listen_option(int *index, char **argv)
         result = register_port(name, atoi(value), start_logged);
     } else if (strcmp(option, "-fail-start") == 0) {
         result = register_port("failer", atoi(value), start_failing);
+    } else if (strcmp(option, "-slow-start") == 0) {
+        result = register_port("slow", atoi(value), start_slowly);
     } else if (strcmp(option, "-orphan") == 0) {
         result = register_port("orphan", atoi(value), start_orphaning);
     } else if (strcmp(option, "-spawn") == 0 && argv[*index + 2] != NULL) {

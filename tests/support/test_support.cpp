@@ -140,13 +140,13 @@ long cpu_ticks(pid_t pid)
     return utime + stime;
 }
 
-namespace {
-
 void sleep_ms(int ms)
 {
     const timespec pause{ms / 1000, (ms % 1000) * 1000000L};
     nanosleep(&pause, nullptr);
 }
+
+namespace {
 
 int decode_status(int status)
 {

@@ -52,6 +52,9 @@ bool can_connect(int port);
 // CPU time (user + system) a process has used so far, in clock ticks; -1 if unknown.
 long cpu_ticks(pid_t pid);
 
+// Sleeps for MS milliseconds.
+void sleep_ms(int ms);
+
 // The real server executable, run as a child with its standard output captured to a file.
 class ServerProcess {
 public:

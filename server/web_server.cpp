@@ -42,16 +42,30 @@ void adopt_orphans(sigset_t *loop_signals)
     sigaddset(loop_signals, SIGCHLD);
 }
 
-// Reaps every child that has ended. Returns true while some are still running (adopted
-// copy processes): then SIGCHLD may interrupt the wait for the next connection, so they are
-// reaped as they end. Otherwise SIGCHLD stays blocked and costs ordinary requests nothing.
-bool reap_orphans()
+// What is left running after the children that have ended are reaped.
+enum class children_left {
+    none,     // nothing: the wait for the next connection needs no timeout
+    exiting,  // connection children that have reported their session over and are exiting
+    orphans,  // possibly processes adopted from a CGI request, which may run for long
+};
+
+// Set when a connection child ran to its end without reporting its session over (it became
+// a CGI program, or was killed): the copy processes it started may outlive it and be adopted.
+// Cleared once no child is left.
+bool orphans_possible = false;
+
+// Reaps every child that has ended and says what is still running.
+children_left reap_children()
 {
     for (;;) {
         const pid_t pid = waitpid(-1, nullptr, WNOHANG);
         if (pid > 0)
             continue;
-        return pid == 0;
+        if (pid < 0) {
+            orphans_possible = false;
+            return children_left::none;
+        }
+        return orphans_possible ? children_left::orphans : children_left::exiting;
     }
 }
 
@@ -112,6 +126,7 @@ void serve_in_child(const websrv_plugin_node *node)
         if (got == 1)
             return;
     }
+    orphans_possible = true;
     while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }
 }
@@ -181,14 +196,24 @@ void accept_loop()
     sigemptyset(&orphan_signals);
     adopt_orphans(&orphan_signals);
     sigprocmask(SIG_BLOCK, &orphan_signals, nullptr);
-    // While waiting, stop signals always get through; SIGCHLD only while orphans run.
+    // While waiting, stop signals always get through; SIGCHLD only while orphans may run.
     sigset_t wait_quiet = open_mask;
     sigaddset(&wait_quiet, SIGCHLD);
     prepare_children();
+    // A child that has reported its session over only has its exit left: it is reaped at the
+    // next turn, or after this pause when no connection comes first. Waking for its SIGCHLD
+    // would cost every request a signal and a second pass through the loop.
+    const timespec reap_pause{0, 50 * 1000 * 1000};
     while (websrv_mcb.running != 0) {
-        const sigset_t *wait_mask = reap_orphans() ? &open_mask : &wait_quiet;
+        const children_left left = reap_children();
+        // Adopted copy processes may end at any time: SIGCHLD then wakes the wait to reap them.
+        const sigset_t *wait_mask = left == children_left::orphans ? &open_mask : &wait_quiet;
+        const timespec *pause = left == children_left::exiting ? &reap_pause : nullptr;
         fd_set ready = websrv_mcb.listen_set;
-        if (pselect(websrv_mcb.max_fd + 1, &ready, nullptr, nullptr, nullptr, wait_mask) < 0) {
+        const int count = pselect(websrv_mcb.max_fd + 1, &ready, nullptr, nullptr, pause, wait_mask);
+        if (count == 0)
+            continue;
+        if (count < 0) {
             if (errno == EINTR)
                 continue;
             log_msg(1, "Web Server select failed %s\n", strerror(errno));

@@ -60,25 +60,6 @@ std::vector<std::string> lines_with(const std::string &text, const std::string &
     return found;
 }
 
-// Children of `pid` right now, as "pid state" strings.
-std::vector<std::string> children_of(pid_t pid)
-{
-    std::vector<std::string> found;
-    DIR *proc = opendir("/proc");
-    while (dirent *entry = readdir(proc)) {
-        const std::string stat = read_file(std::string("/proc/") + entry->d_name + "/stat");
-        const size_t paren = stat.rfind(')');
-        if (paren == std::string::npos)
-            continue;
-        char state = 0;
-        int parent = 0;
-        if (sscanf(stat.c_str() + paren + 2, "%c %d", &state, &parent) == 2 && parent == pid)
-            found.push_back(std::string(entry->d_name) + " " + state);
-    }
-    closedir(proc);
-    return found;
-}
-
 uint32_t fnv(const std::string &data)
 {
     uint32_t hash = 2166136261u;
@@ -150,13 +131,7 @@ protected:
         const std::string reply = round_trip(port, get("/index.html"));
         EXPECT_EQ(reply.rfind("HTTP/1.0 200 Ok\r\n", 0), 0u) << reply;
         EXPECT_NE(reply.find("<p>index</p>"), std::string::npos);
-        std::vector<std::string> left;
-        for (int i = 0; i < 300; ++i) {
-            left = children_of(server->pid());
-            if (left.empty())
-                break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        const std::vector<std::string> left = children_left_after(server->pid(), 3000);
         EXPECT_TRUE(left.empty()) << "processes left: " << left.size() << " first: " << left[0];
     }
 

@@ -64,22 +64,6 @@ std::string status_field(pid_t pid, const std::string &name)
     return "";
 }
 
-// The processes whose parent is `pid` right now, zombies included.
-std::vector<pid_t> children_of(pid_t pid)
-{
-    std::vector<pid_t> found;
-    DIR *proc = opendir("/proc");
-    if (proc == nullptr)
-        return found;
-    while (const dirent *entry = readdir(proc)) {
-        const pid_t candidate = static_cast<pid_t>(atoi(entry->d_name));
-        if (candidate > 0 && status_field(candidate, "PPid") == std::to_string(pid))
-            found.push_back(candidate);
-    }
-    closedir(proc);
-    return found;
-}
-
 bool has_no_children(pid_t pid) { return children_of(pid).empty(); }
 
 // Waits until `pid` has exactly one child and returns it (-1 when none came).
@@ -87,8 +71,8 @@ pid_t only_child(pid_t pid)
 {
     pid_t child = -1;
     eventually([&] {
-        const std::vector<pid_t> children = children_of(pid);
-        child = children.size() == 1 ? children[0] : -1;
+        const std::vector<std::string> children = children_of(pid);
+        child = children.size() == 1 ? static_cast<pid_t>(std::stoi(children[0])) : -1;
         return child > 0;
     });
     return child;

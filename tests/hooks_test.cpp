@@ -198,6 +198,24 @@ TEST(SessionEndHook, SeesTheSocketClosedAndTheBufferStillValid)
     EXPECT_EQ(ends, (Hooks{"end closed=1 buffer=[GET]", "end closed=1 buffer=[BREW]"})) << joined(lines);
 }
 
+TEST(SessionEndHook, ProcessItLeavesBehindIsReapedWhileTheServerIsIdle)
+{
+    Site site;
+    site.put("page.html", "the page");
+    start(site, {"-end-helper", "300"});
+    const long ticks_before = cpu_ticks(site.server().pid());
+    EXPECT_EQ(site.get("GET /page.html HTTP/1.0\r\n\r\n").status_line, "HTTP/1.0 200 Ok");
+    // The helper outlives the connection's child, so the server adopts it; with no further
+    // connection it must still be reaped, not left a zombie.
+    EXPECT_FALSE(children_of(site.server().pid()).empty());
+    const std::vector<std::string> left = children_left_after(site.server().pid(), 3000);
+    EXPECT_TRUE(left.empty()) << left.size() << " left, first: " << left.front();
+    // Waiting for it did not keep the server busy.
+    EXPECT_LT(cpu_ticks(site.server().pid()) - ticks_before, 50);
+    stop(site);
+    EXPECT_EQ(count_lines(site.recorded(), "end "), 1u);
+}
+
 TEST(DirectoryHook, PathItWritesIsServed)
 {
     Site site;

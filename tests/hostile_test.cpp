@@ -59,27 +59,6 @@ std::string joined(const std::vector<std::string> &lines)
     return text;
 }
 
-// Children of `pid` right now, as "pid state" texts.
-std::vector<std::string> children_of(pid_t pid)
-{
-    std::vector<std::string> found;
-    DIR *proc = opendir("/proc");
-    if (proc == nullptr)
-        return found;
-    while (dirent *entry = readdir(proc)) {
-        const std::string stat = read_file(std::string("/proc/") + entry->d_name + "/stat");
-        const size_t paren = stat.rfind(')');
-        if (paren == std::string::npos)
-            continue;
-        char state = 0;
-        int parent = 0;
-        if (sscanf(stat.c_str() + paren + 2, "%c %d", &state, &parent) == 2 && parent == pid)
-            found.push_back(std::string(entry->d_name) + " " + state);
-    }
-    closedir(proc);
-    return found;
-}
-
 // FNV-1a, as the printenv program reports its input.
 std::string input_report(const std::string &input)
 {
@@ -270,13 +249,7 @@ protected:
         expected_ends_ += 1;
         EXPECT_TRUE(wait_for_ends(expected_ends_)) << joined(site.recorded());
 
-        std::vector<std::string> left;
-        for (int waited = 0; waited < kWaitMs; waited += 10) {
-            left = children_of(server_->pid());
-            if (left.empty())
-                break;
-            sleep_ms(10);
-        }
+        const std::vector<std::string> left = children_left_after(server_->pid(), kWaitMs);
         EXPECT_TRUE(left.empty()) << "processes left: " << left.size() << ", first: " << left.front();
         EXPECT_TRUE(server_->alive());
     }

@@ -19,6 +19,8 @@
  *   -directory PATH       on_directory writes PATH and returns 0
  *   -directory-fail       on_directory returns -1
  *   -unregister-in HOOK   "init" or "request": that hook unregisters "record" and goes on
+ *   -end-helper MS        on_session_end starts a process that lives MS milliseconds and so
+ *                         outlives the connection's child (the server adopts and reaps it)
  *
  * Lines, one per call ("(null)" stands for a null text, [..] holds a text as it is, with CR
  * and LF written as \r and \n):
@@ -44,6 +46,7 @@
 #include <string.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "websrv_plugin.h"
@@ -61,6 +64,7 @@ static int request_answer;
 static int request_fail;
 static int init_fail;
 static int directory_fail;
+static size_t end_helper_ms;  /* 0: no helper process */
 static char directory_path[WEBSRV_PATH_MAX];
 static char unregister_in[16];
 
@@ -246,6 +250,19 @@ static int record_directory(websrv_session *session, char *path)
     return 0;
 }
 
+/* A process that outlives the connection's child by about `ms` milliseconds. */
+static void start_helper(long ms)
+{
+    if (fork() == 0) {
+        struct timespec pause;
+        pause.tv_sec = ms / 1000;
+        pause.tv_nsec = (ms % 1000) * 1000000L;
+        while (nanosleep(&pause, &pause) != 0) {
+        }
+        _exit(0);
+    }
+}
+
 static int record_session_end(websrv_session *session)
 {
     /* Look at the socket before anything here opens a descriptor that could reuse it. */
@@ -255,6 +272,8 @@ static int record_session_end(websrv_session *session)
     add(&line, "end closed=%d", closed);
     add_text(&line, "buffer", session->buffer);
     commit(&line);
+    if (end_helper_ms > 0)
+        start_helper((long)end_helper_ms);
     return 0;
 }
 
@@ -315,6 +334,9 @@ static int record_option(int *index, char **argv)
         taken = 2;
     } else if (strcmp(option, "-directory-fail") == 0) {
         directory_fail = 1;
+    } else if (strcmp(option, "-end-helper") == 0 && count_value(value) != 0) {
+        end_helper_ms = count_value(value);
+        taken = 2;
     } else if (strcmp(option, "-unregister-in") == 0 && value != NULL) {
         snprintf(unregister_in, sizeof unregister_in, "%s", value);
         taken = 2;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
@@ -144,6 +145,36 @@ void sleep_ms(int ms)
 {
     const timespec pause{ms / 1000, (ms % 1000) * 1000000L};
     nanosleep(&pause, nullptr);
+}
+
+std::vector<std::string> children_of(pid_t pid)
+{
+    std::vector<std::string> found;
+    DIR *proc = opendir("/proc");
+    if (proc == nullptr)
+        return found;
+    while (const dirent *entry = readdir(proc)) {
+        const std::string stat = read_file(std::string("/proc/") + entry->d_name + "/stat");
+        const size_t paren = stat.rfind(')');
+        if (paren == std::string::npos)
+            continue;
+        char state = 0;
+        int parent = 0;
+        if (sscanf(stat.c_str() + paren + 2, "%c %d", &state, &parent) == 2 && parent == pid)
+            found.push_back(std::string(entry->d_name) + " " + state);
+    }
+    closedir(proc);
+    return found;
+}
+
+std::vector<std::string> children_left_after(pid_t pid, int ms)
+{
+    std::vector<std::string> left = children_of(pid);
+    for (int waited = 0; waited < ms && !left.empty(); waited += 10) {
+        sleep_ms(10);
+        left = children_of(pid);
+    }
+    return left;
 }
 
 namespace {

@@ -55,6 +55,12 @@ long cpu_ticks(pid_t pid);
 // Sleeps for MS milliseconds.
 void sleep_ms(int ms);
 
+// The processes whose parent is `pid` right now, zombies included, as "PID STATE" texts.
+std::vector<std::string> children_of(pid_t pid);
+
+// Waits up to MS milliseconds until `pid` has no children; returns those still left.
+std::vector<std::string> children_left_after(pid_t pid, int ms);
+
 // The real server executable, run as a child with its standard output captured to a file.
 class ServerProcess {
 public:

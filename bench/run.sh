@@ -337,10 +337,18 @@ summary=$(awk '
     }' "$work/cells" "$work/results")
 
 cpu=$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)
-websrv_version=$("$build/websrv" 2>/dev/null | head -n 1 || true)
-busybox_version=$(busybox 2>&1 | head -n 1 | sed 's/ multi-call binary.*//')
-lighttpd_version=$(lighttpd -v 2>&1 | head -n 1 | sed 's/ - .*//')
-ab_version=$(ab -V 2>&1 | head -n 1 | sed 's/This is //; s/, Version/ version/; s/ <.*//')
+# The first line a command prints. Its whole output is read first: a reader that stops early
+# would end the command with SIGPIPE, and with pipefail the script with it.
+first_line() {
+    local text
+    text=$("$@" 2>&1 || true)
+    printf '%s\n' "${text%%$'\n'*}"
+}
+websrv_version=$(first_line "$build/websrv")
+busybox_version=$(first_line busybox | sed 's/ multi-call binary.*//')
+lighttpd_version=$(first_line lighttpd -v | sed 's/ - .*//')
+ab_version=$(first_line ab -V | sed 's/This is //; s/, Version/ version/; s/ <.*//')
+compiler_version=$(first_line c++ --version)
 # Other work on the machine shows in the figures: a busy start is pointed out.
 busy_note=$(awk -v cores="$(nproc)" '{ if ($1 >= cores / 2) printf "\n  The machine was busy with other work (load at least half its cores): figures vary between runs." }' <<<"$load_start")
 report=$(cat <<EOF
@@ -350,7 +358,7 @@ Latest run of \`bench/run.sh\`, started $started.
 
 - Machine: $(nproc) cores (${cpu:-unknown CPU}), kernel $(uname -r).
 - Load average (1, 5, 15 minutes): $load_start at the start, $load_end at the end.$busy_note
-- websrv: $websrv_version, Release build ($(c++ --version | head -n 1)).
+- websrv: $websrv_version, Release build ($compiler_version).
 - Peers: $busybox_version; $lighttpd_version; $ab_version.
 
 Every cell runs \`ab -r -n N -c C http://127.0.0.1:PORT/PATH\` (HTTP/1.0, a new connection per

@@ -53,16 +53,6 @@ bool eventually(const std::function<bool()> &done, int ms = 10000)
     return done();
 }
 
-// The value of a "Name:" line of /proc/PID/status, or "".
-std::string status_field(pid_t pid, const std::string &name)
-{
-    std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind(name + ":", 0) == 0)
-            return line.substr(line.find_first_not_of(" \t", name.size() + 1));
-    return "";
-}
 
 bool has_no_children(pid_t pid) { return children_of(pid).empty(); }
 

@@ -24,6 +24,7 @@ else()
   set(WEBSRV_SOAK_REQUESTS 20000)
 endif()
 add_executable(soak_driver soak_driver.cpp)
+target_link_libraries(soak_driver PRIVATE test_support)
 add_dependencies(soak_driver websrv-test http cgi_printenv)
 add_test(NAME soak
   COMMAND soak_driver $<TARGET_FILE:websrv-test> $<TARGET_FILE:http> $<TARGET_FILE:cgi_printenv>

@@ -31,17 +31,17 @@
 #include <unistd.h>
 #include <vector>
 
+#include "test_support.h"
+
+using websrv_test::children_left_after;
+using websrv_test::free_port;
+using websrv_test::is_listening;
+using websrv_test::read_file;
+using websrv_test::status_field;
+
 namespace {
 
 using clock_type = std::chrono::steady_clock;
-
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 bool write_file(const std::string &path, const std::string &content, time_t mtime)
 {
@@ -71,16 +71,6 @@ long env_number(const char *name, long fallback)
 
 // ---- The server's main process, as /proc shows it -------------------------------------
 
-std::string status_field(pid_t pid, const std::string &name)
-{
-    std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind(name + ":", 0) == 0)
-            return line.substr(line.find_first_not_of(" \t", name.size() + 1));
-    return "";
-}
-
 int count_entries(const std::string &dir_path)
 {
     DIR *dir = opendir(dir_path.c_str());
@@ -90,19 +80,6 @@ int count_entries(const std::string &dir_path)
     while (const dirent *entry = readdir(dir))
         count += entry->d_name[0] != '.';
     closedir(dir);
-    return count;
-}
-
-int count_children(pid_t pid)
-{
-    DIR *proc = opendir("/proc");
-    int count = 0;
-    while (const dirent *entry = readdir(proc)) {
-        const pid_t candidate = static_cast<pid_t>(atoi(entry->d_name));
-        if (candidate > 0 && status_field(candidate, "PPid") == std::to_string(pid))
-            ++count;
-    }
-    closedir(proc);
     return count;
 }
 
@@ -117,10 +94,8 @@ struct Resources {
 // measures.
 Resources measure(pid_t server)
 {
-    const auto deadline = clock_type::now() + std::chrono::seconds(10);
     Resources r;
-    while ((r.children = count_children(server)) != 0 && clock_type::now() < deadline)
-        usleep(5000);
+    r.children = static_cast<int>(children_left_after(server, 10000).size());
     r.descriptors = count_entries("/proc/" + std::to_string(server) + "/fd");
     r.rss_kib = atol(status_field(server, "VmRSS").c_str());
     r.size_kib = atol(status_field(server, "VmSize").c_str());
@@ -128,36 +103,6 @@ Resources measure(pid_t server)
 }
 
 // ---- The client ------------------------------------------------------------------------
-
-bool is_listening(int port)
-{
-    std::istringstream table(read_file("/proc/net/tcp"));
-    std::string line;
-    std::getline(table, line);
-    while (std::getline(table, line)) {
-        unsigned local = 0, state = 0;
-        if (sscanf(line.c_str(), " %*u: %*x:%x %*x:%*x %x", &local, &state) == 2 &&
-            local == static_cast<unsigned>(port) && state == 0x0A)
-            return true;
-    }
-    return false;
-}
-
-int free_port()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
-        perror("soak: free port");
-        exit(2);
-    }
-    close(fd);
-    return ntohs(address.sin_port);
-}
 
 // Sends `request` on a new connection to 127.0.0.1:port and reads until the server closes
 // it. Each wait is bounded; *ok is false when the connection failed or a wait ran out.

@@ -147,6 +147,16 @@ void sleep_ms(int ms)
     nanosleep(&pause, nullptr);
 }
 
+std::string status_field(pid_t pid, const std::string &name)
+{
+    std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(name + ":", 0) == 0)
+            return line.substr(line.find_first_not_of(" \t", name.size() + 1));
+    return "";
+}
+
 std::vector<std::string> children_of(pid_t pid)
 {
     std::vector<std::string> found;

@@ -55,6 +55,9 @@ long cpu_ticks(pid_t pid);
 // Sleeps for MS milliseconds.
 void sleep_ms(int ms);
 
+// The value of the line "NAME:" of /proc/PID/status, without leading blanks; "" if none.
+std::string status_field(pid_t pid, const std::string &name);
+
 // The processes whose parent is `pid` right now, zombies included, as "PID STATE" texts.
 std::vector<std::string> children_of(pid_t pid);
 

@@ -202,16 +202,31 @@ TEST(SessionEndHook, ProcessItLeavesBehindIsReapedWhileTheServerIsIdle)
 {
     Site site;
     site.put("page.html", "the page");
-    start(site, {"-end-helper", "300"});
-    const long ticks_before = cpu_ticks(site.server().pid());
+    start(site, {"-end-helper", "1500"});
+    const pid_t server = site.server().pid();
+    const long ticks_before = cpu_ticks(server);
     EXPECT_EQ(site.get("GET /page.html HTTP/1.0\r\n\r\n").status_line, "HTTP/1.0 200 Ok");
-    // The helper outlives the connection's child, so the server adopts it; with no further
-    // connection it must still be reaped, not left a zombie.
-    EXPECT_FALSE(children_of(site.server().pid()).empty());
-    const std::vector<std::string> left = children_left_after(site.server().pid(), 3000);
+    // The helper outlives the connection's child, so the server adopts it.
+    pid_t helper = 0;
+    for (int waited = 0; waited < 1000 && helper == 0; waited += 5) {
+        for (const std::string &line : site.recorded())
+            if (line.rfind("helper pid=", 0) == 0)
+                helper = static_cast<pid_t>(std::stoi(line.substr(11)));
+        sleep_ms(helper == 0 ? 5 : 0);
+    }
+    ASSERT_GT(helper, 0) << joined(site.recorded());
+    bool adopted = false;
+    for (int waited = 0; waited < 1200 && !adopted; waited += 5) {
+        adopted = status_field(helper, "PPid") == std::to_string(server);
+        sleep_ms(adopted ? 0 : 5);
+    }
+    EXPECT_TRUE(adopted) << "helper's parent: " << status_field(helper, "PPid");
+    // With no further connection it must still be reaped, not left a zombie.
+    const std::vector<std::string> left = children_left_after(server, 5000);
     EXPECT_TRUE(left.empty()) << left.size() << " left, first: " << left.front();
+    EXPECT_EQ(status_field(helper, "State"), "");
     // Waiting for it did not keep the server busy.
-    EXPECT_LT(cpu_ticks(site.server().pid()) - ticks_before, 50);
+    EXPECT_LT(cpu_ticks(server) - ticks_before, 50);
     stop(site);
     EXPECT_EQ(count_lines(site.recorded(), "end "), 1u);
 }

@@ -20,7 +20,8 @@
  *   -directory-fail       on_directory returns -1
  *   -unregister-in HOOK   "init" or "request": that hook unregisters "record" and goes on
  *   -end-helper MS        on_session_end starts a process that lives MS milliseconds and so
- *                         outlives the connection's child (the server adopts and reaps it)
+ *                         outlives the connection's child (the server adopts and reaps it);
+ *                         its pid is recorded as "helper pid=N"
  *
  * Lines, one per call ("(null)" stands for a null text, [..] holds a text as it is, with CR
  * and LF written as \r and \n):
@@ -250,10 +251,14 @@ static int record_directory(websrv_session *session, char *path)
     return 0;
 }
 
-/* A process that outlives the connection's child by about `ms` milliseconds. */
+/* A process that outlives the connection's child by about `ms` milliseconds; its pid is
+ * recorded as "helper pid=N". */
 static void start_helper(long ms)
 {
-    if (fork() == 0) {
+    const pid_t helper = fork();
+    if (helper > 0)
+        record("helper pid=%d", (int)helper);
+    if (helper == 0) {
         struct timespec pause;
         pause.tv_sec = ms / 1000;
         pause.tv_nsec = (ms % 1000) * 1000000L;

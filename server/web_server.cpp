@@ -84,7 +84,13 @@ void install_stop_signals(sigset_t *stop_signals)
     }
 }
 
-// Runs one connection in a child and waits for it to end.
+// Waits a tenth of a second: the loop's brake when a resource it needs has run out.
+void pause_briefly()
+{
+    const timespec pause{0, 100 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+}
+
 // Runs one connection in a child and waits until its session is over. The child says so
 // through a pipe as soon as it has closed the connection and run its clean-up, so the next
 // connection does not wait for the child's exit as well (it is reaped when it has gone). A
@@ -94,6 +100,9 @@ void serve_in_child(const websrv_plugin_node *node)
 {
     int done[2] = {-1, -1};
     const bool signalled = pipe2(done, O_CLOEXEC) == 0;
+    // With no descriptor free here the child, which shares this descriptor table, cannot
+    // accept the connection either: it stays queued and select reports it again at once.
+    const bool out_of_descriptors = !signalled && (errno == EMFILE || errno == ENFILE);
     // Anything still buffered would otherwise be printed again by the child.
     fflush(stdout);
     const pid_t child = fork();
@@ -113,8 +122,7 @@ void serve_in_child(const websrv_plugin_node *node)
         // The connection stays queued and select reports it again; a short pause keeps a
         // system out of processes from turning that into a busy loop.
         log_msg(1, "WebSrv Error: Unable to fork; Error:%s\n", strerror(errno));
-        const timespec pause{0, 100 * 1000 * 1000};
-        nanosleep(&pause, nullptr);
+        pause_briefly();
         return;
     }
     if (signalled) {
@@ -129,6 +137,9 @@ void serve_in_child(const websrv_plugin_node *node)
     orphans_possible = true;
     while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }
+    // A short pause keeps that from turning into a storm of children until a descriptor frees.
+    if (out_of_descriptors)
+        pause_briefly();
 }
 
 // Closes a listening socket that no registered plug-in owns any more (its plug-in

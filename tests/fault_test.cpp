@@ -364,6 +364,35 @@ TEST(DescriptorExhaustion, CgiRequestsGet500WhenNoPipeCanBeMadeAndRecoverAfterwa
     EXPECT_EQ(read_file(site.port_file), "");
 }
 
+TEST(DescriptorExhaustion, NoneFreeInTheServerBrakesTheLoopAndTheQueuedClientIsServedLater)
+{
+    FaultSite site;
+    ASSERT_TRUE(site.start_http()) << site.log();
+    const pid_t server = site.server().pid();
+    const rlimit old = leave_free_descriptors(server, 0);
+    // The connection waits in the queue: no child of the server can accept it.
+    Client client(site.port);
+    ASSERT_TRUE(client.send_all("GET /page.html HTTP/1.0\r\n\r\n"));
+    const long ticks_before = cpu_ticks(server);
+    sleep_ms(1000);
+    const long ticks = cpu_ticks(server) - ticks_before;
+    ASSERT_EQ(prlimit(server, RLIMIT_NOFILE, &old, nullptr), 0) << strerror(errno);
+    const Reply reply = parse_reply(client.read_all());
+    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok") << reply.raw;
+    site.expect_page_served();
+    site.expect_no_process_left();
+    EXPECT_EQ(site.stop(), 0);
+    // Each try forks a child whose accept fails: about ten a second, not a busy loop.
+    const std::string log = site.log();
+    size_t failures = 0;
+    for (size_t at = log.find("Error: Unable to accept socket; Error:"); at != std::string::npos;
+         at = log.find("Error: Unable to accept socket; Error:", at + 1))
+        ++failures;
+    EXPECT_GE(failures, 1u) << log;
+    EXPECT_LE(failures, 20u);
+    EXPECT_LT(ticks, 30) << "server CPU ticks while it could not accept";
+}
+
 // ---- The port file ---------------------------------------------------------------------
 
 // A small tmpfs of our own, mounted on a directory for as long as this lives.

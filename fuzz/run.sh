@@ -25,20 +25,8 @@ build=${build:-$root/build-fuzz}
 seconds=${FUZZ_SECONDS:-60}
 
 packages="clang libclang-rt-14-dev cmake ninja-build"
-missing=""
-for p in $packages; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-    if [ "$(id -u)" = 0 ]; then
-        echo "installing:$missing"
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null
-    else
-        echo "missing Debian packages:$missing (run this script as root to install them)" >&2
-        exit 1
-    fi
-fi
+# shellcheck disable=SC2086
+"$root/tests/install_packages.sh" $packages
 
 cmake -S "$root/fuzz" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build "$build"

@@ -18,28 +18,10 @@ sysroot=/usr/arm-linux-gnueabihf
 packages="cmake ninja-build g++-arm-linux-gnueabihf libgtest-dev curl"
 command -v qemu-arm >/dev/null || command -v qemu-arm-static >/dev/null || packages="$packages qemu-user"
 command -v python3 >/dev/null || packages="$packages python3"
-missing=""
-for p in $packages; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-    if [ "$(id -u)" != 0 ]; then
-        echo "missing Debian packages:$missing (run this script as root to install them)" >&2
-        exit 1
-    fi
-    echo "installing:$missing"
-    # Other package runs on the machine may hold apt's locks for a while: wait for them.
-    tries=0
-    until apt-get -o DPkg::Lock::Timeout=300 update -qq; do
-        tries=$((tries + 1))
-        [ $tries -lt 10 ] || { echo "apt-get update failed" >&2; exit 1; }
-        sleep 10
-    done
-    # No recommended packages: qemu-user recommends registering the emulator for ARM programs
-    # with the kernel, which would change how the whole machine runs foreign binaries.
-    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq \
-        --no-install-recommends $missing >/dev/null
-fi
+# No recommended packages: qemu-user recommends registering the emulator for ARM programs
+# with the kernel, which would change how the whole machine runs foreign binaries.
+# shellcheck disable=SC2086
+tests/install_packages.sh --no-install-recommends $packages
 qemu=$(command -v qemu-arm || command -v qemu-arm-static)
 
 # ---- Build -------------------------------------------------------------------------------

@@ -7,20 +7,8 @@ set -eu
 cd "$(dirname "$0")/.."
 
 packages="cmake ninja-build gcc g++ libgtest-dev g++-arm-linux-gnueabihf binutils curl pkg-config file man-db bsdextrautils"
-missing=""
-for p in $packages; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-    if [ "$(id -u)" = 0 ]; then
-        echo "installing:$missing"
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null
-    else
-        echo "missing Debian packages:$missing (run this script as root to install them)" >&2
-        exit 1
-    fi
-fi
+# shellcheck disable=SC2086
+tests/install_packages.sh $packages
 tests/browser/setup.sh
 
 jobs=$(nproc)

@@ -6,15 +6,7 @@
 set -eu
 cd "$(dirname "$0")"
 
-if [ ! -x /usr/bin/chromium ]; then
-    if [ "$(id -u)" != 0 ]; then
-        echo "setup.sh: /usr/bin/chromium is missing; run this script as root to install it" >&2
-        exit 1
-    fi
-    echo "installing: chromium"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium >/dev/null
-fi
+[ -x /usr/bin/chromium ] || ../install_packages.sh chromium
 
 for tool in node npm; do
     if ! command -v "$tool" >/dev/null; then

@@ -19,7 +19,7 @@ namespace {
 
 // The signal mask the loop runs with outside pselect: SIGTERM and SIGHUP blocked, so a stop
 // signal can only arrive while pselect waits and is never lost between the flag test and the
-// wait. `open_mask` is the mask before the loop, restored in every child.
+// wait. `open_mask` is the mask the server started with, restored in every child.
 sigset_t open_mask;
 
 void websrv_kill(int)
@@ -31,7 +31,8 @@ void child_ended(int) {}
 
 // The copy processes of a CGI request outlive the program they serve, and with it their
 // parent. The server adopts such orphans and reaps them, so none is left a zombie.
-void adopt_orphans(sigset_t *loop_signals)
+// SIGCHLD stays blocked outside the wait for the next connection.
+void adopt_orphans()
 {
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     struct sigaction action {};
@@ -39,7 +40,10 @@ void adopt_orphans(sigset_t *loop_signals)
     action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
     sigemptyset(&action.sa_mask);
     sigaction(SIGCHLD, &action, nullptr);
-    sigaddset(loop_signals, SIGCHLD);
+    sigset_t child_signal;
+    sigemptyset(&child_signal);
+    sigaddset(&child_signal, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &child_signal, nullptr);
 }
 
 // What is left running after the children that have ended are reaped.
@@ -203,10 +207,7 @@ void hold_stop_signals()
 
 void accept_loop()
 {
-    sigset_t orphan_signals;
-    sigemptyset(&orphan_signals);
-    adopt_orphans(&orphan_signals);
-    sigprocmask(SIG_BLOCK, &orphan_signals, nullptr);
+    adopt_orphans();
     // While waiting, stop signals always get through; SIGCHLD only while orphans may run.
     sigset_t wait_quiet = open_mask;
     sigaddset(&wait_quiet, SIGCHLD);

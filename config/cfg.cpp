@@ -23,14 +23,14 @@ int load_plugin(const char *path)
 {
     void *handle = dlopen(path, RTLD_NOW | RTLD_GLOBAL);
     if (handle == nullptr) {
-        log_msg(1, "Unable to load plugin %s Error: %s.\n", path, dlerror());
+        log_msg(WEBSRV_LOG_ERROR, "Unable to load plugin %s Error: %s.\n", path, dlerror());
         return -1;
     }
     dlerror();
     void *symbol = dlsym(handle, "plugin_init");
     if (symbol == nullptr) {
         const char *why = dlerror();
-        log_msg(1, "Unable to initialize plugin %s Error: %s.\n", path,
+        log_msg(WEBSRV_LOG_ERROR, "Unable to initialize plugin %s Error: %s.\n", path,
                 why != nullptr ? why : "plugin_init is null");
         return -1;
     }
@@ -60,13 +60,13 @@ int delegate_option(int *index, char **argv)
             // A hook that claims the option without moving past it would have the parser
             // ask about the same argument forever: that counts as a rejection.
             *index = before;
-            log_msg(1, "WebSrv Error: Plugin %.*s rejected the option\n",
+            log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Plugin %.*s rejected the option\n",
                     static_cast<int>(strnlen(desc.name, sizeof desc.name)), desc.name);
             return -1;
         }
         *index = before;  // declined: the next plug-in sees the argument unchanged
     }
-    log_msg(1, "WebSrv Error: Invalid option %s specified. Aborting!\n", argv[before]);
+    log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Invalid option %s specified. Aborting!\n", argv[before]);
     return -1;
 }
 
@@ -74,12 +74,12 @@ int delegate_option(int *index, char **argv)
 void log_summary()
 {
     if (websrv_mcb.cgi_pattern[0] == '\0')
-        log_msg(1, "WebSrv Warning: No CGI pattern specified; CGI Processing is disabled.\n");
-    char cwd[4096];
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Warning: No CGI pattern specified; CGI Processing is disabled.\n");
+    char cwd[WEBSRV_PATH_MAX];
     const char *shown = getcwd(cwd, sizeof cwd) != nullptr ? cwd : "(unreadable)";
-    log_msg(2, "Web Server Options \n");
-    log_msg(2, "       Working Directory is %s.\n", shown);
-    log_msg(2, "       CGI Pattern is %s.\n", websrv_mcb.cgi_pattern);
+    log_msg(WEBSRV_LOG_DETAIL, "Web Server Options \n");
+    log_msg(WEBSRV_LOG_DETAIL, "       Working Directory is %s.\n", shown);
+    log_msg(WEBSRV_LOG_DETAIL, "       CGI Pattern is %s.\n", websrv_mcb.cgi_pattern);
 }
 
 // Acts on the option at argv[*index] whose value is argv[*index + 1]. Returns 0 and advances
@@ -89,7 +89,7 @@ int take_valued_option(const char *option, const char *value)
     if (strcmp(option, "-c") == 0) {
         const size_t length = strnlen(value, sizeof websrv_mcb.cgi_pattern);
         if (length >= sizeof websrv_mcb.cgi_pattern) {
-            log_msg(1, "WebSrv Error: CGI pattern is too long; limit to %d characters\n",
+            log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: CGI pattern is too long; limit to %d characters\n",
                     static_cast<int>(sizeof websrv_mcb.cgi_pattern));
             return -1;
         }
@@ -100,7 +100,7 @@ int take_valued_option(const char *option, const char *value)
         const size_t size = strlen(value) + 1;
         auto *copy = static_cast<char *>(websrv_malloc(size));
         if (copy == nullptr) {
-            log_msg(1, "WebSrv Memory Allocation Failure\n");
+            log_msg(WEBSRV_LOG_ERROR, "WebSrv Memory Allocation Failure\n");
             return -1;
         }
         memcpy(copy, value, size);
@@ -110,7 +110,7 @@ int take_valued_option(const char *option, const char *value)
     }
     if (strcmp(option, "-d") == 0) {
         if (chdir(value) != 0) {
-            log_msg(1, "WebSrv Error: Unable to change directory; Error: %s\n", strerror(errno));
+            log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to change directory; Error: %s\n", strerror(errno));
             return -1;
         }
         return 0;
@@ -132,7 +132,7 @@ int websrv_option_parse(int argc, char **argv)
 
     memset(&websrv_mcb, 0, sizeof websrv_mcb);
     sscanf(websrv_version_text, "%hu.%hu", &websrv_mcb.version_major, &websrv_mcb.version_minor);
-    websrv_mcb.log_level = 1;
+    websrv_mcb.log_level = WEBSRV_LOG_ERROR;
     for (const builtin_mime *m = builtins; m->ext[0] != '\0'; ++m) {
         if (websrv_add_supported_mime(m->ext, m->type) < 0)
             return -1;
@@ -147,12 +147,12 @@ int websrv_option_parse(int argc, char **argv)
     while (index < argc) {
         const char *arg = argv[index];
         if (strcmp(arg, "-v") == 0) {
-            websrv_mcb.log_level = 2;
+            websrv_mcb.log_level = WEBSRV_LOG_DETAIL;
             index += 1;
         } else if (needs_value(arg)) {
             // An option standing last has no value: it is as invalid as an unknown one.
             if (index + 1 >= argc || argv[index + 1] == nullptr) {
-                log_msg(1, "WebSrv Error: Invalid option %s specified. Aborting!\n", arg);
+                log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Invalid option %s specified. Aborting!\n", arg);
                 return -1;
             }
             if (take_valued_option(arg, argv[index + 1]) < 0)
@@ -164,7 +164,7 @@ int websrv_option_parse(int argc, char **argv)
     }
 
     if (list_get_head(&websrv_mcb.plugins) == nullptr) {
-        log_msg(1, "WebSrv Error: No plugins nothing to do.\n");
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: No plugins nothing to do.\n");
         return -1;
     }
     log_summary();

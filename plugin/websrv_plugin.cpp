@@ -16,23 +16,23 @@ int websrv_register_plugin(const websrv_plugin_desc *desc)
 {
     // Ports 1..65535: port - 1 as an unsigned value rejects 0 and every negative port too.
     if (static_cast<unsigned>(desc->port) - 1u > 65534u) {
-        log_msg(1, "WebSrv Error: Invalid port range specified\n");
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Invalid port range specified\n");
         return -1;
     }
     if (desc->version_major != websrv_mcb.version_major) {
-        log_msg(1, "WebSrv Error: Plugin rejected for version mismatch\n");
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Plugin rejected for version mismatch\n");
         return -1;
     }
     auto *node = static_cast<websrv_plugin_node *>(websrv_malloc(sizeof(websrv_plugin_node)));
     if (node == nullptr) {
-        log_msg(1, "WebSrv Error: Memory Allocation Failure\n");
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Memory Allocation Failure\n");
         return -1;
     }
     memcpy(&node->desc, desc, sizeof node->desc);
     // No socket yet: start-up sets it. The loop skips nodes that never got one.
     node->listen_fd = -1;
     list_add(&websrv_mcb.plugins, node);
-    log_msg(2, "Plugin %.*s registered succesfully\n", websrv_name_length(&node->desc),
+    log_msg(WEBSRV_LOG_DETAIL, "Plugin %.*s registered succesfully\n", websrv_name_length(&node->desc),
             node->desc.name);
     return 0;
 }
@@ -51,7 +51,7 @@ bool name_equals(const websrv_plugin_desc *desc, const char *name)
 int websrv_unregister_plugin(const char *name)
 {
     if (name == nullptr) {
-        log_msg(1, "WebSrv Error: No name passed for unregistering.\n");
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: No name passed for unregistering.\n");
         return -1;
     }
     for (void *n = list_get_head(&websrv_mcb.plugins); n != nullptr; n = list_get_next(n)) {
@@ -60,10 +60,10 @@ int websrv_unregister_plugin(const char *name)
             continue;
         list_remove_node(&websrv_mcb.plugins, node);
         websrv_free(node);
-        log_msg(2, "Plugin %s unregistered succesfully\n", name);
+        log_msg(WEBSRV_LOG_DETAIL, "Plugin %s unregistered succesfully\n", name);
         return 0;
     }
-    log_msg(2, "Plugin %s does not exist\n", name);
+    log_msg(WEBSRV_LOG_DETAIL, "Plugin %s does not exist\n", name);
     return -1;
 }
 
@@ -74,7 +74,7 @@ websrv_plugin_node *websrv_find_plugin(int port)
         if (node->desc.port == port)
             return node;
     }
-    log_msg(1, "WebSrv Error: No plugin found for port %d\n", port);
+    log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: No plugin found for port %d\n", port);
     return nullptr;
 }
 
@@ -103,12 +103,12 @@ int websrv_add_supported_mime(const char *ext, const char *type)
     // Both fields keep a terminating zero, so 9 and 29 characters are the most that fit.
     const size_t ext_length = strnlen(ext, sizeof websrv_mime_entry::ext);
     if (ext_length >= sizeof websrv_mime_entry::ext) {
-        log_msg(1, "Extension Length is too long\n");
+        log_msg(WEBSRV_LOG_ERROR, "Extension Length is too long\n");
         return -1;
     }
     const size_t type_length = strnlen(type, sizeof websrv_mime_entry::type);
     if (type_length >= sizeof websrv_mime_entry::type) {
-        log_msg(1, "Content Length is too long\n");
+        log_msg(WEBSRV_LOG_ERROR, "Content Length is too long\n");
         return -1;
     }
     if (websrv_mime_entry *entry = find_mime_entry(ext)) {
@@ -118,7 +118,7 @@ int websrv_add_supported_mime(const char *ext, const char *type)
     }
     auto *entry = static_cast<websrv_mime_entry *>(websrv_malloc(sizeof(websrv_mime_entry)));
     if (entry == nullptr) {
-        log_msg(1, "Error: Unable to allocate memory for MIME.\n");
+        log_msg(WEBSRV_LOG_ERROR, "Error: Unable to allocate memory for MIME.\n");
         return -1;
     }
     memset(entry, 0, sizeof *entry);

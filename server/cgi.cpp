@@ -18,6 +18,7 @@
 
 #include "cfg.h"
 #include "cgi_output.h"
+#include "io.h"
 #include "response.h"
 #include "server.h"
 #include "session.h"
@@ -26,8 +27,10 @@
 namespace {
 
 constexpr int slots = 20;  // argument and environment arrays: room for 18 words or 11 entries
-constexpr size_t scratch_size = 4096;
-constexpr size_t copy_size = 4096;
+constexpr size_t scratch_size = WEBSRV_BUFFER_SIZE;  // one entry, cut at 4095 characters
+constexpr size_t copy_size = WEBSRV_BUFFER_SIZE;     // one piece of a body or of the output
+// How much lower than the server's the program's scheduling priority is.
+constexpr int program_niceness = 10;
 
 // An argument or environment array for execve: null-terminated, its entries owned. A process
 // that returns instead of becoming the program releases them.
@@ -78,7 +81,7 @@ void build_environment(const websrv_session *s, char **environment)
 {
     entry_list env(environment);
     if (!env.open()) {
-        log_msg(1, "WebSrv Error: Memory Allocation Failure; Env aborted\n");
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Memory Allocation Failure; Env aborted\n");
         return;
     }
     env.add("SERVER_SOFTWARE=TAVRIX/%s", websrv_version_text);
@@ -104,7 +107,7 @@ void build_arguments(websrv_session *s, const char *path, char **arguments)
 {
     entry_list args(arguments);
     if (!args.open()) {
-        log_msg(1, "WebSrv Error: Memory Allocation Failure; Arg aborted\n");
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Memory Allocation Failure; Arg aborted\n");
         return;
     }
     args.add("%s", path);
@@ -140,7 +143,7 @@ bool to_pipe(int fd, const char *data, long long count)
 {
     const int written = websrv_write_handler(fd, data, static_cast<int>(count), nullptr);
     if (written != count) {
-        log_msg(1, "WebSrv Error: Write to PIPE failed errno:%d\n", errno);
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Write to PIPE failed errno:%d\n", errno);
         return false;
     }
     return true;
@@ -149,7 +152,7 @@ bool to_pipe(int fd, const char *data, long long count)
 // The input redirector: copies the request body from the client into the program.
 void redirect_input(websrv_session *session, const websrv_plugin_desc *desc, int pipe_write)
 {
-    log_msg(2, "Starting the Input Redirector PID:%d\n", static_cast<int>(getpid()));
+    log_msg(WEBSRV_LOG_DETAIL, "Starting the Input Redirector PID:%d\n", static_cast<int>(getpid()));
     const long long announced = announced_length(session->content_length);
     long long arrived = session->received - session->header_length;
     // Bytes behind the body (a pipelined request, say) are not the program's input.
@@ -162,7 +165,7 @@ void redirect_input(websrv_session *session, const websrv_plugin_desc *desc, int
     while (remaining > 0) {
         const int got = websrv_read_handler(session->socket, buffer, sizeof buffer, desc);
         if (got < 0) {
-            log_msg(1, "WebSrv Error: In redirect input Error:%s\n", strerror(errno));
+            log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: In redirect input Error:%s\n", strerror(errno));
             return;
         }
         if (got == 0)
@@ -195,53 +198,53 @@ void wait_for_body_copy(int pipe_read, int copying)
 void redirect_output(websrv_session *session, const websrv_plugin_desc *desc, int pipe_read,
                      int copying)
 {
-    log_msg(2, "Starting the Output Redirector PID:%d\n", static_cast<int>(getpid()));
+    log_msg(WEBSRV_LOG_DETAIL, "Starting the Output Redirector PID:%d\n", static_cast<int>(getpid()));
     wait_for_body_copy(pipe_read, copying);
     char chunk[copy_size];
     int got = websrv_read_handler(pipe_read, chunk, sizeof chunk, nullptr);
     if (got < 0) {
-        log_msg(1, "Redirect Output Failed Error:%s\n", strerror(errno));
+        log_msg(WEBSRV_LOG_ERROR, "Redirect Output Failed Error:%s\n", strerror(errno));
         return;
     }
     if (got == 0) {
-        log_msg(1, "No header information\n");
+        log_msg(WEBSRV_LOG_ERROR, "No header information\n");
         return;
     }
     if (memchr(chunk, '\n', static_cast<size_t>(got)) == nullptr) {
-        log_msg(1, "Unable to get the end of the header after %d bytes\n", static_cast<int>(copy_size));
+        log_msg(WEBSRV_LOG_ERROR, "Unable to get the end of the header after %d bytes\n", static_cast<int>(copy_size));
         return;
     }
     const cgi_header header = websrv_cgi_scan_header(chunk, static_cast<size_t>(got));
     if (header.has_location)
-        log_msg(1, "TODO: Handling of the redirect command.\n");
-    log_msg(2, "CGI Header Length is %d bytes\n", static_cast<int>(header.status_line_length));
+        log_msg(WEBSRV_LOG_ERROR, "TODO: Handling of the redirect command.\n");
+    log_msg(WEBSRV_LOG_DETAIL, "CGI Header Length is %d bytes\n", static_cast<int>(header.status_line_length));
 
-    char status_line[4096];
+    char status_line[copy_size];
     const int status_length =
         snprintf(status_line, sizeof status_line, "%s %d %s\r\n", websrv_status_version(session),
                  header.status, websrv_cgi_reason(header.status));
     if (websrv_write_handler(session->socket, status_line, status_length, desc) < 0) {
-        log_msg(1, "Writing status output of CGI bin failed Error: %s\n", strerror(errno));
+        log_msg(WEBSRV_LOG_ERROR, "Writing status output of CGI bin failed Error: %s\n", strerror(errno));
         return;
     }
     // The program's own Status line is replaced by ours: forward everything else.
     const size_t forward = websrv_cgi_drop_status_line(chunk, static_cast<size_t>(got), header);
     if (forward > 0 && websrv_write_handler(session->socket, chunk, static_cast<int>(forward), desc) < 0) {
-        log_msg(1, "WebSrv Error: Write to SOCKET failed %s\n", strerror(errno));
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Write to SOCKET failed %s\n", strerror(errno));
         return;
     }
     for (;;) {
         got = websrv_read_handler(pipe_read, chunk, sizeof chunk, nullptr);
         if (got < 0) {
-            log_msg(1, "Redirect Output Failed Error:%s\n", strerror(errno));
+            log_msg(WEBSRV_LOG_ERROR, "Redirect Output Failed Error:%s\n", strerror(errno));
             return;
         }
         if (got == 0) {
-            log_msg(2, "Finishing the Output redirector\n");
+            log_msg(WEBSRV_LOG_DETAIL, "Finishing the Output redirector\n");
             return;
         }
         if (websrv_write_handler(session->socket, chunk, got, desc) != got) {
-            log_msg(1, "WebSrv Error: Write to SOCKET failed\n");
+            log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Write to SOCKET failed\n");
             return;
         }
     }
@@ -263,7 +266,7 @@ pid_t fork_redirector()
     if (pid == 0)
         websrv_session_done_forget();  // the connection process (the program) ends the session
     if (pid < 0)
-        log_msg(1, "WebSrv Error: Unable to fork a CGI redirector; Error:%s\n", strerror(errno));
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to fork a CGI redirector; Error:%s\n", strerror(errno));
     return pid;
 }
 
@@ -367,7 +370,7 @@ void websrv_cgi_run(websrv_session *session, char *path, const websrv_plugin_des
     dup2(output[1], 1);
     dup2(output[1], 2);
     close(output[1]);
-    [[maybe_unused]] const int niceness = nice(10);
+    [[maybe_unused]] const int niceness = nice(program_niceness);
     signal(SIGPIPE, SIG_DFL);  // the program starts with the default dispositions
     execve(path, arguments.slot, environment.slot);
 
@@ -378,6 +381,6 @@ void websrv_cgi_run(websrv_session *session, char *path, const websrv_plugin_des
         dup2(log_fd, 1);
         close(log_fd);
     }
-    log_msg(1, "Internal Web server error");
-    log_msg(1, ": %s: %s\n", path, strerror(error));
+    log_msg(WEBSRV_LOG_ERROR, "Internal Web server error");
+    log_msg(WEBSRV_LOG_ERROR, ": %s: %s\n", path, strerror(error));
 }

@@ -6,11 +6,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "io.h"
 #include "list.h"
 #include "port_file.h"
 #include "server.h"
 
 namespace {
+
+// Connections the kernel queues on a listening socket before the server accepts them.
+constexpr int listen_backlog = 1024;
 
 int set_reuse_address(int fd)
 {
@@ -23,16 +27,16 @@ int set_reuse_address(int fd)
 // inherit the limit from the listening socket.
 int limit_send_time(int fd)
 {
-    const timeval limit{30, 0};
+    const timeval limit{websrv_wait_seconds, 0};
     return setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }
 
 int bind_to_device(int fd, const char *device)
 {
     const size_t length = strlen(device);
-    log_msg(2, "Setting setsockopt for device %s %d \n", device, static_cast<int>(length));
+    log_msg(WEBSRV_LOG_DETAIL, "Setting setsockopt for device %s %d \n", device, static_cast<int>(length));
     if (setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device, static_cast<socklen_t>(length + 1)) != 0) {
-        log_msg(1, "Unable to bind to device %s Error:%s\n", device, strerror(errno));
+        log_msg(WEBSRV_LOG_ERROR, "Unable to bind to device %s Error:%s\n", device, strerror(errno));
         return -1;
     }
     return 0;
@@ -58,7 +62,7 @@ int open_listener(websrv_plugin_node *node)
     if (fd < 0)
         return -1;
     if (fd >= FD_SETSIZE) {
-        log_msg(1, "WebSrv Error: Listening socket %d does not fit the descriptor set of %d\n",
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Listening socket %d does not fit the descriptor set of %d\n",
                 fd, FD_SETSIZE);
         return -1;
     }
@@ -70,7 +74,7 @@ int open_listener(websrv_plugin_node *node)
         return -1;
     if (websrv_port_file_append(node->desc.port) != 0)
         return -1;
-    if (listen(fd, 1024) != 0)
+    if (listen(fd, listen_backlog) != 0)
         return -1;
     FD_SET(fd, &websrv_mcb.listen_set);
     if (fd >= websrv_mcb.max_fd)

@@ -152,7 +152,7 @@ int websrv_port_file_open()
     // Close-on-exec: CGI programs have no business with the port file.
     websrv_mcb.port_file = fopen(path, "a+e");
     if (websrv_mcb.port_file == nullptr) {
-        log_msg(1, "Unable to open %s Error: %s\n", path, strerror(errno));
+        log_msg(WEBSRV_LOG_ERROR, "Unable to open %s Error: %s\n", path, strerror(errno));
         return -1;
     }
     return 0;
@@ -163,7 +163,7 @@ int websrv_port_file_append(int port)
     FILE *file = websrv_mcb.port_file;
     const int fd = fileno(file);
     if (!remember_port(port)) {
-        log_msg(1, "WebSrv Memory Allocation Failure\n");
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Memory Allocation Failure\n");
         return -1;
     }
     file_lock lock(fd);
@@ -177,7 +177,7 @@ int websrv_port_file_append(int port)
     if (fflush(file) != 0) {
         const int error = errno;
         --own_count;  // the line did not make it into the file
-        log_msg(1, "WebSrv Error: Unable to write port %d to %s Error: %s\n", port,
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to write port %d to %s Error: %s\n", port,
                 websrv_port_file_path(), strerror(error));
         clearerr(file);
         return -1;
@@ -197,14 +197,14 @@ void websrv_stop()
     const char *path = websrv_port_file_path();
     fd_guard fd(open(path, O_RDWR | O_CLOEXEC));
     if (fd.get() < 0) {
-        log_msg(1, "WebSrv Error: Unable to rewrite %s Error: %s\n", path, strerror(errno));
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to rewrite %s Error: %s\n", path, strerror(errno));
         return;
     }
     file_lock lock(fd.get());
     heap_block content;
     const ssize_t length = read_all(fd.get(), content);
     if (length < 0) {
-        log_msg(1, "WebSrv Error: Unable to rewrite %s Error: %s\n", path, strerror(errno));
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to rewrite %s Error: %s\n", path, strerror(errno));
         return;
     }
     const size_t kept = websrv_port_lines_remove(content.data(), static_cast<size_t>(length),
@@ -214,5 +214,5 @@ void websrv_stop()
     // The kept lines are a subsequence of the old ones, so writing them over the start of
     // the file and cutting it after them never needs more room than the file had.
     if (!write_all(fd.get(), content.data(), kept) || ftruncate(fd.get(), static_cast<off_t>(kept)) != 0)
-        log_msg(1, "WebSrv Error: Unable to rewrite %s Error: %s\n", path, strerror(errno));
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to rewrite %s Error: %s\n", path, strerror(errno));
 }

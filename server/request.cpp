@@ -53,7 +53,7 @@ void store_field(websrv_session *session, char *line)
         if (field.slot != nullptr) {
             char *value = line + length + strspn(line + length, " \t");
             session->*field.slot = value;
-            log_msg(2, field.log_format, value);
+            log_msg(WEBSRV_LOG_DETAIL, field.log_format, value);
         }
         return;
     }
@@ -76,7 +76,7 @@ void parse_fields(websrv_session *session, char *line)
         store_field(session, current);
     }
     session->header_length = static_cast<int>(session->cursor - session->buffer);
-    log_msg(2, "HTTP header length ==>%d\n", session->header_length);
+    log_msg(WEBSRV_LOG_DETAIL, "HTTP header length ==>%d\n", session->header_length);
 }
 
 }  // namespace
@@ -91,7 +91,7 @@ request_error websrv_parse_request(websrv_session *session)
     char *buffer = session->buffer;
     char *line_end = strstr(buffer, "\r\n");
     if (line_end == nullptr) {
-        log_msg(1, "Error: No CRLF termination for Request Line\n");
+        log_msg(WEBSRV_LOG_ERROR, "Error: No CRLF termination for Request Line\n");
         return request_error::no_crlf;
     }
     // The tokens below may overwrite the request line's CR with NUL, so the place behind
@@ -101,7 +101,7 @@ request_error websrv_parse_request(websrv_session *session)
     session->method = next_token(&next, " ");
     session->uri = next_token(&next, " ");
     if (session->uri == nullptr) {
-        log_msg(1, "Error: No Space seperation for Request URI\n");
+        log_msg(WEBSRV_LOG_ERROR, "Error: No Space seperation for Request URI\n");
         return request_error::no_uri;
     }
     if (char *mark = strchr(session->uri, '?'); mark != nullptr) {
@@ -110,10 +110,10 @@ request_error websrv_parse_request(websrv_session *session)
     }
     session->protocol = next_token(&next, "\r\n");
     if (session->protocol == nullptr) {
-        log_msg(1, "Error: No Space seperation for HTTP Version\n");
+        log_msg(WEBSRV_LOG_ERROR, "Error: No Space seperation for HTTP Version\n");
         return request_error::no_protocol;
     }
-    log_msg(2, "From:%s %d bytes Method Name: %s RequestURI: %s Query: %s HTTP:%s.\n",
+    log_msg(WEBSRV_LOG_DETAIL, "From:%s %d bytes Method Name: %s RequestURI: %s Query: %s HTTP:%s.\n",
             inet_ntoa(session->client_addr), session->received, session->method, session->uri,
             session->query != nullptr ? session->query : "(none)", session->protocol);
     parse_fields(session, after_line);

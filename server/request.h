@@ -6,6 +6,10 @@
 
 #include "websrv_plugin.h"
 
+// The most a request header may take: the buffer keeps a NUL behind it, so every search of
+// the request is a text search that ends inside the buffer.
+constexpr int websrv_request_capacity = WEBSRV_BUFFER_SIZE - 1;
+
 // Whether the text in `buffer` holds the end of a header: "\r\n\r\n", or "\n\n".
 bool websrv_header_complete(const char *buffer);
 

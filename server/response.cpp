@@ -12,7 +12,10 @@
 
 namespace {
 
-constexpr size_t response_size = 4096;
+constexpr size_t response_size = WEBSRV_BUFFER_SIZE;
+// An HTTP date is 29 characters; the buffer is the size limit strftime gets.
+constexpr size_t date_text_size = 128;
+using date_text = char[date_text_size];
 // Longest version text echoed back. Real ones are 8 characters; the limit keeps the status
 // line, the header lines and the error page inside the buffer whatever a client sends.
 constexpr size_t longest_version = 64;
@@ -63,7 +66,7 @@ private:
 };
 
 // Formats `when` as an HTTP date ("Sun, 06 Nov 1994 08:49:37 GMT") into `text`.
-void http_date(time_t when, char (&text)[128])
+void http_date(time_t when, date_text &text)
 {
     struct tm parts;
     if (gmtime_r(&when, &parts) == nullptr || strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &parts) == 0)
@@ -71,7 +74,7 @@ void http_date(time_t when, char (&text)[128])
 }
 
 void append_head(composer &out, const websrv_session *session, int status, const char *reason,
-                 char (&date)[128])
+                 date_text &date)
 {
     out.append("%s %d %s\r\n", websrv_status_version(session), status, reason);
     out.append("Server: TAVRIX/%s\r\n", websrv_version_text);
@@ -84,10 +87,10 @@ int transmit(const websrv_session *session, const composer &out, const char *suc
 {
     const int length = static_cast<int>(out.length());
     if (websrv_write_handler(session->socket, out.data(), length, websrv_session_desc(session)) < 0) {
-        log_msg(1, "Sending the response failed: %s\n", strerror(errno));
+        log_msg(WEBSRV_LOG_ERROR, "Sending the response failed: %s\n", strerror(errno));
         return -1;
     }
-    log_msg(2, success_format, length);
+    log_msg(WEBSRV_LOG_DETAIL, success_format, length);
     return 0;
 }
 
@@ -121,11 +124,11 @@ int compose_and_send(websrv_session *session, int status, const char *reason,
 {
     response_buffer buffer;
     if (buffer.data() == nullptr) {
-        log_msg(1, "WebSrv Memory Allocation Failure\n");
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Memory Allocation Failure\n");
         return -1;
     }
     composer out(buffer.data(), response_size);
-    char date[128];
+    date_text date;
     append_head(out, session, status, reason, date);
     add_rest(out, date);
     return transmit(session, out, success_format);
@@ -137,7 +140,7 @@ int websrv_send_error(websrv_session *session, int status, const char *reason)
 {
     return compose_and_send(
         session, status, reason, "Succesfully transmitted error response packet of %d bytes\n",
-        [&](composer &out, char(&)[128]) {
+        [&](composer &out, date_text &) {
             out.append("Content-Type: text/html\r\n");
             out.append("\r\n");
             out.append("<HTML>\n<HEAD><TITLE>%d %s</TITLE></HEAD>\n</HTML>", status, reason);
@@ -152,7 +155,7 @@ int websrv_send_response(websrv_session *session, int status, const char *reason
 {
     return compose_and_send(
         session, status, reason, "Succesfully transmitted response packet of %d bytes\n",
-        [&](composer &out, char (&date)[128]) {
+        [&](composer &out, date_text &date) {
             // The date buffer is reused: the Date line is already composed.
             if (last_modified != nullptr) {
                 http_date(*last_modified, date);

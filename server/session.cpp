@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,13 +15,12 @@
 #include "request.h"
 #include "response.h"
 #include "server.h"
+#include "io.h"
 #include "session.h"
 #include "static_file.h"
 
 namespace {
 
-constexpr int wait_limit_ms = 30 * 1000;
-constexpr int request_capacity = 4095;  // the buffer keeps a NUL behind the request
 
 // Ends the connection child. The log is flushed and the process leaves without the C
 // library's exit handlers, which have nothing to do here and cost a dozen page faults per
@@ -47,7 +45,7 @@ constexpr int request_capacity = 4095;  // the buffer keeps a NUL behind the req
 [[noreturn]] void end_failed(websrv_session *session)
 {
     websrv_clean_session(session);
-    log_msg(1, "Web Server receive packet failed\n");
+    log_msg(WEBSRV_LOG_ERROR, "Web Server receive packet failed\n");
     websrv_session_done();
     leave();
 }
@@ -57,18 +55,18 @@ bool read_header(websrv_session *session, const websrv_plugin_desc *desc)
 {
     for (;;) {
         const int got = websrv_read_handler(session->socket, session->buffer + session->received,
-                                            static_cast<size_t>(request_capacity - session->received), desc);
+                                            static_cast<size_t>(websrv_request_capacity - session->received), desc);
         if (got <= 0)
             return false;
-        log_msg(2, "Received %d/%d bytes.\n", got, 4096);
+        log_msg(WEBSRV_LOG_DETAIL, "Received %d/%d bytes.\n", got, WEBSRV_BUFFER_SIZE);
         // A hook that claims more than it was allowed cannot push the count past the buffer.
-        session->received += got < request_capacity - session->received
+        session->received += got < websrv_request_capacity - session->received
                                  ? got
-                                 : request_capacity - session->received;
+                                 : websrv_request_capacity - session->received;
         if (websrv_header_complete(session->buffer))
             return true;
-        if (session->received >= request_capacity) {
-            log_msg(1, "Error: HTTP header cannot be read; buffer exceeds.\n");
+        if (session->received >= websrv_request_capacity) {
+            log_msg(WEBSRV_LOG_ERROR, "Error: HTTP header cannot be read; buffer exceeds.\n");
             return false;
         }
     }
@@ -113,32 +111,10 @@ void websrv_session_done_forget()
     websrv_session_done_fd = -1;
 }
 
-int websrv_read_handler(int fd, void *buf, size_t len, const websrv_plugin_desc *desc)
-{
-    // A socket read without a hook first takes what has already arrived (usually the whole
-    // request), and waits only when nothing has.
-    if (desc != nullptr && desc->on_read == nullptr) {
-        const ssize_t got = recv(fd, buf, len, MSG_DONTWAIT);
-        if (got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
-            return static_cast<int>(got);
-    }
-    pollfd source{fd, POLLIN, 0};
-    const int ready = poll(&source, 1, wait_limit_ms);
-    if (ready == 0) {
-        log_msg(1, "WebSrv Error: Read Timeout.\n");
-        return -1;
-    }
-    if (desc == nullptr)
-        return static_cast<int>(read(fd, buf, len));
-    if (desc->on_read == nullptr)
-        return static_cast<int>(recv(fd, buf, len, 0));
-    return desc->on_read(fd, buf, len);
-}
-
 void websrv_clean_session(websrv_session *session)
 {
-    if (websrv_mcb.log_level >= 2)
-        log_msg(2, "Clean Session For PID:%d\n", static_cast<int>(getpid()));
+    if (websrv_mcb.log_level >= WEBSRV_LOG_DETAIL)
+        log_msg(WEBSRV_LOG_DETAIL, "Clean Session For PID:%d\n", static_cast<int>(getpid()));
     close(session->socket);
     const websrv_plugin_node *node = websrv_find_plugin(session->port);
     if (node != nullptr && node->desc.on_session_end != nullptr)
@@ -152,22 +128,22 @@ void websrv_serve_connection(const websrv_plugin_node *node)
     // which frees the registry node and the copy in it.
     const websrv_plugin_desc session_desc = node->desc;
     const websrv_plugin_desc *desc = &session_desc;
-    if (websrv_mcb.log_level >= 2)
-        log_msg(2, "Incoming request handled by PID:%d\n", static_cast<int>(getpid()));
+    if (websrv_mcb.log_level >= WEBSRV_LOG_DETAIL)
+        log_msg(WEBSRV_LOG_DETAIL, "Incoming request handled by PID:%d\n", static_cast<int>(getpid()));
 
     sockaddr_in peer{};
     socklen_t peer_length = sizeof peer;
     const int fd = accept(node->listen_fd, reinterpret_cast<sockaddr *>(&peer), &peer_length);
     if (fd < 0) {
-        log_msg(1, "Error: Unable to accept socket; Error:%s\n", strerror(errno));
-        log_msg(1, "Web Server receive packet failed\n");
+        log_msg(WEBSRV_LOG_ERROR, "Error: Unable to accept socket; Error:%s\n", strerror(errno));
+        log_msg(WEBSRV_LOG_ERROR, "Web Server receive packet failed\n");
         leave();
     }
     websrv_session session{};
     session.buffer = static_cast<char *>(websrv_malloc(WEBSRV_BUFFER_SIZE));
     if (session.buffer == nullptr) {
-        log_msg(1, "Error: Memory allocation error\n");
-        log_msg(1, "Web Server receive packet failed\n");
+        log_msg(WEBSRV_LOG_ERROR, "Error: Memory allocation error\n");
+        log_msg(WEBSRV_LOG_ERROR, "Web Server receive packet failed\n");
         leave();
     }
     memset(session.buffer, 0, WEBSRV_BUFFER_SIZE);
@@ -177,7 +153,7 @@ void websrv_serve_connection(const websrv_plugin_node *node)
     session.client_addr = peer.sin_addr;
 
     if (desc->on_session_init != nullptr && desc->on_session_init(&session) < 0) {
-        log_msg(1, "Web Srv Error: Plugin Initialization for %.*s Failed\n",
+        log_msg(WEBSRV_LOG_ERROR, "Web Srv Error: Plugin Initialization for %.*s Failed\n",
                 websrv_name_length(desc), desc->name);
         end_failed(&session);
     }

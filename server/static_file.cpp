@@ -98,7 +98,7 @@ const char *websrv_content_type(const char *path)
     if (dot <= 1)
         return "text/plain";
     const char *ext = path + dot;
-    log_msg(2, "Extension found: %s\n", ext);
+    log_msg(WEBSRV_LOG_DETAIL, "Extension found: %s\n", ext);
     const char *type = websrv_find_mime(ext);
     return type != nullptr ? type : "text/plain";
 }
@@ -121,7 +121,7 @@ void websrv_process_file(websrv_session *session, char *path, const struct stat 
     // Non-blocking, so a FIFO in the tree cannot stall the server; regular files ignore it.
     fd_guard file(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (file.get() < 0) {
-        log_msg(1, "Filename %s does not exist\n", path);
+        log_msg(WEBSRV_LOG_ERROR, "Filename %s does not exist\n", path);
         websrv_send_error(session, 404, "Not Found");
         return;
     }
@@ -143,8 +143,8 @@ void websrv_process_file(websrv_session *session, char *path, const struct stat 
         return;
     const long long sent = transmit_file(session, file.get(), st->st_size, desc);
     if (sent < 0)
-        log_msg(1, "Error: Unable to send file; Error:%s\n", strerror(errno));
+        log_msg(WEBSRV_LOG_ERROR, "Error: Unable to send file; Error:%s\n", strerror(errno));
     else
-        log_msg(2, "Succesfully transmitted file of %lld bytes File was %lld bytes long\n", sent,
+        log_msg(WEBSRV_LOG_DETAIL, "Succesfully transmitted file of %lld bytes File was %lld bytes long\n", sent,
                 static_cast<long long>(st->st_size));
 }

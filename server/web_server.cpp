@@ -125,7 +125,7 @@ void serve_in_child(const websrv_plugin_node *node)
             close(done[0]);
         // The connection stays queued and select reports it again; a short pause keeps a
         // system out of processes from turning that into a busy loop.
-        log_msg(1, "WebSrv Error: Unable to fork; Error:%s\n", strerror(errno));
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to fork; Error:%s\n", strerror(errno));
         pause_briefly();
         return;
     }
@@ -150,7 +150,7 @@ void serve_in_child(const websrv_plugin_node *node)
 // unregistered itself), so select stops reporting it.
 void retire_listener(int fd)
 {
-    log_msg(1, "WebSrv Error: No plugin owns listening socket %d; closing it\n", fd);
+    log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: No plugin owns listening socket %d; closing it\n", fd);
     FD_CLR(fd, &websrv_mcb.listen_set);
     close(fd);
 }
@@ -177,7 +177,7 @@ void drop_closed_listeners()
 {
     for (int fd = 0; fd <= websrv_mcb.max_fd; ++fd) {
         if (FD_ISSET(fd, &websrv_mcb.listen_set) && fcntl(fd, F_GETFD) < 0) {
-            log_msg(1, "WebSrv Error: Listening socket %d was closed; dropping it\n", fd);
+            log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Listening socket %d was closed; dropping it\n", fd);
             FD_CLR(fd, &websrv_mcb.listen_set);
         }
     }
@@ -228,7 +228,7 @@ void accept_loop()
         if (count < 0) {
             if (errno == EINTR)
                 continue;
-            log_msg(1, "Web Server select failed %s\n", strerror(errno));
+            log_msg(WEBSRV_LOG_ERROR, "Web Server select failed %s\n", strerror(errno));
             if (errno == EBADF)
                 drop_closed_listeners();
             continue;
@@ -246,7 +246,7 @@ int websrv_run(int argc, char **argv)
         return -1;
     hold_stop_signals();
     if (websrv_port_file_open() != 0 || websrv_open_listeners() != 0) {
-        log_msg(1, "Error: Unable to start the Web Server Application. Aborting\n");
+        log_msg(WEBSRV_LOG_ERROR, "Error: Unable to start the Web Server Application. Aborting\n");
         websrv_stop();
         return -1;
     }

@@ -16,6 +16,7 @@
 
 #include "list.h"
 #include "response.h"
+#include "io.h"
 #include "session.h"
 #include "control_block.h"
 #include "test_support.h"

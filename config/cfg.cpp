@@ -6,8 +6,8 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include "cfg.h"
-#include "list.h"
+#include "version.h"
+#include "registry.h"
 #include "websrv_plugin.h"
 
 namespace {
@@ -45,12 +45,10 @@ int load_plugin(const char *path)
 int delegate_option(int *index, char **argv)
 {
     const int before = *index;
-    void *next = nullptr;
-    for (void *n = list_get_head(&websrv_mcb.plugins); n != nullptr; n = next) {
+    for (const websrv_plugin_node *node : websrv_plugins()) {
         // The hook may unregister its own node (to register again on another port, say),
-        // so everything needed afterwards is taken before the call.
-        next = list_get_next(n);
-        const websrv_plugin_desc desc = static_cast<websrv_plugin_node *>(n)->desc;
+        // so the descriptor is copied before the call (the walk has its next node already).
+        const websrv_plugin_desc desc = node->desc;
         if (desc.on_option == nullptr)
             continue;
         const int result = desc.on_option(index, argv);
@@ -61,7 +59,7 @@ int delegate_option(int *index, char **argv)
             // ask about the same argument forever: that counts as a rejection.
             *index = before;
             log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Plugin %.*s rejected the option\n",
-                    static_cast<int>(strnlen(desc.name, sizeof desc.name)), desc.name);
+                    websrv_name_length(&desc), desc.name);
             return -1;
         }
         *index = before;  // declined: the next plug-in sees the argument unchanged
@@ -163,7 +161,7 @@ int websrv_option_parse(int argc, char **argv)
         }
     }
 
-    if (list_get_head(&websrv_mcb.plugins) == nullptr) {
+    if (websrv_mcb.plugins.head == nullptr) {
         log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: No plugins nothing to do.\n");
         return -1;
     }

@@ -1,8 +1,27 @@
-// Server-side lookups in the plug-in and MIME registries (not visible to plug-ins).
+// Server-side access to the plug-in and MIME registries (not visible to plug-ins).
 #ifndef WEBSRV_PLUGIN_REGISTRY_H
 #define WEBSRV_PLUGIN_REGISTRY_H
 
+#include "list.h"
 #include "websrv_plugin.h"
+
+// The control block's registries are kept by the list service: a registry word and the
+// service's list head are the same one-word record.
+static_assert(sizeof(websrv_list) == sizeof(websrv_slist), "a registry is one list word");
+inline websrv_slist *websrv_registry(websrv_list *list) { return reinterpret_cast<websrv_slist *>(list); }
+
+// The registered plug-ins in registry order, for range-based for. The loop's body may
+// unregister the node it is given.
+inline websrv_slist_walk<websrv_plugin_node> websrv_plugins()
+{
+    return websrv_slist_walk<websrv_plugin_node>(websrv_registry(&websrv_mcb.plugins));
+}
+
+// The MIME registry's entries in the order they were added.
+inline websrv_slist_walk<websrv_mime_entry> websrv_mime_entries()
+{
+    return websrv_slist_walk<websrv_mime_entry>(websrv_registry(&websrv_mcb.mime_types));
+}
 
 // First registered node whose descriptor serves `port`, in registry order. Returns nullptr,
 // after logging "WebSrv Error: No plugin found for port %d\n", when none does.

@@ -1,8 +1,10 @@
-// The services every part of the server and every plug-in share: the log and the allocator.
+// The services every part of the server and every plug-in share: the log, the allocator and
+// the date parser.
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
+#include "tdate_parse.h"
 #include "websrv_plugin.h"
 
 // Set only by the test build of the server (server/test_switches.cpp), to make chosen
@@ -36,3 +38,5 @@ void *websrv_realloc(void *pointer, size_t size)
 }
 
 void websrv_free(void *pointer) { free(pointer); }
+
+time_t tdate_parse(const char *text) { return websrv_date_parse(text); }

@@ -3,7 +3,6 @@
 #include <strings.h>
 
 #include "registry.h"
-#include "list.h"
 
 websrv_mcb_t websrv_mcb;
 
@@ -31,7 +30,7 @@ int websrv_register_plugin(const websrv_plugin_desc *desc)
     memcpy(&node->desc, desc, sizeof node->desc);
     // No socket yet: start-up sets it. The loop skips nodes that never got one.
     node->listen_fd = -1;
-    list_add(&websrv_mcb.plugins, node);
+    websrv_slist_add(websrv_registry(&websrv_mcb.plugins), node);
     log_msg(WEBSRV_LOG_DETAIL, "Plugin %.*s registered succesfully\n", websrv_name_length(&node->desc),
             node->desc.name);
     return 0;
@@ -54,11 +53,10 @@ int websrv_unregister_plugin(const char *name)
         log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: No name passed for unregistering.\n");
         return -1;
     }
-    for (void *n = list_get_head(&websrv_mcb.plugins); n != nullptr; n = list_get_next(n)) {
-        auto *node = static_cast<websrv_plugin_node *>(n);
+    for (websrv_plugin_node *node : websrv_plugins()) {
         if (!name_equals(&node->desc, name))
             continue;
-        list_remove_node(&websrv_mcb.plugins, node);
+        websrv_slist_remove(websrv_registry(&websrv_mcb.plugins), node);
         websrv_free(node);
         log_msg(WEBSRV_LOG_DETAIL, "Plugin %s unregistered succesfully\n", name);
         return 0;
@@ -69,8 +67,7 @@ int websrv_unregister_plugin(const char *name)
 
 websrv_plugin_node *websrv_find_plugin(int port)
 {
-    for (void *n = list_get_head(&websrv_mcb.plugins); n != nullptr; n = list_get_next(n)) {
-        auto *node = static_cast<websrv_plugin_node *>(n);
+    for (websrv_plugin_node *node : websrv_plugins()) {
         if (node->desc.port == port)
             return node;
     }
@@ -82,8 +79,7 @@ namespace {
 
 websrv_mime_entry *find_mime_entry(const char *ext)
 {
-    for (void *n = list_get_head(&websrv_mcb.mime_types); n != nullptr; n = list_get_next(n)) {
-        auto *entry = static_cast<websrv_mime_entry *>(n);
+    for (websrv_mime_entry *entry : websrv_mime_entries()) {
         if (strcasecmp(entry->ext, ext) == 0)
             return entry;
     }
@@ -124,6 +120,6 @@ int websrv_add_supported_mime(const char *ext, const char *type)
     memset(entry, 0, sizeof *entry);
     memcpy(entry->ext, ext, ext_length + 1);
     memcpy(entry->type, type, type_length + 1);
-    list_add(&websrv_mcb.mime_types, entry);
+    websrv_slist_add(websrv_registry(&websrv_mcb.mime_types), entry);
     return 0;
 }

@@ -16,8 +16,11 @@
 #include <strings.h>
 #include <unistd.h>
 
-#include "cfg.h"
+#include <string_view>
+
+#include "version.h"
 #include "cgi_output.h"
+#include "decimal.h"
 #include "io.h"
 #include "response.h"
 #include "server.h"
@@ -29,6 +32,9 @@ namespace {
 constexpr int slots = 20;  // argument and environment arrays: room for 18 words or 11 entries
 constexpr size_t scratch_size = WEBSRV_BUFFER_SIZE;  // one entry, cut at 4095 characters
 constexpr size_t copy_size = WEBSRV_BUFFER_SIZE;     // one piece of a body or of the output
+// A body length beyond any real upload: larger announced lengths are held at it, so the
+// copy reads until the client closes.
+constexpr long long longest_body = 1LL << 50;
 // How much lower than the server's the program's scheduling priority is.
 constexpr int program_niceness = 10;
 
@@ -126,16 +132,15 @@ long long announced_length(const char *text)
 {
     if (text == nullptr)
         return -1;
-    while (*text == ' ' || *text == '\t')
-        ++text;
-    if (*text < '0' || *text > '9')
-        return -1;
+    std::string_view rest(text);
+    rest.remove_prefix(websrv_blanks(rest));
     long long value = 0;
-    for (; *text >= '0' && *text <= '9'; ++text)
-        value = value > (1LL << 50) ? value : value * 10 + (*text - '0');
-    while (*text == ' ' || *text == '\t')
-        ++text;
-    return *text == '\0' ? value : -1;
+    const size_t digits = websrv_read_decimal(rest, longest_body, &value);
+    if (digits == 0)
+        return -1;
+    rest.remove_prefix(digits);
+    rest.remove_prefix(websrv_blanks(rest));
+    return rest.empty() ? value : -1;
 }
 
 // Writes all of data to the pipe through the guarded write. Returns false after logging.

@@ -4,6 +4,9 @@
 #include <cstring>
 #include <strings.h>
 
+#include <string_view>
+
+#include "decimal.h"
 #include "request.h"
 
 int websrv_cgi_query_words(char *query, char **words, int max)
@@ -33,20 +36,18 @@ bool starts_with(const char *line, size_t length, const char *name)
     return length >= n && strncasecmp(line, name, n) == 0;
 }
 
+// The most digits a status number may have; a longer one counts as no number at all.
+constexpr size_t status_digits = 9;
+
 // The status number behind "Status:": blanks skipped, then decimal digits (at most nine);
 // anything else gives 0.
 int status_number(const char *text, size_t length)
 {
-    size_t i = 0;
-    while (i < length && (text[i] == ' ' || text[i] == '\t'))
-        ++i;
-    int value = 0;
-    for (int digits = 0; i < length && text[i] >= '0' && text[i] <= '9'; ++i, ++digits) {
-        if (digits == 9)
-            return 0;
-        value = value * 10 + (text[i] - '0');
-    }
-    return value;
+    std::string_view rest(text, length);
+    rest.remove_prefix(websrv_blanks(rest));
+    long long value = 0;
+    const size_t digits = websrv_read_decimal(rest, 999999999, &value);
+    return digits <= status_digits ? static_cast<int>(value) : 0;
 }
 
 }  // namespace

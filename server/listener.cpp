@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "io.h"
-#include "list.h"
+#include "registry.h"
 #include "port_file.h"
 #include "server.h"
 
@@ -94,11 +94,11 @@ int websrv_open_listeners()
     // across a hook call.
     for (;;) {
         websrv_plugin_node *pending = nullptr;
-        for (void *n = list_get_head(&websrv_mcb.plugins); n != nullptr && pending == nullptr;
-             n = list_get_next(n)) {
-            auto *node = static_cast<websrv_plugin_node *>(n);
-            if (node->listen_fd < 0)
+        for (websrv_plugin_node *node : websrv_plugins()) {
+            if (node->listen_fd < 0) {
                 pending = node;
+                break;
+            }
         }
         if (pending == nullptr)
             return 0;

@@ -144,7 +144,7 @@ namespace {
 
 bool is_hex(char c)
 {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    return c == '0' || websrv_hexit(c) != 0;
 }
 
 }  // namespace

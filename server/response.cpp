@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cfg.h"
+#include "version.h"
 #include "registry.h"
 
 namespace {

@@ -16,6 +16,7 @@
 #include "cgi.h"
 #include "fd_guard.h"
 #include "registry.h"
+#include "tdate_parse.h"
 #include "response.h"
 
 namespace {
@@ -126,7 +127,7 @@ void websrv_process_file(websrv_session *session, char *path, const struct stat 
         return;
     }
     if (session->if_modified_since != nullptr &&
-        tdate_parse(session->if_modified_since) >= st->st_mtime) {
+        websrv_date_parse(session->if_modified_since) >= st->st_mtime) {
         websrv_send_response(session, 304, "Not Modified", 0, type, &st->st_mtime);
         return;
     }

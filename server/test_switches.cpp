@@ -20,6 +20,10 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <string_view>
+
+#include "decimal.h"
+
 // The allocator's hook (plugin/utils.cpp): true makes the allocation at hand fail.
 extern bool (*websrv_allocation_fails)(const char *call, size_t size);
 
@@ -37,15 +41,12 @@ bool armed = false;         // whether this process counts at all
 long switch_value(const char *name)
 {
     const char *text = getenv(name);
-    if (text == nullptr || *text == '\0')
+    if (text == nullptr)
         return 0;
-    long value = 0;
-    for (int digits = 0; *text != '\0'; ++text, ++digits) {
-        if (*text < '0' || *text > '9' || digits == 6)
-            return 0;
-        value = value * 10 + (*text - '0');
-    }
-    return value;
+    const std::string_view whole(text);
+    long long value = 0;
+    const size_t digits = websrv_read_decimal(whole, 999999, &value);
+    return digits > 0 && digits <= 6 && digits == whole.size() ? static_cast<long>(value) : 0;
 }
 
 void before_fork()

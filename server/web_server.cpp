@@ -11,7 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "list.h"
+#include "registry.h"
 #include "port_file.h"
 #include "server.h"
 
@@ -158,8 +158,7 @@ void retire_listener(int fd)
 // Serves every ready socket, in registry order.
 void serve_ready(fd_set *ready)
 {
-    for (void *n = list_get_head(&websrv_mcb.plugins); n != nullptr; n = list_get_next(n)) {
-        const auto *node = static_cast<const websrv_plugin_node *>(n);
+    for (const websrv_plugin_node *node : websrv_plugins()) {
         const int fd = node->listen_fd;
         if (fd < 0 || fd >= FD_SETSIZE || !FD_ISSET(fd, ready))
             continue;

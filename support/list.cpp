@@ -12,7 +12,7 @@ link_word *as_link(void *node) { return static_cast<link_word *>(node); }
 
 }  // namespace
 
-void list_add(websrv_list *list, void *node)
+void websrv_slist_add(websrv_slist *list, void *node)
 {
     link_word *added = as_link(node);
     added->next = nullptr;
@@ -24,11 +24,11 @@ void list_add(websrv_list *list, void *node)
     *slot = added;
 }
 
-void *list_get_head(const websrv_list *list) { return list->head; }
+void *websrv_slist_head(const websrv_slist *list) { return list->head; }
 
-void *list_get_next(const void *node) { return static_cast<const link_word *>(node)->next; }
+void *websrv_slist_next(const void *node) { return static_cast<const link_word *>(node)->next; }
 
-void list_remove_node(websrv_list *list, void *node)
+void websrv_slist_remove(websrv_slist *list, void *node)
 {
     void **slot = &list->head;
     while (*slot != nullptr) {

@@ -1,6 +1,6 @@
-// tdate_parse(): turns an HTTP date, as a client sends it in If-Modified-Since, into seconds
+// websrv_date_parse(): turns an HTTP date, as a client sends it in If-Modified-Since, into seconds
 // since 1970-01-01 00:00:00 GMT. The day and month name tables and their lookups live here too.
-#include "websrv_plugin.h"
+#include "tdate_parse.h"
 
 #include <ctype.h>
 #include <stdint.h>
@@ -9,39 +9,30 @@
 #include <string.h>
 #include <time.h>
 
+#include <string_view>
+
 namespace {
 
 // One name (lower case) with the number it stands for.
-struct strlong {
+struct name_value {
     const char *name;
     long value;
 };
 
-// Kept in calendar order here; each table is sorted by name in place before its first search.
-strlong wday_tab[] = {
-    {"sun", 0}, {"sunday", 0},
-    {"mon", 1}, {"monday", 1},
-    {"tue", 2}, {"tuesday", 2},
-    {"wed", 3}, {"wednesday", 3},
-    {"thu", 4}, {"thursday", 4},
-    {"fri", 5}, {"friday", 5},
-    {"sat", 6}, {"saturday", 6},
+// Sorted by name (checked below), so a lookup is a binary search.
+constexpr name_value wday_tab[] = {
+    {"fri", 5}, {"friday", 5}, {"mon", 1}, {"monday", 1}, {"sat", 6},
+    {"saturday", 6}, {"sun", 0}, {"sunday", 0}, {"thu", 4}, {"thursday", 4},
+    {"tue", 2}, {"tuesday", 2}, {"wed", 3}, {"wednesday", 3},
 };
 
 // May has one entry: its abbreviation is its full name.
-strlong mon_tab[] = {
-    {"jan", 0}, {"january", 0},
-    {"feb", 1}, {"february", 1},
-    {"mar", 2}, {"march", 2},
-    {"apr", 3}, {"april", 3},
-    {"may", 4},
-    {"jun", 5}, {"june", 5},
-    {"jul", 6}, {"july", 6},
-    {"aug", 7}, {"august", 7},
-    {"sep", 8}, {"september", 8},
-    {"oct", 9}, {"october", 9},
-    {"nov", 10}, {"november", 10},
-    {"dec", 11}, {"december", 11},
+constexpr name_value mon_tab[] = {
+    {"apr", 3}, {"april", 3}, {"aug", 7}, {"august", 7}, {"dec", 11},
+    {"december", 11}, {"feb", 1}, {"february", 1}, {"jan", 0}, {"january", 0},
+    {"jul", 6}, {"july", 6}, {"jun", 5}, {"june", 5}, {"mar", 2},
+    {"march", 2}, {"may", 4}, {"nov", 10}, {"november", 10}, {"oct", 9},
+    {"october", 9}, {"sep", 8}, {"september", 8},
 };
 
 constexpr int wday_count = sizeof wday_tab / sizeof wday_tab[0];
@@ -49,81 +40,74 @@ constexpr int mon_count = sizeof mon_tab / sizeof mon_tab[0];
 static_assert(wday_count == 14, "seven days, each with a full name and an abbreviation");
 static_assert(mon_count == 23, "twelve months, May with a single entry");
 
+constexpr bool sorted_by_name(const name_value *table, int count)
+{
+    for (int i = 1; i < count; ++i) {
+        if (std::string_view(table[i - 1].name) >= std::string_view(table[i].name))
+            return false;
+    }
+    return true;
+}
+static_assert(sorted_by_name(wday_tab, wday_count), "day names must be sorted for the search");
+static_assert(sorted_by_name(mon_tab, mon_count), "month names must be sorted for the search");
+
 // Days of a common year that lie before the first of each month.
 constexpr int monthtab[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
 
 // Room for the 400 letters a name field may take (the "%400[" width below) and the zero.
 constexpr int name_buffer_size = 500;
 
-// qsort comparison: two pairs are ordered by their names.
-int strlong_compare(const void *a, const void *b)
-{
-    return strcmp(static_cast<const strlong *>(a)->name, static_cast<const strlong *>(b)->name);
-}
-
 // Binary search of a table sorted by name. On an exact match stores the entry's value through
-// `value` and returns 1; otherwise returns 0 and leaves `value` alone. `count` is at least 1.
-int strlong_search(const char *key, const strlong *table, int count, long *value)
+// `value` and returns true; otherwise returns false and leaves `value` alone.
+bool find_name(const char *key, const name_value *table, int count, long *value)
 {
     int low = 0;
     int high = count - 1;
-    do {
-        int middle = (low + high) / 2;
-        int order = strcmp(key, table[middle].name);
+    while (low <= high) {
+        const int middle = (low + high) / 2;
+        const int order = strcmp(key, table[middle].name);
         if (order < 0) {
             high = middle - 1;
         } else if (order > 0) {
             low = middle + 1;
         } else {
             *value = table[middle].value;
-            return 1;
+            return true;
         }
-    } while (high >= low);
-    return 0;
+    }
+    return false;
 }
 
 // Lower-cases `text` in place, so that names match whatever case the client wrote them in.
-void pound_case(char *text)
+void lower_case_in_place(char *text)
 {
     for (char *cp = text; *cp != '\0'; ++cp) {
         // The cast keeps bytes above 127 out of the negative range that isupper() rejects.
-        unsigned char c = static_cast<unsigned char>(*cp);
-        if (isupper(c)) {
+        const unsigned char c = static_cast<unsigned char>(*cp);
+        if (isupper(c))
             *cp = static_cast<char>(tolower(c));
-        }
     }
 }
 
 // 1 and the day number (0 = Sunday) through `value` when `name` is a day name, else 0.
-// Lower-cases `name` in place. The first call sorts the table; it stays sorted for the life
-// of the process. Not safe for simultaneous first use: the server parses from one thread.
+// Lower-cases `name` in place.
 int scan_wday(char *name, long *value)
 {
-    static int sorted = 0;
-    if (!sorted) {
-        qsort(wday_tab, wday_count, sizeof wday_tab[0], strlong_compare);
-        sorted = 1;
-    }
-    pound_case(name);
-    return strlong_search(name, wday_tab, wday_count, value);
+    lower_case_in_place(name);
+    return find_name(name, wday_tab, wday_count, value);
 }
 
 // 1 and the month number (0 = January) through `value` when `name` is a month name, else 0.
-// Same lower-casing and one-time sort as scan_wday().
+// Lower-cases `name` in place.
 int scan_mon(char *name, long *value)
 {
-    static int sorted = 0;
-    if (!sorted) {
-        qsort(mon_tab, mon_count, sizeof mon_tab[0], strlong_compare);
-        sorted = 1;
-    }
-    pound_case(name);
-    return strlong_search(name, mon_tab, mon_count, value);
+    lower_case_in_place(name);
+    return find_name(name, mon_tab, mon_count, value);
 }
 
 }  // namespace
 
-extern "C" time_t tdate_parse(const char *text)
+time_t websrv_date_parse(const char *text)
 {
     char str_wday[name_buffer_size];
     char str_mon[name_buffer_size];

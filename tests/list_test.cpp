@@ -15,10 +15,10 @@ struct test_node {
 };
 
 // The ids of the nodes a walk from the head returns, in walk order.
-std::vector<int> walk(const websrv_list &list)
+std::vector<int> walk(const websrv_slist &list)
 {
     std::vector<int> ids;
-    for (void *n = list_get_head(&list); n != nullptr; n = list_get_next(n)) {
+    for (void *n = websrv_slist_head(&list); n != nullptr; n = websrv_slist_next(n)) {
         ids.push_back(static_cast<test_node *>(n)->id);
         if (ids.size() > 1000)
             break;  // a cycle: stop so the assertion can report it
@@ -40,10 +40,10 @@ struct filled_list {
     {
         for (int i = 0; i < count; ++i) {
             nodes[static_cast<size_t>(i)].id = i;
-            list_add(&list, &nodes[static_cast<size_t>(i)]);
+            websrv_slist_add(&list, &nodes[static_cast<size_t>(i)]);
         }
     }
-    websrv_list list{};
+    websrv_slist list{};
     std::vector<test_node> nodes;
 };
 
@@ -51,8 +51,8 @@ struct filled_list {
 
 TEST(List, ZeroedListIsEmpty)
 {
-    websrv_list list{};
-    EXPECT_EQ(list_get_head(&list), nullptr);
+    websrv_slist list{};
+    EXPECT_EQ(websrv_slist_head(&list), nullptr);
     EXPECT_TRUE(walk(list).empty());
 }
 
@@ -64,17 +64,17 @@ TEST(List, AddedNodesAreWalkedInTheOrderTheyWereAdded)
         for (int i = 0; i < count; ++i)
             expected.push_back(i);
         EXPECT_EQ(walk(filled.list), expected) << "count " << count;
-        EXPECT_EQ(list_get_head(&filled.list), &filled.nodes[0]) << "count " << count;
-        EXPECT_EQ(list_get_next(&filled.nodes.back()), nullptr) << "count " << count;
+        EXPECT_EQ(websrv_slist_head(&filled.list), &filled.nodes[0]) << "count " << count;
+        EXPECT_EQ(websrv_slist_next(&filled.nodes.back()), nullptr) << "count " << count;
     }
 }
 
 TEST(List, AddingANodeClearsWhateverItsLinkHeldBefore)
 {
-    websrv_list list{};
+    websrv_slist list{};
     test_node stale{&list, 7};  // a link left over from earlier use
-    list_add(&list, &stale);
-    EXPECT_EQ(list_get_next(&stale), nullptr);
+    websrv_slist_add(&list, &stale);
+    EXPECT_EQ(websrv_slist_next(&stale), nullptr);
     EXPECT_EQ(walk(list), std::vector<int>{7});
 }
 
@@ -99,10 +99,10 @@ TEST(List, RemovedNodesAreGoneAndTheOthersKeepTheirOrder)
     for (const auto &c : cases) {
         filled_list filled(c.count);
         for (int id : c.removed)
-            list_remove_node(&filled.list, &filled.nodes[static_cast<size_t>(id)]);
+            websrv_slist_remove(&filled.list, &filled.nodes[static_cast<size_t>(id)]);
         EXPECT_EQ(walk(filled.list), c.left) << c.what << ": left " << describe(walk(filled.list));
         if (c.left.empty()) {
-            EXPECT_EQ(list_get_head(&filled.list), nullptr) << c.what;
+            EXPECT_EQ(websrv_slist_head(&filled.list), nullptr) << c.what;
         }
     }
 }
@@ -110,12 +110,12 @@ TEST(List, RemovedNodesAreGoneAndTheOthersKeepTheirOrder)
 TEST(List, NodeAddedAfterRemovalsGoesBehindTheRemainingNodes)
 {
     filled_list filled(3);
-    list_remove_node(&filled.list, &filled.nodes[2]);
-    list_add(&filled.list, &filled.nodes[2]);  // the old tail, linked again
+    websrv_slist_remove(&filled.list, &filled.nodes[2]);
+    websrv_slist_add(&filled.list, &filled.nodes[2]);  // the old tail, linked again
     EXPECT_EQ(walk(filled.list), (std::vector<int>{0, 1, 2}));
 
-    list_remove_node(&filled.list, &filled.nodes[0]);
-    list_add(&filled.list, &filled.nodes[0]);  // the old head, linked again
+    websrv_slist_remove(&filled.list, &filled.nodes[0]);
+    websrv_slist_add(&filled.list, &filled.nodes[0]);  // the old head, linked again
     EXPECT_EQ(walk(filled.list), (std::vector<int>{1, 2, 0}));
 }
 
@@ -123,21 +123,21 @@ TEST(List, RemovingANodeThatIsNotOnTheListChangesNothing)
 {
     filled_list filled(3);
     test_node stranger{nullptr, 99};
-    list_remove_node(&filled.list, &stranger);
+    websrv_slist_remove(&filled.list, &stranger);
     EXPECT_EQ(walk(filled.list), (std::vector<int>{0, 1, 2}));
 
     // A node of another list: neither list changes.
     filled_list other(2);
-    list_remove_node(&filled.list, &other.nodes[1]);
+    websrv_slist_remove(&filled.list, &other.nodes[1]);
     EXPECT_EQ(walk(filled.list), (std::vector<int>{0, 1, 2}));
     EXPECT_EQ(walk(other.list), (std::vector<int>{0, 1}));
 
     // Removing the same node twice: the second removal finds nothing to do.
-    list_remove_node(&filled.list, &filled.nodes[1]);
-    list_remove_node(&filled.list, &filled.nodes[1]);
+    websrv_slist_remove(&filled.list, &filled.nodes[1]);
+    websrv_slist_remove(&filled.list, &filled.nodes[1]);
     EXPECT_EQ(walk(filled.list), (std::vector<int>{0, 2}));
 
-    websrv_list empty{};
-    list_remove_node(&empty, &stranger);
-    EXPECT_EQ(list_get_head(&empty), nullptr);
+    websrv_slist empty{};
+    websrv_slist_remove(&empty, &stranger);
+    EXPECT_EQ(websrv_slist_head(&empty), nullptr);
 }

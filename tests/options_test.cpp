@@ -16,7 +16,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "list.h"
+#include "registry.h"
 #include "registry.h"
 #include "control_block.h"
 #include "test_support.h"
@@ -44,7 +44,7 @@ std::string invalid_option(const std::string &option)
 std::vector<websrv_plugin_node *> plugin_nodes()
 {
     std::vector<websrv_plugin_node *> nodes;
-    for (void *n = list_get_head(&websrv_mcb.plugins); n != nullptr; n = list_get_next(n))
+    for (void *n = websrv_slist_head(websrv_registry(&websrv_mcb.plugins)); n != nullptr; n = websrv_slist_next(n))
         nodes.push_back(static_cast<websrv_plugin_node *>(n));
     return nodes;
 }
@@ -202,7 +202,7 @@ TEST_F(Options, ParseStartsFromAFreshControlBlockWithTheBuiltInTypes)
 
     // The built-in types, html then gif, and nothing else.
     std::vector<std::string> entries;
-    for (void *n = list_get_head(&websrv_mcb.mime_types); n != nullptr; n = list_get_next(n)) {
+    for (void *n = websrv_slist_head(websrv_registry(&websrv_mcb.mime_types)); n != nullptr; n = websrv_slist_next(n)) {
         const auto *entry = static_cast<websrv_mime_entry *>(n);
         entries.push_back(std::string(entry->ext) + "=" + entry->type);
     }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "list.h"
+#include "registry.h"
 #include "registry.h"
 #include "control_block.h"
 #include "test_support.h"
@@ -43,7 +43,7 @@ websrv_plugin_desc descriptor(const char *name, int port, unsigned short major =
 std::vector<websrv_plugin_node *> plugin_nodes()
 {
     std::vector<websrv_plugin_node *> nodes;
-    for (void *n = list_get_head(&websrv_mcb.plugins); n != nullptr; n = list_get_next(n))
+    for (void *n = websrv_slist_head(websrv_registry(&websrv_mcb.plugins)); n != nullptr; n = websrv_slist_next(n))
         nodes.push_back(static_cast<websrv_plugin_node *>(n));
     return nodes;
 }
@@ -51,7 +51,7 @@ std::vector<websrv_plugin_node *> plugin_nodes()
 std::vector<websrv_mime_entry *> mime_entries()
 {
     std::vector<websrv_mime_entry *> entries;
-    for (void *n = list_get_head(&websrv_mcb.mime_types); n != nullptr; n = list_get_next(n))
+    for (void *n = websrv_slist_head(websrv_registry(&websrv_mcb.mime_types)); n != nullptr; n = websrv_slist_next(n))
         entries.push_back(static_cast<websrv_mime_entry *>(n));
     return entries;
 }

@@ -10,7 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "list.h"
+#include "registry.h"
 #include "request.h"
 #include "static_file.h"
 #include "control_block.h"

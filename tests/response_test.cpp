@@ -14,7 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "list.h"
+#include "registry.h"
 #include "response.h"
 #include "io.h"
 #include "session.h"

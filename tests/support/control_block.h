@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "list.h"
+#include "registry.h"
 #include "websrv_plugin.h"
 
 namespace websrv_test {
@@ -15,8 +15,8 @@ namespace websrv_test {
 inline void release_control_block()
 {
     for (websrv_list *list : {&websrv_mcb.plugins, &websrv_mcb.mime_types}) {
-        for (void *n = list_get_head(list); n != nullptr;) {
-            void *next = list_get_next(n);
+        for (void *n = websrv_slist_head(websrv_registry(list)); n != nullptr;) {
+            void *next = websrv_slist_next(n);
             websrv_free(n);
             n = next;
         }

@@ -18,14 +18,13 @@
 
 #include <string_view>
 
-#include "version.h"
 #include "cgi_output.h"
 #include "decimal.h"
+#include "fd_guard.h"
 #include "io.h"
+#include "path.h"
 #include "response.h"
-#include "server.h"
-#include "session.h"
-#include "static_file.h"
+#include "version.h"
 
 namespace {
 
@@ -38,8 +37,8 @@ constexpr long long longest_body = 1LL << 50;
 // How much lower than the server's the program's scheduling priority is.
 constexpr int program_niceness = 10;
 
-// An argument or environment array for execve: null-terminated, its entries owned. A process
-// that returns instead of becoming the program releases them.
+// An argument or environment array for execve: null-terminated, its entries owned (released
+// when the array goes out of scope; a process that becomes the program or exits keeps them).
 struct string_array {
     char *slot[slots] = {};
     string_array() = default;
@@ -155,8 +154,9 @@ bool to_pipe(int fd, const char *data, long long count)
 }
 
 // The input redirector: copies the request body from the client into the program.
-void redirect_input(websrv_session *session, const websrv_plugin_desc *desc, int pipe_write)
+void redirect_input(websrv_connection *c, int pipe_write)
 {
+    websrv_session *session = &c->session;
     log_msg(WEBSRV_LOG_DETAIL, "Starting the Input Redirector PID:%d\n", static_cast<int>(getpid()));
     const long long announced = announced_length(session->content_length);
     long long arrived = session->received - session->header_length;
@@ -168,7 +168,7 @@ void redirect_input(websrv_session *session, const websrv_plugin_desc *desc, int
     long long remaining = announced >= 0 ? announced - arrived : 0;
     char buffer[copy_size];
     while (remaining > 0) {
-        const int got = websrv_read_handler(session->socket, buffer, sizeof buffer, desc);
+        const int got = websrv_read_handler(session->socket, buffer, sizeof buffer, websrv_connection_desc(c));
         if (got < 0) {
             log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: In redirect input Error:%s\n", strerror(errno));
             return;
@@ -200,9 +200,10 @@ void wait_for_body_copy(int pipe_read, int copying)
 // The output redirector: the server's status line, then the program's output. `copying` is
 // the read end of a pipe whose write end the input redirector holds while it copies the
 // body (-1 without an input redirector).
-void redirect_output(websrv_session *session, const websrv_plugin_desc *desc, int pipe_read,
-                     int copying)
+void redirect_output(websrv_connection *c, int pipe_read, int copying)
 {
+    websrv_session *session = &c->session;
+    const websrv_plugin_desc *desc = websrv_connection_desc(c);
     log_msg(WEBSRV_LOG_DETAIL, "Starting the Output Redirector PID:%d\n", static_cast<int>(getpid()));
     wait_for_body_copy(pipe_read, copying);
     char chunk[copy_size];
@@ -263,121 +264,115 @@ constexpr char exec_failure_answer[] =
     "\r\n"
     "<HTML>\n<HEAD><TITLE>500 Internal Error</TITLE></HEAD>\n</HTML>";
 
+// Ends a request the gateway cannot serve with an error page.
+[[noreturn]] void refuse(websrv_connection *c, int status, const char *reason)
+{
+    websrv_send_error(c, status, reason);
+    websrv_connection_end(c, websrv_outcome::served);
+}
+
+[[noreturn]] void fail(websrv_connection *c)
+{
+    refuse(c, 500, "Internal Server Error");
+}
+
+// A pipe whose two ends (read, write) close themselves; both are close-on-exec.
+struct pipe_ends {
+    fd_guard read;
+    fd_guard write;
+    bool open()
+    {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0)
+            return false;
+        read.reset(fds[0]);
+        write.reset(fds[1]);
+        return true;
+    }
+};
+
 // Forks a copy process. Returns its pid in the parent, 0 in the child, -1 (logged) on failure.
-pid_t fork_redirector()
+pid_t fork_copy_process(websrv_connection *c)
 {
     fflush(stdout);  // nothing buffered may be printed twice
     const pid_t pid = fork();
     if (pid == 0)
-        websrv_session_done_forget();  // the connection process (the program) ends the session
+        websrv_connection_forget_done(c);  // the connection's process (the program) ends the session
     if (pid < 0)
         log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to fork a CGI redirector; Error:%s\n", strerror(errno));
     return pid;
 }
 
-void close_pair(const int (&fds)[2])
+// Starts the input redirector, which copies the request body into the program: standard input
+// becomes the body pipe, and `copying` the read end of a pipe that closes when the copy is
+// over. Returns false, with nothing left open, when a pipe or the process cannot be made.
+bool start_input_copy(websrv_connection *c, fd_guard &copying)
 {
-    close(fds[0]);
-    close(fds[1]);
+    pipe_ends body;
+    pipe_ends copy_over;
+    if (!body.open() || !copy_over.open())
+        return false;
+    const pid_t pid = fork_copy_process(c);
+    if (pid < 0)
+        return false;
+    if (pid == 0) {
+        body.read.reset();
+        copy_over.read.reset();
+        redirect_input(c, body.write.get());
+        body.write.reset();
+        copy_over.write.reset();  // tells the output redirector that the copy is over
+        websrv_connection_end(c, websrv_outcome::served);
+    }
+    dup2(body.read.get(), 0);
+    copying.reset(copy_over.read.release());
+    return true;
 }
 
-void close_if_open(int fd)
+// Starts the output redirector, which answers the client with the program's output: on
+// success `program_output` holds the pipe's write end for the program. Returns false, with
+// nothing left open, when the pipe or the process cannot be made.
+bool start_output_copy(websrv_connection *c, fd_guard &copying, fd_guard &program_output)
 {
-    if (fd >= 0)
-        close(fd);
+    pipe_ends output;
+    if (!output.open())
+        return false;
+    const pid_t pid = fork_copy_process(c);
+    if (pid < 0)
+        return false;
+    if (pid == 0) {
+        output.write.reset();
+        close(0);  // the program's input is not this process's business
+        redirect_output(c, output.read.get(), copying.get());
+        output.read.reset();
+        copying.reset();
+        websrv_connection_end(c, websrv_outcome::served);
+    }
+    copying.reset();
+    program_output.reset(output.write.release());
+    return true;
 }
 
-}  // namespace
-
-void websrv_cgi_run(websrv_session *session, char *path, const websrv_plugin_desc *desc)
-{
+// The program's argument list and environment.
+struct program_lists {
     string_array arguments;
     string_array environment;
-    if (strcasecmp(session->method, "GET") != 0 && strcasecmp(session->method, "POST") != 0) {
-        websrv_send_error(session, 501, "Not Implemented");
-        return;
-    }
-    // A program is run only from inside the working directory: "cgi-bin/../../bin/sh" would
-    // otherwise start any program on the device with arguments of the client's choosing.
-    bool resolved = true;
-    if (!websrv_path_inside_cwd(path, &resolved)) {
-        websrv_send_error(session, 404, "Not Found");
-        return;
-    }
-    build_environment(session, environment.slot);
-    build_arguments(session, path, arguments.slot);
+};
 
-    // The read end of the pipe that tells the output redirector when the body copy is over.
-    int copying = -1;
-    if (strcmp(session->method, "POST") == 0) {
-        int input[2];
-        int copy_signal[2];
-        if (pipe2(input, O_CLOEXEC) != 0) {
-            websrv_send_error(session, 500, "Internal Server Error");
-            return;
-        }
-        if (pipe2(copy_signal, O_CLOEXEC) != 0) {
-            close_pair(input);
-            websrv_send_error(session, 500, "Internal Server Error");
-            return;
-        }
-        const pid_t redirector = fork_redirector();
-        if (redirector == 0) {
-            // Holds copy_signal[1] until the copy is over; its close is the signal.
-            close(input[0]);
-            close(copy_signal[0]);
-            redirect_input(session, desc, input[1]);
-            close(input[1]);
-            close(copy_signal[1]);
-            return;
-        }
-        if (redirector < 0) {
-            close_pair(input);
-            close_pair(copy_signal);
-            websrv_send_error(session, 500, "Internal Server Error");
-            return;
-        }
-        close(input[1]);
-        close(copy_signal[1]);
-        copying = copy_signal[0];
-        dup2(input[0], 0);
-        close(input[0]);
-    } else {
-        dup2(session->socket, 0);
-    }
-
-    int output[2];
-    if (pipe2(output, O_CLOEXEC) != 0) {
-        close_if_open(copying);
-        websrv_send_error(session, 500, "Internal Server Error");
-        return;
-    }
-    const pid_t redirector = fork_redirector();
-    if (redirector == 0) {
-        close(output[1]);
-        close(0);  // the program's input is not this process's business
-        redirect_output(session, desc, output[0], copying);
-        close(output[0]);
-        close_if_open(copying);
-        return;
-    }
-    close_if_open(copying);
-    if (redirector < 0) {
-        close_pair(output);
-        websrv_send_error(session, 500, "Internal Server Error");
-        return;
-    }
-
+// Replaces the connection's process with the program, its output and error going into
+// `output`. Only when that fails does it go on: the client gets a 500 through the output
+// redirector, the log the reason, and the session ends here.
+[[noreturn]] void become_program(websrv_connection *c, const char *path, program_lists &lists,
+                                 fd_guard &output)
+{
     // The log stays reachable through a saved copy in case the program cannot be started.
     fflush(stdout);
     const int log_fd = fcntl(1, F_DUPFD_CLOEXEC, 3);
-    close(output[0]);
-    dup2(output[1], 1);
-    dup2(output[1], 2);
-    close(output[1]);
+    dup2(output.get(), 1);
+    dup2(output.get(), 2);
+    output.reset();
     [[maybe_unused]] const int niceness = nice(program_niceness);
     signal(SIGPIPE, SIG_DFL);  // the program starts with the default dispositions
-    execve(path, arguments.slot, environment.slot);
+    execve(path, lists.arguments.slot, lists.environment.slot);
 
     const int error = errno;
     signal(SIGPIPE, SIG_IGN);
@@ -386,6 +381,45 @@ void websrv_cgi_run(websrv_session *session, char *path, const websrv_plugin_des
         dup2(log_fd, 1);
         close(log_fd);
     }
+    // The first line is the one the log has always carried, without a line end of its own;
+    // the second completes it with what went wrong.
     log_msg(WEBSRV_LOG_ERROR, "Internal Web server error");
     log_msg(WEBSRV_LOG_ERROR, ": %s: %s\n", path, strerror(error));
+    websrv_connection_end(c, websrv_outcome::served);
+}
+
+// Whether the gateway runs programs for this method: GET and POST, in any letter case.
+bool accepted_method(const char *method)
+{
+    return strcasecmp(method, "GET") == 0 || strcasecmp(method, "POST") == 0;
+}
+
+}  // namespace
+
+void websrv_cgi_run(websrv_connection *c, char *path)
+{
+    websrv_session *session = &c->session;
+    if (!accepted_method(session->method))
+        refuse(c, 501, "Not Implemented");
+    // A program is run only from inside the working directory: "cgi-bin/../../bin/sh" would
+    // otherwise start any program on the device with arguments of the client's choosing.
+    bool resolved = true;
+    if (!websrv_path_inside_cwd(path, &resolved))
+        refuse(c, 404, "Not Found");
+    program_lists lists;
+    build_environment(session, lists.environment.slot);
+    build_arguments(session, path, lists.arguments.slot);
+
+    // Only an exact "POST" gets the body copied; any other accepted method reads the socket.
+    fd_guard copying;
+    if (strcmp(session->method, "POST") == 0) {
+        if (!start_input_copy(c, copying))
+            fail(c);
+    } else {
+        dup2(session->socket, 0);
+    }
+    fd_guard program_output;
+    if (!start_output_copy(c, copying, program_output))
+        fail(c);
+    become_program(c, path, lists, program_output);
 }

@@ -2,11 +2,13 @@
 #ifndef WEBSRV_SERVER_CGI_H
 #define WEBSRV_SERVER_CGI_H
 
-#include "websrv_plugin.h"
+#include "connection.h"
 
-// Runs the program at `path` for the session. In the connection process this returns only
-// when the request was refused or the program could not be started; the copy processes it
-// forks return when their copy is done. Every process that returns cleans its session up.
-void websrv_cgi_run(websrv_session *session, char *path, const websrv_plugin_desc *desc);
+// Runs the program at `path` (relative to the working directory, writable) for the
+// connection. The connection's process becomes the program; the copy processes it forks end
+// their share of the session when their copy is done. A request that is refused (method,
+// confinement, no pipe or process) is answered with an error page and its session ended.
+// Never returns.
+[[noreturn]] void websrv_cgi_run(websrv_connection *c, char *path);
 
 #endif

@@ -9,7 +9,7 @@
 #include "io.h"
 #include "registry.h"
 #include "port_file.h"
-#include "server.h"
+#include "listener.h"
 
 namespace {
 

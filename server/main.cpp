@@ -1,5 +1,6 @@
 // The executable's entry point.
-#include "server.h"
+#include "web_server.h"
+#include "websrv_plugin.h"
 
 WEBSRV_API int main(int argc, char **argv)
 {

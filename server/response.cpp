@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "version.h"
-#include "registry.h"
 
 namespace {
 
@@ -83,10 +82,10 @@ void append_head(composer &out, const websrv_session *session, int status, const
 }
 
 // Writes the composed response and logs the outcome. Returns 0 or -1.
-int transmit(const websrv_session *session, const composer &out, const char *success_format)
+int transmit(websrv_connection *c, const composer &out, const char *success_format)
 {
     const int length = static_cast<int>(out.length());
-    if (websrv_write_handler(session->socket, out.data(), length, websrv_session_desc(session)) < 0) {
+    if (websrv_write_handler(c->session.socket, out.data(), length, websrv_connection_desc(c)) < 0) {
         log_msg(WEBSRV_LOG_ERROR, "Sending the response failed: %s\n", strerror(errno));
         return -1;
     }
@@ -104,22 +103,13 @@ const char *websrv_status_version(const websrv_session *session)
     return version;
 }
 
-const websrv_plugin_desc *websrv_session_desc(const websrv_session *session)
-{
-    // The plug-in may have unregistered itself during the session; its connection is still
-    // answered, through the socket without hooks.
-    static const websrv_plugin_desc plain{};
-    const websrv_plugin_node *node = websrv_find_plugin(session->port);
-    return node != nullptr ? &node->desc : &plain;
-}
-
 namespace {
 
 // Composes a response in a fresh buffer (the status line and the Server and Date lines, then
 // whatever add_rest appends) and sends it. Returns 0, or -1 when no buffer could be had or
 // the write failed (both logged).
 template <typename Rest>
-int compose_and_send(websrv_session *session, int status, const char *reason,
+int compose_and_send(websrv_connection *c, int status, const char *reason,
                      const char *success_format, Rest add_rest)
 {
     response_buffer buffer;
@@ -129,17 +119,17 @@ int compose_and_send(websrv_session *session, int status, const char *reason,
     }
     composer out(buffer.data(), response_size);
     date_text date;
-    append_head(out, session, status, reason, date);
+    append_head(out, &c->session, status, reason, date);
     add_rest(out, date);
-    return transmit(session, out, success_format);
+    return transmit(c, out, success_format);
 }
 
 }  // namespace
 
-int websrv_send_error(websrv_session *session, int status, const char *reason)
+int websrv_send_error(websrv_connection *c, int status, const char *reason)
 {
     return compose_and_send(
-        session, status, reason, "Succesfully transmitted error response packet of %d bytes\n",
+        c, status, reason, "Succesfully transmitted error response packet of %d bytes\n",
         [&](composer &out, date_text &) {
             out.append("Content-Type: text/html\r\n");
             out.append("\r\n");
@@ -149,12 +139,12 @@ int websrv_send_error(websrv_session *session, int status, const char *reason)
         });
 }
 
-int websrv_send_response(websrv_session *session, int status, const char *reason,
+int websrv_send_response(websrv_connection *c, int status, const char *reason,
                          off_t content_length, const char *content_type,
                          const time_t *last_modified)
 {
     return compose_and_send(
-        session, status, reason, "Succesfully transmitted response packet of %d bytes\n",
+        c, status, reason, "Succesfully transmitted response packet of %d bytes\n",
         [&](composer &out, date_text &date) {
             // The date buffer is reused: the Date line is already composed.
             if (last_modified != nullptr) {

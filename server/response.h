@@ -5,25 +5,22 @@
 #include <sys/types.h>
 #include <time.h>
 
+#include "connection.h"
 #include "websrv_plugin.h"
 
 // Sends a complete error response: status line, Server, Date, Content-Type, the empty line
 // and a short HTML page. Returns 0 when the write reported no failure, -1 otherwise (logged).
-int websrv_send_error(websrv_session *session, int status, const char *reason);
+int websrv_send_error(websrv_connection *c, int status, const char *reason);
 
 // Sends the status line and header block of a response whose body the caller sends itself.
 // A content_length of 0 writes no Content-Length line; a null content_type or last_modified
 // leaves out its line. Returns 0 or -1 as websrv_send_error.
-int websrv_send_response(websrv_session *session, int status, const char *reason,
+int websrv_send_response(websrv_connection *c, int status, const char *reason,
                          off_t content_length, const char *content_type,
                          const time_t *last_modified);
 
 // The version text a status line echoes: the request's own, or "HTTP/1.0" when the request
 // has none or one too long to be a version (so a response always fits its buffer).
 const char *websrv_status_version(const websrv_session *session);
-
-// The descriptor to write a session's responses through: the plug-in's copy when it is
-// still registered, otherwise one without hooks (plain send on the socket).
-const websrv_plugin_desc *websrv_session_desc(const websrv_session *session);
 
 #endif

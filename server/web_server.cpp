@@ -12,8 +12,10 @@
 #include <unistd.h>
 
 #include "registry.h"
+#include "listener.h"
 #include "port_file.h"
-#include "server.h"
+#include "session.h"
+#include "web_server.h"
 
 namespace {
 
@@ -112,11 +114,9 @@ void serve_in_child(const websrv_plugin_node *node)
     const pid_t child = fork();
     if (child == 0) {
         sigprocmask(SIG_SETMASK, &open_mask, nullptr);
-        if (signalled) {
+        if (signalled)
             close(done[0]);
-            websrv_session_done_fd = done[1];
-        }
-        websrv_serve_connection(node);
+        websrv_serve_connection(node, signalled ? done[1] : -1);
     }
     if (signalled)
         close(done[1]);

@@ -105,81 +105,60 @@ int scan_mon(char *name, long *value)
     return find_name(name, mon_tab, mon_count, value);
 }
 
-}  // namespace
+// The fields of a date as scanned, before any range or year adjustment.
+struct date_fields {
+    int mday = 0;
+    int year = 0;
+    int hour = 0;
+    int min = 0;
+    int sec = 0;
+    long mon = 0;
+};
 
-time_t websrv_date_parse(const char *text)
+// Tries the seven layouts in order on `cp`; true and the fields of the first that fits. The
+// day name is only checked for being one; it is not compared with the date.
+bool scan_date(const char *cp, date_fields *f)
 {
     char str_wday[name_buffer_size];
     char str_mon[name_buffer_size];
-    int tm_mday = 0;
-    int tm_year = 0;
-    int tm_hour = 0;
-    int tm_min = 0;
-    int tm_sec = 0;
-    long tm_wday = 0;
-    long tm_mon = 0;
-    struct tm tm;
-
-    memset(&tm, 0, sizeof tm);
-
-    // Only spaces and tabs are skipped here. A "%d" first field skips any white space by
-    // itself; a name field does not.
-    const char *cp = text;
-    while (*cp == ' ' || *cp == '\t') {
-        ++cp;
-    }
-
+    long wday = 0;
     // Every name field is limited to 400 letters and every buffer holds 500 bytes, so no scan
     // can write past a buffer. A longer word leaves letters behind that no layout accepts, and
     // a 400-letter prefix is never a real name. The trailing " GMT" of layouts 1, 2, 5 and 6
     // follows the last field, so it is not needed for the count and text after it is ignored.
-    if (sscanf(cp, "%d-%400[a-zA-Z]-%d %d:%d:%d GMT",
-               &tm_mday, str_mon, &tm_year, &tm_hour, &tm_min, &tm_sec) == 6 &&
-        scan_mon(str_mon, &tm_mon)) {
-        // 06-Nov-94 08:49:37 GMT
-    } else if (sscanf(cp, "%d %400[a-zA-Z] %d %d:%d:%d GMT",
-                      &tm_mday, str_mon, &tm_year, &tm_hour, &tm_min, &tm_sec) == 6 &&
-               scan_mon(str_mon, &tm_mon)) {
-        // 06 Nov 1994 08:49:37 GMT
-    } else if (sscanf(cp, "%d:%d:%d GMT %d-%400[a-zA-Z]-%d",
-                      &tm_hour, &tm_min, &tm_sec, &tm_mday, str_mon, &tm_year) == 6 &&
-               scan_mon(str_mon, &tm_mon)) {
-        // 08:49:37 GMT 06-Nov-94
-    } else if (sscanf(cp, "%d:%d:%d GMT %d %400[a-zA-Z] %d",
-                      &tm_hour, &tm_min, &tm_sec, &tm_mday, str_mon, &tm_year) == 6 &&
-               scan_mon(str_mon, &tm_mon)) {
-        // 08:49:37 GMT 06 Nov 1994
-    } else if (sscanf(cp, "%400[a-zA-Z], %d-%400[a-zA-Z]-%d %d:%d:%d GMT",
-                      str_wday, &tm_mday, str_mon, &tm_year, &tm_hour, &tm_min, &tm_sec) == 7 &&
-               scan_wday(str_wday, &tm_wday) && scan_mon(str_mon, &tm_mon)) {
-        // Sunday, 06-Nov-94 08:49:37 GMT
-    } else if (sscanf(cp, "%400[a-zA-Z], %d %400[a-zA-Z] %d %d:%d:%d GMT",
-                      str_wday, &tm_mday, str_mon, &tm_year, &tm_hour, &tm_min, &tm_sec) == 7 &&
-               scan_wday(str_wday, &tm_wday) && scan_mon(str_mon, &tm_mon)) {
-        // Sun, 06 Nov 1994 08:49:37 GMT
-    } else if (sscanf(cp, "%400[a-zA-Z] %400[a-zA-Z] %d %d:%d:%d GMT %d",
-                      str_wday, str_mon, &tm_mday, &tm_hour, &tm_min, &tm_sec, &tm_year) == 7 &&
-               scan_wday(str_wday, &tm_wday) && scan_mon(str_mon, &tm_mon)) {
-        // Sun Nov 6 08:49:37 GMT 1994
-    } else {
-        return -1;
-    }
+    return (sscanf(cp, "%d-%400[a-zA-Z]-%d %d:%d:%d GMT",  // 06-Nov-94 08:49:37 GMT
+                   &f->mday, str_mon, &f->year, &f->hour, &f->min, &f->sec) == 6 &&
+            scan_mon(str_mon, &f->mon)) ||
+           (sscanf(cp, "%d %400[a-zA-Z] %d %d:%d:%d GMT",  // 06 Nov 1994 08:49:37 GMT
+                   &f->mday, str_mon, &f->year, &f->hour, &f->min, &f->sec) == 6 &&
+            scan_mon(str_mon, &f->mon)) ||
+           (sscanf(cp, "%d:%d:%d GMT %d-%400[a-zA-Z]-%d",  // 08:49:37 GMT 06-Nov-94
+                   &f->hour, &f->min, &f->sec, &f->mday, str_mon, &f->year) == 6 &&
+            scan_mon(str_mon, &f->mon)) ||
+           (sscanf(cp, "%d:%d:%d GMT %d %400[a-zA-Z] %d",  // 08:49:37 GMT 06 Nov 1994
+                   &f->hour, &f->min, &f->sec, &f->mday, str_mon, &f->year) == 6 &&
+            scan_mon(str_mon, &f->mon)) ||
+           (sscanf(cp, "%400[a-zA-Z], %d-%400[a-zA-Z]-%d %d:%d:%d GMT",  // Sunday, 06-Nov-94 08:49:37 GMT
+                   str_wday, &f->mday, str_mon, &f->year, &f->hour, &f->min, &f->sec) == 7 &&
+            scan_wday(str_wday, &wday) && scan_mon(str_mon, &f->mon)) ||
+           (sscanf(cp, "%400[a-zA-Z], %d %400[a-zA-Z] %d %d:%d:%d GMT",  // Sun, 06 Nov 1994 08:49:37 GMT
+                   str_wday, &f->mday, str_mon, &f->year, &f->hour, &f->min, &f->sec) == 7 &&
+            scan_wday(str_wday, &wday) && scan_mon(str_mon, &f->mon)) ||
+           (sscanf(cp, "%400[a-zA-Z] %400[a-zA-Z] %d %d:%d:%d GMT %d",  // Sun Nov 6 08:49:37 GMT 1994
+                   str_wday, str_mon, &f->mday, &f->hour, &f->min, &f->sec, &f->year) == 7 &&
+            scan_wday(str_wday, &wday) && scan_mon(str_mon, &f->mon));
+}
 
-    // The day name is only checked for being one; it is not compared with the date.
-    tm.tm_sec = tm_sec;
-    tm.tm_min = tm_min;
-    tm.tm_hour = tm_hour;
-    tm.tm_mday = tm_mday;
-    tm.tm_mon = static_cast<int>(tm_mon);
-    tm.tm_year = tm_year;
-
+// Seconds since the epoch for the scanned fields, or -1 when they do not fit time_t.
+time_t date_seconds(const date_fields &f)
+{
     // Years count from 1900: 1994 and 94 are both 94, two-digit 00 to 69 are 2000 to 2069,
     // and 70 to 1900 are taken as they stand. Neither step can overflow an int.
-    if (tm.tm_year > 1900) {
-        tm.tm_year -= 1900;
-    } else if (tm.tm_year < 70) {
-        tm.tm_year += 100;
-    }
+    int year = f.year;
+    if (year > 1900)
+        year -= 1900;
+    else if (year < 70)
+        year += 100;
 
     // No field's range is checked: 31 February is 3 March of a common year and 25:00:00 is
     // 01:00:00 of the next day. The fields are ints as scanned, so the sum is computed in
@@ -187,19 +166,31 @@ time_t websrv_date_parse(const char *text)
     // below 2^57). A result that does not fit time_t (possible only where time_t is 32 bits)
     // is returned as -1, the same as text that is not a date: the caller then treats the
     // date as older than any file and sends the file.
-    int64_t y = tm.tm_year;
-    int64_t days = (y - 70) * 365 + (y - 69) / 4 + monthtab[tm.tm_mon] + (int64_t{tm.tm_mday} - 1);
-    if (tm.tm_mon >= 2) {
-        int64_t full_year = y + 1900;
-        if (full_year % 400 == 0 || (full_year % 4 == 0 && full_year % 100 != 0)) {
+    const int64_t y = year;
+    int64_t days = (y - 70) * 365 + (y - 69) / 4 + monthtab[f.mon] + (int64_t{f.mday} - 1);
+    if (f.mon >= 2) {
+        const int64_t full_year = y + 1900;
+        if (full_year % 400 == 0 || (full_year % 4 == 0 && full_year % 100 != 0))
             ++days;
-        }
     }
-    int64_t seconds = ((days * 24 + tm.tm_hour) * 60 + tm.tm_min) * 60 + tm.tm_sec;
-
+    const int64_t seconds = ((days * 24 + f.hour) * 60 + f.min) * 60 + f.sec;
     time_t result;
-    if (__builtin_add_overflow(seconds, 0, &result)) {
+    if (__builtin_add_overflow(seconds, 0, &result))
         return -1;
-    }
     return result;
+}
+
+}  // namespace
+
+time_t websrv_date_parse(const char *text)
+{
+    // Only spaces and tabs are skipped here. A "%d" first field skips any white space by
+    // itself; a name field does not.
+    const char *cp = text;
+    while (*cp == ' ' || *cp == '\t')
+        ++cp;
+    date_fields fields;
+    if (!scan_date(cp, &fields))
+        return -1;
+    return date_seconds(fields);
 }

@@ -12,6 +12,7 @@
 
 #include "registry.h"
 #include "request.h"
+#include "path.h"
 #include "static_file.h"
 #include "control_block.h"
 #include "test_support.h"

@@ -100,7 +100,8 @@ std::string date_of(const std::string &response)
 
 class Response : public ::testing::Test {
 protected:
-    websrv_session session{};
+    websrv_connection connection{};
+    websrv_session &session = connection.session;
     int peer = -1;
     char protocol[16] = "HTTP/1.0";
 
@@ -149,7 +150,7 @@ TEST_F(Response, NotFoundPageForHttp10IsExactly221Bytes)
 {
     register_plugin();
     std::string log;
-    EXPECT_EQ(logged([&] { return websrv_send_error(&session, 404, "Not Found"); }, &log), 0);
+    EXPECT_EQ(logged([&] { return websrv_send_error(&connection, 404, "Not Found"); }, &log), 0);
     const std::string response = drain(peer);
     const std::string date = date_of(response);
     EXPECT_EQ(response, websrv_test::expected_error_page("HTTP/1.0", 404, "Not Found", date));
@@ -168,7 +169,7 @@ TEST_F(Response, ErrorPagesOfEveryStatusFollowTheSameForm)
                  {501, "Not Implemented"}};
     for (const auto &c : cases) {
         std::string log;
-        EXPECT_EQ(logged([&] { return websrv_send_error(&session, c.status, c.reason); }, &log), 0);
+        EXPECT_EQ(logged([&] { return websrv_send_error(&connection, c.status, c.reason); }, &log), 0);
         const std::string response = drain(peer);
         const std::string expected = websrv_test::expected_error_page("HTTP/1.0", c.status, c.reason, date_of(response));
         EXPECT_EQ(response, expected) << c.status;
@@ -181,7 +182,7 @@ TEST_F(Response, HeaderBlockForA1234ByteHtmlFileIs188BytesInOrder)
 {
     register_plugin();
     std::string log;
-    EXPECT_EQ(logged([&] { return websrv_send_response(&session, 200, "Ok", 1234, "text/html", &kMtime); },
+    EXPECT_EQ(logged([&] { return websrv_send_response(&connection, 200, "Ok", 1234, "text/html", &kMtime); },
                      &log),
               0);
     const std::string response = drain(peer);
@@ -202,7 +203,7 @@ TEST_F(Response, NotModifiedCarriesTypeAndDateButNoLength)
 {
     register_plugin();
     std::string log;
-    EXPECT_EQ(logged([&] { return websrv_send_response(&session, 304, "Not Modified", 0, "image/png", &kMtime); },
+    EXPECT_EQ(logged([&] { return websrv_send_response(&connection, 304, "Not Modified", 0, "image/png", &kMtime); },
                      &log),
               0);
     const std::string response = drain(peer);
@@ -219,7 +220,7 @@ TEST_F(Response, OptionalLinesAreLeftOutWhenNotGiven)
 {
     register_plugin();
     std::string log;
-    EXPECT_EQ(logged([&] { return websrv_send_response(&session, 200, "Ok", 0, nullptr, nullptr); }, &log), 0);
+    EXPECT_EQ(logged([&] { return websrv_send_response(&connection, 200, "Ok", 0, nullptr, nullptr); }, &log), 0);
     const std::string response = drain(peer);
     EXPECT_EQ(response, "HTTP/1.0 200 Ok\r\n"
                         "Server: TAVRIX/1.0\r\n"
@@ -241,7 +242,7 @@ TEST_F(Response, LengthsOfTwoGibibytesAndMoreArePrintedWhole)
                  {5368709120LL, "5368709120"}};
     for (const auto &c : cases) {
         std::string log;
-        EXPECT_EQ(logged([&] { return websrv_send_response(&session, 200, "Ok", c.length, "text/plain", &kMtime); },
+        EXPECT_EQ(logged([&] { return websrv_send_response(&connection, 200, "Ok", c.length, "text/plain", &kMtime); },
                          &log),
                   0);
         const std::string response = drain(peer);
@@ -256,9 +257,9 @@ TEST_F(Response, StatusLineEchoesTheRequestsVersion)
     register_plugin();
     strcpy(protocol, "HTTP/1.1");
     std::string log;
-    logged([&] { return websrv_send_response(&session, 200, "Ok", 10, "text/html", &kMtime); }, &log);
+    logged([&] { return websrv_send_response(&connection, 200, "Ok", 10, "text/html", &kMtime); }, &log);
     EXPECT_EQ(drain(peer).rfind("HTTP/1.1 200 Ok\r\nServer: TAVRIX/1.0\r\n", 0), 0u);
-    logged([&] { return websrv_send_error(&session, 404, "Not Found"); }, &log);
+    logged([&] { return websrv_send_error(&connection, 404, "Not Found"); }, &log);
     const std::string page = drain(peer);
     EXPECT_EQ(page, websrv_test::expected_error_page("HTTP/1.1", 404, "Not Found", date_of(page)));
 }
@@ -268,7 +269,7 @@ TEST_F(Response, RequestWithoutVersionIsAnsweredAsHttp10)
     register_plugin();
     session.protocol = nullptr;
     std::string log;
-    EXPECT_EQ(logged([&] { return websrv_send_error(&session, 400, "Bad Request"); }, &log), 0);
+    EXPECT_EQ(logged([&] { return websrv_send_error(&connection, 400, "Bad Request"); }, &log), 0);
     const std::string page = drain(peer);
     EXPECT_EQ(page, websrv_test::expected_error_page("HTTP/1.0", 400, "Bad Request", date_of(page)));
 }
@@ -280,11 +281,11 @@ TEST_F(Response, OverlongVersionFieldStillGivesAWholeWellFormedResponse)
         std::string version(length, 'H');
         session.protocol = version.data();
         std::string log;
-        EXPECT_EQ(logged([&] { return websrv_send_error(&session, 404, "Not Found"); }, &log), 0);
+        EXPECT_EQ(logged([&] { return websrv_send_error(&connection, 404, "Not Found"); }, &log), 0);
         const std::string page = drain(peer);
         EXPECT_EQ(page, websrv_test::expected_error_page("HTTP/1.0", 404, "Not Found", date_of(page))) << length;
 
-        EXPECT_EQ(logged([&] { return websrv_send_response(&session, 200, "Ok", 1234, "text/html", &kMtime); },
+        EXPECT_EQ(logged([&] { return websrv_send_response(&connection, 200, "Ok", 1234, "text/html", &kMtime); },
                          &log),
                   0);
         const std::string head = drain(peer);
@@ -297,7 +298,7 @@ TEST_F(Response, OverlongVersionFieldStillGivesAWholeWellFormedResponse)
     std::string odd(64, 'v');
     session.protocol = odd.data();
     std::string log;
-    logged([&] { return websrv_send_error(&session, 404, "Not Found"); }, &log);
+    logged([&] { return websrv_send_error(&connection, 404, "Not Found"); }, &log);
     EXPECT_EQ(drain(peer).rfind(odd + " 404 Not Found\r\n", 0), 0u);
 }
 
@@ -306,7 +307,7 @@ TEST_F(Response, WriteHookReceivesTheWholeResponseInOneCall)
     spy.result = 221;
     register_plugin(spy_write);
     std::string log;
-    EXPECT_EQ(logged([&] { return websrv_send_error(&session, 404, "Not Found"); }, &log), 0);
+    EXPECT_EQ(logged([&] { return websrv_send_error(&connection, 404, "Not Found"); }, &log), 0);
     EXPECT_EQ(spy.calls, 1);
     EXPECT_EQ(spy.fd, session.socket);
     EXPECT_EQ(spy.bytes, websrv_test::expected_error_page("HTTP/1.0", 404, "Not Found", date_of(spy.bytes)));
@@ -318,7 +319,7 @@ TEST_F(Response, ShortWriteByTheHookCountsAsSuccess)
     spy.result = 5;
     register_plugin(spy_write);
     std::string log;
-    EXPECT_EQ(logged([&] { return websrv_send_response(&session, 200, "Ok", 1234, "text/html", &kMtime); },
+    EXPECT_EQ(logged([&] { return websrv_send_response(&connection, 200, "Ok", 1234, "text/html", &kMtime); },
                      &log),
               0);
     EXPECT_EQ(spy.calls, 1);
@@ -330,7 +331,7 @@ TEST_F(Response, FailingWriteIsReportedWithTheSystemsReason)
     spy.result = -1;
     register_plugin(spy_write);
     std::string log;
-    EXPECT_EQ(logged([&] { return websrv_send_error(&session, 404, "Not Found"); }, &log), -1);
+    EXPECT_EQ(logged([&] { return websrv_send_error(&connection, 404, "Not Found"); }, &log), -1);
     EXPECT_EQ(log, "Sending the response failed: Input/output error\n");
 }
 
@@ -340,7 +341,7 @@ TEST_F(Response, ClientThatWentAwayMakesTheSendFailWithoutASignal)
     close(peer);
     peer = -1;
     std::string log;
-    EXPECT_EQ(logged([&] { return websrv_send_response(&session, 200, "Ok", 1, "text/html", &kMtime); }, &log),
+    EXPECT_EQ(logged([&] { return websrv_send_response(&connection, 200, "Ok", 1, "text/html", &kMtime); }, &log),
               -1);
     EXPECT_EQ(log, "Sending the response failed: Broken pipe\n");
 }
@@ -353,7 +354,7 @@ TEST_F(Response, UnregisteredPluginsConnectionIsAnsweredThroughThePlainSocket)
     ASSERT_EQ(websrv_unregister_plugin("resp"), 0);
     websrv_mcb.log_level = 2;
     std::string log;
-    EXPECT_EQ(logged([&] { return websrv_send_error(&session, 404, "Not Found"); }, &log), 0);
+    EXPECT_EQ(logged([&] { return websrv_send_error(&connection, 404, "Not Found"); }, &log), 0);
     EXPECT_EQ(spy.calls, 0);
     const std::string page = drain(peer);
     EXPECT_EQ(page, websrv_test::expected_error_page("HTTP/1.0", 404, "Not Found", date_of(page)));

@@ -1,0 +1,95 @@
+// The connection record: the descriptor a session uses, the end of every process that serves
+// a share of a connection, and the "session over" signal to the main process.
+#include "connection.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+#include "registry.h"
+
+websrv_connection *websrv_connection_of(websrv_session *session)
+{
+    static_assert(offsetof(websrv_connection, session) == 0, "the session comes first");
+    return reinterpret_cast<websrv_connection *>(session);
+}
+
+const websrv_plugin_desc *websrv_connection_desc(websrv_connection *c)
+{
+    if (!c->desc_current) {
+        // The plug-in may have unregistered itself during the session; its connection is
+        // still served, through the socket without hooks.
+        const websrv_plugin_node *node = websrv_find_plugin(c->session.port);
+        c->desc = node != nullptr ? node->desc : websrv_plugin_desc{};
+        c->desc_current = true;
+    }
+    return &c->desc;
+}
+
+void websrv_connection_adopt(websrv_connection *c, const websrv_plugin_desc *desc)
+{
+    c->desc = *desc;
+    c->desc_current = true;
+}
+
+void websrv_connection_recheck(websrv_connection *c)
+{
+    c->desc_current = false;
+}
+
+void websrv_process_exit()
+{
+    // The process leaves without the C library's exit handlers, which have nothing to do here
+    // and cost a dozen page faults per request; sanitizer builds take the full exit so their
+    // leak check runs in every process.
+#if defined(__SANITIZE_ADDRESS__)
+    exit(0);
+#else
+    fflush(stdout);
+    _exit(0);
+#endif
+}
+
+namespace {
+
+// Closes the socket, calls on_session_end and frees the buffer. The record's fields are
+// left as they are: the hook sees the closed socket and the still valid buffer.
+void clean_session(websrv_connection *c)
+{
+    if (websrv_mcb.log_level >= WEBSRV_LOG_DETAIL)
+        log_msg(WEBSRV_LOG_DETAIL, "Clean Session For PID:%d\n", static_cast<int>(getpid()));
+    close(c->session.socket);
+    const websrv_plugin_desc *desc = websrv_connection_desc(c);
+    if (desc->on_session_end != nullptr)
+        desc->on_session_end(&c->session);
+    websrv_free(c->session.buffer);
+}
+
+// Tells the main process that the session is over (once; later calls do nothing), after
+// flushing the log so its lines come before the next connection's.
+void signal_done(websrv_connection *c)
+{
+    if (c->done_fd < 0)
+        return;
+    fflush(stdout);
+    (void)!write(c->done_fd, "d", 1);
+    websrv_connection_forget_done(c);
+}
+
+}  // namespace
+
+void websrv_connection_end(websrv_connection *c, websrv_outcome outcome)
+{
+    clean_session(c);
+    if (outcome == websrv_outcome::logged_failed)
+        log_msg(WEBSRV_LOG_ERROR, "Web Server receive packet failed\n");
+    signal_done(c);
+    websrv_process_exit();
+}
+
+void websrv_connection_forget_done(websrv_connection *c)
+{
+    if (c->done_fd >= 0)
+        close(c->done_fd);
+    c->done_fd = -1;
+}

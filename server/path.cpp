@@ -1,0 +1,46 @@
+// Confinement of request paths: the directory a path names must lie inside the working
+// directory, whatever links and ".." components lead there.
+#include "path.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+// Whether `dir` is `root` or lies below it, comparing whole path components.
+bool is_within(const char *dir, const char *root)
+{
+    const size_t length = strlen(root);
+    if (length == 1 && root[0] == '/')
+        return true;
+    return strncmp(dir, root, length) == 0 && (dir[length] == '\0' || dir[length] == '/');
+}
+
+}  // namespace
+
+bool websrv_path_inside_cwd(const char *path, bool *resolved)
+{
+    *resolved = true;
+    const char *slash = strrchr(path, '/');
+    if (slash == nullptr)
+        return true;
+    char cwd[PATH_MAX];
+    char dir[PATH_MAX];
+    char real_dir[PATH_MAX];
+    const size_t dir_length = static_cast<size_t>(slash - path);
+    if (dir_length >= sizeof dir || getcwd(cwd, sizeof cwd) == nullptr) {
+        *resolved = false;
+        return false;
+    }
+    // "/x" names the root directory's x.
+    memcpy(dir, path, dir_length);
+    dir[dir_length] = '\0';
+    if (realpath(dir_length == 0 ? "/" : dir, real_dir) == nullptr) {
+        *resolved = false;
+        return false;
+    }
+    return is_within(real_dir, cwd);
+}
+

@@ -1,0 +1,11 @@
+// Confinement of request paths to the server's working directory.
+#ifndef WEBSRV_SERVER_PATH_H
+#define WEBSRV_SERVER_PATH_H
+
+// Whether the directory part of `path` (everything before its last "/") lies inside the
+// working directory, after links and ".." are resolved: the directory itself or below it,
+// compared by whole path components. Paths without "/" are inside. Sets *resolved to false
+// when a directory could not be resolved (then the answer is "not inside").
+bool websrv_path_inside_cwd(const char *path, bool *resolved);
+
+#endif

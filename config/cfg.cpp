@@ -80,8 +80,8 @@ void log_summary()
     log_msg(WEBSRV_LOG_DETAIL, "       CGI Pattern is %s.\n", websrv_mcb.cgi_pattern);
 }
 
-// Acts on the option at argv[*index] whose value is argv[*index + 1]. Returns 0 and advances
-// *index past both, or -1 after logging why.
+// Acts on one of the server's options that take a value ("-c", "-i", "-d", "-plugin").
+// Returns 0, or -1 after logging why; the caller moves past the option and its value.
 int take_valued_option(const char *option, const char *value)
 {
     if (strcmp(option, "-c") == 0) {

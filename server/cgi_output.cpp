@@ -106,6 +106,7 @@ const char *websrv_cgi_reason(int status)
     case 500: return "Internal Error";
     case 501: return "Not Implemented";
     case 503: return "Service Temporarily Overloaded";
+    // Codes the table does not know get this placeholder phrase; clients act on the number.
     default: return "Something";
     }
 }

@@ -185,7 +185,7 @@ int websrv_port_file_append(int port)
     return 0;
 }
 
-void websrv_stop()
+void websrv_port_file_remove_own()
 {
     if (websrv_mcb.port_file == nullptr)
         return;

@@ -19,7 +19,7 @@ int websrv_port_file_append(int port);
 
 // Removes this instance's own lines from the port file; every other line keeps its bytes and
 // its place. Does nothing when the file was never opened. Failures are logged, never fatal.
-void websrv_stop();
+void websrv_port_file_remove_own();
 
 // The rewrite itself, in place on a copy of the file's bytes: for each port of
 // own[0..own_count), the last line of text[0..length) that reads exactly that port (decimal,

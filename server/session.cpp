@@ -101,7 +101,9 @@ int call_session_hook(websrv_connection *c, int (*websrv_plugin_desc::*hook)(web
     return result;
 }
 
-[[noreturn]] void end_failed(websrv_connection *c)
+// Ends a session the server did not answer in full itself: it failed, or a plug-in's
+// on_request answered it. Either way the log gets "Web Server receive packet failed".
+[[noreturn]] void end_unanswered(websrv_connection *c)
 {
     websrv_connection_end(c, websrv_outcome::logged_failed);
 }
@@ -126,30 +128,30 @@ void websrv_serve_connection(const websrv_plugin_node *node, int done_fd)
     if (call_session_hook(&c, &websrv_plugin_desc::on_session_init, 0) < 0) {
         log_msg(WEBSRV_LOG_ERROR, "Web Srv Error: Plugin Initialization for %.*s Failed\n",
                 websrv_name_length(&accepted), accepted.name);
-        end_failed(&c);
+        end_unanswered(&c);
     }
     if (!read_header(&c))
-        end_failed(&c);
+        end_unanswered(&c);
     if (websrv_parse_request(&c.session) != request_error::none) {
         websrv_send_error(&c, 400, "Bad Request");
-        end_failed(&c);
+        end_unanswered(&c);
     }
     websrv_prepare_path(&c.session);
 
     struct stat st;
     if (stat(c.session.uri, &st) != 0) {
         websrv_send_error(&c, 404, "Not Found");
-        end_failed(&c);
+        end_unanswered(&c);
     }
     // 0: the plug-in has answered the request itself.
     if (call_session_hook(&c, &websrv_plugin_desc::on_request, 1) == 0)
-        end_failed(&c);
+        end_unanswered(&c);
 
     char directory[WEBSRV_PATH_MAX];
     char *path = c.session.uri;
     if (S_ISDIR(st.st_mode)) {
         if (!directory_path(&c, directory, &st))
-            end_failed(&c);
+            end_unanswered(&c);
         path = directory;
     }
     if (is_cgi(path))

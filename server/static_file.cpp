@@ -103,6 +103,8 @@ void websrv_serve_static(websrv_connection *c, const char *path, const struct st
     }
     // A body without its header block would reach the client as a malformed response: when
     // the header could not be composed or sent (already logged), the file is not sent either.
+    // "Ok" with a lower-case k is this server's reason phrase for a file; clients compare
+    // status numbers, and the CGI gateway's "OK" comes from its own table.
     if (websrv_send_response(c, 200, "Ok", st->st_size, type, &st->st_mtime) < 0 ||
         st->st_size == 0)
         return;

@@ -24,7 +24,8 @@ namespace {
 // wait. `open_mask` is the mask the server started with, restored in every child.
 sigset_t open_mask;
 
-void websrv_kill(int)
+// SIGTERM and SIGHUP: the loop ends at its next turn.
+void on_stop_signal(int)
 {
     websrv_mcb.running = 0;
 }
@@ -78,7 +79,7 @@ children_left reap_children()
 void install_stop_signals(sigset_t *stop_signals)
 {
     struct sigaction action {};
-    action.sa_handler = websrv_kill;
+    action.sa_handler = on_stop_signal;
     // Restarting calls: a wait for a child is resumed, so a request in progress is finished.
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
@@ -246,10 +247,10 @@ int websrv_run(int argc, char **argv)
     hold_stop_signals();
     if (websrv_port_file_open() != 0 || websrv_open_listeners() != 0) {
         log_msg(WEBSRV_LOG_ERROR, "Error: Unable to start the Web Server Application. Aborting\n");
-        websrv_stop();
+        websrv_port_file_remove_own();
         return -1;
     }
     accept_loop();
-    websrv_stop();
+    websrv_port_file_remove_own();
     return 0;
 }

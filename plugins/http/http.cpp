@@ -18,22 +18,23 @@ namespace {
 int http_option(int *index, char **argv);
 
 // 1. The descriptor. The server copies it when it is registered, so one static record is
-//    enough even when we register again with another port. Unused hook slots stay null.
+//    enough even when we register again with another port. A null hook slot means the
+//    server's own behaviour.
 websrv_plugin_desc http_desc = {
-    WEBSRV_VERSION_MAJOR,
-    WEBSRV_VERSION_MINOR,
-    "http",
-    8080,         // port
-    http_option,  // on_option: takes "-port N"
-    nullptr,      // on_start
-    nullptr,      // on_session_init
-    nullptr,      // on_read: the server reads the socket itself
-    nullptr,      // on_write: the server writes the socket itself
-    nullptr,      // on_request: the server answers every request
-    nullptr,      // reserved
-    nullptr,      // on_directory: the server serves index.html
-    nullptr,      // on_sendfile: the server uses sendfile()
-    nullptr,      // on_session_end
+    .version_major = WEBSRV_VERSION_MAJOR,
+    .version_minor = WEBSRV_VERSION_MINOR,
+    .name = "http",
+    .port = 8080,
+    .on_option = http_option,    // takes "-port N"
+    .on_start = nullptr,         // nothing to do once the socket listens
+    .on_session_init = nullptr,  // nothing to set up per connection
+    .on_read = nullptr,          // the server reads the socket itself
+    .on_write = nullptr,         // the server writes the socket itself
+    .on_request = nullptr,       // the server answers every request
+    .reserved = nullptr,
+    .on_directory = nullptr,     // the server serves index.html
+    .on_sendfile = nullptr,      // the server uses sendfile()
+    .on_session_end = nullptr,   // nothing to tidy up
 };
 
 // Content types beyond the server's built-in html and gif. Extensions are matched ignoring
@@ -51,6 +52,19 @@ const char *const content_types[][2] = {
     {"ttf", "font/ttf"},           {"bin", "application/octet-stream"},
     {"gz", "application/gzip"},    {"zip", "application/zip"},
 };
+
+}  // namespace
+
+// 2. The one symbol every plug-in exports. The server calls it right after loading us.
+extern "C" WEBSRV_API int plugin_init(void)
+{
+    http_desc.port = 8080;  // loaded again in the same process: start from the default
+    for (const auto &entry : content_types)
+        websrv_add_supported_mime(entry[0], entry[1]);
+    return websrv_register_plugin(&http_desc);
+}
+
+namespace {
 
 // 3. The option hook. It is offered every argument the server does not know itself, with
 //    *index pointing at it. Take ours by advancing *index and returning 0; return 1 for
@@ -80,12 +94,3 @@ int http_option(int *index, char **argv)
 }
 
 }  // namespace
-
-// 2. The one symbol every plug-in exports. The server calls it right after loading us.
-extern "C" WEBSRV_API int plugin_init(void)
-{
-    http_desc.port = 8080;  // loaded again in the same process: start from the default
-    for (const auto &entry : content_types)
-        websrv_add_supported_mime(entry[0], entry[1]);
-    return websrv_register_plugin(&http_desc);
-}

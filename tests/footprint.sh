@@ -5,11 +5,26 @@
 #
 # Usage: footprint.sh check READELF NM STRIP SERVER [PLUGIN ...]
 #        footprint.sh self-test READELF NM CXX
+#        footprint.sh size STRIP MAX_BYTES FILE
 # "check" also prints the stripped size of each file. "self-test" builds a small C++ program
 # that throws, uses typeid and new, and passes only if the check rejects it for each reason,
-# which proves that the check can fail with these tools.
+# which proves that the check can fail with these tools. "size" fails when FILE, stripped, is
+# larger than MAX_BYTES.
 set -eu
-mode=$1 readelf=$2 nm=$3
+mode=$1
+
+if [ "$mode" = size ]; then
+    strip=$2 max=$3 file=$4
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' EXIT
+    "$strip" -o "$work/stripped" "$file"
+    bytes=$(wc -c <"$work/stripped")
+    echo "$(basename "$file"): $bytes bytes stripped, at most $max allowed"
+    [ "$bytes" -le "$max" ] || { echo "$(basename "$file") is over its size line"; exit 1; }
+    exit 0
+fi
+
+readelf=$2 nm=$3
 shift 3
 
 # Mangled names (nm without demangling) that only the C++ runtime defines. __cxa_finalize and

@@ -32,6 +32,7 @@
 #include <sys/types.h>
 #include <sys/select.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -91,8 +92,33 @@ typedef struct websrv_session {
     char *content_type;        /* "Content-Type:" */
     char *if_modified_since;   /* "If-Modified-Since:" */
     char *authorization;       /* "Authorization:" */
-    void *reserved;            /* zero; not used by the server */
+    void *reserved;            /* the session's websrv_session_info (see below) */
 } websrv_session;
+
+/* What the server knows about a session beyond the fixed record above, and what plug-ins tell
+ * the server about it. Before on_session_init the server points the session's `reserved` field
+ * at this record, which lives as long as the session. The server never reads `reserved` back:
+ * a plug-in that needs the field for a pointer of its own may overwrite it (after taking what
+ * it needs from here). Fields are only ever added at the end: `size` is the number of bytes the
+ * server provides, so a plug-in built against a newer header checks it before it reads a field
+ * that an older server may not have. */
+typedef struct websrv_session_info {
+    unsigned int size;            /* sizeof(websrv_session_info) of the server */
+    int tls;                      /* set by a plug-in: nonzero when it carries the connection
+                                   * over TLS (CGI programs then see HTTPS=on) */
+    struct sockaddr_storage peer; /* the client's address: AF_INET for IPv4 clients (also when
+                                   * they came in on an IPv6 socket), AF_INET6 otherwise */
+    char peer_text[48];           /* that address as text: "192.0.2.7", "2001:db8::1" */
+    unsigned int peer_port;       /* the client's port */
+    /* Set by a plug-in that checked a password (both NULL otherwise); CGI programs see them as
+     * REMOTE_USER and AUTH_TYPE. The texts must stay valid until the session ends. */
+    const char *remote_user;      /* the user name */
+    const char *auth_type;        /* the scheme, e.g. "Basic" */
+    /* Set by a plug-in: header lines, each "Name: value\r\n", that the server adds to every
+     * header block it sends on this connection (files, 304s, error pages, CGI answers). The
+     * text must stay valid until the session ends; NULL for none. */
+    const char *header_lines;
+} websrv_session_info;
 
 /* A plug-in descriptor. The plug-in fills one and passes it to websrv_register_plugin(),
  * which copies it; hooks are listed in the order a connection meets them. */
@@ -275,6 +301,16 @@ WEBSRV_AT(websrv_session, if_modified_since, 60);
 WEBSRV_AT(websrv_session, authorization, 64);
 WEBSRV_AT(websrv_session, reserved, 68);
 
+WEBSRV_STATIC_ASSERT(sizeof(websrv_session_info) == 200, "websrv_session_info size");
+WEBSRV_AT(websrv_session_info, size, 0);
+WEBSRV_AT(websrv_session_info, tls, 4);
+WEBSRV_AT(websrv_session_info, peer, 8);
+WEBSRV_AT(websrv_session_info, peer_text, 136);
+WEBSRV_AT(websrv_session_info, peer_port, 184);
+WEBSRV_AT(websrv_session_info, remote_user, 188);
+WEBSRV_AT(websrv_session_info, auth_type, 192);
+WEBSRV_AT(websrv_session_info, header_lines, 196);
+
 WEBSRV_STATIC_ASSERT(sizeof(websrv_mime_entry) == 44, "websrv_mime_entry size");
 WEBSRV_AT(websrv_mime_entry, link, 0);
 WEBSRV_AT(websrv_mime_entry, ext, 4);
@@ -336,7 +372,18 @@ WEBSRV_AT(websrv_session, if_modified_since, 104);
 WEBSRV_AT(websrv_session, authorization, 112);
 WEBSRV_AT(websrv_session, reserved, 120);
 
+WEBSRV_STATIC_ASSERT(sizeof(websrv_session_info) == 216, "websrv_session_info size");
+WEBSRV_AT(websrv_session_info, size, 0);
+WEBSRV_AT(websrv_session_info, tls, 4);
+WEBSRV_AT(websrv_session_info, peer, 8);
+WEBSRV_AT(websrv_session_info, peer_text, 136);
+WEBSRV_AT(websrv_session_info, peer_port, 184);
+WEBSRV_AT(websrv_session_info, remote_user, 192);
+WEBSRV_AT(websrv_session_info, auth_type, 200);
+WEBSRV_AT(websrv_session_info, header_lines, 208);
+
 WEBSRV_STATIC_ASSERT(sizeof(websrv_mime_entry) == 48, "websrv_mime_entry size");
+
 WEBSRV_AT(websrv_mime_entry, link, 0);
 WEBSRV_AT(websrv_mime_entry, ext, 8);
 WEBSRV_AT(websrv_mime_entry, type, 18);

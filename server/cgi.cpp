@@ -82,8 +82,11 @@ private:
     int count_ = 0;
 };
 
-void build_environment(const websrv_session *s, char **environment)
+void build_environment(const websrv_connection *c, char **environment)
 {
+    const websrv_session *s = &c->session;
+    const websrv_session_info *info = &c->info;
+
     entry_list env(environment);
     if (!env.open()) {
         log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Memory Allocation Failure; Env aborted\n");
@@ -103,7 +106,15 @@ void build_environment(const websrv_session *s, char **environment)
         env.add("CONTENT_TYPE=%s", s->content_type);
     if (s->content_length != nullptr)
         env.add("CONTENT_LENGTH=%s", s->content_length);
-    env.add("REMOTE_ADDR=%s", inet_ntoa(s->client_addr));
+    env.add("REMOTE_ADDR=%s", info->peer_text);
+    // What a plug-in established: a checked password, a TLS connection.
+    if (info->remote_user != nullptr) {
+        env.add("AUTH_TYPE=%s", info->auth_type != nullptr ? info->auth_type : "Basic");
+        env.add("REMOTE_USER=%s", info->remote_user);
+    }
+    if (info->tls != 0)
+        env.add("HTTPS=on");
+
     env.close();
 }
 
@@ -197,6 +208,16 @@ void wait_for_body_copy(int pipe_read, int copying)
     }
 }
 
+// The server's status line for the program's answer, followed by the header lines a plug-in
+// asked for on this connection. Returns its length (cut to the buffer).
+int compose_status_line(char (&line)[copy_size], const websrv_connection *c, int status)
+{
+    const char *extra = c->info.header_lines != nullptr ? c->info.header_lines : "";
+    const int wanted = snprintf(line, sizeof line, "%s %d %s\r\n%s", websrv_status_version(&c->session),
+                                status, websrv_cgi_reason(status), extra);
+    return wanted < static_cast<int>(sizeof line) ? wanted : static_cast<int>(sizeof line) - 1;
+}
+
 // The output redirector: the server's status line, then the program's output. `copying` is
 // the read end of a pipe whose write end the input redirector holds while it copies the
 // body (-1 without an input redirector).
@@ -226,9 +247,7 @@ void redirect_output(websrv_connection *c, int pipe_read, int copying)
     log_msg(WEBSRV_LOG_DETAIL, "CGI Header Length is %d bytes\n", static_cast<int>(header.status_line_length));
 
     char status_line[copy_size];
-    const int status_length =
-        snprintf(status_line, sizeof status_line, "%s %d %s\r\n", websrv_status_version(session),
-                 header.status, websrv_cgi_reason(header.status));
+    const int status_length = compose_status_line(status_line, c, header.status);
     if (websrv_write_handler(session->socket, status_line, status_length, desc) < 0) {
         log_msg(WEBSRV_LOG_ERROR, "Writing status output of CGI bin failed Error: %s\n", strerror(errno));
         return;
@@ -407,7 +426,7 @@ void websrv_cgi_run(websrv_connection *c, char *path)
     if (!websrv_path_inside_cwd(path, &resolved))
         refuse(c, 404, "Not Found");
     program_lists lists;
-    build_environment(session, lists.environment.slot);
+    build_environment(c, lists.environment.slot);
     build_arguments(session, path, lists.arguments.slot);
 
     // Only an exact "POST" gets the body copied; any other accepted method reads the socket.

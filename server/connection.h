@@ -7,6 +7,8 @@
 
 struct websrv_connection {
     websrv_session session;       // first, so hooks get its address and we can get back here
+    websrv_session_info info{};   // session.reserved points here
+
     websrv_plugin_desc desc{};    // the descriptor whose hooks this connection goes through
     bool desc_current = false;    // desc is what the registry holds for session.port
     int done_fd = -1;             // "session over" pipe to the main process, or -1

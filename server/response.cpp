@@ -81,6 +81,15 @@ void append_head(composer &out, const websrv_session *session, int status, const
     out.append("Date: %s\r\n", date);
 }
 
+// Ends a header block: the lines a plug-in asked to have in every header block of the
+// connection, then the empty line.
+void end_header(composer &out, const websrv_connection *c)
+{
+    if (c->info.header_lines != nullptr)
+        out.append("%s", c->info.header_lines);
+    out.append("\r\n");
+}
+
 // Writes the composed response and logs the outcome. Returns 0 or -1.
 int transmit(websrv_connection *c, const composer &out, const char *success_format)
 {
@@ -132,7 +141,7 @@ int websrv_send_error(websrv_connection *c, int status, const char *reason)
         c, status, reason, "Succesfully transmitted error response packet of %d bytes\n",
         [&](composer &out, date_text &) {
             out.append("Content-Type: text/html\r\n");
-            out.append("\r\n");
+            end_header(out, c);
             // The page's bytes, closing tags that open nothing included, are what clients and
             // their tests have always received; browsers render it as the title line.
             out.append("<HTML>\n<HEAD><TITLE>%d %s</TITLE></HEAD>\n</HTML>", status, reason);
@@ -158,6 +167,7 @@ int websrv_send_response(websrv_connection *c, int status, const char *reason,
             if (content_length != 0)
                 out.append("Content-Length: %lld\r\n", static_cast<long long>(content_length));
             out.append("Connection: close\r\n");
-            out.append("\r\n");
+            end_header(out, c);
+
         });
 }

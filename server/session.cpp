@@ -3,6 +3,7 @@
 // status 0, through the session's clean-up once its buffer exists.
 #include "session.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
@@ -20,11 +21,25 @@
 
 namespace {
 
+// Fills the session's info record with the client's address, as the accept gave it.
+void record_peer(websrv_connection *c, const sockaddr_storage &peer)
+{
+    websrv_session_info &info = c->info;
+    info.size = sizeof info;
+    info.peer = peer;
+    const auto &v4 = reinterpret_cast<const sockaddr_in &>(peer);
+    c->session.client_addr = v4.sin_addr;
+    info.peer_port = ntohs(v4.sin_port);
+    if (inet_ntop(AF_INET, &v4.sin_addr, info.peer_text, sizeof info.peer_text) == nullptr)
+        info.peer_text[0] = '\0';
+    c->session.reserved = &info;
+}
+
 // Accepts the connection that made the listening socket ready and builds its record. Ends the
 // process (without a session to clean up) when there is no connection or no buffer.
 void open_connection(websrv_connection *c, const websrv_plugin_node *node)
 {
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t peer_length = sizeof peer;
     const int fd = accept(node->listen_fd, reinterpret_cast<sockaddr *>(&peer), &peer_length);
     if (fd < 0) {
@@ -43,8 +58,9 @@ void open_connection(websrv_connection *c, const websrv_plugin_node *node)
     session.cursor = session.buffer;
     session.socket = fd;
     session.port = node->desc.port;
-    session.client_addr = peer.sin_addr;
+    record_peer(c, peer);
     websrv_connection_adopt(c, &node->desc);
+
 }
 
 // Reads until the header is complete. Returns false when the session must end as failed.

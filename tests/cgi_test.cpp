@@ -463,3 +463,23 @@ TEST_F(CgiServer, ProgramSilentLongerThanTheReadWaitIsGivenUpOn)
 }
 
 }  // namespace
+
+TEST_F(CgiServer, PasswordAndTlsAPluginReportedReachTheProgramWithItsHeaderLine)
+{
+    port = free_port();
+    const std::string record = std::string(TEST_PLUGIN_DIR) + "/tp_record.so";
+    server = std::make_unique<ServerProcess>(
+        server_binary,
+        std::vector<std::string>{"-c", "cgi-bin", "-d", root, "-plugin", record, "-record", dir.file("record"),
+                                 "-record-port", std::to_string(port), "-no-io-hooks", "-remote-user", "alice",
+                                 "-tls", "-header-line", "X-Test: 1"},
+        dir.file("webport"), dir.path());
+    ASSERT_TRUE(server->wait_ready({port})) << server->output();
+    const std::string reply = round_trip(port, get("/cgi-bin/printenv"));
+    ASSERT_EQ(reply.rfind("HTTP/1.0 200 OK\r\nX-Test: 1\r\nContent-Type: text/plain\r\n\r\n", 0), 0u) << reply;
+    const std::vector<std::string> env = lines_with(body_of(reply), "env=");
+    const std::vector<std::string> tail(env.end() - std::min<size_t>(env.size(), 4), env.end());
+    EXPECT_EQ(tail, (std::vector<std::string>{"env=[REMOTE_ADDR=127.0.0.1]", "env=[AUTH_TYPE=Basic]",
+                                              "env=[REMOTE_USER=alice]", "env=[HTTPS=on]"}))
+        << reply;
+}

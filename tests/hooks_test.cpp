@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "test_support.h"
+#include "websrv_plugin.h"
 
 using namespace websrv_test;
 
@@ -369,4 +370,38 @@ TEST(Unregister, ErrorResponseStillGoesOutThroughThePlainSocket)
     EXPECT_EQ(reply.raw, expected_error_page("HTTP/1.0", 404, "Not Found", reply.header("Date")));
     stop(site);
     EXPECT_EQ(count_lines(site.recorded(), "write "), 0u);
+}
+
+// ---- The session's info record ---------------------------------------------------------
+
+TEST(SessionInfo, PeerReachesThePluginAndItsHeaderLineEveryHeaderBlock)
+{
+    Site site;
+    site.put("page.html", "the page");
+    start(site, {"-record-info", "-header-line", "X-Frame-Options: DENY"});
+    const struct {
+        const char *request;
+        const char *status_line;
+    } cases[] = {
+        {"GET /page.html HTTP/1.0\r\n\r\n", "HTTP/1.0 200 Ok"},
+        {"GET /page.html HTTP/1.0\r\nIf-Modified-Since: Sun, 06 Nov 1994 08:49:37 GMT\r\n\r\n",
+         "HTTP/1.0 304 Not Modified"},
+        {"GET /missing.html HTTP/1.0\r\n\r\n", "HTTP/1.0 404 Not Found"},
+        {"GET\r\n\r\n", "HTTP/1.0 400 Bad Request"},
+    };
+    for (const auto &c : cases) {
+        const Reply reply = site.get(c.request);
+        EXPECT_EQ(reply.status_line, c.status_line) << c.request;
+        // The plug-in's line is the last of the header block, whatever the answer.
+        const std::string tail = "\r\nX-Frame-Options: DENY\r\n\r\n";
+        EXPECT_EQ(reply.head.size() >= tail.size() ? reply.head.substr(reply.head.size() - tail.size()) : "", tail)
+            << c.request << reply.raw;
+    }
+    stop(site);
+    const std::string info = site.recorded_line("info ");
+    const std::string expected = "info size=" + std::to_string(sizeof(websrv_session_info)) +
+                                 " peer=[127.0.0.1] peer_port=";
+    EXPECT_EQ(info.rfind(expected, 0), 0u) << info;
+    EXPECT_EQ(info.substr(info.size() - 9), " family=2") << info;
+    EXPECT_EQ(info.find("peer_port=0 "), std::string::npos) << info;
 }

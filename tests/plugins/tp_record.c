@@ -19,6 +19,10 @@
  *   -directory PATH       on_directory writes PATH and returns 0
  *   -directory-fail       on_directory returns -1
  *   -unregister-in HOOK   "init" or "request": that hook unregisters "record" and goes on
+ *   -record-info          on_session_init records the session's info record (see below)
+ *   -header-line TEXT     on_session_init asks for the line "TEXT\r\n" in every header block
+ *   -remote-user NAME     on_session_init reports NAME as a user checked by "Basic"
+ *   -tls                  on_session_init reports the connection as carried over TLS
  *   -end-helper MS        on_session_end starts a process that lives MS milliseconds and so
  *                         outlives the connection's child (the server adopts and reaps it);
  *                         its pid is recorded as "helper pid=N"
@@ -28,6 +32,7 @@
  *
  *   start fd=N
  *   init
+ *   info size=N peer=[..] peer_port=N family=F
  *   read len=L got=G
  *   request method=[..] uri=[..] query=[..] protocol=[..] host=[..] user_agent=[..]
  *           content_length=[..] content_type=[..] if_modified_since=[..] authorization=[..]
@@ -68,6 +73,10 @@ static int directory_fail;
 static size_t end_helper_ms;  /* 0: no helper process */
 static char directory_path[WEBSRV_PATH_MAX];
 static char unregister_in[16];
+static int record_info;
+static char header_line[512];
+static char remote_user[64];
+static int tls;
 
 static websrv_plugin_desc record_desc;
 
@@ -156,10 +165,26 @@ static int unregister_now(void)
     return result;
 }
 
+/* Records the info record and tells the server what the options ask for. */
+static void use_info(websrv_session *session)
+{
+    websrv_session_info *info = (websrv_session_info *)session->reserved;
+    if (record_info)
+        record("info size=%u peer=[%s] peer_port=%u family=%d", info->size, info->peer_text,
+               info->peer_port, (int)info->peer.ss_family);
+    if (header_line[0] != '\0')
+        info->header_lines = header_line;
+    if (remote_user[0] != '\0') {
+        info->remote_user = remote_user;
+        info->auth_type = "Basic";
+    }
+    info->tls = tls;
+}
+
 static int record_session_init(websrv_session *session)
 {
-    (void)session;
     record("init");
+    use_info(session);
     if (strcmp(unregister_in, "init") == 0)
         unregister_now();
     return init_fail ? -1 : 0;
@@ -339,7 +364,18 @@ static int record_option(int *index, char **argv)
         taken = 2;
     } else if (strcmp(option, "-directory-fail") == 0) {
         directory_fail = 1;
+    } else if (strcmp(option, "-record-info") == 0) {
+        record_info = 1;
+    } else if (strcmp(option, "-header-line") == 0 && value != NULL) {
+        snprintf(header_line, sizeof header_line, "%s\r\n", value);
+        taken = 2;
+    } else if (strcmp(option, "-remote-user") == 0 && value != NULL) {
+        snprintf(remote_user, sizeof remote_user, "%s", value);
+        taken = 2;
+    } else if (strcmp(option, "-tls") == 0) {
+        tls = 1;
     } else if (strcmp(option, "-end-helper") == 0 && count_value(value) != 0) {
+
         end_helper_ms = count_value(value);
         taken = 2;
     } else if (strcmp(option, "-unregister-in") == 0 && value != NULL) {

@@ -337,6 +337,10 @@ bool start_input_copy(websrv_connection *c, fd_guard &copying)
     if (pid == 0) {
         body.read.reset();
         copy_over.read.reset();
+        // Written without blocking, so the copy's own time limit holds against a program that
+        // reads nothing.
+        fcntl(body.write.get(), F_SETFL, O_NONBLOCK);
+
         redirect_input(c, body.write.get());
         body.write.reset();
         copy_over.write.reset();  // tells the output redirector that the copy is over

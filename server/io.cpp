@@ -1,17 +1,74 @@
-// Guarded reads and writes on a connection or pipe: wait (at most websrv_wait_seconds) until
-// the descriptor is ready, then go through the plug-in's hook, recv()/send() or read()/write().
+// Guarded reads and writes on a connection or pipe: wait until the descriptor is ready, then go
+// through the plug-in's hook, recv()/send() or read()/write(). Writes go on until every byte is
+// out; a write that moves nothing for websrv_wait_seconds fails.
+#include "io.h"
+
 #include <cerrno>
+#include <cstring>
+#include <ctime>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "io.h"
-
 namespace {
 
-constexpr int wait_limit_ms = websrv_wait_seconds * 1000;
+constexpr long long wait_limit_ms = websrv_wait_seconds * 1000LL;
+
+long long now_ms()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+// One write of up to `count` bytes: the hook, a send that never blocks, or a plain write.
+ssize_t write_once(int fd, const char *data, size_t count, const websrv_plugin_desc *desc)
+{
+    if (desc == nullptr)
+        return write(fd, data, count);
+    if (desc->on_write != nullptr)
+        return desc->on_write(fd, data, static_cast<int>(count));
+    // MSG_NOSIGNAL: a client that went away makes the write fail, not kill the process.
+    return send(fd, data, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+bool try_again(int error)
+{
+    return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
+}
 
 }  // namespace
+
+long long websrv_deadline()
+{
+    return now_ms() + wait_limit_ms;
+}
+
+bool websrv_wait_ready(int fd, short events, long long deadline)
+{
+    for (;;) {
+        const long long left = deadline - now_ms();
+        if (left <= 0)
+            return false;
+        pollfd target{fd, events, 0};
+        const int ready = poll(&target, 1, static_cast<int>(left));
+        if (ready > 0 || (ready < 0 && errno != EINTR))
+            return true;
+    }
+}
+
+void websrv_pause_before_retry()
+{
+    const timespec moment{0, 1000 * 1000};
+    nanosleep(&moment, nullptr);
+}
+
+websrv_plugin_name websrv_name_of(const websrv_plugin_desc *desc)
+{
+    if (desc == nullptr)
+        return {6, "(none)"};
+    return {static_cast<int>(strnlen(desc->name, sizeof desc->name)), desc->name};
+}
 
 int websrv_read_handler(int fd, void *buf, size_t len, const websrv_plugin_desc *desc)
 {
@@ -22,9 +79,7 @@ int websrv_read_handler(int fd, void *buf, size_t len, const websrv_plugin_desc 
         if (got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
             return static_cast<int>(got);
     }
-    pollfd source{fd, POLLIN, 0};
-    const int ready = poll(&source, 1, wait_limit_ms);
-    if (ready == 0) {
+    if (!websrv_wait_ready(fd, POLLIN, websrv_deadline())) {
         log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Read Timeout.\n");
         return -1;
     }
@@ -32,23 +87,46 @@ int websrv_read_handler(int fd, void *buf, size_t len, const websrv_plugin_desc 
         return static_cast<int>(read(fd, buf, len));
     if (desc->on_read == nullptr)
         return static_cast<int>(recv(fd, buf, len, 0));
-    return desc->on_read(fd, buf, len);
+    const int got = desc->on_read(fd, buf, len);
+    if (got > 0 && static_cast<size_t>(got) > len) {
+        const websrv_plugin_name name = websrv_name_of(desc);
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Plugin %.*s read hook reported %d bytes of %zu\n",
+                name.length, name.text, got, len);
+        errno = EIO;
+        return -1;
+    }
+    return got;
 }
 
 int websrv_write_handler(int fd, const void *buf, int len, const websrv_plugin_desc *desc)
 {
-    // poll instead of a descriptor set: any descriptor number works. A failing poll lets
-    // the write go ahead, which then reports the descriptor's own error.
-    pollfd target{fd, POLLOUT, 0};
-    if (poll(&target, 1, wait_limit_ms) == 0) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Timeout \n");
-        return -1;
-    }
-    const size_t count = len > 0 ? static_cast<size_t>(len) : 0;
-    if (desc == nullptr)
-        return static_cast<int>(write(fd, buf, count));
-    if (desc->on_write != nullptr)
-        return desc->on_write(fd, buf, len);
-    // MSG_NOSIGNAL: a client that went away makes the write fail, not kill the process.
-    return static_cast<int>(send(fd, buf, count, MSG_NOSIGNAL));
+    const char *data = static_cast<const char *>(buf);
+    const size_t total = len > 0 ? static_cast<size_t>(len) : 0;
+    size_t done = 0;
+    long long deadline = websrv_deadline();
+    do {
+        if (!websrv_wait_ready(fd, POLLOUT, deadline)) {
+            log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Timeout \n");
+            return -1;
+        }
+        const ssize_t put = write_once(fd, data + done, total - done, desc);
+        if (put < 0 && try_again(errno)) {
+            websrv_pause_before_retry();
+            continue;
+        }
+        if (put < 0)
+            return -1;
+        if (static_cast<size_t>(put) > total - done || (put == 0 && total > 0)) {
+            // A hook that claims more than it was given, or keeps taking nothing, would have
+            // the response reported sent when it is not.
+            const websrv_plugin_name name = websrv_name_of(desc);
+            log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Plugin %.*s write hook reported %zd bytes of %zu\n",
+                    name.length, name.text, put, total - done);
+            errno = EIO;
+            return -1;
+        }
+        done += static_cast<size_t>(put);
+        deadline = websrv_deadline();
+    } while (done < total);
+    return static_cast<int>(total);
 }

@@ -6,15 +6,36 @@
 
 #include "websrv_plugin.h"
 
-// How long the server waits for a descriptor to become ready for one read or write, and how
-// long one send on a connection may block.
+// How long the server waits for a descriptor to become ready for one read, and how long a
+// transfer may go without moving a byte before it is given up.
 constexpr int websrv_wait_seconds = 30;
 
 // Reads up to len bytes from fd once it is readable (waiting at most websrv_wait_seconds):
 // through desc->on_read when set, recv() when desc is given without the hook, read() when desc
 // is NULL. Returns the count, 0 at end of stream, or below 0 on failure or time-out (logged).
+// A hook that reports more bytes than it was asked for is a failure (logged, errno EIO).
 int websrv_read_handler(int fd, void *buf, size_t len, const websrv_plugin_desc *desc);
 
-// websrv_write_handler, the write side, is part of the plug-in interface (websrv_plugin.h).
+// websrv_write_handler, the write side, is part of the plug-in interface (websrv_plugin.h):
+// it writes all the bytes or fails, giving up when none has moved for websrv_wait_seconds.
+
+// A point in time websrv_wait_seconds from now, on the monotonic clock (milliseconds).
+long long websrv_deadline();
+
+// Waits until fd is ready for `events` (POLLIN or POLLOUT), at most until `deadline`. Returns
+// false when the deadline passed first; true when ready, or when the wait itself failed (the
+// I/O call that follows then reports the descriptor's own error).
+bool websrv_wait_ready(int fd, short events, long long deadline);
+
+// Pauses for a moment: a call that said "try again" although its descriptor was ready is not
+// retried in a busy loop.
+void websrv_pause_before_retry();
+
+// Name of a descriptor's plug-in for messages ("(none)" for a null descriptor), and its length.
+struct websrv_plugin_name {
+    int length;
+    const char *text;
+};
+websrv_plugin_name websrv_name_of(const websrv_plugin_desc *desc);
 
 #endif

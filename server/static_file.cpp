@@ -9,11 +9,14 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
+
 #include <sys/socket.h>
 #include <sys/sendfile.h>
 #include <unistd.h>
 
 #include "fd_guard.h"
+#include "io.h"
 #include "path.h"
 #include "registry.h"
 #include "response.h"
@@ -27,33 +30,65 @@ namespace {
 // early. The limit also keeps every count within the int that the plug-in's hook returns.
 constexpr off_t max_transmit_chunk = 0x7ffff000;
 
-// Sends the whole file: sendfile (or the plug-in's replacement) moves what it can per call,
-// and the next call continues from the offset until the file is sent or a call fails.
-// Returns the bytes sent, or -1 with errno set when nothing more could be sent.
-long long transmit_file(websrv_connection *c, int fd, off_t size)
+// One transmission call: the plug-in's replacement for sendfile, or sendfile itself.
+long long send_piece(const websrv_plugin_desc *desc, int socket, int fd, off_t *offset, size_t count)
+{
+    if (desc->on_sendfile != nullptr)
+        return desc->on_sendfile(socket, fd, offset, count);
+    return static_cast<long long>(sendfile(socket, fd, offset, count));
+}
+
+// Whether a hook's transmission call did what it reported: moved `sent` bytes (at most the
+// `count` asked for) and left the offset where they end, or left it alone for the caller to
+// move. Anything else would send the file out of order, or for ever.
+bool piece_plausible(long long sent, size_t count, off_t before, off_t after)
+{
+    return sent >= 0 && static_cast<unsigned long long>(sent) <= count &&
+           (after == before || after == before + static_cast<off_t>(sent));
+}
+
+// Sends `length` bytes of the file from `start` on: sendfile (or the plug-in's replacement)
+// moves what it can per call on the socket, made non-blocking for the transfer, and the next
+// call continues from the offset. Returns the bytes sent, or -1 with errno set when nothing
+// more could be sent: a call failed, none moved a byte for websrv_wait_seconds (EAGAIN), or
+// the plug-in's hook reported what it did not do (EIO, logged).
+long long transmit_file(websrv_connection *c, int fd, off_t start, off_t length)
 {
     const websrv_plugin_desc *desc = websrv_connection_desc(c);
     const int socket = c->session.socket;
-    off_t offset = 0;
-    while (offset < size) {
-        const off_t remaining = size - offset;
+    fcntl(socket, F_SETFL, fcntl(socket, F_GETFL) | O_NONBLOCK);
+    const off_t end = start + length;
+    off_t offset = start;
+    long long deadline = websrv_deadline();
+    while (offset < end) {
+        if (!websrv_wait_ready(socket, POLLOUT, deadline)) {
+            errno = EAGAIN;
+            return -1;
+        }
+        const off_t remaining = end - offset;
         const size_t count =
             static_cast<size_t>(remaining < max_transmit_chunk ? remaining : max_transmit_chunk);
         const off_t before = offset;
-        const long long sent =
-            desc->on_sendfile != nullptr
-                ? desc->on_sendfile(socket, fd, &offset, count)
-                : static_cast<long long>(sendfile(socket, fd, &offset, count));
-        if (sent < 0 && errno == EINTR)
+        const long long sent = send_piece(desc, socket, fd, &offset, count);
+        if (sent < 0 && (errno == EINTR || errno == EAGAIN)) {
+            websrv_pause_before_retry();
             continue;
+        }
         if (sent < 0)
             return -1;
+        if (!piece_plausible(sent, count, before, offset)) {
+            const websrv_plugin_name name = websrv_name_of(desc);
+            log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Plugin %.*s sendfile hook reported %lld bytes of %zu\n",
+                    name.length, name.text, sent, count);
+            errno = EIO;
+            return -1;
+        }
         if (sent == 0)
             break;  // the file shrank since it was looked at: send no more than it has
-        if (offset == before)
-            offset += static_cast<off_t>(sent);  // a hook that reports but does not advance
+        offset = before + static_cast<off_t>(sent);
+        deadline = websrv_deadline();
     }
-    return static_cast<long long>(offset);
+    return static_cast<long long>(offset - start);
 }
 
 }  // namespace
@@ -108,7 +143,7 @@ void websrv_serve_static(websrv_connection *c, const char *path, const struct st
     if (websrv_send_response(c, 200, "Ok", st->st_size, type, &st->st_mtime) < 0 ||
         st->st_size == 0)
         return;
-    const long long sent = transmit_file(c, file.get(), st->st_size);
+    const long long sent = transmit_file(c, file.get(), 0, st->st_size);
     if (sent < 0)
         log_msg(WEBSRV_LOG_ERROR, "Error: Unable to send file; Error:%s\n", strerror(errno));
     else

@@ -18,3 +18,19 @@ gtest_discover_tests(hostile_tests
   TEST_FILTER "*Slow*"
   DISCOVERY_TIMEOUT 30
   PROPERTIES TIMEOUT 120 LABELS slow)
+
+# Sound answers: bounded transfers, hooks that lie, CGI programs and requests that used to get
+# a wrong or no answer. Same labels as above.
+add_executable(answers_tests answers_test.cpp)
+target_link_libraries(answers_tests PRIVATE test_support GTest::gtest_main)
+target_compile_definitions(answers_tests PRIVATE ${TEST_DEFINITIONS}
+  CGI_PRINTENV="$<TARGET_FILE:cgi_printenv>")
+add_dependencies(answers_tests websrv-test http tp_hostile cgi_printenv)
+gtest_discover_tests(answers_tests
+  TEST_FILTER "-*Slow*"
+  DISCOVERY_TIMEOUT 30
+  PROPERTIES TIMEOUT 60 LABELS hostile)
+gtest_discover_tests(answers_tests
+  TEST_FILTER "*Slow*"
+  DISCOVERY_TIMEOUT 30
+  PROPERTIES TIMEOUT 120 LABELS slow)

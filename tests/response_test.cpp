@@ -35,7 +35,8 @@ struct hook_spy {
     int calls = 0;
     int fd = -1;
     std::string bytes;
-    int result = 0;  // < 0: fail with errno EIO; > 0: report this count
+    int result = 0;  // < 0: fail with errno EIO; > 0: take at most this count
+    bool overreport = false;  // report `result` even when given fewer bytes
 } spy;
 
 int spy_write(int fd, const void *buf, int len)
@@ -47,7 +48,7 @@ int spy_write(int fd, const void *buf, int len)
         errno = EIO;
         return -1;
     }
-    return spy.result;
+    return spy.overreport ? spy.result : std::min(spy.result, len);
 }
 
 int spy_read(int fd, void *buf, size_t len)
@@ -314,7 +315,7 @@ TEST_F(Response, WriteHookReceivesTheWholeResponseInOneCall)
     EXPECT_EQ(drain(peer), "") << "with a write hook the server itself sends nothing";
 }
 
-TEST_F(Response, ShortWriteByTheHookCountsAsSuccess)
+TEST_F(Response, ShortWritesByTheHookAreContinuedUntilTheBlockIsOut)
 {
     spy.result = 5;
     register_plugin(spy_write);
@@ -322,8 +323,21 @@ TEST_F(Response, ShortWriteByTheHookCountsAsSuccess)
     EXPECT_EQ(logged([&] { return websrv_send_response(&connection, 200, "Ok", 1234, "text/html", &kMtime); },
                      &log),
               0);
-    EXPECT_EQ(spy.calls, 1);
+    EXPECT_EQ(spy.calls, 38);  // 37 calls of 5 bytes and one of the last 3
+    EXPECT_EQ(spy.bytes, "\n\r\n");
     EXPECT_EQ(log, "Succesfully transmitted response packet of 188 bytes\n");
+}
+
+TEST_F(Response, HookClaimingMoreThanItWasGivenFailsTheResponse)
+{
+    spy.result = 500;
+    spy.overreport = true;
+    register_plugin(spy_write);
+    std::string log;
+    EXPECT_EQ(logged([&] { return websrv_send_error(&connection, 404, "Not Found"); }, &log), -1);
+    EXPECT_EQ(spy.calls, 1);
+    EXPECT_EQ(log, "WebSrv Error: Plugin resp write hook reported 500 bytes of 221\n"
+                   "Sending the response failed: Input/output error\n");
 }
 
 TEST_F(Response, FailingWriteIsReportedWithTheSystemsReason)
@@ -414,16 +428,17 @@ TEST(WriteHandler, DescriptorWithoutHookSendsOnTheSocket)
     close(pair[1]);
 }
 
-TEST(WriteHandler, HookAloneWritesAndItsResultIsReturned)
+TEST(WriteHandler, HookAloneWritesAndIsCalledUntilEveryByteIsTaken)
 {
     spy = hook_spy{};
     spy.result = 3;
     Pipe p;
     const websrv_plugin_desc hooked = descriptor(spy_write);
-    EXPECT_EQ(websrv_write_handler(p.write_end, "hello", 5, &hooked), 3);
-    EXPECT_EQ(spy.calls, 1);
+    EXPECT_EQ(websrv_write_handler(p.write_end, "hello", 5, &hooked), 5);
+    EXPECT_EQ(spy.calls, 2);
     EXPECT_EQ(spy.fd, p.write_end);
-    EXPECT_EQ(spy.bytes, "hello");
+    EXPECT_EQ(spy.bytes, "lo");
+
     const int flags = fcntl(p.read_end, F_GETFL);
     fcntl(p.read_end, F_SETFL, flags | O_NONBLOCK);
     EXPECT_EQ(read_some(p.read_end), "") << "the server wrote nothing itself";
@@ -453,7 +468,26 @@ TEST(ReadHandler, ChoosesReadRecvOrTheHook)
     EXPECT_STREQ(buf, "xy");
 }
 
+TEST(ReadHandler, HookClaimingMoreThanItWasAskedForFails)
+{
+    Pipe p;
+    ASSERT_EQ(write(p.write_end, "a", 1), 1);  // readable, so the hook is called
+    spy = hook_spy{};
+    spy.bytes = "xy";
+    spy.result = 4096;
+    websrv_plugin_desc hooked = descriptor();
+    hooked.on_read = spy_read;
+    char buf[16] = {};
+    websrv_mcb.log_level = 1;
+    StdoutCapture capture;
+    EXPECT_EQ(websrv_read_handler(p.read_end, buf, 8, &hooked), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(capture.finish(), "WebSrv Error: Plugin resp read hook reported 4096 bytes of 8\n");
+
+}
+
 TEST(ReadHandler, EndOfStreamGivesZero)
+
 {
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);

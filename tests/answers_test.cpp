@@ -1,0 +1,124 @@
+// Sound answers where clients, CGI programs or plug-ins misbehave: every transfer is bounded
+// by the time it goes without moving a byte, hooks that report what they did not do end the
+// session, and the answer the client gets never claims more than was sent.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "test_support.h"
+
+using namespace websrv_test;
+
+namespace {
+
+const std::string server_binary = WEBSRV_TEST_SERVER;
+const std::string http_plugin = WEBSRV_HTTP_PLUGIN;
+const std::string hostile_plugin = std::string(TEST_PLUGIN_DIR) + "/tp_hostile.so";
+const std::string kPage = "the page";
+
+using Clock = std::chrono::steady_clock;
+
+// A site with page.html and a sparse file of `big_size` bytes, served through `plugin`.
+struct Served {
+    Site site;
+    explicit Served(off_t big_size = 0)
+    {
+        site.put("page.html", kPage);
+        if (big_size > 0) {
+            const int fd = open((site.root + "/big.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            EXPECT_GE(fd, 0);
+            EXPECT_EQ(ftruncate(fd, big_size), 0);
+            close(fd);
+        }
+    }
+    bool start_hostile(const std::string &misbehaviour)
+    {
+        return site.start(server_binary, {"-plugin", hostile_plugin, "-hostile-port", std::to_string(site.port),
+                                          misbehaviour});
+    }
+    bool start_http(const std::vector<std::string> &extra = {})
+    {
+        std::vector<std::string> args{"-plugin", http_plugin, "-port", std::to_string(site.port)};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return site.start(server_binary, args);
+    }
+    // The server stops cleanly after serving the next ordinary request; returns its log.
+    std::string healthy_stop()
+    {
+        const Reply next = site.get("GET /page.html HTTP/1.0\r\n\r\n");
+        EXPECT_EQ(next.status_line, "HTTP/1.0 200 Ok") << next.raw;
+        EXPECT_EQ(next.body, kPage);
+        EXPECT_EQ(site.stop(), 0);
+        return site.log();
+    }
+};
+
+}  // namespace
+
+// ---- Plug-in hooks that report what they did not do ------------------------------------
+
+TEST(HostileHook, ReportOutsideWhatWasAskedEndsTheSessionWithALogLine)
+{
+    const struct {
+        const char *misbehaviour;
+        const char *request;
+        const char *log_line;
+        size_t most_bytes;  // the most the client may receive
+    } cases[] = {
+        // Moving the offset back would send the file again and again, for ever.
+        {"-sendfile-backwards", "GET /big.bin HTTP/1.0\r\n\r\n",
+         "WebSrv Error: Plugin hostile sendfile hook reported ", 4096 + (8u << 20)},
+        // Claiming more than the buffer holds would have the server read past it.
+        {"-read-overreport", "GET /page.html HTTP/1.0\r\n\r\n",
+         "WebSrv Error: Plugin hostile read hook reported ", 0},
+        // Taking nothing, for ever, would leave the header block unsent but reported sent.
+        {"-write-nothing", "GET /page.html HTTP/1.0\r\n\r\n",
+         "WebSrv Error: Plugin hostile write hook reported 0 bytes of 185\n", 0},
+    };
+    for (const auto &c : cases) {
+        Served served(8 << 20);
+        ASSERT_TRUE(served.start_hostile(c.misbehaviour)) << served.site.log();
+        const auto start = Clock::now();
+        const std::string reply = exchange(served.site.port, c.request, 20000);
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(15)) << c.misbehaviour;
+        EXPECT_LE(reply.size(), c.most_bytes) << c.misbehaviour;
+        EXPECT_EQ(served.site.stop(), 0);
+        EXPECT_NE(served.site.log().find(c.log_line), std::string::npos) << c.misbehaviour << "\n"
+                                                                          << served.site.log();
+    }
+}
+
+// ---- Transfers bounded by the time they go without moving a byte -----------------------
+
+TEST(SlowTransfer, ClientThatNeverReadsIsCutOffThirtySecondsAfterTheLastByteMoved)
+{
+    Served served(256LL << 20);  // far more than any socket buffer holds
+    ASSERT_TRUE(served.start_http());
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(served.site.port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    const std::string request = "GET /big.bin HTTP/1.0\r\n\r\n";
+    ASSERT_EQ(send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+    const auto start = Clock::now();
+    // The server gives up once nothing has moved for 30 s, and says so in its log.
+    while (served.site.log().find("Error: Unable to send file") == std::string::npos &&
+           Clock::now() - start < std::chrono::seconds(60))
+        sleep_ms(200);
+    const auto waited = Clock::now() - start;
+    close(fd);
+    EXPECT_GE(waited, std::chrono::seconds(29));
+    EXPECT_LT(waited, std::chrono::seconds(40)) << "the transfer went on past its limit";
+    EXPECT_NE(served.healthy_stop().find("Error: Unable to send file; Error:"), std::string::npos);
+}

@@ -17,7 +17,7 @@ sysroot=/usr/arm-linux-gnueabihf
 # ---- Packages ----------------------------------------------------------------------------
 packages="cmake ninja-build g++-arm-linux-gnueabihf libgtest-dev curl"
 command -v qemu-arm >/dev/null || command -v qemu-arm-static >/dev/null || packages="$packages qemu-user"
-command -v python3 >/dev/null || packages="$packages python3"
+command -v cc >/dev/null || packages="$packages gcc"
 # No recommended packages: qemu-user recommends registering the emulator for ARM programs
 # with the kernel, which would change how the whole machine runs foreign binaries.
 # shellcheck disable=SC2086
@@ -116,8 +116,11 @@ build_abs=$(cd "$build" && pwd)
 server=$build_abs/tests/websrv-test
 plugin=$build_abs/plugins/http.so
 
+# A port that the kernel handed out and keeps from everyone else while this script runs
+# (tests/install/free_ports.c); the server under emulation binds it all the same.
+cc -std=c11 -D_DEFAULT_SOURCE -o "$work/free_ports" "$source_dir/tests/install/free_ports.c"
 free_port() {
-    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+    "$work/free_ports" 1 $$
 }
 
 # Starts the server on a free port; waits (at most 60 s) until its port is in the port file,

@@ -334,6 +334,15 @@ TEST_F(CgiServer, StatusLineFollowsTheProgramsHeaderLines)
         {"late_status", "Content-Type: text/plain\\r\\nStatus: 503\\r\\nX-A: 1\\r\\n\\r\\nbusy",
          "HTTP/1.0 503 Service Temporarily Overloaded\r\nContent-Type: text/plain\r\nX-A: 1\r\n\r\nbusy"},
         {"letters", "Status: abc\\r\\n\\r\\n", "HTTP/1.0 0 Something\r\n\r\n"},
+        // Header names in any letter case.
+        {"lower_case", "status: 404\\r\\ncontent-type: text/plain\\r\\n\\r\\ngone",
+         "HTTP/1.0 404 Not Found\r\ncontent-type: text/plain\r\n\r\ngone"},
+        {"upper_case", "STATUS: 503\\r\\n\\r\\n", "HTTP/1.0 503 Service Temporarily Overloaded\r\n\r\n"},
+        {"lower_case_redirect", "location: /index.html\\r\\n\\r\\n",
+         "HTTP/1.0 302 Found\r\nlocation: /index.html\r\n\r\n"},
+        // At most nine digits: ten would not always fit an int, and even one that does gives 0.
+        {"nine_digits", "Status: 123456789\\r\\n\\r\\n", "HTTP/1.0 123456789 Something\r\n\r\n"},
+        {"ten_digits", "Status: 1000000404\\r\\n\\r\\n", "HTTP/1.0 0 Something\r\n\r\n"},
         {"redirect", "Status: 301\\r\\nLocation: /index.html\\r\\n\\r\\n",
          "HTTP/1.0 302 Found\r\nLocation: /index.html\r\n\r\n"},
         {"body_mentions_status", "Content-Type: text/plain\\r\\n\\r\\nStatus: 500\\nLocation: x\\n",

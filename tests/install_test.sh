@@ -145,11 +145,12 @@ ended() {
     [ ! -e "/proc/$1" ] || [ "$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null)" = Z ]
 }
 
-# A port handed out by the kernel may be taken again before the server binds it; a start
-# that fails on a bind is tried again with new ports.
+# free_ports keeps the ports it hands out from everyone else while this script runs; only a
+# program that binds a fixed port could still take one, and then the start is tried again
+# with new ports.
 attempt=1
 while :; do
-    set -- $("$work/free_ports" 3)
+    set -- $("$work/free_ports" 3 $$)
     http_port=$1 hello_port=$2 greet_port=$3
     : >"$work/webport"
     "$prefix/sbin/websrv" -d "$www" -plugin "$plugindir/http.so" -port "$http_port" \

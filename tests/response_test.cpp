@@ -179,6 +179,40 @@ TEST_F(Response, ErrorPagesOfEveryStatusFollowTheSameForm)
     }
 }
 
+TEST_F(Response, BadRequestAndNotImplementedPagesAreExactlyTheseBytes)
+{
+    // Written out whole, not put together from pieces: only the Date value is taken from the
+    // response. The helper that the wire tests compare pages with must give the same bytes.
+    register_plugin();
+    const struct {
+        int status;
+        const char *reason;
+        std::string before_date, after_date;
+        size_t size;  // with a 29-character date
+    } cases[] = {
+        {400, "Bad Request", "HTTP/1.0 400 Bad Request\r\nServer: TAVRIX/1.0\r\nDate: ",
+         "\r\nContent-Type: text/html\r\n\r\n"
+         "<HTML>\n<HEAD><TITLE>400 Bad Request</TITLE></HEAD>\n</HTML>"
+         "<HR>\nTAVRIX/1.0 Error: 400 Bad Request</TITLE></HEAD>\n</HR>",
+         227},
+        {501, "Not Implemented", "HTTP/1.0 501 Not Implemented\r\nServer: TAVRIX/1.0\r\nDate: ",
+         "\r\nContent-Type: text/html\r\n\r\n"
+         "<HTML>\n<HEAD><TITLE>501 Not Implemented</TITLE></HEAD>\n</HTML>"
+         "<HR>\nTAVRIX/1.0 Error: 501 Not Implemented</TITLE></HEAD>\n</HR>",
+         239},
+    };
+    for (const auto &c : cases) {
+        std::string log;
+        EXPECT_EQ(logged([&] { return websrv_send_error(&session, c.status, c.reason); }, &log), 0);
+        const std::string response = drain(peer);
+        const std::string date = date_of(response);
+        EXPECT_EQ(response, c.before_date + date + c.after_date) << c.status;
+        EXPECT_EQ(response.size(), c.size) << c.status;
+        EXPECT_EQ(websrv_test::expected_error_page("HTTP/1.0", c.status, c.reason, date), response)
+            << c.status;
+    }
+}
+
 TEST_F(Response, HeaderBlockForA1234ByteHtmlFileIs188BytesInOrder)
 {
     register_plugin();

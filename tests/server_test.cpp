@@ -182,11 +182,27 @@ TEST(Shutdown, LeavesAStaleLineOfAKilledInstanceAndRemovesItsOwn)
     EXPECT_EQ(killed->stop(SIGKILL), 128 + SIGKILL);
     EXPECT_EQ(read_file(box.port_file), lines({port})) << "SIGKILL leaves the line behind";
 
+    // Another instance's line between the stale one and ours, so that taking out the wrong
+    // one of the two equal lines gives other bytes.
+    write_file(box.port_file, read_file(box.port_file) + "7000\n");
     auto next = box.start(http_on(port));
     ASSERT_TRUE(next->wait_ready({port})) << next->output();
-    write_file(box.port_file, read_file(box.port_file) + "7000\n");
+    write_file(box.port_file, read_file(box.port_file) + "7001\n");
+    EXPECT_EQ(read_file(box.port_file), lines({port, 7000, port, 7001}));
     EXPECT_EQ(next->stop(SIGHUP), 0);
-    EXPECT_EQ(read_file(box.port_file), lines({port, 7000}));
+    EXPECT_EQ(read_file(box.port_file), lines({port, 7000, 7001}));
+}
+
+TEST(Startup, EndsAnotherProgramsUnterminatedLastLineBeforeItsOwn)
+{
+    Sandbox box;
+    write_file(box.port_file, "80\n9000");
+    const int port = free_port();
+    auto server = box.start(http_on(port));
+    ASSERT_TRUE(server->wait_ready({port})) << server->output();
+    EXPECT_EQ(read_file(box.port_file), "80\n9000\n" + lines({port}));
+    EXPECT_EQ(server->stop(SIGTERM), 0);
+    EXPECT_EQ(read_file(box.port_file), "80\n9000\n");
 }
 
 TEST(Startup, PortInUseAbortsAndLeavesTheOtherInstancesLine)

@@ -320,6 +320,31 @@ TEST(DateParser, CountsLeapDays)
     }
 }
 
+TEST(DateParser, GivesFixedInstantsForDatesAcrossTheYear2100)
+{
+    // Written out, not computed: the calendar's instants are those of `date -u -d ... +%s`.
+    // 2100 is no leap year, and the conversion rule knows it within 2100 (29 February is
+    // 1 March). Its count of the leap days of the years before, (year - 69) / 4 with the year
+    // counted from 1900, takes every fourth year from 1972 on, 2100 included: from 2101 on
+    // its instants are a day later than the calendar's, and by 2400 three days (2100, 2200,
+    // 2300). That is the rule as designed; the calendar's instant is noted beside each.
+    // Beyond 2038 a 32-bit time_t holds none of them, and -1 is the answer.
+    const auto wide = [](long long seconds) {
+        return sizeof(time_t) >= 8 ? static_cast<time_t>(seconds) : time_t{-1};
+    };
+    expect_all({
+        {"Thu, 31 Dec 2099 23:59:59 GMT", wide(4102444799)},
+        {"Fri, 01 Jan 2100 00:00:00 GMT", wide(4102444800)},
+        {"Sun, 28 Feb 2100 12:00:00 GMT", wide(4107499200)},
+        {"29 Feb 2100 00:00:00 GMT", wide(4107542400)},  // 1 March
+        {"Mon, 01 Mar 2100 00:00:00 GMT", wide(4107542400)},
+        {"Fri, 31 Dec 2100 23:59:59 GMT", wide(4133980799)},
+        {"Sat, 01 Jan 2101 00:00:00 GMT", wide(4134067200)},  // calendar: 4133980800
+        {"29 Feb 2104 00:00:00 GMT", wide(4233772800)},       // calendar: 4233686400
+        {"01 Mar 2400 00:00:00 GMT", wide(13574908800)},      // calendar: 13574649600
+    });
+}
+
 TEST(DateParser, IgnoresTextAfterTheDate)
 {
     expect_all({

@@ -92,9 +92,20 @@ async function waitExit(child, ms) {
   return child.exitCode ?? child.signalCode;
 }
 
+// Whether the port file lists port `p`. The server writes the line once its bind succeeded,
+// which no other program's listening socket on the port would have let happen.
+function portFileLists(p) {
+  try {
+    return readFileSync(portFile, 'utf8').split('\n').includes(String(p));
+  } catch {
+    return false;
+  }
+}
+
 // Starts the server on a free port and waits until it listens. A port taken by someone else
 // between the probe and the server's bind makes the server exit at once; then another port
-// is tried.
+// is tried. Listening alone does not tell that the listener is ours: the port file's line
+// does.
 async function startServer() {
   for (let attempt = 1; attempt <= 3; attempt++) {
     port = await freePort();
@@ -104,10 +115,11 @@ async function startServer() {
       { env: { ...process.env, WEBSRV_TEST_PORT_FILE: portFile }, stdio: ['ignore', log, log] });
     closeSync(log);
     const deadline = Date.now() + 10000;
+    const ours = () => portFileLists(port) && isListening(port);
     while (Date.now() < deadline && server.exitCode === null && server.signalCode === null &&
-           !isListening(port))
+           !ours())
       await delay(20);
-    if (server.exitCode === null && server.signalCode === null && isListening(port)) {
+    if (server.exitCode === null && server.signalCode === null && ours()) {
       base = `http://127.0.0.1:${port}`;
       return;
     }

@@ -1,40 +1,91 @@
-/* free_ports - prints N TCP ports on 127.0.0.1 that the kernel just handed out, one a line.
- * All N sockets are bound before any is closed, so the ports differ from each other.
- * Usage: free_ports [N]   (1 to 16, default 1)
+/* free_ports - prints N TCP ports on 127.0.0.1 that the kernel handed out, one a line, and
+ * keeps them for the server that process PID is about to start.
+ *
+ * Each port's probe socket stays bound in a background process: while it is, the kernel gives
+ * the port to no other bind to port 0 and to no outgoing connection, so nobody else can take
+ * it before the server binds it. The probes never listen and set SO_REUSEADDR, as the server's
+ * listening sockets do, so the server's own bind succeeds. The background process ends once
+ * PID has ended (checked every 100 ms), and after 30 minutes in any case.
+ * All N sockets are bound at once, so the ports differ from each other.
+ * Usage: free_ports N PID   (N from 1 to 16)
  */
 #include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
+
+enum { max_ports = 16, check_ms = 100, longest_hold_s = 30 * 60 };
+
+/* Binds a probe to a port of the kernel's choice; returns the port, or -1. */
+static int bind_probe(void)
+{
+    struct sockaddr_in address;
+    socklen_t length = sizeof address;
+    const int one = 1;
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        bind(fd, (struct sockaddr *)&address, sizeof address) != 0 ||
+        getsockname(fd, (struct sockaddr *)&address, &length) != 0)
+        return -1;
+    return ntohs(address.sin_port);
+}
+
+/* In the background process: holds the probes while `owner` runs, at most longest_hold_s. */
+static void hold_while_running(pid_t owner)
+{
+    const struct timespec pause = {0, check_ms * 1000000L};
+    const int null = open("/dev/null", O_RDWR);
+    long waited_ms = 0;
+    /* Nothing of the caller's stays open here: a shell waiting for the output, or a test
+     * runner for the end of the test, must not wait for this process. */
+    if (null >= 0) {
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(null, 2);
+        close(null);
+    }
+    while (waited_ms < longest_hold_s * 1000L && (kill(owner, 0) == 0 || errno == EPERM)) {
+        nanosleep(&pause, NULL);
+        waited_ms += check_ms;
+    }
+}
 
 int main(int argc, char **argv)
 {
-    int fds[16];
-    int count = argc > 1 ? atoi(argv[1]) : 1;
+    const int count = argc == 3 ? atoi(argv[1]) : 0;
+    const pid_t owner = argc == 3 ? (pid_t)atol(argv[2]) : 0;
     int i;
-    if (count < 1 || count > 16) {
-        fprintf(stderr, "free_ports: N must be 1 to 16\n");
+    pid_t keeper;
+    if (count < 1 || count > max_ports || owner <= 0) {
+        fprintf(stderr, "usage: free_ports N PID   (N from 1 to %d)\n", max_ports);
         return 2;
     }
     for (i = 0; i < count; ++i) {
-        struct sockaddr_in address;
-        socklen_t length = sizeof address;
-        fds[i] = socket(AF_INET, SOCK_STREAM, 0);
-        memset(&address, 0, sizeof address);
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = 0;
-        if (fds[i] < 0 || bind(fds[i], (struct sockaddr *)&address, sizeof address) != 0 ||
-            getsockname(fds[i], (struct sockaddr *)&address, &length) != 0) {
+        const int port = bind_probe();
+        if (port < 0) {
             perror("free_ports");
             return 1;
         }
-        printf("%d\n", ntohs(address.sin_port));
+        printf("%d\n", port);
     }
-    for (i = 0; i < count; ++i)
-        close(fds[i]);
+    fflush(stdout);
+    keeper = fork();
+    if (keeper < 0) {
+        perror("free_ports: fork");
+        return 1;
+    }
+    if (keeper == 0)
+        hold_while_running(owner);
     return 0;
 }

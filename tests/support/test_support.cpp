@@ -97,16 +97,23 @@ TempDir::~TempDir()
 
 int free_port()
 {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    // The probe that learns the port stays bound until this process ends (its descriptor is
+    // never closed). While it is bound, the kernel hands the port to no other bind to port 0
+    // and to no outgoing connection, so no other test, here or in another process, can be
+    // given it or take it before the server binds. The probe never listens and sets
+    // SO_REUSEADDR, as the server's listening sockets do, so the server's bind succeeds; a
+    // running server still makes a second one fail.
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = 0;
     socklen_t length = sizeof address;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
         getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
         throw std::runtime_error("cannot get a free port");
-    close(fd);
     return ntohs(address.sin_port);
 }
 

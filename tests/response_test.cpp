@@ -203,7 +203,7 @@ TEST_F(Response, BadRequestAndNotImplementedPagesAreExactlyTheseBytes)
     };
     for (const auto &c : cases) {
         std::string log;
-        EXPECT_EQ(logged([&] { return websrv_send_error(&session, c.status, c.reason); }, &log), 0);
+        EXPECT_EQ(logged([&] { return websrv_send_error(&connection, c.status, c.reason); }, &log), 0);
         const std::string response = drain(peer);
         const std::string date = date_of(response);
         EXPECT_EQ(response, c.before_date + date + c.after_date) << c.status;

@@ -51,31 +51,40 @@ int bind_port(int fd, int port)
     return bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
 }
 
+// Says which port could not be made to listen, and why (the port in use, a port below 1024
+// without the right to it...). Returns -1.
+int listen_failed(int port)
+{
+    log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to listen on port %d Error: %s\n", port, strerror(errno));
+    return -1;
+}
+
 // Makes the socket for `node` and brings it up to listening. Returns 0 or -1.
 int open_listener(websrv_plugin_node *node)
 {
+    const int port = node->desc.port;
     // Non-blocking, so a connection that vanished between select and accept makes the
     // child's accept fail at once instead of blocking the server; close-on-exec, so CGI
     // programs never inherit a listening socket.
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     node->listen_fd = fd;
     if (fd < 0)
-        return -1;
+        return listen_failed(port);
     if (fd >= FD_SETSIZE) {
         log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Listening socket %d does not fit the descriptor set of %d\n",
                 fd, FD_SETSIZE);
         return -1;
     }
     if (set_reuse_address(fd) != 0 || limit_send_time(fd) != 0)
-        return -1;
+        return listen_failed(port);
     if (websrv_mcb.bind_device != nullptr && bind_to_device(fd, websrv_mcb.bind_device) != 0)
         return -1;
-    if (bind_port(fd, node->desc.port) != 0)
-        return -1;
-    if (websrv_port_file_append(node->desc.port) != 0)
+    if (bind_port(fd, port) != 0)
+        return listen_failed(port);
+    if (websrv_port_file_append(port) != 0)
         return -1;
     if (listen(fd, listen_backlog) != 0)
-        return -1;
+        return listen_failed(port);
     FD_SET(fd, &websrv_mcb.listen_set);
     if (fd >= websrv_mcb.max_fd)
         websrv_mcb.max_fd = fd;
@@ -84,9 +93,23 @@ int open_listener(websrv_plugin_node *node)
     return 0;
 }
 
+// Whether some registered plug-in still owns a listening socket once every start hook ran:
+// a server whose plug-ins all unregistered themselves would wait for ever on sockets nobody
+// serves. Logs when none does.
+bool any_listener_owned()
+{
+    for (const websrv_plugin_node *node : websrv_plugins()) {
+        if (node->listen_fd >= 0)
+            return true;
+    }
+    log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: No plugin owns a listening socket; nothing to serve\n");
+    return false;
+}
+
 }  // namespace
 
 int websrv_open_listeners()
+
 {
     // Each pass takes the first node, in registry order, that has no socket yet. A start
     // hook may register further descriptors (they get sockets too) or unregister its own
@@ -101,7 +124,7 @@ int websrv_open_listeners()
             }
         }
         if (pending == nullptr)
-            return 0;
+            return any_listener_owned() ? 0 : -1;
         if (open_listener(pending) != 0)
             return -1;
     }

@@ -114,7 +114,55 @@ bool write_all(int fd, const char *data, size_t length)
     return true;
 }
 
+// Whether the port file's path still names the file opened at start (the one descriptor `fd`
+// refers to). A file removed, or replaced by another file, a directory or a link, is not ours
+// to edit: the stop leaves it alone and says why.
+bool still_named_by(int fd, const char *path)
+{
+    struct stat named;
+    struct stat opened;
+    int error = 0;
+    if (lstat(path, &named) != 0)
+        error = errno;
+    else if (S_ISDIR(named.st_mode))
+        error = EISDIR;
+    else if (S_ISLNK(named.st_mode))
+        error = ELOOP;
+    else if (fstat(fd, &opened) != 0 || opened.st_dev != named.st_dev || opened.st_ino != named.st_ino)
+        error = ESTALE;
+    if (error != 0)
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to rewrite %s Error: %s\n", path, strerror(error));
+    return error == 0;
+}
+
+// Removes this instance's own lines through the descriptor opened at start, in place, under
+// the lock.
+void rewrite_without_own(int fd)
+{
+    const char *path = websrv_port_file_path();
+    if (!still_named_by(fd, path))
+        return;
+    // Appending was for the start; the rewrite writes at offsets.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_APPEND);
+    file_lock lock(fd);
+    heap_block content;
+    const ssize_t length = read_all(fd, content);
+    if (length < 0) {
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to rewrite %s Error: %s\n", path, strerror(errno));
+        return;
+    }
+    const size_t kept = websrv_port_lines_remove(content.data(), static_cast<size_t>(length),
+                                                 own_ports, own_count);
+    if (kept == static_cast<size_t>(length))
+        return;  // none of our lines is there any more: nothing to write
+    // The kept lines are a subsequence of the old ones, so writing them over the start of
+    // the file and cutting it after them never needs more room than the file had.
+    if (!write_all(fd, content.data(), kept) || ftruncate(fd, static_cast<off_t>(kept)) != 0)
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to rewrite %s Error: %s\n", path, strerror(errno));
+}
+
 // Whether the line text[start..end) reads exactly `port` in decimal.
+
 bool line_is_port(const char *text, size_t start, size_t end, int port)
 {
     char digits[16];
@@ -149,10 +197,19 @@ size_t websrv_port_lines_remove(char *text, size_t length, const int *own, int o
 int websrv_port_file_open()
 {
     const char *path = websrv_port_file_path();
+    // Opened as "a+" would open it, except that a symbolic link is refused: a server running
+    // as root would otherwise append to, and at its stop edit, whatever file the link names.
     // Close-on-exec: CGI programs have no business with the port file.
-    websrv_mcb.port_file = fopen(path, "a+e");
+    const int fd = open(path, O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0 && errno == ELOOP) {
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: The port file %s is a symbolic link; refusing it\n", path);
+        return -1;
+    }
+    websrv_mcb.port_file = fd >= 0 ? fdopen(fd, "a+") : nullptr;
     if (websrv_mcb.port_file == nullptr) {
         log_msg(WEBSRV_LOG_ERROR, "Unable to open %s Error: %s\n", path, strerror(errno));
+        if (fd >= 0)
+            close(fd);
         return -1;
     }
     return 0;
@@ -187,32 +244,11 @@ int websrv_port_file_append(int port)
 
 void websrv_port_file_remove_own()
 {
-    if (websrv_mcb.port_file == nullptr)
+    FILE *file = websrv_mcb.port_file;
+    if (file == nullptr)
         return;
-    fclose(websrv_mcb.port_file);
     websrv_mcb.port_file = nullptr;
-    if (own_count == 0)
-        return;
-
-    const char *path = websrv_port_file_path();
-    fd_guard fd(open(path, O_RDWR | O_CLOEXEC));
-    if (fd.get() < 0) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to rewrite %s Error: %s\n", path, strerror(errno));
-        return;
-    }
-    file_lock lock(fd.get());
-    heap_block content;
-    const ssize_t length = read_all(fd.get(), content);
-    if (length < 0) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to rewrite %s Error: %s\n", path, strerror(errno));
-        return;
-    }
-    const size_t kept = websrv_port_lines_remove(content.data(), static_cast<size_t>(length),
-                                                 own_ports, own_count);
-    if (kept == static_cast<size_t>(length))
-        return;  // none of our lines is there any more: nothing to write
-    // The kept lines are a subsequence of the old ones, so writing them over the start of
-    // the file and cutting it after them never needs more room than the file had.
-    if (!write_all(fd.get(), content.data(), kept) || ftruncate(fd.get(), static_cast<off_t>(kept)) != 0)
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to rewrite %s Error: %s\n", path, strerror(errno));
+    if (own_count > 0)
+        rewrite_without_own(fileno(file));
+    fclose(file);
 }

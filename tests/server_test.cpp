@@ -216,8 +216,11 @@ TEST(Startup, PortInUseAbortsAndLeavesTheOtherInstancesLine)
     std::string output;
     EXPECT_EQ(box.run(http_on(port), &output), 255);
     EXPECT_EQ(output, "WebSrv Warning: No CGI pattern specified; CGI Processing is disabled.\n"
+                      "WebSrv Error: Unable to listen on port " + std::to_string(port) +
+                      " Error: Address already in use\n"
                       "Error: Unable to start the Web Server Application. Aborting\n");
     EXPECT_EQ(read_file(box.port_file), lines({80, port})) << "the running instance's line stays";
+
     EXPECT_TRUE(can_connect(port));
 
     EXPECT_EQ(first->stop(SIGTERM), 0);
@@ -310,7 +313,58 @@ TEST(AcceptLoop, RetiresAListeningSocketWhosePluginUnregisteredWithoutSpinning)
     EXPECT_EQ(read_file(box.port_file), "");
 }
 
+TEST(Startup, NoListeningSocketLeftAfterTheStartHooksStopsTheServer)
+{
+    // The only plug-in unregisters itself in its start hook: nothing would ever be served.
+    Sandbox box;
+    const int orphan = free_port();
+    std::string output;
+    EXPECT_EQ(box.run({"-plugin", listen_plugin, "-orphan", std::to_string(orphan)}, &output), 255);
+    EXPECT_NE(output.find("WebSrv Error: No plugin owns a listening socket; nothing to serve\n"
+                          "Error: Unable to start the Web Server Application. Aborting\n"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(read_file(box.port_file), "");
+}
+
+TEST(PortFileLink, IsRefusedAtStartAndTheFileItNamesIsNotTouched)
+{
+    Sandbox box;
+    const std::string other = box.dir.file("precious");
+    write_file(other, "keep me\n");
+    ASSERT_EQ(symlink(other.c_str(), box.port_file.c_str()), 0);
+    const int port = free_port();
+    std::string output;
+    EXPECT_EQ(box.run(http_on(port), &output), 255);
+    EXPECT_EQ(output, "WebSrv Warning: No CGI pattern specified; CGI Processing is disabled.\n"
+                      "WebSrv Error: The port file " + box.port_file + " is a symbolic link; refusing it\n"
+                      "Error: Unable to start the Web Server Application. Aborting\n");
+    EXPECT_EQ(read_file(other), "keep me\n");
+    EXPECT_FALSE(can_connect(port));
+}
+
+TEST(PortFileLink, PutInPlaceWhileRunningIsLeftAloneAtStop)
+{
+    // The stop edits the file it opened at start; a link put in its place names another file,
+    // which keeps every line, even one that reads like this instance's port.
+    Sandbox box;
+    const int port = free_port();
+    auto server = box.start(http_on(port));
+    ASSERT_TRUE(server->wait_ready({port}));
+    const std::string other = box.dir.file("precious");
+    write_file(other, "80\n" + std::to_string(port) + "\n");
+    ASSERT_EQ(rename(box.port_file.c_str(), box.dir.file("opened").c_str()), 0);
+    ASSERT_EQ(symlink(other.c_str(), box.port_file.c_str()), 0);
+    EXPECT_EQ(server->stop(SIGTERM), 0);
+    EXPECT_EQ(read_file(other), "80\n" + std::to_string(port) + "\n");
+    EXPECT_NE(server->output().find("WebSrv Error: Unable to rewrite " + box.port_file +
+                                    " Error: Too many levels of symbolic links\n"),
+              std::string::npos)
+        << server->output();
+}
+
 TEST(AcceptLoop, ServesADescriptorRegisteredDuringStartup)
+
 {
     Sandbox box;
     const int spawner = free_port(), spawned = free_port();

@@ -66,8 +66,10 @@ cgi_header websrv_cgi_scan_header(const char *chunk, size_t length)
             --text;
         if (text > 0 && line[text - 1] == '\r')
             --text;
-        if (text == 0)
-            break;  // the empty line ends the header
+        if (text == 0) {
+            start = end;  // the empty line ends the header
+            break;
+        }
         if (!has_status && starts_with(line, text, "Status:")) {
             has_status = true;
             header.status = status_number(line + 7, text - 7);
@@ -80,8 +82,10 @@ cgi_header websrv_cgi_scan_header(const char *chunk, size_t length)
     }
     if (header.has_location)
         header.status = 302;
+    header.header_end = start;
     return header;
 }
+
 
 size_t websrv_cgi_drop_status_line(char *chunk, size_t length, const cgi_header &header)
 {

@@ -18,7 +18,10 @@ struct cgi_header {
     bool has_location;         // a "Location:" header line
     size_t status_line_start;  // where the program's "Status:" line starts in the chunk
     size_t status_line_length; // its length with its line end; 0 without a Status line
+    size_t header_end = 0;     // where the header block ends: behind its empty line, or the
+                               // chunk's length when the chunk holds no empty line
 };
+
 
 // Scans the header lines at the start of chunk[0..length) (up to the first empty line or the
 // end of the chunk; names compared ignoring case). Only header lines count: a body that

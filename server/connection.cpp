@@ -2,11 +2,16 @@
 // a share of a connection, and the "session over" signal to the main process.
 #include "connection.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include "io.h"
 #include "registry.h"
+
 
 websrv_connection *websrv_connection_of(websrv_session *session)
 {
@@ -52,12 +57,39 @@ void websrv_process_exit()
 
 namespace {
 
+// The most a closing connection reads and drops of what the client still sends, and for how
+// long at most.
+constexpr size_t drain_limit = 256 * 1024;
+constexpr int drain_ms = 1000;
+
+// A client whose request was not read to its end (a header too large for the buffer, a body
+// the answer did not need) would get a reset instead of the answer if the socket closed now:
+// the kernel resets a connection closed with unread data. So the answer's end is announced
+// and what still arrives is read and dropped, for a short while.
+void drain_unread(int socket)
+{
+    char scrap[WEBSRV_BUFFER_SIZE];
+    if (recv(socket, scrap, sizeof scrap, MSG_DONTWAIT | MSG_PEEK) <= 0)
+        return;
+    shutdown(socket, SHUT_WR);
+    const long long deadline = websrv_deadline_in(drain_ms);
+
+    for (size_t dropped = 0; dropped < drain_limit && websrv_wait_ready(socket, POLLIN, deadline);) {
+        const ssize_t got = recv(socket, scrap, sizeof scrap, MSG_DONTWAIT);
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR))
+            return;
+        dropped += got > 0 ? static_cast<size_t>(got) : 0;
+    }
+}
+
 // Closes the socket, calls on_session_end and frees the buffer. The record's fields are
 // left as they are: the hook sees the closed socket and the still valid buffer.
 void clean_session(websrv_connection *c)
 {
     if (websrv_mcb.log_level >= WEBSRV_LOG_DETAIL)
         log_msg(WEBSRV_LOG_DETAIL, "Clean Session For PID:%d\n", static_cast<int>(getpid()));
+    if (c->drain)
+        drain_unread(c->session.socket);
     close(c->session.socket);
     const websrv_plugin_desc *desc = websrv_connection_desc(c);
     if (desc->on_session_end != nullptr)

@@ -12,7 +12,10 @@ struct websrv_connection {
     websrv_plugin_desc desc{};    // the descriptor whose hooks this connection goes through
     bool desc_current = false;    // desc is what the registry holds for session.port
     int done_fd = -1;             // "session over" pipe to the main process, or -1
+    bool drain = true;            // read what the client sent on before closing (not where
+                                  // another process may still read the request body)
 };
+
 
 // The connection whose public record is `session`. Only for sessions the server made.
 websrv_connection *websrv_connection_of(websrv_session *session);

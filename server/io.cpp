@@ -41,8 +41,14 @@ bool try_again(int error)
 
 long long websrv_deadline()
 {
-    return now_ms() + wait_limit_ms;
+    return websrv_deadline_in(wait_limit_ms);
 }
+
+long long websrv_deadline_in(long long ms)
+{
+    return now_ms() + ms;
+}
+
 
 bool websrv_wait_ready(int fd, short events, long long deadline)
 {
@@ -72,6 +78,11 @@ websrv_plugin_name websrv_name_of(const websrv_plugin_desc *desc)
 
 int websrv_read_handler(int fd, void *buf, size_t len, const websrv_plugin_desc *desc)
 {
+    return websrv_read_until(fd, buf, len, desc, websrv_deadline());
+}
+
+int websrv_read_until(int fd, void *buf, size_t len, const websrv_plugin_desc *desc, long long deadline)
+{
     // A socket read without a hook first takes what has already arrived (usually the whole
     // request), and waits only when nothing has.
     if (desc != nullptr && desc->on_read == nullptr) {
@@ -79,8 +90,10 @@ int websrv_read_handler(int fd, void *buf, size_t len, const websrv_plugin_desc 
         if (got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
             return static_cast<int>(got);
     }
-    if (!websrv_wait_ready(fd, POLLIN, websrv_deadline())) {
+    if (!websrv_wait_ready(fd, POLLIN, deadline)) {
+
         log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Read Timeout.\n");
+        errno = ETIMEDOUT;
         return -1;
     }
     if (desc == nullptr)
@@ -107,8 +120,10 @@ int websrv_write_handler(int fd, const void *buf, int len, const websrv_plugin_d
     do {
         if (!websrv_wait_ready(fd, POLLOUT, deadline)) {
             log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Timeout \n");
+            errno = ETIMEDOUT;
             return -1;
         }
+
         const ssize_t put = write_once(fd, data + done, total - done, desc);
         if (put < 0 && try_again(errno)) {
             websrv_pause_before_retry();

@@ -16,11 +16,18 @@ constexpr int websrv_wait_seconds = 30;
 // A hook that reports more bytes than it was asked for is a failure (logged, errno EIO).
 int websrv_read_handler(int fd, void *buf, size_t len, const websrv_plugin_desc *desc);
 
+// The same, waiting for readability at most until `deadline` (see websrv_deadline).
+int websrv_read_until(int fd, void *buf, size_t len, const websrv_plugin_desc *desc, long long deadline);
+
+
 // websrv_write_handler, the write side, is part of the plug-in interface (websrv_plugin.h):
 // it writes all the bytes or fails, giving up when none has moved for websrv_wait_seconds.
 
-// A point in time websrv_wait_seconds from now, on the monotonic clock (milliseconds).
+// A point in time websrv_wait_seconds (or `ms` milliseconds) from now, on the monotonic
+// clock, in milliseconds.
 long long websrv_deadline();
+long long websrv_deadline_in(long long ms);
+
 
 // Waits until fd is ready for `events` (POLLIN or POLLOUT), at most until `deadline`. Returns
 // false when the deadline passed first; true when ready, or when the wait itself failed (the

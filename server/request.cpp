@@ -79,25 +79,41 @@ void parse_fields(websrv_session *session, char *line)
     log_msg(WEBSRV_LOG_DETAIL, "HTTP header length ==>%d\n", session->header_length);
 }
 
-}  // namespace
-
-bool websrv_header_complete(const char *buffer)
+// Whether a line that parsing takes in (each line up to a CR LF, up to the empty line) holds
+// a control character other than a tab: a CR or LF that does not end the line included. Such
+// bytes in a field would reach the log and CGI programs as forged lines.
+bool has_control_character(const char *start)
 {
-    return strstr(buffer, "\r\n\r\n") != nullptr || strstr(buffer, "\n\n") != nullptr;
+    for (const char *line = start;;) {
+        const char *end = strstr(line, "\r\n");
+        if (end == nullptr || end == line)
+            return false;  // what follows the last CR LF, or the empty line, is never parsed
+        for (const char *p = line; p < end; ++p) {
+            const unsigned char c = static_cast<unsigned char>(*p);
+            if ((c < 0x20 && c != '\t') || c == 0x7f)
+                return true;
+        }
+        line = end + 2;
+    }
 }
 
-request_error websrv_parse_request(websrv_session *session)
+// The request may be preceded by empty lines, which clients send now and then between
+// requests: they are skipped when a request follows them (empty lines alone are a request
+// without a request line, refused as such).
+char *skip_empty_lines(char *text)
 {
-    char *buffer = session->buffer;
-    char *line_end = strstr(buffer, "\r\n");
-    if (line_end == nullptr) {
-        log_msg(WEBSRV_LOG_ERROR, "Error: No CRLF termination for Request Line\n");
-        return request_error::no_crlf;
-    }
-    // The tokens below may overwrite the request line's CR with NUL, so the place behind
-    // the line is taken now.
-    char *after_line = line_end + 2;
-    char *next = buffer;
+    char *start = text;
+    while (*start == '\r' || *start == '\n')
+        ++start;
+    return *start != '\0' ? start : text;
+}
+
+
+// Splits the request line at `start` into method, uri (with the query split off) and
+// protocol. Logs and returns what is missing.
+request_error split_request_line(websrv_session *session, char *start)
+{
+    char *next = start;
     session->method = next_token(&next, " ");
     session->uri = next_token(&next, " ");
     if (session->uri == nullptr) {
@@ -112,6 +128,35 @@ request_error websrv_parse_request(websrv_session *session)
     if (session->protocol == nullptr) {
         log_msg(WEBSRV_LOG_ERROR, "Error: No Space seperation for HTTP Version\n");
         return request_error::no_protocol;
+    }
+    return request_error::none;
+}
+
+}  // namespace
+
+bool websrv_header_complete(const char *buffer)
+{
+    const char *start = skip_empty_lines(const_cast<char *>(buffer));
+    return strstr(start, "\r\n\r\n") != nullptr || strstr(start, "\n\n") != nullptr;
+}
+
+request_error websrv_parse_request(websrv_session *session)
+{
+    char *start = skip_empty_lines(session->buffer);
+    char *line_end = strstr(start, "\r\n");
+    if (line_end == nullptr) {
+        log_msg(WEBSRV_LOG_ERROR, "Error: No CRLF termination for Request Line\n");
+        return request_error::no_crlf;
+    }
+    // Both are taken before the request line is split, which writes NULs into it.
+    const bool controlled = has_control_character(start);
+    char *after_line = line_end + 2;
+    if (const request_error error = split_request_line(session, start); error != request_error::none)
+        return error;
+    if (controlled) {
+        log_msg(WEBSRV_LOG_ERROR, "Error: Control character in the request header\n");
+        session->protocol = nullptr;  // never echoed into a status line
+        return request_error::control_character;
     }
     log_msg(WEBSRV_LOG_DETAIL, "From:%s %d bytes Method Name: %s RequestURI: %s Query: %s HTTP:%s.\n",
             inet_ntoa(session->client_addr), session->received, session->method, session->uri,
@@ -129,7 +174,19 @@ void websrv_prepare_path(websrv_session *session)
         session->uri = const_cast<char *>("./");
 }
 
+websrv_method websrv_method_of(const char *method)
+{
+    if (strcasecmp(method, "GET") == 0)
+        return websrv_method::get;
+    if (strcasecmp(method, "HEAD") == 0)
+        return websrv_method::head;
+    if (strcasecmp(method, "POST") == 0)
+        return websrv_method::post;
+    return websrv_method::other;
+}
+
 int websrv_hexit(char c)
+
 {
     if (c >= '0' && c <= '9')
         return c - '0';

@@ -4,7 +4,10 @@
 #ifndef WEBSRV_SERVER_REQUEST_H
 #define WEBSRV_SERVER_REQUEST_H
 
+#include <cstring>
+
 #include "websrv_plugin.h"
+
 
 // The most a request header may take: the buffer keeps a NUL behind it, so every search of
 // the request is a text search that ends inside the buffer.
@@ -13,13 +16,23 @@ constexpr int websrv_request_capacity = WEBSRV_BUFFER_SIZE - 1;
 // Whether the text in `buffer` holds the end of a header: "\r\n\r\n", or "\n\n".
 bool websrv_header_complete(const char *buffer);
 
-// What parsing the request line found wrong; each has its own log line.
-enum class request_error { none, no_crlf, no_uri, no_protocol };
+// What parsing the request found wrong; each has its own log line.
+enum class request_error { none, no_crlf, no_uri, no_protocol, control_character };
 
 // Splits the request line of session->buffer into method, uri, query and protocol, then
 // picks out the known header fields and sets cursor and header_length. Logs what it finds
 // (level 2) and what is wrong (level 1). On an error nothing after the failing step is set.
 request_error websrv_parse_request(websrv_session *session);
+
+// The request methods the server tells apart, compared without regard to letter case.
+enum class websrv_method { get, head, post, other };
+websrv_method websrv_method_of(const char *method);
+
+// Calls visit(name, length, value) for each header line of a parsed request, in order: the
+// name is the text before the line's colon (`length` bytes of it), the value the text after
+// it without leading blanks. Lines without a colon are passed over.
+template <typename Visit>
+void websrv_for_each_header(const websrv_session *session, Visit visit);
 
 // Decodes session->uri in place and makes it relative: one leading "/" goes, and an empty
 // path becomes "./".
@@ -31,5 +44,31 @@ void websrv_strdecode(char *to, const char *from);
 
 // Value of a hexadecimal digit, 0 for any other character.
 int websrv_hexit(char c);
+
+// ---- Template definitions ----------------------------------------------------------------
+
+// The header lines of a parsed request lie between the request line's line feed (the first
+// behind the method) and the cursor, each ended by a NUL (its CR) and its line feed.
+
+template <typename Visit>
+void websrv_for_each_header(const websrv_session *session, Visit visit)
+{
+    if (session->method == nullptr || session->cursor == nullptr)
+        return;
+    const char *end = session->cursor;
+    const char *line = static_cast<const char *>(memchr(session->method, '\n', static_cast<size_t>(end - session->method)));
+    for (line = line != nullptr ? line + 1 : end; line < end;) {
+        const size_t length = strnlen(line, static_cast<size_t>(end - line));
+        const char *colon = static_cast<const char *>(memchr(line, ':', length));
+        if (colon != nullptr && length > 0) {
+            const char *value = colon + 1;
+            while (*value == ' ' || *value == '\t')
+                ++value;
+            visit(line, static_cast<size_t>(colon - line), value);
+        }
+        const char *next = static_cast<const char *>(memchr(line, '\n', static_cast<size_t>(end - line)));
+        line = next != nullptr ? next + 1 : end;
+    }
+}
 
 #endif

@@ -14,6 +14,8 @@
 #include "cgi.h"
 #include "connection.h"
 #include "io.h"
+#include "path.h"
+
 #include "registry.h"
 #include "request.h"
 #include "response.h"
@@ -63,8 +65,9 @@ void open_connection(websrv_connection *c, const websrv_plugin_node *node)
 
 }
 
-// Reads until the header is complete. Returns false when the session must end as failed.
-bool read_header(websrv_connection *c)
+// Reads until the header is complete. Ends the session when it cannot be: the client went
+// quiet or away, or the header does not fit the buffer (answered 431).
+void read_header(websrv_connection *c)
 {
     websrv_session &session = c->session;
     for (;;) {
@@ -72,15 +75,16 @@ bool read_header(websrv_connection *c)
         const int got = websrv_read_handler(session.socket, session.buffer + session.received,
                                             static_cast<size_t>(room), websrv_connection_desc(c));
         if (got <= 0)
-            return false;
+            websrv_connection_end(c, websrv_outcome::logged_failed);
         log_msg(WEBSRV_LOG_DETAIL, "Received %d/%d bytes.\n", got, WEBSRV_BUFFER_SIZE);
         // A hook that claims more than it was allowed cannot push the count past the buffer.
         session.received += got < room ? got : room;
         if (websrv_header_complete(session.buffer))
-            return true;
+            return;
         if (session.received >= websrv_request_capacity) {
             log_msg(WEBSRV_LOG_ERROR, "Error: HTTP header cannot be read; buffer exceeds.\n");
-            return false;
+            websrv_send_error(c, 431, "Request Header Fields Too Large");
+            websrv_connection_end(c, websrv_outcome::logged_failed);
         }
     }
 }
@@ -130,6 +134,33 @@ bool is_cgi(const char *path)
     return websrv_mcb.cgi_pattern[0] != '\0' && strstr(path, websrv_mcb.cgi_pattern) != nullptr;
 }
 
+// Whether the path the client asked for lies inside the working directory: for a directory
+// the directory itself, for anything else the directory that holds it. Checked before any
+// hook sees the request, so nothing outside can be probed through a hook or a directory.
+bool requested_path_inside(const char *path, const struct stat &st)
+{
+    bool resolved = true;
+    if (!S_ISDIR(st.st_mode))
+        return websrv_path_inside_cwd(path, &resolved);
+    char inner[WEBSRV_PATH_MAX];
+    const int length = snprintf(inner, sizeof inner, "%s/.", path);
+    return length > 0 && length < static_cast<int>(sizeof inner) && websrv_path_inside_cwd(inner, &resolved);
+}
+
+// Answers the request: the CGI gateway for a path with the CGI pattern, otherwise the file
+// itself for GET, HEAD and POST; any other method gets 501.
+[[noreturn]] void route(websrv_connection *c, char *path, const struct stat *st)
+{
+    if (is_cgi(path))
+        websrv_cgi_run(c, path);
+    const websrv_method method = websrv_method_of(c->session.method);
+    if (method == websrv_method::other)
+        websrv_send_error(c, 501, "Not Implemented");
+    else
+        websrv_serve_static(c, path, st, method == websrv_method::head);
+    websrv_connection_end(c, websrv_outcome::served);
+}
+
 }  // namespace
 
 void websrv_serve_connection(const websrv_plugin_node *node, int done_fd)
@@ -146,8 +177,7 @@ void websrv_serve_connection(const websrv_plugin_node *node, int done_fd)
                 websrv_name_length(&accepted), accepted.name);
         end_unanswered(&c);
     }
-    if (!read_header(&c))
-        end_unanswered(&c);
+    read_header(&c);
     if (websrv_parse_request(&c.session) != request_error::none) {
         websrv_send_error(&c, 400, "Bad Request");
         end_unanswered(&c);
@@ -158,6 +188,10 @@ void websrv_serve_connection(const websrv_plugin_node *node, int done_fd)
     if (stat(c.session.uri, &st) != 0) {
         websrv_send_error(&c, 404, "Not Found");
         end_unanswered(&c);
+    }
+    if (!requested_path_inside(c.session.uri, st)) {
+        websrv_send_error(&c, 404, "Not Found");
+        websrv_connection_end(&c, websrv_outcome::served);
     }
     // 0: the plug-in has answered the request itself.
     if (call_session_hook(&c, &websrv_plugin_desc::on_request, 1) == 0)
@@ -170,8 +204,5 @@ void websrv_serve_connection(const websrv_plugin_node *node, int done_fd)
             end_unanswered(&c);
         path = directory;
     }
-    if (is_cgi(path))
-        websrv_cgi_run(&c, path);
-    websrv_serve_static(&c, path, &st);
-    websrv_connection_end(&c, websrv_outcome::served);
+    route(&c, path, &st);
 }

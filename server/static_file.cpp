@@ -12,7 +12,10 @@
 #include <poll.h>
 
 #include <sys/socket.h>
+#include <linux/magic.h>
 #include <sys/sendfile.h>
+#include <sys/vfs.h>
+
 #include <unistd.h>
 
 #include "fd_guard.h"
@@ -50,7 +53,8 @@ bool piece_plausible(long long sent, size_t count, off_t before, off_t after)
 // Sends `length` bytes of the file from `start` on: sendfile (or the plug-in's replacement)
 // moves what it can per call on the socket, made non-blocking for the transfer, and the next
 // call continues from the offset. Returns the bytes sent, or -1 with errno set when nothing
-// more could be sent: a call failed, none moved a byte for websrv_wait_seconds (EAGAIN), or
+// more could be sent: a call failed, none moved a byte for websrv_wait_seconds (ETIMEDOUT), or
+
 // the plug-in's hook reported what it did not do (EIO, logged).
 long long transmit_file(websrv_connection *c, int fd, off_t start, off_t length)
 {
@@ -62,7 +66,7 @@ long long transmit_file(websrv_connection *c, int fd, off_t start, off_t length)
     long long deadline = websrv_deadline();
     while (offset < end) {
         if (!websrv_wait_ready(socket, POLLOUT, deadline)) {
-            errno = EAGAIN;
+            errno = ETIMEDOUT;
             return -1;
         }
         const off_t remaining = end - offset;
@@ -91,6 +95,50 @@ long long transmit_file(websrv_connection *c, int fd, off_t start, off_t length)
     return static_cast<long long>(offset - start);
 }
 
+// File systems whose files claim a size they do not have: their content is made up on each
+// read, so the length announced would not be the length sent.
+bool is_pseudo_file_system(int fd)
+{
+    struct statfs fs;
+    if (fstatfs(fd, &fs) != 0)
+        return true;
+    switch (fs.f_type) {
+    case PROC_SUPER_MAGIC:
+    case SYSFS_MAGIC:
+    case DEBUGFS_MAGIC:
+    case TRACEFS_MAGIC:
+    case SECURITYFS_MAGIC:
+    case CGROUP_SUPER_MAGIC:
+    case CGROUP2_SUPER_MAGIC:
+    case BPF_FS_MAGIC:
+    case DEVPTS_SUPER_MAGIC:
+    case PSTOREFS_MAGIC:
+    case EFIVARFS_MAGIC:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Opens `path` for sending when it is a regular file with real content, and fills *opened
+// from the descriptor itself. Returns the descriptor, or -1 for anything else: a device (its
+// open alone may act on the device, so it is never opened), a FIFO, a socket, a directory, a
+// file of a pseudo file system, a file that cannot be opened.
+int open_regular_file(const char *path, const struct stat *looked_up, struct stat *opened)
+{
+    if (!S_ISREG(looked_up->st_mode))
+        return -1;
+    // Non-blocking, so a FIFO put in the file's place meanwhile cannot stall the server.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    if (fstat(fd, opened) != 0 || !S_ISREG(opened->st_mode) || is_pseudo_file_system(fd)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 }  // namespace
 
 const char *websrv_content_type(const char *path)
@@ -107,7 +155,7 @@ const char *websrv_content_type(const char *path)
     return type != nullptr ? type : "text/plain";
 }
 
-void websrv_serve_static(websrv_connection *c, const char *path, const struct stat *st)
+void websrv_serve_static(websrv_connection *c, const char *path, const struct stat *looked_up, bool head_only)
 {
     websrv_session *session = &c->session;
     bool resolved = true;
@@ -118,13 +166,14 @@ void websrv_serve_static(websrv_connection *c, const char *path, const struct st
         return;
     }
     const char *type = websrv_content_type(path);
-    // Non-blocking, so a FIFO in the tree cannot stall the server; regular files ignore it.
-    fd_guard file(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat opened;
+    fd_guard file(open_regular_file(path, looked_up, &opened));
     if (file.get() < 0) {
         log_msg(WEBSRV_LOG_ERROR, "Filename %s does not exist\n", path);
         websrv_send_error(c, 404, "Not Found");
         return;
     }
+    const struct stat *st = &opened;
     if (session->if_modified_since != nullptr &&
         websrv_date_parse(session->if_modified_since) >= st->st_mtime) {
         websrv_send_response(c, 304, "Not Modified", 0, type, &st->st_mtime);
@@ -141,7 +190,7 @@ void websrv_serve_static(websrv_connection *c, const char *path, const struct st
     // "Ok" with a lower-case k is this server's reason phrase for a file; clients compare
     // status numbers, and the CGI gateway's "OK" comes from its own table.
     if (websrv_send_response(c, 200, "Ok", st->st_size, type, &st->st_mtime) < 0 ||
-        st->st_size == 0)
+        st->st_size == 0 || head_only)
         return;
     const long long sent = transmit_file(c, file.get(), 0, st->st_size);
     if (sent < 0)

@@ -9,8 +9,10 @@
 // Sends the file at `path` (relative to the working directory, known to exist with the
 // attributes in *st) on the connection: 404 for a file outside the working directory or one
 // that cannot be opened, 304 when If-Modified-Since is not older than the file, else 200 with
-// the whole file. Returns when the answer is sent or has failed (logged); never exits.
-void websrv_serve_static(websrv_connection *c, const char *path, const struct stat *st);
+// the whole file (only its header block when `head_only`, as for HEAD). Returns when the
+// answer is sent or has failed (logged); never exits.
+void websrv_serve_static(websrv_connection *c, const char *path, const struct stat *st, bool head_only);
+
 
 // The content type for `path` from the MIME registry: the text after its last "." (not a
 // "." at position 0), compared ignoring case; "text/plain" when there is none or no match.

@@ -9,6 +9,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 #include <vector>
 
@@ -121,4 +122,59 @@ TEST(SlowTransfer, ClientThatNeverReadsIsCutOffThirtySecondsAfterTheLastByteMove
     EXPECT_GE(waited, std::chrono::seconds(29));
     EXPECT_LT(waited, std::chrono::seconds(40)) << "the transfer went on past its limit";
     EXPECT_NE(served.healthy_stop().find("Error: Unable to send file; Error:"), std::string::npos);
+}
+
+// ---- Only regular files are served -----------------------------------------------------
+
+TEST(NotARegularFile, DevicesFifosAndMadeUpFilesAreNotFound)
+{
+    // A device may act on being opened (a watchdog starts), a FIFO has no length, and a file
+    // of /proc or /sys announces a size it does not have: none is a file to serve.
+    Served served;
+    const std::string root = served.site.root;
+    ASSERT_EQ(mkfifo((root + "/fifo").c_str(), 0644), 0);
+    std::vector<std::string> names{"fifo"};
+    for (const char *target : {"/dev/zero", "/dev/null", "/proc/version", "/sys/devices/system/cpu/online"}) {
+        if (access(target, R_OK) != 0)
+            continue;
+        const std::string name = std::string("link") + std::to_string(names.size());
+        ASSERT_EQ(symlink(target, (root + "/" + name).c_str()), 0);
+        names.push_back(name);
+    }
+    ASSERT_TRUE(served.start_http());
+    for (const std::string &name : names) {
+        const Reply reply = served.site.get("GET /" + name + " HTTP/1.0\r\n\r\n");
+        EXPECT_EQ(reply.raw, expected_error_page("HTTP/1.0", 404, "Not Found", reply.header("Date"))) << name;
+    }
+    const std::string log = served.healthy_stop();
+    for (const std::string &name : names)
+        EXPECT_NE(log.find("Filename " + name + " does not exist\n"), std::string::npos) << log;
+}
+
+// ---- CGI programs that hold on -----------------------------------------------------------
+
+TEST(CgiSession, EndsWithTheAnswerWhileTheProgramWorksOnUndisturbed)
+{
+    // The program answers, closes its output and works on for two seconds: the client has
+    // the whole answer at once, the next request is served at once, and the program is left
+    // to finish its work.
+    Served served;
+    const std::string root = served.site.root;
+    ASSERT_EQ(mkdir((root + "/cgi-bin").c_str(), 0755), 0);
+    const std::string done = served.site.dir.file("work-done");
+    write_file(root + "/cgi-bin/worker", "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\nstarted\\n'\n"
+                                         "exec >&-\nsleep 2\ntouch '" + done + "'\n");
+    chmod((root + "/cgi-bin/worker").c_str(), 0755);
+    ASSERT_TRUE(served.start_http({"-c", "cgi-bin"}));
+    const auto start = Clock::now();
+    const std::string reply = exchange(served.site.port, "GET /cgi-bin/worker HTTP/1.0\r\n\r\n", 10000);
+    EXPECT_EQ(reply, "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nstarted\n");
+    const Reply next = served.site.get("GET /page.html HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(next.body, kPage);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1500)) << "the session waited for the program";
+    EXPECT_FALSE(file_exists(done)) << "the program did not work on";
+    for (int waited = 0; waited < 10000 && !file_exists(done); waited += 50)
+        sleep_ms(50);
+    EXPECT_TRUE(file_exists(done)) << "the program was ended before its work was done";
+    EXPECT_EQ(served.site.stop(), 0);
 }

@@ -38,8 +38,10 @@ const std::string printenv_program = CGI_PRINTENV;
 
 const std::string page = "the page";
 const std::string page_request = "GET /page.html HTTP/1.0\r\n\r\n";
+// The program says "ready" and then waits for the five bytes of body the client sends later.
 const std::string interactive_request =
-    "GET /cgi-bin/printenv?interactive HTTP/1.0\r\nContent-Length: 5\r\n\r\n";
+    "POST /cgi-bin/printenv?interactive HTTP/1.0\r\nContent-Length: 5\r\n\r\n";
+
 
 
 // Polls `done` every 5 ms for at most `ms`; true as soon as it holds.
@@ -63,6 +65,22 @@ pid_t only_child(pid_t pid)
     eventually([&] {
         const std::vector<std::string> children = children_of(pid);
         child = children.size() == 1 ? static_cast<pid_t>(std::stoi(children[0])) : -1;
+        return child > 0;
+    });
+    return child;
+}
+
+// The last started of exactly `count` children of `pid` (the highest process id), waiting
+// until there are that many; -1 when there never are.
+pid_t last_of_children(pid_t pid, size_t count)
+{
+    pid_t child = -1;
+    eventually([&] {
+        const std::vector<std::string> children = children_of(pid);
+        child = -1;
+        if (children.size() == count)
+            for (const std::string &entry : children)
+                child = std::max(child, static_cast<pid_t>(std::stoi(entry)));
         return child > 0;
     });
     return child;
@@ -589,8 +607,10 @@ TEST(KilledConnection, CgiProgramKilledMidRequestLeavesTheServerServing)
     site.expect_no_process_left();
     EXPECT_EQ(site.stop(), 0);
     EXPECT_EQ(site.log(), "");
-    // The output copy process ended its session; so did the ordinary request.
-    EXPECT_EQ(count_of(read_file(site.record), "\nend closed=1 "), 2u) << read_file(site.record);
+    // Both copy processes ended their share of the session (the input copy at once, since
+    // its program was gone); so did the ordinary request.
+    EXPECT_EQ(count_of(read_file(site.record), "\nend closed=1 "), 3u) << read_file(site.record);
+
 }
 
 // Killing the copy process that writes the program's output: the program loses its reader
@@ -605,8 +625,9 @@ TEST(KilledConnection, CgiOutputCopyKilledMidRequestLeavesTheServerServing)
     ASSERT_NE(before.find("ready\n"), std::string::npos) << before;
     const pid_t program = only_child(site.server().pid());
     ASSERT_GT(program, 0);
-    const pid_t copy = only_child(program);
+    const pid_t copy = last_of_children(program, 2);  // the input copy came first
     ASSERT_GT(copy, 0);
+
     ASSERT_EQ(kill(copy, SIGKILL), 0);
     ASSERT_TRUE(eventually([&] { return status_field(copy, "State").rfind("Z", 0) == 0 ||
                                         status_field(copy, "State").empty(); }));

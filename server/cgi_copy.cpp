@@ -1,0 +1,263 @@
+// The copy processes of a CGI request. The input copy feeds the request body into the program;
+// the output copy collects the program's header, writes the server's status line and then the
+// program's output to the client.
+#include "cgi_copy.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <poll.h>
+#include <unistd.h>
+
+#include <string_view>
+
+#include "cgi_output.h"
+#include "decimal.h"
+#include "io.h"
+#include "response.h"
+
+namespace {
+
+constexpr size_t copy_size = websrv_cgi_copy_size;
+// A body length beyond any real upload: larger announced lengths are held at it, so the
+// copy reads until the client closes.
+constexpr long long longest_body = 1LL << 50;
+// How long a program that never answered gets to end after SIGTERM before SIGKILL follows.
+constexpr int term_grace_ms = 1000;
+
+// The announced body length: a plain decimal number, or -1 when the header is missing,
+// negative or not a number (then nothing beyond what already arrived is read).
+long long announced_length(const char *text)
+{
+    if (text == nullptr)
+        return -1;
+    std::string_view rest(text);
+    rest.remove_prefix(websrv_blanks(rest));
+    long long value = 0;
+    const size_t digits = websrv_read_decimal(rest, longest_body, &value);
+    if (digits == 0)
+        return -1;
+    rest.remove_prefix(digits);
+    rest.remove_prefix(websrv_blanks(rest));
+    return rest.empty() ? value : -1;
+}
+
+// Writes all of data to the pipe through the guarded write. Returns false after logging.
+bool to_pipe(int fd, const char *data, long long count)
+{
+    const int written = websrv_write_handler(fd, data, static_cast<int>(count), nullptr);
+    if (written != count) {
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Write to PIPE failed errno:%d\n", errno);
+        return false;
+    }
+    return true;
+}
+
+// Waits, without a limit of its own, until the program has written something (or ended) or
+// the input copy has stopped copying the body, whichever comes first. A program that reads
+// its whole input before it answers is rightly silent while the body still arrives: the wait
+// for its output is counted from the end of the copy, or an upload that takes longer than
+// one read wait would lose its answer. The copy itself cannot last longer than the client
+// keeps sending, since each of its reads and writes waits at most websrv_wait_seconds.
+void wait_for_body_copy(int pipe_read, int copying)
+{
+    if (copying < 0)
+        return;
+    pollfd watched[2] = {{pipe_read, POLLIN, 0}, {copying, POLLIN, 0}};
+    while (poll(watched, 2, -1) < 0 && errno == EINTR) {
+    }
+}
+
+// Waits (at most until `deadline`) until the client has sent more of the body or the program
+// has closed its input; true for the latter: the copy has no reader left and ends at once, so
+// the client's connection is not held open for a program that is gone.
+bool program_gone(int socket, int pipe_write, long long deadline)
+{
+    pollfd watched[2] = {{socket, POLLIN, 0}, {pipe_write, 0, 0}};
+    for (;;) {
+
+        const long long left = deadline - websrv_deadline_in(0);
+        if (left <= 0)
+            return false;  // the read that follows reports the time-out
+        const int ready = poll(watched, 2, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        return ready > 0 && (watched[1].revents & (POLLERR | POLLHUP)) != 0;
+    }
+}
+
+// Whether the program's header, collected so far, has reached its empty line.
+
+bool header_ended(const char *chunk, size_t length)
+{
+    const std::string_view text(chunk, length);
+    return text.find("\n\n") != std::string_view::npos || text.find("\n\r\n") != std::string_view::npos;
+}
+
+// Reads the program's output into `chunk` until its header has ended, the chunk is full or
+// the program has closed its output: a header may come in several writes. Returns the bytes
+// read; -1 when the program answered nothing and the read failed or timed out.
+int collect_header(int pipe_read, char (&chunk)[copy_size])
+{
+    size_t got = 0;
+    while (got < sizeof chunk && !header_ended(chunk, got)) {
+        const int read = websrv_read_handler(pipe_read, chunk + got, sizeof chunk - got, nullptr);
+        if (read < 0 && got == 0)
+            return -1;
+        if (read <= 0)
+            break;  // what came is all the header there is
+        got += static_cast<size_t>(read);
+    }
+    return static_cast<int>(got);
+}
+
+// Ends a program that never answered, with the processes it started (it leads a process group
+// of its own): SIGTERM, then SIGKILL if it is still there a moment later. The program is this
+// process's parent for as long as it runs, so a program that has ended (and any process that
+// took its number since) is never signalled.
+void end_silent_program(pid_t program, const char *path)
+{
+    if (program <= 0 || getppid() != program)
+        return;
+    log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: CGI program %s gave no answer in %d s; ending it\n", path,
+            websrv_wait_seconds);
+    kill(-program, SIGTERM);
+    for (int waited = 0; waited < term_grace_ms && getppid() == program; waited += 10)
+        usleep(10 * 1000);
+    if (getppid() == program)
+        kill(-program, SIGKILL);
+}
+
+
+// The server's status line for the program's answer, followed by the header lines a plug-in
+// asked for on this connection. Returns its length (cut to the buffer).
+int compose_status_line(char (&line)[copy_size], const websrv_connection *c, int status)
+{
+    const char *extra = c->info.header_lines != nullptr ? c->info.header_lines : "";
+    const int wanted = snprintf(line, sizeof line, "%s %d %s\r\n%s", websrv_status_version(&c->session),
+                                status, websrv_cgi_reason(status), extra);
+    return wanted < static_cast<int>(sizeof line) ? wanted : static_cast<int>(sizeof line) - 1;
+}
+
+// What the program's header allows: an answer, nothing (no line feed at all: the client gets
+// nothing, as it always has), or the server's 500 (a status HTTP does not have: the program
+// failed). Logs why not an answer.
+enum class header_verdict { answer, nothing, failed_program };
+
+header_verdict judge_header(const char *chunk, int got, const cgi_header &header, const char *path)
+{
+    if (memchr(chunk, '\n', static_cast<size_t>(got)) == nullptr) {
+        log_msg(WEBSRV_LOG_ERROR, "Unable to get the end of the header after %d bytes\n", static_cast<int>(copy_size));
+        return header_verdict::nothing;
+    }
+    if (header.status < 100 || header.status > 599) {
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: CGI program %s sent a status outside 100 to 599\n", path);
+        return header_verdict::failed_program;
+    }
+    return header_verdict::answer;
+}
+
+// Writes the status line and the collected chunk (without the program's own Status line; only
+// up to the header's end for HEAD). Returns false after logging a failed write.
+bool answer_header(websrv_connection *c, char (&chunk)[copy_size], int got, const cgi_header &header,
+                   bool head_only)
+{
+    const websrv_plugin_desc *desc = websrv_connection_desc(c);
+    char status_line[copy_size];
+    const int status_length = compose_status_line(status_line, c, header.status);
+    if (websrv_write_handler(c->session.socket, status_line, status_length, desc) < 0) {
+        log_msg(WEBSRV_LOG_ERROR, "Writing status output of CGI bin failed Error: %s\n", strerror(errno));
+        return false;
+    }
+    size_t forward = websrv_cgi_drop_status_line(chunk, static_cast<size_t>(got), header);
+    if (head_only)
+        forward = header.header_end - header.status_line_length;
+    if (forward > 0 && websrv_write_handler(c->session.socket, chunk, static_cast<int>(forward), desc) < 0) {
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Write to SOCKET failed %s\n", strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// Copies the rest of the program's output to the client until the program closes it.
+void copy_rest(websrv_connection *c, int pipe_read, char (&chunk)[copy_size])
+{
+    const websrv_plugin_desc *desc = websrv_connection_desc(c);
+    for (;;) {
+        const int got = websrv_read_handler(pipe_read, chunk, sizeof chunk, nullptr);
+        if (got < 0) {
+            log_msg(WEBSRV_LOG_ERROR, "Redirect Output Failed Error:%s\n", strerror(errno));
+            return;
+        }
+        if (got == 0) {
+            log_msg(WEBSRV_LOG_DETAIL, "Finishing the Output redirector\n");
+            return;
+        }
+        if (websrv_write_handler(c->session.socket, chunk, got, desc) != got) {
+            log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Write to SOCKET failed\n");
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+void websrv_cgi_copy_input(websrv_connection *c, int pipe_write)
+{
+    websrv_session *session = &c->session;
+    log_msg(WEBSRV_LOG_DETAIL, "Starting the Input Redirector PID:%d\n", static_cast<int>(getpid()));
+    const long long announced = announced_length(session->content_length);
+    long long arrived = session->received - session->header_length;
+    // Bytes behind the body (a pipelined request, say) are not the program's input.
+    if (announced >= 0 && arrived > announced)
+        arrived = announced;
+    if (arrived > 0 && !to_pipe(pipe_write, session->cursor, arrived))
+        return;
+    long long remaining = announced >= 0 ? announced - arrived : 0;
+    char buffer[copy_size];
+    while (remaining > 0) {
+        const long long deadline = websrv_deadline();
+        if (program_gone(session->socket, pipe_write, deadline))
+            return;
+        const int got = websrv_read_until(session->socket, buffer, sizeof buffer, websrv_connection_desc(c), deadline);
+        if (got < 0) {
+            log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: In redirect input Error:%s\n", strerror(errno));
+            return;
+        }
+        if (got == 0)
+            return;
+        const long long useful = got < remaining ? got : remaining;
+        if (!to_pipe(pipe_write, buffer, useful))
+            return;
+        remaining -= useful;
+    }
+}
+
+void websrv_cgi_copy_output(websrv_connection *c, const websrv_cgi_answer &answer)
+{
+    log_msg(WEBSRV_LOG_DETAIL, "Starting the Output Redirector PID:%d\n", static_cast<int>(getpid()));
+    wait_for_body_copy(answer.pipe_read, answer.copying);
+    char chunk[copy_size];
+    const int got = collect_header(answer.pipe_read, chunk);
+    if (got < 0) {
+        log_msg(WEBSRV_LOG_ERROR, "Redirect Output Failed Error:%s\n", strerror(errno));
+        end_silent_program(answer.program, answer.path);
+        return;
+    }
+    if (got == 0) {
+        log_msg(WEBSRV_LOG_ERROR, "No header information\n");
+        return;
+    }
+    const cgi_header header = websrv_cgi_scan_header(chunk, static_cast<size_t>(got));
+    const header_verdict verdict = judge_header(chunk, got, header, answer.path);
+    if (verdict == header_verdict::failed_program)
+        websrv_send_error(c, 500, "Internal Server Error");
+    if (verdict != header_verdict::answer)
+        return;
+    if (header.has_location)
+        log_msg(WEBSRV_LOG_ERROR, "TODO: Handling of the redirect command.\n");
+    log_msg(WEBSRV_LOG_DETAIL, "CGI Header Length is %d bytes\n", static_cast<int>(header.status_line_length));
+    if (answer_header(c, chunk, got, header, answer.head_only) && !answer.head_only)
+        copy_rest(c, answer.pipe_read, chunk);
+}

@@ -1,0 +1,32 @@
+// The two copy processes of a CGI request: the request body into the program, and the
+// program's answer to the client.
+#ifndef WEBSRV_SERVER_CGI_COPY_H
+#define WEBSRV_SERVER_CGI_COPY_H
+
+#include <sys/types.h>
+
+#include "connection.h"
+
+// Pieces of a body or of the program's output are copied through buffers of this size.
+constexpr size_t websrv_cgi_copy_size = WEBSRV_BUFFER_SIZE;
+
+// Copies the request body from the client into the program's input pipe `pipe_write`: the
+// bytes that came with the header, then what the body's announced length still lacks. Returns
+// when the body is copied or the copy failed (logged).
+void websrv_cgi_copy_input(websrv_connection *c, int pipe_write);
+
+// What the output copy needs to know of its request.
+struct websrv_cgi_answer {
+    int pipe_read;   // the program's output
+    int copying;     // closes when the body copy is over; -1 without one
+    pid_t program;   // the program (this process's parent while it runs)
+    const char *path;
+    bool head_only;  // HEAD: the header alone goes to the client
+};
+
+// Answers the client with the program's output behind the server's status line. A program
+// that stays silent past the wait before it answers anything is ended; one that answered is
+// left to finish on its own. Returns when the answer is complete or given up (logged).
+void websrv_cgi_copy_output(websrv_connection *c, const websrv_cgi_answer &answer);
+
+#endif

@@ -7,10 +7,22 @@
 #include <unistd.h>
 
 #include "version.h"
+#include "decimal.h"
 #include "registry.h"
+#include "settings.h"
 #include "websrv_plugin.h"
 
+websrv_settings websrv_config;
+
 namespace {
+
+// What the settings are when the command line does not say otherwise.
+constexpr websrv_settings default_settings = {
+    .cgi_silence_seconds = 30,
+};
+
+// The longest a CGI program may be allowed to stay silent: a day.
+constexpr long long longest_silence = 24 * 60 * 60;
 
 struct builtin_mime {
     const char *ext;
@@ -80,7 +92,21 @@ void log_summary()
     log_msg(WEBSRV_LOG_DETAIL, "       CGI Pattern is %s.\n", websrv_mcb.cgi_pattern);
 }
 
-// Acts on one of the server's options that take a value ("-c", "-i", "-d", "-plugin").
+// Reads the value of "-t": whole seconds from 1 to a day. Returns 0, or -1 after logging.
+int take_seconds(const char *value, int *seconds)
+{
+    long long number = 0;
+    const size_t digits = websrv_read_decimal(value, longest_silence + 1, &number);
+    if (digits == 0 || value[digits] != '\0' || number < 1 || number > longest_silence) {
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: -t needs a number of seconds from 1 to %lld, not \"%s\"\n",
+                longest_silence, value);
+        return -1;
+    }
+    *seconds = static_cast<int>(number);
+    return 0;
+}
+
+// Acts on one of the server's options that take a value ("-c", "-i", "-t", "-d", "-plugin").
 // Returns 0, or -1 after logging why; the caller moves past the option and its value.
 int take_valued_option(const char *option, const char *value)
 {
@@ -106,6 +132,8 @@ int take_valued_option(const char *option, const char *value)
         websrv_mcb.bind_device = copy;
         return 0;
     }
+    if (strcmp(option, "-t") == 0)
+        return take_seconds(value, &websrv_config.cgi_silence_seconds);
     if (strcmp(option, "-d") == 0) {
         if (chdir(value) != 0) {
             log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to change directory; Error: %s\n", strerror(errno));
@@ -118,8 +146,8 @@ int take_valued_option(const char *option, const char *value)
 
 bool needs_value(const char *arg)
 {
-    return strcmp(arg, "-c") == 0 || strcmp(arg, "-i") == 0 || strcmp(arg, "-d") == 0 ||
-           strcmp(arg, "-plugin") == 0;
+    return strcmp(arg, "-c") == 0 || strcmp(arg, "-i") == 0 || strcmp(arg, "-t") == 0 ||
+           strcmp(arg, "-d") == 0 || strcmp(arg, "-plugin") == 0;
 }
 
 }  // namespace
@@ -129,6 +157,8 @@ int websrv_option_parse(int argc, char **argv)
     const builtin_mime builtins[] = {{"html", "text/html"}, {"gif", "image/gif"}, {"", ""}};
 
     memset(&websrv_mcb, 0, sizeof websrv_mcb);
+    websrv_config = default_settings;
+
     sscanf(websrv_version_text, "%hu.%hu", &websrv_mcb.version_major, &websrv_mcb.version_minor);
     websrv_mcb.log_level = WEBSRV_LOG_ERROR;
     for (const builtin_mime *m = builtins; m->ext[0] != '\0'; ++m) {

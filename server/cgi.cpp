@@ -4,8 +4,8 @@
 // status line and then the program's output to the client.
 #include "cgi.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "cgi_copy.h"
+#include "cgi_env.h"
 #include "cgi_output.h"
 #include "fd_guard.h"
 #include "io.h"
@@ -75,42 +76,6 @@ private:
     char *scratch_ = nullptr;
     int count_ = 0;
 };
-
-void build_environment(const websrv_connection *c, char **environment)
-{
-    const websrv_session *s = &c->session;
-    const websrv_session_info *info = &c->info;
-
-    entry_list env(environment);
-    if (!env.open()) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Memory Allocation Failure; Env aborted\n");
-        return;
-    }
-    env.add("SERVER_SOFTWARE=TAVRIX/%s", websrv_version_text);
-    if (s->host != nullptr)
-        env.add("SERVER_NAME=%s", s->host);
-    env.add("GATEWAY_INTERFACE=CGI/1.1");
-    env.add("SERVER_PROTOCOL=%s", s->protocol);
-    env.add("SERVER_PORT=%d", s->port);
-    env.add("REQUEST_METHOD=%s", s->method);
-    env.add("SCRIPT_NAME=%s", s->uri);
-    if (s->query != nullptr)
-        env.add("QUERY_STRING=%s", s->query);
-    if (s->content_type != nullptr)
-        env.add("CONTENT_TYPE=%s", s->content_type);
-    if (s->content_length != nullptr)
-        env.add("CONTENT_LENGTH=%s", s->content_length);
-    env.add("REMOTE_ADDR=%s", info->peer_text);
-    // What a plug-in established: a checked password, a TLS connection.
-    if (info->remote_user != nullptr) {
-        env.add("AUTH_TYPE=%s", info->auth_type != nullptr ? info->auth_type : "Basic");
-        env.add("REMOTE_USER=%s", info->remote_user);
-    }
-    if (info->tls != 0)
-        env.add("HTTPS=on");
-
-    env.close();
-}
 
 // Slot 0 is the program; the query's words follow (see websrv_cgi_query_words).
 void build_arguments(websrv_session *s, const char *path, char **arguments)
@@ -244,11 +209,39 @@ bool start_output_copy(websrv_connection *c, const char *path, fd_guard &copying
     return true;
 }
 
-// The program's argument list and environment.
+// The program's argument list and environment (one block from websrv_malloc, or null: the
+// program then runs without one), and where it lives.
 struct program_lists {
     string_array arguments;
-    string_array environment;
+    char **environment = nullptr;
+    char absolute_path[PATH_MAX + WEBSRV_PATH_MAX];
+    char document_root[PATH_MAX];
+    program_lists() = default;
+    program_lists(const program_lists &) = delete;
+    program_lists &operator=(const program_lists &) = delete;
+    ~program_lists() { websrv_free(environment); }
 };
+
+// Where the program is, from the root, and the working directory it lies in.
+void locate_program(const char *path, program_lists &lists)
+{
+    if (getcwd(lists.document_root, sizeof lists.document_root) == nullptr)
+        lists.document_root[0] = '\0';
+    snprintf(lists.absolute_path, sizeof lists.absolute_path, "%s/%s", lists.document_root, path);
+}
+
+// Moves into the program's own directory, so it finds the files that lie beside it.
+void enter_program_directory(const char *path)
+{
+    char directory[WEBSRV_PATH_MAX];
+    const char *slash = strrchr(path, '/');
+    if (slash == nullptr)
+        return;
+    snprintf(directory, sizeof directory, "%.*s", static_cast<int>(slash - path), path);
+    if (chdir(directory[0] != '\0' ? directory : "/") != 0)
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to change to the directory of %s; Error: %s\n", path,
+                strerror(errno));
+}
 
 // Replaces the connection's process with the program: its output goes into `output`, its
 // error output to the server's log, and the client's connection is not passed on (the copy
@@ -271,8 +264,11 @@ struct program_lists {
     setpgid(0, 0);
 
     [[maybe_unused]] const int niceness = nice(program_niceness);
+    enter_program_directory(path);
     signal(SIGPIPE, SIG_DFL);  // the program starts with the default dispositions
-    execve(path, lists.arguments.slot, lists.environment.slot);
+    static char *const no_environment[] = {nullptr};
+    execve(lists.absolute_path, lists.arguments.slot,
+           lists.environment != nullptr ? lists.environment : no_environment);
 
     const int error = errno;
     signal(SIGPIPE, SIG_IGN);
@@ -302,7 +298,33 @@ bool has_transfer_coding(const websrv_session *session)
 
 }  // namespace
 
+bool websrv_is_cgi_path(const char *path)
+{
+    return websrv_mcb.cgi_pattern[0] != '\0' && strstr(path, websrv_mcb.cgi_pattern) != nullptr;
+}
+
+bool websrv_cgi_split_path_info(websrv_connection *c, struct stat *st)
+{
+    char *path = c->session.uri;
+    if (!websrv_is_cgi_path(path))
+        return false;
+    // From the longest leading part to the shortest: cut at a "/", look, put the "/" back.
+    for (size_t cut = strlen(path); cut-- > 1;) {
+        if (path[cut] != '/')
+            continue;
+        path[cut] = '\0';
+        if (websrv_is_cgi_path(path) && stat(path, st) == 0 && S_ISREG(st->st_mode) && access(path, X_OK) == 0) {
+            c->path_info = path + cut + 1;
+            return true;
+        }
+        path[cut] = '/';
+    }
+    return false;
+
+}
+
 void websrv_cgi_run(websrv_connection *c, char *path)
+
 {
     websrv_session *session = &c->session;
     const websrv_method method = websrv_method_of(session->method);
@@ -318,9 +340,10 @@ void websrv_cgi_run(websrv_connection *c, char *path)
     // From here on the copy processes share the socket: none may read what another needs.
     c->drain = false;
     program_lists lists;
-    build_environment(c, lists.environment.slot);
-
+    locate_program(path, lists);
+    lists.environment = websrv_cgi_environment(c, {path, lists.absolute_path, lists.document_root});
     build_arguments(session, path, lists.arguments.slot);
+
 
     fd_guard copying;
     if (method == websrv_method::post ? !start_input_copy(c, copying) : !give_empty_input())

@@ -2,7 +2,10 @@
 #ifndef WEBSRV_SERVER_CGI_H
 #define WEBSRV_SERVER_CGI_H
 
+#include <sys/stat.h>
+
 #include "connection.h"
+
 
 // Runs the program at `path` (relative to the working directory, writable) for the
 // connection. The connection's process becomes the program; the copy processes it forks end
@@ -10,5 +13,14 @@
 // confinement, no pipe or process) is answered with an error page and its session ended.
 // Never returns.
 [[noreturn]] void websrv_cgi_run(websrv_connection *c, char *path);
+
+// Whether `path` is run as a CGI program: it contains the CGI pattern (when one is set).
+bool websrv_is_cgi_path(const char *path);
+
+// For a request path that does not exist as a whole: when a leading part of it that contains
+// the CGI pattern is an executable regular file, that part becomes the session's uri (the
+// rest is cut off at its "/" and becomes c->path_info) and its attributes go into *st.
+// Returns false, leaving the path as it was, when no such part exists. The longest part wins.
+bool websrv_cgi_split_path_info(websrv_connection *c, struct stat *st);
 
 #endif

@@ -16,6 +16,7 @@
 #include "decimal.h"
 #include "io.h"
 #include "response.h"
+#include "settings.h"
 
 namespace {
 
@@ -87,6 +88,12 @@ bool program_gone(int socket, int pipe_write, long long deadline)
     }
 }
 
+// The end of the wait for the program's next output: it may stay silent that long (-t).
+long long silence_deadline()
+{
+    return websrv_deadline_in(websrv_config.cgi_silence_seconds * 1000LL);
+}
+
 // Whether the program's header, collected so far, has reached its empty line.
 
 bool header_ended(const char *chunk, size_t length)
@@ -102,7 +109,7 @@ int collect_header(int pipe_read, char (&chunk)[copy_size])
 {
     size_t got = 0;
     while (got < sizeof chunk && !header_ended(chunk, got)) {
-        const int read = websrv_read_handler(pipe_read, chunk + got, sizeof chunk - got, nullptr);
+        const int read = websrv_read_until(pipe_read, chunk + got, sizeof chunk - got, nullptr, silence_deadline());
         if (read < 0 && got == 0)
             return -1;
         if (read <= 0)
@@ -121,7 +128,7 @@ void end_silent_program(pid_t program, const char *path)
     if (program <= 0 || getppid() != program)
         return;
     log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: CGI program %s gave no answer in %d s; ending it\n", path,
-            websrv_wait_seconds);
+            websrv_config.cgi_silence_seconds);
     kill(-program, SIGTERM);
     for (int waited = 0; waited < term_grace_ms && getppid() == program; waited += 10)
         usleep(10 * 1000);
@@ -131,12 +138,18 @@ void end_silent_program(pid_t program, const char *path)
 
 
 // The server's status line for the program's answer, followed by the header lines a plug-in
-// asked for on this connection. Returns its length (cut to the buffer).
-int compose_status_line(char (&line)[copy_size], const websrv_connection *c, int status)
+// asked for on this connection. The reason phrase is the server's own for the codes it knows,
+// else the program's (as in "Status: 201 Created"). Returns its length (cut to the buffer).
+int compose_status_line(char (&line)[copy_size], const websrv_connection *c, const char *chunk,
+                        const cgi_header &header)
 {
     const char *extra = c->info.header_lines != nullptr ? c->info.header_lines : "";
-    const int wanted = snprintf(line, sizeof line, "%s %d %s\r\n%s", websrv_status_version(&c->session),
-                                status, websrv_cgi_reason(status), extra);
+    const char *known = websrv_cgi_known_reason(header.status);
+    const bool own = known == nullptr && header.reason_length > 0;
+    const int reason_length = own ? static_cast<int>(header.reason_length) : -1;
+    const int wanted = snprintf(line, sizeof line, "%s %d %.*s\r\n%s", websrv_status_version(&c->session),
+                                header.status, reason_length, own ? chunk + header.reason_start : websrv_cgi_reason(header.status),
+                                extra);
     return wanted < static_cast<int>(sizeof line) ? wanted : static_cast<int>(sizeof line) - 1;
 }
 
@@ -165,7 +178,8 @@ bool answer_header(websrv_connection *c, char (&chunk)[copy_size], int got, cons
 {
     const websrv_plugin_desc *desc = websrv_connection_desc(c);
     char status_line[copy_size];
-    const int status_length = compose_status_line(status_line, c, header.status);
+    const int status_length = compose_status_line(status_line, c, chunk, header);
+
     if (websrv_write_handler(c->session.socket, status_line, status_length, desc) < 0) {
         log_msg(WEBSRV_LOG_ERROR, "Writing status output of CGI bin failed Error: %s\n", strerror(errno));
         return false;
@@ -180,14 +194,18 @@ bool answer_header(websrv_connection *c, char (&chunk)[copy_size], int got, cons
     return true;
 }
 
-// Copies the rest of the program's output to the client until the program closes it.
-void copy_rest(websrv_connection *c, int pipe_read, char (&chunk)[copy_size])
+// Copies the rest of the program's output to the client until the program closes it, or stays
+// silent past its limit (then the answer ends there and the program is left alone).
+void copy_rest(websrv_connection *c, int pipe_read, char (&chunk)[copy_size], const char *path)
 {
     const websrv_plugin_desc *desc = websrv_connection_desc(c);
     for (;;) {
-        const int got = websrv_read_handler(pipe_read, chunk, sizeof chunk, nullptr);
+        const int got = websrv_read_until(pipe_read, chunk, sizeof chunk, nullptr, silence_deadline());
         if (got < 0) {
             log_msg(WEBSRV_LOG_ERROR, "Redirect Output Failed Error:%s\n", strerror(errno));
+            if (errno == ETIMEDOUT)
+                log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: CGI program %s was silent for %d s; its answer ends here\n",
+                        path, websrv_config.cgi_silence_seconds);
             return;
         }
         if (got == 0) {
@@ -199,6 +217,14 @@ void copy_rest(websrv_connection *c, int pipe_read, char (&chunk)[copy_size])
             return;
         }
     }
+}
+
+// Whether the program writes the whole response itself, status line included: its file name
+// starts with "nph-". Its output goes to the client untouched.
+bool is_nph(const char *path)
+{
+    const char *slash = strrchr(path, '/');
+    return strncmp(slash != nullptr ? slash + 1 : path, "nph-", 4) == 0;
 }
 
 }  // namespace
@@ -239,6 +265,10 @@ void websrv_cgi_copy_output(websrv_connection *c, const websrv_cgi_answer &answe
     log_msg(WEBSRV_LOG_DETAIL, "Starting the Output Redirector PID:%d\n", static_cast<int>(getpid()));
     wait_for_body_copy(answer.pipe_read, answer.copying);
     char chunk[copy_size];
+    if (is_nph(answer.path)) {
+        copy_rest(c, answer.pipe_read, chunk, answer.path);
+        return;
+    }
     const int got = collect_header(answer.pipe_read, chunk);
     if (got < 0) {
         log_msg(WEBSRV_LOG_ERROR, "Redirect Output Failed Error:%s\n", strerror(errno));
@@ -259,5 +289,5 @@ void websrv_cgi_copy_output(websrv_connection *c, const websrv_cgi_answer &answe
         log_msg(WEBSRV_LOG_ERROR, "TODO: Handling of the redirect command.\n");
     log_msg(WEBSRV_LOG_DETAIL, "CGI Header Length is %d bytes\n", static_cast<int>(header.status_line_length));
     if (answer_header(c, chunk, got, header, answer.head_only) && !answer.head_only)
-        copy_rest(c, answer.pipe_read, chunk);
+        copy_rest(c, answer.pipe_read, chunk, answer.path);
 }

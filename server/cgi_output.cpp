@@ -39,15 +39,22 @@ bool starts_with(const char *line, size_t length, const char *name)
 // The most digits a status number may have; a longer one counts as no number at all.
 constexpr size_t status_digits = 9;
 
-// The status number behind "Status:": blanks skipped, then decimal digits (at most nine);
-// anything else gives 0.
-int status_number(const char *text, size_t length)
+// Reads the Status line's value, line[0..length) behind "Status:": blanks, the number (at
+// most nine decimal digits; anything else gives 0), blanks, and the program's reason phrase.
+// `offset` is where the value starts in the chunk.
+void read_status(const char *line, size_t length, size_t offset, cgi_header *header)
 {
-    std::string_view rest(text, length);
+    std::string_view rest(line, length);
     rest.remove_prefix(websrv_blanks(rest));
     long long value = 0;
     const size_t digits = websrv_read_decimal(rest, 999999999, &value);
-    return digits <= status_digits ? static_cast<int>(value) : 0;
+    header->status = digits <= status_digits ? static_cast<int>(value) : 0;
+    rest.remove_prefix(digits);
+    rest.remove_prefix(websrv_blanks(rest));
+    while (!rest.empty() && (rest.back() == ' ' || rest.back() == '\t'))
+        rest.remove_suffix(1);
+    header->reason_start = offset + static_cast<size_t>(rest.data() - line);
+    header->reason_length = digits > 0 ? rest.size() : 0;
 }
 
 }  // namespace
@@ -72,7 +79,7 @@ cgi_header websrv_cgi_scan_header(const char *chunk, size_t length)
         }
         if (!has_status && starts_with(line, text, "Status:")) {
             has_status = true;
-            header.status = status_number(line + 7, text - 7);
+            read_status(line + 7, text - 7, start + 7, &header);
             header.status_line_start = start;
             header.status_line_length = end - start;
         } else if (starts_with(line, text, "Location:")) {
@@ -98,6 +105,13 @@ size_t websrv_cgi_drop_status_line(char *chunk, size_t length, const cgi_header 
 
 const char *websrv_cgi_reason(int status)
 {
+    const char *known = websrv_cgi_known_reason(status);
+    // Codes the table does not know get this placeholder phrase; clients act on the number.
+    return known != nullptr ? known : "Something";
+}
+
+const char *websrv_cgi_known_reason(int status)
+{
     switch (status) {
     case 200: return "OK";
     case 302: return "Found";
@@ -110,7 +124,7 @@ const char *websrv_cgi_reason(int status)
     case 500: return "Internal Error";
     case 501: return "Not Implemented";
     case 503: return "Service Temporarily Overloaded";
-    // Codes the table does not know get this placeholder phrase; clients act on the number.
-    default: return "Something";
+    default: return nullptr;
+
     }
 }

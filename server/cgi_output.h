@@ -20,6 +20,8 @@ struct cgi_header {
     size_t status_line_length; // its length with its line end; 0 without a Status line
     size_t header_end = 0;     // where the header block ends: behind its empty line, or the
                                // chunk's length when the chunk holds no empty line
+    size_t reason_start = 0;   // the program's own reason phrase behind the Status number,
+    size_t reason_length = 0;  // without blanks around it or the line end; 0 for none
 };
 
 
@@ -31,7 +33,13 @@ cgi_header websrv_cgi_scan_header(const char *chunk, size_t length);
 // Removes the program's Status line (if any) from the chunk, in place. Returns the new length.
 size_t websrv_cgi_drop_status_line(char *chunk, size_t length, const cgi_header &header);
 
-// The reason phrase the server sends with a program's status.
+// The reason phrase the server sends with a program's status: its own for the codes it knows
+// ("OK", "Not Found"...), nullptr for any other.
+const char *websrv_cgi_known_reason(int status);
+
+// The reason phrase the server sends with a program's status: websrv_cgi_known_reason, or
+// the placeholder "Something" for a code it does not know.
 const char *websrv_cgi_reason(int status);
+
 
 #endif

@@ -14,7 +14,11 @@ struct websrv_connection {
     int done_fd = -1;             // "session over" pipe to the main process, or -1
     bool drain = true;            // read what the client sent on before closing (not where
                                   // another process may still read the request body)
+    const char *request_uri = ""; // the request's path as the client sent it (no query)
+    const char *path_info = nullptr;  // the path behind a CGI program, decoded, without its "/"
+    char local_name[48] = {};     // the address the connection came in on, as a server name
 };
+
 
 
 // The connection whose public record is `session`. Only for sessions the server made.

@@ -5,7 +5,9 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -22,6 +24,25 @@
 #include "static_file.h"
 
 namespace {
+
+// Notes the address the connection came in on, as a server name ("[...]" for IPv6), for CGI
+// programs of requests without a Host header.
+void record_local(websrv_connection *c)
+{
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (getsockname(c->session.socket, reinterpret_cast<sockaddr *>(&local), &length) != 0)
+        return;
+    if (local.ss_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in &>(local).sin_addr, c->local_name,
+                  sizeof c->local_name);
+        return;
+    }
+    char text[INET6_ADDRSTRLEN];
+    if (local.ss_family == AF_INET6 &&
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 &>(local).sin6_addr, text, sizeof text) != nullptr)
+        snprintf(c->local_name, sizeof c->local_name, "[%s]", text);
+}
 
 // Fills the session's info record with the client's address, as the accept gave it.
 void record_peer(websrv_connection *c, const sockaddr_storage &peer)
@@ -61,6 +82,7 @@ void open_connection(websrv_connection *c, const websrv_plugin_node *node)
     session.socket = fd;
     session.port = node->desc.port;
     record_peer(c, peer);
+    record_local(c);
     websrv_connection_adopt(c, &node->desc);
 
 }
@@ -128,12 +150,6 @@ int call_session_hook(websrv_connection *c, int (*websrv_plugin_desc::*hook)(web
     websrv_connection_end(c, websrv_outcome::logged_failed);
 }
 
-// Whether the path is run as a CGI program: it contains the CGI pattern (when one is set).
-bool is_cgi(const char *path)
-{
-    return websrv_mcb.cgi_pattern[0] != '\0' && strstr(path, websrv_mcb.cgi_pattern) != nullptr;
-}
-
 // Whether the path the client asked for lies inside the working directory: for a directory
 // the directory itself, for anything else the directory that holds it. Checked before any
 // hook sees the request, so nothing outside can be probed through a hook or a directory.
@@ -151,7 +167,7 @@ bool requested_path_inside(const char *path, const struct stat &st)
 // itself for GET, HEAD and POST; any other method gets 501.
 [[noreturn]] void route(websrv_connection *c, char *path, const struct stat *st)
 {
-    if (is_cgi(path))
+    if (websrv_is_cgi_path(path))
         websrv_cgi_run(c, path);
     const websrv_method method = websrv_method_of(c->session.method);
     if (method == websrv_method::other)
@@ -182,10 +198,14 @@ void websrv_serve_connection(const websrv_plugin_node *node, int done_fd)
         websrv_send_error(&c, 400, "Bad Request");
         end_unanswered(&c);
     }
+    // The path as the client sent it, for CGI programs, before it is decoded in place.
+    char sent_path[WEBSRV_BUFFER_SIZE];
+    snprintf(sent_path, sizeof sent_path, "%s", c.session.uri);
+    c.request_uri = sent_path;
     websrv_prepare_path(&c.session);
 
     struct stat st;
-    if (stat(c.session.uri, &st) != 0) {
+    if (stat(c.session.uri, &st) != 0 && !websrv_cgi_split_path_info(&c, &st)) {
         websrv_send_error(&c, 404, "Not Found");
         end_unanswered(&c);
     }

@@ -142,44 +142,93 @@ protected:
     }
 };
 
+// The environment lines of a printenv reply; the client's port, which the test cannot know
+// before it connects, is written as "*".
+std::vector<std::string> environment_of(const std::string &reply)
+{
+    std::vector<std::string> lines = lines_with(body_of(reply), "env=");
+    for (std::string &line : lines)
+        if (line.rfind("env=[REMOTE_PORT=", 0) == 0 && line.size() > 19)
+            line = "env=[REMOTE_PORT=*]";
+    return lines;
+}
+
 TEST_F(CgiServer, ProgramReceivesExactlyTheCgiEnvironmentInOrder)
 {
     start();
-    const std::string reply = round_trip(
-        port, get("/cgi-bin/printenv?x=1", "Host: device.local\r\nContent-Type: text/plain\r\n"
-                                           "Content-Length: 0\r\nUser-Agent: t\r\n"));
-    ASSERT_EQ(reply.rfind("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n", 0), 0u) << reply;
-    const std::vector<std::string> expected{
-        "env=[SERVER_SOFTWARE=TAVRIX/1.0]",
-        "env=[SERVER_NAME=device.local]",
-        "env=[GATEWAY_INTERFACE=CGI/1.1]",
-        "env=[SERVER_PROTOCOL=HTTP/1.0]",
-        "env=[SERVER_PORT=" + std::to_string(port) + "]",
-        "env=[REQUEST_METHOD=GET]",
-        "env=[SCRIPT_NAME=cgi-bin/printenv]",
-        "env=[QUERY_STRING=x=1]",
-        "env=[CONTENT_TYPE=text/plain]",
-        "env=[CONTENT_LENGTH=0]",
-        "env=[REMOTE_ADDR=127.0.0.1]",
+    const std::string p = std::to_string(port);
+    const auto common = [&](const std::string &method, const std::string &protocol, const std::string &name) {
+        return std::vector<std::string>{"env=[SERVER_SOFTWARE=TAVRIX/1.0]", "env=[SERVER_NAME=" + name + "]",
+                                        "env=[GATEWAY_INTERFACE=CGI/1.1]", "env=[SERVER_PROTOCOL=" + protocol + "]",
+                                        "env=[SERVER_PORT=" + p + "]", "env=[REQUEST_METHOD=" + method + "]",
+                                        "env=[SCRIPT_NAME=/cgi-bin/printenv]"};
     };
-    // Nothing of the server's own environment (it runs with WEBSRV_TEST_PORT_FILE, PATH...).
-    EXPECT_EQ(lines_with(body_of(reply), "env="), expected) << reply;
-    EXPECT_EQ(lines_with(body_of(reply), "argv"), std::vector<std::string>{"argv[0]=[cgi-bin/printenv]"});
+    const auto located = [&](const std::string &uri) {
+        return std::vector<std::string>{"env=[REMOTE_ADDR=127.0.0.1]", "env=[REMOTE_PORT=*]",
+                                        "env=[REQUEST_URI=" + uri + "]", "env=[DOCUMENT_ROOT=" + root + "]",
+                                        "env=[SCRIPT_FILENAME=" + root + "/cgi-bin/printenv]",
+                                        "env=[REDIRECT_STATUS=200]"};
+    };
+    const auto join = [](std::vector<std::vector<std::string>> parts) {
+        std::vector<std::string> all;
+        for (auto &part : parts)
+            all.insert(all.end(), part.begin(), part.end());
+        return all;
+    };
+    std::string many_headers;
+    std::vector<std::string> many_entries;
+    for (int i = 0; i < 60; ++i) {
+        char name[16];
+        snprintf(name, sizeof name, "X-H%02d", i);
+        many_headers += std::string(name) + ": v" + std::to_string(i) + "\r\n";
+        many_entries.push_back(std::string("env=[HTTP_X_H") + (name + 3) + "=v" + std::to_string(i) + "]");
+    }
+    const struct {
+        const char *what;
+        std::string request;
+        std::vector<std::string> environment;
+    } cases[] = {
+        {"GET with headers",
+         get("/cgi-bin/printenv?x=1", "Host: device.local:8080\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n"
+                                      "User-Agent: t\r\nCookie: a=1\r\nAuthorization: Basic dTpw\r\nProxy: evil\r\n"
+                                      "Cookie: b=2\r\nAccept-Language: de\r\n"),
+         join({common("GET", "HTTP/1.0", "device.local"),
+               {"env=[QUERY_STRING=x=1]", "env=[CONTENT_TYPE=text/plain]", "env=[CONTENT_LENGTH=0]"},
+               located("/cgi-bin/printenv?x=1"),
+               {"env=[HTTP_HOST=device.local:8080]", "env=[HTTP_USER_AGENT=t]", "env=[HTTP_COOKIE=a=1; b=2]",
+                "env=[HTTP_ACCEPT_LANGUAGE=de]"}})},
+        {"no headers, no query, method in lower case",
+         "get /cgi-bin/printenv HTTP/1.1\r\n\r\n",
+         join({common("get", "HTTP/1.1", "127.0.0.1"), {"env=[QUERY_STRING=]"}, located("/cgi-bin/printenv")})},
+        {"POST",
+         "POST /cgi-bin/printenv HTTP/1.0\r\nHost: [::1]:8080\r\nContent-Length: 3\r\n\r\nabc",
+         join({common("POST", "HTTP/1.0", "[::1]"), {"env=[QUERY_STRING=]", "env=[CONTENT_LENGTH=3]"},
+               located("/cgi-bin/printenv"), {"env=[HTTP_HOST=[::1]:8080]"}})},
+        {"path info", get("/cgi-bin/printenv/items/7%20x?a=b"),
+         join({common("GET", "HTTP/1.0", "127.0.0.1"), {"env=[QUERY_STRING=a=b]"},
+               located("/cgi-bin/printenv/items/7%20x?a=b"),
+               {"env=[PATH_INFO=/items/7 x]", "env=[PATH_TRANSLATED=" + root + "/items/7 x]"}})},
+        {"sixty headers", get("/cgi-bin/printenv", many_headers),
+         join({common("GET", "HTTP/1.0", "127.0.0.1"), {"env=[QUERY_STRING=]"}, located("/cgi-bin/printenv"),
+               many_entries})},
+    };
+    for (const auto &c : cases) {
+        const std::string reply = round_trip(port, c.request);
+        EXPECT_NE(reply.find(" 200 OK\r\nContent-Type: text/plain\r\n\r\n"), std::string::npos) << c.what << reply;
+        // Nothing of the server's own environment (it runs with WEBSRV_TEST_PORT_FILE, PATH...).
+        EXPECT_EQ(environment_of(reply), c.environment) << c.what << "\n" << reply;
+    }
+    EXPECT_EQ(lines_with(body_of(round_trip(port, get("/cgi-bin/printenv"))), "argv"),
+              std::vector<std::string>{"argv[0]=[cgi-bin/printenv]"});
     expect_healthy();
 }
 
-TEST_F(CgiServer, AbsentHeadersTakeNoSlotAndMethodKeepsItsSpelling)
+TEST_F(CgiServer, ProgramRunsInItsOwnDirectory)
 {
+    write_file(root + "/cgi-bin/beside.txt", "found beside\n");
+    script("cgi-bin/reader", "printf 'Content-Type: text/plain\\r\\n\\r\\n'; pwd; cat beside.txt");
     start();
-    const std::string reply = round_trip(port, "get /cgi-bin/printenv HTTP/1.1\r\n\r\n");
-    const std::vector<std::string> expected{
-        "env=[SERVER_SOFTWARE=TAVRIX/1.0]",   "env=[GATEWAY_INTERFACE=CGI/1.1]",
-        "env=[SERVER_PROTOCOL=HTTP/1.1]",     "env=[SERVER_PORT=" + std::to_string(port) + "]",
-        "env=[REQUEST_METHOD=get]",           "env=[SCRIPT_NAME=cgi-bin/printenv]",
-        "env=[REMOTE_ADDR=127.0.0.1]",
-    };
-    EXPECT_EQ(reply.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << reply;
-    EXPECT_EQ(lines_with(body_of(reply), "env="), expected) << reply;
+    EXPECT_EQ(body_of(round_trip(port, get("/cgi-bin/reader"))), root + "/cgi-bin\nfound beside\n");
     expect_healthy();
 }
 
@@ -360,6 +409,13 @@ TEST_F(CgiServer, StatusLineFollowsTheProgramsHeaderLines)
          "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<p>x</p>"},
         {"created", "Status: 201\\r\\nContent-Type: text/plain\\r\\n\\r\\nmade",
          "HTTP/1.0 201 Something\r\nContent-Type: text/plain\r\n\r\nmade"},
+        // The program's own reason phrase for a code the server does not know; the server's
+        // own for one it knows.
+        {"own_reason", "Status: 201 Created \\r\\n\\r\\n", "HTTP/1.0 201 Created\r\n\r\n"},
+        {"known_reason", "Status: 404 Gone Away\\r\\n\\r\\n", "HTTP/1.0 404 Not Found\r\n\r\n"},
+        // A program named nph-... writes the whole response; it goes out untouched.
+        {"nph-raw", "HTTP/1.1 299 Mine\\r\\nX-Raw: 1\\r\\n\\r\\nraw", "HTTP/1.1 299 Mine\r\nX-Raw: 1\r\n\r\nraw"},
+
         {"missing", "Status: 404 Not Found\\r\\nContent-Type: text/plain\\r\\n\\r\\ngone",
          "HTTP/1.0 404 Not Found\r\nContent-Type: text/plain\r\n\r\ngone"},
         {"late_status", "Content-Type: text/plain\\r\\nStatus: 503\\r\\nX-A: 1\\r\\n\\r\\nbusy",
@@ -533,7 +589,82 @@ TEST_F(CgiServer, PasswordAndTlsAPluginReportedReachTheProgramWithItsHeaderLine)
     ASSERT_EQ(reply.rfind("HTTP/1.0 200 OK\r\nX-Test: 1\r\nContent-Type: text/plain\r\n\r\n", 0), 0u) << reply;
     const std::vector<std::string> env = lines_with(body_of(reply), "env=");
     const std::vector<std::string> tail(env.end() - std::min<size_t>(env.size(), 4), env.end());
-    EXPECT_EQ(tail, (std::vector<std::string>{"env=[REMOTE_ADDR=127.0.0.1]", "env=[AUTH_TYPE=Basic]",
+    EXPECT_EQ(tail, (std::vector<std::string>{"env=[REDIRECT_STATUS=200]", "env=[AUTH_TYPE=Basic]",
                                               "env=[REMOTE_USER=alice]", "env=[HTTPS=on]"}))
         << reply;
+}
+
+TEST_F(CgiServer, SlowProgramGivenTimeWithTheSilenceOptionIsAnswered)
+{
+    // A firmware update or a scan may need longer than the default 30 s before it answers.
+    script("cgi-bin/slowscan", "sleep 32; printf 'Content-Type: text/plain\\r\\n\\r\\nscanned\\n'");
+    start({"-t", "60"});
+    EXPECT_EQ(round_trip(port, get("/cgi-bin/slowscan"), 45000),
+              "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nscanned\n");
+    expect_healthy();
+    EXPECT_EQ(log().find("gave no answer"), std::string::npos);
+}
+
+// ---- Programs written with the usual CGI libraries --------------------------------------
+
+namespace {
+
+// A multipart/form-data body with one field and one file, as browsers send an upload form.
+std::string multipart(const std::string &boundary, const std::string &file)
+{
+    return "--" + boundary + "\r\nContent-Disposition: form-data; name=\"x\"\r\n\r\n7\r\n--" + boundary +
+           "\r\nContent-Disposition: form-data; name=\"upload\"; filename=\"up.bin\"\r\n"
+           "Content-Type: application/octet-stream\r\n\r\n" + file + "\r\n--" + boundary + "--\r\n";
+}
+
+}  // namespace
+
+TEST_F(CgiServer, ProgramsOnCgiPmAndOnPythonsLibrarySeeTheRequestAsThePeersGiveIt)
+{
+    copy_program(CGI_FORM_PL, "cgi-bin/form.pl");
+    copy_program(CGI_FORM_PY, "cgi-bin/form.py");
+    std::string file;
+    uint32_t sum = 0;
+    for (size_t i = 0; i < (1u << 20); ++i) {
+        file += static_cast<char>((i * 131 + i / 509) & 0xff);
+        sum += static_cast<unsigned char>(file.back());
+    }
+    start();
+    const std::string host = "127.0.0.1:" + std::to_string(port);
+    for (const std::string script : {"form.pl", "form.py"}) {
+        const std::string self = "http://" + host + "/cgi-bin/" + script;
+        const auto ask = [&](const std::string &request) { return round_trip(port, request, 30000); };
+        // Self-URLs: a form that submits to itself must reach the program again.
+        std::string reply = ask(get("/cgi-bin/" + script + "?a=1&b=x%20y", "Host: " + host + "\r\n"));
+        EXPECT_NE(reply.find("\nurl=" + self + "\n"), std::string::npos) << script << reply;
+        EXPECT_NE(reply.find("self_url=" + self + "?a=1"), std::string::npos) << script << reply;
+        EXPECT_NE(reply.find("param a=1\nparam b=x y\n"), std::string::npos) << script << reply;
+        if (script == "form.pl") {
+            EXPECT_NE(reply.find("action=\"/cgi-bin/form.pl?a=1&amp;b=x%20y\""), std::string::npos) << reply;
+        }
+
+        // A form posted the usual way, and an upload of a megabyte.
+        reply = ask("POST /cgi-bin/" + script + " HTTP/1.0\r\nHost: " + host +
+                    "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: 7\r\n\r\na=1&b=2");
+        EXPECT_NE(reply.find("param a=1\nparam b=2\n"), std::string::npos) << script << reply;
+        const std::string body = multipart("b0undary", file);
+        reply = ask("POST /cgi-bin/" + script + " HTTP/1.0\r\nHost: " + host +
+                    "\r\nContent-Type: multipart/form-data; boundary=b0undary\r\nContent-Length: " +
+                    std::to_string(body.size()) + "\r\n\r\n" + body);
+        EXPECT_NE(reply.find("upload upload=up.bin length=1048576 sum=" + std::to_string(sum) + "\n"),
+                  std::string::npos)
+            << script << reply.substr(0, 400);
+        EXPECT_NE(reply.find("param x=7\n"), std::string::npos) << script;
+        // A session by cookie, a redirect and a status of the program's choosing.
+        reply = ask(get("/cgi-bin/" + script + "?action=login"));
+        EXPECT_NE(reply.find("\r\nSet-Cookie: session=abc123; path=/\r\n"), std::string::npos) << script << reply;
+        reply = ask(get("/cgi-bin/" + script, "Cookie: theme=dark; session=abc123\r\n"));
+        EXPECT_NE(reply.find("\nsession=abc123\n"), std::string::npos) << script << reply;
+        reply = ask(get("/cgi-bin/" + script + "?action=redirect"));
+        EXPECT_EQ(reply.rfind("HTTP/1.0 302 Found\r\n", 0), 0u) << script << reply;
+        EXPECT_NE(reply.find("\r\nLocation: /index.html\r\n"), std::string::npos) << script << reply;
+        reply = ask(get("/cgi-bin/" + script + "?action=forbid"));
+        EXPECT_EQ(reply.rfind("HTTP/1.0 403 Forbidden\r\n", 0), 0u) << script << reply;
+    }
+    expect_healthy();
 }

@@ -239,7 +239,21 @@ TEST_F(Options, CgiPatternOf100OrMoreCharactersIsRejected)
     }
 }
 
+TEST_F(Options, ServerOptionsWithANumberTakeOnlyWholeNumbersInTheirRange)
+{
+    // -t: seconds a CGI program may stay silent, 1 to a day.
+    for (const char *good : {"1", "60", "86400"})
+        EXPECT_EQ(parse({"-plugin", kOptionPlugin, "-t", good}), 0) << good;
+    for (const char *bad : {"0", "86401", "-5", "10s", "", "99999999999999999999"}) {
+        EXPECT_EQ(parse({"-plugin", kOptionPlugin, "-t", bad}), -1) << bad;
+        EXPECT_EQ(out_, std::string("WebSrv Error: -t needs a number of seconds from 1 to 86400, not \"") + bad +
+                            "\"\n")
+            << bad;
+    }
+}
+
 TEST_F(Options, LaterCgiPatternReplacesTheEarlierOne)
+
 {
     EXPECT_EQ(parse({"-plugin", kOptionPlugin, "-c", "cgi-bin/long-pattern", "-c", "cgi"}), 0);
     EXPECT_STREQ(websrv_mcb.cgi_pattern, "cgi");

@@ -6,7 +6,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-packages="cmake ninja-build gcc g++ libgtest-dev g++-arm-linux-gnueabihf binutils curl pkg-config file man-db bsdextrautils"
+packages="cmake ninja-build gcc g++ libgtest-dev g++-arm-linux-gnueabihf binutils curl pkg-config file man-db bsdextrautils libcgi-pm-perl python3"
 # shellcheck disable=SC2086
 tests/install_packages.sh $packages
 tests/browser/setup.sh

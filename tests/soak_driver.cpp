@@ -160,7 +160,19 @@ std::string header_value(const std::string &reply, const std::string &name)
     return reply.substr(value, reply.find("\r\n", value) - value);
 }
 
+// The client's port as a CGI reply reports it (REMOTE_PORT), or "".
+std::string client_port_in(const std::string &reply)
+{
+    const std::string key = "env=[REMOTE_PORT=";
+    const size_t start = reply.find(key);
+    if (start == std::string::npos)
+        return "";
+    const size_t value = start + key.size();
+    return reply.substr(value, reply.find(']', value) - value);
+}
+
 std::string error_page(int status, const std::string &reason, const std::string &date)
+
 {
     const std::string code = std::to_string(status);
     return "HTTP/1.0 " + code + " " + reason + "\r\nServer: TAVRIX/1.0\r\nDate: " + date +
@@ -211,16 +223,18 @@ std::vector<Kind> make_kinds(const Site &site)
         return [=](long, const std::string &date) { return error_page(status, reason, date); };
     };
     auto cgi_head = std::string("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n");
+    // @PORT@, @ROOT@ and @CLIENT@ (the client's port) are put in when the reply is compared.
     auto cgi_env = [](const std::string &method, const std::string &query, const std::string &length) {
-        std::string env = "env=[SERVER_SOFTWARE=TAVRIX/1.0]\nenv=[GATEWAY_INTERFACE=CGI/1.1]\n"
-                          "env=[SERVER_PROTOCOL=HTTP/1.0]\n";
+        std::string env = "env=[SERVER_SOFTWARE=TAVRIX/1.0]\nenv=[SERVER_NAME=127.0.0.1]\n"
+                          "env=[GATEWAY_INTERFACE=CGI/1.1]\nenv=[SERVER_PROTOCOL=HTTP/1.0]\n";
         env += "env=[SERVER_PORT=@PORT@]\nenv=[REQUEST_METHOD=" + method + "]\n";
-        env += "env=[SCRIPT_NAME=cgi-bin/printenv]\n";
-        if (!query.empty())
-            env += "env=[QUERY_STRING=" + query + "]\n";
+        env += "env=[SCRIPT_NAME=/cgi-bin/printenv]\nenv=[QUERY_STRING=" + query + "]\n";
         if (!length.empty())
             env += "env=[CONTENT_LENGTH=" + length + "]\n";
-        return env + "env=[REMOTE_ADDR=127.0.0.1]\n";
+        env += "env=[REMOTE_ADDR=127.0.0.1]\nenv=[REMOTE_PORT=@CLIENT@]\n";
+        env += "env=[REQUEST_URI=/cgi-bin/printenv" + (query.empty() ? "" : "?" + query) + "]\n";
+        return env + "env=[DOCUMENT_ROOT=@ROOT@]\nenv=[SCRIPT_FILENAME=@ROOT@/cgi-bin/printenv]\n"
+                     "env=[REDIRECT_STATUS=200]\n";
     };
     std::vector<Kind> kinds;
     kinds.push_back({"index", 2, [](long) { return std::string("GET / HTTP/1.0\r\n\r\n"); },
@@ -461,6 +475,9 @@ int main(int argc, char **argv)
         const std::string reply = exchange(port, kind.request(nth), &complete);
         std::string expected = kind.expected(nth, header_value(reply, "Date"));
         replace_all(expected, "@PORT@", std::to_string(port));
+        replace_all(expected, "@ROOT@", root);
+        replace_all(expected, "@CLIENT@", client_port_in(reply));
+
         if (!complete || reply != expected) {
             ++kind.unexpected;
             if (++unexpected <= 5)

@@ -1,0 +1,13 @@
+// Settings from the command line that have no field in the control block, whose layout is
+// fixed: the server's own options, read by the parts they concern.
+#ifndef WEBSRV_CONFIG_SETTINGS_H
+#define WEBSRV_CONFIG_SETTINGS_H
+
+struct websrv_settings {
+    int cgi_silence_seconds;  // -t: how long a CGI program may stay silent before it is given up
+};
+
+// The settings in force; option parsing resets them to their defaults first.
+extern websrv_settings websrv_config;
+
+#endif

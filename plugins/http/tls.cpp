@@ -221,6 +221,7 @@ int tls_register(websrv_plugin_desc *plain)
     tls_desc = *plain;
     strcpy(tls_desc.name, "https");
     tls_desc.port = default_tls_port;
+    tls_desc.on_sendfile = tls_sendfile;
     plain->on_read = redirect_read;
     return websrv_register_plugin(&tls_desc) < 0 ? -1 : 1;
 }
@@ -270,6 +271,8 @@ int tls_start()
         return -1;
     }
     log_msg(WEBSRV_LOG_DETAIL, "%s: TLS on port %d with %s\n", stock_name, tls_desc.port, cert_path);
+    if (tls_engine_start(context) < 0)
+        return -1;
     dl_iterate_phdr(release_pages, nullptr);
     return 0;
 }

@@ -18,3 +18,21 @@ set_tests_properties(browser_demo PROPERTIES
   PROCESSORS 2
   TIMEOUT 180
   LABELS browser)
+
+# The demo over HTTPS (browser/https.test.mjs): https.so with a test CA that Chromium trusts
+# through an NSS store made for the test, a sub-directory gallery, and a password-protected
+# one whose load time it prints next to the open one's.
+if(TARGET https)
+  if(WEBSRV_NODE)
+    add_test(NAME browser_https COMMAND ${WEBSRV_NODE} ${CMAKE_CURRENT_SOURCE_DIR}/browser/https.test.mjs
+             WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/browser)
+  else()
+    add_test(NAME browser_https
+             COMMAND sh -c "echo 'node was not found: run tests/browser/setup.sh' >&2; exit 1")
+  endif()
+  set_tests_properties(browser_https PROPERTIES
+    ENVIRONMENT "WEBSRV_TEST_SERVER=$<TARGET_FILE:websrv-test>;WEBSRV_HTTPS_PLUGIN=$<TARGET_FILE:https>;WEBSRV_DEMO_SITE=${PROJECT_BINARY_DIR}/www"
+    PROCESSORS 2
+    TIMEOUT 180
+    LABELS browser)
+endif()

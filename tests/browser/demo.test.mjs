@@ -14,27 +14,12 @@ import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { closeSync, mkdirSync, mkdtempSync, openSync, readFileSync, rmSync } from 'node:fs';
-import { createServer } from 'node:net';
 import { hostname, tmpdir } from 'node:os';
 import { dirname, join } from 'node:path';
-import { setTimeout as delay } from 'node:timers/promises';
 
-const CHROMIUM = '/usr/bin/chromium';
-const CHROMIUM_FLAGS = [
-  '--no-sandbox',
-  '--disable-gpu',
-  '--no-first-run',
-  '--disable-background-networking',
-  '--disable-component-update',
-  '--disable-sync',
-];
+import { CHROMIUM, CHROMIUM_FLAGS, required, freePort, waitExit, waitListening } from './support.mjs';
+
 const MISSING_PAGE = '/update.html';  // linked from the demo, missing on purpose
-
-function required(name) {
-  const value = process.env[name];
-  if (!value) throw new Error(`${name} is not set: run this test through ctest`);
-  return value;
-}
 const SERVER = required('WEBSRV_TEST_SERVER');
 const HTTP_PLUGIN = required('WEBSRV_HTTP_PLUGIN');
 const SITE = required('WEBSRV_DEMO_SITE');
@@ -53,43 +38,12 @@ let serverBanner;  // the Server header of the status page's response
 const events = { failedRequests: [], errorResponses: [], consoleErrors: [], pageErrors: [] };
 const responses = [];
 
-// A TCP port on 127.0.0.1 that the kernel just handed out and that is free again.
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const probe = createServer();
-    probe.once('error', reject);
-    probe.listen(0, '127.0.0.1', () => {
-      const { port: free } = probe.address();
-      probe.close(() => resolve(free));
-    });
-  });
-}
-
-// Whether a socket listens on TCP port `p`, as the kernel's table shows it. Looking there
-// instead of connecting makes no connection that the server would have to serve.
-function isListening(p) {
-  const hex = p.toString(16).toUpperCase().padStart(4, '0');
-  return readFileSync('/proc/net/tcp', 'utf8').split('\n').slice(1).some((line) => {
-    const fields = line.trim().split(/\s+/);
-    return fields.length > 3 && fields[1].endsWith(`:${hex}`) && fields[3] === '0A';
-  });
-}
-
 function serverOutput() {
   try {
     return readFileSync(serverLog, 'utf8');
   } catch {
     return '';
   }
-}
-
-// Waits (at most `ms`) until the process has exited; its exit code, the signal's name, or
-// null on time-out.
-async function waitExit(child, ms) {
-  const deadline = Date.now() + ms;
-  while (child.exitCode === null && child.signalCode === null && Date.now() < deadline)
-    await delay(20);
-  return child.exitCode ?? child.signalCode;
 }
 
 // Starts the server on a free port and waits until it listens. A port taken by someone else
@@ -103,11 +57,7 @@ async function startServer() {
       ['-plugin', HTTP_PLUGIN, '-port', String(port), '-c', 'cgi-bin', '-d', SITE, '-v'],
       { env: { ...process.env, WEBSRV_TEST_PORT_FILE: portFile }, stdio: ['ignore', log, log] });
     closeSync(log);
-    const deadline = Date.now() + 10000;
-    while (Date.now() < deadline && server.exitCode === null && server.signalCode === null &&
-           !isListening(port))
-      await delay(20);
-    if (server.exitCode === null && server.signalCode === null && isListening(port)) {
+    if (await waitListening(server, port, 10000)) {
       base = `http://127.0.0.1:${port}`;
       return;
     }

@@ -1,0 +1,61 @@
+// Helpers the browser tests share: free loopback ports, the kernel's table of listening
+// sockets, waiting for a process, Chromium's flags.
+import { readFileSync } from 'node:fs';
+import { createServer } from 'node:net';
+import { setTimeout as delay } from 'node:timers/promises';
+
+export const CHROMIUM = '/usr/bin/chromium';
+export const CHROMIUM_FLAGS = [
+  '--no-sandbox',
+  '--disable-gpu',
+  '--no-first-run',
+  '--disable-background-networking',
+  '--disable-component-update',
+  '--disable-sync',
+];
+
+// The value of an environment variable the test cannot run without.
+export function required(name) {
+  const value = process.env[name];
+  if (!value) throw new Error(`${name} is not set: run this test through ctest`);
+  return value;
+}
+
+// A TCP port on 127.0.0.1 that the kernel just handed out and that is free again.
+export function freePort() {
+  return new Promise((resolve, reject) => {
+    const probe = createServer();
+    probe.once('error', reject);
+    probe.listen(0, '127.0.0.1', () => {
+      const { port: free } = probe.address();
+      probe.close(() => resolve(free));
+    });
+  });
+}
+
+// Whether a socket listens on TCP port `p`, as the kernel's table shows it. Looking there
+// instead of connecting makes no connection that the server would have to serve.
+export function isListening(p) {
+  const hex = p.toString(16).toUpperCase().padStart(4, '0');
+  return readFileSync('/proc/net/tcp', 'utf8').split('\n').slice(1).some((line) => {
+    const fields = line.trim().split(/\s+/);
+    return fields.length > 3 && fields[1].endsWith(`:${hex}`) && fields[3] === '0A';
+  });
+}
+
+// Waits (at most `ms`) until the process has exited; its exit code, the signal's name, or
+// null on time-out.
+export async function waitExit(child, ms) {
+  const deadline = Date.now() + ms;
+  while (child.exitCode === null && child.signalCode === null && Date.now() < deadline)
+    await delay(20);
+  return child.exitCode ?? child.signalCode;
+}
+
+// Waits (at most `ms`) until the process listens on `port` or has exited; whether it listens.
+export async function waitListening(child, port, ms) {
+  const deadline = Date.now() + ms;
+  while (Date.now() < deadline && child.exitCode === null && child.signalCode === null && !isListening(port))
+    await delay(20);
+  return child.exitCode === null && child.signalCode === null && isListening(port);
+}

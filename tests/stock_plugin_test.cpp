@@ -311,8 +311,8 @@ TEST(StockAuth, AChangedFileTakesEffectWithoutARestart)
     // A file that turns bad at run time refuses everyone.
     write_file(site.users, "bob:plain\n");
     EXPECT_EQ(status_of(get(site, "/admin/secret.txt", basic("bob", "battery staple"))), "500");
-    EXPECT_NE(site.log().find("line 1: plain text"), std::string::npos);
     EXPECT_EQ(site.stop(), 0);
+    EXPECT_NE(site.log().find("line 1: plain text"), std::string::npos) << site.log();
 }
 
 // One request from the loopback address `from` (127.0.0.x).

@@ -139,7 +139,10 @@ class Server:
             return f.read()
 
     def engine_pid(self):
-        found = re.search(r'TLS engine PID:(\d+)', self.log())
+        """The TLS engine's process, from the log (it may take a moment to appear there)."""
+        pattern = re.compile(r'TLS engine PID:(\d+)')
+        wait_until(lambda: pattern.search(self.log()), 5)
+        found = pattern.search(self.log())
         return int(found.group(1)) if found else None
 
     def children(self):
@@ -451,6 +454,8 @@ class Certificates(unittest.TestCase):
             self.assertEqual(server.stop(), 0)
         with open(cert, 'rb') as f:
             first = f.read()
+        # Another port: a connection process of the first server may still be ending.
+        port = free_port()
         server = start_server(self.work, ['-tls-port', str(port), '-cert', cert, '-key', key], [port])
         self.assertEqual(server.stop(), 0)
         with open(cert, 'rb') as f:

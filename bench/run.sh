@@ -199,8 +199,8 @@ ssl.pemfile = "$work/tls.crt"
 ssl.privkey = "$work/tls.key"
 EOF
 
-command_line[websrv]="$build/websrv $jobs_option -plugin $build/plugins/http.so -port ${port[websrv]} -c cgi-bin -d $www"
-command_line[websrv-tls]="$build/websrv $jobs_option -plugin $build/plugins/https.so -tls-port ${port[websrv-tls]} -cert $work/tls.crt -key $work/tls.key -d $www"
+command_line[websrv]="$build/websrv ${jobs_option:+$jobs_option }-plugin $build/plugins/http.so -port ${port[websrv]} -c cgi-bin -d $www"
+command_line[websrv-tls]="$build/websrv ${jobs_option:+$jobs_option }-plugin $build/plugins/https.so -tls-port ${port[websrv-tls]} -cert $work/tls.crt -key $work/tls.key -d $www"
 command_line[lighttpd-tls]="lighttpd -D -f $work/lighttpd-tls.conf"
 command_line[busybox]="busybox httpd -f -p 127.0.0.1:${port[busybox]} -h $www -c $work/httpd.conf"
 command_line[lighttpd]="lighttpd -D -f $work/lighttpd.conf"

@@ -78,28 +78,14 @@ namespace {
 
 // 3. The hooks.
 
-// Takes "-port N". The option hook is offered every argument the server does not know itself,
-// with *index pointing at it. Take ours by advancing *index and returning 0; return 1 for
-// anything else so the next plug-in is asked; -1 rejects the command line.
-int port_option(int *index, char **argv)
-{
-    const int port = option_port("-port", argv[*index + 1]);
-    if (port < 0)
-        return option_rejected;
-    // Registration copies the descriptor, so moving to another port is: drop the copy the
-    // server holds (if any), change ours, register it again.
-    websrv_unregister_plugin(http_desc.name);
-    http_desc.port = port;
-    if (websrv_register_plugin(&http_desc) < 0)
-        return option_rejected;
-    *index += 2;
-    return option_taken;
-}
-
+// The option hook is offered every argument the server does not know itself, with *index
+// pointing at it. Take ours by advancing *index and returning 0; return 1 for anything else so
+// the next plug-in is asked; -1 rejects the command line. "-port N" moves us to port N: the
+// server copied our descriptor, so we unregister it, change the port and register it again.
 int http_option(int *index, char **argv)
 {
     if (strcmp(argv[*index], "-port") == 0)
-        return port_option(index, argv);
+        return option_move_to_port(&http_desc, index, argv);
     // Each part takes its own options; the first that knows the option answers.
     using option_hook = int (*)(int *, char **);
     static constexpr option_hook part_options[] = {header_option, auth_option, tls_option};

@@ -57,3 +57,18 @@ websrv_session_info *session_info(websrv_session *session)
     auto *info = static_cast<websrv_session_info *>(session->reserved);
     return info != nullptr && info->size >= sizeof *info ? info : nullptr;
 }
+
+int option_move_to_port(websrv_plugin_desc *desc, int *index, char **argv)
+{
+    const int port = option_port(argv[*index], argv[*index + 1]);
+    if (port < 0)
+        return option_rejected;
+    // Registration copies the descriptor, so moving to another port is: drop the copy the
+    // server holds (if any), change ours, register it again.
+    websrv_unregister_plugin(desc->name);
+    desc->port = port;
+    if (websrv_register_plugin(desc) < 0)
+        return option_rejected;
+    *index += 2;
+    return option_taken;
+}

@@ -25,6 +25,9 @@ const char *option_value(int index, char **argv);
 // The port number in `value` (decimal digits only, 1 to 65535), or -1 after logging (a
 // missing value, nullptr, counts as an empty one).
 int option_port(const char *option, const char *value);
+// Takes "OPTION N" at argv[*index]: registers `desc` again on port N. Returns an option hook's
+// result.
+int option_move_to_port(websrv_plugin_desc *desc, int *index, char **argv);
 // Copies `value` into `out` as an absolute path, taken from the working directory in force
 // now (before a later "-d" changes it). False after logging when it does not fit.
 bool option_path(const char *option, const char *value, char (&out)[stock_path_size]);

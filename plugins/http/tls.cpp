@@ -201,19 +201,6 @@ int redirect_read(int fd, void *buf, size_t len)
     return 0;
 }
 
-int port_option(int *index, char **argv)
-{
-    const int port = option_port("-tls-port", argv[*index + 1]);
-    if (port < 0)
-        return option_rejected;
-    websrv_unregister_plugin(tls_desc.name);
-    tls_desc.port = port;
-    if (websrv_register_plugin(&tls_desc) < 0)
-        return option_rejected;
-    *index += 2;
-    return option_taken;
-}
-
 }  // namespace
 
 int tls_register(websrv_plugin_desc *plain)
@@ -230,7 +217,7 @@ int tls_option(int *index, char **argv)
 {
     const char *option = argv[*index];
     if (strcmp(option, "-tls-port") == 0)
-        return port_option(index, argv);
+        return option_move_to_port(&tls_desc, index, argv);
     if (strcmp(option, "-redirect") == 0) {
         redirect = true;
         *index += 1;

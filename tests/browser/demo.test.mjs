@@ -13,11 +13,13 @@
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
-import { closeSync, mkdirSync, mkdtempSync, openSync, readFileSync, rmSync } from 'node:fs';
+import { closeSync, mkdirSync, mkdtempSync, openSync, readFileSync } from 'node:fs';
 import { hostname, tmpdir } from 'node:os';
 import { dirname, join } from 'node:path';
 
-import { CHROMIUM, CHROMIUM_FLAGS, required, freePort, waitExit, waitListening } from './support.mjs';
+import {
+  CHROMIUM, CHROMIUM_FLAGS, dropWorkDir, freePort, loadChromium, required, stopProcess, waitExit, waitListening,
+} from './support.mjs';
 
 const MISSING_PAGE = '/update.html';  // linked from the demo, missing on purpose
 const SERVER = required('WEBSRV_TEST_SERVER');
@@ -97,12 +99,7 @@ function step(name, body) {
 }
 
 before(async () => {
-  let chromium;
-  try {
-    ({ chromium } = await import('playwright-core'));
-  } catch (error) {
-    throw new Error(`playwright-core is missing (${error.message}): run tests/browser/setup.sh`);
-  }
+  const chromium = await loadChromium();
   await startServer();
   const profile = join(workDir, 'profile');  // a fresh user-data-dir for every run
   mkdirSync(profile);
@@ -131,14 +128,8 @@ before(async () => {
 
 after(async () => {
   await stopBrowser().catch(() => {});
-  if (server && server.exitCode === null && server.signalCode === null) {
-    server.kill('SIGKILL');
-    await waitExit(server, 5000);
-  }
-  if (process.env.WEBSRV_KEEP_TEST_DIRS)
-    console.log(`kept ${workDir}`);
-  else
-    rmSync(workDir, { recursive: true, force: true });
+  await stopProcess(server, 'SIGKILL', 5000);
+  dropWorkDir(workDir);
 });
 
 function responseFor(path) {

@@ -11,12 +11,12 @@
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync, spawn } from 'node:child_process';
-import { closeSync, copyFileSync, cpSync, mkdirSync, mkdtempSync, openSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { closeSync, copyFileSync, cpSync, mkdirSync, mkdtempSync, openSync, readFileSync, writeFileSync } from 'node:fs';
 import https from 'node:https';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 
-import { CHROMIUM, CHROMIUM_FLAGS, required, freePort, waitExit, waitListening } from './support.mjs';
+import { CHROMIUM, CHROMIUM_FLAGS, dropWorkDir, freePort, loadChromium, required, stopProcess, waitListening } from './support.mjs';
 
 const SERVER = required('WEBSRV_TEST_SERVER');
 const HTTPS_PLUGIN = required('WEBSRV_HTTPS_PLUGIN');
@@ -100,12 +100,7 @@ process.on('exit', () => {
 });
 
 before(async () => {
-  let chromium;
-  try {
-    ({ chromium } = await import('playwright-core'));
-  } catch (error) {
-    throw new Error(`playwright-core is missing (${error.message}): run tests/browser/setup.sh`);
-  }
+  const chromium = await loadChromium();
   makeCertificates();
   makeSite();
   const port = await freePort();
@@ -135,14 +130,8 @@ before(async () => {
 
 after(async () => {
   if (context) await context.close().catch(() => {});
-  if (server && server.exitCode === null && server.signalCode === null) {
-    server.kill('SIGTERM');
-    await waitExit(server, 10000);
-  }
-  if (process.env.WEBSRV_KEEP_TEST_DIRS)
-    console.log(`kept ${workDir}`);
-  else
-    rmSync(workDir, { recursive: true, force: true });
+  await stopProcess(server, 'SIGTERM', 10000);
+  dropWorkDir(workDir);
 });
 
 function withLog(body) {

@@ -1,6 +1,6 @@
 // Helpers the browser tests share: free loopback ports, the kernel's table of listening
 // sockets, waiting for a process, Chromium's flags.
-import { readFileSync } from 'node:fs';
+import { readFileSync, rmSync } from 'node:fs';
 import { createServer } from 'node:net';
 import { setTimeout as delay } from 'node:timers/promises';
 
@@ -58,4 +58,29 @@ export async function waitListening(child, port, ms) {
   while (Date.now() < deadline && child.exitCode === null && child.signalCode === null && !isListening(port))
     await delay(20);
   return child.exitCode === null && child.signalCode === null && isListening(port);
+}
+
+// Stops the process, if it still runs, with `signal`, and waits (at most `ms`) for its end.
+export async function stopProcess(child, signal, ms) {
+  if (child && child.exitCode === null && child.signalCode === null) {
+    child.kill(signal);
+    await waitExit(child, ms);
+  }
+}
+
+// Removes a test's temporary directory, or keeps it (and says where) with WEBSRV_KEEP_TEST_DIRS.
+export function dropWorkDir(dir) {
+  if (process.env.WEBSRV_KEEP_TEST_DIRS)
+    console.log(`kept ${dir}`);
+  else
+    rmSync(dir, { recursive: true, force: true });
+}
+
+// playwright-core's chromium, or an error that says how to install it.
+export async function loadChromium() {
+  try {
+    return (await import('playwright-core')).chromium;
+  } catch (error) {
+    throw new Error(`playwright-core is missing (${error.message}): run tests/browser/setup.sh`);
+  }
 }

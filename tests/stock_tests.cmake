@@ -1,3 +1,9 @@
+# The keyed hash of the password cache against its published test vectors.
+add_executable(sha256_tests sha256_test.cpp ${PROJECT_SOURCE_DIR}/plugins/http/sha256.cpp)
+target_include_directories(sha256_tests PRIVATE ${PROJECT_SOURCE_DIR}/plugins/http)
+target_link_libraries(sha256_tests PRIVATE GTest::gtest_main)
+gtest_discover_tests(sha256_tests DISCOVERY_TIMEOUT 30 PROPERTIES LABELS stock)
+
 # The stock plug-ins' own answers over the wire (directory index, header lines, passwords).
 # The test makes its password hashes with libcrypt, which the plug-ins load at run time; a
 # toolchain without it (a cross build) leaves the test out.

@@ -88,11 +88,12 @@ bool join(const char *a, const char *b, char *out, size_t size)
 
 // What a request path is known as: its lexical form inside the working directory, the file it
 // reaches with links followed, and for a directory the index file it would be served as.
+// find_paths fills every field.
 struct request_paths {
-    bool lexical_known = false;  // false: too long to resolve; every protection covers it
-    char lexical[2 * PATH_MAX] = "";
-    char real[PATH_MAX] = "";
-    char real_index[PATH_MAX] = "";
+    bool lexical_known;  // false: too long to resolve; every protection covers it
+    char lexical[2 * PATH_MAX];
+    char real[PATH_MAX];        // "" when the path cannot be resolved
+    char real_index[PATH_MAX];  // "" when it is no directory or has no index
 };
 
 void find_paths(const char *uri, request_paths *paths)
@@ -106,6 +107,7 @@ void find_paths(const char *uri, request_paths *paths)
         paths->real[0] = '\0';
     struct stat st;
     char index[PATH_MAX];
+    paths->real_index[0] = '\0';
     if (stat(uri, &st) == 0 && S_ISDIR(st.st_mode) && join(uri, "index.html", index, sizeof index) &&
         realpath(index, paths->real_index) == nullptr)
         paths->real_index[0] = '\0';

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Measures websrv against BusyBox httpd and lighttpd on loopback with ApacheBench (ab): static
 # files of 1 KiB, 64 KiB and 10 MiB, a compiled CGI program and a shell CGI program, each at
-# concurrency 1 and 8, one new HTTP/1.0 connection per request. Every server serves the same
-# document root; the servers take turns within each round, and each figure is the median over
-# the rounds. Prints the table and writes it to bench/RESULTS.md. It measures and reports
-# which targets are met; it does not fail on a missed target.
+# concurrency 1 and 8, one new HTTP/1.0 connection per request; and the 1 KiB file over TLS,
+# websrv with https.so against lighttpd with mod_openssl (same certificate, a new TLS
+# connection per request). Every server serves the same document root; the servers take turns
+# within each round, and each figure is the median over the rounds. Prints the tables and
+# writes them to bench/RESULTS.md. It measures and reports which targets are met; it does not
+# fail on a missed target.
 #
 # Usage: bench/run.sh [BUILD_DIR]      (default: build-bench in the repository)
 # Environment:
@@ -13,9 +15,11 @@
 #                      from a short trial run of every server
 #   BENCH_RESULTS=F    where the table goes (default bench/RESULTS.md; "-" writes none)
 #   BENCH_KEEP=1       keep the temporary directory (ab outputs, server logs)
+#   BENCH_JOBS=N       start websrv with "-j N" (connections served at once), when the
+#                      server knows that option; without it, or when it does not, none is given
 #
-# Run as root, it installs busybox, lighttpd and apache2-utils with apt-get when missing,
-# without starting Debian's lighttpd service. Only 127.0.0.1 is ever contacted, and every
+# Run as root, it installs busybox, lighttpd, lighttpd-mod-openssl, apache2-utils, openssl and
+# libssl-dev with apt-get when missing, without starting Debian's lighttpd service. Only 127.0.0.1 is ever contacted, and every
 # process it starts is stopped by its pid before it exits.
 set -euo pipefail
 
@@ -39,6 +43,9 @@ install_peers() {
     command -v busybox >/dev/null 2>&1 || missing+=(busybox)
     command -v lighttpd >/dev/null 2>&1 || missing+=(lighttpd)
     command -v ab >/dev/null 2>&1 || missing+=(apache2-utils)
+    [ -e /usr/lib/lighttpd/mod_openssl.so ] || missing+=(lighttpd-mod-openssl)
+    command -v openssl >/dev/null 2>&1 || missing+=(openssl)
+    [ -e /usr/include/openssl/ssl.h ] || missing+=(libssl-dev)
     [ ${#missing[@]} -eq 0 ] && return 0
     [ "$(id -u)" -eq 0 ] || die "missing ${missing[*]}; run as root to install them"
     log "bench: installing ${missing[*]}"
@@ -72,7 +79,8 @@ cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DWEBSRV_TESTS=
     -DWEBSRV_PORT_FILE="$build/webport" >"$build/bench-build.log" 2>&1 &&
     cmake --build "$build" >>"$build/bench-build.log" 2>&1 ||
     { cat "$build/bench-build.log" >&2; die "building websrv failed"; }
-[ -x "$build/websrv" ] && [ -f "$build/plugins/http.so" ] || die "no websrv or http.so in $build"
+[ -x "$build/websrv" ] && [ -f "$build/plugins/http.so" ] && [ -f "$build/plugins/https.so" ] ||
+    die "no websrv, http.so or https.so in $build"
 
 # --- document root ---------------------------------------------------------------------------
 
@@ -142,14 +150,34 @@ fetch() {
         cat <&3 >"$3"' fetch "$1" "$2" "$3"
 }
 
-names=(websrv busybox lighttpd)
+# The servers of plain HTTP, and those of TLS: each cell is measured with one group.
+plain_names=(websrv busybox lighttpd)
+tls_names=(websrv-tls lighttpd-tls)
+names=("${plain_names[@]}" "${tls_names[@]}")
 declare -A port pid rss_kb command_line
 
-port[websrv]=$(free_port)
-port[busybox]=$(free_port)
-port[lighttpd]=$(free_port)
-[ "${port[websrv]}" != "${port[busybox]}" ] && [ "${port[busybox]}" != "${port[lighttpd]}" ] &&
-    [ "${port[websrv]}" != "${port[lighttpd]}" ] || die "port picking collided; run again"
+for name in "${names[@]}"; do port[$name]=$(free_port); done
+[ "$(printf '%s\n' "${port[@]}" | sort -u | wc -l)" -eq ${#names[@]} ] || die "port picking collided; run again"
+
+# One certificate for both TLS servers: P-256, self-signed for 127.0.0.1.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$work/tls.key" \
+    -out "$work/tls.crt" -days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 >/dev/null 2>&1 ||
+    die "openssl cannot make the test certificate"
+chmod 600 "$work/tls.key"
+
+# "-j N" when BENCH_JOBS asks for it and this websrv knows the option: a server that does not
+# rejects it at once, one that does is still running when a short trial ends.
+jobs_option=""
+if [ -n "${BENCH_JOBS:-}" ]; then
+    probe_status=0
+    timeout 1 "$build/websrv" -j "$BENCH_JOBS" -plugin "$build/plugins/http.so" -port "$(free_port)" \
+        >"$work/jobs-probe.log" 2>&1 || probe_status=$?
+    if [ $probe_status -eq 124 ]; then
+        jobs_option="-j $BENCH_JOBS"
+    else
+        log "bench: this websrv does not take -j; measuring without it"
+    fi
+fi
 
 : >"$work/httpd.conf" # busybox httpd: no settings of the machine's /etc/httpd.conf
 cat >"$work/lighttpd.conf" <<EOF
@@ -160,8 +188,20 @@ server.errorlog = "$work/lighttpd.error.log"
 server.modules = ("mod_cgi")
 cgi.assign = (".cgi" => "", ".sh" => "")
 EOF
+cat >"$work/lighttpd-tls.conf" <<EOF
+server.document-root = "$www"
+server.port = ${port[lighttpd-tls]}
+server.bind = "127.0.0.1"
+server.errorlog = "$work/lighttpd-tls.error.log"
+server.modules = ("mod_openssl")
+ssl.engine = "enable"
+ssl.pemfile = "$work/tls.crt"
+ssl.privkey = "$work/tls.key"
+EOF
 
-command_line[websrv]="$build/websrv -plugin $build/plugins/http.so -port ${port[websrv]} -c cgi-bin -d $www"
+command_line[websrv]="$build/websrv ${jobs_option:+$jobs_option }-plugin $build/plugins/http.so -port ${port[websrv]} -c cgi-bin -d $www"
+command_line[websrv-tls]="$build/websrv ${jobs_option:+$jobs_option }-plugin $build/plugins/https.so -tls-port ${port[websrv-tls]} -cert $work/tls.crt -key $work/tls.key -d $www"
+command_line[lighttpd-tls]="lighttpd -D -f $work/lighttpd-tls.conf"
 command_line[busybox]="busybox httpd -f -p 127.0.0.1:${port[busybox]} -h $www -c $work/httpd.conf"
 command_line[lighttpd]="lighttpd -D -f $work/lighttpd.conf"
 
@@ -185,11 +225,18 @@ start_server() {
     die "$name did not listen on port ${port[$name]} within 10 seconds"
 }
 
-lighttpd -tt -f "$work/lighttpd.conf" >/dev/null 2>&1 || die "lighttpd rejects its configuration"
+for conf in lighttpd lighttpd-tls; do
+    lighttpd -tt -f "$work/$conf.conf" >/dev/null 2>&1 || die "lighttpd rejects $conf.conf"
+done
 for name in "${names[@]}"; do start_server "$name"; done
 
 # Every server must give the right answer before its speed counts.
-for name in "${names[@]}"; do
+for name in "${tls_names[@]}"; do
+    curl -sS --cacert "$work/tls.crt" -o "$work/answer" "https://127.0.0.1:${port[$name]}/1k.bin" ||
+        die "$name: no answer for /1k.bin over TLS"
+    cmp -s "$work/answer" "$www/1k.bin" || die "$name: /1k.bin over TLS: wrong body"
+done
+for name in "${plain_names[@]}"; do
     for file in 1k.bin 64k.bin 10m.bin; do
         fetch "${port[$name]}" "$file" "$work/answer" || die "$name: no answer for /$file"
         head -n 1 "$work/answer" | grep -q ' 200 ' || die "$name: /$file: $(head -n 1 "$work/answer")"
@@ -207,25 +254,33 @@ log "bench: every server answers correctly"
 
 # --- measuring -------------------------------------------------------------------------------
 
-# Cells: label, path, concurrency, body bytes (0 for CGI).
+# Cells: label, path, concurrency, body bytes (0 for CGI), group (the servers measured).
 cells=(
-    "1 KiB file|1k.bin|1|1024"
-    "1 KiB file|1k.bin|8|1024"
-    "64 KiB file|64k.bin|1|65536"
-    "64 KiB file|64k.bin|8|65536"
-    "10 MiB file|10m.bin|1|10485760"
-    "10 MiB file|10m.bin|8|10485760"
-    "compiled CGI|cgi-bin/hello.cgi|1|0"
-    "compiled CGI|cgi-bin/hello.cgi|8|0"
-    "shell CGI|cgi-bin/hello.sh|1|0"
-    "shell CGI|cgi-bin/hello.sh|8|0"
+    "1 KiB file|1k.bin|1|1024|plain"
+    "1 KiB file|1k.bin|8|1024|plain"
+    "64 KiB file|64k.bin|1|65536|plain"
+    "64 KiB file|64k.bin|8|65536|plain"
+    "10 MiB file|10m.bin|1|10485760|plain"
+    "10 MiB file|10m.bin|8|10485760|plain"
+    "compiled CGI|cgi-bin/hello.cgi|1|0|plain"
+    "compiled CGI|cgi-bin/hello.cgi|8|0|plain"
+    "shell CGI|cgi-bin/hello.sh|1|0|plain"
+    "shell CGI|cgi-bin/hello.sh|8|0|plain"
+    "1 KiB file over TLS|1k.bin|1|1024|tls"
+    "1 KiB file over TLS|1k.bin|8|1024|tls"
 )
+
+# The servers of a cell's group, one name a line.
+servers_of() {
+    if [ "$1" = tls ]; then printf '%s\n' "${tls_names[@]}"; else printf '%s\n' "${plain_names[@]}"; fi
+}
 
 # Runs ab once; prints "requests/s failed complete". A run that ab could not finish counts
 # every request as failed. -r: a receive error is counted as a failed request, not the end.
 run_ab() {
-    local name=$1 path=$2 c=$3 n=$4 out=$5
-    if ! timeout 300 ab -r -n "$n" -c "$c" "http://127.0.0.1:${port[$name]}/$path" >"$out" 2>&1; then
+    local name=$1 path=$2 c=$3 n=$4 out=$5 scheme=http
+    case $name in *-tls) scheme=https ;; esac
+    if ! timeout 300 ab -r -n "$n" -c "$c" "$scheme://127.0.0.1:${port[$name]}/$path" >"$out" 2>&1; then
         echo "0 $n 0"
         return 0
     fi
@@ -243,27 +298,30 @@ started=$(date -u '+%Y-%m-%d %H:%M UTC')
 declare -a cell_n
 
 # Sizes each cell: a short trial of every server gives its rate; the cell's request count is
-# the middle rate times CELL_SECONDS, the same count for all three servers.
+# the middle rate (the lower one of two) times CELL_SECONDS, the same count for all the cell's
+# servers.
 for i in "${!cells[@]}"; do
-    IFS='|' read -r label path c bytes <<<"${cells[$i]}"
+    IFS='|' read -r label path c bytes group <<<"${cells[$i]}"
     trial=$((bytes >= 1048576 ? 8 * c : 40 * c))
     rates=()
-    for name in "${names[@]}"; do
+    mapfile -t group_names < <(servers_of "$group")
+    for name in "${group_names[@]}"; do
         read -r rps _ _ <<<"$(run_ab "$name" "$path" "$c" "$trial" "$work/trial.out")"
         rates+=("$rps")
     done
-    cell_n[i]=$(printf '%s\n' "${rates[@]}" | sort -g | awk -v s="$cell_seconds" -v c="$c" '
-        NR == 2 { n = int($1 * s); if (n < 20 * c) n = 20 * c; if (n > 50000) n = 50000; print n }')
+    cell_n[i]=$(printf '%s\n' "${rates[@]}" | sort -g | awk -v s="$cell_seconds" -v c="$c" -v k="${#rates[@]}" '
+        NR == int((k + 1) / 2) { n = int($1 * s); if (n < 20 * c) n = 20 * c; if (n > 50000) n = 50000; print n }')
     log "bench: $label c=$c: ${cell_n[$i]} requests per run (trial rates ${rates[*]})"
 done
 
 for ((round = 1; round <= rounds; round++)); do
     log "bench: round $round of $rounds"
     for i in "${!cells[@]}"; do
-        IFS='|' read -r label path c bytes <<<"${cells[$i]}"
+        IFS='|' read -r label path c bytes group <<<"${cells[$i]}"
+        mapfile -t group_names < <(servers_of "$group")
         # The server that goes first changes from round to round.
-        for k in 0 1 2; do
-            name=${names[$(((round + i + k) % 3))]}
+        for ((k = 0; k < ${#group_names[@]}; k++)); do
+            name=${group_names[$(((round + i + k) % ${#group_names[@]}))]}
             out=$work/ab.$round.$i.$name.out
             read -r rps failed complete <<<"$(run_ab "$name" "$path" "$c" "${cell_n[$i]}" "$out")"
             echo "$i $name $round $rps $failed $complete" >>"$work/results"
@@ -292,7 +350,7 @@ summary=$(awk '
     FNR == NR {
         split($0, head, " "); i = head[2]; n[i] = head[3]
         rest = $0; sub(/^cell [0-9]+ [0-9]+ /, "", rest)
-        split(rest, f, "|"); label[i] = f[1]; conc[i] = f[3]; bytes[i] = f[4]; cells = i + 1
+        split(rest, f, "|"); label[i] = f[1]; conc[i] = f[3]; bytes[i] = f[4]; group[i] = f[5]; cells = i + 1
         next
     }
     {
@@ -305,6 +363,7 @@ summary=$(awk '
         print "| test | c | n | websrv req/s | BusyBox req/s | lighttpd req/s | websrv MB/s | BusyBox MB/s | lighttpd MB/s | websrv/BusyBox | websrv/lighttpd | failed (websrv/BusyBox/lighttpd) |"
         print "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|"
         for (i = 0; i < cells; i++) {
+            if (group[i] != "plain") continue
             rb = ""; rl = ""
             for (r in rounds) {
                 if (at[i, "busybox", r] > 0) rb = rb " " at[i, "websrv", r] / at[i, "busybox", r]
@@ -331,6 +390,32 @@ summary=$(awk '
         target("10 MiB file c=8", "websrv/lighttpd MB/s", ratio_lt[cell_of["10 MiB file c=8"]], 0.95)
         target("compiled CGI c=1", "websrv/BusyBox req/s", ratio_bb[cell_of["compiled CGI c=1"]], 1.2)
         printf "- no failed websrv request at c=8: %d failed: %s\n", failed8, (failed8 == 0 ? "met" : "MISSED")
+        tls_table()
+    }
+    # TLS: websrv with https.so against lighttpd with mod_openssl.
+    function tls_table(    i, r, rl, w, l, key) {
+        print ""
+        print "Over TLS (websrv with https.so, lighttpd with mod_openssl, the same P-256 certificate):"
+        print ""
+        print "| test | c | n | websrv req/s | lighttpd req/s | websrv/lighttpd | failed (websrv/lighttpd) |"
+        print "|---|---:|---:|---:|---:|---:|---|"
+        for (i = 0; i < cells; i++) {
+            if (group[i] != "tls") continue
+            rl = ""
+            for (r in rounds)
+                if (at[i, "lighttpd-tls", r] > 0) rl = rl " " at[i, "websrv-tls", r] / at[i, "lighttpd-tls", r]
+            ratio_lt[i] = median(rl)
+            w = median(rps[i, "websrv-tls"]); l = median(rps[i, "lighttpd-tls"])
+            printf "| %s | %d | %d | %s | %s | %.2f | %d / %d |\n", label[i], conc[i], n[i], fmt(w), fmt(l),
+                ratio_lt[i], fail[i, "websrv-tls"], fail[i, "lighttpd-tls"]
+            cell_of[label[i] " c=" conc[i]] = i
+        }
+        print ""
+        print "Targets:"
+        key = "1 KiB file over TLS c=1"
+        target(key, "websrv/lighttpd req/s", ratio_lt[cell_of[key]], 0.9)
+        key = "1 KiB file over TLS c=8"
+        target(key, "websrv/lighttpd req/s", ratio_lt[cell_of[key]], 0.9)
     }
     function target(what, measure, value, want) {
         printf "- %s, %s at least %.2f: %.2f: %s\n", what, measure, want, value, (value >= want ? "met" : "MISSED")
@@ -362,7 +447,8 @@ Latest run of \`bench/run.sh\`, started $started.
 - Peers: $busybox_version; $lighttpd_version; $ab_version.
 
 Every cell runs \`ab -r -n N -c C http://127.0.0.1:PORT/PATH\` (HTTP/1.0, a new connection per
-request) against each server in turn, in $rounds rounds; the server that goes first changes from
+request; https:// and a new TLS connection for the cells over TLS) against each server of its
+group in turn, in $rounds rounds; the server that goes first changes from
 round to round. Figures are medians over the rounds. A ratio is the median, over the rounds, of
 websrv's requests per second divided by the peer's in the same round. MB/s counts file bodies
 (10^6 bytes). Failed requests are summed over the rounds: those ab counts as failed, non-2xx
@@ -371,7 +457,9 @@ answers, and requests that never completed.
 $summary
 
 Idle resident memory of each server's main process (VmRSS before any load): websrv
-${rss_kb[websrv]} kB, BusyBox httpd ${rss_kb[busybox]} kB, lighttpd ${rss_kb[lighttpd]} kB.
+${rss_kb[websrv]} kB, BusyBox httpd ${rss_kb[busybox]} kB, lighttpd ${rss_kb[lighttpd]} kB; over TLS
+websrv with https.so ${rss_kb[websrv-tls]} kB (target: at most 4096 kB), lighttpd with
+mod_openssl ${rss_kb[lighttpd-tls]} kB.
 
 The commands (\$BUILD is the build directory, \$TMP the run's temporary directory, each server on
 its own free loopback port):
@@ -381,12 +469,18 @@ cmake -S . -B \$BUILD -G Ninja -DCMAKE_BUILD_TYPE=Release -DWEBSRV_TESTS=OFF -DW
 ${command_line[websrv]}
 ${command_line[busybox]}
 ${command_line[lighttpd]}
+${command_line[websrv-tls]}
+${command_line[lighttpd-tls]}
 \`\`\`
 
-lighttpd's generated configuration:
+lighttpd's generated configurations:
 
 \`\`\`
 $(cat "$work/lighttpd.conf")
+\`\`\`
+
+\`\`\`
+$(cat "$work/lighttpd-tls.conf")
 \`\`\`
 EOF
 )

@@ -1,20 +1,34 @@
-# The demo site in headless Chromium: browser/demo.test.mjs starts the real binary on a free
-# loopback port serving the assembled demo site, drives Chromium through playwright-core and
-# saves a screenshot of the status page as browser/demo.png in this build directory.
-# tests/browser/setup.sh installs Chromium and playwright-core; without them the test fails.
+# The browser tests: each starts the real binary on a free loopback port and drives headless
+# Chromium through playwright-core. tests/browser/setup.sh installs Chromium, playwright-core
+# and certutil; without them the tests fail.
 find_program(WEBSRV_NODE node)
-set(BROWSER_TEST_SCRIPT ${CMAKE_CURRENT_SOURCE_DIR}/browser/demo.test.mjs)
-if(WEBSRV_NODE)
-  add_test(NAME browser_demo COMMAND ${WEBSRV_NODE} ${BROWSER_TEST_SCRIPT}
-           WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/browser)
-else()
-  add_test(NAME browser_demo
-           COMMAND sh -c "echo 'node was not found: run tests/browser/setup.sh' >&2; exit 1")
+
+# websrv_browser_test(NAME SCRIPT ENVIRONMENT): runs browser/SCRIPT with node.
+function(websrv_browser_test name script environment)
+  if(WEBSRV_NODE)
+    add_test(NAME ${name} COMMAND ${WEBSRV_NODE} ${CMAKE_CURRENT_SOURCE_DIR}/browser/${script}
+             WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/browser)
+  else()
+    add_test(NAME ${name} COMMAND sh -c "echo 'node was not found: run tests/browser/setup.sh' >&2; exit 1")
+  endif()
+  set_tests_properties(${name} PROPERTIES
+    ENVIRONMENT "${environment}"
+    # Chromium keeps both cores busy for a few seconds: run alone, so that it does not slow the
+    # suites that measure time.
+    PROCESSORS 2
+    TIMEOUT 180
+    LABELS browser)
+endfunction()
+
+# The demo site (browser/demo.test.mjs), served by the assembled demo site; it saves a
+# screenshot of the status page as browser/demo.png in this build directory.
+websrv_browser_test(browser_demo demo.test.mjs
+  "WEBSRV_TEST_SERVER=$<TARGET_FILE:websrv-test>;WEBSRV_HTTP_PLUGIN=$<TARGET_FILE:http>;WEBSRV_DEMO_SITE=${PROJECT_BINARY_DIR}/www;WEBSRV_SCREENSHOT=${CMAKE_CURRENT_BINARY_DIR}/browser/demo.png")
+
+# The demo over HTTPS (browser/https.test.mjs): https.so with a test CA that Chromium trusts
+# through an NSS store made for the test, a sub-directory gallery, and a password-protected
+# one whose load time it prints next to the open one's.
+if(TARGET https)
+  websrv_browser_test(browser_https https.test.mjs
+    "WEBSRV_TEST_SERVER=$<TARGET_FILE:websrv-test>;WEBSRV_HTTPS_PLUGIN=$<TARGET_FILE:https>;WEBSRV_DEMO_SITE=${PROJECT_BINARY_DIR}/www")
 endif()
-set_tests_properties(browser_demo PROPERTIES
-  ENVIRONMENT "WEBSRV_TEST_SERVER=$<TARGET_FILE:websrv-test>;WEBSRV_HTTP_PLUGIN=$<TARGET_FILE:http>;WEBSRV_DEMO_SITE=${PROJECT_BINARY_DIR}/www;WEBSRV_SCREENSHOT=${CMAKE_CURRENT_BINARY_DIR}/browser/demo.png"
-  # Chromium keeps both cores busy for a few seconds: run alone, so that it does not slow the
-  # suites that measure time.
-  PROCESSORS 2
-  TIMEOUT 180
-  LABELS browser)

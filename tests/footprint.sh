@@ -2,6 +2,8 @@
 # Checks that the server executable and the stock plug-ins need nothing but the C library at
 # run time: no NEEDED entry other than libc.so.6 (and the dynamic loader, for the executable),
 # and no symbol of the C++ runtime (exceptions, unwinding, RTTI, operator new and delete).
+# https.so, the one stock plug-in with TLS, may need OpenSSL 3 (libssl.so.3, libcrypto.so.3)
+# besides, and nothing else.
 #
 # Usage: footprint.sh check READELF NM STRIP SERVER [PLUGIN ...]
 #        footprint.sh self-test READELF NM CXX
@@ -45,6 +47,7 @@ check_file() {
         case $lib in
             libc.so.6) ;;
             ld-linux*.so.*) [ "$kind" = executable ] || echo "$file: needs $lib" ;;
+            libssl.so.3 | libcrypto.so.3) [ "$(basename "$file")" = https.so ] || echo "$file: needs $lib" ;;
             *) echo "$file: needs $lib" ;;
         esac
     done
@@ -68,7 +71,7 @@ check)
     )
     if [ -n "$problems" ]; then
         echo "$problems"
-        echo "the server or a stock plug-in needs more than the C library"
+        echo "the server or a stock plug-in needs more than the C library (and https.so than OpenSSL)"
         exit 1
     fi
     work=$(mktemp -d)
@@ -76,7 +79,8 @@ check)
     for file in "$server" "$@"; do
         cp "$file" "$work/stripped"
         "$strip" "$work/stripped"
-        echo "$(basename "$file"): needs only the C library; $(wc -c <"$work/stripped") bytes stripped"
+        libraries=$("$readelf" -d "$file" | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p' | tr '\n' ' ')
+        echo "$(basename "$file"): needs ${libraries% }; $(wc -c <"$work/stripped") bytes stripped"
     done
     ;;
 self-test)
@@ -117,6 +121,17 @@ EOF
     fi
     echo "the check rejects a program that uses the C++ runtime:"
     echo "$found" | sed "s|$work/||"
+    # OpenSSL is allowed to https.so only: the same object named http.so is rejected. Only
+    # where this toolchain can link OpenSSL (not in a cross build without it).
+    echo 'int tls_version(void) { return 3; }' >"$work/tls.c"
+    mkdir "$work/tls"
+    if "$cxx" -x c -shared -fPIC -nostdlib -o "$work/tls/http.so" "$work/tls.c" -Wl,--no-as-needed -lssl 2>/dev/null; then
+        cp "$work/tls/http.so" "$work/tls/https.so"
+        [ -n "$(check_file plug-in "$work/tls/https.so")" ] && { echo "the check rejects OpenSSL in https.so"; exit 1; }
+        check_file plug-in "$work/tls/http.so" | grep -q 'needs libssl.so.3' ||
+            { echo "the check let OpenSSL into http.so"; exit 1; }
+        echo "the check takes OpenSSL in https.so only"
+    fi
     ;;
 *)
     echo "usage: footprint.sh check|self-test ..." >&2

@@ -19,6 +19,8 @@ namespace {
 const std::string server_binary = WEBSRV_TEST_SERVER;
 const std::string http_plugin = WEBSRV_HTTP_PLUGIN;
 const std::string record_plugin = std::string(TEST_PLUGIN_DIR) + "/tp_record.so";
+// A plug-in with no request hooks at all: the server's own behaviour.
+const std::string hookless_plugin = std::string(TEST_PLUGIN_DIR) + "/tp_listen.so";
 
 const std::string kMtimeText = "Sun, 06 Nov 1994 08:49:37 GMT";  // Site::default_mtime
 
@@ -334,6 +336,12 @@ TEST(WireRequest, NulByteHidesTheEndOfTheHeader)
     expect_header_too_large(request);
 }
 
+// Starts the server with a plug-in that has no directory hook (the stock plug-ins have one).
+void start_without_hooks(Site &site)
+{
+    ASSERT_TRUE(site.start(server_binary, {"-plugin", hookless_plugin, "-listen", std::to_string(site.port)}))
+        << site.log();
+}
 
 TEST(WireRequest, DirectoryRequestServesTheWorkingDirectorysIndex)
 {
@@ -341,7 +349,7 @@ TEST(WireRequest, DirectoryRequestServesTheWorkingDirectorysIndex)
     site.put("index.html", "top index");
     ASSERT_EQ(mkdir((site.root + "/docs").c_str(), 0755), 0);
     site.put("docs/index.html", "docs index");
-    start(site, false);
+    start_without_hooks(site);
     for (const char *path : {"/", "/docs/", "/docs"}) {
         const Reply reply = site.get(std::string("GET ") + path + " HTTP/1.0\r\n\r\n");
         EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok") << path;
@@ -356,7 +364,7 @@ TEST(WireRequest, DirectoryWithoutIndexIsNotFound)
     Site site;
     ASSERT_EQ(mkdir((site.root + "/docs").c_str(), 0755), 0);
     site.put("docs/index.html", "docs index");
-    start(site, false);
+    start_without_hooks(site);
     for (const char *path : {"/", "/docs/"}) {
         const Reply reply = site.get(std::string("GET ") + path + " HTTP/1.0\r\n\r\n");
         EXPECT_EQ(reply.raw, expected_error_page("HTTP/1.0", 404, "Not Found", reply.header("Date"))) << path;

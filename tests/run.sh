@@ -6,7 +6,8 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-packages="cmake ninja-build gcc g++ libgtest-dev g++-arm-linux-gnueabihf binutils curl pkg-config file man-db bsdextrautils libcgi-pm-perl python3"
+packages="cmake ninja-build gcc g++ libgtest-dev g++-arm-linux-gnueabihf binutils curl pkg-config file man-db bsdextrautils
+    libssl-dev openssl libcrypt-dev python3 libcgi-pm-perl"
 # shellcheck disable=SC2086
 tests/install_packages.sh $packages
 tests/browser/setup.sh

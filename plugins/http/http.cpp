@@ -1,21 +1,27 @@
 // http - the stock plug-in that serves a device's web pages.
 //
-// It is an ordinary plug-in, built only against websrv_plugin.h, and it is the smallest
-// useful one, so it doubles as the template for your own. Load it with
+// It is an ordinary plug-in, built only against websrv_plugin.h, and its three parts
+// (descriptor, plugin_init, hooks) are the template for your own. Load it with
 //
-//     websrv -plugin path/to/http.so [-port N]
+//     websrv -plugin path/to/http.so [-port N] [-auth PREFIX FILE]... [-realm TEXT]
+//            [-header "Name: value"]...
 //
 // It gives the server a port to listen on (8080 unless "-port N" follows it on the command
-// line) and teaches the server the content types a device UI needs. It sets no request
-// hooks: the server itself answers with static files and CGI programs.
-#include <stdlib.h>
+// line) and teaches the server the content types a device UI needs. Its hooks add what a
+// device UI asks for beyond files and CGI programs, each in a file of its own: paths behind
+// a password (auth.cpp), header lines for every response (answer.cpp) and each directory's
+// own index (directory.cpp). https.so is built from the same files and adds TLS (tls.cpp).
 #include <string.h>
 
-#include "websrv_plugin.h"
+#include "stock.h"
 
 namespace {
 
 int http_option(int *index, char **argv);
+int http_start(int listen_fd);
+int http_session_init(websrv_session *session);
+int http_request(websrv_session *session);
+int http_directory(websrv_session *session, char *path);
 
 // 1. The descriptor. The server copies it when it is registered, so one static record is
 //    enough even when we register again with another port. A null hook slot means the
@@ -25,16 +31,16 @@ websrv_plugin_desc http_desc = {
     .version_minor = WEBSRV_VERSION_MINOR,
     .name = "http",
     .port = 8080,
-    .on_option = http_option,    // takes "-port N"
-    .on_start = nullptr,         // nothing to do once the socket listens
-    .on_session_init = nullptr,  // nothing to set up per connection
-    .on_read = nullptr,          // the server reads the socket itself
-    .on_write = nullptr,         // the server writes the socket itself
-    .on_request = nullptr,       // the server answers every request
+    .on_option = http_option,              // takes "-port N" and the options of the parts
+    .on_start = http_start,                // sets up what the connections share
+    .on_session_init = http_session_init,  // header lines; TLS on https.so's TLS port
+    .on_read = nullptr,                    // the server reads the socket itself
+    .on_write = nullptr,                   // the server writes the socket itself
+    .on_request = http_request,            // passwords, and "/dir" sent on to "/dir/"
     .reserved = nullptr,
-    .on_directory = nullptr,     // the server serves index.html
-    .on_sendfile = nullptr,      // the server uses sendfile()
-    .on_session_end = nullptr,   // nothing to tidy up
+    .on_directory = http_directory,        // each directory's own index.html
+    .on_sendfile = nullptr,                // the server uses sendfile()
+    .on_session_end = nullptr,             // nothing to tidy up
 };
 
 // Content types beyond the server's built-in html and gif. Extensions are matched ignoring
@@ -61,36 +67,66 @@ extern "C" WEBSRV_API int plugin_init(void)
     http_desc.port = 8080;  // loaded again in the same process: start from the default
     for (const auto &entry : content_types)
         websrv_add_supported_mime(entry[0], entry[1]);
+    // https.so registers its TLS port here and opens a plain one only for "-port".
+    const int tls = tls_register(&http_desc);
+    if (tls != 0)
+        return tls < 0 ? -1 : 0;
     return websrv_register_plugin(&http_desc);
 }
 
 namespace {
 
-// 3. The option hook. It is offered every argument the server does not know itself, with
-//    *index pointing at it. Take ours by advancing *index and returning 0; return 1 for
-//    anything else so the next plug-in is asked; -1 rejects the command line.
+// 3. The hooks.
+
+// The option hook is offered every argument the server does not know itself, with *index
+// pointing at it. Take ours by advancing *index and returning 0; return 1 for anything else so
+// the next plug-in is asked; -1 rejects the command line. "-port N" moves us to port N: the
+// server copied our descriptor, so we unregister it, change the port and register it again.
 int http_option(int *index, char **argv)
 {
-    if (strcmp(argv[*index], "-port") != 0)
-        return 1;
-    const char *value = argv[*index + 1];  // NULL when "-port" stands last
-    char *end = nullptr;
-    const long port = value != nullptr ? strtol(value, &end, 10) : 0;
-    // Digits only: no sign, no blanks, nothing behind the number.
-    if (value == nullptr || *value < '0' || *value > '9' || *end != '\0' || port < 1 ||
-        port > 65535) {
-        log_msg(WEBSRV_LOG_ERROR, "http: -port needs a port number from 1 to 65535, not \"%s\"\n",
-                value != nullptr ? value : "");
-        return -1;
+    if (strcmp(argv[*index], "-port") == 0)
+        return option_move_to_port(&http_desc, index, argv);
+    // Each part takes its own options; the first that knows the option answers.
+    using option_hook = int (*)(int *, char **);
+    static constexpr option_hook part_options[] = {header_option, auth_option, tls_option};
+    for (const option_hook part_option : part_options) {
+        const int result = part_option(index, argv);
+        if (result != option_not_ours)
+            return result;
     }
-    // Registration copies the descriptor, so moving to another port is: drop the copy the
-    // server holds, change ours, register it again.
-    websrv_unregister_plugin(http_desc.name);
-    http_desc.port = static_cast<int>(port);
-    if (websrv_register_plugin(&http_desc) < 0)
-        return -1;
-    *index += 2;
-    return 0;
+    return option_not_ours;
+}
+
+// Main process, once the port listens (https.so may have two ports: the work is done once).
+int http_start(int)
+{
+    static bool started = false;
+    if (started)
+        return 0;
+    started = true;
+    return auth_start() < 0 || tls_start() < 0 ? -1 : 0;
+}
+
+// Child, first in every connection: the "-header" lines go into every header block the
+// server sends; on a TLS port the connection is carried over TLS from here on.
+int http_session_init(websrv_session *session)
+{
+    if (websrv_session_info *info = session_info(session))
+        info->header_lines = header_lines();
+    return tls_session_init(session);
+}
+
+// Child, for a path that exists: 0 when a part has answered, 1 to let the server go on.
+int http_request(websrv_session *session)
+{
+    if (auth_request(session) == 0)
+        return 0;
+    return directory_request(session);
+}
+
+int http_directory(websrv_session *session, char *path)
+{
+    return directory_index(session, path);
 }
 
 }  // namespace

@@ -13,28 +13,15 @@
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
-import { closeSync, mkdirSync, mkdtempSync, openSync, readFileSync, rmSync } from 'node:fs';
-import { createServer } from 'node:net';
+import { closeSync, mkdirSync, mkdtempSync, openSync, readFileSync } from 'node:fs';
 import { hostname, tmpdir } from 'node:os';
 import { dirname, join } from 'node:path';
-import { setTimeout as delay } from 'node:timers/promises';
 
-const CHROMIUM = '/usr/bin/chromium';
-const CHROMIUM_FLAGS = [
-  '--no-sandbox',
-  '--disable-gpu',
-  '--no-first-run',
-  '--disable-background-networking',
-  '--disable-component-update',
-  '--disable-sync',
-];
+import {
+  CHROMIUM, CHROMIUM_FLAGS, dropWorkDir, freePort, loadChromium, required, stopProcess, waitExit, waitListening,
+} from './support.mjs';
+
 const MISSING_PAGE = '/update.html';  // linked from the demo, missing on purpose
-
-function required(name) {
-  const value = process.env[name];
-  if (!value) throw new Error(`${name} is not set: run this test through ctest`);
-  return value;
-}
 const SERVER = required('WEBSRV_TEST_SERVER');
 const HTTP_PLUGIN = required('WEBSRV_HTTP_PLUGIN');
 const SITE = required('WEBSRV_DEMO_SITE');
@@ -53,52 +40,11 @@ let serverBanner;  // the Server header of the status page's response
 const events = { failedRequests: [], errorResponses: [], consoleErrors: [], pageErrors: [] };
 const responses = [];
 
-// A TCP port on 127.0.0.1 that the kernel just handed out and that is free again.
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const probe = createServer();
-    probe.once('error', reject);
-    probe.listen(0, '127.0.0.1', () => {
-      const { port: free } = probe.address();
-      probe.close(() => resolve(free));
-    });
-  });
-}
-
-// Whether a socket listens on TCP port `p`, as the kernel's table shows it. Looking there
-// instead of connecting makes no connection that the server would have to serve.
-function isListening(p) {
-  const hex = p.toString(16).toUpperCase().padStart(4, '0');
-  return readFileSync('/proc/net/tcp', 'utf8').split('\n').slice(1).some((line) => {
-    const fields = line.trim().split(/\s+/);
-    return fields.length > 3 && fields[1].endsWith(`:${hex}`) && fields[3] === '0A';
-  });
-}
-
 function serverOutput() {
   try {
     return readFileSync(serverLog, 'utf8');
   } catch {
     return '';
-  }
-}
-
-// Waits (at most `ms`) until the process has exited; its exit code, the signal's name, or
-// null on time-out.
-async function waitExit(child, ms) {
-  const deadline = Date.now() + ms;
-  while (child.exitCode === null && child.signalCode === null && Date.now() < deadline)
-    await delay(20);
-  return child.exitCode ?? child.signalCode;
-}
-
-// Whether the port file lists port `p`. The server writes the line once its bind succeeded,
-// which no other program's listening socket on the port would have let happen.
-function portFileLists(p) {
-  try {
-    return readFileSync(portFile, 'utf8').split('\n').includes(String(p));
-  } catch {
-    return false;
   }
 }
 
@@ -114,12 +60,7 @@ async function startServer() {
       ['-plugin', HTTP_PLUGIN, '-port', String(port), '-c', 'cgi-bin', '-d', SITE, '-v'],
       { env: { ...process.env, WEBSRV_TEST_PORT_FILE: portFile }, stdio: ['ignore', log, log] });
     closeSync(log);
-    const deadline = Date.now() + 10000;
-    const ours = () => portFileLists(port) && isListening(port);
-    while (Date.now() < deadline && server.exitCode === null && server.signalCode === null &&
-           !ours())
-      await delay(20);
-    if (server.exitCode === null && server.signalCode === null && ours()) {
+    if (await waitListening(server, port, 10000, portFile)) {
       base = `http://127.0.0.1:${port}`;
       return;
     }
@@ -159,12 +100,7 @@ function step(name, body) {
 }
 
 before(async () => {
-  let chromium;
-  try {
-    ({ chromium } = await import('playwright-core'));
-  } catch (error) {
-    throw new Error(`playwright-core is missing (${error.message}): run tests/browser/setup.sh`);
-  }
+  const chromium = await loadChromium();
   await startServer();
   const profile = join(workDir, 'profile');  // a fresh user-data-dir for every run
   mkdirSync(profile);
@@ -193,14 +129,8 @@ before(async () => {
 
 after(async () => {
   await stopBrowser().catch(() => {});
-  if (server && server.exitCode === null && server.signalCode === null) {
-    server.kill('SIGKILL');
-    await waitExit(server, 5000);
-  }
-  if (process.env.WEBSRV_KEEP_TEST_DIRS)
-    console.log(`kept ${workDir}`);
-  else
-    rmSync(workDir, { recursive: true, force: true });
+  await stopProcess(server, 'SIGKILL', 5000);
+  dropWorkDir(workDir);
 });
 
 function responseFor(path) {

@@ -7,6 +7,8 @@ set -eu
 cd "$(dirname "$0")"
 
 [ -x /usr/bin/chromium ] || ../install_packages.sh chromium
+# certutil, to make the browser's certificate store trust the HTTPS test's CA.
+command -v certutil >/dev/null || ../install_packages.sh libnss3-tools
 
 for tool in node npm; do
     if ! command -v "$tool" >/dev/null; then

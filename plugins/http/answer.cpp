@@ -1,0 +1,163 @@
+// The answers the stock plug-ins send themselves (301, 401, 429, 500), and the "-header"
+// lines that the server adds to every header block on their ports.
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <strings.h>
+
+#include "stock.h"
+
+namespace {
+
+// Room for all "-header" lines together. The server composes a header block in 4096 bytes,
+// its own lines and an error page included; this leaves them room.
+constexpr size_t header_lines_size = 2048;
+char extra_lines[header_lines_size];
+size_t extra_length = 0;
+
+// Header fields the server or the plug-in writes itself: a second one from the command line
+// would contradict it (two lengths make a response that proxies read two ways).
+constexpr const char *reserved_fields[] = {
+    "Content-Length", "Content-Type", "Transfer-Encoding", "Connection",       "Date",
+    "Server",         "Last-Modified", "Location",         "WWW-Authenticate", "Retry-After",
+    "Status",
+};
+
+// The characters of a header field name (a token).
+bool is_name_char(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           (c != '\0' && strchr("!#$%&'*+-.^_`|~", c) != nullptr);
+}
+
+bool is_control(unsigned char c)
+{
+    return c < 0x20 || c == 0x7f;
+}
+
+// Why "Name: value" cannot be a header line, or nullptr when it can.
+const char *header_line_fault(const char *line)
+{
+    size_t name = 0;
+    while (is_name_char(line[name]))
+        ++name;
+    if (name == 0 || line[name] != ':')
+        return "it must be \"Name: value\" with a name of letters, digits and !#$%&'*+-.^_`|~";
+    for (const char *field : reserved_fields) {
+        if (strlen(field) == name && strncasecmp(line, field, name) == 0)
+            return "the server writes that field itself";
+    }
+    for (const char *c = line + name + 1; *c != '\0'; ++c) {
+        if (is_control(static_cast<unsigned char>(*c)))
+            return "its value has a control character";
+    }
+    return nullptr;
+}
+
+// Formats the current time as an HTTP date into `text`.
+void http_date(char (&text)[64])
+{
+    const time_t now = time(nullptr);
+    struct tm parts;
+    if (gmtime_r(&now, &parts) == nullptr || strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &parts) == 0)
+        text[0] = '\0';
+}
+
+// Writes all of `data`, as long as the client takes it.
+void send_all(int fd, const char *data, size_t length)
+{
+    // A descriptor without hooks: the server sends with send(), which never raises SIGPIPE.
+    static const websrv_plugin_desc plain_socket{};
+    while (length > 0) {
+        const int sent = websrv_write_handler(fd, data, static_cast<int>(length), &plain_socket);
+        if (sent <= 0)
+            return;
+        data += sent;
+        length -= static_cast<size_t>(sent);
+    }
+}
+
+// Whether a byte may stand in a URL as it is: unreserved characters and the delimiters that
+// mean nothing special in a path. Raw text (a query as the client sent it) keeps its "%"
+// escapes and "?" too; decoded text gets them encoded. "\" is always encoded: some browsers
+// read it as "/".
+bool url_safe(unsigned char c, bool raw)
+{
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
+        return true;
+    return c != '\0' && (strchr("-._~/!$&'()*+,;=:@", c) != nullptr || (raw && (c == '%' || c == '?')));
+}
+
+}  // namespace
+
+int header_option(int *index, char **argv)
+{
+    if (strcmp(argv[*index], "-header") != 0)
+        return option_not_ours;
+    const char *line = option_value(*index, argv);
+    if (line == nullptr)
+        return option_rejected;
+    if (const char *fault = header_line_fault(line); fault != nullptr) {
+        log_msg(WEBSRV_LOG_ERROR, "%s: -header \"%s\" refused: %s\n", stock_name, line, fault);
+        return option_rejected;
+    }
+    const size_t length = strlen(line);
+    if (extra_length + length + 2 >= sizeof extra_lines) {
+        log_msg(WEBSRV_LOG_ERROR, "%s: -header \"%s\" refused: all -header lines together may have %d characters\n",
+                stock_name, line, static_cast<int>(sizeof extra_lines) - 1);
+        return option_rejected;
+    }
+    memcpy(extra_lines + extra_length, line, length);
+    memcpy(extra_lines + extra_length + length, "\r\n", 3);
+    extra_length += length + 2;
+    *index += 2;
+    return option_taken;
+}
+
+const char *header_lines()
+{
+    return extra_length > 0 ? extra_lines : nullptr;
+}
+
+int answer_send(int fd, int status, const char *reason, const char *extra)
+{
+    char page[256];
+    const int page_length = snprintf(page, sizeof page,
+                                     "<html><head><title>%d %s</title></head>\n<body><h1>%d %s</h1></body></html>\n",
+                                     status, reason, status, reason);
+    char date[64];
+    http_date(date);
+    // The status line, the fixed lines and the page are short; `extra` and the "-header"
+    // lines are bounded by their makers, so the whole answer always fits.
+    char answer[8192];
+    const int length = snprintf(answer, sizeof answer,
+                                "HTTP/1.0 %d %s\r\nDate: %s\r\n%sContent-Type: text/html\r\n"
+                                "Content-Length: %d\r\nConnection: close\r\n%s\r\n%s",
+                                status, reason, date, extra, page_length, extra_length > 0 ? extra_lines : "",
+                                page);
+    if (length > 0 && static_cast<size_t>(length) < sizeof answer)
+        send_all(fd, answer, static_cast<size_t>(length));
+    return 0;
+}
+
+bool append_url_text(char *out, size_t size, size_t *length, const char *text, bool raw)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    size_t at = *length;
+    for (const unsigned char *c = reinterpret_cast<const unsigned char *>(text); *c != '\0'; ++c) {
+        if (at + 4 >= size) {
+            out[*length] = '\0';
+            return false;
+        }
+        if (url_safe(*c, raw)) {
+            out[at++] = static_cast<char>(*c);
+        } else {
+            out[at++] = '%';
+            out[at++] = hex[*c >> 4];
+            out[at++] = hex[*c & 15];
+        }
+    }
+    out[at] = '\0';
+    *length = at;
+    return true;
+}

@@ -1,0 +1,254 @@
+// Password files and their hashes. Only yescrypt, bcrypt and SHA-crypt hashes are taken:
+// plain text, DES and MD5 forms fall to a guess quickly and are refused when the file is read.
+#include "passwords.h"
+
+#include <cerrno>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "fd_guard.h"
+#include "stock.h"
+
+namespace {
+
+// libxcrypt's reentrant crypt: the hash of `phrase` with the method and salt of `setting`,
+// computed in `data`; nullptr on failure.
+using crypt_rn_function = char *(*)(const char *phrase, const char *setting, void *data, int size);
+crypt_rn_function crypt_rn = nullptr;
+constexpr char crypt_library[] = "libcrypt.so.1";
+// The size of libxcrypt's struct crypt_data, the work area crypt_rn needs.
+constexpr int crypt_data_size = 32768;
+
+// A password file larger than this is refused (it would be read for every new password).
+constexpr off_t largest_file = 1 << 20;
+constexpr size_t longest_user = 255;
+
+// The hash methods taken, by the prefix of their hashes.
+constexpr const char *accepted_prefixes[] = {"$y$", "$2b$", "$2y$", "$6$", "$5$"};
+
+bool is_hash_char(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           (c != '\0' && strchr("./$=,", c) != nullptr);
+}
+
+bool all_hash_chars(const char *text, size_t length)
+{
+    for (size_t i = 0; i < length; ++i) {
+        if (!is_hash_char(text[i]))
+            return false;
+    }
+    return true;
+}
+
+bool starts_with(const char *text, size_t length, const char *prefix)
+{
+    const size_t n = strlen(prefix);
+    return length >= n && memcmp(text, prefix, n) == 0;
+}
+
+// Why a hash is refused, or nullptr when it is of an accepted method.
+const char *hash_fault(const char *hash, size_t length)
+{
+    for (const char *prefix : accepted_prefixes) {
+        if (starts_with(hash, length, prefix))
+            return all_hash_chars(hash, length) && length > strlen(prefix) + 8 ? nullptr : "a malformed hash";
+    }
+    if (starts_with(hash, length, "$1$") || starts_with(hash, length, "$apr1$"))
+        return "an MD5 hash, which is refused";
+    if (starts_with(hash, length, "{SHA}"))
+        return "an unsalted SHA-1 hash, which is refused";
+    if (length == 13 && all_hash_chars(hash, length))
+        return "a DES hash, which is refused";
+    if (length > 0 && hash[0] == '$')
+        return "a hash of a method that is not taken";
+    return "plain text, which is refused";
+}
+
+// One "user:hash" line of a file.
+struct password_line {
+    const char *user;
+    size_t user_length;
+    const char *hash;
+    size_t hash_length;
+};
+
+// A password file read whole into memory from the shared allocator.
+class password_file {
+public:
+    ~password_file() { websrv_free(text_); }
+    // Reads `path`. False after logging.
+    bool read(const char *path);
+    // Walks the lines; calls found(line) for each "user:hash" line, which returns false to
+    // stop. Returns false after logging the first line that is refused.
+    template <typename Found>
+    bool walk(Found found) const;
+
+private:
+    const char *path_ = "";
+    char *text_ = nullptr;
+    size_t length_ = 0;
+};
+
+bool password_file::read(const char *path)
+{
+    path_ = path;
+    fd_guard fd(open(path, O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0) {
+        log_msg(WEBSRV_LOG_ERROR, "%s: cannot read password file %s: %s\n", stock_name, path, strerror(errno));
+        return false;
+    }
+    if (!S_ISREG(st.st_mode) || st.st_size > largest_file) {
+        log_msg(WEBSRV_LOG_ERROR, "%s: password file %s is not a regular file of at most %d bytes\n", stock_name,
+                path, static_cast<int>(largest_file));
+        return false;
+    }
+    text_ = static_cast<char *>(websrv_malloc(static_cast<size_t>(st.st_size) + 1));
+    if (text_ == nullptr) {
+        log_msg(WEBSRV_LOG_ERROR, "%s: no memory to read password file %s\n", stock_name, path);
+        return false;
+    }
+    while (length_ < static_cast<size_t>(st.st_size)) {
+        const ssize_t got = ::read(fd.get(), text_ + length_, static_cast<size_t>(st.st_size) - length_);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            log_msg(WEBSRV_LOG_ERROR, "%s: cannot read password file %s: %s\n", stock_name, path, strerror(errno));
+            return false;
+        }
+        if (got == 0)
+            break;  // the file shrank while it was read: take what is there
+        length_ += static_cast<size_t>(got);
+    }
+    text_[length_] = '\0';
+    return true;
+}
+
+// Splits one line (without its line end) into user and hash. Returns why it is refused, or
+// nullptr. Blank lines and lines that start with "#" give a line with no user.
+const char *split_line(const char *start, size_t length, password_line *line)
+{
+    while (length > 0 && (start[length - 1] == '\r' || start[length - 1] == ' ' || start[length - 1] == '\t'))
+        --length;
+    *line = {};
+    if (length == 0 || start[0] == '#')
+        return nullptr;
+    const char *colon = static_cast<const char *>(memchr(start, ':', length));
+    if (colon == nullptr || colon == start)
+        return "not \"user:hash\"";
+    line->user = start;
+    line->user_length = static_cast<size_t>(colon - start);
+    line->hash = colon + 1;
+    line->hash_length = length - line->user_length - 1;
+    if (line->user_length > longest_user)
+        return "a user name longer than 255 characters";
+    for (size_t i = 0; i < line->user_length; ++i) {
+        if (static_cast<unsigned char>(start[i]) < 0x20 || start[i] == 0x7f)
+            return "a user name with a control character";
+    }
+    return hash_fault(line->hash, line->hash_length);
+}
+
+template <typename Found>
+bool password_file::walk(Found found) const
+{
+    int number = 0;
+    for (size_t at = 0; at < length_;) {
+        ++number;
+        const char *start = text_ + at;
+        const char *end = static_cast<const char *>(memchr(start, '\n', length_ - at));
+        const size_t length = end != nullptr ? static_cast<size_t>(end - start) : length_ - at;
+        at += length + 1;
+        password_line line;
+        if (const char *fault = split_line(start, length, &line); fault != nullptr) {
+            log_msg(WEBSRV_LOG_ERROR, "%s: password file %s line %d: %s; use htpasswd -B or mkpasswd\n",
+                    stock_name, path_, number, fault);
+            return false;
+        }
+        if (line.user != nullptr && !found(line))
+            return true;
+    }
+    return true;
+}
+
+// Compares two texts in time that depends on their lengths only.
+bool same_text(const char *a, const char *b, size_t b_length)
+{
+    const size_t a_length = strlen(a);
+    unsigned difference = a_length != b_length;
+    const size_t longest = a_length > b_length ? a_length : b_length;
+    for (size_t i = 0; i < longest; ++i)
+        difference |= static_cast<unsigned char>(i < a_length ? a[i] : 0) ^ static_cast<unsigned char>(i < b_length ? b[i] : 0);
+    return difference == 0;
+}
+
+}  // namespace
+
+bool passwords_load_crypt()
+{
+    if (crypt_rn != nullptr)
+        return true;
+    void *library = dlopen(crypt_library, RTLD_NOW | RTLD_LOCAL);
+    void *function = library != nullptr ? dlsym(library, "crypt_rn") : nullptr;
+    if (function == nullptr) {
+        log_msg(WEBSRV_LOG_ERROR, "%s: -auth needs crypt_rn from %s, which cannot be loaded: %s\n", stock_name,
+                crypt_library, dlerror());
+        return false;
+    }
+    crypt_rn = reinterpret_cast<crypt_rn_function>(function);
+    return true;
+}
+
+bool passwords_check_file(const char *path)
+{
+    password_file file;
+    int users = 0;
+    const auto count = [&](const password_line &) {
+        ++users;
+        return true;
+    };
+    if (!file.read(path) || !file.walk(count))
+        return false;
+    if (users == 0)
+        log_msg(WEBSRV_LOG_ERROR, "%s: password file %s has no user: nobody can log in\n", stock_name, path);
+    return true;
+}
+
+password_verdict passwords_verify(const char *path, const char *user, const char *password)
+{
+    password_file file;
+    if (!file.read(path))
+        return password_verdict::file_fault;
+    const size_t user_length = strlen(user);
+    // The user's hash, and the first hash of the file to pay the same cost with when the
+    // user is missing.
+    char hash[WEBSRV_BUFFER_SIZE] = "";
+    char stand_in[WEBSRV_BUFFER_SIZE] = "";
+    bool found = false;
+    const bool sound = file.walk([&](const password_line &line) {
+        char *target = line.user_length == user_length && memcmp(line.user, user, user_length) == 0 ? hash
+                       : stand_in[0] == '\0'                                                        ? stand_in
+                                                                                                    : nullptr;
+        if (target != nullptr && line.hash_length < sizeof hash) {
+            memcpy(target, line.hash, line.hash_length);
+            target[line.hash_length] = '\0';
+            found |= target == hash;
+        }
+        return !found;
+    });
+    if (!sound)
+        return password_verdict::file_fault;
+    const char *setting = found ? hash : stand_in;
+    if (setting[0] == '\0')
+        return password_verdict::refused;  // a file without users
+    static char work_area[crypt_data_size];
+    const char *computed = crypt_rn(password, setting, work_area, sizeof work_area);
+    const bool match = computed != nullptr && same_text(computed, setting, strlen(setting));
+    explicit_bzero(work_area, sizeof work_area);
+    return found && match ? password_verdict::accepted : password_verdict::refused;
+}

@@ -1,0 +1,84 @@
+// What the parts of the stock plug-ins offer each other. http.so is http.cpp with the parts
+// below; https.so is the same with tls.cpp and tls_relay.cpp in place of tls_none.cpp.
+#ifndef WEBSRV_STOCK_H
+#define WEBSRV_STOCK_H
+
+#include <cstddef>
+
+#include "websrv_plugin.h"
+
+// Results of an option hook (see on_option in websrv_plugin.h).
+constexpr int option_taken = 0;
+constexpr int option_not_ours = 1;
+constexpr int option_rejected = -1;
+
+// The longest file path an option may name, terminating zero included.
+constexpr size_t stock_path_size = 1024;
+
+// The plug-in's name as its log messages begin with it: "http" or "https".
+extern const char stock_name[];
+
+// ---- options.cpp: helpers for option hooks ------------------------------------------------
+
+// The value that follows the option at argv[index], or nullptr after logging that it is missing.
+const char *option_value(int index, char **argv);
+// The port number in `value` (decimal digits only, 1 to 65535), or -1 after logging (a
+// missing value, nullptr, counts as an empty one).
+int option_port(const char *option, const char *value);
+// Takes "OPTION N" at argv[*index]: registers `desc` again on port N. Returns an option hook's
+// result.
+int option_move_to_port(websrv_plugin_desc *desc, int *index, char **argv);
+// Copies `value` into `out` as an absolute path, taken from the working directory in force
+// now (before a later "-d" changes it). False after logging when it does not fit.
+bool option_path(const char *option, const char *value, char (&out)[stock_path_size]);
+// The session's info record, or nullptr when the server provides none this plug-in can use.
+websrv_session_info *session_info(websrv_session *session);
+
+// ---- answer.cpp: answers of the plug-in's own, and the "-header" lines --------------------
+
+// Takes "-header LINE". Returns an option hook's result.
+int header_option(int *index, char **argv);
+// Every "-header" line, each ending in CR LF; nullptr when there are none. Lives for ever.
+const char *header_lines();
+// Sends a whole answer on `fd`: the status line, the header lines in `extra` (each ending in
+// CR LF; may be empty), the "-header" lines, and a short HTML page that names the status.
+// Always returns 0 (an on_request hook's "answered"): a client that went away gets nothing.
+int answer_send(int fd, int status, const char *reason, const char *extra);
+// Appends `text` to `out` (size bytes, zero-terminated, starting at out[*length]),
+// percent-encoding every byte that cannot stand in a URL as it is: all of them in decoded
+// text (a path), all but "%" escapes and "?" in raw text (a query as the client sent it).
+// False when the result would not fit (`out` then ends where it did).
+bool append_url_text(char *out, size_t size, size_t *length, const char *text, bool raw);
+
+// ---- auth.cpp: password-protected paths ---------------------------------------------------
+
+// Takes "-auth PREFIX FILE" and "-realm TEXT". Returns an option hook's result.
+int auth_option(int *index, char **argv);
+// Main process, once at start-up: the state all connection children share. 0, or -1 logged.
+int auth_start();
+// Child: checks the request against the protected prefixes. 0 when it answered (401, 429 or
+// 500), 1 when the request may go on (with REMOTE_USER set when a password was checked).
+int auth_request(websrv_session *session);
+
+// ---- directory.cpp: each directory's own index ----------------------------------------------
+
+// Child: answers 301 for a directory named without its final slash. 0 when it answered, 1
+// otherwise.
+int directory_request(websrv_session *session);
+// Child, on_directory: the directory's own index.html. 0, or -1 when the path does not fit.
+int directory_index(websrv_session *session, char *path);
+
+// ---- tls.cpp (https.so) or tls_none.cpp (http.so) -----------------------------------------
+
+// Registers the TLS port's descriptor, a copy of `plain` under its own name and port, and
+// gives `plain` what it needs as the plain port of https.so. Returns 1 when it did (the plain
+// port is then opened only when "-port" asks for it), 0 in http.so, -1 on failure (logged).
+int tls_register(websrv_plugin_desc *plain);
+// Takes "-tls-port", "-cert", "-key" and "-redirect". Returns an option hook's result.
+int tls_option(int *index, char **argv);
+// Main process, once at start-up: the certificate, the key and the TLS context. 0 or -1.
+int tls_start();
+// Child, first thing in a connection on the TLS port: carries it over TLS. 0 or -1.
+int tls_session_init(websrv_session *session);
+
+#endif

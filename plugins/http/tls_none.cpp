@@ -1,0 +1,24 @@
+// http.so's side of the TLS interface in stock.h: it has no TLS port, so each part does nothing.
+#include "stock.h"
+
+const char stock_name[] = "http";
+
+int tls_register(websrv_plugin_desc *)
+{
+    return 0;
+}
+
+int tls_option(int *, char **)
+{
+    return option_not_ours;
+}
+
+int tls_start()
+{
+    return 0;
+}
+
+int tls_session_init(websrv_session *)
+{
+    return 0;
+}

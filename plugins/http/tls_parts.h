@@ -1,0 +1,32 @@
+// What the files of https.so's TLS part offer each other.
+#ifndef WEBSRV_STOCK_TLS_PARTS_H
+#define WEBSRV_STOCK_TLS_PARTS_H
+
+#include <openssl/ssl.h>
+
+#include "websrv_plugin.h"
+
+// Logs `what` with the reasons OpenSSL queued (and clears its queue).
+void tls_log_error(int level, const char *what);
+
+// tls_cert.cpp: makes a self-signed P-256 key and certificate for this host, valid ten years,
+// when neither file exists (a device's first boot). False after logging.
+bool tls_make_pair_if_missing(const char *cert_path, const char *key_path);
+// Loads the certificate (chain) and key into `context` and checks that they belong together.
+// False after logging which file is unreadable, malformed or does not match.
+bool tls_load_pair(SSL_CTX *context, const char *cert_path, const char *key_path);
+
+// tls_relay.cpp, main process at start-up: starts the engine, the process that carries the
+// TLS connections, with `context`. 0, or -1 (logged).
+int tls_engine_start(SSL_CTX *context);
+// Child: puts a socket pair in place of the session's socket and has the engine (or, when it
+// is gone, a relay process of the connection's own) carry the connection over TLS. 0, or -1
+// (logged) with the session's socket as it was.
+int tls_relay_start(websrv_session *session, SSL_CTX *context);
+// Child, on_sendfile of the TLS port: sendfile() into the socket pair, waiting (30 seconds at
+// most each time) while the pair is full. The server opens files non-blocking, and the
+// kernel then makes sendfile into a local socket return EAGAIN as soon as the pair is full
+// instead of waiting, which would cut a large file short.
+int tls_sendfile(int out_fd, int in_fd, off_t *offset, size_t count);
+
+#endif

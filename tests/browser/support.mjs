@@ -1,0 +1,99 @@
+// Helpers the browser tests share: free loopback ports, the kernel's table of listening
+// sockets, waiting for a process, Chromium's flags.
+import { readFileSync, rmSync } from 'node:fs';
+import { createServer } from 'node:net';
+import { setTimeout as delay } from 'node:timers/promises';
+
+export const CHROMIUM = '/usr/bin/chromium';
+export const CHROMIUM_FLAGS = [
+  '--no-sandbox',
+  '--disable-gpu',
+  '--no-first-run',
+  '--disable-background-networking',
+  '--disable-component-update',
+  '--disable-sync',
+];
+
+// The value of an environment variable the test cannot run without.
+export function required(name) {
+  const value = process.env[name];
+  if (!value) throw new Error(`${name} is not set: run this test through ctest`);
+  return value;
+}
+
+// A TCP port on 127.0.0.1 that the kernel just handed out and that is free again.
+export function freePort() {
+  return new Promise((resolve, reject) => {
+    const probe = createServer();
+    probe.once('error', reject);
+    probe.listen(0, '127.0.0.1', () => {
+      const { port: free } = probe.address();
+      probe.close(() => resolve(free));
+    });
+  });
+}
+
+// Whether a socket listens on TCP port `p`, as the kernel's table shows it. Looking there
+// instead of connecting makes no connection that the server would have to serve.
+export function isListening(p) {
+  const hex = p.toString(16).toUpperCase().padStart(4, '0');
+  return readFileSync('/proc/net/tcp', 'utf8').split('\n').slice(1).some((line) => {
+    const fields = line.trim().split(/\s+/);
+    return fields.length > 3 && fields[1].endsWith(`:${hex}`) && fields[3] === '0A';
+  });
+}
+
+// Waits (at most `ms`) until the process has exited; its exit code, the signal's name, or
+// null on time-out.
+export async function waitExit(child, ms) {
+  const deadline = Date.now() + ms;
+  while (child.exitCode === null && child.signalCode === null && Date.now() < deadline)
+    await delay(20);
+  return child.exitCode ?? child.signalCode;
+}
+
+// Whether the port file lists port `p`. The server writes the line once its bind succeeded,
+// which no other program's listening socket on the port would have let happen.
+export function portFileLists(portFile, p) {
+  try {
+    return readFileSync(portFile, 'utf8').split('\n').includes(String(p));
+  } catch {
+    return false;
+  }
+}
+
+// Waits (at most `ms`) until the process listens on `port` or has exited; whether it listens.
+// Listening alone does not tell that the listener is the process's: with `portFile` given, the
+// port file must list the port as well.
+export async function waitListening(child, port, ms, portFile = null) {
+  const ours = () => isListening(port) && (portFile === null || portFileLists(portFile, port));
+  const deadline = Date.now() + ms;
+  while (Date.now() < deadline && child.exitCode === null && child.signalCode === null && !ours())
+    await delay(20);
+  return child.exitCode === null && child.signalCode === null && ours();
+}
+
+// Stops the process, if it still runs, with `signal`, and waits (at most `ms`) for its end.
+export async function stopProcess(child, signal, ms) {
+  if (child && child.exitCode === null && child.signalCode === null) {
+    child.kill(signal);
+    await waitExit(child, ms);
+  }
+}
+
+// Removes a test's temporary directory, or keeps it (and says where) with WEBSRV_KEEP_TEST_DIRS.
+export function dropWorkDir(dir) {
+  if (process.env.WEBSRV_KEEP_TEST_DIRS)
+    console.log(`kept ${dir}`);
+  else
+    rmSync(dir, { recursive: true, force: true });
+}
+
+// playwright-core's chromium, or an error that says how to install it.
+export async function loadChromium() {
+  try {
+    return (await import('playwright-core')).chromium;
+  } catch (error) {
+    throw new Error(`playwright-core is missing (${error.message}): run tests/browser/setup.sh`);
+  }
+}

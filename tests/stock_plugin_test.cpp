@@ -1,0 +1,373 @@
+// The stock plug-in's own answers over the wire, against the real binary with http.so: each
+// directory's index and the redirect of a directory named without its slash, the -header
+// lines in every kind of header block, and password-protected paths (every spelling of a
+// protected path, each hash kind, refused files, REMOTE_USER, the file read again, 429).
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <crypt.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "test_support.h"
+
+using namespace websrv_test;
+
+namespace {
+
+const std::string server_binary = WEBSRV_TEST_SERVER;
+const std::string http_plugin = WEBSRV_HTTP_PLUGIN;
+const std::string printenv_program = CGI_PRINTENV;
+
+void start(Site &site, const std::vector<std::string> &options)
+{
+    std::vector<std::string> args = {"-plugin", http_plugin, "-port", std::to_string(site.port), "-c", "cgi-bin"};
+    args.insert(args.end(), options.begin(), options.end());
+    ASSERT_TRUE(site.start(server_binary, args)) << site.log();
+}
+
+Reply get(Site &site, const std::string &target, const std::string &headers = "")
+{
+    return site.get("GET " + target + " HTTP/1.0\r\n" + headers + "\r\n", 10000);
+}
+
+// A crypt(3) hash of `password` by the method whose prefix is `prefix` ("$y$", "$6$", ...).
+std::string hash_of(const std::string &password, const char *prefix)
+{
+    char setting[CRYPT_GENSALT_OUTPUT_SIZE];
+    if (crypt_gensalt_rn(prefix, 0, nullptr, 0, setting, sizeof setting) == nullptr)
+        return "";
+    crypt_data data{};
+    const char *hash = crypt_rn(password.c_str(), setting, &data, sizeof data);
+    return hash != nullptr ? hash : "";
+}
+
+// "Authorization: Basic ..." for user:password.
+std::string basic(const std::string &user, const std::string &password)
+{
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const std::string in = user + ":" + password;
+    std::string out;
+    for (size_t i = 0; i < in.size(); i += 3) {
+        const unsigned n = static_cast<unsigned char>(in[i]) << 16 |
+                           (i + 1 < in.size() ? static_cast<unsigned char>(in[i + 1]) << 8 : 0) |
+                           (i + 2 < in.size() ? static_cast<unsigned char>(in[i + 2]) : 0);
+        out += alphabet[n >> 18 & 63];
+        out += alphabet[n >> 12 & 63];
+        out += i + 1 < in.size() ? alphabet[n >> 6 & 63] : '=';
+        out += i + 2 < in.size() ? alphabet[n & 63] : '=';
+    }
+    return "Authorization: Basic " + out + "\r\n";
+}
+
+std::string status_of(const Reply &reply)
+{
+    return reply.status_line.size() >= 12 ? reply.status_line.substr(9, 3) : reply.status_line;
+}
+
+// A site with a protected directory "admin", its password file outside the served tree.
+struct ProtectedSite : Site {
+    std::string users = dir.file("users");
+    ProtectedSite()
+    {
+        put("index.html", "public");
+        mkdir((root + "/admin").c_str(), 0755);
+        mkdir((root + "/x").c_str(), 0755);
+        mkdir((root + "/cgi-bin").c_str(), 0755);
+        put("admin/secret.txt", "the secret");
+        put("admin/index.html", "admin index");
+        write_file(users, "bob:" + hash_of("right horse", "$6$") + "\n");
+    }
+};
+
+// ---- directory index ---------------------------------------------------------------------
+
+TEST(StockDirectory, EachDirectoryServesItsOwnIndex)
+{
+    Site site;
+    site.put("index.html", "top");
+    mkdir((site.root + "/sub").c_str(), 0755);
+    mkdir((site.root + "/sub/deeper").c_str(), 0755);
+    mkdir((site.root + "/empty").c_str(), 0755);
+    site.put("sub/index.html", "sub");
+    site.put("sub/deeper/index.html", "deeper");
+    start(site, {});
+    const struct {
+        const char *target, *status, *body;
+    } cases[] = {
+        {"/", "200", "top"},
+        {"/sub/", "200", "sub"},
+        {"/sub/deeper/", "200", "deeper"},
+        {"/%73ub/", "200", "sub"},
+    };
+    for (const auto &c : cases) {
+        const Reply reply = get(site, c.target);
+        EXPECT_EQ(status_of(reply), c.status) << c.target;
+        EXPECT_EQ(reply.body, c.body) << c.target;
+        EXPECT_EQ(reply.header("Content-Type"), "text/html") << c.target;
+    }
+    // A directory without an index is not the working directory's page.
+    EXPECT_EQ(get(site, "/empty/").raw, expected_error_page("HTTP/1.0", 404, "Not Found", get(site, "/empty/").header("Date")));
+    EXPECT_EQ(site.stop(), 0);
+}
+
+TEST(StockDirectory, DirectoryWithoutItsSlashIsSentOnWithTheQuery)
+{
+    Site site;
+    mkdir((site.root + "/sub").c_str(), 0755);
+    mkdir((site.root + "/two words").c_str(), 0755);
+    mkdir((site.root + "/a%b").c_str(), 0755);
+    site.put("sub/index.html", "sub");
+    start(site, {});
+    const struct {
+        const char *target, *location;
+    } cases[] = {
+        {"/sub", "/sub/"},
+        {"/sub?x=1&y=%20z", "/sub/?x=1&y=%20z"},
+        {"/two%20words", "/two%20words/"},
+        {"/a%25b", "/a%25b/"},
+        {"/sub/.", "/sub/./"},
+    };
+    for (const auto &c : cases) {
+        const Reply reply = get(site, c.target);
+        EXPECT_EQ(reply.status_line, "HTTP/1.0 301 Moved Permanently") << c.target;
+        EXPECT_EQ(reply.header("Location"), c.location) << c.target;
+    }
+    // A path outside the working directory ("//etc") is not sent anywhere.
+    EXPECT_EQ(status_of(get(site, "//etc")), "404");
+    EXPECT_EQ(site.stop(), 0);
+}
+
+// ---- header lines ------------------------------------------------------------------------
+
+TEST(StockHeaders, EveryHeaderBlockCarriesTheLines)
+{
+    ProtectedSite site;
+    site.put("page.txt", "text");
+    mkdir((site.root + "/sub").c_str(), 0755);
+    ASSERT_EQ(symlink(printenv_program.c_str(), (site.root + "/cgi-bin/printenv").c_str()), 0);
+    start(site, {"-header", "X-Frame-Options: DENY", "-header", "Content-Security-Policy: default-src 'self'",
+                 "-auth", "/admin", site.users});
+    const std::string modified = "If-Modified-Since: Sun, 06 Nov 2050 08:49:37 GMT\r\n";
+    const struct {
+        const char *what;
+        std::string target, headers, status;
+    } cases[] = {
+        {"file", "/page.txt", "", "200"},      {"304", "/page.txt", modified, "304"},
+        {"404 page", "/missing", "", "404"},   {"CGI answer", "/cgi-bin/printenv", "", "200"},
+        {"401", "/admin/secret.txt", "", "401"}, {"301", "/sub", "", "301"},
+    };
+    for (const auto &c : cases) {
+        const Reply reply = get(site, c.target, c.headers);
+        EXPECT_EQ(status_of(reply), c.status) << c.what;
+        EXPECT_EQ(reply.header("X-Frame-Options"), "DENY") << c.what;
+        EXPECT_EQ(reply.header("Content-Security-Policy"), "default-src 'self'") << c.what;
+    }
+    EXPECT_EQ(site.stop(), 0);
+}
+
+TEST(StockHeaders, UnsafeLinesStopTheStart)
+{
+    const struct {
+        const char *line, *reason;
+    } cases[] = {
+        {"X-Test: a\tb", "control character"},
+        {"X-Test: a\x7f", "control character"},
+        {"No colon", "Name: value"},
+        {": empty name", "Name: value"},
+        {"Bad Name: x", "Name: value"},
+        {"Content-Length: 5", "writes that field itself"},
+        {"location: /elsewhere", "writes that field itself"},
+    };
+    for (const auto &c : cases) {
+        TempDir dir;
+        std::string output;
+        EXPECT_EQ(run_server(server_binary, {"-plugin", http_plugin, "-port", std::to_string(free_port()), "-header", c.line},
+                             dir.file("webport"), dir.path(), &output),
+                  255)
+            << c.line;
+        EXPECT_NE(output.find(c.reason), std::string::npos) << c.line << "\n" << output;
+    }
+}
+
+// ---- password-protected paths ------------------------------------------------------------
+
+TEST(StockAuth, EverySpellingOfAProtectedPathNeedsThePassword)
+{
+    ProtectedSite site;
+    ASSERT_EQ(symlink("../admin/secret.txt", (site.root + "/x/link.txt").c_str()), 0);
+    ASSERT_EQ(symlink("../admin", (site.root + "/x/door").c_str()), 0);
+    ASSERT_EQ(symlink(printenv_program.c_str(), (site.root + "/admin/printenv-cgi-bin").c_str()), 0);
+    start(site, {"-auth", "/admin", site.users, "-c", "cgi-bin"});
+    const std::string root_spelling = "/" + site.root + "/admin/secret.txt";  // "//abs/www/admin/..."
+    const char *spellings[] = {
+        "/admin/secret.txt", "/admin", "/admin/", "/./admin/secret.txt", "/x/./../admin/secret.txt",
+        "/x/../admin/secret.txt", "/%61dmin/secret.txt", "/admin%2fsecret.txt", "/admin%2F", "/x/link.txt",
+        "/x/door/secret.txt", "/x/door/", "/admin/printenv-cgi-bin", "/admin//secret.txt",
+    };
+    for (const char *target : spellings) {
+        const Reply refused = get(site, target);
+        EXPECT_EQ(refused.status_line, "HTTP/1.0 401 Unauthorized") << target;
+        EXPECT_EQ(refused.header("WWW-Authenticate").rfind("Basic realm=\"", 0), 0u) << target;
+        EXPECT_NE(status_of(get(site, target, basic("bob", "right horse"))), "401") << target;
+    }
+    // "//admin" names /admin of the whole file system, which the server does not serve.
+    EXPECT_EQ(status_of(get(site, "//admin/secret.txt")), "404");
+    EXPECT_EQ(status_of(get(site, root_spelling)), "401");
+    EXPECT_EQ(get(site, root_spelling, basic("bob", "right horse")).body, "the secret");
+    // Paths that only look alike stay open.
+    site.put("administrator.txt", "open");
+    EXPECT_EQ(get(site, "/administrator.txt").body, "open");
+    EXPECT_EQ(get(site, "/").body, "public");
+    EXPECT_EQ(site.stop(), 0);
+}
+
+TEST(StockAuth, EachHashKindIsChecked)
+{
+    ProtectedSite site;
+    const char *kinds[] = {"$y$", "$2b$", "$2y$", "$6$", "$5$"};
+    std::string file;
+    for (const char *kind : kinds) {
+        const std::string hash = hash_of(std::string("pw") + kind, kind);
+        ASSERT_EQ(hash.rfind(kind, 0), 0u) << kind;
+        file += std::string("user") + kind[1] + kind[2] + ":" + hash + "\n";
+    }
+    write_file(site.users, "# users of the device\n\n" + file);
+    start(site, {"-auth", "/admin", site.users});
+    for (const char *kind : kinds) {
+        const std::string user = std::string("user") + kind[1] + kind[2];
+        EXPECT_EQ(get(site, "/admin/secret.txt", basic(user, std::string("pw") + kind)).body, "the secret") << kind;
+        EXPECT_EQ(status_of(get(site, "/admin/secret.txt", basic(user, "pw"))), "401") << kind;
+    }
+    EXPECT_EQ(status_of(get(site, "/admin/secret.txt", basic("nobody", "pw$y$"))), "401");
+    EXPECT_EQ(status_of(get(site, "/admin/secret.txt", "Authorization: Basic not-base64!\r\n")), "401");
+    EXPECT_EQ(site.stop(), 0);
+}
+
+TEST(StockAuth, WeakOrMalformedPasswordFilesStopTheStart)
+{
+    const struct {
+        std::string line, reason;
+    } cases[] = {
+        {"bob:secret", "plain text"},
+        {"bob:rg/jixlPKed5s", "DES"},
+        {"bob:$1$abcdefgh$G//4keteveJp0qb8z2DxG/", "MD5"},
+        {"bob:$apr1$oN/sGbHc$xJQUvhSU2YUBmm2pFxjw21", "MD5"},
+        {"bob:{SHA}lcsL/Sl3x2EpjZYk5LTUxyo5l0o=", "SHA-1"},
+        {"bob:$6$", "malformed"},
+        {"no colon here", "user:hash"},
+    };
+    for (const auto &c : cases) {
+        TempDir dir;
+        write_file(dir.file("users"), "alice:" + hash_of("a", "$5$") + "\n" + c.line + "\n");
+        std::string output;
+        EXPECT_EQ(run_server(server_binary,
+                             {"-plugin", http_plugin, "-port", std::to_string(free_port()), "-auth", "/", dir.file("users")},
+                             dir.file("webport"), dir.path(), &output),
+                  255)
+            << c.line;
+        EXPECT_NE(output.find(dir.file("users") + " line 2: "), std::string::npos) << output;
+        EXPECT_NE(output.find(c.reason), std::string::npos) << c.line << "\n" << output;
+    }
+    // A password file inside the served directory would hand its hashes out.
+    TempDir dir;
+    write_file(dir.file("users"), "alice:" + hash_of("a", "$5$") + "\n");
+    std::string output;
+    EXPECT_EQ(run_server(server_binary, {"-plugin", http_plugin, "-port", std::to_string(free_port()), "-auth", "/admin", "users"},
+                         dir.file("webport"), dir.path(), &output),
+              255);
+    EXPECT_NE(output.find("lies in the served directory"), std::string::npos) << output;
+}
+
+TEST(StockAuth, ProgramsGetTheUserButNeverThePassword)
+{
+    ProtectedSite site;
+    ASSERT_EQ(symlink(printenv_program.c_str(), (site.root + "/cgi-bin/printenv").c_str()), 0);
+    start(site, {"-auth", "/cgi-bin", site.users, "-realm", "Device settings"});
+    const Reply refused = get(site, "/cgi-bin/printenv");
+    EXPECT_EQ(refused.header("WWW-Authenticate"), "Basic realm=\"Device settings\", charset=\"UTF-8\"");
+    const Reply reply = get(site, "/cgi-bin/printenv", basic("bob", "right horse"));
+    EXPECT_NE(reply.body.find("env=[REMOTE_USER=bob]"), std::string::npos) << reply.body;
+    EXPECT_NE(reply.body.find("env=[AUTH_TYPE=Basic]"), std::string::npos) << reply.body;
+    EXPECT_EQ(reply.body.find("right horse"), std::string::npos) << reply.body;
+    EXPECT_EQ(reply.body.find("cmlnaHQgaG9yc2"), std::string::npos) << reply.body;  // its base64
+    EXPECT_EQ(site.stop(), 0);
+}
+
+TEST(StockAuth, AChangedFileTakesEffectWithoutARestart)
+{
+    ProtectedSite site;
+    start(site, {"-auth", "/admin", site.users});
+    EXPECT_EQ(get(site, "/admin/secret.txt", basic("bob", "right horse")).body, "the secret");
+    // The verified password is remembered; a new file must still take over at once.
+    write_file(site.users, "bob:" + hash_of("battery staple", "$y$") + "\n");
+    EXPECT_EQ(status_of(get(site, "/admin/secret.txt", basic("bob", "right horse"))), "401");
+    EXPECT_EQ(get(site, "/admin/secret.txt", basic("bob", "battery staple")).body, "the secret");
+    // A file that turns bad at run time refuses everyone.
+    write_file(site.users, "bob:plain\n");
+    EXPECT_EQ(status_of(get(site, "/admin/secret.txt", basic("bob", "battery staple"))), "500");
+    EXPECT_EQ(site.stop(), 0);
+    EXPECT_NE(site.log().find("line 1: plain text"), std::string::npos) << site.log();
+}
+
+// One request from the loopback address `from` (127.0.0.x).
+Reply reply_from(const char *from, int port, const std::string &request)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &local.sin_addr);
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
+    std::string raw;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) == 0 &&
+        connect(fd, reinterpret_cast<sockaddr *>(&server), sizeof server) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        char chunk[4096];
+        pollfd wait{fd, POLLIN, 0};
+        while (poll(&wait, 1, 10000) > 0) {
+            const ssize_t got = recv(fd, chunk, sizeof chunk, 0);
+            if (got <= 0)
+                break;
+            raw.append(chunk, static_cast<size_t>(got));
+        }
+    }
+    close(fd);
+    return parse_reply(raw);
+}
+
+std::string status_from(const char *from, int port, const std::string &request)
+{
+    return status_of(reply_from(from, port, request));
+}
+
+TEST(StockAuth, TenFailuresInAMinuteBlockThatAddressOnly)
+{
+    ProtectedSite site;
+    start(site, {"-auth", "/admin", site.users});
+    const std::string wrong = "GET /admin/secret.txt HTTP/1.0\r\n" + basic("bob", "guess") + "\r\n";
+    const std::string right = "GET /admin/secret.txt HTTP/1.0\r\n" + basic("bob", "right horse") + "\r\n";
+    // Asking without a password is no failed attempt.
+    for (int i = 0; i < 12; ++i)
+        ASSERT_EQ(status_from("127.0.0.3", site.port, "GET /admin/ HTTP/1.0\r\n\r\n"), "401");
+    for (int i = 0; i < 10; ++i)
+        ASSERT_EQ(status_from("127.0.0.3", site.port, wrong), "401") << i;
+    const Reply blocked = reply_from("127.0.0.3", site.port, right);
+    EXPECT_EQ(blocked.status_line, "HTTP/1.0 429 Too Many Requests");
+    const int retry_after = atoi(blocked.header("Retry-After").c_str());
+    EXPECT_TRUE(retry_after > 50 && retry_after <= 60) << blocked.raw;
+    EXPECT_EQ(status_from("127.0.0.3", site.port, "GET /admin/ HTTP/1.0\r\n\r\n"), "429");
+    EXPECT_EQ(status_from("127.0.0.3", site.port, "GET / HTTP/1.0\r\n\r\n"), "200");
+    EXPECT_EQ(status_from("127.0.0.4", site.port, right), "200");
+    EXPECT_EQ(status_of(get(site, "/admin/")), "401");  // 127.0.0.1 is another address
+    EXPECT_EQ(site.stop(), 0);
+}
+
+}  // namespace

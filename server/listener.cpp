@@ -1,4 +1,5 @@
-// Start-up of the listening sockets: one IPv4 TCP socket per registered plug-in.
+// Start-up of the listening sockets: one TCP socket per registered plug-in, taking IPv6 and
+// IPv4 clients alike (IPv4 alone on a kernel without IPv6).
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -42,13 +43,42 @@ int bind_to_device(int fd, const char *device)
     return 0;
 }
 
-int bind_port(int fd, int port)
+// Binds the wildcard address of the socket's family: every IPv6 and IPv4 address of the
+// device, or every IPv4 address.
+int bind_port(int fd, int family, int port)
 {
+    if (family == AF_INET6) {
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_addr = in6addr_any;
+        address.sin6_port = htons(static_cast<uint16_t>(port));
+        return bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(static_cast<uint16_t>(port));
     return bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+}
+
+// A TCP socket for IPv6 clients that takes IPv4 clients too, or an IPv4 one where the kernel
+// has no IPv6. Non-blocking, so a connection that vanished between the wait and the accept
+// makes the accept fail at once instead of blocking; close-on-exec, so CGI programs never
+// inherit a listening socket. Sets *family to the socket's.
+int make_socket(int *family)
+{
+    constexpr int type = SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC;
+    int fd = socket(AF_INET6, type, 0);
+    if (fd >= 0) {
+        const int off = 0;
+        if (setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) == 0) {
+            *family = AF_INET6;
+            return fd;
+        }
+        close(fd);
+    }
+    *family = AF_INET;
+    return socket(AF_INET, type, 0);
 }
 
 // Says which port could not be made to listen, and why (the port in use, a port below 1024
@@ -63,10 +93,8 @@ int listen_failed(int port)
 int open_listener(websrv_plugin_node *node)
 {
     const int port = node->desc.port;
-    // Non-blocking, so a connection that vanished between select and accept makes the
-    // child's accept fail at once instead of blocking the server; close-on-exec, so CGI
-    // programs never inherit a listening socket.
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int family = AF_INET;
+    const int fd = make_socket(&family);
     node->listen_fd = fd;
     if (fd < 0)
         return listen_failed(port);
@@ -79,7 +107,8 @@ int open_listener(websrv_plugin_node *node)
         return listen_failed(port);
     if (websrv_mcb.bind_device != nullptr && bind_to_device(fd, websrv_mcb.bind_device) != 0)
         return -1;
-    if (bind_port(fd, port) != 0)
+    if (bind_port(fd, family, port) != 0)
+
         return listen_failed(port);
     if (websrv_port_file_append(port) != 0)
         return -1;

@@ -140,7 +140,7 @@ bool websrv_header_complete(const char *buffer)
     return strstr(start, "\r\n\r\n") != nullptr || strstr(start, "\n\n") != nullptr;
 }
 
-request_error websrv_parse_request(websrv_session *session)
+request_error websrv_parse_request(websrv_session *session, const char *peer)
 {
     char *start = skip_empty_lines(session->buffer);
     char *line_end = strstr(start, "\r\n");
@@ -159,7 +159,8 @@ request_error websrv_parse_request(websrv_session *session)
         return request_error::control_character;
     }
     log_msg(WEBSRV_LOG_DETAIL, "From:%s %d bytes Method Name: %s RequestURI: %s Query: %s HTTP:%s.\n",
-            inet_ntoa(session->client_addr), session->received, session->method, session->uri,
+            peer != nullptr ? peer : inet_ntoa(session->client_addr), session->received, session->method, session->uri,
+
             session->query != nullptr ? session->query : "(none)", session->protocol);
     parse_fields(session, after_line);
     return request_error::none;

@@ -22,7 +22,9 @@ enum class request_error { none, no_crlf, no_uri, no_protocol, control_character
 // Splits the request line of session->buffer into method, uri, query and protocol, then
 // picks out the known header fields and sets cursor and header_length. Logs what it finds
 // (level 2) and what is wrong (level 1). On an error nothing after the failing step is set.
-request_error websrv_parse_request(websrv_session *session);
+// `peer` is the client's address as text for the log (nullptr: the session's IPv4 field).
+request_error websrv_parse_request(websrv_session *session, const char *peer = nullptr);
+
 
 // The request methods the server tells apart, compared without regard to letter case.
 enum class websrv_method { get, head, post, other };

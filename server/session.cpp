@@ -13,7 +13,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "address.h"
 #include "cgi.h"
+
 #include "connection.h"
 #include "io.h"
 #include "path.h"
@@ -33,28 +35,25 @@ void record_local(websrv_connection *c)
     socklen_t length = sizeof local;
     if (getsockname(c->session.socket, reinterpret_cast<sockaddr *>(&local), &length) != 0)
         return;
-    if (local.ss_family == AF_INET) {
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in &>(local).sin_addr, c->local_name,
-                  sizeof c->local_name);
-        return;
-    }
+    websrv_address_unmap(&local);
     char text[INET6_ADDRSTRLEN];
-    if (local.ss_family == AF_INET6 &&
-        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 &>(local).sin6_addr, text, sizeof text) != nullptr)
-        snprintf(c->local_name, sizeof c->local_name, "[%s]", text);
+    websrv_address_text(local, text, sizeof text);
+    snprintf(c->local_name, sizeof c->local_name, local.ss_family == AF_INET6 ? "[%s]" : "%s", text);
 }
 
-// Fills the session's info record with the client's address, as the accept gave it.
-void record_peer(websrv_connection *c, const sockaddr_storage &peer)
+// Fills the session's info record with the client's address, as the accept gave it: IPv4
+// clients as IPv4 (also when they came in on an IPv6 socket), the session's IPv4 field
+// 0.0.0.0 for IPv6 clients.
+void record_peer(websrv_connection *c, const sockaddr_storage &accepted)
 {
     websrv_session_info &info = c->info;
     info.size = sizeof info;
-    info.peer = peer;
-    const auto &v4 = reinterpret_cast<const sockaddr_in &>(peer);
-    c->session.client_addr = v4.sin_addr;
-    info.peer_port = ntohs(v4.sin_port);
-    if (inet_ntop(AF_INET, &v4.sin_addr, info.peer_text, sizeof info.peer_text) == nullptr)
-        info.peer_text[0] = '\0';
+    info.peer = accepted;
+    websrv_address_unmap(&info.peer);
+    if (info.peer.ss_family == AF_INET)
+        c->session.client_addr = reinterpret_cast<const sockaddr_in &>(info.peer).sin_addr;
+    info.peer_port = websrv_address_port(info.peer);
+    websrv_address_text(info.peer, info.peer_text, sizeof info.peer_text);
     c->session.reserved = &info;
 }
 
@@ -194,7 +193,7 @@ void websrv_serve_connection(const websrv_plugin_node *node, int done_fd)
         end_unanswered(&c);
     }
     read_header(&c);
-    if (websrv_parse_request(&c.session) != request_error::none) {
+    if (websrv_parse_request(&c.session, c.info.peer_text) != request_error::none) {
         websrv_send_error(&c, 400, "Bad Request");
         end_unanswered(&c);
     }

@@ -138,7 +138,7 @@ printf 'body { margin: 0 }\n' >"$www/style.css"
 # Whether TCP port $1 is listening, from the kernel's table (no connection is made).
 listening() {
     hex=$(printf '%04X' "$1")
-    awk -v port=":$hex" '$2 ~ port"$" && $4 == "0A" {found=1} END {exit !found}' /proc/net/tcp
+    awk -v port=":$hex" '$2 ~ port"$" && $4 == "0A" {found=1} END {exit !found}' /proc/net/tcp /proc/net/tcp6
 }
 # Whether process $1 has ended (it may be a zombie until it is waited for).
 ended() {

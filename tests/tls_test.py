@@ -36,12 +36,14 @@ def free_port():
 
 def listening(port):
     """Whether a socket listens on the TCP port, as the kernel's table shows it (no connection)."""
-    with open('/proc/net/tcp') as table:
-        for line in table.readlines()[1:]:
-            fields = line.split()
-            if fields[1].endswith(':%04X' % port) and fields[3] == '0A':
-                return True
+    for path in ('/proc/net/tcp', '/proc/net/tcp6'):  # the server's sockets are IPv6 and IPv4
+        with open(path) as table:
+            for line in table.readlines()[1:]:
+                fields = line.split()
+                if fields[1].endswith(':%04X' % port) and fields[3] == '0A':
+                    return True
     return False
+
 
 
 def run(command, stdin=None, timeout=30):

@@ -147,13 +147,20 @@ void local_host(int fd, char (&host)[256])
     sockaddr_storage local{};
     socklen_t size = sizeof local;
     char text[INET6_ADDRSTRLEN] = "localhost";
+    bool bracketed = false;
     if (getsockname(fd, reinterpret_cast<sockaddr *>(&local), &size) == 0) {
-        if (local.ss_family == AF_INET6)
-            inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6 &>(local).sin6_addr, text, sizeof text);
-        else
+        const in6_addr &v6 = reinterpret_cast<sockaddr_in6 &>(local).sin6_addr;
+        if (local.ss_family == AF_INET6 && IN6_IS_ADDR_V4MAPPED(&v6)) {
+            inet_ntop(AF_INET, &v6.s6_addr[12], text, sizeof text);  // an IPv4 client on an IPv6 socket
+        } else if (local.ss_family == AF_INET6) {
+            inet_ntop(AF_INET6, &v6, text, sizeof text);
+            bracketed = true;
+        } else {
             inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in &>(local).sin_addr, text, sizeof text);
+        }
     }
-    snprintf(host, sizeof host, local.ss_family == AF_INET6 ? "[%s]" : "%s", text);
+    snprintf(host, sizeof host, bracketed ? "[%s]" : "%s", text);
+
 }
 
 // Answers the request in `request` with 301 to the same target on the TLS port.

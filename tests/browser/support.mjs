@@ -37,10 +37,13 @@ export function freePort() {
 // instead of connecting makes no connection that the server would have to serve.
 export function isListening(p) {
   const hex = p.toString(16).toUpperCase().padStart(4, '0');
-  return readFileSync('/proc/net/tcp', 'utf8').split('\n').slice(1).some((line) => {
-    const fields = line.trim().split(/\s+/);
-    return fields.length > 3 && fields[1].endsWith(`:${hex}`) && fields[3] === '0A';
-  });
+  // The server's sockets take IPv6 and IPv4 clients alike: they are listed in tcp6.
+  return ['/proc/net/tcp', '/proc/net/tcp6'].some((table) =>
+    readFileSync(table, 'utf8').split('\n').slice(1).some((line) => {
+      const fields = line.trim().split(/\s+/);
+      return fields.length > 3 && fields[1].endsWith(`:${hex}`) && fields[3] === '0A';
+    }));
+
 }
 
 // Waits (at most `ms`) until the process has exited; its exit code, the signal's name, or

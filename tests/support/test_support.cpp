@@ -334,7 +334,8 @@ std::string ServerProcess::output() const { return read_file(log_path_); }
 
 namespace {
 
-// One IPv4 TCP socket as /proc/net/tcp lists it.
+// One TCP socket as /proc/net/tcp or /proc/net/tcp6 lists it (the server's sockets take IPv6
+// and IPv4 clients alike, so its connections may be in either table).
 struct tcp_entry {
     unsigned local_port;
     unsigned remote_port;
@@ -346,17 +347,20 @@ struct tcp_entry {
 std::vector<tcp_entry> tcp_table()
 {
     std::vector<tcp_entry> entries;
-    std::istringstream table(read_file("/proc/net/tcp"));
-    std::string line;
-    std::getline(table, line);  // the column names
-    while (std::getline(table, line)) {
-        tcp_entry entry{};
-        if (sscanf(line.c_str(), " %*u: %*x:%x %*x:%x %x %lx:%lx", &entry.local_port,
-                   &entry.remote_port, &entry.state, &entry.send_queue, &entry.receive_queue) == 5)
-            entries.push_back(entry);
+    for (const char *path : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::istringstream table(read_file(path));
+        std::string line;
+        std::getline(table, line);  // the column names
+        while (std::getline(table, line)) {
+            tcp_entry entry{};
+            if (sscanf(line.c_str(), " %*u: %*[0-9A-Fa-f]:%x %*[0-9A-Fa-f]:%x %x %lx:%lx", &entry.local_port,
+                       &entry.remote_port, &entry.state, &entry.send_queue, &entry.receive_queue) == 5)
+                entries.push_back(entry);
+        }
     }
     return entries;
 }
+
 
 constexpr unsigned tcp_listen_state = 0x0A;
 

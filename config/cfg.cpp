@@ -19,10 +19,13 @@ namespace {
 // What the settings are when the command line does not say otherwise.
 constexpr websrv_settings default_settings = {
     .cgi_silence_seconds = 30,
+    .max_sessions = 1,
 };
 
 // The longest a CGI program may be allowed to stay silent: a day.
 constexpr long long longest_silence = 24 * 60 * 60;
+// The most sessions served at once: each is a process of its own.
+constexpr long long most_sessions = 256;
 
 struct builtin_mime {
     const char *ext;
@@ -92,21 +95,23 @@ void log_summary()
     log_msg(WEBSRV_LOG_DETAIL, "       CGI Pattern is %s.\n", websrv_mcb.cgi_pattern);
 }
 
-// Reads the value of "-t": whole seconds from 1 to a day. Returns 0, or -1 after logging.
-int take_seconds(const char *value, int *seconds)
+// Reads the value of a numeric option ("-t", "-j"): a whole number from 1 to `most`. Returns 0,
+// or -1 after logging what the option needs.
+int take_number(const char *option, const char *value, long long most, const char *unit, int *number)
 {
-    long long number = 0;
-    const size_t digits = websrv_read_decimal(value, longest_silence + 1, &number);
-    if (digits == 0 || value[digits] != '\0' || number < 1 || number > longest_silence) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: -t needs a number of seconds from 1 to %lld, not \"%s\"\n",
-                longest_silence, value);
+    long long read = 0;
+    const size_t digits = websrv_read_decimal(value, most + 1, &read);
+    if (digits == 0 || value[digits] != '\0' || read < 1 || read > most) {
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: %s needs a number of %s from 1 to %lld, not \"%s\"\n", option, unit,
+                most, value);
         return -1;
     }
-    *seconds = static_cast<int>(number);
+    *number = static_cast<int>(read);
     return 0;
 }
 
-// Acts on one of the server's options that take a value ("-c", "-i", "-t", "-d", "-plugin").
+// Acts on one of the server's options that take a value ("-c", "-i", "-t", "-j", "-d",
+// "-plugin").
 // Returns 0, or -1 after logging why; the caller moves past the option and its value.
 int take_valued_option(const char *option, const char *value)
 {
@@ -133,7 +138,9 @@ int take_valued_option(const char *option, const char *value)
         return 0;
     }
     if (strcmp(option, "-t") == 0)
-        return take_seconds(value, &websrv_config.cgi_silence_seconds);
+        return take_number(option, value, longest_silence, "seconds", &websrv_config.cgi_silence_seconds);
+    if (strcmp(option, "-j") == 0)
+        return take_number(option, value, most_sessions, "sessions", &websrv_config.max_sessions);
     if (strcmp(option, "-d") == 0) {
         if (chdir(value) != 0) {
             log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to change directory; Error: %s\n", strerror(errno));
@@ -147,7 +154,8 @@ int take_valued_option(const char *option, const char *value)
 bool needs_value(const char *arg)
 {
     return strcmp(arg, "-c") == 0 || strcmp(arg, "-i") == 0 || strcmp(arg, "-t") == 0 ||
-           strcmp(arg, "-d") == 0 || strcmp(arg, "-plugin") == 0;
+           strcmp(arg, "-j") == 0 || strcmp(arg, "-d") == 0 || strcmp(arg, "-plugin") == 0;
+
 }
 
 }  // namespace

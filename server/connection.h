@@ -17,6 +17,8 @@ struct websrv_connection {
     const char *request_uri = ""; // the request's path as the client sent it (no query)
     const char *path_info = nullptr;  // the path behind a CGI program, decoded, without its "/"
     char local_name[48] = {};     // the address the connection came in on, as a server name
+    long long header_deadline = 0;  // when the request header must be complete
+
 };
 
 

@@ -122,6 +122,24 @@ int open_listener(websrv_plugin_node *node)
     return 0;
 }
 
+// Closes the listening sockets whose plug-in unregistered itself in a start hook: nobody
+// would serve what connects to them.
+void retire_unowned_listeners()
+{
+    for (int fd = 0; fd <= websrv_mcb.max_fd; ++fd) {
+        if (!FD_ISSET(fd, &websrv_mcb.listen_set))
+            continue;
+        bool owned = false;
+        for (const websrv_plugin_node *node : websrv_plugins())
+            owned = owned || node->listen_fd == fd;
+        if (!owned) {
+            log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: No plugin owns listening socket %d; closing it\n", fd);
+            FD_CLR(fd, &websrv_mcb.listen_set);
+            close(fd);
+        }
+    }
+}
+
 // Whether some registered plug-in still owns a listening socket once every start hook ran:
 // a server whose plug-ins all unregistered themselves would wait for ever on sockets nobody
 // serves. Logs when none does.
@@ -137,7 +155,16 @@ bool any_listener_owned()
 
 }  // namespace
 
+void websrv_close_listeners()
+{
+    for (websrv_plugin_node *node : websrv_plugins()) {
+        if (node->listen_fd >= 0)
+            close(node->listen_fd);
+    }
+}
+
 int websrv_open_listeners()
+
 
 {
     // Each pass takes the first node, in registry order, that has no socket yet. A start
@@ -152,8 +179,11 @@ int websrv_open_listeners()
                 break;
             }
         }
-        if (pending == nullptr)
+        if (pending == nullptr) {
+            retire_unowned_listeners();
             return any_listener_owned() ? 0 : -1;
+        }
+
         if (open_listener(pending) != 0)
             return -1;
     }

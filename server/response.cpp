@@ -135,12 +135,15 @@ int compose_and_send(websrv_connection *c, int status, const char *reason,
 
 }  // namespace
 
-int websrv_send_error(websrv_connection *c, int status, const char *reason)
+int websrv_send_error(websrv_connection *c, int status, const char *reason, const char *extra_lines)
 {
     return compose_and_send(
         c, status, reason, "Succesfully transmitted error response packet of %d bytes\n",
         [&](composer &out, date_text &) {
             out.append("Content-Type: text/html\r\n");
+            if (extra_lines != nullptr)
+                out.append("%s", extra_lines);
+
             end_header(out, c);
             // The page's bytes, closing tags that open nothing included, are what clients and
             // their tests have always received; browsers render it as the title line.

@@ -10,7 +10,9 @@
 
 // Sends a complete error response: status line, Server, Date, Content-Type, the empty line
 // and a short HTML page. Returns 0 when the write reported no failure, -1 otherwise (logged).
-int websrv_send_error(websrv_connection *c, int status, const char *reason);
+// `extra_lines` ("Name: value\r\n" each, or nullptr) go into the header block too.
+int websrv_send_error(websrv_connection *c, int status, const char *reason, const char *extra_lines = nullptr);
+
 
 // Sends the status line and header block of a response whose body the caller sends itself.
 // A content_length of 0 writes no Content-Length line; a null content_type or last_modified

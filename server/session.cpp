@@ -9,6 +9,9 @@
 #include <cstring>
 
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/prctl.h>
+
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,11 +21,14 @@
 
 #include "connection.h"
 #include "io.h"
+#include "listener.h"
 #include "path.h"
 
 #include "registry.h"
 #include "request.h"
 #include "response.h"
+#include "settings.h"
+#include "share.h"
 #include "static_file.h"
 
 namespace {
@@ -57,18 +63,84 @@ void record_peer(websrv_connection *c, const sockaddr_storage &accepted)
     c->session.reserved = &info;
 }
 
-// Accepts the connection that made the listening socket ready and builds its record. Ends the
-// process (without a session to clean up) when there is no connection or no buffer.
-void open_connection(websrv_connection *c, const websrv_plugin_node *node)
+// A connection taken from a listening socket, with the plug-in whose socket it was.
+struct accepted_connection {
+    const websrv_plugin_node *node;
+    int fd;
+    sockaddr_storage peer;
+};
+
+// The registered plug-in whose listening socket is `fd`, or nullptr.
+const websrv_plugin_node *owner_of(int fd)
 {
-    sockaddr_storage peer{};
-    socklen_t peer_length = sizeof peer;
-    const int fd = accept(node->listen_fd, reinterpret_cast<sockaddr *>(&peer), &peer_length);
-    if (fd < 0) {
-        log_msg(WEBSRV_LOG_ERROR, "Error: Unable to accept socket; Error:%s\n", strerror(errno));
-        log_msg(WEBSRV_LOG_ERROR, "Web Server receive packet failed\n");
-        websrv_process_exit();
+    for (const websrv_plugin_node *node : websrv_plugins()) {
+        if (node->listen_fd == fd)
+            return node;
     }
+    return nullptr;
+}
+
+// Takes the connection waiting on `node`'s socket. Returns false when another process took it
+// first (no error: the wait goes on); ends the process when accepting fails otherwise.
+bool take_connection(const websrv_plugin_node *node, accepted_connection *taken)
+{
+    socklen_t length = sizeof taken->peer;
+    taken->fd = accept(node->listen_fd, reinterpret_cast<sockaddr *>(&taken->peer), &length);
+    if (taken->fd >= 0) {
+        taken->node = node;
+        return true;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED || errno == EINTR)
+        return false;
+    log_msg(WEBSRV_LOG_ERROR, "Error: Unable to accept socket; Error:%s\n", strerror(errno));
+    log_msg(WEBSRV_LOG_ERROR, "Web Server receive packet failed\n");
+    websrv_process_exit();
+}
+
+accepted_connection take_next_connection(int control);
+
+// Waits, using no CPU, until a client connects to any plug-in's listening socket, and takes
+// the connection; or until the main process says on `control` that the server stops (then
+// the process ends without a connection).
+accepted_connection wait_for_connection(int control)
+{
+    // Named so while it waits, which tells it from a session's process in a process listing.
+    char name[16] = {};
+    prctl(PR_GET_NAME, name);
+    prctl(PR_SET_NAME, websrv_waiting_name);
+    const accepted_connection taken = take_next_connection(control);
+    prctl(PR_SET_NAME, name);
+    return taken;
+}
+
+// The waiting itself: poll on every listening socket and the control socket.
+accepted_connection take_next_connection(int control)
+{
+    // Listening sockets are below FD_SETSIZE (start-up makes sure), so that many entries do.
+    pollfd watched[FD_SETSIZE + 1];
+    watched[0] = {control, POLLIN, 0};
+    int n = 1;
+    for (const websrv_plugin_node *node : websrv_plugins()) {
+        if (node->listen_fd >= 0 && n <= FD_SETSIZE)
+            watched[n++] = {node->listen_fd, POLLIN, 0};
+    }
+
+    for (accepted_connection taken{};;) {
+        if (poll(watched, static_cast<nfds_t>(n), -1) < 0 && errno != EINTR)
+            websrv_process_exit();
+        if (watched[0].revents != 0)
+            websrv_process_exit();
+        for (int i = 1; i < n; ++i) {
+            if (watched[i].revents != 0 && take_connection(owner_of(watched[i].fd), &taken))
+                return taken;
+        }
+    }
+}
+
+// Builds the record of an accepted connection. Ends the process (without a session to clean
+// up) when no buffer can be had.
+void open_connection(websrv_connection *c, const accepted_connection &taken)
+{
     websrv_session &session = c->session;
     session.buffer = static_cast<char *>(websrv_malloc(WEBSRV_BUFFER_SIZE));
     if (session.buffer == nullptr) {
@@ -78,12 +150,13 @@ void open_connection(websrv_connection *c, const websrv_plugin_node *node)
     }
     memset(session.buffer, 0, WEBSRV_BUFFER_SIZE);
     session.cursor = session.buffer;
-    session.socket = fd;
-    session.port = node->desc.port;
-    record_peer(c, peer);
+    session.socket = taken.fd;
+    session.port = taken.node->desc.port;
+    record_peer(c, taken.peer);
     record_local(c);
-    websrv_connection_adopt(c, &node->desc);
-
+    websrv_connection_adopt(c, &taken.node->desc);
+    // The whole header must have come within the wait of the accept, however it trickles in.
+    c->header_deadline = websrv_deadline();
 }
 
 // Reads until the header is complete. Ends the session when it cannot be: the client went
@@ -93,8 +166,8 @@ void read_header(websrv_connection *c)
     websrv_session &session = c->session;
     for (;;) {
         const int room = websrv_request_capacity - session.received;
-        const int got = websrv_read_handler(session.socket, session.buffer + session.received,
-                                            static_cast<size_t>(room), websrv_connection_desc(c));
+        const int got = websrv_read_until(session.socket, session.buffer + session.received,
+                                          static_cast<size_t>(room), websrv_connection_desc(c), c->header_deadline);
         if (got <= 0)
             websrv_connection_end(c, websrv_outcome::logged_failed);
         log_msg(WEBSRV_LOG_DETAIL, "Received %d/%d bytes.\n", got, WEBSRV_BUFFER_SIZE);
@@ -142,6 +215,15 @@ int call_session_hook(websrv_connection *c, int (*websrv_plugin_desc::*hook)(web
     return result;
 }
 
+// Answers a client that holds its share of the session slots already: 503, and when to try
+// again, then the session ends.
+[[noreturn]] void refuse_over_share(websrv_connection *c)
+{
+    log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: %s holds its share of the sessions; answered 503\n", c->info.peer_text);
+    websrv_send_error(c, 503, "Service Unavailable", "Retry-After: 1\r\n");
+    websrv_connection_end(c, websrv_outcome::served);
+}
+
 // Ends a session the server did not answer in full itself: it failed, or a plug-in's
 // on_request answered it. Either way the log gets "Web Server receive packet failed".
 [[noreturn]] void end_unanswered(websrv_connection *c)
@@ -178,20 +260,28 @@ bool requested_path_inside(const char *path, const struct stat &st)
 
 }  // namespace
 
-void websrv_serve_connection(const websrv_plugin_node *node, int done_fd)
+void websrv_serve_next(int control, int slot)
 {
+    const accepted_connection taken = wait_for_connection(control);
+    websrv_close_listeners();
+
+    // With slots to spare, the main process forks the next waiting child now.
+    if (websrv_config.max_sessions > 1)
+        (void)!send(control, "a", 1, MSG_NOSIGNAL);
     if (websrv_mcb.log_level >= WEBSRV_LOG_DETAIL)
         log_msg(WEBSRV_LOG_DETAIL, "Incoming request handled by PID:%d\n", static_cast<int>(getpid()));
     websrv_connection c{};
-    c.done_fd = done_fd;
-    open_connection(&c, node);
-    // The hook may unregister the plug-in, which frees `node`: its name is kept for the log.
+    c.done_fd = control;
+    open_connection(&c, taken);
+    // The hook may unregister the plug-in, which frees its node: its name is kept for the log.
     const websrv_plugin_desc accepted = c.desc;
     if (call_session_hook(&c, &websrv_plugin_desc::on_session_init, 0) < 0) {
         log_msg(WEBSRV_LOG_ERROR, "Web Srv Error: Plugin Initialization for %.*s Failed\n",
                 websrv_name_length(&accepted), accepted.name);
         end_unanswered(&c);
     }
+    if (!websrv_share_take(slot, c.info.peer))
+        refuse_over_share(&c);
     read_header(&c);
     if (websrv_parse_request(&c.session, c.info.peer_text) != request_error::none) {
         websrv_send_error(&c, 400, "Bad Request");

@@ -4,10 +4,19 @@
 
 #include "websrv_plugin.h"
 
-// Serves one connection of the plug-in `node` in a child of the main process: accept, read,
-// parse, the plug-in's hooks, then the route to static delivery or the CGI gateway, and the
-// end. `done_fd` is the pipe end on which the session's end is reported to the main process
-// (-1 for none). Never returns: every path ends the process with status 0.
-[[noreturn]] void websrv_serve_connection(const websrv_plugin_node *node, int done_fd);
+// The life of a child of the main process, forked before its connection arrives: it waits,
+// using no CPU, for a client on any plug-in's listening socket, takes the connection and
+// serves it (read, parse, the plug-in's hooks, the route to static delivery or the CGI
+// gateway, the end). `control` is its end of the socket to the main process: it says 'a' there
+// when it has taken a connection (when several sessions may run at once), 'd' when the
+// session is over, and ends without a connection when the main process says anything. `slot`
+// is its session slot. Never returns: every path ends the process with status 0.
+[[noreturn]] void websrv_serve_next(int control, int slot);
+
+// The process name of a child while it waits for its connection (a process listing tells it
+// from the processes of sessions by it).
+inline constexpr char websrv_waiting_name[] = "websrv-waiting";
+
+
 
 #endif

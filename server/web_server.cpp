@@ -1,27 +1,32 @@
-// The server's outer life: options, start-up, the select/fork/wait loop and the stop.
-// The main process only selects, forks and waits; each connection is served by a child.
+// The server's outer life: options, start-up, the main loop and the stop. The main process
+// never serves a connection: it keeps one child waiting for the next connection whenever a
+// session slot is free (-j: one slot by default), learns from each child when it has taken a
+// connection and when its session is over, and reaps the processes that have ended.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
+#include <poll.h>
 #include <sys/prctl.h>
-#include <sys/select.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "registry.h"
 #include "listener.h"
 #include "port_file.h"
+#include "registry.h"
 #include "session.h"
+#include "settings.h"
+#include "share.h"
 #include "web_server.h"
 
 namespace {
 
-// The signal mask the loop runs with outside pselect: SIGTERM and SIGHUP blocked, so a stop
-// signal can only arrive while pselect waits and is never lost between the flag test and the
-// wait. `open_mask` is the mask the server started with, restored in every child.
+// The signal mask the loop runs with outside its wait: SIGTERM and SIGHUP (and SIGCHLD)
+// blocked, so a stop signal can only arrive while the loop waits and is never lost between the
+// flag test and the wait. `open_mask` is the mask the server started with, restored in every
+// child.
 sigset_t open_mask;
 
 // SIGTERM and SIGHUP: the loop ends at its next turn.
@@ -32,9 +37,34 @@ void on_stop_signal(int)
 
 void child_ended(int) {}
 
-// The copy processes of a CGI request outlive the program they serve, and with it their
-// parent. The server adopts such orphans and reaps them, so none is left a zombie.
-// SIGCHLD stays blocked outside the wait for the next connection.
+// One session slot: free, or held by a child that waits for a connection or serves one. `fd`
+// is the main process's end of the child's control socket (-1 for a free slot).
+struct child_slot {
+    pid_t pid;
+    int fd;
+    bool accepted;
+    bool stop_sent;
+};
+
+child_slot *slots = nullptr;
+int slot_count = 0;
+// What the main loop waits on: the control socket of every held slot, and the slot of each.
+pollfd *watched = nullptr;
+int *watched_slot = nullptr;
+// Connection processes whose session is over (they said so, or closed their control socket)
+// and that have not been reaped yet: the loop reaps them after a short pause if nothing else
+// wakes it, and the stop waits for them.
+pid_t *exiting = nullptr;
+int exiting_count = 0;
+int exiting_capacity = 0;
+// Set when forking a waiting child failed or one ended without taking a connection (for lack
+// of a descriptor, say): the next try comes after a pause instead of at once, so a system out
+// of a resource does not turn the loop into a storm of children.
+bool brake = false;
+constexpr timespec brake_pause{0, 100 * 1000 * 1000};
+
+// Processes left behind by a session (a CGI program that works on, a helper a plug-in started)
+// become the main process's children when their parent ends, so it can reap them.
 void adopt_orphans()
 {
     prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -49,38 +79,10 @@ void adopt_orphans()
     sigprocmask(SIG_BLOCK, &child_signal, nullptr);
 }
 
-// What is left running after the children that have ended are reaped.
-enum class children_left {
-    none,     // nothing: the wait for the next connection needs no timeout
-    exiting,  // connection children that have reported their session over and are exiting
-    orphans,  // possibly processes adopted from a CGI request, which may run for long
-};
-
-// Set when a connection child ran to its end without reporting its session over (it became
-// a CGI program, or was killed): the copy processes it started may outlive it and be adopted.
-// Cleared once no child is left.
-bool orphans_possible = false;
-
-// Reaps every child that has ended and says what is still running.
-children_left reap_children()
-{
-    for (;;) {
-        const pid_t pid = waitpid(-1, nullptr, WNOHANG);
-        if (pid > 0)
-            continue;
-        if (pid < 0) {
-            orphans_possible = false;
-            return children_left::none;
-        }
-        return orphans_possible ? children_left::orphans : children_left::exiting;
-    }
-}
-
 void install_stop_signals(sigset_t *stop_signals)
 {
     struct sigaction action {};
     action.sa_handler = on_stop_signal;
-    // Restarting calls: a wait for a child is resumed, so a request in progress is finished.
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigemptyset(stop_signals);
@@ -91,96 +93,169 @@ void install_stop_signals(sigset_t *stop_signals)
     }
 }
 
-// Waits a tenth of a second: the loop's brake when a resource it needs has run out.
-void pause_briefly()
+
+// Notes that the process `pid` has been reaped.
+void forget_child(pid_t pid)
 {
-    const timespec pause{0, 100 * 1000 * 1000};
-    nanosleep(&pause, nullptr);
+    for (int i = 0; i < exiting_count; ++i) {
+        if (exiting[i] == pid) {
+            exiting[i] = exiting[--exiting_count];
+            return;
+        }
+    }
 }
 
-// Runs one connection in a child and waits until its session is over. The child says so
-// through a pipe as soon as it has closed the connection and run its clean-up, so the next
-// connection does not wait for the child's exit as well (it is reaped when it has gone). A
-// child that becomes a CGI program closes the pipe by its exec without a word: then the wait
-// lasts until the program ends, as does a wait without the pipe.
-void serve_in_child(const websrv_plugin_node *node)
+// Reaps every child that has ended.
+void reap_children()
 {
-    int done[2] = {-1, -1};
-    const bool signalled = pipe2(done, O_CLOEXEC) == 0;
-    // With no descriptor free here the child, which shares this descriptor table, cannot
-    // accept the connection either: it stays queued and select reports it again at once.
-    const bool out_of_descriptors = !signalled && (errno == EMFILE || errno == ENFILE);
-    // Anything still buffered would otherwise be printed again by the child.
-    fflush(stdout);
-    const pid_t child = fork();
-    if (child == 0) {
-        sigprocmask(SIG_SETMASK, &open_mask, nullptr);
-        if (signalled)
-            close(done[0]);
-        websrv_serve_connection(node, signalled ? done[1] : -1);
+    pid_t pid;
+    while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0)
+        forget_child(pid);
+}
+
+// At the stop, once every session is over: waits for the processes of the last sessions to
+// end, so none is left behind unreaped. Processes a session left running on purpose (a CGI
+// program that works on) are not waited for.
+void reap_session_processes()
+{
+    // A listed process has not been reaped, so its number cannot have gone to another.
+    while (exiting_count > 0) {
+        const pid_t pid = exiting[--exiting_count];
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
     }
-    if (signalled)
-        close(done[1]);
-    if (child < 0) {
-        if (signalled)
-            close(done[0]);
-        // The connection stays queued and select reports it again; a short pause keeps a
-        // system out of processes from turning that into a busy loop.
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to fork; Error:%s\n", strerror(errno));
-        pause_briefly();
+
+}
+
+// Forks a child into the free slot `index` that waits for the next connection. A system out
+// of processes or descriptors brakes the loop instead of turning into a storm of children.
+void fork_waiting_child(int index)
+{
+    int control[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, control) != 0) {
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to make a control socket; Error:%s\n", strerror(errno));
+        brake = true;
         return;
     }
-    if (signalled) {
-        char word = 0;
-        ssize_t got;
-        while ((got = read(done[0], &word, 1)) < 0 && errno == EINTR) {
-        }
-        close(done[0]);
-        if (got == 1)
+    fflush(stdout);  // anything still buffered would otherwise be printed again by the child
+    const pid_t pid = fork();
+    if (pid == 0) {
+        sigprocmask(SIG_SETMASK, &open_mask, nullptr);
+        close(control[0]);
+        websrv_serve_next(control[1], index);
+    }
+    close(control[1]);
+    if (pid < 0) {
+        close(control[0]);
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to fork; Error:%s\n", strerror(errno));
+        brake = true;
+        return;
+    }
+    slots[index] = {pid, control[0], false, false};
+}
+
+// Keeps one child waiting for the next connection while a slot is free and the server runs.
+void keep_a_child_waiting()
+{
+    int free_slot = -1;
+    for (int i = 0; i < slot_count; ++i) {
+        if (slots[i].fd >= 0 && !slots[i].accepted)
+            return;  // one waits already
+        if (slots[i].fd < 0 && free_slot < 0)
+            free_slot = i;
+    }
+    if (free_slot < 0 || brake)
+        return;
+    fork_waiting_child(free_slot);
+}
+
+// Frees a slot whose session is over, or whose child is gone without a word; its child is
+// reaped later.
+void free_slot(child_slot &slot, int index)
+{
+    close(slot.fd);
+    slot.fd = -1;
+    websrv_share_release(index);
+    if (exiting_count < exiting_capacity)
+        exiting[exiting_count++] = slot.pid;
+    slot.pid = 0;
+}
+
+// Reads what the child of slot `index` has to say: 'a', it has taken a connection; 'd', its
+// session is over; the end of the stream, it is gone (killed, or it ended without a
+// connection: then the next one waits a moment, in case accepting fails for lack of a
+// resource).
+void hear_from(int index)
+{
+    child_slot &slot = slots[index];
+    char words[16];
+    const ssize_t got = recv(slot.fd, words, sizeof words, MSG_DONTWAIT);
+    if (got < 0 && (errno == EAGAIN || errno == EINTR))
+        return;
+    if (got <= 0) {
+        if (!slot.accepted && !slot.stop_sent)
+            brake = true;
+        free_slot(slot, index);
+        return;
+    }
+    for (ssize_t i = 0; i < got; ++i) {
+        if (words[i] == 'a')
+            slot.accepted = true;
+        if (words[i] == 'd') {
+            free_slot(slot, index);
             return;
-    }
-    orphans_possible = true;
-    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    // A short pause keeps that from turning into a storm of children until a descriptor frees.
-    if (out_of_descriptors)
-        pause_briefly();
-}
-
-// Closes a listening socket that no registered plug-in owns any more (its plug-in
-// unregistered itself), so select stops reporting it.
-void retire_listener(int fd)
-{
-    log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: No plugin owns listening socket %d; closing it\n", fd);
-    FD_CLR(fd, &websrv_mcb.listen_set);
-    close(fd);
-}
-
-// Serves every ready socket, in registry order.
-void serve_ready(fd_set *ready)
-{
-    for (const websrv_plugin_node *node : websrv_plugins()) {
-        const int fd = node->listen_fd;
-        if (fd < 0 || fd >= FD_SETSIZE || !FD_ISSET(fd, ready))
-            continue;
-        FD_CLR(fd, ready);
-        serve_in_child(node);
-    }
-    for (int fd = 0; fd <= websrv_mcb.max_fd; ++fd) {
-        if (FD_ISSET(fd, ready))
-            retire_listener(fd);
-    }
-}
-
-// After select failed with EBADF: drops every descriptor of the set that is no longer open.
-void drop_closed_listeners()
-{
-    for (int fd = 0; fd <= websrv_mcb.max_fd; ++fd) {
-        if (FD_ISSET(fd, &websrv_mcb.listen_set) && fcntl(fd, F_GETFD) < 0) {
-            log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Listening socket %d was closed; dropping it\n", fd);
-            FD_CLR(fd, &websrv_mcb.listen_set);
         }
     }
+}
+
+// Waits for word from the children (or a stop signal, or, when nothing else is pending, the
+// end of a process adopted from a session), then acts on it.
+void wait_and_hear()
+{
+    nfds_t count = 0;
+    for (int i = 0; i < slot_count; ++i) {
+        if (slots[i].fd >= 0) {
+            watched[count] = {slots[i].fd, POLLIN, 0};
+            watched_slot[count++] = i;
+        }
+    }
+    // A child that said its session is over only has its exit left: it is reaped at the next
+    // turn, or after this pause. Waking for its SIGCHLD would cost every request a signal and a
+    // second turn of the loop; when nothing else is pending, SIGCHLD may wake the wait.
+    const timespec reap_pause{0, 50 * 1000 * 1000};
+    sigset_t quiet = open_mask;
+    sigaddset(&quiet, SIGCHLD);
+    const bool pending = exiting_count > 0;
+    const timespec *pause = brake ? &brake_pause : pending ? &reap_pause : nullptr;
+    const int ready = ppoll(watched, count, pause, pending ? &quiet : &open_mask);
+    brake = false;  // the pause is over (or something woke the loop first)
+    if (ready <= 0)
+        return;
+
+    for (nfds_t i = 0; i < count; ++i) {
+        if (watched[i].revents != 0)
+            hear_from(watched_slot[i]);
+    }
+}
+
+// Asks a child that still waits for a connection to end without one.
+void stop_waiting_children()
+{
+    for (int i = 0; i < slot_count; ++i) {
+        if (slots[i].fd >= 0 && !slots[i].accepted && !slots[i].stop_sent) {
+            (void)!send(slots[i].fd, "s", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            slots[i].stop_sent = true;
+        }
+    }
+}
+
+bool any_slot_held()
+{
+    for (int i = 0; i < slot_count; ++i) {
+        if (slots[i].fd >= 0)
+            return true;
+    }
+    return false;
 }
 
 // Settles once, in the main process, what every connection child would otherwise do for
@@ -205,36 +280,46 @@ void hold_stop_signals()
     sigprocmask(SIG_BLOCK, &stop_signals, &open_mask);
 }
 
-void accept_loop()
+// The slots, one per session that may run at once. Returns 0, or -1 (logged).
+int open_slots()
+{
+    slot_count = websrv_config.max_sessions;
+    const size_t count = static_cast<size_t>(slot_count);
+    slots = static_cast<child_slot *>(websrv_malloc(sizeof(child_slot) * count));
+    watched = static_cast<pollfd *>(websrv_malloc(sizeof(pollfd) * count));
+    watched_slot = static_cast<int *>(websrv_malloc(sizeof(int) * count));
+    exiting_capacity = slot_count + 64;
+    exiting = static_cast<pid_t *>(websrv_malloc(sizeof(pid_t) * static_cast<size_t>(exiting_capacity)));
+    if (slots == nullptr || watched == nullptr || watched_slot == nullptr || exiting == nullptr) {
+
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Memory Allocation Failure\n");
+        return -1;
+    }
+    for (int i = 0; i < slot_count; ++i)
+        slots[i] = {0, -1, false, false};
+    return websrv_share_open(slot_count);
+}
+
+// Serves until a stop signal comes; then takes no further connection, lets the sessions in
+// progress end (each within its own time limits) and returns.
+void main_loop()
 {
     adopt_orphans();
-    // While waiting, stop signals always get through; SIGCHLD only while orphans may run.
-    sigset_t wait_quiet = open_mask;
-    sigaddset(&wait_quiet, SIGCHLD);
     prepare_children();
-    // A child that has reported its session over only has its exit left: it is reaped at the
-    // next turn, or after this pause when no connection comes first. Waking for its SIGCHLD
-    // would cost every request a signal and a second pass through the loop.
-    const timespec reap_pause{0, 50 * 1000 * 1000};
     while (websrv_mcb.running != 0) {
-        const children_left left = reap_children();
-        // Adopted copy processes may end at any time: SIGCHLD then wakes the wait to reap them.
-        const sigset_t *wait_mask = left == children_left::orphans ? &open_mask : &wait_quiet;
-        const timespec *pause = left == children_left::exiting ? &reap_pause : nullptr;
-        fd_set ready = websrv_mcb.listen_set;
-        const int count = pselect(websrv_mcb.max_fd + 1, &ready, nullptr, nullptr, pause, wait_mask);
-        if (count == 0)
-            continue;
-        if (count < 0) {
-            if (errno == EINTR)
-                continue;
-            log_msg(WEBSRV_LOG_ERROR, "Web Server select failed %s\n", strerror(errno));
-            if (errno == EBADF)
-                drop_closed_listeners();
-            continue;
-        }
-        serve_ready(&ready);
+        reap_children();
+        keep_a_child_waiting();
+        wait_and_hear();
     }
+    stop_waiting_children();
+    websrv_close_listeners();
+    while (any_slot_held()) {
+        reap_children();
+        wait_and_hear();
+    }
+    reap_session_processes();
+    reap_children();
+
     sigprocmask(SIG_SETMASK, &open_mask, nullptr);
 }
 
@@ -245,12 +330,12 @@ int websrv_run(int argc, char **argv)
     if (websrv_option_parse(argc, argv) < 0)
         return -1;
     hold_stop_signals();
-    if (websrv_port_file_open() != 0 || websrv_open_listeners() != 0) {
+    if (websrv_port_file_open() != 0 || websrv_open_listeners() != 0 || open_slots() != 0) {
         log_msg(WEBSRV_LOG_ERROR, "Error: Unable to start the Web Server Application. Aborting\n");
         websrv_port_file_remove_own();
         return -1;
     }
-    accept_loop();
+    main_loop();
     websrv_port_file_remove_own();
     return 0;
 }

@@ -148,13 +148,16 @@ class Server:
         return int(found.group(1)) if found else None
 
     def children(self):
-        """The server's child processes now."""
+        """The server's child processes now, but the one that waits for the next connection."""
         pids = []
         for entry in os.listdir('/proc'):
             try:
                 with open('/proc/%s/stat' % entry) as f:
-                    if entry.isdigit() and int(f.read().rsplit(')', 1)[1].split()[1]) == self.process.pid:
+                    stat = f.read()
+                    if (entry.isdigit() and int(stat.rsplit(')', 1)[1].split()[1]) == self.process.pid
+                            and '(websrv-waiting)' not in stat):
                         pids.append(int(entry))
+
             except (OSError, ValueError, IndexError):
                 pass
         return pids

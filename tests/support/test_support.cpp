@@ -177,8 +177,11 @@ std::vector<std::string> children_of(pid_t pid)
             continue;
         char state = 0;
         int parent = 0;
-        if (sscanf(stat.c_str() + paren + 2, "%c %d", &state, &parent) == 2 && parent == pid)
+        const size_t open = stat.find('(');
+        const bool waiting = open != std::string::npos && stat.compare(open, paren - open + 1, "(websrv-waiting)") == 0;
+        if (sscanf(stat.c_str() + paren + 2, "%c %d", &state, &parent) == 2 && parent == pid && !waiting)
             found.push_back(std::string(entry->d_name) + " " + state);
+
     }
     closedir(proc);
     return found;

@@ -59,8 +59,11 @@ void sleep_ms(int ms);
 // The value of the line "NAME:" of /proc/PID/status, without leading blanks; "" if none.
 std::string status_field(pid_t pid, const std::string &name);
 
-// The processes whose parent is `pid` right now, zombies included, as "PID STATE" texts.
+// The processes whose parent is `pid` right now, zombies included, as "PID STATE" texts. The
+// server's child that waits for the next connection (named "websrv-waiting") is left out: it
+// is always there, and no session's.
 std::vector<std::string> children_of(pid_t pid);
+
 
 // Waits up to MS milliseconds until `pid` has no children; returns those still left.
 std::vector<std::string> children_left_after(pid_t pid, int ms);

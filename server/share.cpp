@@ -1,0 +1,90 @@
+// The per-client share of the session slots. Each slot holds the client its session serves;
+// a connection process counts the slots that hold its own client under a process-shared lock,
+// which a process that dies holding it cannot leave locked (the lock is robust).
+#include "share.h"
+
+#include <cerrno>
+#include <cstring>
+#include <pthread.h>
+#include <sys/mman.h>
+
+#include "address.h"
+#include "websrv_plugin.h"
+
+namespace {
+
+struct slot_entry {
+    bool used;
+    sockaddr_storage client;
+};
+
+struct share_table {
+    pthread_mutex_t lock;
+    int slots;
+    slot_entry entry[1];  // `slots` of them
+};
+
+share_table *table = nullptr;
+
+// Holds the table's lock for as long as it lives; takes over a lock whose holder died.
+class table_lock {
+public:
+    table_lock()
+    {
+        if (pthread_mutex_lock(&table->lock) == EOWNERDEAD)
+            pthread_mutex_consistent(&table->lock);
+    }
+    ~table_lock() { pthread_mutex_unlock(&table->lock); }
+    table_lock(const table_lock &) = delete;
+    table_lock &operator=(const table_lock &) = delete;
+};
+
+bool init_lock(pthread_mutex_t *lock)
+{
+    pthread_mutexattr_t attributes;
+    return pthread_mutexattr_init(&attributes) == 0 &&
+           pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED) == 0 &&
+           pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST) == 0 &&
+           pthread_mutex_init(lock, &attributes) == 0;
+}
+
+}  // namespace
+
+int websrv_share_open(int slots)
+{
+    if (slots <= 1)
+        return 0;
+    const size_t size = sizeof(share_table) + sizeof(slot_entry) * static_cast<size_t>(slots - 1);
+    void *memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED || !init_lock(&static_cast<share_table *>(memory)->lock)) {
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to make the table of sessions; Error: %s\n", strerror(errno));
+        return -1;
+    }
+    table = static_cast<share_table *>(memory);
+    table->slots = slots;
+    return 0;
+}
+
+bool websrv_share_take(int slot, const sockaddr_storage &client)
+{
+    if (table == nullptr || slot < 0 || slot >= table->slots)
+        return true;
+    const int share = table->slots / 2 > 1 ? table->slots / 2 : 1;
+    table_lock lock;
+    int held = 0;
+    for (int i = 0; i < table->slots; ++i)
+        held += table->entry[i].used && websrv_address_same_host(table->entry[i].client, client);
+    if (held >= share)
+        return false;
+    table->entry[slot].client = client;
+    table->entry[slot].used = true;
+    return true;
+}
+
+void websrv_share_release(int slot)
+{
+    if (table == nullptr || slot < 0 || slot >= table->slots)
+        return;
+    table_lock lock;
+    table->entry[slot].used = false;
+}

@@ -1,7 +1,7 @@
-// The CGI gateway: the connection process becomes the program, with the request body (POST)
-// or an empty input as its standard input and a pipe as its output. Two copy processes do the
-// I/O (cgi_copy.cpp): one feeds the body into the program, the other writes the server's
-// status line and then the program's output to the client.
+// The CGI gateway: the connection's process starts the program in a process of its own, with
+// the request body (POST) or an empty input as its standard input and a pipe as its output,
+// and answers the client with that output itself (cgi_copy.cpp); for a POST a copy process
+// feeds the body into the program.
 #include "cgi.h"
 
 #include <cerrno>
@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "cgi_copy.h"
@@ -130,19 +131,15 @@ struct pipe_ends {
     }
 };
 
-// Which process tells the main process that the session is over: the output copy, once the
-// answer is complete or given up. The program may work on long after.
-enum class done_signal { dropped, kept };
-
-// Forks a copy process. Returns its pid in the parent, 0 in the child, -1 (logged) on failure.
-pid_t fork_copy_process(websrv_connection *c, done_signal in_child)
+// Forks the input copy. Returns its pid in the parent, 0 in the child, -1 (logged) on
+// failure. The connection's own process, which answers the client, tells the main process
+// when the session is over; the copy does not.
+pid_t fork_copy_process(websrv_connection *c)
 {
     fflush(stdout);  // nothing buffered may be printed twice
     const pid_t pid = fork();
-    if (pid == 0 && in_child == done_signal::dropped)
+    if (pid == 0)
         websrv_connection_forget_done(c);
-    if (pid > 0 && in_child == done_signal::kept)
-        websrv_connection_forget_done(c);  // the copy has it now
     if (pid < 0)
         log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to fork a CGI redirector; Error:%s\n", strerror(errno));
     return pid;
@@ -157,7 +154,7 @@ bool start_input_copy(websrv_connection *c, fd_guard &copying)
     pipe_ends copy_over;
     if (!body.open() || !copy_over.open())
         return false;
-    const pid_t pid = fork_copy_process(c, done_signal::dropped);
+    const pid_t pid = fork_copy_process(c);
     if (pid < 0)
         return false;
     if (pid == 0) {
@@ -181,32 +178,6 @@ bool give_empty_input()
 {
     pipe_ends empty;
     return empty.open() && dup2(empty.read.get(), 0) == 0;
-}
-
-// Starts the output copy, which answers the client with the program's output: on success
-// `program_output` holds the pipe's write end for the program. Returns false, with nothing
-// left open, when the pipe or the process cannot be made.
-bool start_output_copy(websrv_connection *c, const char *path, fd_guard &copying, fd_guard &program_output)
-{
-    pipe_ends output;
-    if (!output.open())
-        return false;
-    const pid_t program = getpid();  // this process becomes the program
-    const pid_t pid = fork_copy_process(c, done_signal::kept);
-    if (pid < 0)
-        return false;
-    if (pid == 0) {
-        output.write.reset();
-        close(0);  // the program's input is not this process's business
-        const bool head_only = websrv_method_of(c->session.method) == websrv_method::head;
-        websrv_cgi_copy_output(c, {output.read.get(), copying.get(), program, path, head_only});
-        output.read.reset();
-        copying.reset();
-        websrv_connection_end(c, websrv_outcome::served);
-    }
-    copying.reset();
-    program_output.reset(output.write.release());
-    return true;
 }
 
 // The program's argument list and environment (one block from websrv_malloc, or null: the
@@ -243,26 +214,24 @@ void enter_program_directory(const char *path)
                 strerror(errno));
 }
 
-// Replaces the connection's process with the program: its output goes into `output`, its
-// error output to the server's log, and the client's connection is not passed on (the copy
-// processes hold it, and its end must not wait for a program that works on). Only when that
-// fails does it go on: the client gets a 500 through the output copy, the log the reason,
-// and the session ends here.
-[[noreturn]] void become_program(websrv_connection *c, const char *path, program_lists &lists,
-                                 fd_guard &output)
+// In the program's process, forked from the connection's: becomes the program, its output
+// going into `output`, its error output to the server's log, in its own directory and a
+// process group of its own (a program that never answers is ended together with what it
+// started). The client's connection is not passed on: the copies hold it, and its end must
+// not wait for a program that works on. Only when the program cannot be started does it go
+// on: the client gets a 500 through the output copy, the log the reason, and this process
+// ends its share of the session.
+[[noreturn]] void become_program(websrv_connection *c, const char *path, program_lists &lists, int output)
 {
-    fflush(stdout);
+    websrv_connection_forget_done(c);
     const int log_fd = fcntl(1, F_DUPFD_CLOEXEC, 3);
-    dup2(output.get(), 1);
+    dup2(output, 1);
     if (log_fd >= 0)
         dup2(log_fd, 2);
     else
         close(2);
-    output.reset();
     fcntl(c->session.socket, F_SETFD, FD_CLOEXEC);
-    // A group of its own: a program that never answers is ended together with what it started.
     setpgid(0, 0);
-
     [[maybe_unused]] const int niceness = nice(program_niceness);
     enter_program_directory(path);
     signal(SIGPIPE, SIG_DFL);  // the program starts with the default dispositions
@@ -281,6 +250,34 @@ void enter_program_directory(const char *path)
     // the second completes it with what went wrong.
     log_msg(WEBSRV_LOG_ERROR, "Internal Web server error");
     log_msg(WEBSRV_LOG_ERROR, ": %s: %s\n", path, strerror(error));
+    websrv_connection_end(c, websrv_outcome::served);
+}
+
+// Starts the program in a process of its own, its output into a pipe, and then answers the
+// client with that output in this process, the connection's own: the output copy. Ends the
+// session when the answer is complete or given up. A pipe or process that cannot be made is
+// answered 500.
+[[noreturn]] void run_and_answer(websrv_connection *c, const char *path, program_lists &lists, fd_guard &copying)
+{
+    pipe_ends output;
+    if (!output.open())
+        fail(c);
+    fflush(stdout);  // nothing buffered may be printed twice
+    const pid_t program = fork();
+    if (program == 0)
+        become_program(c, path, lists, output.write.get());
+    if (program < 0) {
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to fork a CGI program; Error:%s\n", strerror(errno));
+        fail(c);
+    }
+    setpgid(program, program);  // as the program does itself: whichever comes first
+    output.write.reset();
+    close(0);  // the program's input is not this process's business
+    const bool head_only = websrv_method_of(c->session.method) == websrv_method::head;
+    websrv_cgi_copy_output(c, {output.read.get(), copying.get(), program, path, head_only});
+    output.read.reset();
+    copying.reset();
+    waitpid(program, nullptr, WNOHANG);  // one that has ended is reaped here already
     websrv_connection_end(c, websrv_outcome::served);
 }
 
@@ -320,11 +317,9 @@ bool websrv_cgi_split_path_info(websrv_connection *c, struct stat *st)
         path[cut] = '/';
     }
     return false;
-
 }
 
 void websrv_cgi_run(websrv_connection *c, char *path)
-
 {
     websrv_session *session = &c->session;
     const websrv_method method = websrv_method_of(session->method);
@@ -348,8 +343,5 @@ void websrv_cgi_run(websrv_connection *c, char *path)
     fd_guard copying;
     if (method == websrv_method::post ? !start_input_copy(c, copying) : !give_empty_input())
         fail(c);
-    fd_guard program_output;
-    if (!start_output_copy(c, path, copying, program_output))
-        fail(c);
-    become_program(c, path, lists, program_output);
+    run_and_answer(c, path, lists, copying);
 }

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 #include <poll.h>
+#include <sys/wait.h>
+
 #include <unistd.h>
 
 #include <string_view>
@@ -119,20 +121,25 @@ int collect_header(int pipe_read, char (&chunk)[copy_size])
     return static_cast<int>(got);
 }
 
+// Whether the program, a child of this process, still runs (one that has ended is reaped, so
+// its number is never signalled after it could have gone to another process).
+bool still_running(pid_t program)
+{
+    return program > 0 && waitpid(program, nullptr, WNOHANG) == 0;
+}
+
 // Ends a program that never answered, with the processes it started (it leads a process group
-// of its own): SIGTERM, then SIGKILL if it is still there a moment later. The program is this
-// process's parent for as long as it runs, so a program that has ended (and any process that
-// took its number since) is never signalled.
+// of its own): SIGTERM, then SIGKILL if it is still there a moment later.
 void end_silent_program(pid_t program, const char *path)
 {
-    if (program <= 0 || getppid() != program)
+    if (!still_running(program))
         return;
     log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: CGI program %s gave no answer in %d s; ending it\n", path,
             websrv_config.cgi_silence_seconds);
     kill(-program, SIGTERM);
-    for (int waited = 0; waited < term_grace_ms && getppid() == program; waited += 10)
+    for (int waited = 0; waited < term_grace_ms && still_running(program); waited += 10)
         usleep(10 * 1000);
-    if (getppid() == program)
+    if (still_running(program))
         kill(-program, SIGKILL);
 }
 

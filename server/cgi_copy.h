@@ -19,7 +19,8 @@ void websrv_cgi_copy_input(websrv_connection *c, int pipe_write);
 struct websrv_cgi_answer {
     int pipe_read;   // the program's output
     int copying;     // closes when the body copy is over; -1 without one
-    pid_t program;   // the program (this process's parent while it runs)
+    pid_t program;   // the program, a child of this process
+
     const char *path;
     bool head_only;  // HEAD: the header alone goes to the client
 };

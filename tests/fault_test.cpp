@@ -615,8 +615,9 @@ TEST(KilledConnection, ChildKilledWhileReadingTheHeaderLeavesTheServerServing)
     EXPECT_EQ(count_of(read_file(site.record), "\nend closed=1 "), 1u) << read_file(site.record);
 }
 
-// The connection's child has become the CGI program; killing it ends the request, and the
-// copy process it leaves behind finishes and is reaped.
+// The connection's process runs the CGI program as its child (after the input copy) and
+// copies its output; killing the program ends the request, and the copies finish and are
+// reaped.
 TEST(KilledConnection, CgiProgramKilledMidRequestLeavesTheServerServing)
 {
     FaultSite site;
@@ -625,7 +626,7 @@ TEST(KilledConnection, CgiProgramKilledMidRequestLeavesTheServerServing)
     ASSERT_TRUE(client.send_all(interactive_request));
     const std::string before = client.read_until("ready\n", 10000);
     ASSERT_NE(before.find("ready\n"), std::string::npos) << before;
-    const pid_t program = only_child(site.server().pid());
+    const pid_t program = last_of_children(only_child(site.server().pid()), 2);
     ASSERT_GT(program, 0);
     ASSERT_EQ(kill(program, SIGKILL), 0);
     const std::string reply = before + client.read_all(10000);
@@ -640,11 +641,11 @@ TEST(KilledConnection, CgiProgramKilledMidRequestLeavesTheServerServing)
     // Both copy processes ended their share of the session (the input copy at once, since
     // its program was gone); so did the ordinary request.
     EXPECT_EQ(count_of(read_file(site.record), "\nend closed=1 "), 3u) << read_file(site.record);
-
 }
 
-// Killing the copy process that writes the program's output: the program loses its reader
-// and ends, and the connection is closed without the rest of the answer.
+// Killing the connection's process, which copies the program's output: the program loses its
+// reader and ends, and the connection is closed without the rest of the answer.
+
 TEST(KilledConnection, CgiOutputCopyKilledMidRequestLeavesTheServerServing)
 {
     FaultSite site;
@@ -653,12 +654,12 @@ TEST(KilledConnection, CgiOutputCopyKilledMidRequestLeavesTheServerServing)
     ASSERT_TRUE(client.send_all(interactive_request));
     const std::string before = client.read_until("ready\n", 10000);
     ASSERT_NE(before.find("ready\n"), std::string::npos) << before;
-    const pid_t program = only_child(site.server().pid());
-    ASSERT_GT(program, 0);
-    const pid_t copy = last_of_children(program, 2);  // the input copy came first
+    const pid_t copy = only_child(site.server().pid());
     ASSERT_GT(copy, 0);
+    ASSERT_GT(last_of_children(copy, 2), 0);  // its program runs (after the input copy)
 
     ASSERT_EQ(kill(copy, SIGKILL), 0);
+
     ASSERT_TRUE(eventually([&] { return status_field(copy, "State").rfind("Z", 0) == 0 ||
                                         status_field(copy, "State").empty(); }));
     ASSERT_TRUE(client.send_all("12345"));  // the program reads it and writes into the void

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "version.h"
@@ -106,7 +107,23 @@ int take_seconds(const char *value, int *seconds)
     return 0;
 }
 
-// Acts on one of the server's options that take a value ("-c", "-i", "-t", "-d", "-plugin").
+// Opens the access log of "-a" for appending (made when missing, never through a symbolic
+// link, never waiting for a reader), in place of any opened before. Returns 0, or -1 after
+// logging why it cannot be opened.
+int open_access_log(const char *path)
+{
+    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0640);
+    if (fd < 0) {
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to open the access log %s; Error: %s\n", path, strerror(errno));
+        return -1;
+    }
+    if (websrv_config.access_log_fd >= 0)
+        close(websrv_config.access_log_fd);
+    websrv_config.access_log_fd = fd;
+    return 0;
+}
+
+// Acts on one of the server's options that take a value ("-c", "-i", "-t", "-a", "-d", "-plugin").
 // Returns 0, or -1 after logging why; the caller moves past the option and its value.
 int take_valued_option(const char *option, const char *value)
 {
@@ -134,6 +151,8 @@ int take_valued_option(const char *option, const char *value)
     }
     if (strcmp(option, "-t") == 0)
         return take_seconds(value, &websrv_config.cgi_silence_seconds);
+    if (strcmp(option, "-a") == 0)
+        return open_access_log(value);
     if (strcmp(option, "-d") == 0) {
         if (chdir(value) != 0) {
             log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to change directory; Error: %s\n", strerror(errno));
@@ -146,7 +165,7 @@ int take_valued_option(const char *option, const char *value)
 
 bool needs_value(const char *arg)
 {
-    return strcmp(arg, "-c") == 0 || strcmp(arg, "-i") == 0 || strcmp(arg, "-t") == 0 ||
+    return strcmp(arg, "-c") == 0 || strcmp(arg, "-i") == 0 || strcmp(arg, "-t") == 0 || strcmp(arg, "-a") == 0 ||
            strcmp(arg, "-d") == 0 || strcmp(arg, "-plugin") == 0;
 }
 
@@ -157,6 +176,8 @@ int websrv_option_parse(int argc, char **argv)
     const builtin_mime builtins[] = {{"html", "text/html"}, {"gif", "image/gif"}, {"", ""}};
 
     memset(&websrv_mcb, 0, sizeof websrv_mcb);
+    if (websrv_config.access_log_fd >= 0)
+        close(websrv_config.access_log_fd);
     websrv_config = default_settings;
 
     sscanf(websrv_version_text, "%hu.%hu", &websrv_mcb.version_major, &websrv_mcb.version_minor);

@@ -5,6 +5,7 @@
 
 struct websrv_settings {
     int cgi_silence_seconds;  // -t: how long a CGI program may stay silent before it is given up
+    int access_log_fd = -1;   // -a: the access log, open for appending; -1 without one
 };
 
 // The settings in force; option parsing resets them to their defaults first.

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "access_log.h"
 #include "version.h"
 
 namespace {
@@ -138,6 +139,7 @@ int compose_and_send(websrv_connection *c, int status, const char *reason, const
         return -1;
     }
     composer out(buffer.data(), response_size);
+    websrv_access_status(status);
     date_text date;
     append_head(out, &c->session, status, reason, date);
     // The date buffer is reused: the Date line is already composed.

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "access_log.h"
 #include "cgi.h"
 #include "connection.h"
 #include "io.h"
@@ -96,8 +97,10 @@ void read_header(websrv_connection *c)
         const int room = websrv_request_capacity - session.received;
         const int got = websrv_read_handler(session.socket, session.buffer + session.received,
                                             static_cast<size_t>(room), websrv_connection_desc(c));
-        if (got <= 0)
+        if (got <= 0) {
+            websrv_access_read_failed(got < 0 && errno == ETIMEDOUT);
             websrv_connection_end(c, websrv_outcome::logged_failed);
+        }
         log_msg(WEBSRV_LOG_DETAIL, "Received %d/%d bytes.\n", got, WEBSRV_BUFFER_SIZE);
         // A hook that claims more than it was allowed cannot push the count past the buffer.
         session.received += got < room ? got : room;
@@ -186,6 +189,7 @@ void websrv_serve_connection(const websrv_plugin_node *node, int done_fd)
     websrv_connection c{};
     c.done_fd = done_fd;
     open_connection(&c, node);
+    websrv_access_begin(&c);
     // The hook may unregister the plug-in, which frees `node`: its name is kept for the log.
     const websrv_plugin_desc accepted = c.desc;
     if (call_session_hook(&c, &websrv_plugin_desc::on_session_init, 0) < 0) {
@@ -194,6 +198,7 @@ void websrv_serve_connection(const websrv_plugin_node *node, int done_fd)
         end_unanswered(&c);
     }
     read_header(&c);
+    websrv_access_request(c.session.buffer);  // before parsing writes into the buffer
     if (websrv_parse_request(&c.session) != request_error::none) {
         websrv_send_error(&c, 400, "Bad Request");
         end_unanswered(&c);

@@ -19,6 +19,7 @@
 
 #include <unistd.h>
 
+#include "access_log.h"
 #include "fd_guard.h"
 #include "io.h"
 #include "negotiate.h"
@@ -90,6 +91,7 @@ long long transmit_file(websrv_connection *c, int fd, off_t start, off_t length)
         }
         if (sent == 0)
             break;  // the file shrank since it was looked at: send no more than it has
+        websrv_access_file_sent(sent, false);
         offset = before + static_cast<off_t>(sent);
         deadline = websrv_deadline();
     }
@@ -145,6 +147,7 @@ void send_body(websrv_connection *c, int fd, const websrv_byte_range &range, off
 {
     const long long sent = transmit_file(c, fd, range.start, range.length);
     if (sent < 0) {
+        websrv_access_file_sent(0, true);
         log_msg(WEBSRV_LOG_ERROR, "Error: Unable to send file; Error:%s\n", strerror(errno));
     } else {
         log_msg(WEBSRV_LOG_DETAIL, "Succesfully transmitted file of %lld bytes File was %lld bytes long\n", sent,

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <random>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -23,15 +22,6 @@ const std::string kMtimeText = "Sun, 06 Nov 1994 08:49:37 GMT";  // Site::defaul
 void start(Site &site)
 {
     ASSERT_TRUE(site.start(server_binary, {"-plugin", http_plugin, "-port", std::to_string(site.port)})) << site.log();
-}
-
-std::string random_bytes(size_t size, unsigned seed)
-{
-    std::mt19937 generator(seed);
-    std::string bytes(size, '\0');
-    for (char &c : bytes)
-        c = static_cast<char>(generator());
-    return bytes;
 }
 
 // Runs a shell command; its exit status.

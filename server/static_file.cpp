@@ -1,5 +1,6 @@
-// Static file delivery: the content type, conditional requests and the transmission of the
-// file with sendfile, for a path confined to the working directory.
+// Static file delivery: the content type, the file or its gzip copy, and the transmission of
+// the whole file or one range of it with sendfile, for a path confined to the working
+// directory. What the request asks beyond its path is read in negotiate.cpp.
 #include "static_file.h"
 
 #include <cerrno>

@@ -7,7 +7,7 @@
 #include <ctime>
 #include <iterator>
 #include <memory>
-#include <regex>
+#include <cstring>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -48,21 +48,50 @@ std::string unescape(const std::string &text)
     return out;
 }
 
-// Parses one line of the combined format as log tools read it; false when it is not one, or
-// holds a byte outside printable ASCII.
+// Parses one line of the combined format as log tools read it: blank-separated fields, the
+// time in brackets, the texts in quotes with \" and \\ inside. False when it is not such a
+// line, or holds a byte outside printable ASCII.
 bool parse_line(const std::string &line, LogLine *out)
 {
-    static const std::regex format(R"re(^(\S+) - (\S+) \[(\d\d/[A-Z][a-z]{2}/\d{4}:\d\d:\d\d:\d\d [-+]\d{4})\] )re"
-                                   R"re("((?:[^"\\]|\\.)*)" (\d{3}) (\d+) "((?:[^"\\]|\\.)*)" "((?:[^"\\]|\\.)*)"$)re");
-    std::smatch m;
     for (const char c : line) {
         if (c < 0x20 || c > 0x7e)
             return false;
     }
-    if (!std::regex_match(line, m, format))
+    size_t at = 0;
+    const auto until = [&](const std::string &end, std::string *field) {
+        const size_t stop = line.find(end, at);
+        if (stop == std::string::npos)
+            return false;
+        *field = line.substr(at, stop - at);
+        at = stop + end.size();
+        return true;
+    };
+    const auto quoted = [&](std::string *field) {
+        if (line.compare(at, 1, "\"") != 0)
+            return false;
+        size_t stop = at + 1;
+        while (stop < line.size() && line[stop] != '"')
+            stop += line[stop] == '\\' ? 2 : 1;
+        if (stop >= line.size())
+            return false;
+        *field = unescape(line.substr(at + 1, stop - at - 1));
+        at = stop + 1;
+        return at == line.size() || line[at++] == ' ';
+    };
+    std::string ident, time, status, bytes;
+    if (!until(" ", &out->address) || !until(" ", &ident) || ident != "-" || !until(" [", &out->user) ||
+        !until("] ", &out->time) || !quoted(&out->request) || !until(" ", &status) || !until(" ", &bytes) ||
+        !quoted(&out->referer) || !quoted(&out->agent) || at != line.size())
         return false;
-    *out = {m[1], unescape(m[2]), m[3], unescape(m[4]), std::stoi(m[5]), std::stoll(m[6]), unescape(m[7]),
-            unescape(m[8])};
+    out->user = unescape(out->user);
+    // "06/Nov/1994:08:49:37 +0100"
+    struct tm parts {};
+    const char *rest = strptime(out->time.c_str(), "%d/%b/%Y:%H:%M:%S ", &parts);
+    if (rest == nullptr || strlen(rest) != 5 || (rest[0] != '+' && rest[0] != '-') ||
+        status.size() != 3 || bytes.find_first_not_of("0123456789") != std::string::npos || bytes.empty())
+        return false;
+    out->status = std::stoi(status);
+    out->bytes = std::stoll(bytes);
     return true;
 }
 

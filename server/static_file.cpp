@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -106,7 +107,9 @@ bool is_pseudo_file_system(int fd)
     struct statfs fs;
     if (fstatfs(fd, &fs) != 0)
         return true;
-    switch (fs.f_type) {
+    // The magic numbers are 32-bit values, some above INT_MAX; f_type is a long on 64-bit
+    // hosts and an int on 32-bit ARM, so it is compared as the unsigned 32-bit value it holds.
+    switch (static_cast<uint32_t>(fs.f_type)) {
     case PROC_SUPER_MAGIC:
     case SYSFS_MAGIC:
     case DEBUGFS_MAGIC:

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "version.h"
@@ -12,15 +13,21 @@
 #include "settings.h"
 #include "websrv_plugin.h"
 
-websrv_settings websrv_config;
-
 namespace {
 
 // What the settings are when the command line does not say otherwise.
 constexpr websrv_settings default_settings = {
     .cgi_silence_seconds = 30,
     .max_sessions = 1,
+    .access_log_fd = -1,
 };
+
+}  // namespace
+
+// The settings start as the defaults (no access log open, not descriptor 0), before any parse.
+websrv_settings websrv_config = default_settings;
+
+namespace {
 
 // The longest a CGI program may be allowed to stay silent: a day.
 constexpr long long longest_silence = 24 * 60 * 60;
@@ -110,7 +117,23 @@ int take_number(const char *option, const char *value, long long most, const cha
     return 0;
 }
 
-// Acts on one of the server's options that take a value ("-c", "-i", "-t", "-j", "-d",
+// Opens the access log of "-a" for appending (made when missing, never through a symbolic
+// link, never waiting for a reader), in place of any opened before. Returns 0, or -1 after
+// logging why it cannot be opened.
+int open_access_log(const char *path)
+{
+    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0640);
+    if (fd < 0) {
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to open the access log %s; Error: %s\n", path, strerror(errno));
+        return -1;
+    }
+    if (websrv_config.access_log_fd >= 0)
+        close(websrv_config.access_log_fd);
+    websrv_config.access_log_fd = fd;
+    return 0;
+}
+
+// Acts on one of the server's options that take a value ("-c", "-i", "-t", "-j", "-a", "-d",
 // "-plugin").
 // Returns 0, or -1 after logging why; the caller moves past the option and its value.
 int take_valued_option(const char *option, const char *value)
@@ -141,6 +164,8 @@ int take_valued_option(const char *option, const char *value)
         return take_number(option, value, longest_silence, "seconds", &websrv_config.cgi_silence_seconds);
     if (strcmp(option, "-j") == 0)
         return take_number(option, value, most_sessions, "sessions", &websrv_config.max_sessions);
+    if (strcmp(option, "-a") == 0)
+        return open_access_log(value);
     if (strcmp(option, "-d") == 0) {
         if (chdir(value) != 0) {
             log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to change directory; Error: %s\n", strerror(errno));
@@ -153,9 +178,8 @@ int take_valued_option(const char *option, const char *value)
 
 bool needs_value(const char *arg)
 {
-    return strcmp(arg, "-c") == 0 || strcmp(arg, "-i") == 0 || strcmp(arg, "-t") == 0 ||
-           strcmp(arg, "-j") == 0 || strcmp(arg, "-d") == 0 || strcmp(arg, "-plugin") == 0;
-
+    return strcmp(arg, "-c") == 0 || strcmp(arg, "-i") == 0 || strcmp(arg, "-t") == 0 || strcmp(arg, "-j") == 0 ||
+           strcmp(arg, "-a") == 0 || strcmp(arg, "-d") == 0 || strcmp(arg, "-plugin") == 0;
 }
 
 }  // namespace
@@ -165,6 +189,8 @@ int websrv_option_parse(int argc, char **argv)
     const builtin_mime builtins[] = {{"html", "text/html"}, {"gif", "image/gif"}, {"", ""}};
 
     memset(&websrv_mcb, 0, sizeof websrv_mcb);
+    if (websrv_config.access_log_fd >= 0)
+        close(websrv_config.access_log_fd);
     websrv_config = default_settings;
 
     sscanf(websrv_version_text, "%hu.%hu", &websrv_mcb.version_major, &websrv_mcb.version_minor);

@@ -6,8 +6,8 @@
 struct websrv_settings {
     int cgi_silence_seconds;  // -t: how long a CGI program may stay silent before it is given up
     int max_sessions;         // -j: sessions served at once
+    int access_log_fd;        // -a: the access log, open for appending; -1 without one
 };
-
 
 // The settings in force; option parsing resets them to their defaults first.
 extern websrv_settings websrv_config;

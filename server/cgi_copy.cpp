@@ -14,6 +14,7 @@
 
 #include <string_view>
 
+#include "access_log.h"
 #include "cgi_output.h"
 #include "decimal.h"
 #include "io.h"
@@ -186,7 +187,7 @@ bool answer_header(websrv_connection *c, char (&chunk)[copy_size], int got, cons
     const websrv_plugin_desc *desc = websrv_connection_desc(c);
     char status_line[copy_size];
     const int status_length = compose_status_line(status_line, c, chunk, header);
-
+    websrv_access_status(header.status);
     if (websrv_write_handler(c->session.socket, status_line, status_length, desc) < 0) {
         log_msg(WEBSRV_LOG_ERROR, "Writing status output of CGI bin failed Error: %s\n", strerror(errno));
         return false;

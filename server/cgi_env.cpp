@@ -50,7 +50,8 @@ private:
 // (the password is never passed on) and Proxy (HTTP_PROXY would set the program's proxy).
 bool environment_name(const char *name, size_t length, char (&out)[WEBSRV_BUFFER_SIZE])
 {
-    static constexpr const char *left_out[] = {"Content-Type", "Content-Length", "Authorization", "Proxy"};
+    // Names held in the table itself: constant data that needs no relocation at start.
+    static constexpr char left_out[][16] = {"Content-Type", "Content-Length", "Authorization", "Proxy"};
     for (const char *omitted : left_out) {
         if (strlen(omitted) == length && strncasecmp(name, omitted, length) == 0)
             return false;

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "access_log.h"
 #include "io.h"
 #include "registry.h"
 
@@ -112,6 +113,7 @@ void signal_done(websrv_connection *c)
 
 void websrv_connection_end(websrv_connection *c, websrv_outcome outcome)
 {
+    websrv_access_end(c);  // before the close, so the line is there when the client sees the end
     clean_session(c);
     if (outcome == websrv_outcome::logged_failed)
         log_msg(WEBSRV_LOG_ERROR, "Web Server receive packet failed\n");
@@ -121,6 +123,7 @@ void websrv_connection_end(websrv_connection *c, websrv_outcome outcome)
 
 void websrv_connection_forget_done(websrv_connection *c)
 {
+    websrv_access_hand_over();  // the process that signals the end also logs the request
     if (c->done_fd >= 0)
         close(c->done_fd);
     c->done_fd = -1;

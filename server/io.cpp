@@ -10,6 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "access_log.h"
+
 namespace {
 
 constexpr long long wait_limit_ms = websrv_wait_seconds * 1000LL;
@@ -111,11 +113,12 @@ int websrv_read_until(int fd, void *buf, size_t len, const websrv_plugin_desc *d
     return got;
 }
 
-int websrv_write_handler(int fd, const void *buf, int len, const websrv_plugin_desc *desc)
+namespace {
+
+// Writes all `total` bytes of `data`, counting in `done` what went out. Returns 0, or -1 with
+// errno set (logged where the reason is the server's to tell).
+int write_all(int fd, const char *data, size_t total, const websrv_plugin_desc *desc, size_t &done)
 {
-    const char *data = static_cast<const char *>(buf);
-    const size_t total = len > 0 ? static_cast<size_t>(len) : 0;
-    size_t done = 0;
     long long deadline = websrv_deadline();
     do {
         if (!websrv_wait_ready(fd, POLLOUT, deadline)) {
@@ -143,5 +146,18 @@ int websrv_write_handler(int fd, const void *buf, int len, const websrv_plugin_d
         done += static_cast<size_t>(put);
         deadline = websrv_deadline();
     } while (done < total);
-    return static_cast<int>(total);
+    return 0;
+}
+
+}  // namespace
+
+int websrv_write_handler(int fd, const void *buf, int len, const websrv_plugin_desc *desc)
+{
+    const char *data = static_cast<const char *>(buf);
+    const size_t total = len > 0 ? static_cast<size_t>(len) : 0;
+    size_t done = 0;
+    const int result = write_all(fd, data, total, desc, done);
+    // What goes out on a session's socket is what its access log line reports.
+    websrv_access_sent(fd, data, done, result < 0);
+    return result < 0 ? -1 : static_cast<int>(total);
 }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "access_log.h"
 #include "version.h"
 
 namespace {
@@ -81,10 +82,13 @@ void append_head(composer &out, const websrv_session *session, int status, const
     out.append("Date: %s\r\n", date);
 }
 
-// Ends a header block: the lines a plug-in asked to have in every header block of the
-// connection, then the empty line.
-void end_header(composer &out, const websrv_connection *c)
+// Ends a header block: the caller's own extra lines (each "Name: value\r\n"; null for none),
+// the lines a plug-in asked to have in every header block of the connection, then the empty
+// line.
+void end_header(composer &out, const websrv_connection *c, const char *extra)
 {
+    if (extra != nullptr)
+        out.append("%s", extra);
     if (c->info.header_lines != nullptr)
         out.append("%s", c->info.header_lines);
     out.append("\r\n");
@@ -114,12 +118,20 @@ const char *websrv_status_version(const websrv_session *session)
 
 namespace {
 
-// Composes a response in a fresh buffer (the status line and the Server and Date lines, then
-// whatever add_rest appends) and sends it. Returns 0, or -1 when no buffer could be had or
-// the write failed (both logged).
-template <typename Rest>
-int compose_and_send(websrv_connection *c, int status, const char *reason,
-                     const char *success_format, Rest add_rest)
+// What a header block holds besides its status line and the Server and Date lines.
+struct block_fields {
+    const char *success_format;   // the detail line logged once the block is sent
+    off_t content_length;         // 0: no Content-Length line
+    const char *content_type;     // null: no Content-Type line
+    const time_t *last_modified;  // null: no Last-Modified line
+    const char *extra;            // the caller's own header lines, or null
+    bool error_page;              // a short HTML page follows, and no Connection line
+};
+
+// Composes a response in a fresh buffer (the status line, the Server and Date lines, then
+// `fields`) and sends it. Returns 0, or -1 when no buffer could be had or the write failed
+// (both logged).
+int compose_and_send(websrv_connection *c, int status, const char *reason, const block_fields &fields)
 {
     response_buffer buffer;
     if (buffer.data() == nullptr) {
@@ -127,50 +139,44 @@ int compose_and_send(websrv_connection *c, int status, const char *reason,
         return -1;
     }
     composer out(buffer.data(), response_size);
+    websrv_access_status(status);
     date_text date;
     append_head(out, &c->session, status, reason, date);
-    add_rest(out, date);
-    return transmit(c, out, success_format);
+    // The date buffer is reused: the Date line is already composed.
+    if (fields.last_modified != nullptr) {
+        http_date(*fields.last_modified, date);
+        out.append("Last-Modified: %s\r\n", date);
+    }
+    if (fields.content_type != nullptr)
+        out.append("Content-Type: %s\r\n", fields.content_type);
+    if (fields.content_length != 0)
+        out.append("Content-Length: %lld\r\n", static_cast<long long>(fields.content_length));
+    if (!fields.error_page)
+        out.append("Connection: close\r\n");
+    end_header(out, c, fields.extra);
+    if (fields.error_page) {
+        // The page's bytes, closing tags that open nothing included, are what clients and
+        // their tests have always received; browsers render it as the title line.
+        out.append("<HTML>\n<HEAD><TITLE>%d %s</TITLE></HEAD>\n</HTML>", status, reason);
+        out.append("<HR>\nTAVRIX/%s Error: %d %s</TITLE></HEAD>\n</HR>", websrv_version_text, status, reason);
+    }
+    return transmit(c, out, fields.success_format);
 }
 
 }  // namespace
 
-int websrv_send_error(websrv_connection *c, int status, const char *reason, const char *extra_lines)
+int websrv_send_error(websrv_connection *c, int status, const char *reason, const char *extra)
 {
-    return compose_and_send(
-        c, status, reason, "Succesfully transmitted error response packet of %d bytes\n",
-        [&](composer &out, date_text &) {
-            out.append("Content-Type: text/html\r\n");
-            if (extra_lines != nullptr)
-                out.append("%s", extra_lines);
-
-            end_header(out, c);
-            // The page's bytes, closing tags that open nothing included, are what clients and
-            // their tests have always received; browsers render it as the title line.
-            out.append("<HTML>\n<HEAD><TITLE>%d %s</TITLE></HEAD>\n</HTML>", status, reason);
-            out.append("<HR>\nTAVRIX/%s Error: %d %s</TITLE></HEAD>\n</HR>", websrv_version_text,
-                       status, reason);
-        });
+    return compose_and_send(c, status, reason,
+                            {"Succesfully transmitted error response packet of %d bytes\n", 0, "text/html", nullptr,
+                             extra, true});
 }
 
 int websrv_send_response(websrv_connection *c, int status, const char *reason,
                          off_t content_length, const char *content_type,
-                         const time_t *last_modified)
+                         const time_t *last_modified, const char *extra)
 {
-    return compose_and_send(
-        c, status, reason, "Succesfully transmitted response packet of %d bytes\n",
-        [&](composer &out, date_text &date) {
-            // The date buffer is reused: the Date line is already composed.
-            if (last_modified != nullptr) {
-                http_date(*last_modified, date);
-                out.append("Last-Modified: %s\r\n", date);
-            }
-            if (content_type != nullptr)
-                out.append("Content-Type: %s\r\n", content_type);
-            if (content_length != 0)
-                out.append("Content-Length: %lld\r\n", static_cast<long long>(content_length));
-            out.append("Connection: close\r\n");
-            end_header(out, c);
-
-        });
+    return compose_and_send(c, status, reason,
+                            {"Succesfully transmitted response packet of %d bytes\n", content_length, content_type,
+                             last_modified, extra, false});
 }

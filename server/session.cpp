@@ -16,9 +16,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "access_log.h"
 #include "address.h"
 #include "cgi.h"
-
 #include "connection.h"
 #include "io.h"
 #include "listener.h"
@@ -168,8 +168,10 @@ void read_header(websrv_connection *c)
         const int room = websrv_request_capacity - session.received;
         const int got = websrv_read_until(session.socket, session.buffer + session.received,
                                           static_cast<size_t>(room), websrv_connection_desc(c), c->header_deadline);
-        if (got <= 0)
+        if (got <= 0) {
+            websrv_access_read_failed(got < 0 && errno == ETIMEDOUT);
             websrv_connection_end(c, websrv_outcome::logged_failed);
+        }
         log_msg(WEBSRV_LOG_DETAIL, "Received %d/%d bytes.\n", got, WEBSRV_BUFFER_SIZE);
         // A hook that claims more than it was allowed cannot push the count past the buffer.
         session.received += got < room ? got : room;
@@ -273,6 +275,7 @@ void websrv_serve_next(int control, int slot)
     websrv_connection c{};
     c.done_fd = control;
     open_connection(&c, taken);
+    websrv_access_begin(&c);
     // The hook may unregister the plug-in, which frees its node: its name is kept for the log.
     const websrv_plugin_desc accepted = c.desc;
     if (call_session_hook(&c, &websrv_plugin_desc::on_session_init, 0) < 0) {
@@ -283,6 +286,7 @@ void websrv_serve_next(int control, int slot)
     if (!websrv_share_take(slot, c.info.peer))
         refuse_over_share(&c);
     read_header(&c);
+    websrv_access_request(c.session.buffer);  // before parsing writes into the buffer
     if (websrv_parse_request(&c.session, c.info.peer_text) != request_error::none) {
         websrv_send_error(&c, 400, "Bad Request");
         end_unanswered(&c);

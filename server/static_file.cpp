@@ -1,9 +1,12 @@
-// Static file delivery: the content type, conditional requests and the transmission of the
-// file with sendfile, for a path confined to the working directory.
+// Static file delivery: the content type, the file or its gzip copy, and the transmission of
+// the whole file or one range of it with sendfile, for a path confined to the working
+// directory. What the request asks beyond its path is read in negotiate.cpp.
 #include "static_file.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -18,12 +21,13 @@
 
 #include <unistd.h>
 
+#include "access_log.h"
 #include "fd_guard.h"
 #include "io.h"
+#include "negotiate.h"
 #include "path.h"
 #include "registry.h"
 #include "response.h"
-#include "tdate_parse.h"
 
 namespace {
 
@@ -89,6 +93,7 @@ long long transmit_file(websrv_connection *c, int fd, off_t start, off_t length)
         }
         if (sent == 0)
             break;  // the file shrank since it was looked at: send no more than it has
+        websrv_access_file_sent(sent, false);
         offset = before + static_cast<off_t>(sent);
         deadline = websrv_deadline();
     }
@@ -102,7 +107,9 @@ bool is_pseudo_file_system(int fd)
     struct statfs fs;
     if (fstatfs(fd, &fs) != 0)
         return true;
-    switch (fs.f_type) {
+    // The magic numbers are 32-bit values, some above INT_MAX; f_type is a long on 64-bit
+    // hosts and an int on 32-bit ARM, so it is compared as the unsigned 32-bit value it holds.
+    switch (static_cast<uint32_t>(fs.f_type)) {
     case PROC_SUPER_MAGIC:
     case SYSFS_MAGIC:
     case DEBUGFS_MAGIC:
@@ -139,6 +146,19 @@ int open_regular_file(const char *path, const struct stat *looked_up, struct sta
     return fd;
 }
 
+// Sends `range` of the open file `fd` (`size` bytes in all) behind its header block.
+void send_body(websrv_connection *c, int fd, const websrv_byte_range &range, off_t size)
+{
+    const long long sent = transmit_file(c, fd, range.start, range.length);
+    if (sent < 0) {
+        websrv_access_file_sent(0, true);
+        log_msg(WEBSRV_LOG_ERROR, "Error: Unable to send file; Error:%s\n", strerror(errno));
+    } else {
+        log_msg(WEBSRV_LOG_DETAIL, "Succesfully transmitted file of %lld bytes File was %lld bytes long\n", sent,
+                static_cast<long long>(size));
+    }
+}
+
 }  // namespace
 
 const char *websrv_content_type(const char *path)
@@ -166,36 +186,35 @@ void websrv_serve_static(websrv_connection *c, const char *path, const struct st
         return;
     }
     const char *type = websrv_content_type(path);
+    // The gzip copy lies in the same directory as the file: confinement holds for both.
+    char gzip_path[WEBSRV_PATH_MAX];
+    struct stat chosen = *looked_up;
+    const char *sent_path = websrv_gzip_copy(session, path, gzip_path, &chosen);
     struct stat opened;
-    fd_guard file(open_regular_file(path, looked_up, &opened));
+    fd_guard file(open_regular_file(sent_path, &chosen, &opened));
     if (file.get() < 0) {
         log_msg(WEBSRV_LOG_ERROR, "Filename %s does not exist\n", path);
         websrv_send_error(c, 404, "Not Found");
         return;
     }
-    const struct stat *st = &opened;
-    if (session->if_modified_since != nullptr &&
-        websrv_date_parse(session->if_modified_since) >= st->st_mtime) {
-        websrv_send_response(c, 304, "Not Modified", 0, type, &st->st_mtime);
+    websrv_file_answer answer;
+    websrv_decide_file_answer(session, opened, sent_path != path, &answer);
+    if (answer.status == 416) {
+        websrv_send_error(c, answer.status, answer.reason, answer.lines);
         return;
     }
     // Corked, the header block and the start of the body leave in one segment; closing the
     // connection releases whatever is held.
-    if (st->st_size > 0) {
+    const websrv_byte_range &range = answer.range;
+    if (range.length > 0) {
         const int on = 1;
         setsockopt(session->socket, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
     }
     // A body without its header block would reach the client as a malformed response: when
     // the header could not be composed or sent (already logged), the file is not sent either.
-    // "Ok" with a lower-case k is this server's reason phrase for a file; clients compare
-    // status numbers, and the CGI gateway's "OK" comes from its own table.
-    if (websrv_send_response(c, 200, "Ok", st->st_size, type, &st->st_mtime) < 0 ||
-        st->st_size == 0 || head_only)
+    if (websrv_send_response(c, answer.status, answer.reason, range.length, type, &opened.st_mtime,
+                             answer.lines) < 0 ||
+        range.length == 0 || head_only)
         return;
-    const long long sent = transmit_file(c, file.get(), 0, st->st_size);
-    if (sent < 0)
-        log_msg(WEBSRV_LOG_ERROR, "Error: Unable to send file; Error:%s\n", strerror(errno));
-    else
-        log_msg(WEBSRV_LOG_DETAIL, "Succesfully transmitted file of %lld bytes File was %lld bytes long\n", sent,
-                static_cast<long long>(st->st_size));
+    send_body(c, file.get(), range, opened.st_size);
 }

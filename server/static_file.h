@@ -7,10 +7,11 @@
 #include "connection.h"
 
 // Sends the file at `path` (relative to the working directory, known to exist with the
-// attributes in *st) on the connection: 404 for a file outside the working directory or one
-// that cannot be opened, 304 when If-Modified-Since is not older than the file, else 200 with
-// the whole file (only its header block when `head_only`, as for HEAD). Returns when the
-// answer is sent or has failed (logged); never exits.
+// attributes in *st) on the connection, or its gzip copy when the request accepts one: 404
+// for a file outside the working directory or one that cannot be opened, else the answer the
+// request's conditions and range ask for (see websrv_decide_file_answer): 304, 416, 206 with
+// a part of the file, or 200 with the whole file (only the header block when `head_only`, as
+// for HEAD). Returns when the answer is sent or has failed (logged); never exits.
 void websrv_serve_static(websrv_connection *c, const char *path, const struct stat *st, bool head_only);
 
 

@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <poll.h>
+
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -323,10 +325,23 @@ void main_loop()
     sigprocmask(SIG_SETMASK, &open_mask, nullptr);
 }
 
+// Opens /dev/null in place of a standard descriptor (input, output, error) the server was
+// started without: otherwise the next file it opens (the access log, the port file) would take
+// that number, and the CGI gateway, which sets up a program's standard descriptors, would
+// replace it.
+void ensure_standard_descriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
+            open("/dev/null", O_RDWR);
+    }
+}
+
 }  // namespace
 
 int websrv_run(int argc, char **argv)
 {
+    ensure_standard_descriptors();
     if (websrv_option_parse(argc, argv) < 0)
         return -1;
     hold_stop_signals();

@@ -13,10 +13,12 @@
 
 namespace {
 
-// One name (lower case) with the number it stands for.
+// One name (lower case) with the number it stands for. The name is held in the entry itself,
+// not pointed to: the tables are then plain constant data, which a position-independent
+// executable does not have to relocate entry by entry at every start.
 struct name_value {
-    const char *name;
-    long value;
+    char name[10];  // the longest names, "wednesday" and "september", and their zero
+    int value;
 };
 
 // Sorted by name (checked below), so a lookup is a binary search.

@@ -5,7 +5,6 @@
 
 #include <csignal>
 #include <fcntl.h>
-#include <random>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -35,15 +34,6 @@ std::string stop(Site &site)
 {
     EXPECT_EQ(site.stop(), 0);
     return site.log();
-}
-
-std::string random_bytes(size_t size, unsigned seed)
-{
-    std::mt19937 generator(seed);
-    std::string bytes(size, '\0');
-    for (char &c : bytes)
-        c = static_cast<char>(generator());
-    return bytes;
 }
 
 void expect_not_found(const Reply &reply, const std::string &what)

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -37,6 +38,15 @@ void write_file(const std::string &path, const std::string &content)
     out << content;
     if (!out)
         throw std::runtime_error("cannot write " + path);
+}
+
+std::string random_bytes(size_t size, unsigned seed)
+{
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (char &c : bytes)
+        c = static_cast<char>(generator());
+    return bytes;
 }
 
 bool file_exists(const std::string &path)

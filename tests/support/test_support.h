@@ -13,6 +13,8 @@ namespace websrv_test {
 // Reads a whole file; empty when it does not exist.
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
+// `size` bytes of any value, the same for the same seed.
+std::string random_bytes(size_t size, unsigned seed);
 bool file_exists(const std::string &path);
 
 // Captures everything written to file descriptor 1 (stdio's stdout included) while alive.

@@ -1,0 +1,173 @@
+// The access log: what one request asked and how its answer went, followed in the process that
+// serves the connection and written as one line when that process's share of the session ends.
+#include "access_log.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <unistd.h>
+
+#include "connection.h"
+#include "decimal.h"
+#include "negotiate.h"
+#include "settings.h"
+
+namespace {
+
+// The status logged for a session that ended with no answer sent: nothing on the wire said
+// one, and the connection was closed.
+constexpr int closed_unanswered = 444;
+// The status logged for a request whose client went away before it had the whole answer (or
+// had sent the whole request header): the status the server meant to send would claim too
+// much.
+constexpr int client_gone = 499;
+constexpr int header_timed_out = 408;
+
+// Room for one text field, escaped; longer texts are cut. The four fields and the fixed parts
+// always fit the line, so a line is never cut before its line end.
+constexpr size_t field_size = 2048;
+constexpr int field_count = 4;
+constexpr size_t line_size = field_count * field_size + 256;
+
+// What this process knows of the request it serves. Zero is the start of every field.
+struct access_record {
+    const websrv_connection *c;  // null: no line to write here
+    bool owner;                  // this process writes the line
+    bool cut;                    // a write of the answer failed
+    bool started;                // a byte of the answer went out
+    bool header_done;            // the answer's header block has ended
+    bool line_feed;              // the last byte was a line feed (or a CR behind one)
+    int status;                  // 0 until known
+    long long body;
+    time_t accepted;
+    char request[field_size];    // the request line as sent; empty until kept
+};
+
+access_record record;
+
+// The status of a status line "VERSION NNN ..." at the start of `data`, or 0.
+int status_of(const char *data, size_t length)
+{
+    const char *space = static_cast<const char *>(memchr(data, ' ', length));
+    long long status = 0;
+    if (space == nullptr ||
+        websrv_read_decimal({space + 1, static_cast<size_t>(data + length - space - 1)}, 1000, &status) != 3)
+        return 0;
+    return static_cast<int>(status);
+}
+
+// Copies `text` (null: "-") into `out` as a log field that cannot split or forge a line:
+// control characters, bytes above 0x7e and, unless `quoted`, the blank become \xHH; '"' and
+// '\' become \" and \\. Cut where the longest form would no longer fit.
+void escape_field(const char *text, char (&out)[field_size], bool quoted)
+{
+    size_t at = 0;
+    for (const char *next = text != nullptr ? text : "-"; *next != '\0' && at + 4 < sizeof out; ++next) {
+        const unsigned char c = static_cast<unsigned char>(*next);
+        if (c == '"' || c == '\\')
+            out[at++] = '\\';
+        if (c < (quoted ? ' ' : '!') || c > '~')
+            at += static_cast<size_t>(snprintf(out + at, 5, "\\x%02x", c));
+        else
+            out[at++] = static_cast<char>(c);
+    }
+    out[at] = '\0';
+}
+
+}  // namespace
+
+void websrv_access_begin(websrv_connection *c)
+{
+    if (websrv_config.access_log_fd < 0)
+        return;
+    record.c = c;
+    record.owner = true;
+    record.accepted = time(nullptr);
+}
+
+void websrv_access_request(const char *buffer)
+{
+    if (record.c == nullptr || record.request[0] != '\0')
+        return;
+    while (*buffer == '\r' || *buffer == '\n')
+        ++buffer;  // empty lines before the request are skipped, as parsing does
+    size_t length = strcspn(buffer, "\n");
+    if (length > 0 && buffer[length - 1] == '\r')
+        --length;
+    snprintf(record.request, sizeof record.request, "%.*s", static_cast<int>(length), buffer);
+}
+
+void websrv_access_read_failed(bool timed_out)
+{
+    if (record.c == nullptr)
+        return;
+    if (timed_out)
+        record.status = header_timed_out;
+    else if (record.c->session.received > 0)
+        record.cut = true;
+}
+
+void websrv_access_status(int status)
+{
+    record.status = status;
+}
+
+void websrv_access_sent(int fd, const char *data, size_t length, bool failed)
+{
+    if (record.c == nullptr || fd != record.c->session.socket)
+        return;
+    record.cut = record.cut || failed;
+    if (!record.started && record.status == 0)
+        record.status = status_of(data, length);
+    record.started = record.started || length > 0;
+    // The header block ends at an empty line: a line feed, perhaps a CR, a line feed.
+    size_t i = 0;
+    for (; !record.header_done && i < length; ++i) {
+        if (data[i] == '\n')
+            record.header_done = record.line_feed;
+        if (data[i] != '\r')
+            record.line_feed = data[i] == '\n';
+    }
+    record.body += static_cast<long long>(length - i);
+}
+
+void websrv_access_file_sent(long long bytes, bool failed)
+{
+    record.body += bytes;
+    record.cut = record.cut || failed;
+}
+
+void websrv_access_hand_over()
+{
+    record.owner = false;
+}
+
+void websrv_access_end(const websrv_connection *c)
+{
+    if (record.c != c || !record.owner)
+        return;
+    record.owner = false;
+    const websrv_session &session = c->session;
+    if (session.received == 0 && record.status == 0 && !record.cut)
+        return;  // the client sent nothing: no request, no line
+    websrv_access_request(session.buffer);
+    // The user (unquoted), the request line, Referer and User-Agent.
+    const char *texts[field_count] = {c->info.remote_user, record.request[0] != '\0' ? record.request : nullptr,
+                                      websrv_header_value(&session, "Referer"), session.user_agent};
+    char fields[field_count][field_size];
+    for (int i = 0; i < field_count; ++i)
+        escape_field(texts[i], fields[i], i > 0);
+    char when[40];
+    struct tm parts;
+    if (localtime_r(&record.accepted, &parts) == nullptr ||
+        strftime(when, sizeof when, "%d/%b/%Y:%H:%M:%S %z", &parts) == 0)
+        when[0] = '\0';
+    const int status = record.cut ? client_gone : record.status != 0 ? record.status : closed_unanswered;
+    char line[line_size];
+    const int length = snprintf(line, sizeof line, "%s - %s [%s] \"%s\" %d %lld \"%s\" \"%s\"\n",
+                                c->info.peer_text[0] != '\0' ? c->info.peer_text : "-", fields[0], when,
+                                fields[1], status, record.body, fields[2], fields[3]);
+    if (write(websrv_config.access_log_fd, line, static_cast<size_t>(length)) != length)
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to write the access log; Error: %s\n", strerror(errno));
+}

@@ -1,0 +1,44 @@
+// The access log of "-a": one line per request in the combined log format, written by the
+// process that knows how the request's answer ended.
+#ifndef WEBSRV_SERVER_ACCESS_LOG_H
+#define WEBSRV_SERVER_ACCESS_LOG_H
+
+#include <cstddef>
+
+struct websrv_connection;
+
+// Every function below does nothing without "-a", and nothing in a process that serves no
+// connection. None can fail; a line that cannot be written is reported on the log.
+
+// In the connection's own process, right after accept: the answer on `c` is followed from here
+// on, and this process writes its line. The processes it forks (CGI copies) inherit the record.
+void websrv_access_begin(websrv_connection *c);
+
+// Keeps the request line as the client sent it from the request buffer `buffer`, before
+// parsing writes into it. The first call of a session counts.
+void websrv_access_request(const char *buffer);
+
+// Reading the request header failed: it timed out (408), or the client went away (499; one
+// that went away before sending a byte made no request and gets no line).
+void websrv_access_read_failed(bool timed_out);
+
+// The status of an answer this process composes itself.
+void websrv_access_status(int status);
+
+// Notes `length` bytes that went out on descriptor `fd` (only the session's socket counts):
+// the status line of an answer the server did not compose gives its status, and the bytes
+// behind the header block's empty line count as the body. `failed`: the write failed there,
+// so the client did not get the whole answer (499).
+void websrv_access_sent(int fd, const char *data, size_t length, bool failed);
+
+// Notes body bytes sent from a file, and whether the transfer failed (499).
+void websrv_access_file_sent(long long bytes, bool failed);
+
+// This process no longer writes the session's line: a process it forked does (or another
+// share of the session, which does not).
+void websrv_access_hand_over();
+
+// Writes the session's line, once, when this process is the one that writes it.
+void websrv_access_end(const websrv_connection *c);
+
+#endif

@@ -20,6 +20,7 @@
  *   -directory-fail       on_directory returns -1
  *   -unregister-in HOOK   "init" or "request": that hook unregisters "record" and goes on
  *   -record-info          on_session_init records the session's info record (see below)
+ *   -record-time          on_session_init and on_session_end record when they ran (see below)
  *   -header-line TEXT     on_session_init asks for the line "TEXT\r\n" in every header block
  *   -remote-user NAME     on_session_init reports NAME as a user checked by "Basic"
  *   -tls                  on_session_init reports the connection as carried over TLS
@@ -33,6 +34,8 @@
  *   start fd=N
  *   init
  *   info size=N peer=[..] peer_port=N family=F
+ *   time start=MS pid=P      (on_session_init; MS: the monotonic clock, milliseconds)
+ *   time end=MS pid=P        (on_session_end)
  *   read len=L got=G
  *   request method=[..] uri=[..] query=[..] protocol=[..] host=[..] user_agent=[..]
  *           content_length=[..] content_type=[..] if_modified_since=[..] authorization=[..]
@@ -74,6 +77,7 @@ static size_t end_helper_ms;  /* 0: no helper process */
 static char directory_path[WEBSRV_PATH_MAX];
 static char unregister_in[16];
 static int record_info;
+static int record_time;
 static char header_line[512];
 static char remote_user[64];
 static int tls;
@@ -165,6 +169,16 @@ static int unregister_now(void)
     return result;
 }
 
+/* Records "time WHAT=MS pid=P" when asked to (-record-time). */
+static void record_moment(const char *what)
+{
+    struct timespec now;
+    if (!record_time)
+        return;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    record("time %s=%lld pid=%d", what, (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000, (int)getpid());
+}
+
 /* Records the info record and tells the server what the options ask for. */
 static void use_info(websrv_session *session)
 {
@@ -184,6 +198,7 @@ static void use_info(websrv_session *session)
 static int record_session_init(websrv_session *session)
 {
     record("init");
+    record_moment("start");
     use_info(session);
     if (strcmp(unregister_in, "init") == 0)
         unregister_now();
@@ -302,6 +317,7 @@ static int record_session_end(websrv_session *session)
     add(&line, "end closed=%d", closed);
     add_text(&line, "buffer", session->buffer);
     commit(&line);
+    record_moment("end");
     if (end_helper_ms > 0)
         start_helper((long)end_helper_ms);
     return 0;
@@ -366,6 +382,9 @@ static int record_option(int *index, char **argv)
         directory_fail = 1;
     } else if (strcmp(option, "-record-info") == 0) {
         record_info = 1;
+    } else if (strcmp(option, "-record-time") == 0) {
+        record_time = 1;
+
     } else if (strcmp(option, "-header-line") == 0 && value != NULL) {
         snprintf(header_line, sizeof header_line, "%s\r\n", value);
         taken = 2;

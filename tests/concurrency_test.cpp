@@ -1,0 +1,307 @@
+// Several sessions at once (-j): they overlap, one client holds at most its share of them, the
+// request header has a deadline counted from the accept, IPv6 clients are served beside IPv4
+// ones, and a stop under load loses no line of the port file.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "test_support.h"
+
+using namespace websrv_test;
+
+namespace {
+
+const std::string server_binary = WEBSRV_TEST_SERVER;
+const std::string http_plugin = WEBSRV_HTTP_PLUGIN;
+const std::string record_plugin = std::string(TEST_PLUGIN_DIR) + "/tp_record.so";
+const std::string kPage = "the page";
+using Clock = std::chrono::steady_clock;
+
+// A connection to the server from the loopback address `from` (127.0.0.1 to 127.255.255.254,
+// or "::1"); -1 when it cannot be made.
+int connect_from(const std::string &from, int port)
+{
+    if (from == "::1") {
+        const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_addr = in6addr_loopback;
+        address.sin6_port = htons(static_cast<uint16_t>(port));
+        if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
+            return fd;
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    inet_pton(AF_INET, from.c_str(), &source.sin_addr);
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    target.sin_port = htons(static_cast<uint16_t>(port));
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&source), sizeof source) == 0 &&
+        connect(fd, reinterpret_cast<sockaddr *>(&target), sizeof target) == 0)
+        return fd;
+    if (fd >= 0)
+        close(fd);
+    return -1;
+}
+
+void send_text(int fd, const std::string &text)
+{
+    ASSERT_EQ(send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
+}
+
+// Everything the server sends on `fd` until it closes it (or `ms` pass).
+std::string receive_all(int fd, int ms = 10000)
+{
+    std::string text;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    char chunk[4096];
+    while (Clock::now() < deadline) {
+        timeval wait{0, 100 * 1000};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        const ssize_t got = recv(fd, chunk, sizeof chunk, 0);
+        if (got == 0)
+            break;
+        if (got > 0)
+            text.append(chunk, static_cast<size_t>(got));
+    }
+    close(fd);
+    return text;
+}
+
+// Polls `done` every 10 ms for at most `ms`.
+template <typename Done>
+bool eventually(Done done, int ms = 10000)
+{
+    for (int waited = 0; waited < ms; waited += 10) {
+        if (done())
+            return true;
+        sleep_ms(10);
+    }
+    return done();
+}
+
+size_t count_prefixed(const std::vector<std::string> &lines, const std::string &prefix)
+{
+    size_t n = 0;
+    for (const std::string &line : lines)
+        n += line.rfind(prefix, 0) == 0;
+    return n;
+}
+
+// The milliseconds of the recorded "time WHAT=MS pid=P" lines, in order.
+std::vector<long long> moments(const std::vector<std::string> &lines, const std::string &what)
+{
+    std::vector<long long> found;
+    const std::string prefix = "time " + what + "=";
+    for (const std::string &line : lines)
+        if (line.rfind(prefix, 0) == 0)
+            found.push_back(std::stoll(line.substr(prefix.size())));
+    return found;
+}
+
+void start_recorded(Site &site, const std::string &jobs, const std::vector<std::string> &extra = {})
+{
+    std::vector<std::string> args{"-j", jobs, "-plugin", record_plugin, "-record", site.record,
+                                  "-record-port", std::to_string(site.port), "-no-io-hooks", "-record-time"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    ASSERT_TRUE(site.start(server_binary, args)) << site.log();
+}
+
+bool ipv6_loopback_works()
+{
+    const int fd = socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    const bool works = fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    if (fd >= 0)
+        close(fd);
+    return works;
+}
+
+}  // namespace
+
+TEST(Sessions, RunAtOnceUpToTheLimitAsTheHooksTimesShow)
+{
+    // Four clients from four addresses, each with half a request: with -j 4 all four sessions
+    // start before any ends; with -j 1 the second starts only after the first has ended.
+    for (const char *jobs : {"4", "1"}) {
+        Site site;
+        site.put("page.html", kPage);
+        start_recorded(site, jobs);
+        std::vector<int> clients;
+        for (const char *from : {"127.0.0.1", "127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
+            clients.push_back(connect_from(from, site.port));
+            ASSERT_GE(clients.back(), 0) << from;
+            send_text(clients.back(), "GET /page.html HTTP/1.0\r\n");
+        }
+        const size_t expected_overlap = std::string(jobs) == "4" ? 4 : 1;
+        EXPECT_TRUE(eventually([&] { return moments(site.recorded(), "start").size() >= expected_overlap; }));
+        sleep_ms(300);  // time for a session that should not start yet to show that it did
+        EXPECT_EQ(moments(site.recorded(), "start").size(), expected_overlap) << jobs;
+        for (int fd : clients) {
+            send_text(fd, "\r\n");
+            const Reply reply = parse_reply(receive_all(fd));
+            EXPECT_EQ(reply.body, kPage) << jobs;
+        }
+        EXPECT_TRUE(eventually([&] { return moments(site.recorded(), "end").size() == 4; }));
+        const auto starts = moments(site.recorded(), "start");
+        const auto ends = moments(site.recorded(), "end");
+        ASSERT_EQ(starts.size(), 4u);
+        ASSERT_EQ(ends.size(), 4u);
+        // With -j 4 every session started before the first ended.
+        if (expected_overlap == 4) {
+            EXPECT_LE(*std::max_element(starts.begin(), starts.end()), *std::min_element(ends.begin(), ends.end()));
+        }
+
+        EXPECT_EQ(site.stop(), 0);
+    }
+}
+
+TEST(Sessions, OneClientHoldsAtMostHalfTheSlotsAndTheRestAre503)
+{
+    Site site;
+    site.put("page.html", kPage);
+    start_recorded(site, "4");
+    // Two sessions from 127.0.0.1 fill its share of four slots; a third is refused at once,
+    // and another address is still served.
+    std::vector<int> held;
+    for (int i = 0; i < 2; ++i) {
+        held.push_back(connect_from("127.0.0.1", site.port));
+        send_text(held.back(), "GET /page.html HTTP/1.0\r\n");
+    }
+    ASSERT_TRUE(eventually([&] { return moments(site.recorded(), "start").size() == 2; }));
+    const Reply refused = parse_reply(receive_all(connect_from("127.0.0.1", site.port), 5000));
+    EXPECT_EQ(refused.status_line, "HTTP/1.0 503 Service Unavailable") << refused.raw;
+    EXPECT_EQ(refused.header("Retry-After"), "1");
+    const int other = connect_from("127.0.0.2", site.port);
+    send_text(other, "GET /page.html HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(parse_reply(receive_all(other)).body, kPage);
+    for (int fd : held) {
+        send_text(fd, "\r\n");
+        EXPECT_EQ(parse_reply(receive_all(fd)).body, kPage);
+    }
+    EXPECT_EQ(site.stop(), 0);
+    EXPECT_NE(site.log().find("WebSrv Error: 127.0.0.1 holds its share of the sessions; answered 503\n"),
+              std::string::npos)
+        << site.log();
+}
+
+TEST(Sessions, SlowHeaderIsCutOffThirtySecondsAfterTheAcceptHoweverItTrickles)
+{
+    // A byte every five seconds keeps every single read within its wait; the header as a
+    // whole still has to come within the wait of the accept.
+    Site site;
+    site.put("page.html", kPage);
+    start_recorded(site, "1");
+    const int fd = connect_from("127.0.0.1", site.port);
+    const auto start = Clock::now();
+    const std::string request = "GET /page.html HTTP/1.0\r\nX-Slow: aaaaaaaaaaaaaaa";
+    bool cut = false;
+    for (size_t i = 0; i < request.size() && !cut && Clock::now() - start < std::chrono::seconds(60); ++i) {
+        cut = send(fd, &request[i], 1, MSG_NOSIGNAL) != 1;
+        for (int waited = 0; waited < 5000 && !cut; waited += 100) {
+            sleep_ms(100);
+            char byte;
+            cut = recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
+        }
+    }
+    const auto waited = Clock::now() - start;
+    close(fd);
+    EXPECT_TRUE(cut);
+    EXPECT_GE(waited, std::chrono::seconds(29));
+    EXPECT_LT(waited, std::chrono::seconds(40));
+    EXPECT_EQ(site.stop(), 0);
+    EXPECT_NE(site.log().find("WebSrv Error: Read Timeout.\n"), std::string::npos);
+}
+
+TEST(Ipv6, ClientsOfTheLoopbackAddressAreServedWithTheirRealAddress)
+{
+    if (!ipv6_loopback_works())
+        GTEST_SKIP() << "no IPv6 loopback here";
+    Site site;
+    site.put("page.html", kPage);
+    ASSERT_EQ(mkdir((site.root + "/cgi-bin").c_str(), 0755), 0);
+    write_file(site.root + "/cgi-bin/printenv", read_file(CGI_PRINTENV));
+    chmod((site.root + "/cgi-bin/printenv").c_str(), 0755);
+    start_recorded(site, "2", {"-record-info", "-c", "cgi-bin"});
+    // A raw socket, and curl with an address in brackets.
+    int fd = connect_from("::1", site.port);
+    ASSERT_GE(fd, 0);
+    send_text(fd, "GET /cgi-bin/printenv HTTP/1.0\r\n\r\n");
+    const std::string reply = receive_all(fd);
+    EXPECT_NE(reply.find("env=[REMOTE_ADDR=::1]\n"), std::string::npos) << reply;
+    EXPECT_NE(reply.find("env=[SERVER_NAME=[::1]]\n"), std::string::npos) << reply;
+    const std::string curl = "curl -s -g 'http://[::1]:" + std::to_string(site.port) + "/page.html'";
+    FILE *pipe = popen(curl.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char body[64] = {};
+    const size_t got = fread(body, 1, sizeof body - 1, pipe);
+    pclose(pipe);
+    EXPECT_EQ(std::string(body, got), kPage);
+    // An IPv4 client beside it keeps its IPv4 address.
+    fd = connect_from("127.0.0.1", site.port);
+    send_text(fd, "GET /cgi-bin/printenv HTTP/1.0\r\n\r\n");
+    EXPECT_NE(receive_all(fd).find("env=[REMOTE_ADDR=127.0.0.1]\n"), std::string::npos);
+    EXPECT_EQ(site.stop(), 0);
+    const auto lines = site.recorded();
+    EXPECT_EQ(count_prefixed(lines, "info size=" + std::to_string(216) + " peer=[::1] "), 2u) << lines.size();
+    EXPECT_EQ(count_prefixed(lines, "info size=216 peer=[127.0.0.1] "), 1u);
+}
+
+TEST(Stop, UnderLoadLosesNoLineOfThePortFile)
+{
+    // Clients keep asking while the server stops: every answer that comes is whole, the
+    // server ends by itself, and of the shared port file only its own line goes.
+    Site site;
+    site.put("page.html", kPage);
+    write_file(site.port_file, "80\n");
+    ASSERT_TRUE(site.start(server_binary, {"-j", "4", "-plugin", http_plugin, "-port", std::to_string(site.port)}));
+    write_file(site.port_file, read_file(site.port_file) + "7000\n");  // another instance's
+    std::atomic<bool> stop{false};
+    std::atomic<int> whole{0};
+    std::atomic<int> broken{0};
+    std::vector<std::thread> clients;
+    // One address each, so that no client is over its share of the four slots.
+    for (const std::string from : {"127.0.0.1", "127.0.0.2", "127.0.0.3", "127.0.0.4"})
+        clients.emplace_back([&, from] {
+            while (!stop) {
+                const int fd = connect_from(from, site.port);
+                if (fd < 0)
+                    continue;
+                if (send(fd, "GET /page.html HTTP/1.0\r\n\r\n", 27, MSG_NOSIGNAL) != 27) {
+                    close(fd);
+                    continue;
+                }
+                const std::string reply = receive_all(fd, 5000);
+                if (reply.empty())
+                    continue;  // refused by the stop
+                (parse_reply(reply).body == kPage ? whole : broken)++;
+            }
+        });
+    sleep_ms(500);
+    const int status = site.stop();
+    stop = true;
+    for (std::thread &client : clients)
+        client.join();
+    EXPECT_EQ(status, 0);
+    EXPECT_GT(whole.load(), 0);
+    EXPECT_EQ(broken.load(), 0);
+    EXPECT_EQ(read_file(site.port_file), "80\n7000\n");
+}

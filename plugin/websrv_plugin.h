@@ -18,10 +18,11 @@
  *     a plug-in comes from websrv_malloc() and goes back through websrv_free().
  *  5. Every hook slot may be NULL; a NULL slot means the server's default behaviour.
  *  6. Hooks must not throw or longjmp into the server; they return an int.
- *  7. Process model: the server forks one child per connection and serves them one at a
- *     time. on_option and on_start run in the main process; every other hook runs in the
- *     connection's child (or, for CGI, in one of its copy processes), so what a hook changes
- *     in the plug-in's memory ends with that child.
+ *  7. Process model: the server serves every connection in a child of its own, forked before
+ *     the connection arrives; with "-j N" up to N sessions run at once (in different
+ *     processes), one at a time by default. on_option and on_start run in the main process;
+ *     every other hook runs in the connection's child (or, for CGI, in its input copy), so
+ *     what a hook changes in the plug-in's memory ends with that child.
  */
 #ifndef WEBSRV_PLUGIN_H
 #define WEBSRV_PLUGIN_H
@@ -81,7 +82,8 @@ typedef struct websrv_session {
     int port;                  /* port of the plug-in whose socket accepted the connection */
     int received;              /* bytes read into buffer so far */
     int header_length;         /* cursor - buffer once the header is parsed */
-    struct in_addr client_addr; /* peer IPv4 address, network byte order */
+    struct in_addr client_addr; /* peer IPv4 address, network byte order; 0.0.0.0 for an
+                                * IPv6 client (its address: websrv_session_info) */
     char *method;              /* request method, as sent */
     char *uri;                 /* percent-decoded path without its leading "/"; "./" if empty */
     char *query;               /* text after the first "?", not decoded; NULL without "?" */

@@ -116,6 +116,7 @@ head -c 1024 /dev/urandom >"$www/1k.bin"
 head -c 65536 /dev/urandom >"$www/64k.bin"
 head -c 10485760 /dev/urandom >"$www/10m.bin"
 cc -O2 -o "$www/cgi-bin/hello.cgi" "$here/hello_cgi.c" || die "cannot compile hello_cgi.c"
+cc -O2 -shared -fPIC -o "$work/source_bind.so" "$here/source_bind.c" -ldl || die "cannot compile source_bind.c"
 cat >"$www/cgi-bin/hello.sh" <<'EOF'
 #!/bin/sh
 # The shell twin of hello.cgi: the same page.
@@ -153,7 +154,9 @@ fetch() {
 # The servers of plain HTTP, and those of TLS: each cell is measured with one group.
 plain_names=(websrv busybox lighttpd)
 tls_names=(websrv-tls lighttpd-tls)
-names=("${plain_names[@]}" "${tls_names[@]}")
+# websrv as the cells with eight clients at once measure it: with "-j 8" (BENCH_JOBS).
+jobs_names=(websrv-j websrv-tls-j)
+names=("${plain_names[@]}" "${tls_names[@]}" "${jobs_names[@]}")
 declare -A port pid rss_kb command_line
 
 for name in "${names[@]}"; do port[$name]=$(free_port); done
@@ -165,19 +168,8 @@ openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$w
     die "openssl cannot make the test certificate"
 chmod 600 "$work/tls.key"
 
-# "-j N" when BENCH_JOBS asks for it and this websrv knows the option: a server that does not
-# rejects it at once, one that does is still running when a short trial ends.
-jobs_option=""
-if [ -n "${BENCH_JOBS:-}" ]; then
-    probe_status=0
-    timeout 1 "$build/websrv" -j "$BENCH_JOBS" -plugin "$build/plugins/http.so" -port "$(free_port)" \
-        >"$work/jobs-probe.log" 2>&1 || probe_status=$?
-    if [ $probe_status -eq 124 ]; then
-        jobs_option="-j $BENCH_JOBS"
-    else
-        log "bench: this websrv does not take -j; measuring without it"
-    fi
-fi
+# The sessions websrv serves at once in the cells with several clients.
+jobs=${BENCH_JOBS:-8}
 
 : >"$work/httpd.conf" # busybox httpd: no settings of the machine's /etc/httpd.conf
 cat >"$work/lighttpd.conf" <<EOF
@@ -199,8 +191,10 @@ ssl.pemfile = "$work/tls.crt"
 ssl.privkey = "$work/tls.key"
 EOF
 
-command_line[websrv]="$build/websrv ${jobs_option:+$jobs_option }-plugin $build/plugins/http.so -port ${port[websrv]} -c cgi-bin -d $www"
-command_line[websrv-tls]="$build/websrv ${jobs_option:+$jobs_option }-plugin $build/plugins/https.so -tls-port ${port[websrv-tls]} -cert $work/tls.crt -key $work/tls.key -d $www"
+command_line[websrv]="$build/websrv -plugin $build/plugins/http.so -port ${port[websrv]} -c cgi-bin -d $www"
+command_line[websrv-j]="$build/websrv -j $jobs -plugin $build/plugins/http.so -port ${port[websrv-j]} -c cgi-bin -d $www"
+command_line[websrv-tls]="$build/websrv -plugin $build/plugins/https.so -tls-port ${port[websrv-tls]} -cert $work/tls.crt -key $work/tls.key -d $www"
+command_line[websrv-tls-j]="$build/websrv -j $jobs -plugin $build/plugins/https.so -tls-port ${port[websrv-tls-j]} -cert $work/tls.crt -key $work/tls.key -d $www"
 command_line[lighttpd-tls]="lighttpd -D -f $work/lighttpd-tls.conf"
 command_line[busybox]="busybox httpd -f -p 127.0.0.1:${port[busybox]} -h $www -c $work/httpd.conf"
 command_line[lighttpd]="lighttpd -D -f $work/lighttpd.conf"
@@ -231,12 +225,12 @@ done
 for name in "${names[@]}"; do start_server "$name"; done
 
 # Every server must give the right answer before its speed counts.
-for name in "${tls_names[@]}"; do
+for name in "${tls_names[@]}" websrv-tls-j; do
     curl -sS --cacert "$work/tls.crt" -o "$work/answer" "https://127.0.0.1:${port[$name]}/1k.bin" ||
         die "$name: no answer for /1k.bin over TLS"
     cmp -s "$work/answer" "$www/1k.bin" || die "$name: /1k.bin over TLS: wrong body"
 done
-for name in "${plain_names[@]}"; do
+for name in "${plain_names[@]}" websrv-j; do
     for file in 1k.bin 64k.bin 10m.bin; do
         fetch "${port[$name]}" "$file" "$work/answer" || die "$name: no answer for /$file"
         head -n 1 "$work/answer" | grep -q ' 200 ' || die "$name: /$file: $(head -n 1 "$work/answer")"
@@ -277,10 +271,11 @@ servers_of() {
 
 # Runs ab once; prints "requests/s failed complete". A run that ab could not finish counts
 # every request as failed. -r: a receive error is counted as a failed request, not the end.
-run_ab() {
-    local name=$1 path=$2 c=$3 n=$4 out=$5 scheme=http
-    case $name in *-tls) scheme=https ;; esac
-    if ! timeout 300 ab -r -n "$n" -c "$c" "$scheme://127.0.0.1:${port[$name]}/$path" >"$out" 2>&1; then
+ab_once() {
+    local name=$1 path=$2 c=$3 n=$4 out=$5 source=$6 scheme=http
+    case $name in *-tls*) scheme=https ;; esac
+    if ! LD_PRELOAD="$work/source_bind.so" BENCH_SOURCE="$source" \
+        timeout 300 ab -r -n "$n" -c "$c" "$scheme://127.0.0.1:${port[$name]}/$path" >"$out" 2>&1; then
         echo "0 $n 0"
         return 0
     fi
@@ -290,6 +285,24 @@ run_ab() {
         /^Non-2xx responses:/ { non2xx = $3 }
         /^Requests per second:/ { rps = $4 }
         END { print rps + 0, failed + non2xx + (n - complete), complete + 0 }' "$out"
+}
+
+# Runs a cell's load on one server. One client (127.0.0.2) for c=1; for more, two clients of
+# their own addresses (127.0.0.2 and 127.0.0.3) with half the connections each, at the same
+# time, as a server may give one address only half of its sessions. websrv serves these with
+# "-j $jobs". Prints "requests/s failed complete", the two clients' figures added up.
+run_ab() {
+    local name=$1 path=$2 c=$3 n=$4 out=$5
+    if [ "$c" -eq 1 ]; then
+        ab_once "$name" "$path" 1 "$n" "$out" 127.0.0.2
+        return 0
+    fi
+    case $name in websrv | websrv-tls) name=$name-j ;; esac
+    ab_once "$name" "$path" $((c / 2)) $((n / 2)) "$out.a" 127.0.0.2 >"$out.ra" &
+    ab_once "$name" "$path" $((c - c / 2)) $((n - n / 2)) "$out.b" 127.0.0.3 >"$out.rb"
+    wait
+    cat "$out.a" "$out.b" >"$out"
+    paste -d' ' "$out.ra" "$out.rb" | awk '{ print $1 + $4, $2 + $5, $3 + $6 }'
 }
 
 load_start=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -386,9 +399,12 @@ summary=$(awk '
         print ""
         print "Targets:"
         target("1 KiB file c=1", "websrv/BusyBox req/s", ratio_bb[cell_of["1 KiB file c=1"]], 1.3)
+        target("1 KiB file c=8", "websrv/BusyBox req/s", ratio_bb[cell_of["1 KiB file c=8"]], 1.3)
+        target("64 KiB file c=8", "websrv/BusyBox req/s", ratio_bb[cell_of["64 KiB file c=8"]], 1.3)
         target("10 MiB file c=1", "websrv/lighttpd MB/s", ratio_lt[cell_of["10 MiB file c=1"]], 0.95)
         target("10 MiB file c=8", "websrv/lighttpd MB/s", ratio_lt[cell_of["10 MiB file c=8"]], 0.95)
         target("compiled CGI c=1", "websrv/BusyBox req/s", ratio_bb[cell_of["compiled CGI c=1"]], 1.2)
+        target("compiled CGI c=8", "websrv/BusyBox req/s", ratio_bb[cell_of["compiled CGI c=8"]], 1.2)
         printf "- no failed websrv request at c=8: %d failed: %s\n", failed8, (failed8 == 0 ? "met" : "MISSED")
         tls_table()
     }
@@ -421,6 +437,10 @@ summary=$(awk '
         printf "- %s, %s at least %.2f: %.2f: %s\n", what, measure, want, value, (value >= want ? "met" : "MISSED")
     }' "$work/cells" "$work/results")
 
+# Clients that trickle or hold connections idle, against websrv alone (bench/fairness.py).
+fairness=$(python3 "$here/fairness.py" "$build/websrv" "$build/plugins/http.so" "$www" "$work") ||
+    fairness="(bench/fairness.py failed)"
+
 cpu=$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)
 # The first line a command prints. Its whole output is read first: a reader that stops early
 # would end the command with SIGPIPE, and with pipefail the script with it.
@@ -449,7 +469,11 @@ Latest run of \`bench/run.sh\`, started $started.
 Every cell runs \`ab -r -n N -c C http://127.0.0.1:PORT/PATH\` (HTTP/1.0, a new connection per
 request; https:// and a new TLS connection for the cells over TLS) against each server of its
 group in turn, in $rounds rounds; the server that goes first changes from
-round to round. Figures are medians over the rounds. A ratio is the median, over the rounds, of
+round to round. A cell of one connection at a time is one client (127.0.0.2); a cell of c=8 is
+two clients of their own addresses (127.0.0.2 and 127.0.0.3, through \`bench/source_bind.c\`)
+with four connections each, at the same time, against every server alike: websrv gives one
+address at most half of its sessions. websrv serves c=1 with its default of one session at a
+time and c=8 with \`-j $jobs\`. Figures are medians over the rounds. A ratio is the median, over the rounds, of
 websrv's requests per second divided by the peer's in the same round. MB/s counts file bodies
 (10^6 bytes). Failed requests are summed over the rounds: those ab counts as failed, non-2xx
 answers, and requests that never completed.
@@ -457,7 +481,8 @@ answers, and requests that never completed.
 $summary
 
 Idle resident memory of each server's main process (VmRSS before any load): websrv
-${rss_kb[websrv]} kB, BusyBox httpd ${rss_kb[busybox]} kB, lighttpd ${rss_kb[lighttpd]} kB; over TLS
+${rss_kb[websrv]} kB (target: at most 1700 kB; with -j $jobs ${rss_kb[websrv-j]} kB), BusyBox httpd
+${rss_kb[busybox]} kB, lighttpd ${rss_kb[lighttpd]} kB; over TLS
 websrv with https.so ${rss_kb[websrv-tls]} kB (target: at most 4096 kB), lighttpd with
 mod_openssl ${rss_kb[lighttpd-tls]} kB.
 
@@ -467,11 +492,15 @@ its own free loopback port):
 \`\`\`
 cmake -S . -B \$BUILD -G Ninja -DCMAKE_BUILD_TYPE=Release -DWEBSRV_TESTS=OFF -DWEBSRV_PORT_FILE=\$BUILD/webport
 ${command_line[websrv]}
+${command_line[websrv-j]}
 ${command_line[busybox]}
 ${command_line[lighttpd]}
 ${command_line[websrv-tls]}
+${command_line[websrv-tls-j]}
 ${command_line[lighttpd-tls]}
 \`\`\`
+
+$fairness
 
 lighttpd's generated configurations:
 

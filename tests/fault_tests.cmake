@@ -30,3 +30,9 @@ add_test(NAME soak
   COMMAND soak_driver $<TARGET_FILE:websrv-test> $<TARGET_FILE:http> $<TARGET_FILE:cgi_printenv>
           ${WEBSRV_SOAK_REQUESTS})
 set_tests_properties(soak PROPERTIES LABELS soak TIMEOUT 900)
+# The same with eight sessions at once (-j 8).
+add_test(NAME soak_j8
+  COMMAND soak_driver $<TARGET_FILE:websrv-test> $<TARGET_FILE:http> $<TARGET_FILE:cgi_printenv>
+          ${WEBSRV_SOAK_REQUESTS})
+set_tests_properties(soak_j8 PROPERTIES LABELS soak TIMEOUT 900 ENVIRONMENT SOAK_JOBS=8)
+

@@ -9,6 +9,7 @@
 //   SOAK_REQUESTS=N      requests to send (default DEFAULT_REQUESTS, or 20000)
 //   SOAK_TIME_LIMIT=S    seconds after which the run stops and fails (default: 300 + N / 50)
 //   SOAK_KEEP_DIR=1      keep the site, the log and the port file afterwards
+//   SOAK_JOBS=N          the server serves up to N sessions at once (-j N; default 1)
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -424,9 +425,12 @@ int main(int argc, char **argv)
     }
 
     const int port = free_port();
-    const pid_t server = start_server({argv[1], "-c", "cgi-bin", "-d", root, "-plugin", argv[2],
+    // SOAK_JOBS=N: the server serves up to N sessions at once (-j N).
+    const std::string jobs = std::to_string(env_number("SOAK_JOBS", 1));
+    const pid_t server = start_server({argv[1], "-j", jobs, "-c", "cgi-bin", "-d", root, "-plugin", argv[2],
                                        "-port", std::to_string(port)},
                                       dir);
+
     bool listening = false;
     for (int waited = 0; waited < 10000 && !listening; waited += 5) {
         if (waitpid(server, nullptr, WNOHANG) == server)

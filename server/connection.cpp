@@ -12,6 +12,7 @@
 #include "access_log.h"
 #include "io.h"
 #include "registry.h"
+#include "share.h"
 
 
 websrv_connection *websrv_connection_of(websrv_session *session)
@@ -91,7 +92,9 @@ void clean_session(websrv_connection *c)
         log_msg(WEBSRV_LOG_DETAIL, "Clean Session For PID:%d\n", static_cast<int>(getpid()));
     if (c->drain)
         drain_unread(c->session.socket);
+    websrv_share_leave();
     close(c->session.socket);
+
     const websrv_plugin_desc *desc = websrv_connection_desc(c);
     if (desc->on_session_end != nullptr)
         desc->on_session_end(&c->session);

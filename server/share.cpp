@@ -25,6 +25,7 @@ struct share_table {
 };
 
 share_table *table = nullptr;
+int own_slot = -1;  // in a connection process, the slot its client was recorded in
 
 // Holds the table's lock for as long as it lives; takes over a lock whose holder died.
 class table_lock {
@@ -78,8 +79,16 @@ bool websrv_share_take(int slot, const sockaddr_storage &client)
         return false;
     table->entry[slot].client = client;
     table->entry[slot].used = true;
+    own_slot = slot;
     return true;
 }
+
+void websrv_share_leave()
+{
+    websrv_share_release(own_slot);
+    own_slot = -1;
+}
+
 
 void websrv_share_release(int slot)
 {

@@ -14,7 +14,13 @@ int websrv_share_open(int slots);
 // session. When it does not, the slot is left empty again. True when there is no table.
 bool websrv_share_take(int slot, const sockaddr_storage &client);
 
+// In a connection process, before it closes its client's connection: empties the slot it
+// took, so the client's next connection, which may come before the main process hears that
+// this session is over, finds the slot free. Does nothing when no slot was taken.
+void websrv_share_leave();
+
 // In the main process, once a slot's session is over (or its process gone): empties the slot.
 void websrv_share_release(int slot);
+
 
 #endif

@@ -203,7 +203,29 @@ TEST(Sessions, OneClientHoldsAtMostHalfTheSlotsAndTheRestAre503)
         << site.log();
 }
 
+TEST(Sessions, OneClientAskingAgainAtOnceAfterEachAnswerIsNeverRefused)
+{
+    // With -j 2 a client's share is one session. A client that connects again the moment its
+    // answer ends must find its earlier session's slot free, however late the main process
+    // hears that the session is over.
+    Site site;
+    site.put("page.html", kPage);
+    ASSERT_TRUE(site.start(server_binary, {"-j", "2", "-plugin", http_plugin, "-port", std::to_string(site.port)}));
+    int refused = 0;
+    for (int i = 0; i < 200; ++i) {
+        const int fd = connect_from("127.0.0.1", site.port);
+        ASSERT_GE(fd, 0);
+        send_text(fd, "GET /page.html HTTP/1.0\r\n\r\n");
+        const Reply reply = parse_reply(receive_all(fd));
+        refused += reply.status_line.rfind("HTTP/1.0 200 ", 0) != 0 || reply.body != kPage;
+
+    }
+    EXPECT_EQ(refused, 0);
+    EXPECT_EQ(site.stop(), 0);
+}
+
 TEST(Sessions, SlowHeaderIsCutOffThirtySecondsAfterTheAcceptHoweverItTrickles)
+
 {
     // A byte every five seconds keeps every single read within its wait; the header as a
     // whole still has to come within the wait of the accept.

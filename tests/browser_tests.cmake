@@ -32,3 +32,8 @@ if(TARGET https)
   websrv_browser_test(browser_https https.test.mjs
     "WEBSRV_TEST_SERVER=$<TARGET_FILE:websrv-test>;WEBSRV_HTTPS_PLUGIN=$<TARGET_FILE:https>;WEBSRV_DEMO_SITE=${PROJECT_BINARY_DIR}/www")
 endif()
+
+# A CGI.pm guest book (browser/cgi.test.mjs): a sign-in form answered with a cookie and a
+# redirect, then a multipart form with a 1 MiB file that submits to the program itself.
+websrv_browser_test(browser_cgi cgi.test.mjs
+  "WEBSRV_TEST_SERVER=$<TARGET_FILE:websrv-test>;WEBSRV_HTTP_PLUGIN=$<TARGET_FILE:http>;WEBSRV_GUESTBOOK=${CMAKE_CURRENT_SOURCE_DIR}/cgi/guestbook.pl")

@@ -8,11 +8,13 @@
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
-import { chmodSync, closeSync, copyFileSync, mkdirSync, mkdtempSync, openSync, readFileSync } from 'node:fs';
+import { chmodSync, closeSync, copyFileSync, mkdirSync, mkdtempSync, openSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 
-import { CHROMIUM, CHROMIUM_FLAGS, dropWorkDir, freePort, loadChromium, required, stopProcess, waitListening } from './support.mjs';
+import {
+  CHROMIUM, CHROMIUM_FLAGS, dropWorkDir, freePort, loadChromium, readLog, required, stopProcess, waitListening, withLog,
+} from './support.mjs';
 
 const SERVER = required('WEBSRV_TEST_SERVER');
 const HTTP_PLUGIN = required('WEBSRV_HTTP_PLUGIN');
@@ -27,13 +29,7 @@ let program;  // the guest book's URL
 let context;
 let page;
 
-function serverOutput() {
-  try {
-    return readFileSync(serverLog, 'utf8');
-  } catch {
-    return '';
-  }
-}
+const serverOutput = () => readLog(serverLog);
 
 process.on('exit', () => {
   if (server && server.exitCode === null && server.signalCode === null) server.kill('SIGKILL');
@@ -65,23 +61,12 @@ after(async () => {
   dropWorkDir(workDir);
 });
 
-function withLog(body) {
-  return async () => {
-    try {
-      await body();
-    } catch (error) {
-      error.message += `\n--- server log ---\n${serverOutput().slice(-4000)}`;
-      throw error;
-    }
-  };
-}
-
 // The form's action as the browser resolved it: where a submit goes.
 function actionOf(selector) {
   return page.locator(selector).evaluate((form) => form.action);
 }
 
-test('signing in posts the form to the program, which sets a cookie and redirects back', withLog(async () => {
+test('signing in posts the form to the program, which sets a cookie and redirects back', withLog(serverLog, async () => {
   const response = await page.goto(program);
   assert.equal(response.status(), 200);
   assert.equal(new URL(await actionOf('#sign-in')).pathname, '/cgi-bin/guestbook.pl');
@@ -96,7 +81,7 @@ test('signing in posts the form to the program, which sets a cookie and redirect
   assert.deepEqual(cookies.map((c) => [c.name, decodeURIComponent(c.value)]), [['guest', 'Ada & <Lovelace>']]);
 }));
 
-test('an entry with a file posts through the multipart form to the program itself', withLog(async () => {
+test('an entry with a file posts through the multipart form to the program itself', withLog(serverLog, async () => {
   const photo = Buffer.alloc(1024 * 1024);
   for (let i = 0; i < photo.length; i++) photo[i] = (i * 31 + 7) % 251;
   const sum = photo.reduce((total, byte) => (total + byte) >>> 0, 0);

@@ -18,8 +18,10 @@ import { hostname, tmpdir } from 'node:os';
 import { dirname, join } from 'node:path';
 
 import {
-  CHROMIUM, CHROMIUM_FLAGS, dropWorkDir, freePort, loadChromium, required, stopProcess, waitExit, waitListening,
+  CHROMIUM, CHROMIUM_FLAGS, dropWorkDir, freePort, loadChromium, readLog, required, stopProcess, waitExit,
+  waitListening, withLog,
 } from './support.mjs';
+
 
 const MISSING_PAGE = '/update.html';  // linked from the demo, missing on purpose
 const SERVER = required('WEBSRV_TEST_SERVER');
@@ -40,13 +42,7 @@ let serverBanner;  // the Server header of the status page's response
 const events = { failedRequests: [], errorResponses: [], consoleErrors: [], pageErrors: [] };
 const responses = [];
 
-function serverOutput() {
-  try {
-    return readFileSync(serverLog, 'utf8');
-  } catch {
-    return '';
-  }
-}
+const serverOutput = () => readLog(serverLog);
 
 // Starts the server on a free port and waits until it listens. A port taken by someone else
 // between the probe and the server's bind makes the server exit at once; then another port
@@ -89,14 +85,7 @@ async function stopBrowser() {
 // The tests below run in order and share one page: each starts from where the last left it.
 // A failing test adds the server's log to its message.
 function step(name, body) {
-  test(name, async () => {
-    try {
-      await body();
-    } catch (error) {
-      error.message += `\n--- server log (${serverLog}) ---\n${serverOutput().slice(-4000)}`;
-      throw error;
-    }
-  });
+  test(name, withLog(serverLog, body));
 }
 
 before(async () => {

@@ -16,7 +16,9 @@ import https from 'node:https';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 
-import { CHROMIUM, CHROMIUM_FLAGS, dropWorkDir, freePort, loadChromium, required, stopProcess, waitListening } from './support.mjs';
+import {
+  CHROMIUM, CHROMIUM_FLAGS, dropWorkDir, freePort, loadChromium, readLog, required, stopProcess, waitListening, withLog,
+} from './support.mjs';
 
 const SERVER = required('WEBSRV_TEST_SERVER');
 const HTTPS_PLUGIN = required('WEBSRV_HTTPS_PLUGIN');
@@ -87,13 +89,7 @@ function makeSite() {
   writeFileSync(join(workDir, 'users'), `${USER}:${yescrypt(PASSWORD)}\n`);
 }
 
-function serverOutput() {
-  try {
-    return readFileSync(serverLog, 'utf8');
-  } catch {
-    return '';
-  }
-}
+const serverOutput = () => readLog(serverLog);
 
 process.on('exit', () => {
   if (server && server.exitCode === null && server.signalCode === null) server.kill('SIGKILL');
@@ -134,23 +130,12 @@ after(async () => {
   dropWorkDir(workDir);
 });
 
-function withLog(body) {
-  return async () => {
-    try {
-      await body();
-    } catch (error) {
-      error.message += `\n--- server log ---\n${serverOutput().slice(-4000)}`;
-      throw error;
-    }
-  };
-}
-
 // Every image of the page came from the server and was decoded.
 async function imagesLoaded() {
   return page.locator('img').evaluateAll((images) => images.map((img) => img.complete && img.naturalWidth > 0));
 }
 
-test('the demo runs over HTTPS with a certificate Chromium verifies', withLog(async () => {
+test('the demo runs over HTTPS with a certificate Chromium verifies', withLog(serverLog, async () => {
   const response = await page.goto(`${base}/`);
   assert.equal(response.status(), 200);
   const security = await response.securityDetails();
@@ -160,7 +145,7 @@ test('the demo runs over HTTPS with a certificate Chromium verifies', withLog(as
   assert.equal(await page.locator('#client').innerText(), '127.0.0.1');
 }));
 
-test('a sub-directory gallery loads whole after the redirect to its slash', withLog(async () => {
+test('a sub-directory gallery loads whole after the redirect to its slash', withLog(serverLog, async () => {
   const response = await page.goto(`${base}/gallery`);
   assert.equal(response.status(), 200);
   assert.equal(new URL(page.url()).pathname, '/gallery/');
@@ -170,7 +155,7 @@ test('a sub-directory gallery loads whole after the redirect to its slash', with
   assert.ok(loaded.every(Boolean), JSON.stringify(loaded));
 }));
 
-test('the protected gallery loads with the password; times with the cache off', withLog(async () => {
+test('the protected gallery loads with the password; times with the cache off', withLog(serverLog, async () => {
   const cdp = await context.newCDPSession(page);
   await cdp.send('Network.setCacheDisabled', { cacheDisabled: true });
   const times = { gallery: [], private: [] };

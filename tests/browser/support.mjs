@@ -100,3 +100,24 @@ export async function loadChromium() {
     throw new Error(`playwright-core is missing (${error.message}): run tests/browser/setup.sh`);
   }
 }
+
+// The server's output in the log file at `path` so far, or '' before there is one.
+export function readLog(path) {
+  try {
+    return readFileSync(path, 'utf8');
+  } catch {
+    return '';
+  }
+}
+
+// A test body that, when it fails, adds the end of the server's log at `path` to the error.
+export function withLog(path, body) {
+  return async () => {
+    try {
+      await body();
+    } catch (error) {
+      error.message += `\n--- server log (${path}) ---\n${readLog(path).slice(-4000)}`;
+      throw error;
+    }
+  };
+}

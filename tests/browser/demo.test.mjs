@@ -144,13 +144,16 @@ step('the status page renders with its stylesheet, image and script from the ser
   await page.waitForLoadState('load');
   assert.equal(await page.locator('h1').innerText(), 'websrv demo device');
 
-  // Each asset came from the server whole, with its content type.
-  for (const [path, type] of [['/style.css', 'text/css'], ['/app.js', 'text/javascript'],
-                              ['/img/device.png', 'image/png']]) {
+  // Each asset came from the server whole, with its content type; the script and the style
+  // sheet as their gzip copies, which Chromium unpacked to the files' bytes.
+  for (const [path, type, encoding] of [['/style.css', 'text/css', 'gzip'], ['/app.js', 'text/javascript', 'gzip'],
+                                        ['/img/device.png', 'image/png', undefined]]) {
     const asset = responseFor(path);
     assert.ok(asset, `${path} was not requested`);
     assert.equal(asset.status(), 200, path);
     assert.equal(asset.headers()['content-type'], type, path);
+    assert.equal(asset.headers()['content-encoding'], encoding, path);
+
     assert.ok((await asset.body()).equals(readFileSync(join(SITE, path))), `${path} differs from the file`);
   }
 

@@ -8,7 +8,6 @@
 #include <ctime>
 #include <unistd.h>
 
-#include "connection.h"
 #include "decimal.h"
 #include "negotiate.h"
 #include "settings.h"
@@ -32,16 +31,17 @@ constexpr size_t line_size = field_count * field_size + 256;
 
 // What this process knows of the request it serves. Zero is the start of every field.
 struct access_record {
-    const websrv_connection *c;  // null: no line to write here
-    bool owner;                  // this process writes the line
-    bool cut;                    // a write of the answer failed
-    bool started;                // a byte of the answer went out
-    bool header_done;            // the answer's header block has ended
-    bool line_feed;              // the last byte was a line feed (or a CR behind one)
-    int status;                  // 0 until known
+    const websrv_session *session;    // null: no line to write here
+    const websrv_session_info *info;  // the session's peer and checked user
+    bool owner;                       // this process writes the line
+    bool cut;                         // a write of the answer failed
+    bool started;                     // a byte of the answer went out
+    bool header_done;                 // the answer's header block has ended
+    bool line_feed;                   // the last byte was a line feed (or a CR behind one)
+    int status;                       // 0 until known
     long long body;
     time_t accepted;
-    char request[field_size];    // the request line as sent; empty until kept
+    char request[field_size];         // the request line as sent; empty until kept
 };
 
 access_record record;
@@ -77,18 +77,19 @@ void escape_field(const char *text, char (&out)[field_size], bool quoted)
 
 }  // namespace
 
-void websrv_access_begin(websrv_connection *c)
+void websrv_access_begin(const websrv_session *session, const websrv_session_info *info)
 {
     if (websrv_config.access_log_fd < 0)
         return;
-    record.c = c;
+    record.session = session;
+    record.info = info;
     record.owner = true;
     record.accepted = time(nullptr);
 }
 
 void websrv_access_request(const char *buffer)
 {
-    if (record.c == nullptr || record.request[0] != '\0')
+    if (record.session == nullptr || record.request[0] != '\0')
         return;
     while (*buffer == '\r' || *buffer == '\n')
         ++buffer;  // empty lines before the request are skipped, as parsing does
@@ -100,11 +101,11 @@ void websrv_access_request(const char *buffer)
 
 void websrv_access_read_failed(bool timed_out)
 {
-    if (record.c == nullptr)
+    if (record.session == nullptr)
         return;
     if (timed_out)
         record.status = header_timed_out;
-    else if (record.c->session.received > 0)
+    else if (record.session->received > 0)
         record.cut = true;
 }
 
@@ -115,7 +116,7 @@ void websrv_access_status(int status)
 
 void websrv_access_sent(int fd, const char *data, size_t length, bool failed)
 {
-    if (record.c == nullptr || fd != record.c->session.socket)
+    if (record.session == nullptr || fd != record.session->socket)
         return;
     record.cut = record.cut || failed;
     if (!record.started && record.status == 0)
@@ -143,17 +144,18 @@ void websrv_access_hand_over()
     record.owner = false;
 }
 
-void websrv_access_end(const websrv_connection *c)
+void websrv_access_end(const websrv_session *ended)
 {
-    if (record.c != c || !record.owner)
+    if (record.session != ended || !record.owner)
         return;
     record.owner = false;
-    const websrv_session &session = c->session;
+    const websrv_session &session = *ended;
+    const websrv_session_info &info = *record.info;
     if (session.received == 0 && record.status == 0 && !record.cut)
         return;  // the client sent nothing: no request, no line
     websrv_access_request(session.buffer);
     // The user (unquoted), the request line, Referer and User-Agent.
-    const char *texts[field_count] = {c->info.remote_user, record.request[0] != '\0' ? record.request : nullptr,
+    const char *texts[field_count] = {info.remote_user, record.request[0] != '\0' ? record.request : nullptr,
                                       websrv_header_value(&session, "Referer"), session.user_agent};
     char fields[field_count][field_size];
     for (int i = 0; i < field_count; ++i)
@@ -166,7 +168,7 @@ void websrv_access_end(const websrv_connection *c)
     const int status = record.cut ? client_gone : record.status != 0 ? record.status : closed_unanswered;
     char line[line_size];
     const int length = snprintf(line, sizeof line, "%s - %s [%s] \"%s\" %d %lld \"%s\" \"%s\"\n",
-                                c->info.peer_text[0] != '\0' ? c->info.peer_text : "-", fields[0], when,
+                                info.peer_text[0] != '\0' ? info.peer_text : "-", fields[0], when,
                                 fields[1], status, record.body, fields[2], fields[3]);
     if (write(websrv_config.access_log_fd, line, static_cast<size_t>(length)) != length)
         log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to write the access log; Error: %s\n", strerror(errno));

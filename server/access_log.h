@@ -5,14 +5,14 @@
 
 #include <cstddef>
 
-struct websrv_connection;
+#include "websrv_plugin.h"
 
 // Every function below does nothing without "-a", and nothing in a process that serves no
 // connection. None can fail; a line that cannot be written is reported on the log.
 
-// In the connection's own process, right after accept: the answer on `c` is followed from here
-// on, and this process writes its line. The processes it forks (CGI copies) inherit the record.
-void websrv_access_begin(websrv_connection *c);
+// In the connection's own process, right after accept: the answer on `session` (whose peer and
+// checked user `info` holds) is followed from here on, and this process writes its line. The processes it forks (CGI copies) inherit the record.
+void websrv_access_begin(const websrv_session *session, const websrv_session_info *info);
 
 // Keeps the request line as the client sent it from the request buffer `buffer`, before
 // parsing writes into it. The first call of a session counts.
@@ -39,6 +39,6 @@ void websrv_access_file_sent(long long bytes, bool failed);
 void websrv_access_hand_over();
 
 // Writes the session's line, once, when this process is the one that writes it.
-void websrv_access_end(const websrv_connection *c);
+void websrv_access_end(const websrv_session *session);
 
 #endif

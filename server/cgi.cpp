@@ -339,7 +339,6 @@ void websrv_cgi_run(websrv_connection *c, char *path)
     lists.environment = websrv_cgi_environment(c, {path, lists.absolute_path, lists.document_root});
     build_arguments(session, path, lists.arguments.slot);
 
-
     fd_guard copying;
     if (method == websrv_method::post ? !start_input_copy(c, copying) : !give_empty_input())
         fail(c);

@@ -6,7 +6,6 @@
 
 #include "connection.h"
 
-
 // Runs the program at `path` (relative to the working directory, writable) for the
 // connection. The connection's process becomes the program; the copy processes it forks end
 // their share of the session when their copy is done. A request that is refused (method,

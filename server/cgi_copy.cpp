@@ -144,7 +144,6 @@ void end_silent_program(pid_t program, const char *path)
         kill(-program, SIGKILL);
 }
 
-
 // The server's status line for the program's answer, followed by the header lines a plug-in
 // asked for on this connection. The reason phrase is the server's own for the codes it knows,
 // else the program's (as in "Status: 201 Created"). Returns its length (cut to the buffer).

@@ -93,7 +93,6 @@ cgi_header websrv_cgi_scan_header(const char *chunk, size_t length)
     return header;
 }
 
-
 size_t websrv_cgi_drop_status_line(char *chunk, size_t length, const cgi_header &header)
 {
     if (header.status_line_length == 0)

@@ -24,7 +24,6 @@ struct cgi_header {
     size_t reason_length = 0;  // without blanks around it or the line end; 0 for none
 };
 
-
 // Scans the header lines at the start of chunk[0..length) (up to the first empty line or the
 // end of the chunk; names compared ignoring case). Only header lines count: a body that
 // mentions "Status:" changes nothing.
@@ -40,6 +39,5 @@ const char *websrv_cgi_known_reason(int status);
 // The reason phrase the server sends with a program's status: websrv_cgi_known_reason, or
 // the placeholder "Something" for a code it does not know.
 const char *websrv_cgi_reason(int status);
-
 
 #endif

@@ -14,7 +14,6 @@
 #include "registry.h"
 #include "share.h"
 
-
 websrv_connection *websrv_connection_of(websrv_session *session)
 {
     static_assert(offsetof(websrv_connection, session) == 0, "the session comes first");
@@ -116,7 +115,7 @@ void signal_done(websrv_connection *c)
 
 void websrv_connection_end(websrv_connection *c, websrv_outcome outcome)
 {
-    websrv_access_end(c);  // before the close, so the line is there when the client sees the end
+    websrv_access_end(&c->session);  // before the close, so the line is there when the client sees the end
     clean_session(c);
     if (outcome == websrv_outcome::logged_failed)
         log_msg(WEBSRV_LOG_ERROR, "Web Server receive packet failed\n");

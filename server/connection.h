@@ -18,10 +18,7 @@ struct websrv_connection {
     const char *path_info = nullptr;  // the path behind a CGI program, decoded, without its "/"
     char local_name[48] = {};     // the address the connection came in on, as a server name
     long long header_deadline = 0;  // when the request header must be complete
-
 };
-
-
 
 // The connection whose public record is `session`. Only for sessions the server made.
 websrv_connection *websrv_connection_of(websrv_session *session);

@@ -51,7 +51,6 @@ long long websrv_deadline_in(long long ms)
     return now_ms() + ms;
 }
 
-
 bool websrv_wait_ready(int fd, short events, long long deadline)
 {
     for (;;) {

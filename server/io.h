@@ -19,7 +19,6 @@ int websrv_read_handler(int fd, void *buf, size_t len, const websrv_plugin_desc 
 // The same, waiting for readability at most until `deadline` (see websrv_deadline).
 int websrv_read_until(int fd, void *buf, size_t len, const websrv_plugin_desc *desc, long long deadline);
 
-
 // websrv_write_handler, the write side, is part of the plug-in interface (websrv_plugin.h):
 // it writes all the bytes or fails, giving up when none has moved for websrv_wait_seconds.
 
@@ -27,7 +26,6 @@ int websrv_read_until(int fd, void *buf, size_t len, const websrv_plugin_desc *d
 // clock, in milliseconds.
 long long websrv_deadline();
 long long websrv_deadline_in(long long ms);
-
 
 // Waits until fd is ready for `events` (POLLIN or POLLOUT), at most until `deadline`. Returns
 // false when the deadline passed first; true when ready, or when the wait itself failed (the

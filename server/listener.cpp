@@ -165,7 +165,6 @@ void websrv_close_listeners()
 
 int websrv_open_listeners()
 
-
 {
     // Each pass takes the first node, in registry order, that has no socket yet. A start
     // hook may register further descriptors (they get sockets too) or unregister its own

@@ -12,5 +12,4 @@ int websrv_open_listeners();
 // not outlive the server in it.
 void websrv_close_listeners();
 
-
 #endif

@@ -110,7 +110,6 @@ char *skip_empty_lines(char *text)
     return *start != '\0' ? start : text;
 }
 
-
 // Splits the request line at `start` into method, uri (with the query split off) and
 // protocol. Logs and returns what is missing.
 request_error split_request_line(websrv_session *session, char *start)

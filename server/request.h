@@ -8,7 +8,6 @@
 
 #include "websrv_plugin.h"
 
-
 // The most a request header may take: the buffer keeps a NUL behind it, so every search of
 // the request is a text search that ends inside the buffer.
 constexpr int websrv_request_capacity = WEBSRV_BUFFER_SIZE - 1;
@@ -24,7 +23,6 @@ enum class request_error { none, no_crlf, no_uri, no_protocol, control_character
 // (level 2) and what is wrong (level 1). On an error nothing after the failing step is set.
 // `peer` is the client's address as text for the log (nullptr: the session's IPv4 field).
 request_error websrv_parse_request(websrv_session *session, const char *peer = nullptr);
-
 
 // The request methods the server tells apart, compared without regard to letter case.
 enum class websrv_method { get, head, post, other };

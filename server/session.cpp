@@ -275,7 +275,7 @@ void websrv_serve_next(int control, int slot)
     websrv_connection c{};
     c.done_fd = control;
     open_connection(&c, taken);
-    websrv_access_begin(&c);
+    websrv_access_begin(&c.session, &c.info);
     // The hook may unregister the plug-in, which frees its node: its name is kept for the log.
     const websrv_plugin_desc accepted = c.desc;
     if (call_session_hook(&c, &websrv_plugin_desc::on_session_init, 0) < 0) {

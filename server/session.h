@@ -17,6 +17,4 @@
 // from the processes of sessions by it).
 inline constexpr char websrv_waiting_name[] = "websrv-waiting";
 
-
-
 #endif

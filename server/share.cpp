@@ -89,7 +89,6 @@ void websrv_share_leave()
     own_slot = -1;
 }
 
-
 void websrv_share_release(int slot)
 {
     if (table == nullptr || slot < 0 || slot >= table->slots)

@@ -22,5 +22,4 @@ void websrv_share_leave();
 // In the main process, once a slot's session is over (or its process gone): empties the slot.
 void websrv_share_release(int slot);
 
-
 #endif

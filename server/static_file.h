@@ -14,7 +14,6 @@
 // for HEAD). Returns when the answer is sent or has failed (logged); never exits.
 void websrv_serve_static(websrv_connection *c, const char *path, const struct stat *st, bool head_only);
 
-
 // The content type for `path` from the MIME registry: the text after its last "." (not a
 // "." at position 0), compared ignoring case; "text/plain" when there is none or no match.
 const char *websrv_content_type(const char *path);

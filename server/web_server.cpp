@@ -40,14 +40,17 @@ void on_stop_signal(int)
 void child_ended(int) {}
 
 // One session slot: free, or held by a child that waits for a connection or serves one. `fd`
-// is the main process's end of the child's control socket (-1 for a free slot).
+// is the main process's end of the child's control socket (-1 for a free slot). `reaped`:
+// the child has ended and been reaped, so it is not to be waited for.
 struct child_slot {
     pid_t pid;
     int fd;
     bool accepted;
     bool stop_sent;
+    bool reaped;
 };
 
+constexpr child_slot free_entry{0, -1, false, false, false};
 child_slot *slots = nullptr;
 int slot_count = 0;
 // What the main loop waits on: the control socket of every held slot, and the slot of each.
@@ -95,8 +98,8 @@ void install_stop_signals(sigset_t *stop_signals)
     }
 }
 
-
-// Notes that the process `pid` has been reaped.
+// Notes that the process `pid` has been reaped: it is no longer waited for, or, when it still
+// holds a slot (its word has not been read yet), it will not be.
 void forget_child(pid_t pid)
 {
     for (int i = 0; i < exiting_count; ++i) {
@@ -105,6 +108,8 @@ void forget_child(pid_t pid)
             return;
         }
     }
+    for (int i = 0; i < slot_count; ++i)
+        slots[i].reaped = slots[i].reaped || (slots[i].fd >= 0 && slots[i].pid == pid);
 }
 
 // Reaps every child that has ended.
@@ -126,7 +131,6 @@ void reap_session_processes()
         while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
         }
     }
-
 }
 
 // Forks a child into the free slot `index` that waits for the next connection. A system out
@@ -153,7 +157,7 @@ void fork_waiting_child(int index)
         brake = true;
         return;
     }
-    slots[index] = {pid, control[0], false, false};
+    slots[index] = {pid, control[0], false, false, false};
 }
 
 // Keeps one child waiting for the next connection while a slot is free and the server runs.
@@ -171,16 +175,15 @@ void keep_a_child_waiting()
     fork_waiting_child(free_slot);
 }
 
-// Frees a slot whose session is over, or whose child is gone without a word; its child is
-// reaped later.
+// Frees a slot whose session is over, or whose child is gone without a word. Its child is
+// waited for until it has been reaped (it may have been already, before its word was read).
 void free_slot(child_slot &slot, int index)
 {
     close(slot.fd);
-    slot.fd = -1;
     websrv_share_release(index);
-    if (exiting_count < exiting_capacity)
+    if (!slot.reaped && exiting_count < exiting_capacity)
         exiting[exiting_count++] = slot.pid;
-    slot.pid = 0;
+    slot = free_entry;
 }
 
 // Reads what the child of slot `index` has to say: 'a', it has taken a connection; 'd', its
@@ -293,12 +296,11 @@ int open_slots()
     exiting_capacity = slot_count + 64;
     exiting = static_cast<pid_t *>(websrv_malloc(sizeof(pid_t) * static_cast<size_t>(exiting_capacity)));
     if (slots == nullptr || watched == nullptr || watched_slot == nullptr || exiting == nullptr) {
-
         log_msg(WEBSRV_LOG_ERROR, "WebSrv Memory Allocation Failure\n");
         return -1;
     }
     for (int i = 0; i < slot_count; ++i)
-        slots[i] = {0, -1, false, false};
+        slots[i] = free_entry;
     return websrv_share_open(slot_count);
 }
 

@@ -266,6 +266,9 @@ void websrv_serve_next(int control, int slot)
 {
     const accepted_connection taken = wait_for_connection(control);
     websrv_close_listeners();
+    // A session under way is served to its end even when the main process is killed.
+    prctl(PR_SET_PDEATHSIG, 0);
+
 
     // With slots to spare, the main process forks the next waiting child now.
     if (websrv_config.max_sessions > 1)

@@ -144,12 +144,20 @@ void fork_waiting_child(int index)
         return;
     }
     fflush(stdout);  // anything still buffered would otherwise be printed again by the child
+    const pid_t main_pid = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
         sigprocmask(SIG_SETMASK, &open_mask, nullptr);
         close(control[0]);
+        // A waiting child holds the listening sockets: it is killed with the main process,
+        // so a server that is killed leaves nothing accepting on its ports and a new one can
+        // bind them at once. The check covers a main process that died before the request.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != main_pid)
+            _exit(0);
         websrv_serve_next(control[1], index);
     }
+
     close(control[1]);
     if (pid < 0) {
         close(control[0]);

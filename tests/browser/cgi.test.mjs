@@ -13,7 +13,7 @@ import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 
 import {
-  CHROMIUM, CHROMIUM_FLAGS, dropWorkDir, freePort, loadChromium, readLog, required, stopProcess, waitListening, withLog,
+  closeAll, freePort, openBrowser, readLog, required, waitListening, withLog,
 } from './support.mjs';
 
 const SERVER = required('WEBSRV_TEST_SERVER');
@@ -36,7 +36,6 @@ process.on('exit', () => {
 });
 
 before(async () => {
-  const chromium = await loadChromium();
   mkdirSync(join(site, 'cgi-bin'), { recursive: true });
   copyFileSync(GUESTBOOK, join(site, 'cgi-bin', 'guestbook.pl'));
   chmodSync(join(site, 'cgi-bin', 'guestbook.pl'), 0o755);
@@ -48,18 +47,10 @@ before(async () => {
   if (!await waitListening(server, port, 10000, portFile))
     throw new Error(`the server did not start:\n${serverOutput()}`);
   program = `http://127.0.0.1:${port}/cgi-bin/guestbook.pl`;
-  context = await chromium.launchPersistentContext(join(workDir, 'profile'), {
-    executablePath: CHROMIUM, headless: true, args: CHROMIUM_FLAGS, timeout: 60000,
-  });
-  page = context.pages()[0] ?? await context.newPage();
-  page.setDefaultTimeout(30000);
+  ({ context, page } = await openBrowser(workDir));
 });
 
-after(async () => {
-  if (context) await context.close().catch(() => {});
-  await stopProcess(server, 'SIGTERM', 10000);
-  dropWorkDir(workDir);
-});
+after(() => closeAll(context, server, workDir));
 
 // The form's action as the browser resolved it: where a submit goes.
 function actionOf(selector) {

@@ -18,7 +18,7 @@ import { hostname, tmpdir } from 'node:os';
 import { dirname, join } from 'node:path';
 
 import {
-  CHROMIUM, CHROMIUM_FLAGS, dropWorkDir, freePort, loadChromium, readLog, required, stopProcess, waitExit,
+  dropWorkDir, freePort, openBrowser, readLog, required, stopProcess, waitExit,
   waitListening, withLog,
 } from './support.mjs';
 
@@ -89,19 +89,8 @@ function step(name, body) {
 }
 
 before(async () => {
-  const chromium = await loadChromium();
   await startServer();
-  const profile = join(workDir, 'profile');  // a fresh user-data-dir for every run
-  mkdirSync(profile);
-  context = await chromium.launchPersistentContext(profile, {
-    executablePath: CHROMIUM,
-    headless: true,
-    args: CHROMIUM_FLAGS,
-    viewport: { width: 1100, height: 600 },
-    timeout: 60000,
-  });
-  page = context.pages()[0] ?? await context.newPage();
-  page.setDefaultTimeout(20000);
+  ({ context, page } = await openBrowser(workDir, { viewport: { width: 1100, height: 600 } }, 20000));
   page.on('requestfailed', (r) => {
     // Leaving the status page cancels its status fetch if one is running: that is no fault.
     if (r.resourceType() === 'fetch' && r.failure()?.errorText === 'net::ERR_ABORTED') return;

@@ -17,7 +17,7 @@ import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 
 import {
-  CHROMIUM, CHROMIUM_FLAGS, dropWorkDir, freePort, loadChromium, readLog, required, stopProcess, waitListening, withLog,
+  closeAll, freePort, openBrowser, readLog, required, waitListening, withLog,
 } from './support.mjs';
 
 const SERVER = required('WEBSRV_TEST_SERVER');
@@ -96,7 +96,6 @@ process.on('exit', () => {
 });
 
 before(async () => {
-  const chromium = await loadChromium();
   makeCertificates();
   makeSite();
   const port = await freePort();
@@ -112,23 +111,13 @@ before(async () => {
     throw new Error(`the server did not start:\n${serverOutput()}`);
   base = `https://127.0.0.1:${port}`;
   mkdirSync(join(workDir, 'profile'));
-  context = await chromium.launchPersistentContext(join(workDir, 'profile'), {
-    executablePath: CHROMIUM,
-    headless: true,
-    args: CHROMIUM_FLAGS,
+  ({ context, page } = await openBrowser(workDir, {
     env: { ...process.env, HOME: home },
     httpCredentials: { username: USER, password: PASSWORD },
-    timeout: 60000,
-  });
-  page = context.pages()[0] ?? await context.newPage();
-  page.setDefaultTimeout(30000);
+  }));
 });
 
-after(async () => {
-  if (context) await context.close().catch(() => {});
-  await stopProcess(server, 'SIGTERM', 10000);
-  dropWorkDir(workDir);
-});
+after(() => closeAll(context, server, workDir));
 
 // Every image of the page came from the server and was decoded.
 async function imagesLoaded() {

@@ -2,6 +2,7 @@
 // sockets, waiting for a process, Chromium's flags.
 import { readFileSync, rmSync } from 'node:fs';
 import { createServer } from 'node:net';
+import { join } from 'node:path';
 import { setTimeout as delay } from 'node:timers/promises';
 
 export const CHROMIUM = '/usr/bin/chromium';
@@ -99,6 +100,25 @@ export async function loadChromium() {
   } catch (error) {
     throw new Error(`playwright-core is missing (${error.message}): run tests/browser/setup.sh`);
   }
+}
+
+// Headless Chromium with a fresh profile in `workDir`, and its page. `options` adds to or
+// overrides the launch options (viewport, credentials, environment).
+export async function openBrowser(workDir, options = {}, pageTimeout = 30000) {
+  const chromium = await loadChromium();
+  const context = await chromium.launchPersistentContext(join(workDir, 'profile'), {
+    executablePath: CHROMIUM, headless: true, args: CHROMIUM_FLAGS, timeout: 60000, ...options,
+  });
+  const page = context.pages()[0] ?? await context.newPage();
+  page.setDefaultTimeout(pageTimeout);
+  return { context, page };
+}
+
+// The end of a browser test: the browser closed, the server stopped, the directory removed.
+export async function closeAll(context, server, workDir) {
+  if (context) await context.close().catch(() => {});
+  await stopProcess(server, 'SIGTERM', 10000);
+  dropWorkDir(workDir);
 }
 
 // The server's output in the log file at `path` so far, or '' before there is one.

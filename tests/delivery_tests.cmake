@@ -5,11 +5,4 @@ add_executable(delivery_tests range_test.cpp access_log_test.cpp)
 target_link_libraries(delivery_tests PRIVATE test_support GTest::gtest_main)
 target_compile_definitions(delivery_tests PRIVATE ${TEST_DEFINITIONS})
 add_dependencies(delivery_tests websrv-test http tp_record)
-gtest_discover_tests(delivery_tests
-  TEST_FILTER "-*Slow*"
-  DISCOVERY_TIMEOUT 30
-  PROPERTIES TIMEOUT 120)
-gtest_discover_tests(delivery_tests
-  TEST_FILTER "*Slow*"
-  DISCOVERY_TIMEOUT 30
-  PROPERTIES TIMEOUT 120 LABELS slow)
+websrv_discover_tests(delivery_tests 120)

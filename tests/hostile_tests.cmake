@@ -7,17 +7,9 @@ target_compile_definitions(hostile_tests PRIVATE ${TEST_DEFINITIONS}
   CGI_PRINTENV="$<TARGET_FILE:cgi_printenv>")
 add_dependencies(hostile_tests websrv-test http tp_record cgi_printenv)
 
-# The cases that must sit out one of the server's 30-second waits carry "Slow" in their name;
-# they get the label "slow" (and not "hostile") and a longer limit; everything else finishes
-# in a second or two.
-gtest_discover_tests(hostile_tests
-  TEST_FILTER "-*Slow*"
-  DISCOVERY_TIMEOUT 30
-  PROPERTIES TIMEOUT 60 LABELS hostile)
-gtest_discover_tests(hostile_tests
-  TEST_FILTER "*Slow*"
-  DISCOVERY_TIMEOUT 30
-  PROPERTIES TIMEOUT 120 LABELS slow)
+# The cases that must sit out one of the server's 30-second waits carry "Slow" in their name
+# (label "slow", not "hostile"); everything else finishes in a second or two.
+websrv_discover_tests(hostile_tests 60 hostile)
 
 # Sound answers: bounded transfers, hooks that lie, CGI programs and requests that used to get
 # a wrong or no answer. Same labels as above.
@@ -26,11 +18,4 @@ target_link_libraries(answers_tests PRIVATE test_support GTest::gtest_main)
 target_compile_definitions(answers_tests PRIVATE ${TEST_DEFINITIONS}
   CGI_PRINTENV="$<TARGET_FILE:cgi_printenv>")
 add_dependencies(answers_tests websrv-test http tp_hostile cgi_printenv)
-gtest_discover_tests(answers_tests
-  TEST_FILTER "-*Slow*"
-  DISCOVERY_TIMEOUT 30
-  PROPERTIES TIMEOUT 60 LABELS hostile)
-gtest_discover_tests(answers_tests
-  TEST_FILTER "*Slow*"
-  DISCOVERY_TIMEOUT 30
-  PROPERTIES TIMEOUT 120 LABELS slow)
+websrv_discover_tests(answers_tests 60 hostile)

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <strings.h>
 
-#include "cgi_output.h"
+#include "cgi/cgi_output.h"
 #include "fuzz_support.h"
 
 namespace {

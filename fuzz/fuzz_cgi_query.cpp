@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "cgi_output.h"
+#include "cgi/cgi_output.h"
 #include "fuzz_support.h"
 #include "websrv_plugin.h"
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "port_file.h"
+#include "life/port_file.h"
 
 namespace {
 

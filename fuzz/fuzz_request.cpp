@@ -9,7 +9,7 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "request.h"
+#include "parse/request.h"
 #include "websrv_plugin.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "request.h"
+#include "parse/request.h"
 #include "websrv_plugin.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

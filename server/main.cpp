@@ -1,5 +1,5 @@
 // The executable's entry point.
-#include "web_server.h"
+#include "life/web_server.h"
 #include "websrv_plugin.h"
 
 WEBSRV_API int main(int argc, char **argv)

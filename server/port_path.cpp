@@ -2,7 +2,7 @@
 // path from WEBSRV_TEST_PORT_FILE so that parallel tests each get a file of their own.
 #include <cstdlib>
 
-#include "port_file.h"
+#include "life/port_file.h"
 
 const char *websrv_port_file_path()
 {

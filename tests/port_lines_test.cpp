@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "port_file.h"
+#include "life/port_file.h"
 
 namespace {
 

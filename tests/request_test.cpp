@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "registry.h"
-#include "request.h"
-#include "path.h"
-#include "static_file.h"
+#include "parse/request.h"
+#include "route/path.h"
+#include "static/static_file.h"
 #include "control_block.h"
 #include "test_support.h"
 

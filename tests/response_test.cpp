@@ -15,9 +15,9 @@
 #include <unistd.h>
 
 #include "registry.h"
-#include "response.h"
-#include "io.h"
-#include "session.h"
+#include "respond/response.h"
+#include "read/io.h"
+#include "accept/session.h"
 #include "control_block.h"
 #include "test_support.h"
 

@@ -2,7 +2,7 @@
 // the request body (POST) or an empty input as its standard input and a pipe as its output,
 // and answers the client with that output itself (cgi_copy.cpp); for a POST a copy process
 // feeds the body into the program.
-#include "cgi.h"
+#include "cgi/cgi.h"
 
 #include <cerrno>
 #include <climits>
@@ -16,14 +16,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "cgi_copy.h"
-#include "cgi_env.h"
-#include "cgi_output.h"
+#include "cgi/cgi_copy.h"
+#include "cgi/cgi_env.h"
+#include "cgi/cgi_output.h"
 #include "fd_guard.h"
-#include "io.h"
-#include "path.h"
-#include "request.h"
-#include "response.h"
+#include "read/io.h"
+#include "route/path.h"
+#include "parse/request.h"
+#include "respond/response.h"
 #include "version.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <sys/types.h>
 #include <time.h>
 
-#include "connection.h"
+#include "accept/connection.h"
 #include "websrv_plugin.h"
 
 // Sends a complete error response: status line, Server, Date, Content-Type, the header lines

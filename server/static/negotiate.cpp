@@ -1,6 +1,6 @@
 // Reading Range, If-Range and Accept-Encoding for static delivery. Everything the client sends
 // that does not parse asks for nothing special: the whole file, as it is.
-#include "negotiate.h"
+#include "static/negotiate.h"
 
 #include <climits>
 #include <cstdio>
@@ -8,7 +8,7 @@
 #include <strings.h>
 
 #include "decimal.h"
-#include "request.h"
+#include "parse/request.h"
 #include "tdate_parse.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // The access log: what one request asked and how its answer went, followed in the process that
 // serves the connection and written as one line when that process's share of the session ends.
-#include "access_log.h"
+#include "end/access_log.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "decimal.h"
-#include "negotiate.h"
+#include "static/negotiate.h"
 #include "settings.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // The connection record: the descriptor a session uses, the end of every process that serves
 // a share of a connection, and the "session over" signal to the main process.
-#include "connection.h"
+#include "accept/connection.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -9,10 +9,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "access_log.h"
-#include "io.h"
+#include "end/access_log.h"
+#include "read/io.h"
 #include "registry.h"
-#include "share.h"
+#include "life/share.h"
 
 websrv_connection *websrv_connection_of(websrv_session *session)
 {

@@ -1,7 +1,7 @@
 // The copy processes of a CGI request. The input copy feeds the request body into the program;
 // the output copy collects the program's header, writes the server's status line and then the
 // program's output to the client.
-#include "cgi_copy.h"
+#include "cgi/cgi_copy.h"
 
 #include <cerrno>
 #include <csignal>
@@ -14,11 +14,11 @@
 
 #include <string_view>
 
-#include "access_log.h"
-#include "cgi_output.h"
+#include "end/access_log.h"
+#include "cgi/cgi_output.h"
 #include "decimal.h"
-#include "io.h"
-#include "response.h"
+#include "read/io.h"
+#include "respond/response.h"
 #include "settings.h"
 
 namespace {

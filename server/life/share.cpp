@@ -1,14 +1,14 @@
 // The per-client share of the session slots. Each slot holds the client its session serves;
 // a connection process counts the slots that hold its own client under a process-shared lock,
 // which a process that dies holding it cannot leave locked (the lock is robust).
-#include "share.h"
+#include "life/share.h"
 
 #include <cerrno>
 #include <cstring>
 #include <pthread.h>
 #include <sys/mman.h>
 
-#include "address.h"
+#include "accept/address.h"
 #include "websrv_plugin.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // In-place parsing of a request: the request line, the header fields and the path.
-#include "request.h"
+#include "parse/request.h"
 
 #include <arpa/inet.h>
 #include <cstring>

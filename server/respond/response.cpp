@@ -1,13 +1,13 @@
 // The response writer: every response is composed in one 4096-byte buffer and sent with a
 // single guarded write.
-#include "response.h"
+#include "respond/response.h"
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
-#include "access_log.h"
+#include "end/access_log.h"
 #include "version.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Static file delivery: the content type, the file or its gzip copy, and the transmission of
 // the whole file or one range of it with sendfile, for a path confined to the working
 // directory. What the request asks beyond its path is read in negotiate.cpp.
-#include "static_file.h"
+#include "static/static_file.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -21,13 +21,13 @@
 
 #include <unistd.h>
 
-#include "access_log.h"
+#include "end/access_log.h"
 #include "fd_guard.h"
-#include "io.h"
-#include "negotiate.h"
-#include "path.h"
+#include "read/io.h"
+#include "static/negotiate.h"
+#include "route/path.h"
 #include "registry.h"
-#include "response.h"
+#include "respond/response.h"
 
 namespace {
 

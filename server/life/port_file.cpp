@@ -1,5 +1,5 @@
 // The port file: locked appends at start-up and the locked rewrite at stop.
-#include "port_file.h"
+#include "life/port_file.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -15,13 +15,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "listener.h"
-#include "port_file.h"
+#include "life/listener.h"
+#include "life/port_file.h"
 #include "registry.h"
-#include "session.h"
+#include "accept/session.h"
 #include "settings.h"
-#include "share.h"
-#include "web_server.h"
+#include "life/share.h"
+#include "life/web_server.h"
 
 namespace {
 

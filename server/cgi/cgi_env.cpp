@@ -1,13 +1,13 @@
 // The CGI program's environment, built in two passes over the same list of entries: the first
 // measures, the second writes into one block of exactly that size.
-#include "cgi_env.h"
+#include "cgi/cgi_env.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
 
-#include "request.h"
+#include "parse/request.h"
 #include "version.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The connection's own process: accept, read and parse the request, offer it to the plug-in's
 // hooks, route it to static delivery or the CGI gateway, end. Every path ends the process with
 // status 0, through the session's clean-up once its buffer exists.
-#include "session.h"
+#include "accept/session.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -16,20 +16,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "access_log.h"
-#include "address.h"
-#include "cgi.h"
-#include "connection.h"
-#include "io.h"
-#include "listener.h"
-#include "path.h"
+#include "end/access_log.h"
+#include "accept/address.h"
+#include "cgi/cgi.h"
+#include "accept/connection.h"
+#include "read/io.h"
+#include "life/listener.h"
+#include "route/path.h"
 
 #include "registry.h"
-#include "request.h"
-#include "response.h"
+#include "parse/request.h"
+#include "respond/response.h"
 #include "settings.h"
-#include "share.h"
-#include "static_file.h"
+#include "life/share.h"
+#include "static/static_file.h"
 
 namespace {
 

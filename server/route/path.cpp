@@ -1,6 +1,6 @@
 // Confinement of request paths: the directory a path names must lie inside the working
 // directory, whatever links and ".." components lead there.
-#include "path.h"
+#include "route/path.h"
 
 #include <climits>
 #include <cstdlib>

@@ -1,5 +1,5 @@
 // Query words and the program's header block, for the CGI gateway.
-#include "cgi_output.h"
+#include "cgi/cgi_output.h"
 
 #include <cstring>
 #include <strings.h>
@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "decimal.h"
-#include "request.h"
+#include "parse/request.h"
 
 int websrv_cgi_query_words(char *query, char **words, int max)
 {

@@ -1,7 +1,7 @@
 // Guarded reads and writes on a connection or pipe: wait until the descriptor is ready, then go
 // through the plug-in's hook, recv()/send() or read()/write(). Writes go on until every byte is
 // out; a write that moves nothing for websrv_wait_seconds fails.
-#include "io.h"
+#include "read/io.h"
 
 #include <cerrno>
 #include <cstring>
@@ -10,7 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "access_log.h"
+#include "end/access_log.h"
 
 namespace {
 

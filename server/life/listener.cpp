@@ -7,10 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "io.h"
+#include "read/io.h"
 #include "registry.h"
-#include "port_file.h"
-#include "listener.h"
+#include "life/port_file.h"
+#include "life/listener.h"
 
 namespace {
 

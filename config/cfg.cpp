@@ -7,7 +7,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "version.h"
+#include "http_words.h"
+#include "options.h"
 #include "decimal.h"
 #include "registry.h"
 #include "settings.h"
@@ -17,7 +18,7 @@ namespace {
 
 // What the settings are when the command line does not say otherwise.
 constexpr websrv_settings default_settings = {
-    .cgi_silence_seconds = 30,
+    .cgi_silence_seconds = websrv_wait_seconds,
     .max_sessions = 1,
     .access_log_fd = -1,
 };
@@ -104,7 +105,7 @@ void log_summary()
 
 // Reads the value of a numeric option ("-t", "-j"): a whole number from 1 to `most`. Returns 0,
 // or -1 after logging what the option needs.
-int take_number(const char *option, const char *value, long long most, const char *unit, int *number)
+int read_option_number(const char *option, const char *value, long long most, const char *unit, int *number)
 {
     long long read = 0;
     const size_t digits = websrv_read_decimal(value, most + 1, &read);
@@ -117,10 +118,39 @@ int take_number(const char *option, const char *value, long long most, const cha
     return 0;
 }
 
+// ---- The setters, one per option ----------------------------------------------------------
+
+int set_verbose(const char *)
+{
+    websrv_mcb.log_level = WEBSRV_LOG_DETAIL;
+    return 0;
+}
+
+int set_cgi_pattern(const char *value)
+{
+    const size_t length = strnlen(value, sizeof websrv_mcb.cgi_pattern);
+    if (length >= sizeof websrv_mcb.cgi_pattern) {
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: CGI pattern is too long; limit to %d characters\n",
+                static_cast<int>(sizeof websrv_mcb.cgi_pattern));
+        return -1;
+    }
+    memcpy(websrv_mcb.cgi_pattern, value, length + 1);
+    return 0;
+}
+
+int set_silence(const char *value)
+{
+    return read_option_number("-t", value, longest_silence, "seconds", &websrv_config.cgi_silence_seconds);
+}
+
+int set_sessions(const char *value)
+{
+    return read_option_number("-j", value, most_sessions, "sessions", &websrv_config.max_sessions);
+}
+
 // Opens the access log of "-a" for appending (made when missing, never through a symbolic
-// link, never waiting for a reader), in place of any opened before. Returns 0, or -1 after
-// logging why it cannot be opened.
-int open_access_log(const char *path)
+// link, never waiting for a reader), in place of any opened before.
+int set_access_log(const char *path)
 {
     const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0640);
     if (fd < 0) {
@@ -133,56 +163,72 @@ int open_access_log(const char *path)
     return 0;
 }
 
-// Acts on one of the server's options that take a value ("-c", "-i", "-t", "-j", "-a", "-d",
-// "-plugin").
-// Returns 0, or -1 after logging why; the caller moves past the option and its value.
-int take_valued_option(const char *option, const char *value)
+int set_interface(const char *value)
 {
-    if (strcmp(option, "-c") == 0) {
-        const size_t length = strnlen(value, sizeof websrv_mcb.cgi_pattern);
-        if (length >= sizeof websrv_mcb.cgi_pattern) {
-            log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: CGI pattern is too long; limit to %d characters\n",
-                    static_cast<int>(sizeof websrv_mcb.cgi_pattern));
-            return -1;
-        }
-        memcpy(websrv_mcb.cgi_pattern, value, length + 1);
-        return 0;
+    const size_t size = strlen(value) + 1;
+    auto *copy = static_cast<char *>(websrv_malloc(size));
+    if (copy == nullptr) {
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Memory Allocation Failure\n");
+        return -1;
     }
-    if (strcmp(option, "-i") == 0) {
-        const size_t size = strlen(value) + 1;
-        auto *copy = static_cast<char *>(websrv_malloc(size));
-        if (copy == nullptr) {
-            log_msg(WEBSRV_LOG_ERROR, "WebSrv Memory Allocation Failure\n");
-            return -1;
-        }
-        memcpy(copy, value, size);
-        websrv_free(websrv_mcb.bind_device);
-        websrv_mcb.bind_device = copy;
-        return 0;
-    }
-    if (strcmp(option, "-t") == 0)
-        return take_number(option, value, longest_silence, "seconds", &websrv_config.cgi_silence_seconds);
-    if (strcmp(option, "-j") == 0)
-        return take_number(option, value, most_sessions, "sessions", &websrv_config.max_sessions);
-    if (strcmp(option, "-a") == 0)
-        return open_access_log(value);
-    if (strcmp(option, "-d") == 0) {
-        if (chdir(value) != 0) {
-            log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to change directory; Error: %s\n", strerror(errno));
-            return -1;
-        }
-        return 0;
-    }
-    return load_plugin(value);  // "-plugin"
+    memcpy(copy, value, size);
+    websrv_free(websrv_mcb.bind_device);
+    websrv_mcb.bind_device = copy;
+    return 0;
 }
 
-bool needs_value(const char *arg)
+int set_directory(const char *value)
 {
-    return strcmp(arg, "-c") == 0 || strcmp(arg, "-i") == 0 || strcmp(arg, "-t") == 0 || strcmp(arg, "-j") == 0 ||
-           strcmp(arg, "-a") == 0 || strcmp(arg, "-d") == 0 || strcmp(arg, "-plugin") == 0;
+    if (chdir(value) != 0) {
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to change directory; Error: %s\n", strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+constexpr websrv_option server_options[] = {
+    {"-plugin", "path", load_plugin},
+    {"-d", "directory", set_directory},
+    {"-c", "pattern", set_cgi_pattern},
+    {"-t", "seconds", set_silence},
+    {"-a", "file", set_access_log},
+    {"-j", "n", set_sessions},
+    {"-i", "interface", set_interface},
+    {"-v", "", set_verbose},
+};
+
+// The row of the server's option `arg`, or nullptr when it is none of the server's.
+const websrv_option *server_option(const char *arg)
+{
+    for (const websrv_option &option : server_options) {
+        if (strcmp(option.name, arg) == 0)
+            return &option;
+    }
+    return nullptr;
+}
+
+// Acts on the server's option at argv[*index] and moves past it and its value. Returns 0, or
+// -1 after logging why not.
+int take_server_option(const websrv_option &option, int *index, int argc, char **argv)
+{
+    const bool valued = option.value[0] != '\0';
+    // An option standing last has no value: it is as invalid as an unknown one.
+    if (valued && (*index + 1 >= argc || argv[*index + 1] == nullptr)) {
+        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Invalid option %s specified. Aborting!\n", option.name);
+        return -1;
+    }
+    if (option.set(valued ? argv[*index + 1] : nullptr) < 0)
+        return -1;
+    *index += valued ? 2 : 1;
+    return 0;
 }
 
 }  // namespace
+
+std::span<const websrv_option> websrv_server_options()
+{
+    return server_options;
+}
 
 int websrv_option_parse(int argc, char **argv)
 {
@@ -207,22 +253,9 @@ int websrv_option_parse(int argc, char **argv)
 
     int index = 1;
     while (index < argc) {
-        const char *arg = argv[index];
-        if (strcmp(arg, "-v") == 0) {
-            websrv_mcb.log_level = WEBSRV_LOG_DETAIL;
-            index += 1;
-        } else if (needs_value(arg)) {
-            // An option standing last has no value: it is as invalid as an unknown one.
-            if (index + 1 >= argc || argv[index + 1] == nullptr) {
-                log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Invalid option %s specified. Aborting!\n", arg);
-                return -1;
-            }
-            if (take_valued_option(arg, argv[index + 1]) < 0)
-                return -1;
-            index += 2;
-        } else if (delegate_option(&index, argv) < 0) {
+        const websrv_option *option = server_option(argv[index]);
+        if (option != nullptr ? take_server_option(*option, &index, argc, argv) < 0 : delegate_option(&index, argv) < 0)
             return -1;
-        }
     }
 
     if (websrv_mcb.plugins.head == nullptr) {

@@ -12,6 +12,7 @@
 #include <strings.h>
 
 #include "cgi/cgi_output.h"
+#include "http_words.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -101,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(std::string_view(chunk.get(), forwarded) == remaining);
 
     // The server's own status line always fits its buffer.
-    const char *reason = websrv_cgi_reason(header.status);
+    const char *reason = websrv_reason(header.status, websrv_voice_program);
     FUZZ_CHECK(reason != nullptr && reason[0] != '\0');
     char status_line[4096];
     const int length = snprintf(status_line, sizeof status_line, "%s %d %s\r\n", "HTTP/1.0",

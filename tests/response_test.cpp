@@ -151,7 +151,7 @@ TEST_F(Response, NotFoundPageForHttp10IsExactly221Bytes)
 {
     register_plugin();
     std::string log;
-    EXPECT_EQ(logged([&] { return websrv_send_error(&connection, 404, "Not Found"); }, &log), 0);
+    EXPECT_EQ(logged([&] { return websrv_send_error(&connection, 404); }, &log), 0);
     const std::string response = drain(peer);
     const std::string date = date_of(response);
     EXPECT_EQ(response, websrv_test::expected_error_page("HTTP/1.0", 404, "Not Found", date));
@@ -170,7 +170,7 @@ TEST_F(Response, ErrorPagesOfEveryStatusFollowTheSameForm)
                  {501, "Not Implemented"}};
     for (const auto &c : cases) {
         std::string log;
-        EXPECT_EQ(logged([&] { return websrv_send_error(&connection, c.status, c.reason); }, &log), 0);
+        EXPECT_EQ(logged([&] { return websrv_send_error(&connection, c.status); }, &log), 0);
         const std::string response = drain(peer);
         const std::string expected = websrv_test::expected_error_page("HTTP/1.0", c.status, c.reason, date_of(response));
         EXPECT_EQ(response, expected) << c.status;
@@ -203,7 +203,7 @@ TEST_F(Response, BadRequestAndNotImplementedPagesAreExactlyTheseBytes)
     };
     for (const auto &c : cases) {
         std::string log;
-        EXPECT_EQ(logged([&] { return websrv_send_error(&connection, c.status, c.reason); }, &log), 0);
+        EXPECT_EQ(logged([&] { return websrv_send_error(&connection, c.status); }, &log), 0);
         const std::string response = drain(peer);
         const std::string date = date_of(response);
         EXPECT_EQ(response, c.before_date + date + c.after_date) << c.status;
@@ -217,7 +217,7 @@ TEST_F(Response, HeaderBlockForA1234ByteHtmlFileIs188BytesInOrder)
 {
     register_plugin();
     std::string log;
-    EXPECT_EQ(logged([&] { return websrv_send_response(&connection, 200, "Ok", 1234, "text/html", &kMtime); },
+    EXPECT_EQ(logged([&] { return websrv_send_response(&connection, 200, 1234, "text/html", &kMtime); },
                      &log),
               0);
     const std::string response = drain(peer);
@@ -238,7 +238,7 @@ TEST_F(Response, NotModifiedCarriesTypeAndDateButNoLength)
 {
     register_plugin();
     std::string log;
-    EXPECT_EQ(logged([&] { return websrv_send_response(&connection, 304, "Not Modified", 0, "image/png", &kMtime); },
+    EXPECT_EQ(logged([&] { return websrv_send_response(&connection, 304, 0, "image/png", &kMtime); },
                      &log),
               0);
     const std::string response = drain(peer);
@@ -255,7 +255,7 @@ TEST_F(Response, OptionalLinesAreLeftOutWhenNotGiven)
 {
     register_plugin();
     std::string log;
-    EXPECT_EQ(logged([&] { return websrv_send_response(&connection, 200, "Ok", 0, nullptr, nullptr); }, &log), 0);
+    EXPECT_EQ(logged([&] { return websrv_send_response(&connection, 200, 0, nullptr, nullptr); }, &log), 0);
     const std::string response = drain(peer);
     EXPECT_EQ(response, "HTTP/1.0 200 Ok\r\n"
                         "Server: TAVRIX/1.0\r\n"
@@ -277,7 +277,7 @@ TEST_F(Response, LengthsOfTwoGibibytesAndMoreArePrintedWhole)
                  {5368709120LL, "5368709120"}};
     for (const auto &c : cases) {
         std::string log;
-        EXPECT_EQ(logged([&] { return websrv_send_response(&connection, 200, "Ok", c.length, "text/plain", &kMtime); },
+        EXPECT_EQ(logged([&] { return websrv_send_response(&connection, 200, c.length, "text/plain", &kMtime); },
                          &log),
                   0);
         const std::string response = drain(peer);
@@ -292,9 +292,9 @@ TEST_F(Response, StatusLineEchoesTheRequestsVersion)
     register_plugin();
     strcpy(protocol, "HTTP/1.1");
     std::string log;
-    logged([&] { return websrv_send_response(&connection, 200, "Ok", 10, "text/html", &kMtime); }, &log);
+    logged([&] { return websrv_send_response(&connection, 200, 10, "text/html", &kMtime); }, &log);
     EXPECT_EQ(drain(peer).rfind("HTTP/1.1 200 Ok\r\nServer: TAVRIX/1.0\r\n", 0), 0u);
-    logged([&] { return websrv_send_error(&connection, 404, "Not Found"); }, &log);
+    logged([&] { return websrv_send_error(&connection, 404); }, &log);
     const std::string page = drain(peer);
     EXPECT_EQ(page, websrv_test::expected_error_page("HTTP/1.1", 404, "Not Found", date_of(page)));
 }
@@ -304,7 +304,7 @@ TEST_F(Response, RequestWithoutVersionIsAnsweredAsHttp10)
     register_plugin();
     session.protocol = nullptr;
     std::string log;
-    EXPECT_EQ(logged([&] { return websrv_send_error(&connection, 400, "Bad Request"); }, &log), 0);
+    EXPECT_EQ(logged([&] { return websrv_send_error(&connection, 400); }, &log), 0);
     const std::string page = drain(peer);
     EXPECT_EQ(page, websrv_test::expected_error_page("HTTP/1.0", 400, "Bad Request", date_of(page)));
 }
@@ -316,11 +316,11 @@ TEST_F(Response, OverlongVersionFieldStillGivesAWholeWellFormedResponse)
         std::string version(length, 'H');
         session.protocol = version.data();
         std::string log;
-        EXPECT_EQ(logged([&] { return websrv_send_error(&connection, 404, "Not Found"); }, &log), 0);
+        EXPECT_EQ(logged([&] { return websrv_send_error(&connection, 404); }, &log), 0);
         const std::string page = drain(peer);
         EXPECT_EQ(page, websrv_test::expected_error_page("HTTP/1.0", 404, "Not Found", date_of(page))) << length;
 
-        EXPECT_EQ(logged([&] { return websrv_send_response(&connection, 200, "Ok", 1234, "text/html", &kMtime); },
+        EXPECT_EQ(logged([&] { return websrv_send_response(&connection, 200, 1234, "text/html", &kMtime); },
                          &log),
                   0);
         const std::string head = drain(peer);
@@ -333,7 +333,7 @@ TEST_F(Response, OverlongVersionFieldStillGivesAWholeWellFormedResponse)
     std::string odd(64, 'v');
     session.protocol = odd.data();
     std::string log;
-    logged([&] { return websrv_send_error(&connection, 404, "Not Found"); }, &log);
+    logged([&] { return websrv_send_error(&connection, 404); }, &log);
     EXPECT_EQ(drain(peer).rfind(odd + " 404 Not Found\r\n", 0), 0u);
 }
 
@@ -342,7 +342,7 @@ TEST_F(Response, WriteHookReceivesTheWholeResponseInOneCall)
     spy.result = 221;
     register_plugin(spy_write);
     std::string log;
-    EXPECT_EQ(logged([&] { return websrv_send_error(&connection, 404, "Not Found"); }, &log), 0);
+    EXPECT_EQ(logged([&] { return websrv_send_error(&connection, 404); }, &log), 0);
     EXPECT_EQ(spy.calls, 1);
     EXPECT_EQ(spy.fd, session.socket);
     EXPECT_EQ(spy.bytes, websrv_test::expected_error_page("HTTP/1.0", 404, "Not Found", date_of(spy.bytes)));
@@ -354,7 +354,7 @@ TEST_F(Response, ShortWritesByTheHookAreContinuedUntilTheBlockIsOut)
     spy.result = 5;
     register_plugin(spy_write);
     std::string log;
-    EXPECT_EQ(logged([&] { return websrv_send_response(&connection, 200, "Ok", 1234, "text/html", &kMtime); },
+    EXPECT_EQ(logged([&] { return websrv_send_response(&connection, 200, 1234, "text/html", &kMtime); },
                      &log),
               0);
     EXPECT_EQ(spy.calls, 38);  // 37 calls of 5 bytes and one of the last 3
@@ -368,7 +368,7 @@ TEST_F(Response, HookClaimingMoreThanItWasGivenFailsTheResponse)
     spy.overreport = true;
     register_plugin(spy_write);
     std::string log;
-    EXPECT_EQ(logged([&] { return websrv_send_error(&connection, 404, "Not Found"); }, &log), -1);
+    EXPECT_EQ(logged([&] { return websrv_send_error(&connection, 404); }, &log), -1);
     EXPECT_EQ(spy.calls, 1);
     EXPECT_EQ(log, "WebSrv Error: Plugin resp write hook reported 500 bytes of 221\n"
                    "Sending the response failed: Input/output error\n");
@@ -379,7 +379,7 @@ TEST_F(Response, FailingWriteIsReportedWithTheSystemsReason)
     spy.result = -1;
     register_plugin(spy_write);
     std::string log;
-    EXPECT_EQ(logged([&] { return websrv_send_error(&connection, 404, "Not Found"); }, &log), -1);
+    EXPECT_EQ(logged([&] { return websrv_send_error(&connection, 404); }, &log), -1);
     EXPECT_EQ(log, "Sending the response failed: Input/output error\n");
 }
 
@@ -389,7 +389,7 @@ TEST_F(Response, ClientThatWentAwayMakesTheSendFailWithoutASignal)
     close(peer);
     peer = -1;
     std::string log;
-    EXPECT_EQ(logged([&] { return websrv_send_response(&connection, 200, "Ok", 1, "text/html", &kMtime); }, &log),
+    EXPECT_EQ(logged([&] { return websrv_send_response(&connection, 200, 1, "text/html", &kMtime); }, &log),
               -1);
     EXPECT_EQ(log, "Sending the response failed: Broken pipe\n");
 }
@@ -402,7 +402,7 @@ TEST_F(Response, UnregisteredPluginsConnectionIsAnsweredThroughThePlainSocket)
     ASSERT_EQ(websrv_unregister_plugin("resp"), 0);
     websrv_mcb.log_level = 2;
     std::string log;
-    EXPECT_EQ(logged([&] { return websrv_send_error(&connection, 404, "Not Found"); }, &log), 0);
+    EXPECT_EQ(logged([&] { return websrv_send_error(&connection, 404); }, &log), 0);
     EXPECT_EQ(spy.calls, 0);
     const std::string page = drain(peer);
     EXPECT_EQ(page, websrv_test::expected_error_page("HTTP/1.0", 404, "Not Found", date_of(page)));

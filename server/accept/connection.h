@@ -3,6 +3,7 @@
 #ifndef WEBSRV_SERVER_CONNECTION_H
 #define WEBSRV_SERVER_CONNECTION_H
 
+#include "parse/headers.h"
 #include "websrv_plugin.h"
 
 struct websrv_connection {
@@ -18,6 +19,7 @@ struct websrv_connection {
     const char *path_info = nullptr;  // the path behind a CGI program, decoded, without its "/"
     char local_name[48] = {};     // the address the connection came in on, as a server name
     long long header_deadline = 0;  // when the request header must be complete
+    websrv_header_index headers;    // the request's header lines, once parsed
 };
 
 // The connection whose public record is `session`. Only for sessions the server made.

@@ -18,6 +18,8 @@
 
 #include "end/access_log.h"
 #include "accept/address.h"
+#include "http_words.h"
+#include "paths.h"
 #include "cgi/cgi.h"
 #include "accept/connection.h"
 #include "read/io.h"
@@ -37,14 +39,7 @@ namespace {
 // programs of requests without a Host header.
 void record_local(websrv_connection *c)
 {
-    sockaddr_storage local{};
-    socklen_t length = sizeof local;
-    if (getsockname(c->session.socket, reinterpret_cast<sockaddr *>(&local), &length) != 0)
-        return;
-    websrv_address_unmap(&local);
-    char text[INET6_ADDRSTRLEN];
-    websrv_address_text(local, text, sizeof text);
-    snprintf(c->local_name, sizeof c->local_name, local.ss_family == AF_INET6 ? "[%s]" : "%s", text);
+    websrv_local_host(c->session.socket, c->local_name, sizeof c->local_name, "");
 }
 
 // Fills the session's info record with the client's address, as the accept gave it: IPv4
@@ -179,7 +174,7 @@ void read_header(websrv_connection *c)
             return;
         if (session.received >= websrv_request_capacity) {
             log_msg(WEBSRV_LOG_ERROR, "Error: HTTP header cannot be read; buffer exceeds.\n");
-            websrv_send_error(c, 431, "Request Header Fields Too Large");
+            websrv_send_error(c, 431);
             websrv_connection_end(c, websrv_outcome::logged_failed);
         }
     }
@@ -197,10 +192,10 @@ bool directory_path(websrv_connection *c, char *path, struct stat *st)
             return false;
         path[WEBSRV_PATH_MAX - 1] = '\0';  // whatever the hook wrote, the text ends in the buffer
     } else {
-        strcpy(path, "index.html");
+        memcpy(path, websrv_index_file, sizeof websrv_index_file);
     }
     if (stat(path, st) != 0) {
-        websrv_send_error(c, 404, "Not Found");
+        websrv_send_error(c, 404);
         return false;
     }
     return true;
@@ -222,7 +217,7 @@ int call_session_hook(websrv_connection *c, int (*websrv_plugin_desc::*hook)(web
 [[noreturn]] void refuse_over_share(websrv_connection *c)
 {
     log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: %s holds its share of the sessions; answered 503\n", c->info.peer_text);
-    websrv_send_error(c, 503, "Service Unavailable", "Retry-After: 1\r\n");
+    websrv_send_error(c, 503, "Retry-After: 1\r\n");
     websrv_connection_end(c, websrv_outcome::served);
 }
 
@@ -254,7 +249,7 @@ bool requested_path_inside(const char *path, const struct stat &st)
         websrv_cgi_run(c, path);
     const websrv_method method = websrv_method_of(c->session.method);
     if (method == websrv_method::other)
-        websrv_send_error(c, 501, "Not Implemented");
+        websrv_send_error(c, 501);
     else
         websrv_serve_static(c, path, st, method == websrv_method::head);
     websrv_connection_end(c, websrv_outcome::served);
@@ -278,7 +273,7 @@ void websrv_serve_next(int control, int slot)
     websrv_connection c{};
     c.done_fd = control;
     open_connection(&c, taken);
-    websrv_access_begin(&c.session, &c.info);
+    websrv_access_begin(&c.session, &c.info, &c.headers);
     // The hook may unregister the plug-in, which frees its node: its name is kept for the log.
     const websrv_plugin_desc accepted = c.desc;
     if (call_session_hook(&c, &websrv_plugin_desc::on_session_init, 0) < 0) {
@@ -290,8 +285,8 @@ void websrv_serve_next(int control, int slot)
         refuse_over_share(&c);
     read_header(&c);
     websrv_access_request(c.session.buffer);  // before parsing writes into the buffer
-    if (websrv_parse_request(&c.session, c.info.peer_text) != request_error::none) {
-        websrv_send_error(&c, 400, "Bad Request");
+    if (websrv_parse_request(&c.session, c.info.peer_text, &c.headers) != request_error::none) {
+        websrv_send_error(&c, 400);
         end_unanswered(&c);
     }
     // The path as the client sent it, for CGI programs, before it is decoded in place.
@@ -302,11 +297,11 @@ void websrv_serve_next(int control, int slot)
 
     struct stat st;
     if (stat(c.session.uri, &st) != 0 && !websrv_cgi_split_path_info(&c, &st)) {
-        websrv_send_error(&c, 404, "Not Found");
+        websrv_send_error(&c, 404);
         end_unanswered(&c);
     }
     if (!requested_path_inside(c.session.uri, st)) {
-        websrv_send_error(&c, 404, "Not Found");
+        websrv_send_error(&c, 404);
         websrv_connection_end(&c, websrv_outcome::served);
     }
     // 0: the plug-in has answered the request itself.

@@ -24,7 +24,7 @@
 #include "route/path.h"
 #include "parse/request.h"
 #include "respond/response.h"
-#include "version.h"
+#include "http_words.h"
 
 namespace {
 
@@ -96,24 +96,20 @@ void build_arguments(websrv_session *s, const char *path, char **arguments)
     args.close();
 }
 
-// What the client sees when the program cannot be started: the output redirector reads this
-// from the pipe like any program's output and answers 500 with it.
-constexpr char exec_failure_answer[] =
-    "Status: 500\r\n"
-    "Content-Type: text/html\r\n"
-    "\r\n"
-    "<HTML>\n<HEAD><TITLE>500 Internal Error</TITLE></HEAD>\n</HTML>";
+// What the client sees when the program cannot be started: the output copy reads this from the
+// pipe like any program's output and answers 500 with the error page (written behind it).
+constexpr char exec_failure_header[] = "Status: 500\r\nContent-Type: text/html\r\n\r\n";
 
 // Ends a request the gateway cannot serve with an error page.
-[[noreturn]] void refuse(websrv_connection *c, int status, const char *reason)
+[[noreturn]] void refuse(websrv_connection *c, int status)
 {
-    websrv_send_error(c, status, reason);
+    websrv_send_error(c, status);
     websrv_connection_end(c, websrv_outcome::served);
 }
 
 [[noreturn]] void fail(websrv_connection *c)
 {
-    refuse(c, 500, "Internal Server Error");
+    refuse(c, 500);
 }
 
 // A pipe whose two ends (read, write) close themselves; both are close-on-exec.
@@ -241,7 +237,11 @@ void enter_program_directory(const char *path)
 
     const int error = errno;
     signal(SIGPIPE, SIG_IGN);
-    (void)!write(1, exec_failure_answer, sizeof exec_failure_answer - 1);
+    char answer[WEBSRV_BUFFER_SIZE];
+    const int header = snprintf(answer, sizeof answer, "%s", exec_failure_header);
+    const int page = websrv_error_page(answer + header, sizeof answer - header, 500,
+                                       websrv_reason(500, websrv_voice_program));
+    (void)!write(1, answer, static_cast<size_t>(header + page));
     if (log_fd >= 0) {
         dup2(log_fd, 1);
         close(log_fd);
@@ -283,14 +283,13 @@ void enter_program_directory(const char *path)
 
 // Whether the request carries a body in a transfer coding the gateway cannot pass on: the
 // program would see no body at all.
-bool has_transfer_coding(const websrv_session *session)
+bool has_transfer_coding(const websrv_header_index &headers)
 {
-    bool coded = false;
-    websrv_for_each_header(session, [&](const char *name, size_t length, const char *value) {
-        if (length == 17 && strncasecmp(name, "Transfer-Encoding", length) == 0 && strcasecmp(value, "identity") != 0)
-            coded = true;
-    });
-    return coded;
+    for (int i = 0; i < headers.count(); ++i) {
+        if (headers.is(i, "Transfer-Encoding") && strcasecmp(headers.value(i), "identity") != 0)
+            return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -324,14 +323,14 @@ void websrv_cgi_run(websrv_connection *c, char *path)
     websrv_session *session = &c->session;
     const websrv_method method = websrv_method_of(session->method);
     if (method == websrv_method::other)
-        refuse(c, 501, "Not Implemented");
+        refuse(c, 501);
     // A program is run only from inside the working directory: "cgi-bin/../../bin/sh" would
     // otherwise start any program on the device with arguments of the client's choosing.
     bool resolved = true;
     if (!websrv_path_inside_cwd(path, &resolved))
-        refuse(c, 404, "Not Found");
-    if (method == websrv_method::post && has_transfer_coding(session))
-        refuse(c, 411, "Length Required");
+        refuse(c, 404);
+    if (method == websrv_method::post && has_transfer_coding(c->headers))
+        refuse(c, 411);
     // From here on the copy processes share the socket: none may read what another needs.
     c->drain = false;
     program_lists lists;

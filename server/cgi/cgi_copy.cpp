@@ -17,6 +17,7 @@
 #include "end/access_log.h"
 #include "cgi/cgi_output.h"
 #include "decimal.h"
+#include "http_words.h"
 #include "read/io.h"
 #include "respond/response.h"
 #include "settings.h"
@@ -50,8 +51,7 @@ long long announced_length(const char *text)
 // Writes all of data to the pipe through the guarded write. Returns false after logging.
 bool to_pipe(int fd, const char *data, long long count)
 {
-    const int written = websrv_write_handler(fd, data, static_cast<int>(count), nullptr);
-    if (written != count) {
+    if (websrv_write_all(fd, data, static_cast<size_t>(count), nullptr) < 0) {
         log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Write to PIPE failed errno:%d\n", errno);
         return false;
     }
@@ -151,11 +151,11 @@ int compose_status_line(char (&line)[copy_size], const websrv_connection *c, con
                         const cgi_header &header)
 {
     const char *extra = c->info.header_lines != nullptr ? c->info.header_lines : "";
-    const char *known = websrv_cgi_known_reason(header.status);
+    const char *known = websrv_known_reason(header.status, websrv_voice_program);
     const bool own = known == nullptr && header.reason_length > 0;
     const int reason_length = own ? static_cast<int>(header.reason_length) : -1;
     const int wanted = snprintf(line, sizeof line, "%s %d %.*s\r\n%s", websrv_status_version(&c->session),
-                                header.status, reason_length, own ? chunk + header.reason_start : websrv_cgi_reason(header.status),
+                                header.status, reason_length, own ? chunk + header.reason_start : websrv_reason(header.status, websrv_voice_program),
                                 extra);
     return wanted < static_cast<int>(sizeof line) ? wanted : static_cast<int>(sizeof line) - 1;
 }
@@ -187,25 +187,42 @@ bool answer_header(websrv_connection *c, char (&chunk)[copy_size], int got, cons
     char status_line[copy_size];
     const int status_length = compose_status_line(status_line, c, chunk, header);
     websrv_access_status(header.status);
-    if (websrv_write_handler(c->session.socket, status_line, status_length, desc) < 0) {
+    if (websrv_write_all(c->session.socket, status_line, static_cast<size_t>(status_length), desc) < 0) {
+        websrv_access_body(0, true);
         log_msg(WEBSRV_LOG_ERROR, "Writing status output of CGI bin failed Error: %s\n", strerror(errno));
         return false;
     }
+    // The chunk holds the program's header block (without its Status line), then the body's start.
+    const size_t header_part = header.header_end - header.status_line_length;
     size_t forward = websrv_cgi_drop_status_line(chunk, static_cast<size_t>(got), header);
     if (head_only)
-        forward = header.header_end - header.status_line_length;
-    if (forward > 0 && websrv_write_handler(c->session.socket, chunk, static_cast<int>(forward), desc) < 0) {
+        forward = header_part;
+    const bool failed = forward > 0 && websrv_write_all(c->session.socket, chunk, forward, desc) < 0;
+    websrv_access_body(failed ? 0 : static_cast<long long>(forward - header_part), failed);
+    if (failed) {
         log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Write to SOCKET failed %s\n", strerror(errno));
         return false;
     }
     return true;
 }
 
-// Copies the rest of the program's output to the client until the program closes it, or stays
-// silent past its limit (then the answer ends there and the program is left alone).
-void copy_rest(websrv_connection *c, int pipe_read, char (&chunk)[copy_size], const char *path)
+// Writes a piece of the program's output to the client. `whole` output is a response the program
+// composed itself, status line included: the access log reads its status and length from it.
+bool forward_piece(websrv_connection *c, const char *piece, int length, bool whole)
 {
     const websrv_plugin_desc *desc = websrv_connection_desc(c);
+    if (whole)
+        return websrv_write_handler(c->session.socket, piece, length, desc) == length;
+    const bool sent = websrv_write_all(c->session.socket, piece, static_cast<size_t>(length), desc) == 0;
+    websrv_access_body(sent ? length : 0, !sent);
+    return sent;
+}
+
+// Copies the rest of the program's output to the client until the program closes it, or stays
+// silent past its limit (then the answer ends there and the program is left alone). `whole`:
+// as forward_piece.
+void copy_rest(websrv_connection *c, int pipe_read, char (&chunk)[copy_size], const char *path, bool whole)
+{
     for (;;) {
         const int got = websrv_read_until(pipe_read, chunk, sizeof chunk, nullptr, silence_deadline());
         if (got < 0) {
@@ -219,7 +236,7 @@ void copy_rest(websrv_connection *c, int pipe_read, char (&chunk)[copy_size], co
             log_msg(WEBSRV_LOG_DETAIL, "Finishing the Output redirector\n");
             return;
         }
-        if (websrv_write_handler(c->session.socket, chunk, got, desc) != got) {
+        if (!forward_piece(c, chunk, got, whole)) {
             log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Write to SOCKET failed\n");
             return;
         }
@@ -273,7 +290,7 @@ void websrv_cgi_copy_output(websrv_connection *c, const websrv_cgi_answer &answe
     wait_for_body_copy(answer.pipe_read, answer.copying);
     char chunk[copy_size];
     if (is_nph(answer.path)) {
-        copy_rest(c, answer.pipe_read, chunk, answer.path);
+        copy_rest(c, answer.pipe_read, chunk, answer.path, true);
         return;
     }
     const int got = collect_header(answer.pipe_read, chunk);
@@ -289,12 +306,12 @@ void websrv_cgi_copy_output(websrv_connection *c, const websrv_cgi_answer &answe
     const cgi_header header = websrv_cgi_scan_header(chunk, static_cast<size_t>(got));
     const header_verdict verdict = judge_header(chunk, got, header, answer.path);
     if (verdict == header_verdict::failed_program)
-        websrv_send_error(c, 500, "Internal Server Error");
+        websrv_send_error(c, 500);
     if (verdict != header_verdict::answer)
         return;
     if (header.has_location)
         log_msg(WEBSRV_LOG_ERROR, "TODO: Handling of the redirect command.\n");
     log_msg(WEBSRV_LOG_DETAIL, "CGI Header Length is %d bytes\n", static_cast<int>(header.status_line_length));
     if (answer_header(c, chunk, got, header, answer.head_only) && !answer.head_only)
-        copy_rest(c, answer.pipe_read, chunk, answer.path);
+        copy_rest(c, answer.pipe_read, chunk, answer.path, false);
 }

@@ -7,8 +7,7 @@
 #include <cstring>
 #include <strings.h>
 
-#include "parse/request.h"
-#include "version.h"
+#include "http_words.h"
 
 namespace {
 
@@ -86,29 +85,29 @@ void add_server_name(env_builder &env, const websrv_connection *c)
 
 // Every request header but those left out, as HTTP_*, in the order they came; a header that
 // came more than once gets one entry with the values joined (by "; " for Cookie, else ", ").
-void add_headers(env_builder &env, const websrv_session *s)
+void add_headers(env_builder &env, const websrv_header_index &headers)
 {
     char name[WEBSRV_BUFFER_SIZE];
-    websrv_for_each_header(s, [&](const char *line, size_t length, const char *) {
+    for (int i = 0; i < headers.count(); ++i) {
+        const std::string_view line = headers.name(i);
         bool first = true;
-        websrv_for_each_header(s, [&](const char *earlier, size_t earlier_length, const char *) {
-            if (earlier < line && earlier_length == length && strncasecmp(earlier, line, length) == 0)
-                first = false;
-        });
-        if (!first || !environment_name(line, length, name))
-            return;
+        for (int earlier = 0; earlier < i && first; ++earlier)
+            first = !headers.is(earlier, line);
+        if (!first || !environment_name(line.data(), line.size(), name))
+            continue;
         const char *separator = strcasecmp(name, "HTTP_COOKIE") == 0 ? "; " : ", ";
         char joined[WEBSRV_BUFFER_SIZE];
         size_t used = 0;
         joined[0] = '\0';
-        websrv_for_each_header(s, [&](const char *other, size_t other_length, const char *value) {
-            if (other_length != length || strncasecmp(other, line, length) != 0 || used >= sizeof joined)
-                return;
-            const int wrote = snprintf(joined + used, sizeof joined - used, "%s%s", used > 0 ? separator : "", value);
+        for (int other = i; other < headers.count() && used < sizeof joined; ++other) {
+            if (!headers.is(other, line))
+                continue;
+            const int wrote = snprintf(joined + used, sizeof joined - used, "%s%s", used > 0 ? separator : "",
+                                       headers.value(other));
             used += wrote > 0 ? static_cast<size_t>(wrote) : 0;
-        });
+        }
         env.add("%s=%s", name, joined);
-    });
+    }
 }
 
 // The whole list, in order; run once to measure and once to write.
@@ -116,7 +115,7 @@ void add_entries(env_builder &env, const websrv_connection *c, const websrv_cgi_
 {
     const websrv_session *s = &c->session;
     const websrv_session_info *info = &c->info;
-    env.add("SERVER_SOFTWARE=TAVRIX/%s", websrv_version_text);
+    env.add("SERVER_SOFTWARE=%s", websrv_server_token);
     add_server_name(env, c);
     env.add("GATEWAY_INTERFACE=CGI/1.1");
     env.add("SERVER_PROTOCOL=%s", s->protocol);
@@ -145,7 +144,7 @@ void add_entries(env_builder &env, const websrv_connection *c, const websrv_cgi_
     }
     if (info->tls != 0)
         env.add("HTTPS=on");
-    add_headers(env, s);
+    add_headers(env, c->headers);
 }
 
 }  // namespace

@@ -101,29 +101,3 @@ size_t websrv_cgi_drop_status_line(char *chunk, size_t length, const cgi_header 
     memmove(chunk + header.status_line_start, chunk + tail, length - tail);
     return length - header.status_line_length;
 }
-
-const char *websrv_cgi_reason(int status)
-{
-    const char *known = websrv_cgi_known_reason(status);
-    // Codes the table does not know get this placeholder phrase; clients act on the number.
-    return known != nullptr ? known : "Something";
-}
-
-const char *websrv_cgi_known_reason(int status)
-{
-    switch (status) {
-    case 200: return "OK";
-    case 302: return "Found";
-    case 304: return "Not Modified";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 408: return "Request Timeout";
-    case 500: return "Internal Error";
-    case 501: return "Not Implemented";
-    case 503: return "Service Temporarily Overloaded";
-    default: return nullptr;
-
-    }
-}

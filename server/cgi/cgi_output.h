@@ -32,12 +32,4 @@ cgi_header websrv_cgi_scan_header(const char *chunk, size_t length);
 // Removes the program's Status line (if any) from the chunk, in place. Returns the new length.
 size_t websrv_cgi_drop_status_line(char *chunk, size_t length, const cgi_header &header);
 
-// The reason phrase the server sends with a program's status: its own for the codes it knows
-// ("OK", "Not Found"...), nullptr for any other.
-const char *websrv_cgi_known_reason(int status);
-
-// The reason phrase the server sends with a program's status: websrv_cgi_known_reason, or
-// the placeholder "Something" for a code it does not know.
-const char *websrv_cgi_reason(int status);
-
 #endif

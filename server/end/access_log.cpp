@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include "decimal.h"
-#include "static/negotiate.h"
 #include "settings.h"
 
 namespace {
@@ -33,6 +32,7 @@ constexpr size_t line_size = field_count * field_size + 256;
 struct access_record {
     const websrv_session *session;    // null: no line to write here
     const websrv_session_info *info;  // the session's peer and checked user
+    const websrv_header_index *headers;  // the request's header lines
     bool owner;                       // this process writes the line
     bool cut;                         // a write of the answer failed
     bool started;                     // a byte of the answer went out
@@ -77,12 +77,14 @@ void escape_field(const char *text, char (&out)[field_size], bool quoted)
 
 }  // namespace
 
-void websrv_access_begin(const websrv_session *session, const websrv_session_info *info)
+void websrv_access_begin(const websrv_session *session, const websrv_session_info *info,
+                         const websrv_header_index *headers)
 {
     if (websrv_config.access_log_fd < 0)
         return;
     record.session = session;
     record.info = info;
+    record.headers = headers;
     record.owner = true;
     record.accepted = time(nullptr);
 }
@@ -133,7 +135,7 @@ void websrv_access_sent(int fd, const char *data, size_t length, bool failed)
     record.body += static_cast<long long>(length - i);
 }
 
-void websrv_access_file_sent(long long bytes, bool failed)
+void websrv_access_body(long long bytes, bool failed)
 {
     record.body += bytes;
     record.cut = record.cut || failed;
@@ -156,7 +158,7 @@ void websrv_access_end(const websrv_session *ended)
     websrv_access_request(session.buffer);
     // The user (unquoted), the request line, Referer and User-Agent.
     const char *texts[field_count] = {info.remote_user, record.request[0] != '\0' ? record.request : nullptr,
-                                      websrv_header_value(&session, "Referer"), session.user_agent};
+                                      record.headers != nullptr ? record.headers->find("Referer") : nullptr, session.user_agent};
     char fields[field_count][field_size];
     for (int i = 0; i < field_count; ++i)
         escape_field(texts[i], fields[i], i > 0);

@@ -5,14 +5,18 @@
 
 #include <cstddef>
 
+#include "parse/headers.h"
 #include "websrv_plugin.h"
 
 // Every function below does nothing without "-a", and nothing in a process that serves no
 // connection. None can fail; a line that cannot be written is reported on the log.
 
 // In the connection's own process, right after accept: the answer on `session` (whose peer and
-// checked user `info` holds) is followed from here on, and this process writes its line. The processes it forks (CGI copies) inherit the record.
-void websrv_access_begin(const websrv_session *session, const websrv_session_info *info);
+// checked user `info` holds, and whose header lines `headers` indexes once parsed) is followed
+// from here on, and this process writes its line. The processes it forks (CGI copies) inherit
+// the record.
+void websrv_access_begin(const websrv_session *session, const websrv_session_info *info,
+                         const websrv_header_index *headers);
 
 // Keeps the request line as the client sent it from the request buffer `buffer`, before
 // parsing writes into it. The first call of a session counts.
@@ -22,17 +26,19 @@ void websrv_access_request(const char *buffer);
 // that went away before sending a byte made no request and gets no line).
 void websrv_access_read_failed(bool timed_out);
 
-// The status of an answer this process composes itself.
+// The status of the answer this process sends: the writer of each answer the server composes
+// says it before the answer goes out.
 void websrv_access_status(int status);
 
-// Notes `length` bytes that went out on descriptor `fd` (only the session's socket counts):
-// the status line of an answer the server did not compose gives its status, and the bytes
-// behind the header block's empty line count as the body. `failed`: the write failed there,
-// so the client did not get the whole answer (499).
-void websrv_access_sent(int fd, const char *data, size_t length, bool failed);
+// Notes body bytes that went out (a file's, an error page's, a program's output behind its
+// header block), and whether sending failed there, so that the client did not get the whole
+// answer (499).
+void websrv_access_body(long long bytes, bool failed);
 
-// Notes body bytes sent from a file, and whether the transfer failed (499).
-void websrv_access_file_sent(long long bytes, bool failed);
+// Notes `length` bytes that went out on descriptor `fd` through the plug-in interface's write
+// (only the session's socket counts): an answer a plug-in composed itself. Its status line
+// gives its status, and the bytes behind its header block's empty line count as its body.
+void websrv_access_sent(int fd, const char *data, size_t length, bool failed);
 
 // This process no longer writes the session's line: a process it forked does (or another
 // share of the session, which does not).

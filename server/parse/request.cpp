@@ -61,9 +61,19 @@ void store_field(websrv_session *session, char *line)
     }
 }
 
+// Adds a header line (NUL-terminated) to the index: its name is the text before its first
+// colon, its value what follows without leading blanks. A line without a name is not indexed.
+void index_line(websrv_header_index *headers, const char *line)
+{
+    const char *colon = strchr(line, ':');
+    if (headers == nullptr || colon == nullptr || colon == line)
+        return;
+    headers->add(line, static_cast<size_t>(colon - line), colon + 1 + strspn(colon + 1, " \t"));
+}
+
 // Walks the header lines behind the request line (which ends at `line`) up to the empty
-// line, storing the known fields; leaves cursor behind the header.
-void parse_fields(websrv_session *session, char *line)
+// line, storing the known fields and indexing every line; leaves cursor behind the header.
+void parse_fields(websrv_session *session, char *line, websrv_header_index *headers)
 {
     session->cursor = line;
     for (;;) {
@@ -76,6 +86,7 @@ void parse_fields(websrv_session *session, char *line)
         if (current == end)
             break;  // the empty line ends the header
         store_field(session, current);
+        index_line(headers, current);
     }
     session->header_length = static_cast<int>(session->cursor - session->buffer);
     log_msg(WEBSRV_LOG_DETAIL, "HTTP header length ==>%d\n", session->header_length);
@@ -141,8 +152,10 @@ bool websrv_header_complete(const char *buffer)
     return strstr(start, "\r\n\r\n") != nullptr || strstr(start, "\n\n") != nullptr;
 }
 
-request_error websrv_parse_request(websrv_session *session, const char *peer)
+request_error websrv_parse_request(websrv_session *session, const char *peer, websrv_header_index *headers)
 {
+    if (headers != nullptr)
+        headers->clear(session->buffer);
     char *start = skip_empty_lines(session->buffer);
     char *line_end = strstr(start, "\r\n");
     if (line_end == nullptr) {
@@ -163,7 +176,7 @@ request_error websrv_parse_request(websrv_session *session, const char *peer)
             peer != nullptr ? peer : inet_ntoa(session->client_addr), session->received, session->method, session->uri,
 
             session->query != nullptr ? session->query : "(none)", session->protocol);
-    parse_fields(session, after_line);
+    parse_fields(session, after_line, headers);
     return request_error::none;
 }
 

@@ -4,8 +4,7 @@
 #ifndef WEBSRV_SERVER_REQUEST_H
 #define WEBSRV_SERVER_REQUEST_H
 
-#include <cstring>
-
+#include "parse/headers.h"
 #include "websrv_plugin.h"
 
 // The most a request header may take: the buffer keeps a NUL behind it, so every search of
@@ -19,20 +18,16 @@ bool websrv_header_complete(const char *buffer);
 enum class request_error { none, no_crlf, no_uri, no_protocol, control_character };
 
 // Splits the request line of session->buffer into method, uri, query and protocol, then
-// picks out the known header fields and sets cursor and header_length. Logs what it finds
-// (level 2) and what is wrong (level 1). On an error nothing after the failing step is set.
-// `peer` is the client's address as text for the log (nullptr: the session's IPv4 field).
-request_error websrv_parse_request(websrv_session *session, const char *peer = nullptr);
+// picks out the known header fields, indexes every header line into `headers` (when given) and
+// sets cursor and header_length. Logs what it finds (level 2) and what is wrong (level 1). On an
+// error nothing after the failing step is set. `peer` is the client's address as text for the
+// log (nullptr: the session's IPv4 field).
+request_error websrv_parse_request(websrv_session *session, const char *peer = nullptr,
+                                   websrv_header_index *headers = nullptr);
 
 // The request methods the server tells apart, compared without regard to letter case.
 enum class websrv_method { get, head, post, other };
 websrv_method websrv_method_of(const char *method);
-
-// Calls visit(name, length, value) for each header line of a parsed request, in order: the
-// name is the text before the line's colon (`length` bytes of it), the value the text after
-// it without leading blanks. Lines without a colon are passed over.
-template <typename Visit>
-void websrv_for_each_header(const websrv_session *session, Visit visit);
 
 // Decodes session->uri in place and makes it relative: one leading "/" goes, and an empty
 // path becomes "./".
@@ -44,31 +39,5 @@ void websrv_strdecode(char *to, const char *from);
 
 // Value of a hexadecimal digit, 0 for any other character.
 int websrv_hexit(char c);
-
-// ---- Template definitions ----------------------------------------------------------------
-
-// The header lines of a parsed request lie between the request line's line feed (the first
-// behind the method) and the cursor, each ended by a NUL (its CR) and its line feed.
-
-template <typename Visit>
-void websrv_for_each_header(const websrv_session *session, Visit visit)
-{
-    if (session->method == nullptr || session->cursor == nullptr)
-        return;
-    const char *end = session->cursor;
-    const char *line = static_cast<const char *>(memchr(session->method, '\n', static_cast<size_t>(end - session->method)));
-    for (line = line != nullptr ? line + 1 : end; line < end;) {
-        const size_t length = strnlen(line, static_cast<size_t>(end - line));
-        const char *colon = static_cast<const char *>(memchr(line, ':', length));
-        if (colon != nullptr && length > 0) {
-            const char *value = colon + 1;
-            while (*value == ' ' || *value == '\t')
-                ++value;
-            visit(line, static_cast<size_t>(colon - line), value);
-        }
-        const char *next = static_cast<const char *>(memchr(line, '\n', static_cast<size_t>(end - line)));
-        line = next != nullptr ? next + 1 : end;
-    }
-}
 
 #endif

@@ -10,18 +10,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "clock.h"
 #include "end/access_log.h"
 
 namespace {
 
 constexpr long long wait_limit_ms = websrv_wait_seconds * 1000LL;
-
-long long now_ms()
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
-}
 
 // One write of up to `count` bytes: the hook, a send that never blocks, or a plain write.
 ssize_t write_once(int fd, const char *data, size_t count, const websrv_plugin_desc *desc)
@@ -48,13 +42,13 @@ long long websrv_deadline()
 
 long long websrv_deadline_in(long long ms)
 {
-    return now_ms() + ms;
+    return websrv_now_ms() + ms;
 }
 
 bool websrv_wait_ready(int fd, short events, long long deadline)
 {
     for (;;) {
-        const long long left = deadline - now_ms();
+        const long long left = deadline - websrv_now_ms();
         if (left <= 0)
             return false;
         pollfd target{fd, events, 0};
@@ -150,13 +144,19 @@ int write_all(int fd, const char *data, size_t total, const websrv_plugin_desc *
 
 }  // namespace
 
+int websrv_write_all(int fd, const void *buf, size_t len, const websrv_plugin_desc *desc)
+{
+    size_t done = 0;
+    return write_all(fd, static_cast<const char *>(buf), len, desc, done);
+}
+
 int websrv_write_handler(int fd, const void *buf, int len, const websrv_plugin_desc *desc)
 {
     const char *data = static_cast<const char *>(buf);
     const size_t total = len > 0 ? static_cast<size_t>(len) : 0;
     size_t done = 0;
     const int result = write_all(fd, data, total, desc, done);
-    // What goes out on a session's socket is what its access log line reports.
+    // A plug-in's own answer: the access log learns its status and length from its bytes.
     websrv_access_sent(fd, data, done, result < 0);
     return result < 0 ? -1 : static_cast<int>(total);
 }

@@ -4,11 +4,9 @@
 
 #include <cstddef>
 
+#include "http_words.h"
 #include "websrv_plugin.h"
 
-// How long the server waits for a descriptor to become ready for one read, and how long a
-// transfer may go without moving a byte before it is given up.
-constexpr int websrv_wait_seconds = 30;
 
 // Reads up to len bytes from fd once it is readable (waiting at most websrv_wait_seconds):
 // through desc->on_read when set, recv() when desc is given without the hook, read() when desc
@@ -19,8 +17,13 @@ int websrv_read_handler(int fd, void *buf, size_t len, const websrv_plugin_desc 
 // The same, waiting for readability at most until `deadline` (see websrv_deadline).
 int websrv_read_until(int fd, void *buf, size_t len, const websrv_plugin_desc *desc, long long deadline);
 
-// websrv_write_handler, the write side, is part of the plug-in interface (websrv_plugin.h):
-// it writes all the bytes or fails, giving up when none has moved for websrv_wait_seconds.
+// Writes all `len` bytes of `buf` to fd, waiting for writability before each piece: through
+// desc->on_write when set, send() when desc is given without the hook, write() when desc is
+// NULL. Gives up when no byte has moved for websrv_wait_seconds (logged, errno ETIMEDOUT) or a
+// write fails (errno set). Returns 0, or -1. The server's own answers go out this way; the
+// plug-in interface's websrv_write_handler (websrv_plugin.h) is the same write, with the access
+// log reading the bytes it carries.
+int websrv_write_all(int fd, const void *buf, size_t len, const websrv_plugin_desc *desc);
 
 // A point in time websrv_wait_seconds (or `ms` milliseconds) from now, on the monotonic
 // clock, in milliseconds.

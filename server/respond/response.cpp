@@ -1,5 +1,5 @@
 // The response writer: every response is composed in one 4096-byte buffer and sent with a
-// single guarded write.
+// single guarded write; the writer tells the access log the status and the body length.
 #include "respond/response.h"
 
 #include <cerrno>
@@ -8,14 +8,12 @@
 #include <cstring>
 
 #include "end/access_log.h"
-#include "version.h"
+#include "http_words.h"
+#include "read/io.h"
 
 namespace {
 
 constexpr size_t response_size = WEBSRV_BUFFER_SIZE;
-// An HTTP date is 29 characters; the buffer is the size limit strftime gets.
-constexpr size_t date_text_size = 128;
-using date_text = char[date_text_size];
 // Longest version text echoed back. Real ones are 8 characters; the limit keeps the status
 // line, the header lines and the error page inside the buffer whatever a client sends.
 constexpr size_t longest_version = 64;
@@ -34,15 +32,26 @@ public:
         va_start(args, format);
         const int wanted = vsnprintf(data_ + length_, size_ - length_, format, args);
         va_end(args);
-        if (wanted > 0)
-            length_ += static_cast<size_t>(wanted) < size_ - length_
-                           ? static_cast<size_t>(wanted)
-                           : size_ - length_ - 1;
+        grow(wanted);
+    }
+    // Appends the error page for `status` and `reason`.
+    void append_page(int status, const char *reason)
+    {
+        if (length_ + 1 < size_)
+            grow(websrv_error_page(data_ + length_, size_ - length_, status, reason));
     }
     size_t length() const { return length_; }
     const char *data() const { return data_; }
 
 private:
+    // Counts what a formatting call wrote: `wanted` bytes, or what fitted of them.
+    void grow(int wanted)
+    {
+        if (wanted > 0)
+            length_ += static_cast<size_t>(wanted) < size_ - length_ ? static_cast<size_t>(wanted)
+                                                                      : size_ - length_ - 1;
+    }
+
     char *data_;
     size_t size_;
     size_t length_ = 0;
@@ -65,20 +74,12 @@ private:
     char *data_;
 };
 
-// Formats `when` as an HTTP date ("Sun, 06 Nov 1994 08:49:37 GMT") into `text`.
-void http_date(time_t when, date_text &text)
-{
-    struct tm parts;
-    if (gmtime_r(&when, &parts) == nullptr || strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &parts) == 0)
-        text[0] = '\0';
-}
-
-void append_head(composer &out, const websrv_session *session, int status, const char *reason,
-                 date_text &date)
+void append_head(composer &out, const websrv_session *session, int status, const char *reason)
 {
     out.append("%s %d %s\r\n", websrv_status_version(session), status, reason);
-    out.append("Server: TAVRIX/%s\r\n", websrv_version_text);
-    http_date(time(nullptr), date);
+    out.append("Server: %s\r\n", websrv_server_token);
+    char date[websrv_date_size];
+    websrv_http_date(time(nullptr), date);
     out.append("Date: %s\r\n", date);
 }
 
@@ -94,11 +95,14 @@ void end_header(composer &out, const websrv_connection *c, const char *extra)
     out.append("\r\n");
 }
 
-// Writes the composed response and logs the outcome. Returns 0 or -1.
-int transmit(websrv_connection *c, const composer &out, const char *success_format)
+// Writes the composed response and logs the outcome; `body` of its bytes are the page behind
+// the header block. Returns 0 or -1.
+int transmit(websrv_connection *c, const composer &out, size_t body, const char *success_format)
 {
     const int length = static_cast<int>(out.length());
-    if (websrv_write_handler(c->session.socket, out.data(), length, websrv_connection_desc(c)) < 0) {
+    const bool failed = websrv_write_all(c->session.socket, out.data(), out.length(), websrv_connection_desc(c)) < 0;
+    websrv_access_body(failed ? 0 : static_cast<long long>(body), failed);
+    if (failed) {
         log_msg(WEBSRV_LOG_ERROR, "Sending the response failed: %s\n", strerror(errno));
         return -1;
     }
@@ -125,7 +129,7 @@ struct block_fields {
     const char *content_type;     // null: no Content-Type line
     const time_t *last_modified;  // null: no Last-Modified line
     const char *extra;            // the caller's own header lines, or null
-    bool error_page;              // a short HTML page follows, and no Connection line
+    bool error_page;              // the error page follows, and no Connection line
 };
 
 // Composes a response in a fresh buffer (the status line, the Server and Date lines, then
@@ -140,11 +144,10 @@ int compose_and_send(websrv_connection *c, int status, const char *reason, const
     }
     composer out(buffer.data(), response_size);
     websrv_access_status(status);
-    date_text date;
-    append_head(out, &c->session, status, reason, date);
-    // The date buffer is reused: the Date line is already composed.
+    append_head(out, &c->session, status, reason);
     if (fields.last_modified != nullptr) {
-        http_date(*fields.last_modified, date);
+        char date[websrv_date_size];
+        websrv_http_date(*fields.last_modified, date);
         out.append("Last-Modified: %s\r\n", date);
     }
     if (fields.content_type != nullptr)
@@ -154,29 +157,25 @@ int compose_and_send(websrv_connection *c, int status, const char *reason, const
     if (!fields.error_page)
         out.append("Connection: close\r\n");
     end_header(out, c, fields.extra);
-    if (fields.error_page) {
-        // The page's bytes, closing tags that open nothing included, are what clients and
-        // their tests have always received; browsers render it as the title line.
-        out.append("<HTML>\n<HEAD><TITLE>%d %s</TITLE></HEAD>\n</HTML>", status, reason);
-        out.append("<HR>\nTAVRIX/%s Error: %d %s</TITLE></HEAD>\n</HR>", websrv_version_text, status, reason);
-    }
-    return transmit(c, out, fields.success_format);
+    const size_t header = out.length();
+    if (fields.error_page)
+        out.append_page(status, reason);
+    return transmit(c, out, out.length() - header, fields.success_format);
 }
 
 }  // namespace
 
-int websrv_send_error(websrv_connection *c, int status, const char *reason, const char *extra)
+int websrv_send_error(websrv_connection *c, int status, const char *extra)
 {
-    return compose_and_send(c, status, reason,
+    return compose_and_send(c, status, websrv_reason(status),
                             {"Succesfully transmitted error response packet of %d bytes\n", 0, "text/html", nullptr,
                              extra, true});
 }
 
-int websrv_send_response(websrv_connection *c, int status, const char *reason,
-                         off_t content_length, const char *content_type,
+int websrv_send_response(websrv_connection *c, int status, off_t content_length, const char *content_type,
                          const time_t *last_modified, const char *extra)
 {
-    return compose_and_send(c, status, reason,
+    return compose_and_send(c, status, websrv_reason(status, websrv_voice_file),
                             {"Succesfully transmitted response packet of %d bytes\n", content_length, content_type,
                              last_modified, extra, false});
 }

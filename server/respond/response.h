@@ -8,17 +8,17 @@
 #include "accept/connection.h"
 #include "websrv_plugin.h"
 
-// Sends a complete error response: status line, Server, Date, Content-Type, the header lines
-// `extra` (each "Name: value\r\n"; null for none), the empty line and a short HTML page.
-// Returns 0 when the write reported no failure, -1 otherwise (logged).
-int websrv_send_error(websrv_connection *c, int status, const char *reason, const char *extra = nullptr);
+// Sends a complete error response with the server's reason phrase for `status`: status line,
+// Server, Date, Content-Type, the header lines `extra` (each "Name: value\r\n"; null for
+// none), the empty line and the error page. Returns 0 when the write reported no failure, -1
+// otherwise (logged).
+int websrv_send_error(websrv_connection *c, int status, const char *extra = nullptr);
 
-// Sends the status line and header block of a response whose body the caller sends itself.
-// A content_length of 0 writes no Content-Length line; a null content_type or last_modified
-// leaves out its line; `extra` lines follow "Connection: close". Returns 0 or -1 as
-// websrv_send_error.
-int websrv_send_response(websrv_connection *c, int status, const char *reason,
-                         off_t content_length, const char *content_type,
+// Sends the status line (with a file's reason phrase for `status`) and header block of a
+// response whose body the caller sends itself. A content_length of 0 writes no Content-Length
+// line; a null content_type or last_modified leaves out its line; `extra` lines follow
+// "Connection: close". Returns 0 or -1 as websrv_send_error.
+int websrv_send_response(websrv_connection *c, int status, off_t content_length, const char *content_type,
                          const time_t *last_modified, const char *extra = nullptr);
 
 // The version text a status line echoes: the request's own, or "HTTP/1.0" when the request

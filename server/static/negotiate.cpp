@@ -21,9 +21,9 @@ bool starts_with(const char *text, const char *prefix)
     return strncasecmp(text, prefix, strlen(prefix)) == 0;
 }
 
-// Reads the decimal number at *text and moves past it. Returns the count of its digits;
+// Reads the decimal file offset at *text and moves past it. Returns the count of its digits;
 // *value is -1 for a number too large for a file offset.
-size_t take_number(const char **text, long long *value)
+size_t take_offset(const char **text, long long *value)
 {
     const size_t digits = websrv_read_decimal(*text, LLONG_MAX, value);
     if (*value == LLONG_MAX)
@@ -32,13 +32,6 @@ size_t take_number(const char **text, long long *value)
     return digits;
 }
 
-// The reason phrases of the answers for a file. "Ok" with a lower-case k is this server's
-// for a file; clients compare status numbers, and the CGI gateway's "OK" comes from its own
-// table.
-constexpr const char ok_reason[] = "Ok";
-constexpr const char not_modified_reason[] = "Not Modified";
-constexpr const char partial_reason[] = "Partial Content";
-constexpr const char unsatisfiable_reason[] = "Range Not Satisfiable";
 // The header lines of a gzip copy sent in a file's place.
 constexpr const char gzip_lines[] = "Content-Encoding: gzip\r\nVary: Accept-Encoding\r\n";
 
@@ -51,10 +44,10 @@ int parse_range(const char *text, off_t size, websrv_byte_range *range)
     text += 6 + strspn(text + 6, blanks);
     long long first = 0;
     long long last = 0;
-    const size_t first_digits = take_number(&text, &first);
+    const size_t first_digits = take_offset(&text, &first);
     if (*text++ != '-')
         return 200;
-    const size_t last_digits = take_number(&text, &last);
+    const size_t last_digits = take_offset(&text, &last);
     text += strspn(text, blanks);
     // Anything left (a second range after a comma, say) or a number out of reach: not ours.
     if (*text != '\0' || first < 0 || last < 0 || first_digits + last_digits == 0)
@@ -80,16 +73,17 @@ int parse_range(const char *text, off_t size, websrv_byte_range *range)
 
 // The answer the request's conditions and Range ask of the file with attributes `st`: 304,
 // or as parse_range.
-int conditional_answer(const websrv_session *session, const struct stat &st, websrv_byte_range *range)
+int conditional_answer(const websrv_session *session, const websrv_header_index &headers, const struct stat &st,
+                       websrv_byte_range *range)
 {
     if (session->if_modified_since != nullptr && websrv_date_parse(session->if_modified_since) >= st.st_mtime)
         return 304;
     int lines = 0;
-    const char *text = websrv_header_value(session, "Range", &lines);
+    const char *text = headers.find("Range", &lines);
     if (lines != 1 || websrv_method_of(session->method) != websrv_method::get)
         return 200;
     // A client that names the version it holds gets a part of that version only.
-    if (const char *condition = websrv_header_value(session, "If-Range"); condition != nullptr) {
+    if (const char *condition = headers.find("If-Range"); condition != nullptr) {
         const time_t when = websrv_date_parse(condition);
         if (when == -1 || when != st.st_mtime)
             return 200;
@@ -121,34 +115,13 @@ bool lists_gzip(const char *list)
 
 }  // namespace
 
-const char *websrv_header_value(const websrv_session *session, const char *name, int *count)
-{
-    const char *found = nullptr;
-    int lines = 0;
-    const size_t length = strlen(name);
-    // Only parsing sets the header length: before it, the lines are not laid out to walk.
-    if (session->header_length > 0) {
-        websrv_for_each_header(session, [&](const char *line, size_t line_length, const char *value) {
-            if (line_length == length && strncasecmp(line, name, length) == 0) {
-                found = value;
-                ++lines;
-            }
-        });
-    }
-    if (count != nullptr)
-        *count = lines;
-    return found;
-}
-
-void websrv_decide_file_answer(const websrv_session *session, const struct stat &st, bool gzip,
-                               websrv_file_answer *answer)
+void websrv_decide_file_answer(const websrv_session *session, const websrv_header_index &headers,
+                               const struct stat &st, bool gzip, websrv_file_answer *answer)
 {
     websrv_byte_range &range = answer->range;
     range = {0, st.st_size};
-    const int status = conditional_answer(session, st, &range);
+    const int status = conditional_answer(session, headers, st, &range);
     answer->status = status;
-    answer->reason = status == 304 ? not_modified_reason : status == 206 ? partial_reason
-                   : status == 416 ? unsatisfiable_reason : ok_reason;
     // 206 and 416 name the part sent ("*" for none) and the size of the whole.
     char part[48] = "*";
     if (status == 206)
@@ -160,12 +133,12 @@ void websrv_decide_file_answer(const websrv_session *session, const struct stat 
              gzip && status != 416 ? gzip_lines : "", part, static_cast<long long>(st.st_size));
 }
 
-const char *websrv_gzip_copy(const websrv_session *session, const char *path, char *gzip_path, struct stat *st)
+const char *websrv_gzip_copy(const websrv_header_index &headers, const char *path, char *gzip_path, struct stat *st)
 {
     struct stat copy;
     const int length = snprintf(gzip_path, WEBSRV_PATH_MAX, "%s.gz", path);
     if (!S_ISREG(st->st_mode) || length <= 0 || length >= WEBSRV_PATH_MAX ||
-        !lists_gzip(websrv_header_value(session, "Accept-Encoding")) || stat(gzip_path, &copy) != 0 ||
+        !lists_gzip(headers.find("Accept-Encoding")) || stat(gzip_path, &copy) != 0 ||
         !S_ISREG(copy.st_mode) || copy.st_mtime < st->st_mtime)
         return path;
     *st = copy;

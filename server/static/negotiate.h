@@ -1,18 +1,13 @@
 // What a request asks of a static file beyond its path: whether it changed (If-Modified-Since),
-// which of its bytes (Range, If-Range) and whether a gzip copy will do (Accept-Encoding); and
-// the header lookup these need.
+// which of its bytes (Range, If-Range) and whether a gzip copy will do (Accept-Encoding).
 #ifndef WEBSRV_SERVER_NEGOTIATE_H
 #define WEBSRV_SERVER_NEGOTIATE_H
 
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include "parse/headers.h"
 #include "websrv_plugin.h"
-
-// The value of the header line `name` (compared ignoring case) of a parsed request, or null
-// when it has none (or was not parsed). With several such lines it is the last one's, and
-// *count, when given, is their number.
-const char *websrv_header_value(const websrv_session *session, const char *name, int *count = nullptr);
 
 // A part of a file: `length` bytes from offset `start`.
 struct websrv_byte_range {
@@ -23,7 +18,6 @@ struct websrv_byte_range {
 // How a file is answered, as the request's conditions and range decide.
 struct websrv_file_answer {
     int status;                // 200, 206, 304 or 416
-    const char *reason;
     websrv_byte_range range;   // the bytes of the file to send: none for 304 and 416
     char lines[128];           // header lines for the answer's header block ("" for none)
 };
@@ -36,13 +30,14 @@ struct websrv_file_answer {
 // malformed range (numbers beyond what an offset holds included), a suffix range of an empty
 // file, or an If-Range that is not the HTTP date of the file's time ask for the whole file.
 // A gzip copy's answers (416 aside) carry Content-Encoding and Vary. Cannot fail.
-void websrv_decide_file_answer(const websrv_session *session, const struct stat &st, bool gzip,
-                               websrv_file_answer *answer);
+// `headers` is the request's header index.
+void websrv_decide_file_answer(const websrv_session *session, const websrv_header_index &headers,
+                               const struct stat &st, bool gzip, websrv_file_answer *answer);
 
 // The file to send for the regular file `path` (attributes in *st): its gzip copy, FILE.gz
 // written into `gzip_path` (WEBSRV_PATH_MAX bytes), when the request's Accept-Encoding (its
 // last such line) lists gzip with a weight above 0 and FILE.gz is a regular file no older than
 // FILE; *st then holds its attributes. Otherwise `path`, and *st is left alone.
-const char *websrv_gzip_copy(const websrv_session *session, const char *path, char *gzip_path, struct stat *st);
+const char *websrv_gzip_copy(const websrv_header_index &headers, const char *path, char *gzip_path, struct stat *st);
 
 #endif

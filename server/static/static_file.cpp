@@ -93,7 +93,7 @@ long long transmit_file(websrv_connection *c, int fd, off_t start, off_t length)
         }
         if (sent == 0)
             break;  // the file shrank since it was looked at: send no more than it has
-        websrv_access_file_sent(sent, false);
+        websrv_access_body(sent, false);
         offset = before + static_cast<off_t>(sent);
         deadline = websrv_deadline();
     }
@@ -151,7 +151,7 @@ void send_body(websrv_connection *c, int fd, const websrv_byte_range &range, off
 {
     const long long sent = transmit_file(c, fd, range.start, range.length);
     if (sent < 0) {
-        websrv_access_file_sent(0, true);
+        websrv_access_body(0, true);
         log_msg(WEBSRV_LOG_ERROR, "Error: Unable to send file; Error:%s\n", strerror(errno));
     } else {
         log_msg(WEBSRV_LOG_DETAIL, "Succesfully transmitted file of %lld bytes File was %lld bytes long\n", sent,
@@ -182,25 +182,25 @@ void websrv_serve_static(websrv_connection *c, const char *path, const struct st
     if (!websrv_path_inside_cwd(path, &resolved)) {
         // A directory that cannot be resolved gets no answer; one outside gets 404.
         if (resolved)
-            websrv_send_error(c, 404, "Not Found");
+            websrv_send_error(c, 404);
         return;
     }
     const char *type = websrv_content_type(path);
     // The gzip copy lies in the same directory as the file: confinement holds for both.
     char gzip_path[WEBSRV_PATH_MAX];
     struct stat chosen = *looked_up;
-    const char *sent_path = websrv_gzip_copy(session, path, gzip_path, &chosen);
+    const char *sent_path = websrv_gzip_copy(c->headers, path, gzip_path, &chosen);
     struct stat opened;
     fd_guard file(open_regular_file(sent_path, &chosen, &opened));
     if (file.get() < 0) {
         log_msg(WEBSRV_LOG_ERROR, "Filename %s does not exist\n", path);
-        websrv_send_error(c, 404, "Not Found");
+        websrv_send_error(c, 404);
         return;
     }
     websrv_file_answer answer;
-    websrv_decide_file_answer(session, opened, sent_path != path, &answer);
+    websrv_decide_file_answer(session, c->headers, opened, sent_path != path, &answer);
     if (answer.status == 416) {
-        websrv_send_error(c, answer.status, answer.reason, answer.lines);
+        websrv_send_error(c, answer.status, answer.lines);
         return;
     }
     // Corked, the header block and the start of the body leave in one segment; closing the
@@ -212,8 +212,7 @@ void websrv_serve_static(websrv_connection *c, const char *path, const struct st
     }
     // A body without its header block would reach the client as a malformed response: when
     // the header could not be composed or sent (already logged), the file is not sent either.
-    if (websrv_send_response(c, answer.status, answer.reason, range.length, type, &opened.st_mtime,
-                             answer.lines) < 0 ||
+    if (websrv_send_response(c, answer.status, range.length, type, &opened.st_mtime, answer.lines) < 0 ||
         range.length == 0 || head_only)
         return;
     send_body(c, file.get(), range, opened.st_size);

@@ -23,6 +23,10 @@ inline websrv_slist_walk<websrv_mime_entry> websrv_mime_entries()
     return websrv_slist_walk<websrv_mime_entry>(websrv_registry(&websrv_mcb.mime_types));
 }
 
+// Counts the changes of the plug-in registry (registrations and removals): a copy of a
+// descriptor taken at count N is still what the registry holds while the count is N.
+extern unsigned websrv_registry_changes;
+
 // First registered node whose descriptor serves `port`, in registry order. Returns nullptr,
 // after logging "WebSrv Error: No plugin found for port %d\n", when none does.
 websrv_plugin_node *websrv_find_plugin(int port);

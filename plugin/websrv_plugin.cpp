@@ -5,6 +5,7 @@
 #include "registry.h"
 
 websrv_mcb_t websrv_mcb;
+unsigned websrv_registry_changes = 0;
 
 int websrv_name_length(const websrv_plugin_desc *desc)
 {
@@ -31,6 +32,7 @@ int websrv_register_plugin(const websrv_plugin_desc *desc)
     // No socket yet: start-up sets it. The loop skips nodes that never got one.
     node->listen_fd = -1;
     websrv_slist_add(websrv_registry(&websrv_mcb.plugins), node);
+    ++websrv_registry_changes;
     log_msg(WEBSRV_LOG_DETAIL, "Plugin %.*s registered succesfully\n", websrv_name_length(&node->desc),
             node->desc.name);
     return 0;
@@ -58,6 +60,7 @@ int websrv_unregister_plugin(const char *name)
             continue;
         websrv_slist_remove(websrv_registry(&websrv_mcb.plugins), node);
         websrv_free(node);
+        ++websrv_registry_changes;
         log_msg(WEBSRV_LOG_DETAIL, "Plugin %s unregistered succesfully\n", name);
         return 0;
     }

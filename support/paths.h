@@ -25,26 +25,25 @@ inline bool websrv_path_under(const char *path, const char *root)
 // socket has no such address. Cannot fail; the text is cut to `size`.
 inline void websrv_local_host(int fd, char *out, size_t size, const char *fallback)
 {
-    sockaddr_storage local{};
+    sockaddr_in6 local{};  // room for an IPv4 address too
     socklen_t length = sizeof local;
-    char text[INET6_ADDRSTRLEN];
-    const char *host = nullptr;
-    bool bracketed = false;
+    const void *address = nullptr;
+    int family = AF_INET;
     if (getsockname(fd, reinterpret_cast<sockaddr *>(&local), &length) == 0) {
-        const in6_addr &v6 = reinterpret_cast<const sockaddr_in6 &>(local).sin6_addr;
-        if (local.ss_family == AF_INET6 && IN6_IS_ADDR_V4MAPPED(&v6)) {
-            host = inet_ntop(AF_INET, &v6.s6_addr[12], text, sizeof text);
-        } else if (local.ss_family == AF_INET6) {
-            host = inet_ntop(AF_INET6, &v6, text, sizeof text);
-            bracketed = true;
-        } else if (local.ss_family == AF_INET) {
-            host = inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in &>(local).sin_addr, text, sizeof text);
+        if (local.sin6_family == AF_INET) {
+            address = &reinterpret_cast<const sockaddr_in &>(local).sin_addr;
+        } else if (IN6_IS_ADDR_V4MAPPED(&local.sin6_addr)) {
+            address = &local.sin6_addr.s6_addr[12];  // an IPv4 client on an IPv6 socket
+        } else {
+            address = &local.sin6_addr;
+            family = AF_INET6;
         }
     }
-    if (host == nullptr)
+    char text[INET6_ADDRSTRLEN];
+    if (address == nullptr || inet_ntop(family, address, text, sizeof text) == nullptr)
         snprintf(out, size, "%s", fallback);
     else
-        snprintf(out, size, bracketed ? "[%s]" : "%s", host);
+        snprintf(out, size, family == AF_INET6 ? "[%s]" : "%s", text);
 }
 
 #endif

@@ -8,20 +8,16 @@
 #include <pthread.h>
 
 // Makes `lock` a robust process-shared mutex. Returns 0, or the error number of the call that
-// failed.
+// failed. (The attributes hold no resource that would need pthread_mutexattr_destroy.)
 inline int websrv_shared_lock_init(pthread_mutex_t *lock)
 {
     pthread_mutexattr_t attributes;
     int result = pthread_mutexattr_init(&attributes);
-    if (result != 0)
-        return result;
-    result = pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
+    if (result == 0)
+        result = pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
     if (result == 0)
         result = pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
-    if (result == 0)
-        result = pthread_mutex_init(lock, &attributes);
-    pthread_mutexattr_destroy(&attributes);
-    return result;
+    return result == 0 ? pthread_mutex_init(lock, &attributes) : result;
 }
 
 // Holds a shared lock for as long as it lives. `held()` is false when it could not be had;

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <strings.h>
 
+#include "http_words.h"
 #include "stock.h"
 
 namespace {
@@ -54,29 +55,6 @@ const char *header_line_fault(const char *line)
     return nullptr;
 }
 
-// Formats the current time as an HTTP date into `text`.
-void http_date(char (&text)[64])
-{
-    const time_t now = time(nullptr);
-    struct tm parts;
-    if (gmtime_r(&now, &parts) == nullptr || strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &parts) == 0)
-        text[0] = '\0';
-}
-
-// Writes all of `data`, as long as the client takes it.
-void send_all(int fd, const char *data, size_t length)
-{
-    // A descriptor without hooks: the server sends with send(), which never raises SIGPIPE.
-    static const websrv_plugin_desc plain_socket{};
-    while (length > 0) {
-        const int sent = websrv_write_handler(fd, data, static_cast<int>(length), &plain_socket);
-        if (sent <= 0)
-            return;
-        data += sent;
-        length -= static_cast<size_t>(sent);
-    }
-}
-
 // Whether a byte may stand in a URL as it is: unreserved characters and the delimiters that
 // mean nothing special in a path. Raw text (a query as the client sent it) keeps its "%"
 // escapes and "?" too; decoded text gets them encoded. "\" is always encoded: some browsers
@@ -88,30 +66,35 @@ bool url_safe(unsigned char c, bool raw)
     return c != '\0' && (strchr("-._~/!$&'()*+,;=:@", c) != nullptr || (raw && (c == '%' || c == '?')));
 }
 
-}  // namespace
-
-int header_option(int *index, char **argv)
+// Takes "-header LINE" after checking that LINE can be a header line and that it fits.
+int add_header_line(char **values)
 {
-    if (strcmp(argv[*index], "-header") != 0)
-        return option_not_ours;
-    const char *line = option_value(*index, argv);
-    if (line == nullptr)
-        return option_rejected;
+    const char *line = values[0];
     if (const char *fault = header_line_fault(line); fault != nullptr) {
         log_msg(WEBSRV_LOG_ERROR, "%s: -header \"%s\" refused: %s\n", stock_name, line, fault);
-        return option_rejected;
+        return -1;
     }
     const size_t length = strlen(line);
     if (extra_length + length + 2 >= sizeof extra_lines) {
         log_msg(WEBSRV_LOG_ERROR, "%s: -header \"%s\" refused: all -header lines together may have %d characters\n",
                 stock_name, line, static_cast<int>(sizeof extra_lines) - 1);
-        return option_rejected;
+        return -1;
     }
     memcpy(extra_lines + extra_length, line, length);
     memcpy(extra_lines + extra_length + length, "\r\n", 3);
     extra_length += length + 2;
-    *index += 2;
-    return option_taken;
+    return 0;
+}
+
+constexpr stock_option options[] = {
+    {"-header", 1, "line", false, add_header_line},
+};
+
+}  // namespace
+
+std::span<const stock_option> header_options()
+{
+    return options;
 }
 
 const char *header_lines()
@@ -119,14 +102,13 @@ const char *header_lines()
     return extra_length > 0 ? extra_lines : nullptr;
 }
 
-int answer_send(int fd, int status, const char *reason, const char *extra)
+int answer_send(int fd, int status, const char *extra)
 {
-    char page[256];
-    const int page_length = snprintf(page, sizeof page,
-                                     "<html><head><title>%d %s</title></head>\n<body><h1>%d %s</h1></body></html>\n",
-                                     status, reason, status, reason);
-    char date[64];
-    http_date(date);
+    const char *reason = websrv_reason(status);
+    char page[512];
+    const int page_length = websrv_error_page(page, sizeof page, status, reason);
+    char date[websrv_date_size];
+    websrv_http_date(time(nullptr), date);
     // The status line, the fixed lines and the page are short; `extra` and the "-header"
     // lines are bounded by their makers, so the whole answer always fits.
     char answer[8192];
@@ -135,8 +117,11 @@ int answer_send(int fd, int status, const char *reason, const char *extra)
                                 "Content-Length: %d\r\nConnection: close\r\n%s\r\n%s",
                                 status, reason, date, extra, page_length, extra_length > 0 ? extra_lines : "",
                                 page);
+    // A descriptor without hooks: the server sends with send(), which never raises SIGPIPE, and
+    // writes every byte or fails (a client that went away gets nothing more).
+    static const websrv_plugin_desc plain_socket{};
     if (length > 0 && static_cast<size_t>(length) < sizeof answer)
-        send_all(fd, answer, static_cast<size_t>(length));
+        websrv_write_handler(fd, answer, length, &plain_socket);
     return 0;
 }
 

@@ -16,7 +16,9 @@
 #include <unistd.h>
 
 #include "auth_shared.h"
+#include "http_words.h"
 #include "passwords.h"
+#include "paths.h"
 #include "sha256.h"
 #include "stock.h"
 
@@ -70,15 +72,6 @@ bool normalize(const char *in, char *out, size_t size)
     return true;
 }
 
-// Whether `path` is `prefix` or lies below it, by whole components.
-bool is_under(const char *path, const char *prefix)
-{
-    const size_t length = strlen(prefix);
-    if (length == 1 && prefix[0] == '/')
-        return path[0] == '/';
-    return strncmp(path, prefix, length) == 0 && (path[length] == '\0' || path[length] == '/');
-}
-
 // Joins `a` and `b` with a "/" into `out` (size bytes); false when it does not fit.
 bool join(const char *a, const char *b, char *out, size_t size)
 {
@@ -108,7 +101,7 @@ void find_paths(const char *uri, request_paths *paths)
     struct stat st;
     char index[PATH_MAX];
     paths->real_index[0] = '\0';
-    if (stat(uri, &st) == 0 && S_ISDIR(st.st_mode) && join(uri, "index.html", index, sizeof index) &&
+    if (stat(uri, &st) == 0 && S_ISDIR(st.st_mode) && join(uri, websrv_index_file, index, sizeof index) &&
         realpath(index, paths->real_index) == nullptr)
         paths->real_index[0] = '\0';
 }
@@ -116,13 +109,13 @@ void find_paths(const char *uri, request_paths *paths)
 // Whether the protection covers the request.
 bool covers(const protection &p, const request_paths &paths)
 {
-    if (!paths.lexical_known || is_under(paths.lexical, p.absolute))
+    if (!paths.lexical_known || websrv_path_under(paths.lexical, p.absolute))
         return true;
     char real_prefix[PATH_MAX];
     if (realpath(p.absolute, real_prefix) == nullptr)
         return false;
-    return (paths.real[0] != '\0' && is_under(paths.real, real_prefix)) ||
-           (paths.real_index[0] != '\0' && is_under(paths.real_index, real_prefix));
+    return (paths.real[0] != '\0' && websrv_path_under(paths.real, real_prefix)) ||
+           (paths.real_index[0] != '\0' && websrv_path_under(paths.real_index, real_prefix));
 }
 
 // The protection of the request: of all that cover it, the one with the longest prefix.
@@ -256,15 +249,13 @@ int challenge(websrv_session *session)
 {
     char line[realm_size + 64];
     snprintf(line, sizeof line, "WWW-Authenticate: Basic realm=\"%s\", charset=\"UTF-8\"\r\n", realm);
-    return answer_send(session->socket, 401, "Unauthorized", line);
+    return answer_send(session->socket, 401, line);
 }
 
 // Takes "-realm TEXT": a quoted string's content without quotes, backslashes or controls.
-int realm_option(int *index, char **argv)
+int set_realm(char **values)
 {
-    const char *value = option_value(*index, argv);
-    if (value == nullptr)
-        return option_rejected;
+    const char *value = values[0];
     const size_t length = strlen(value);
     bool sound = length > 0 && length < sizeof realm;
     for (const char *c = value; *c != '\0'; ++c)
@@ -272,46 +263,43 @@ int realm_option(int *index, char **argv)
     if (!sound) {
         log_msg(WEBSRV_LOG_ERROR, "%s: -realm needs 1 to %d characters without quotes, backslashes or controls\n",
                 stock_name, static_cast<int>(sizeof realm) - 1);
-        return option_rejected;
+        return -1;
     }
     memcpy(realm, value, length + 1);
-    *index += 2;
-    return option_taken;
+    return 0;
 }
 
 // Takes "-auth PREFIX FILE": the file is read and checked now, so that a refused line stops
 // the server from starting.
-int protection_option(int *index, char **argv)
+int add_protection(char **values)
 {
-    const char *prefix = option_value(*index, argv);
-    const char *file = prefix != nullptr ? option_value(*index + 1, argv) : nullptr;
-    if (file == nullptr)
-        return option_rejected;
+    const char *prefix = values[0];
+    const char *file = values[1];
     if (protection_count == max_protections) {
         log_msg(WEBSRV_LOG_ERROR, "%s: at most %d -auth options\n", stock_name, max_protections);
-        return option_rejected;
+        return -1;
     }
     protection &p = protections[protection_count];
     if (prefix[0] != '/' || !normalize(prefix, p.prefix, sizeof p.prefix)) {
         log_msg(WEBSRV_LOG_ERROR, "%s: -auth needs a path that starts with \"/\", not \"%s\"\n", stock_name, prefix);
-        return option_rejected;
+        return -1;
     }
     if (!option_path("-auth", file, p.file) || !passwords_load_crypt() || !passwords_check_file(p.file))
-        return option_rejected;
+        return -1;
     ++protection_count;
-    *index += 3;
-    return option_taken;
+    return 0;
 }
+
+constexpr stock_option options[] = {
+    {"-auth", 2, "prefix file", false, add_protection},
+    {"-realm", 1, "text", false, set_realm},
+};
 
 }  // namespace
 
-int auth_option(int *index, char **argv)
+std::span<const stock_option> auth_options()
 {
-    if (strcmp(argv[*index], "-auth") == 0)
-        return protection_option(index, argv);
-    if (strcmp(argv[*index], "-realm") == 0)
-        return realm_option(index, argv);
-    return option_not_ours;
+    return options;
 }
 
 int auth_start()
@@ -335,7 +323,7 @@ int auth_start()
         }
         // A password file the server would hand out gives every hash away.
         char real_file[PATH_MAX];
-        if (realpath(p.file, real_file) != nullptr && real_root[0] != '\0' && is_under(real_file, real_root)) {
+        if (realpath(p.file, real_file) != nullptr && real_root[0] != '\0' && websrv_path_under(real_file, real_root)) {
             log_msg(WEBSRV_LOG_ERROR, "%s: password file %s lies in the served directory %s; move it out\n",
                     stock_name, p.file, real_root);
             return -1;
@@ -366,14 +354,14 @@ int auth_request(websrv_session *session)
     if (const int seconds = shared_blocked_seconds(client); seconds > 0) {
         char line[64];
         snprintf(line, sizeof line, "Retry-After: %d\r\n", seconds);
-        return answer_send(session->socket, 429, "Too Many Requests", line);
+        return answer_send(session->socket, 429, line);
     }
     credentials c;
     if (!parse_basic(session->authorization, &c))
         return challenge(session);
     const password_verdict verdict = check(*p, c);
     if (verdict == password_verdict::file_fault)
-        return answer_send(session->socket, 500, "Internal Server Error", "");
+        return answer_send(session->socket, 500, "");
     if (verdict == password_verdict::refused) {
         log_msg(WEBSRV_LOG_DETAIL, "%s: wrong password for \"%s\"\n", stock_name, c.user);
         shared_failure(client);

@@ -1,15 +1,16 @@
 // The state the connection children share for password checks: an anonymous shared mapping
 // made in the main process before the first connection, so every child inherits it. A robust
-// process-shared mutex guards it: a child killed while it holds the lock leaves the tables
-// wiped (they may be half-written), never locked.
+// shared lock guards it: a child killed while it holds the lock leaves the tables wiped (they
+// may be half-written), never locked.
 #include "auth_shared.h"
 
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <pthread.h>
 #include <sys/mman.h>
 
+#include "clock.h"
+#include "shared_lock.h"
 #include "stock.h"
 
 namespace {
@@ -38,46 +39,26 @@ struct shared_tables {
 
 shared_tables *tables = nullptr;
 
-int64_t now_ms()
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * milliseconds + now.tv_nsec / 1000000;
-}
-
 void wipe(shared_tables *t)
 {
     memset(t->verified, 0, sizeof t->verified);
     memset(t->failures, 0, sizeof t->failures);
 }
 
-// Holds the tables' lock while it lives. `held()` is false when the lock could not be had;
-// the caller then goes on without the shared state (a cache miss, no block).
+// Holds the tables' lock while it lives. `held()` is false when the lock could not be had (or
+// there are no tables); the caller then goes on without the shared state (a cache miss, no
+// block). Tables whose last holder died mid-update are wiped: they may be half-written.
 class table_lock {
 public:
-    table_lock()
+    table_lock() : guard_(tables != nullptr ? &tables->lock : nullptr)
     {
-        if (tables == nullptr)
-            return;
-        const int result = pthread_mutex_lock(&tables->lock);
-        if (result == EOWNERDEAD) {
-            // Its holder died mid-update: start from empty tables.
+        if (guard_.recovered())
             wipe(tables);
-            pthread_mutex_consistent(&tables->lock);
-        }
-        held_ = result == 0 || result == EOWNERDEAD;
     }
-    ~table_lock()
-    {
-        if (held_)
-            pthread_mutex_unlock(&tables->lock);
-    }
-    table_lock(const table_lock &) = delete;
-    table_lock &operator=(const table_lock &) = delete;
-    bool held() const { return held_; }
+    bool held() const { return guard_.held(); }
 
 private:
-    bool held_ = false;
+    websrv_shared_guard guard_;
 };
 
 // Compares two keys in time that does not depend on where they differ.
@@ -125,12 +106,7 @@ bool shared_open()
         return false;
     }
     auto *t = static_cast<shared_tables *>(memory);
-    pthread_mutexattr_t attributes;
-    pthread_mutexattr_init(&attributes);
-    pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
-    pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
-    const int result = pthread_mutex_init(&t->lock, &attributes);
-    pthread_mutexattr_destroy(&attributes);
+    const int result = websrv_shared_lock_init(&t->lock);
     if (result != 0) {
         log_msg(WEBSRV_LOG_ERROR, "%s: pthread_mutex_init for the password cache failed: %s\n", stock_name,
                 strerror(result));
@@ -147,7 +123,7 @@ bool shared_verified(const credential_key &key)
     table_lock lock;
     if (!lock.held())
         return false;
-    const int64_t now = now_ms();
+    const int64_t now = websrv_now_ms();
     bool found = false;
     for (const verified_entry &entry : tables->verified)
         found |= entry.expires > now && same_key(entry.key, key);
@@ -159,7 +135,7 @@ void shared_remember(const credential_key &key)
     table_lock lock;
     if (!lock.held())
         return;
-    const int64_t now = now_ms();
+    const int64_t now = websrv_now_ms();
     verified_entry *slot = &tables->verified[0];
     for (verified_entry &entry : tables->verified) {
         if (same_key(entry.key, key)) {
@@ -178,7 +154,7 @@ int shared_blocked_seconds(const client_address &address)
     table_lock lock;
     if (!lock.held())
         return 0;
-    const int64_t now = now_ms();
+    const int64_t now = websrv_now_ms();
     for (const failure_entry &entry : tables->failures) {
         if (entry.window_start != 0 && entry.blocked_until > now && memcmp(entry.address, address, sizeof address) == 0)
             return static_cast<int>((entry.blocked_until - now + milliseconds - 1) / milliseconds);
@@ -191,7 +167,7 @@ void shared_failure(const client_address &address)
     table_lock lock;
     if (!lock.held())
         return;
-    const int64_t now = now_ms();
+    const int64_t now = websrv_now_ms();
     failure_entry *entry = failure_slot(address);
     if (entry->window_start == 0 || now - entry->window_start > failure_window_seconds * milliseconds) {
         entry->window_start = now;

@@ -4,11 +4,11 @@
 #include <cstring>
 #include <sys/stat.h>
 
+#include "http_words.h"
 #include "stock.h"
 
 namespace {
 
-constexpr char index_file[] = "index.html";
 // Room for the Location line; a longer one (only a path of thousands of encoded bytes makes
 // one) is not sent.
 constexpr size_t location_size = 4096;
@@ -49,16 +49,16 @@ int directory_request(websrv_session *session)
     if (!fits || length + sizeof line_end > sizeof location)
         return 1;  // too long to send on: the index is served without the redirect
     memcpy(location + length, line_end, sizeof line_end);
-    return answer_send(session->socket, 301, "Moved Permanently", location);
+    return answer_send(session->socket, 301, location);
 }
 
 int directory_index(websrv_session *session, char *path)
 {
     const char *uri = session->uri;
     if (is_root(uri)) {
-        memcpy(path, index_file, sizeof index_file);
+        memcpy(path, websrv_index_file, sizeof websrv_index_file);
         return 0;
     }
-    const int length = snprintf(path, WEBSRV_PATH_MAX, "%s%s%s", uri, ends_with_slash(uri) ? "" : "/", index_file);
+    const int length = snprintf(path, WEBSRV_PATH_MAX, "%s%s%s", uri, ends_with_slash(uri) ? "" : "/", websrv_index_file);
     return length > 0 && length < WEBSRV_PATH_MAX ? 0 : -1;
 }

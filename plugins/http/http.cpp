@@ -82,15 +82,21 @@ namespace {
 // pointing at it. Take ours by advancing *index and returning 0; return 1 for anything else so
 // the next plug-in is asked; -1 rejects the command line. "-port N" moves us to port N: the
 // server copied our descriptor, so we unregister it, change the port and register it again.
+int set_port(char **values)
+{
+    return option_move_to_port(&http_desc, values[-1], values[0]);
+}
+
+constexpr stock_option own_options[] = {
+    {"-port", 1, "n", true, set_port},
+};
+
 int http_option(int *index, char **argv)
 {
-    if (strcmp(argv[*index], "-port") == 0)
-        return option_move_to_port(&http_desc, index, argv);
-    // Each part takes its own options; the first that knows the option answers.
-    using option_hook = int (*)(int *, char **);
-    static constexpr option_hook part_options[] = {header_option, auth_option, tls_option};
-    for (const option_hook part_option : part_options) {
-        const int result = part_option(index, argv);
+    // Each part has a table of its own options; the first that has the option takes it.
+    const std::span<const stock_option> tables[] = {own_options, header_options(), auth_options(), tls_options()};
+    for (const std::span<const stock_option> table : tables) {
+        const int result = option_take(table, index, argv);
         if (result != option_not_ours)
             return result;
     }

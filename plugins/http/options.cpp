@@ -1,4 +1,4 @@
-// Helpers for the option hooks of the stock plug-ins: values, port numbers and paths.
+// The option hooks of the stock plug-ins: option tables, values, port numbers and paths.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -58,17 +58,31 @@ websrv_session_info *session_info(websrv_session *session)
     return info != nullptr && info->size >= sizeof *info ? info : nullptr;
 }
 
-int option_move_to_port(websrv_plugin_desc *desc, int *index, char **argv)
+int option_move_to_port(websrv_plugin_desc *desc, const char *option, const char *value)
 {
-    const int port = option_port(argv[*index], argv[*index + 1]);
+    const int port = option_port(option, value);
     if (port < 0)
-        return option_rejected;
+        return -1;
     // Registration copies the descriptor, so moving to another port is: drop the copy the
     // server holds (if any), change ours, register it again.
     websrv_unregister_plugin(desc->name);
     desc->port = port;
-    if (websrv_register_plugin(desc) < 0)
-        return option_rejected;
-    *index += 2;
-    return option_taken;
+    return websrv_register_plugin(desc);
+}
+
+int option_take(std::span<const stock_option> table, int *index, char **argv)
+{
+    for (const stock_option &option : table) {
+        if (strcmp(argv[*index], option.name) != 0)
+            continue;
+        for (int i = 0; i < option.values && !option.reports_missing; ++i) {
+            if (option_value(*index + i, argv) == nullptr)
+                return option_rejected;
+        }
+        if (option.set(argv + *index + 1) < 0)
+            return option_rejected;
+        *index += 1 + option.values;
+        return option_taken;
+    }
+    return option_not_ours;
 }

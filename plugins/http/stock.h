@@ -4,6 +4,7 @@
 #define WEBSRV_STOCK_H
 
 #include <cstddef>
+#include <span>
 
 #include "websrv_plugin.h"
 
@@ -18,16 +19,32 @@ constexpr size_t stock_path_size = 1024;
 // The plug-in's name as its log messages begin with it: "http" or "https".
 extern const char stock_name[];
 
-// ---- options.cpp: helpers for option hooks ------------------------------------------------
+// ---- options.cpp: option tables and helpers for option hooks -------------------------------
+
+// One option of a part, a row of the part's table: the option as typed, how many values follow
+// it, their names as the manual's line for the option has them ("prefix file"; "" for none),
+// whether its setter says itself what a missing value should have been (a port number), and
+// the setter, given the command line at its first value (values[-1] is the option; a missing
+// value is null): 0, or -1 after logging why not. A new option is one row.
+struct stock_option {
+    char name[12];
+    int values;
+    char manual[16];
+    bool reports_missing;
+    int (*set)(char **values);
+};
+
+// Takes argv[*index] when it is an option of `table`: checks that its values are there, acts
+// on it and moves *index past it. Returns an option hook's result.
+int option_take(std::span<const stock_option> table, int *index, char **argv);
 
 // The value that follows the option at argv[index], or nullptr after logging that it is missing.
 const char *option_value(int index, char **argv);
 // The port number in `value` (decimal digits only, 1 to 65535), or -1 after logging (a
 // missing value, nullptr, counts as an empty one).
 int option_port(const char *option, const char *value);
-// Takes "OPTION N" at argv[*index]: registers `desc` again on port N. Returns an option hook's
-// result.
-int option_move_to_port(websrv_plugin_desc *desc, int *index, char **argv);
+// Takes "OPTION N": registers `desc` again on port N. Returns 0, or -1 after logging.
+int option_move_to_port(websrv_plugin_desc *desc, const char *option, const char *value);
 // Copies `value` into `out` as an absolute path, taken from the working directory in force
 // now (before a later "-d" changes it). False after logging when it does not fit.
 bool option_path(const char *option, const char *value, char (&out)[stock_path_size]);
@@ -36,14 +53,15 @@ websrv_session_info *session_info(websrv_session *session);
 
 // ---- answer.cpp: answers of the plug-in's own, and the "-header" lines --------------------
 
-// Takes "-header LINE". Returns an option hook's result.
-int header_option(int *index, char **argv);
+// "-header LINE".
+std::span<const stock_option> header_options();
 // Every "-header" line, each ending in CR LF; nullptr when there are none. Lives for ever.
 const char *header_lines();
-// Sends a whole answer on `fd`: the status line, the header lines in `extra` (each ending in
-// CR LF; may be empty), the "-header" lines, and a short HTML page that names the status.
-// Always returns 0 (an on_request hook's "answered"): a client that went away gets nothing.
-int answer_send(int fd, int status, const char *reason, const char *extra);
+// Sends a whole answer on `fd`: the status line with the server's reason phrase, the header
+// lines in `extra` (each ending in CR LF; may be empty), the "-header" lines, and the server's
+// error page for the status. Always returns 0 (an on_request hook's "answered"): a client that
+// went away gets nothing.
+int answer_send(int fd, int status, const char *extra);
 // Appends `text` to `out` (size bytes, zero-terminated, starting at out[*length]),
 // percent-encoding every byte that cannot stand in a URL as it is: all of them in decoded
 // text (a path), all but "%" escapes and "?" in raw text (a query as the client sent it).
@@ -52,8 +70,8 @@ bool append_url_text(char *out, size_t size, size_t *length, const char *text, b
 
 // ---- auth.cpp: password-protected paths ---------------------------------------------------
 
-// Takes "-auth PREFIX FILE" and "-realm TEXT". Returns an option hook's result.
-int auth_option(int *index, char **argv);
+// "-auth PREFIX FILE" and "-realm TEXT".
+std::span<const stock_option> auth_options();
 // Main process, once at start-up: the state all connection children share. 0, or -1 logged.
 int auth_start();
 // Child: checks the request against the protected prefixes. 0 when it answered (401, 429 or
@@ -74,8 +92,8 @@ int directory_index(websrv_session *session, char *path);
 // gives `plain` what it needs as the plain port of https.so. Returns 1 when it did (the plain
 // port is then opened only when "-port" asks for it), 0 in http.so, -1 on failure (logged).
 int tls_register(websrv_plugin_desc *plain);
-// Takes "-tls-port", "-cert", "-key" and "-redirect". Returns an option hook's result.
-int tls_option(int *index, char **argv);
+// "-tls-port", "-cert", "-key" and "-redirect" (none in http.so).
+std::span<const stock_option> tls_options();
 // Main process, once at start-up: the certificate, the key and the TLS context. 0 or -1.
 int tls_start();
 // Child, first thing in a connection on the TLS port: carries it over TLS. 0 or -1.

@@ -8,9 +8,9 @@ int tls_register(websrv_plugin_desc *)
     return 0;
 }
 
-int tls_option(int *, char **)
+std::span<const stock_option> tls_options()
 {
-    return option_not_ours;
+    return {};
 }
 
 int tls_start()

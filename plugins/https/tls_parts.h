@@ -29,4 +29,16 @@ int tls_relay_start(websrv_session *session, SSL_CTX *context);
 // instead of waiting, which would cut a large file short.
 int tls_sendfile(int out_fd, int in_fd, off_t *offset, size_t count);
 
+// tls.cpp: the TLS port's number.
+int tls_port();
+
+// redirect.cpp: the plain port's read hook, which answers every request with 301 to the TLS
+// port once "-redirect" was given (redirect_option, an option setter).
+int redirect_read(int fd, void *buf, size_t len);
+int redirect_option(char **values);
+
+// pages.cpp, main process once start-up is done: gives back the pages of OpenSSL's code and
+// read-only data that start-up touched.
+void tls_release_pages();
+
 #endif

@@ -34,13 +34,15 @@
 
 #include <openssl/err.h>
 
+#include "clock.h"
+#include "http_words.h"
 #include "stock.h"
 #include "tls_parts.h"
 
 namespace {
 
-constexpr int handshake_seconds = 30;
-constexpr int idle_seconds = 30;
+constexpr int handshake_seconds = websrv_wait_seconds;
+constexpr int idle_seconds = websrv_wait_seconds;
 // How long a connection waits for the client to close after its close_notify: closing with
 // unread bytes from the client would reset the connection and could lose the answer's end.
 constexpr int linger_ms = 2000;
@@ -48,13 +50,6 @@ constexpr size_t relay_buffer_size = 16384;  // one TLS record's plaintext
 // Connections the engine carries at once; one more is refused (its client sees the close).
 constexpr int max_connections = 256;
 constexpr size_t peer_text_size = 48;
-
-int64_t now_ms()
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 void set_nonblocking(int fd)
 {
@@ -144,7 +139,7 @@ private:
 };
 
 relay::relay(SSL *ssl, int tls_fd, int plain_fd, const char *peer)
-    : ssl_(ssl), tls_fd_(tls_fd), plain_fd_(plain_fd), deadline_(now_ms() + handshake_seconds * 1000)
+    : ssl_(ssl), tls_fd_(tls_fd), plain_fd_(plain_fd), deadline_(websrv_now_ms() + handshake_seconds * 1000)
 {
     snprintf(peer_, sizeof peer_, "%s", peer);
     // Records go out as they are made: a small one (a header block) must not wait for the
@@ -179,7 +174,7 @@ bool relay::step()
 {
     tls_events_ = 0;
     plain_events_ = 0;
-    const int64_t now = now_ms();
+    const int64_t now = websrv_now_ms();
     if (phase_ == phase::handshake && now >= deadline_) {
         log_msg(WEBSRV_LOG_ERROR, "%s: TLS handshake with %s not complete after %d s\n", stock_name, peer_,
                 handshake_seconds);
@@ -212,7 +207,7 @@ bool relay::shake()
 {
     const int result = SSL_accept(ssl_);
     if (result == 1) {
-        deadline_ = now_ms() + idle_seconds * 1000;
+        deadline_ = websrv_now_ms() + idle_seconds * 1000;
         return true;
     }
     const int error = SSL_get_error(ssl_, result);
@@ -244,7 +239,7 @@ bool relay::relay_bytes()
             return false;
         if (!moved)
             return true;
-        deadline_ = now_ms() + idle_seconds * 1000;
+        deadline_ = websrv_now_ms() + idle_seconds * 1000;
     }
 }
 
@@ -407,7 +402,7 @@ void relay_loop(int control, SSL_CTX *context, relay **connections, int count)
 {
     pollfd wait[1 + 2 * max_connections];
     while (control >= 0 || count > 0) {
-        int64_t next = now_ms() + 24 * 60 * 60 * 1000;
+        int64_t next = websrv_now_ms() + 24 * 60 * 60 * 1000;
         int watched = 0;
         if (control >= 0)
             wait[watched++] = {control, POLLIN, 0};
@@ -424,7 +419,7 @@ void relay_loop(int control, SSL_CTX *context, relay **connections, int count)
         }
         if (control < 0 && count == 0)
             break;
-        const int64_t left = next - now_ms();
+        const int64_t left = next - websrv_now_ms();
         const int ready = poll(wait, static_cast<nfds_t>(watched), left > 0 ? static_cast<int>(left) : 0);
         if (ready > 0 && control >= 0 && wait[0].revents != 0 &&
             !take_connection(control, context, connections, &count)) {

@@ -22,12 +22,12 @@ websrv_connection *websrv_connection_of(websrv_session *session)
 
 const websrv_plugin_desc *websrv_connection_desc(websrv_connection *c)
 {
-    if (!c->desc_current) {
+    if (c->desc_taken_at != websrv_registry_changes) {
         // The plug-in may have unregistered itself during the session; its connection is
         // still served, through the socket without hooks.
         const websrv_plugin_node *node = websrv_find_plugin(c->session.port);
         c->desc = node != nullptr ? node->desc : websrv_plugin_desc{};
-        c->desc_current = true;
+        c->desc_taken_at = websrv_registry_changes;
     }
     return &c->desc;
 }
@@ -35,12 +35,7 @@ const websrv_plugin_desc *websrv_connection_desc(websrv_connection *c)
 void websrv_connection_adopt(websrv_connection *c, const websrv_plugin_desc *desc)
 {
     c->desc = *desc;
-    c->desc_current = true;
-}
-
-void websrv_connection_recheck(websrv_connection *c)
-{
-    c->desc_current = false;
+    c->desc_taken_at = websrv_registry_changes;
 }
 
 void websrv_process_exit()

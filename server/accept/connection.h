@@ -11,7 +11,7 @@ struct websrv_connection {
     websrv_session_info info{};   // session.reserved points here
 
     websrv_plugin_desc desc{};    // the descriptor whose hooks this connection goes through
-    bool desc_current = false;    // desc is what the registry holds for session.port
+    unsigned desc_taken_at = 0;   // the registry's count of changes when desc was taken
     int done_fd = -1;             // "session over" pipe to the main process, or -1
     bool drain = true;            // read what the client sent on before closing (not where
                                   // another process may still read the request body)
@@ -27,15 +27,13 @@ websrv_connection *websrv_connection_of(websrv_session *session);
 
 // The descriptor for the connection's reads, writes, file sends and end: the plug-in's own
 // (a copy, so a plug-in that unregisters itself cannot pull it away mid-call) while it is
-// registered; one without hooks after it has unregistered itself, which is logged once.
-// Looked up in the registry by the session's port when not known yet. Never null.
+// registered; one without hooks after it has unregistered itself, which is logged once. The
+// registry is looked at again (by the session's port) only when it has changed since the copy
+// was taken. Never null.
 const websrv_plugin_desc *websrv_connection_desc(websrv_connection *c);
 
 // Takes the descriptor from the node that accepted the connection.
 void websrv_connection_adopt(websrv_connection *c, const websrv_plugin_desc *desc);
-
-// To be called after a hook that may have changed the registry: the next use looks again.
-void websrv_connection_recheck(websrv_connection *c);
 
 // How a process's share of a session ended. `logged_failed` adds the level-1 line "Web Server
 // receive packet failed\n": it marks every session the server did not answer in full itself,

@@ -187,7 +187,6 @@ bool directory_path(websrv_connection *c, char *path, struct stat *st)
     const websrv_plugin_desc *desc = websrv_connection_desc(c);
     if (desc->on_directory != nullptr) {
         const int result = desc->on_directory(&c->session, path);
-        websrv_connection_recheck(c);
         if (result < 0)
             return false;
         path[WEBSRV_PATH_MAX - 1] = '\0';  // whatever the hook wrote, the text ends in the buffer
@@ -207,9 +206,7 @@ int call_session_hook(websrv_connection *c, int (*websrv_plugin_desc::*hook)(web
     const auto function = websrv_connection_desc(c)->*hook;
     if (function == nullptr)
         return absent;
-    const int result = function(&c->session);
-    websrv_connection_recheck(c);
-    return result;
+    return function(&c->session);
 }
 
 // Answers a client that holds its share of the session slots already: 503, and when to try

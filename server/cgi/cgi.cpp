@@ -238,10 +238,11 @@ void enter_program_directory(const char *path)
     const int error = errno;
     signal(SIGPIPE, SIG_IGN);
     char answer[WEBSRV_BUFFER_SIZE];
-    const int header = snprintf(answer, sizeof answer, "%s", exec_failure_header);
+    constexpr size_t header = sizeof exec_failure_header - 1;
+    memcpy(answer, exec_failure_header, header);
     const int page = websrv_error_page(answer + header, sizeof answer - header, 500,
                                        websrv_reason(500, websrv_voice_program));
-    (void)!write(1, answer, static_cast<size_t>(header + page));
+    (void)!write(1, answer, header + static_cast<size_t>(page));
     if (log_fd >= 0) {
         dup2(log_fd, 1);
         close(log_fd);

@@ -139,7 +139,7 @@ void end_silent_program(pid_t program, const char *path)
             websrv_config.cgi_silence_seconds);
     kill(-program, SIGTERM);
     for (int waited = 0; waited < term_grace_ms && still_running(program); waited += 10)
-        usleep(10 * 1000);
+        websrv_pause_ms(10);
     if (still_running(program))
         kill(-program, SIGKILL);
 }

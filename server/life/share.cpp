@@ -5,10 +5,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <pthread.h>
 #include <sys/mman.h>
 
 #include "accept/address.h"
+#include "shared_lock.h"
 #include "websrv_plugin.h"
 
 namespace {
@@ -27,28 +27,6 @@ struct share_table {
 share_table *table = nullptr;
 int own_slot = -1;  // in a connection process, the slot its client was recorded in
 
-// Holds the table's lock for as long as it lives; takes over a lock whose holder died.
-class table_lock {
-public:
-    table_lock()
-    {
-        if (pthread_mutex_lock(&table->lock) == EOWNERDEAD)
-            pthread_mutex_consistent(&table->lock);
-    }
-    ~table_lock() { pthread_mutex_unlock(&table->lock); }
-    table_lock(const table_lock &) = delete;
-    table_lock &operator=(const table_lock &) = delete;
-};
-
-bool init_lock(pthread_mutex_t *lock)
-{
-    pthread_mutexattr_t attributes;
-    return pthread_mutexattr_init(&attributes) == 0 &&
-           pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED) == 0 &&
-           pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST) == 0 &&
-           pthread_mutex_init(lock, &attributes) == 0;
-}
-
 }  // namespace
 
 int websrv_share_open(int slots)
@@ -57,7 +35,7 @@ int websrv_share_open(int slots)
         return 0;
     const size_t size = sizeof(share_table) + sizeof(slot_entry) * static_cast<size_t>(slots - 1);
     void *memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED || !init_lock(&static_cast<share_table *>(memory)->lock)) {
+    if (memory == MAP_FAILED || websrv_shared_lock_init(&static_cast<share_table *>(memory)->lock) != 0) {
         log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to make the table of sessions; Error: %s\n", strerror(errno));
         return -1;
     }
@@ -71,7 +49,7 @@ bool websrv_share_take(int slot, const sockaddr_storage &client)
     if (table == nullptr || slot < 0 || slot >= table->slots)
         return true;
     const int share = table->slots / 2 > 1 ? table->slots / 2 : 1;
-    table_lock lock;
+    const websrv_shared_guard lock(&table->lock);
     int held = 0;
     for (int i = 0; i < table->slots; ++i)
         held += table->entry[i].used && websrv_address_same_host(table->entry[i].client, client);
@@ -93,6 +71,6 @@ void websrv_share_release(int slot)
 {
     if (table == nullptr || slot < 0 || slot >= table->slots)
         return;
-    table_lock lock;
+    const websrv_shared_guard lock(&table->lock);
     table->entry[slot].used = false;
 }

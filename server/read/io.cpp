@@ -60,8 +60,13 @@ bool websrv_wait_ready(int fd, short events, long long deadline)
 
 void websrv_pause_before_retry()
 {
-    const timespec moment{0, 1000 * 1000};
-    nanosleep(&moment, nullptr);
+    websrv_pause_ms(1);
+}
+
+void websrv_pause_ms(int ms)
+{
+    const timespec pause{ms / 1000, (ms % 1000) * 1000L * 1000L};
+    nanosleep(&pause, nullptr);
 }
 
 websrv_plugin_name websrv_name_of(const websrv_plugin_desc *desc)

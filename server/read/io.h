@@ -39,6 +39,9 @@ bool websrv_wait_ready(int fd, short events, long long deadline);
 // retried in a busy loop.
 void websrv_pause_before_retry();
 
+// Pauses for `ms` milliseconds (less when a signal comes).
+void websrv_pause_ms(int ms);
+
 // Name of a descriptor's plug-in for messages ("(none)" for a null descriptor), and its length.
 struct websrv_plugin_name {
     int length;

@@ -18,7 +18,7 @@ namespace {
 // executable does not have to relocate entry by entry at every start.
 struct name_value {
     char name[10];  // the longest names, "wednesday" and "september", and their zero
-    int value;
+    signed char value;  // 0 to 11: a byte, so an entry takes 11 bytes, not 16
 };
 
 // Sorted by name (checked below), so a lookup is a binary search.
@@ -54,7 +54,7 @@ static_assert(sorted_by_name(wday_tab, wday_count), "day names must be sorted fo
 static_assert(sorted_by_name(mon_tab, mon_count), "month names must be sorted for the search");
 
 // Days of a common year that lie before the first of each month.
-constexpr int monthtab[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+constexpr short monthtab[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
 
 // Room for the 400 letters a name field may take (the "%400[" width below) and the zero.
 constexpr int name_buffer_size = 500;

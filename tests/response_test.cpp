@@ -17,7 +17,7 @@
 #include "registry.h"
 #include "respond/response.h"
 #include "read/io.h"
-#include "accept/session.h"
+#include "session.h"
 #include "control_block.h"
 #include "test_support.h"
 

@@ -1,5 +1,4 @@
-// The connection record: everything one process knows about the connection it serves, and
-// the end of every process that serves a share of one.
+// The connection record: everything one process knows about the connection it serves.
 #ifndef WEBSRV_SERVER_CONNECTION_H
 #define WEBSRV_SERVER_CONNECTION_H
 
@@ -34,23 +33,5 @@ const websrv_plugin_desc *websrv_connection_desc(websrv_connection *c);
 
 // Takes the descriptor from the node that accepted the connection.
 void websrv_connection_adopt(websrv_connection *c, const websrv_plugin_desc *desc);
-
-// How a process's share of a session ended. `logged_failed` adds the level-1 line "Web Server
-// receive packet failed\n": it marks every session the server did not answer in full itself,
-// one that a plug-in's on_request answered included.
-enum class websrv_outcome { served, logged_failed };
-
-// Ends this process's share of the connection: closes its socket, calls on_session_end, frees
-// the buffer, tells the main process that the session is over (from the connection's own
-// process) and exits with status 0.
-[[noreturn]] void websrv_connection_end(websrv_connection *c, websrv_outcome outcome);
-
-// Leaves a process of the server's without any clean-up of a session: the log is flushed and
-// the process exits with status 0.
-[[noreturn]] void websrv_process_exit();
-
-// In a process forked from the connection's own (a CGI copy process): drops the "session
-// over" signal, which only the connection's own process gives.
-void websrv_connection_forget_done(websrv_connection *c);
 
 #endif

@@ -4,6 +4,8 @@
 // feeds the body into the program.
 #include "cgi/cgi.h"
 
+#include "end/end.h"
+
 #include <cerrno>
 #include <climits>
 #include <csignal>

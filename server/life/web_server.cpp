@@ -18,7 +18,7 @@
 #include "life/listener.h"
 #include "life/port_file.h"
 #include "registry.h"
-#include "accept/session.h"
+#include "session.h"
 #include "settings.h"
 #include "life/share.h"
 #include "life/web_server.h"

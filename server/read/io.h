@@ -1,4 +1,4 @@
-// The only ways the server reads from and writes to a connection or a pipe.
+// The only way the server reads from a connection or a pipe, and the waits every transfer uses.
 #ifndef WEBSRV_SERVER_IO_H
 #define WEBSRV_SERVER_IO_H
 
@@ -16,14 +16,6 @@ int websrv_read_handler(int fd, void *buf, size_t len, const websrv_plugin_desc 
 
 // The same, waiting for readability at most until `deadline` (see websrv_deadline).
 int websrv_read_until(int fd, void *buf, size_t len, const websrv_plugin_desc *desc, long long deadline);
-
-// Writes all `len` bytes of `buf` to fd, waiting for writability before each piece: through
-// desc->on_write when set, send() when desc is given without the hook, write() when desc is
-// NULL. Gives up when no byte has moved for websrv_wait_seconds (logged, errno ETIMEDOUT) or a
-// write fails (errno set). Returns 0, or -1. The server's own answers go out this way; the
-// plug-in interface's websrv_write_handler (websrv_plugin.h) is the same write, with the access
-// log reading the bytes it carries.
-int websrv_write_all(int fd, const void *buf, size_t len, const websrv_plugin_desc *desc);
 
 // A point in time websrv_wait_seconds (or `ms` milliseconds) from now, on the monotonic
 // clock, in milliseconds.

@@ -10,6 +10,7 @@
 #include "end/access_log.h"
 #include "http_words.h"
 #include "read/io.h"
+#include "respond/write.h"
 
 namespace {
 

@@ -13,8 +13,4 @@
 // is its session slot. Never returns: every path ends the process with status 0.
 [[noreturn]] void websrv_serve_next(int control, int slot);
 
-// The process name of a child while it waits for its connection (a process listing tells it
-// from the processes of sessions by it).
-inline constexpr char websrv_waiting_name[] = "websrv-waiting";
-
 #endif

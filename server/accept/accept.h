@@ -1,0 +1,33 @@
+// Taking a connection: a connection process waits for a client on every plug-in's listening
+// socket, accepts it and builds the connection's record.
+#ifndef WEBSRV_SERVER_ACCEPT_ACCEPT_H
+#define WEBSRV_SERVER_ACCEPT_ACCEPT_H
+
+#include <sys/socket.h>
+
+#include "accept/connection.h"
+#include "websrv_plugin.h"
+
+// A connection taken from a listening socket, with the plug-in whose socket it was.
+struct websrv_accepted {
+    const websrv_plugin_node *node;
+    int fd;
+    sockaddr_storage peer;
+};
+
+// Waits, using no CPU, until a client connects to any plug-in's listening socket, and takes
+// the connection; or until the main process says anything on `control` (the server stops):
+// then the process ends without a connection. A failed accept other than a lost race ends the
+// process too (logged).
+websrv_accepted websrv_wait_for_connection(int control);
+
+// Builds the record of an accepted connection: buffer, socket, port, peer, local address and
+// descriptor, and the deadline of the request header. Ends the process (without a session to
+// clean up) when no buffer can be had.
+void websrv_open_connection(websrv_connection *c, const websrv_accepted &taken);
+
+// The process name of a child while it waits for its connection (a process listing tells it
+// from the processes of sessions by it).
+inline constexpr char websrv_waiting_name[] = "websrv-waiting";
+
+#endif

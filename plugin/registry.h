@@ -38,4 +38,11 @@ const char *websrv_find_mime(const char *ext);
 // plug-in left no terminating zero in it.
 int websrv_name_length(const websrv_plugin_desc *desc);
 
+// Name of a descriptor's plug-in for messages ("(none)" for a null descriptor), and its length.
+struct websrv_plugin_name {
+    int length;
+    const char *text;
+};
+websrv_plugin_name websrv_name_of(const websrv_plugin_desc *desc);
+
 #endif

@@ -107,6 +107,7 @@ int websrv_add_supported_mime(const char *ext, const char *type)
     }
     const size_t type_length = strnlen(type, sizeof websrv_mime_entry::type);
     if (type_length >= sizeof websrv_mime_entry::type) {
+        // The words are the log's of old for a content type that does not fit (not a length).
         log_msg(WEBSRV_LOG_ERROR, "Content Length is too long\n");
         return -1;
     }
@@ -125,4 +126,11 @@ int websrv_add_supported_mime(const char *ext, const char *type)
     memcpy(entry->type, type, type_length + 1);
     websrv_slist_add(websrv_registry(&websrv_mcb.mime_types), entry);
     return 0;
+}
+
+websrv_plugin_name websrv_name_of(const websrv_plugin_desc *desc)
+{
+    if (desc == nullptr)
+        return {6, "(none)"};
+    return {static_cast<int>(strnlen(desc->name, sizeof desc->name)), desc->name};
 }

@@ -209,9 +209,10 @@ WEBSRV_API int websrv_unregister_plugin(const char *name);
  * longer than 29 characters, or no memory is left. */
 WEBSRV_API int websrv_add_supported_mime(const char *ext, const char *type);
 
-/* Writes len bytes to fd once it is writable (waiting at most 30 seconds): through
+/* Writes all len bytes to fd, waiting for it to be writable before each piece: through
  * desc->on_write when set, send() when desc is given without the hook, write() when desc is
- * NULL. Returns the count written (possibly short), or -1 (timeout, or the write's failure). */
+ * NULL. Returns len once every byte is out, or -1 (no byte moved for 30 seconds, or the write
+ * failed; errno tells which); never a short count. */
 WEBSRV_API int websrv_write_handler(int fd, const void *buf, int len,
                                     const websrv_plugin_desc *desc);
 

@@ -12,7 +12,7 @@
 
 #include "registry.h"
 #include "parse/request.h"
-#include "route/path.h"
+#include "confine.h"
 #include "static/static_file.h"
 #include "control_block.h"
 #include "test_support.h"

@@ -6,11 +6,12 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <unistd.h>
 
 #include "accept/address.h"
 #include "end/end.h"
 #include "paths.h"
-#include "read/io.h"
+#include "wait.h"
 #include "registry.h"
 
 namespace {
@@ -90,6 +91,14 @@ websrv_accepted take_next_connection(int control)
 }
 
 }  // namespace
+
+void websrv_close_listeners()
+{
+    for (websrv_plugin_node *node : websrv_plugins()) {
+        if (node->listen_fd >= 0)
+            close(node->listen_fd);
+    }
+}
 
 websrv_accepted websrv_wait_for_connection(int control)
 {

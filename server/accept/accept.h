@@ -5,7 +5,7 @@
 
 #include <sys/socket.h>
 
-#include "accept/connection.h"
+#include "connection.h"
 #include "websrv_plugin.h"
 
 // A connection taken from a listening socket, with the plug-in whose socket it was.
@@ -25,6 +25,11 @@ websrv_accepted websrv_wait_for_connection(int control);
 // descriptor, and the deadline of the request header. Ends the process (without a session to
 // clean up) when no buffer can be had.
 void websrv_open_connection(websrv_connection *c, const websrv_accepted &taken);
+
+// Closes every listening socket of this process: the main process at its stop, so new clients
+// are refused at once; a connection's process once it has its connection, so the sockets do
+// not outlive the server in it.
+void websrv_close_listeners();
 
 // The process name of a child while it waits for its connection (a process listing tells it
 // from the processes of sessions by it).

@@ -22,20 +22,19 @@
 #include "cgi/cgi_env.h"
 #include "cgi/cgi_output.h"
 #include "fd_guard.h"
-#include "read/io.h"
-#include "route/path.h"
+#include "confine.h"
 #include "parse/request.h"
 #include "respond/response.h"
 #include "http_words.h"
 
 namespace {
 
-constexpr int slots = 20;  // argument and environment arrays: room for 18 words or 11 entries
+constexpr int slots = 20;  // the argument array: the program and up to 18 query words
 constexpr size_t scratch_size = WEBSRV_BUFFER_SIZE;  // one entry, cut at 4095 characters
 // How much lower than the server's the program's scheduling priority is.
 constexpr int program_niceness = 10;
 
-// An argument or environment array for execve: null-terminated, its entries owned (released
+// The argument array for execve: null-terminated, its entries owned (released
 // when the array goes out of scope; a process that becomes the program or exits keeps them).
 struct string_array {
     char *slot[slots] = {};
@@ -49,7 +48,7 @@ struct string_array {
     }
 };
 
-// Fills an argument or environment array: each entry is formatted into a scratch buffer
+// Fills the argument array: each entry is formatted into a scratch buffer
 // (cut at 4095 characters) and duplicated; duplicates live until execve replaces the image.
 class entry_list {
 public:

@@ -4,7 +4,7 @@
 
 #include <sys/stat.h>
 
-#include "accept/connection.h"
+#include "connection.h"
 
 // Runs the program at `path` (relative to the working directory, writable) for the
 // connection. The connection's process becomes the program; the copy processes it forks end

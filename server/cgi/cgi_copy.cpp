@@ -19,6 +19,7 @@
 #include "decimal.h"
 #include "http_words.h"
 #include "read/io.h"
+#include "wait.h"
 #include "respond/write.h"
 #include "respond/response.h"
 #include "settings.h"

@@ -5,7 +5,7 @@
 
 #include <sys/types.h>
 
-#include "accept/connection.h"
+#include "connection.h"
 
 // Pieces of a body or of the program's output are copied through buffers of this size.
 constexpr size_t websrv_cgi_copy_size = WEBSRV_BUFFER_SIZE;

@@ -14,7 +14,8 @@ namespace {
 // Collects entries: counting bytes and entries, or writing them into the block.
 class env_builder {
 public:
-    // Measures when `block` is null; writes otherwise.
+    // Measures when `slots` and `text` are null; writes the entries into `text` and their
+    // addresses into `slots` otherwise.
     env_builder(char **slots, char *text) : slots_(slots), text_(text) {}
 
     void add(const char *format, ...) __attribute__((format(printf, 2, 3)))

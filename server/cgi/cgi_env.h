@@ -2,7 +2,7 @@
 #ifndef WEBSRV_SERVER_CGI_ENV_H
 #define WEBSRV_SERVER_CGI_ENV_H
 
-#include "accept/connection.h"
+#include "connection.h"
 
 // What the environment says of the program beyond the request itself.
 struct websrv_cgi_target {

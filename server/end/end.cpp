@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include "end/access_log.h"
-#include "read/io.h"
-#include "life/share.h"
+#include "wait.h"
+#include "share.h"
 
 void websrv_process_exit()
 {

@@ -2,7 +2,7 @@
 #ifndef WEBSRV_SERVER_END_END_H
 #define WEBSRV_SERVER_END_END_H
 
-#include "accept/connection.h"
+#include "connection.h"
 
 // How a process's share of a session ended. `logged_failed` adds the level-1 line "Web Server
 // receive packet failed\n": it marks every session the server did not answer in full itself,

@@ -4,7 +4,7 @@
 
 #include <sys/stat.h>
 
-#include "accept/connection.h"
+#include "connection.h"
 
 // Calls the plug-in's hook `hook` with the session, if it has one. Returns its result, or
 // `absent` when it has none.

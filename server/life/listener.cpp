@@ -7,7 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "read/io.h"
+#include "http_words.h"
 #include "registry.h"
 #include "life/port_file.h"
 #include "life/listener.h"
@@ -24,8 +24,8 @@ int set_reuse_address(int fd)
 }
 
 // Limits how long one send on a connection may block, so a client that stops reading cannot
-// hold the server (which serves one connection at a time) for ever. Accepted connections
-// inherit the limit from the listening socket.
+// hold a session's process (and its session slot) for ever. Accepted connections inherit the
+// limit from the listening socket.
 int limit_send_time(int fd)
 {
     const timeval limit{websrv_wait_seconds, 0};
@@ -154,14 +154,6 @@ bool any_listener_owned()
 }
 
 }  // namespace
-
-void websrv_close_listeners()
-{
-    for (websrv_plugin_node *node : websrv_plugins()) {
-        if (node->listen_fd >= 0)
-            close(node->listen_fd);
-    }
-}
 
 int websrv_open_listeners()
 

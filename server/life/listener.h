@@ -7,9 +7,4 @@
 // (already logged where there is something specific to say).
 int websrv_open_listeners();
 
-// Closes every listening socket of this process: the main process at its stop, so new clients
-// are refused at once; a connection's process once it has its connection, so the sockets do
-// not outlive the server in it.
-void websrv_close_listeners();
-
 #endif

@@ -15,12 +15,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "accept/accept.h"
 #include "life/listener.h"
 #include "life/port_file.h"
 #include "registry.h"
 #include "session.h"
 #include "settings.h"
-#include "life/share.h"
+#include "share.h"
 #include "life/web_server.h"
 
 namespace {

@@ -2,7 +2,7 @@
 #ifndef WEBSRV_SERVER_READ_HEADER_H
 #define WEBSRV_SERVER_READ_HEADER_H
 
-#include "accept/connection.h"
+#include "connection.h"
 
 // Reads into the session's buffer until the request header is complete. Ends the session when
 // it cannot be: the client went quiet past the header deadline or went away (logged for the

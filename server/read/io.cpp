@@ -1,5 +1,5 @@
-// Waiting for a descriptor, and the guarded read of a connection or pipe: wait until the
-// descriptor is readable, then go through the plug-in's hook, recv() or read().
+// The guarded read of a connection or pipe: wait until the descriptor is readable, then go
+// through the plug-in's hook, recv() or read().
 #include "read/io.h"
 
 #include <cerrno>
@@ -9,54 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "clock.h"
-
-namespace {
-
-constexpr long long wait_limit_ms = websrv_wait_seconds * 1000LL;
-
-}  // namespace
-
-long long websrv_deadline()
-{
-    return websrv_deadline_in(wait_limit_ms);
-}
-
-long long websrv_deadline_in(long long ms)
-{
-    return websrv_now_ms() + ms;
-}
-
-bool websrv_wait_ready(int fd, short events, long long deadline)
-{
-    for (;;) {
-        const long long left = deadline - websrv_now_ms();
-        if (left <= 0)
-            return false;
-        pollfd target{fd, events, 0};
-        const int ready = poll(&target, 1, static_cast<int>(left));
-        if (ready > 0 || (ready < 0 && errno != EINTR))
-            return true;
-    }
-}
-
-void websrv_pause_before_retry()
-{
-    websrv_pause_ms(1);
-}
-
-void websrv_pause_ms(int ms)
-{
-    const timespec pause{ms / 1000, (ms % 1000) * 1000L * 1000L};
-    nanosleep(&pause, nullptr);
-}
-
-websrv_plugin_name websrv_name_of(const websrv_plugin_desc *desc)
-{
-    if (desc == nullptr)
-        return {6, "(none)"};
-    return {static_cast<int>(strnlen(desc->name, sizeof desc->name)), desc->name};
-}
+#include "registry.h"
 
 int websrv_read_handler(int fd, void *buf, size_t len, const websrv_plugin_desc *desc)
 {

@@ -9,7 +9,6 @@
 
 #include "end/access_log.h"
 #include "http_words.h"
-#include "read/io.h"
 #include "respond/write.h"
 
 namespace {

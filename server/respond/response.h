@@ -5,7 +5,7 @@
 #include <sys/types.h>
 #include <time.h>
 
-#include "accept/connection.h"
+#include "connection.h"
 #include "websrv_plugin.h"
 
 // Sends a complete error response with the server's reason phrase for `status`: status line,

@@ -9,7 +9,8 @@
 #include <unistd.h>
 
 #include "end/access_log.h"
-#include "read/io.h"
+#include "registry.h"
+#include "wait.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "end/end.h"
 #include "parse/request.h"
 #include "respond/response.h"
-#include "route/path.h"
+#include "confine.h"
 #include "static/static_file.h"
 
 bool websrv_requested_path_inside(const char *path, const struct stat &st)

@@ -4,7 +4,7 @@
 
 #include <sys/stat.h>
 
-#include "accept/connection.h"
+#include "connection.h"
 
 // Whether the path the client asked for lies inside the working directory: for a directory
 // the directory itself, for anything else the directory that holds it. Checked before any

@@ -23,9 +23,9 @@
 
 #include "end/access_log.h"
 #include "fd_guard.h"
-#include "read/io.h"
+#include "wait.h"
 #include "static/negotiate.h"
-#include "route/path.h"
+#include "confine.h"
 #include "registry.h"
 #include "respond/response.h"
 

@@ -4,7 +4,7 @@
 
 #include <sys/stat.h>
 
-#include "accept/connection.h"
+#include "connection.h"
 
 // Sends the file at `path` (relative to the working directory, known to exist with the
 // attributes in *st) on the connection, or its gzip copy when the request accepts one: 404

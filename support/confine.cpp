@@ -1,24 +1,13 @@
 // Confinement of request paths: the directory a path names must lie inside the working
 // directory, whatever links and ".." components lead there.
-#include "route/path.h"
+#include "confine.h"
 
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
 
-namespace {
-
-// Whether `dir` is `root` or lies below it, comparing whole path components.
-bool is_within(const char *dir, const char *root)
-{
-    const size_t length = strlen(root);
-    if (length == 1 && root[0] == '/')
-        return true;
-    return strncmp(dir, root, length) == 0 && (dir[length] == '\0' || dir[length] == '/');
-}
-
-}  // namespace
+#include "paths.h"
 
 bool websrv_path_inside_cwd(const char *path, bool *resolved)
 {
@@ -41,6 +30,6 @@ bool websrv_path_inside_cwd(const char *path, bool *resolved)
         *resolved = false;
         return false;
     }
-    return is_within(real_dir, cwd);
+    return websrv_path_under(real_dir, cwd);
 }
 

@@ -11,7 +11,7 @@ struct websrv_connection {
 
     websrv_plugin_desc desc{};    // the descriptor whose hooks this connection goes through
     unsigned desc_taken_at = 0;   // the registry's count of changes when desc was taken
-    int done_fd = -1;             // "session over" pipe to the main process, or -1
+    int done_fd = -1;             // the control socket to the main process ("session over"), or -1
     bool drain = true;            // read what the client sent on before closing (not where
                                   // another process may still read the request body)
     const char *request_uri = ""; // the request's path as the client sent it (no query)

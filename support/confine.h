@@ -1,6 +1,6 @@
 // Confinement of request paths to the server's working directory.
-#ifndef WEBSRV_SERVER_PATH_H
-#define WEBSRV_SERVER_PATH_H
+#ifndef WEBSRV_SUPPORT_CONFINE_H
+#define WEBSRV_SUPPORT_CONFINE_H
 
 // Whether the directory part of `path` (everything before its last "/") lies inside the
 // working directory, after links and ".." are resolved: the directory itself or below it,

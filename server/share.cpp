@@ -1,7 +1,7 @@
 // The per-client share of the session slots. Each slot holds the client its session serves;
 // a connection process counts the slots that hold its own client under a process-shared lock,
 // which a process that dies holding it cannot leave locked (the lock is robust).
-#include "life/share.h"
+#include "share.h"
 
 #include <cerrno>
 #include <cstring>

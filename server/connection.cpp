@@ -1,5 +1,5 @@
 // The connection record: the descriptor a session uses.
-#include "accept/connection.h"
+#include "connection.h"
 
 #include <cstddef>
 

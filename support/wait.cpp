@@ -1,0 +1,50 @@
+// Deadlines and waits on descriptors.
+#include "wait.h"
+
+#include <cerrno>
+#include <ctime>
+#include <poll.h>
+
+#include "clock.h"
+#include "http_words.h"
+
+namespace {
+
+constexpr long long wait_limit_ms = websrv_wait_seconds * 1000LL;
+
+}  // namespace
+
+long long websrv_deadline()
+{
+    return websrv_deadline_in(wait_limit_ms);
+}
+
+long long websrv_deadline_in(long long ms)
+{
+    return websrv_now_ms() + ms;
+}
+
+bool websrv_wait_ready(int fd, short events, long long deadline)
+{
+    for (;;) {
+        const long long left = deadline - websrv_now_ms();
+        if (left <= 0)
+            return false;
+        pollfd target{fd, events, 0};
+        const int ready = poll(&target, 1, static_cast<int>(left));
+        if (ready > 0 || (ready < 0 && errno != EINTR))
+            return true;
+    }
+}
+
+void websrv_pause_before_retry()
+{
+    websrv_pause_ms(1);
+}
+
+void websrv_pause_ms(int ms)
+{
+    const timespec pause{ms / 1000, (ms % 1000) * 1000L * 1000L};
+    nanosleep(&pause, nullptr);
+}
+

@@ -1,0 +1,22 @@
+// Deadlines and waits on descriptors, on the monotonic clock: what bounds every transfer.
+#ifndef WEBSRV_SUPPORT_WAIT_H
+#define WEBSRV_SUPPORT_WAIT_H
+
+// A point in time websrv_wait_seconds (or `ms` milliseconds) from now, on the monotonic
+// clock, in milliseconds.
+long long websrv_deadline();
+long long websrv_deadline_in(long long ms);
+
+// Waits until fd is ready for `events` (POLLIN or POLLOUT), at most until `deadline`. Returns
+// false when the deadline passed first; true when ready, or when the wait itself failed (the
+// I/O call that follows then reports the descriptor's own error).
+bool websrv_wait_ready(int fd, short events, long long deadline);
+
+// Pauses for a moment: a call that said "try again" although its descriptor was ready is not
+// retried in a busy loop.
+void websrv_pause_before_retry();
+
+// Pauses for `ms` milliseconds (less when a signal comes).
+void websrv_pause_ms(int ms);
+
+#endif

@@ -41,6 +41,19 @@ void expect_not_found(const Reply &reply, const std::string &what)
     EXPECT_EQ(reply.raw, expected_error_page("HTTP/1.0", 404, "Not Found", reply.header("Date"))) << what;
 }
 
+// Whether others may enter `path` and every directory above it.
+bool others_may_enter(const std::string &path)
+{
+    for (std::string dir = path; !dir.empty();) {
+        struct stat st;
+        if (stat(dir.c_str(), &st) != 0 || (st.st_mode & S_IXOTH) == 0)
+            return false;
+        const size_t slash = dir.rfind('/');
+        dir.resize(slash == std::string::npos ? 0 : slash);
+    }
+    return true;
+}
+
 // Every "Extension found: X" value the log shows, in order.
 std::vector<std::string> extensions_logged(const std::string &log)
 {
@@ -222,16 +235,25 @@ TEST(StaticFile, UnreadableFileIsNotFoundWithItsLogLine)
     site.put("locked.html", "locked");
     ASSERT_EQ(chmod((site.root + "/locked.html").c_str(), 0), 0);
     std::string binary = server_binary;
-    std::vector<std::string> args{"-plugin", http_plugin, "-port", std::to_string(site.port)};
+    std::string plugin = http_plugin;
+    std::vector<std::string> args;
     if (geteuid() == 0) {
         // Root opens a file whatever its permissions: the server runs as the user nobody
-        // instead, who has to be able to reach and write the port file.
-        write_file(site.port_file, "");
+        // instead. Nobody may be unable to enter the build directory (a checkout in /root),
+        // so it runs copies of the server and the plug-in from the test's directory, where
+        // it also has to write the port file.
         ASSERT_EQ(chmod(site.dir.path().c_str(), 0755), 0);
+        ASSERT_TRUE(others_may_enter(site.dir.path())) << site.dir.path() << " is out of nobody's reach";
+        binary = site.dir.file("websrv");
+        plugin = site.dir.file("http.so");
+        copy_file(server_binary, binary, 0755);
+        copy_file(http_plugin, plugin, 0644);
+        write_file(site.port_file, "");
         ASSERT_EQ(chmod(site.port_file.c_str(), 0666), 0);
-        args.insert(args.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups", binary});
+        args = {"--reuid=65534", "--regid=65534", "--clear-groups", binary};
         binary = "/usr/bin/setpriv";
     }
+    args.insert(args.end(), {"-plugin", plugin, "-port", std::to_string(site.port)});
     ASSERT_TRUE(site.start(binary, args)) << site.log();
     const Reply reply = site.get("GET /locked.html HTTP/1.0\r\n\r\n");
     expect_not_found(reply, "chmod 000");

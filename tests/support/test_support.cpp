@@ -55,6 +55,15 @@ bool file_exists(const std::string &path)
     return stat(path.c_str(), &st) == 0;
 }
 
+void copy_file(const std::string &from, const std::string &to, mode_t mode)
+{
+    if (!file_exists(from))
+        throw std::runtime_error("cannot read " + from);
+    write_file(to, read_file(from));
+    if (chmod(to.c_str(), mode) != 0)
+        throw std::runtime_error("cannot set the mode of " + to);
+}
+
 StdoutCapture::StdoutCapture()
 {
     char name[] = "/tmp/websrv-capture-XXXXXX";

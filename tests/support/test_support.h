@@ -16,6 +16,8 @@ void write_file(const std::string &path, const std::string &content);
 // `size` bytes of any value, the same for the same seed.
 std::string random_bytes(size_t size, unsigned seed);
 bool file_exists(const std::string &path);
+// Copies the file `from` to `to` and gives the copy `mode`; throws when either fails.
+void copy_file(const std::string &from, const std::string &to, mode_t mode);
 
 // Captures everything written to file descriptor 1 (stdio's stdout included) while alive.
 class StdoutCapture {

@@ -21,7 +21,6 @@ namespace {
 
 const std::string server_binary = WEBSRV_TEST_SERVER;
 const std::string http_plugin = WEBSRV_HTTP_PLUGIN;
-const std::string hostile_plugin = std::string(TEST_PLUGIN_DIR) + "/tp_hostile.so";
 const std::string kPage = "the page";
 
 using Clock = std::chrono::steady_clock;
@@ -41,8 +40,8 @@ struct Served {
     }
     bool start_hostile(const std::string &misbehaviour)
     {
-        return site.start(server_binary, {"-plugin", hostile_plugin, "-hostile-port", std::to_string(site.port),
-                                          misbehaviour});
+        return site.start(server_binary, {"-plugin", test_plugin("tp_hostile"), "-hostile-port",
+                                          std::to_string(site.port), misbehaviour});
     }
     bool start_http(const std::vector<std::string> &extra = {})
     {

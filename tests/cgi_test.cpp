@@ -577,7 +577,7 @@ TEST_F(CgiServer, ProgramSilentLongerThanTheReadWaitIsGivenUpOn)
 TEST_F(CgiServer, PasswordAndTlsAPluginReportedReachTheProgramWithItsHeaderLine)
 {
     port = free_port();
-    const std::string record = std::string(TEST_PLUGIN_DIR) + "/tp_record.so";
+    const std::string record = test_plugin("tp_record");
     server = std::make_unique<ServerProcess>(
         server_binary,
         std::vector<std::string>{"-c", "cgi-bin", "-d", root, "-plugin", record, "-record", dir.file("record"),

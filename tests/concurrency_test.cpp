@@ -24,7 +24,6 @@ namespace {
 
 const std::string server_binary = WEBSRV_TEST_SERVER;
 const std::string http_plugin = WEBSRV_HTTP_PLUGIN;
-const std::string record_plugin = std::string(TEST_PLUGIN_DIR) + "/tp_record.so";
 const std::string kPage = "the page";
 using Clock = std::chrono::steady_clock;
 
@@ -117,7 +116,7 @@ std::vector<long long> moments(const std::vector<std::string> &lines, const std:
 
 void start_recorded(Site &site, const std::string &jobs, const std::vector<std::string> &extra = {})
 {
-    std::vector<std::string> args{"-j", jobs, "-plugin", record_plugin, "-record", site.record,
+    std::vector<std::string> args{"-j", jobs, "-plugin", test_plugin("tp_record"), "-record", site.record,
                                   "-record-port", std::to_string(site.port), "-no-io-hooks", "-record-time"};
     args.insert(args.end(), extra.begin(), extra.end());
     ASSERT_TRUE(site.start(server_binary, args)) << site.log();

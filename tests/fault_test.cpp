@@ -33,7 +33,6 @@ namespace {
 
 const std::string server_binary = WEBSRV_TEST_SERVER;
 const std::string http_plugin = WEBSRV_HTTP_PLUGIN;
-const std::string record_plugin = std::string(TEST_PLUGIN_DIR) + "/tp_record.so";
 const std::string printenv_program = CGI_PRINTENV;
 
 const std::string page = "the page";
@@ -144,7 +143,7 @@ struct FaultSite : Site {
     }
     bool start_recorded()
     {
-        return start(server_binary, {"-c", "cgi-bin", "-plugin", record_plugin, "-record", record,
+        return start(server_binary, {"-c", "cgi-bin", "-plugin", test_plugin("tp_record"), "-record", record,
                                      "-record-port", std::to_string(port)});
     }
     // The next ordinary request is answered in full.

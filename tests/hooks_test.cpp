@@ -18,7 +18,6 @@ using namespace websrv_test;
 namespace {
 
 const std::string server_binary = WEBSRV_TEST_SERVER;
-const std::string record_plugin = std::string(TEST_PLUGIN_DIR) + "/tp_record.so";
 const std::string kWarning = "WebSrv Warning: No CGI pattern specified; CGI Processing is disabled.\n";
 
 void start(Site &site, const std::vector<std::string> &options = {}, bool verbose = false)
@@ -26,7 +25,7 @@ void start(Site &site, const std::vector<std::string> &options = {}, bool verbos
     std::vector<std::string> args;
     if (verbose)
         args.push_back("-v");
-    args.insert(args.end(), {"-plugin", record_plugin, "-record", site.record, "-record-port",
+    args.insert(args.end(), {"-plugin", test_plugin("tp_record"), "-record", site.record, "-record-port",
                              std::to_string(site.port)});
     args.insert(args.end(), options.begin(), options.end());
     ASSERT_TRUE(site.start(server_binary, args)) << site.log();

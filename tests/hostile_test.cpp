@@ -32,7 +32,6 @@ using namespace websrv_test;
 namespace {
 
 const std::string server_binary = WEBSRV_TEST_SERVER;
-const std::string record_plugin = std::string(TEST_PLUGIN_DIR) + "/tp_record.so";
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::seconds;
@@ -136,7 +135,7 @@ protected:
         ASSERT_EQ(symlink(site.dir.path().c_str(), (site.root + "/link").c_str()), 0);
         ASSERT_EQ(symlink(site.dir.file("outside-cgi-bin").c_str(), (site.root + "/cgi-bin/linked").c_str()), 0);
 
-        std::vector<std::string> args{"-c", "cgi-bin", "-plugin", record_plugin, "-record", site.record,
+        std::vector<std::string> args{"-c", "cgi-bin", "-plugin", test_plugin("tp_record"), "-record", site.record,
                                       "-record-port", std::to_string(site.port)};
         if (!io_hooks_)
             args.push_back("-no-io-hooks");

@@ -18,9 +18,7 @@ namespace {
 
 const std::string server_binary = WEBSRV_TEST_SERVER;
 const std::string http_plugin = WEBSRV_HTTP_PLUGIN;
-const std::string record_plugin = std::string(TEST_PLUGIN_DIR) + "/tp_record.so";
 // A plug-in with no request hooks at all: the server's own behaviour.
-const std::string hookless_plugin = std::string(TEST_PLUGIN_DIR) + "/tp_listen.so";
 
 const std::string kMtimeText = "Sun, 06 Nov 1994 08:49:37 GMT";  // Site::default_mtime
 
@@ -33,7 +31,7 @@ void start(Site &site, bool verbose, bool with_record = false,
     if (verbose)
         args.push_back("-v");
     if (with_record) {
-        args.insert(args.end(), {"-plugin", record_plugin, "-record", site.record, "-record-port",
+        args.insert(args.end(), {"-plugin", test_plugin("tp_record"), "-record", site.record, "-record-port",
                                  std::to_string(site.port)});
         args.insert(args.end(), record_options.begin(), record_options.end());
     } else {
@@ -339,7 +337,8 @@ TEST(WireRequest, NulByteHidesTheEndOfTheHeader)
 // Starts the server with a plug-in that has no directory hook (the stock plug-ins have one).
 void start_without_hooks(Site &site)
 {
-    ASSERT_TRUE(site.start(server_binary, {"-plugin", hookless_plugin, "-listen", std::to_string(site.port)}))
+    ASSERT_TRUE(site.start(server_binary, {"-plugin", test_plugin("tp_listen"), "-listen",
+                                           std::to_string(site.port)}))
         << site.log();
 }
 

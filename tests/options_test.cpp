@@ -28,9 +28,9 @@ using websrv_test::release_control_block;
 
 namespace {
 
-const std::string kOptionPlugin = TEST_PLUGIN_DIR "/tp_option.so";
-const std::string kRejectPlugin = TEST_PLUGIN_DIR "/tp_reject.so";
-const std::string kNoInitPlugin = TEST_PLUGIN_DIR "/tp_noinit.so";
+const std::string kOptionPlugin = websrv_test::test_plugin("tp_option");
+const std::string kRejectPlugin = websrv_test::test_plugin("tp_reject");
+const std::string kNoInitPlugin = websrv_test::test_plugin("tp_noinit");
 const std::string kHttpPlugin = WEBSRV_HTTP_PLUGIN;
 
 const char kNoCgiWarning[] =

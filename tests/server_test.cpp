@@ -18,7 +18,7 @@ namespace {
 
 const std::string server_binary = WEBSRV_TEST_SERVER;
 const std::string http_plugin = WEBSRV_HTTP_PLUGIN;
-const std::string listen_plugin = std::string(TEST_PLUGIN_DIR) + "/tp_listen.so";
+const std::string listen_plugin = test_plugin("tp_listen");
 
 std::string lines(const std::vector<int> &ports)
 {

@@ -64,6 +64,8 @@ void copy_file(const std::string &from, const std::string &to, mode_t mode)
         throw std::runtime_error("cannot set the mode of " + to);
 }
 
+std::string test_plugin(const std::string &name) { return std::string(TEST_PLUGIN_DIR) + "/" + name + ".so"; }
+
 StdoutCapture::StdoutCapture()
 {
     char name[] = "/tmp/websrv-capture-XXXXXX";

@@ -19,6 +19,9 @@ bool file_exists(const std::string &path);
 // Copies the file `from` to `to` and gives the copy `mode`; throws when either fails.
 void copy_file(const std::string &from, const std::string &to, mode_t mode);
 
+// The test plug-in `name` (tp_record, tp_listen, ...) where the build put it.
+std::string test_plugin(const std::string &name);
+
 // Captures everything written to file descriptor 1 (stdio's stdout included) while alive.
 class StdoutCapture {
 public:

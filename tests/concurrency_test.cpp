@@ -83,26 +83,6 @@ std::string receive_all(int fd, int ms = 10000)
     return text;
 }
 
-// Polls `done` every 10 ms for at most `ms`.
-template <typename Done>
-bool eventually(Done done, int ms = 10000)
-{
-    for (int waited = 0; waited < ms; waited += 10) {
-        if (done())
-            return true;
-        sleep_ms(10);
-    }
-    return done();
-}
-
-size_t count_prefixed(const std::vector<std::string> &lines, const std::string &prefix)
-{
-    size_t n = 0;
-    for (const std::string &line : lines)
-        n += line.rfind(prefix, 0) == 0;
-    return n;
-}
-
 // The milliseconds of the recorded "time WHAT=MS pid=P" lines, in order.
 std::vector<long long> moments(const std::vector<std::string> &lines, const std::string &what)
 {

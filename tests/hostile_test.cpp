@@ -42,22 +42,6 @@ const std::string kPage = "the page";
 const std::string kIndex = "root index";
 
 
-size_t count_of(const std::string &text, const std::string &piece)
-{
-    size_t n = 0;
-    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
-        ++n;
-    return n;
-}
-
-std::string joined(const std::vector<std::string> &lines)
-{
-    std::string text;
-    for (const std::string &line : lines)
-        text += line + "\n";
-    return text;
-}
-
 // FNV-1a, as the printenv program reports its input.
 std::string input_report(const std::string &input)
 {
@@ -194,10 +178,7 @@ protected:
     // How many lines tp_record wrote so far that begin with `prefix`.
     size_t count_lines(const std::string &prefix) const
     {
-        size_t n = 0;
-        for (const std::string &line : site.recorded())
-            n += line.rfind(prefix, 0) == 0;
-        return n;
+        return count_prefixed(site.recorded(), prefix);
     }
 
     // Waits (at most `ms`) until tp_record has written `total` lines beginning with `prefix`.

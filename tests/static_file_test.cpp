@@ -30,12 +30,6 @@ void start(Site &site, bool verbose = false)
     ASSERT_TRUE(site.start(server_binary, args)) << site.log();
 }
 
-std::string stop(Site &site)
-{
-    EXPECT_EQ(site.stop(), 0);
-    return site.log();
-}
-
 void expect_not_found(const Reply &reply, const std::string &what)
 {
     EXPECT_EQ(reply.raw, expected_error_page("HTTP/1.0", 404, "Not Found", reply.header("Date"))) << what;
@@ -100,7 +94,7 @@ TEST(StaticFile, GetPostAndHeadAreServedAndOtherMethodsNotImplemented)
         EXPECT_EQ(reply.header("Content-Length"), "8") << c.method;
         EXPECT_EQ(reply.head.size(), get.head.size()) << c.method;
     }
-    stop(site);
+    site.stop_cleanly();
 }
 
 
@@ -127,7 +121,7 @@ TEST(StaticFile, ContentTypeComesFromTheExtensionIgnoringCase)
         EXPECT_EQ(reply.header("Content-Type"), f.type) << f.name;
         EXPECT_EQ(reply.body, f.name);
     }
-    const std::string log = stop(site);
+    const std::string log = site.stop_cleanly();
     // README and .profile have no extension; lib.d/readme has one that names no type.
     const std::vector<std::string> expected = {"HTML", "Gif", "d/readme", "css", "js", "JSON",
                                                "png", "svg", "unknownext"};
@@ -182,7 +176,7 @@ TEST_F(Confinement, PathsLeadingOutsideAreRefusedAndNeverLeak)
         EXPECT_EQ(reply.raw.find(secret), std::string::npos) << path;
         EXPECT_EQ(reply.raw.find("root:"), std::string::npos) << path;
     }
-    const std::string log = stop(site);
+    const std::string log = site.stop_cleanly();
     EXPECT_EQ(log.find(secret), std::string::npos);
     EXPECT_EQ(log.find("does not exist"), std::string::npos) << "refused, not failed to open:\n" << log;
 }
@@ -206,7 +200,7 @@ TEST_F(Confinement, PathsThatStayInsideAreServed)
         EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok") << c.path;
         EXPECT_EQ(reply.body, c.body) << c.path;
     }
-    stop(site);
+    site.stop_cleanly();
 }
 
 // ---- Files that exist but cannot be opened ---------------------------------------------
@@ -225,7 +219,7 @@ TEST(StaticFile, FileThatCannotBeOpenedIsNotFoundWithItsLogLine)
     close(fd);
     start(site);
     expect_not_found(site.get("GET /sock.html HTTP/1.0\r\n\r\n"), "socket");
-    EXPECT_EQ(stop(site), "WebSrv Warning: No CGI pattern specified; CGI Processing is disabled.\n"
+    EXPECT_EQ(site.stop_cleanly(), "WebSrv Warning: No CGI pattern specified; CGI Processing is disabled.\n"
                           "Filename sock.html does not exist\n");
 }
 
@@ -258,7 +252,7 @@ TEST(StaticFile, UnreadableFileIsNotFoundWithItsLogLine)
     const Reply reply = site.get("GET /locked.html HTTP/1.0\r\n\r\n");
     expect_not_found(reply, "chmod 000");
     EXPECT_EQ(reply.raw.find("locked"), std::string::npos);
-    EXPECT_NE(stop(site).find("Filename locked.html does not exist\n"), std::string::npos);
+    EXPECT_NE(site.stop_cleanly().find("Filename locked.html does not exist\n"), std::string::npos);
 }
 
 // ---- Sizes -----------------------------------------------------------------------------
@@ -275,7 +269,7 @@ TEST(StaticFile, EightMebibyteFileArrivesWholeAndIdentical)
     EXPECT_EQ(reply.header("Content-Length"), "8388608");
     EXPECT_EQ(reply.body.size(), content.size());
     EXPECT_TRUE(reply.body == content) << "the body differs from the file";
-    EXPECT_NE(stop(site).find("Succesfully transmitted file of 8388608 bytes File was 8388608 bytes long\n"),
+    EXPECT_NE(site.stop_cleanly().find("Succesfully transmitted file of 8388608 bytes File was 8388608 bytes long\n"),
               std::string::npos);
 }
 
@@ -296,7 +290,7 @@ TEST(StaticFile, FileOfTwoGibibytesAndOneByteAnnouncesItsWholeLength)
         EXPECT_EQ(reply.header("Content-Length"), "2147483649") << reply.head;
         client.reset();  // without downloading it
     }
-    stop(site);
+    site.stop_cleanly();
 }
 
 // ---- Conditional requests --------------------------------------------------------------
@@ -327,5 +321,5 @@ TEST(StaticFile, IfModifiedSinceComparesWithTheFilesTime)
         reply.header("Content-Length", &has_length);
         EXPECT_EQ(has_length, *c.body != '\0') << c.since;
     }
-    stop(site);
+    site.stop_cleanly();
 }

@@ -66,6 +66,48 @@ void copy_file(const std::string &from, const std::string &to, mode_t mode)
 
 std::string test_plugin(const std::string &name) { return std::string(TEST_PLUGIN_DIR) + "/" + name + ".so"; }
 
+std::string joined(const std::vector<std::string> &items, const std::string &end)
+{
+    std::string text;
+    for (const std::string &item : items)
+        text += item + end;
+    return text;
+}
+
+size_t count_of(const std::string &text, const std::string &piece)
+{
+    size_t n = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
+        ++n;
+    return n;
+}
+
+size_t count_prefixed(const std::vector<std::string> &lines, const std::string &prefix)
+{
+    size_t n = 0;
+    for (const std::string &line : lines)
+        n += line.rfind(prefix, 0) == 0;
+    return n;
+}
+
+std::string port_lines(const std::vector<int> &ports)
+{
+    std::string text;
+    for (int port : ports)
+        text += std::to_string(port) + "\n";
+    return text;
+}
+
+bool eventually(const std::function<bool()> &done, int ms)
+{
+    for (int waited = 0; waited < ms; waited += 5) {
+        if (done())
+            return true;
+        sleep_ms(5);
+    }
+    return done();
+}
+
 StdoutCapture::StdoutCapture()
 {
     char name[] = "/tmp/websrv-capture-XXXXXX";
@@ -600,6 +642,12 @@ Reply Site::get(const std::string &request, int ms) { return parse_reply(exchang
 int Site::stop() { return server_->stop(SIGTERM); }
 
 std::string Site::log() const { return server_->output(); }
+
+std::string Site::stop_cleanly()
+{
+    EXPECT_EQ(stop(), 0);
+    return log();
+}
 
 std::vector<std::string> Site::recorded() const
 {

@@ -161,9 +161,8 @@ TEST(CgiSession, EndsWithTheAnswerWhileTheProgramWorksOnUndisturbed)
     const std::string root = served.site.root;
     ASSERT_EQ(mkdir((root + "/cgi-bin").c_str(), 0755), 0);
     const std::string done = served.site.dir.file("work-done");
-    write_file(root + "/cgi-bin/worker", "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\nstarted\\n'\n"
-                                         "exec >&-\nsleep 2\ntouch '" + done + "'\n");
-    chmod((root + "/cgi-bin/worker").c_str(), 0755);
+    write_script(root + "/cgi-bin/worker",
+                 "printf 'Content-Type: text/plain\\r\\n\\r\\nstarted\\n'\nexec >&-\nsleep 2\ntouch '" + done + "'");
     ASSERT_TRUE(served.start_http({"-c", "cgi-bin"}));
     const auto start = Clock::now();
     const std::string reply = exchange(served.site.port, "GET /cgi-bin/worker HTTP/1.0\r\n\r\n", 10000);

@@ -239,8 +239,7 @@ TEST(Ipv6, ClientsOfTheLoopbackAddressAreServedWithTheirRealAddress)
     Site site;
     site.put("page.html", kPage);
     ASSERT_EQ(mkdir((site.root + "/cgi-bin").c_str(), 0755), 0);
-    write_file(site.root + "/cgi-bin/printenv", read_file(CGI_PRINTENV));
-    chmod((site.root + "/cgi-bin/printenv").c_str(), 0755);
+    copy_file(CGI_PRINTENV, site.root + "/cgi-bin/printenv", 0755);
     start_recorded(site, "2", {"-record-info", "-c", "cgi-bin"});
     // A raw socket, and curl with an address in brackets.
     int fd = connect_from("::1", site.port);

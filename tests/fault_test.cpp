@@ -106,8 +106,7 @@ struct FaultSite : Site {
     {
         put("page.html", page);
         mkdir((root + "/cgi-bin").c_str(), 0755);
-        write_file(root + "/cgi-bin/printenv", read_file(printenv_program));
-        chmod((root + "/cgi-bin/printenv").c_str(), 0755);
+        copy_file(printenv_program, root + "/cgi-bin/printenv", 0755);
     }
     bool start_http()
     {

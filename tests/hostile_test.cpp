@@ -42,25 +42,12 @@ const std::string kPage = "the page";
 const std::string kIndex = "root index";
 
 
-// FNV-1a, as the printenv program reports its input.
-std::string input_report(const std::string &input)
-{
-    uint32_t hash = 2166136261u;
-    for (unsigned char c : input)
-        hash = (hash ^ c) * 16777619u;
-    char text[64];
-    snprintf(text, sizeof text, "input_length=%zu\ninput_hash=%08x\n", input.size(), hash);
-    return text;
-}
-
 // A string literal's bytes, NUL bytes inside included (the terminating one left out).
 template <size_t N>
 std::string bytes(const char (&text)[N])
 {
     return std::string(text, N - 1);
 }
-
-std::string get(const std::string &target) { return "GET " + target + " HTTP/1.0\r\n\r\n"; }
 
 // A request for /page.html padded with one long header field to exactly `size` bytes.
 std::string request_of_size(size_t size, bool with_end = true)
@@ -105,8 +92,7 @@ protected:
         for (const char *name : {"tail%", "tail%4", "odd%zz.html", "%A.html", "%41.html"})
             site.put(name, std::string("named ") + name);
         make_dir("cgi-bin");
-        write_file(site.root + "/cgi-bin/printenv", read_file(CGI_PRINTENV));
-        chmod((site.root + "/cgi-bin/printenv").c_str(), 0755);
+        copy_file(CGI_PRINTENV, site.root + "/cgi-bin/printenv", 0755);
         script("cgi-bin/plain", "printf 'Content-Type: text/plain\\r\\n\\r\\nhello\\n'");
 
         write_file(site.dir.file("secret.txt"), secret);
@@ -162,17 +148,11 @@ protected:
     void make_dir(const std::string &name) { ASSERT_EQ(mkdir((site.root + "/" + name).c_str(), 0755), 0); }
 
     // A shell CGI program with the given body.
-    void script(const std::string &name, const std::string &body)
-    {
-        write_file(site.root + "/" + name, "#!/bin/sh\n" + body + "\n");
-        chmod((site.root + "/" + name).c_str(), 0755);
-    }
+    void script(const std::string &name, const std::string &body) { write_script(site.root + "/" + name, body); }
 
     void evil_program(const std::string &path)
     {
-        write_file(path, "#!/bin/sh\ntouch '" + site.dir.file("pwned") +
-                             "'\nprintf 'Content-Type: text/plain\\r\\n\\r\\npwned\\n'\n");
-        chmod(path.c_str(), 0755);
+        write_script(path, "touch '" + site.dir.file("pwned") + "'\nprintf 'Content-Type: text/plain\\r\\n\\r\\npwned\\n'");
     }
 
     // How many lines tp_record wrote so far that begin with `prefix`.
@@ -222,7 +202,7 @@ protected:
         for (const std::string &line : end_lines())
             EXPECT_EQ(line.rfind("end closed=1 ", 0), 0u) << line;
 
-        const Reply next = parse_reply(exchange(site.port, get("/page.html"), kWaitMs));
+        const Reply next = parse_reply(exchange(site.port, get_request("/page.html"), kWaitMs));
         EXPECT_EQ(next.status_line, "HTTP/1.0 200 Ok") << next.raw;
         EXPECT_EQ(next.header("Content-Length"), std::to_string(kPage.size()));
         EXPECT_EQ(next.body, kPage);
@@ -256,7 +236,7 @@ protected:
 
     void expect_not_found(const std::string &target)
     {
-        const std::string raw = ask(get(target));
+        const std::string raw = ask(get_request(target));
         expect_error(raw, 404, "Not Found");
         EXPECT_EQ(raw.find(secret), std::string::npos);
         EXPECT_EQ(raw.find("pwned"), std::string::npos);
@@ -529,7 +509,7 @@ TEST_F(NulByte, InTheRequestLineHidesTheEndOfTheHeader)
 
 TEST_F(NulByte, AsTheFirstByteHidesEverything)
 {
-    std::string request = std::string(1, '\0') + get("/page.html");
+    std::string request = std::string(1, '\0') + get_request("/page.html");
     request.resize(4095, 'n');
     expect_too_large(request);
     ends_cleanly(1);
@@ -615,7 +595,7 @@ TEST_F(Garbage, ControlCharactersAreAnswered400AndNeverEchoedOrLogged)
 
 TEST_F(PercentEncoding, LonePercentAtTheEndIsKeptLiterally)
 {
-    const Reply reply = parse_reply(ask(get("/tail%")));
+    const Reply reply = parse_reply(ask(get_request("/tail%")));
     EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
     EXPECT_EQ(reply.body, "named tail%");
     ends_cleanly(1);
@@ -623,7 +603,7 @@ TEST_F(PercentEncoding, LonePercentAtTheEndIsKeptLiterally)
 
 TEST_F(PercentEncoding, OneHexDigitAtTheEndIsKeptLiterally)
 {
-    const Reply reply = parse_reply(ask(get("/tail%4")));
+    const Reply reply = parse_reply(ask(get_request("/tail%4")));
     EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
     EXPECT_EQ(reply.body, "named tail%4");
     ends_cleanly(1);
@@ -631,7 +611,7 @@ TEST_F(PercentEncoding, OneHexDigitAtTheEndIsKeptLiterally)
 
 TEST_F(PercentEncoding, NonHexDigitsAreKeptLiterally)
 {
-    const Reply reply = parse_reply(ask(get("/odd%zz.html")));
+    const Reply reply = parse_reply(ask(get_request("/odd%zz.html")));
     EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
     EXPECT_EQ(reply.body, "named odd%zz.html");
     ends_cleanly(1);
@@ -639,7 +619,7 @@ TEST_F(PercentEncoding, NonHexDigitsAreKeptLiterally)
 
 TEST_F(PercentEncoding, PercentBeforeAnEscapeIsKeptAndTheEscapeDecoded)
 {
-    const Reply reply = parse_reply(ask(get("/%%41.html")));
+    const Reply reply = parse_reply(ask(get_request("/%%41.html")));
     EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
     EXPECT_EQ(reply.body, "named %A.html");
     ends_cleanly(1);
@@ -647,7 +627,7 @@ TEST_F(PercentEncoding, PercentBeforeAnEscapeIsKeptAndTheEscapeDecoded)
 
 TEST_F(PercentEncoding, DoubleEncodingIsDecodedOnce)
 {
-    const Reply reply = parse_reply(ask(get("/%2541.html")));
+    const Reply reply = parse_reply(ask(get_request("/%2541.html")));
     EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
     EXPECT_EQ(reply.body, "named %41.html");
     ends_cleanly(1);
@@ -657,7 +637,7 @@ TEST_F(PercentEncoding, EncodedNulEndsThePath)
 {
     // Everything behind the NUL is gone for every later step alike: the file served, its
     // content type and the confinement test all see "page.html".
-    const Reply reply = parse_reply(ask(get("/page.html%00.gif")));
+    const Reply reply = parse_reply(ask(get_request("/page.html%00.gif")));
     EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
     EXPECT_EQ(reply.header("Content-Type"), "text/html");
     EXPECT_EQ(reply.body, kPage);
@@ -666,7 +646,7 @@ TEST_F(PercentEncoding, EncodedNulEndsThePath)
 
 TEST_F(PercentEncoding, EncodedSlashSeparatesDirectories)
 {
-    const Reply reply = parse_reply(ask(get("/sub%2Fpage.html")));
+    const Reply reply = parse_reply(ask(get_request("/sub%2Fpage.html")));
     EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
     EXPECT_EQ(reply.body, "inside sub");
     ends_cleanly(1);
@@ -686,7 +666,7 @@ TEST_F(PercentEncoding, OverlongDotsAreNoDots)
 
 TEST_F(PercentEncoding, BadEscapesInACgiQueryBecomeLiteralArguments)
 {
-    const std::string reply = ask(get("/cgi-bin/printenv?%zz+%4+%+%41"));
+    const std::string reply = ask(get_request("/cgi-bin/printenv?%zz+%4+%+%41"));
     EXPECT_EQ(reply.rfind("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n", 0), 0u) << reply;
     EXPECT_NE(reply.find("argc=5\nargv[0]=[cgi-bin/printenv]\nargv[1]=[%zz]\nargv[2]=[%4]\n"
                          "argv[3]=[%]\nargv[4]=[A]\n"),
@@ -754,7 +734,7 @@ TEST_F(StaticTraversal, AbsolutePathWithAnEncodedSlashIsNotFound)
 
 TEST_F(StaticTraversal, SystemFileIsNotFound)
 {
-    const std::string raw = ask(get("//etc/passwd"));
+    const std::string raw = ask(get_request("//etc/passwd"));
     expect_error(raw, 404, "Not Found");
     EXPECT_EQ(raw.find("root:"), std::string::npos);
     ends_cleanly(1);
@@ -789,7 +769,7 @@ TEST_F(StaticTraversal, DirectoryOutsideIsNotFoundWhetherItExistsOrNot)
 
 TEST_F(StaticTraversal, DotDotThatComesBackInsideIsServed)
 {
-    const Reply reply = parse_reply(ask(get("/sub/%2e%2e/../www/sub/page.html")));
+    const Reply reply = parse_reply(ask(get_request("/sub/%2e%2e/../www/sub/page.html")));
     EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
     EXPECT_EQ(reply.body, "inside sub");
     ends_cleanly(1);
@@ -841,7 +821,7 @@ TEST_F(CgiTraversal, SymlinkedDirectoryLeadingOutIsNotFound)
 
 TEST_F(CgiTraversal, SystemShellWithArgumentsIsNotFound)
 {
-    const std::string raw = ask(get("/cgi-bin/../../../../../../../bin/sh?-c+id"));
+    const std::string raw = ask(get_request("/cgi-bin/../../../../../../../bin/sh?-c+id"));
     expect_error(raw, 404, "Not Found");
     EXPECT_EQ(raw.find("uid="), std::string::npos);
     ends_cleanly(1);
@@ -849,7 +829,7 @@ TEST_F(CgiTraversal, SystemShellWithArgumentsIsNotFound)
 
 TEST_F(CgiTraversal, DotDotThatStaysInsideRunsTheProgram)
 {
-    const std::string reply = ask(get("/docs/../cgi-bin/printenv"));
+    const std::string reply = ask(get_request("/docs/../cgi-bin/printenv"));
     EXPECT_EQ(reply.rfind("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n", 0), 0u) << reply;
     EXPECT_NE(reply.find("env=[SCRIPT_NAME=/docs/../cgi-bin/printenv]\n"), std::string::npos) << reply;
     ends_cleanly(1);
@@ -869,7 +849,7 @@ TEST_F(Trickle, HeaderSentByteByByteIsServed)
 {
     // Each byte goes out only once the server has read the one before: one read per byte,
     // as tp_record's read hook reports them.
-    const std::string request = get("/page.html");
+    const std::string request = get_request("/page.html");
     Client client(site.port);
     for (size_t sent = 0; sent < request.size(); ++sent) {
         ASSERT_TRUE(client.send_all(request.substr(sent, 1)));
@@ -991,7 +971,7 @@ TEST_F(Disconnect, ResettingMidFileEndsTheSession)
     ASSERT_EQ(ftruncate(fd, 256LL << 20), 0);  // far more than the socket buffers hold
     close(fd);
     Client client(site.port);
-    ASSERT_TRUE(client.send_all(get("/large.bin")));
+    ASSERT_TRUE(client.send_all(get_request("/large.bin")));
     const std::string start = client.read_until("\r\n\r\n", kWaitMs);
     EXPECT_EQ(start.rfind("HTTP/1.0 200 Ok\r\n", 0), 0u) << start;
     client.reset();
@@ -1004,7 +984,7 @@ TEST_F(Disconnect, ResettingMidProgramOutputEndsTheSession)
     script("cgi-bin/flood", "printf 'Content-Type: application/octet-stream\\r\\n\\r\\n'; "
                             "exec head -c 100000000 /dev/zero");
     Client client(site.port);
-    ASSERT_TRUE(client.send_all(get("/cgi-bin/flood")));
+    ASSERT_TRUE(client.send_all(get_request("/cgi-bin/flood")));
     const std::string start = client.read_until("\r\n\r\n", kWaitMs);
     EXPECT_EQ(start.rfind("HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n", 0), 0u);
     client.reset();
@@ -1017,7 +997,7 @@ TEST_F(Disconnect, LeavingBeforeTheAnswerEndsTheSession)
     site.put("big.html", std::string(4 << 20, 'b'));
     {
         Client client(site.port);
-        ASSERT_TRUE(client.send_all(get("/big.html")));
+        ASSERT_TRUE(client.send_all(get_request("/big.html")));
     }
     ends_cleanly(1);
 }
@@ -1099,7 +1079,7 @@ TEST_F(Body, BodyToAStaticFileIsIgnored)
 
 TEST_F(Pipelined, SecondGetIsNotAnswered)
 {
-    const Reply reply = parse_reply(ask(get("/page.html") + get("/sub/page.html")));
+    const Reply reply = parse_reply(ask(get_request("/page.html") + get_request("/sub/page.html")));
     EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
     EXPECT_EQ(reply.body, kPage);
     EXPECT_EQ(count_of(reply.raw, "HTTP/1.0"), 1u) << reply.raw;
@@ -1109,13 +1089,13 @@ TEST_F(Pipelined, SecondGetIsNotAnswered)
 TEST_F(Pipelined, RequestBehindAPostBodyIsNotTheProgramsInput)
 {
     expect_program_input(
-        ask("POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: 5\r\n\r\nhello" + get("/page.html")), "hello");
+        ask("POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: 5\r\n\r\nhello" + get_request("/page.html")), "hello");
     ends_cleanly(2);
 }
 
 TEST_F(Pipelined, RequestBehindAProgramsGetIsNotAnswered)
 {
-    EXPECT_EQ(ask(get("/cgi-bin/plain") + get("/page.html")),
+    EXPECT_EQ(ask(get_request("/cgi-bin/plain") + get_request("/page.html")),
               "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nhello\n");
     ends_cleanly(1);
 }
@@ -1125,14 +1105,14 @@ TEST_F(Pipelined, RequestBehindAProgramsGetIsNotAnswered)
 TEST_F(CgiProgram, NoHeaderLinesAreForwardedBehindTheStatusLine)
 {
     script("cgi-bin/headless", "printf 'just text\\n'");
-    EXPECT_EQ(ask(get("/cgi-bin/headless")), "HTTP/1.0 200 OK\r\njust text\n");
+    EXPECT_EQ(ask(get_request("/cgi-bin/headless")), "HTTP/1.0 200 OK\r\njust text\n");
     ends_cleanly(1);
 }
 
 TEST_F(CgiProgram, NoLineFeedGivesAnEmptyReply)
 {
     script("cgi-bin/no_newline", "printf 'Content-Type: text/plain'");
-    expect_silence(get("/cgi-bin/no_newline"));
+    expect_silence(get_request("/cgi-bin/no_newline"));
     expect_log("Unable to get the end of the header after 4096 bytes\n");
     ends_cleanly(1);
 }
@@ -1140,7 +1120,7 @@ TEST_F(CgiProgram, NoLineFeedGivesAnEmptyReply)
 TEST_F(CgiProgram, FirstLineLongerThanAChunkGivesAnEmptyReply)
 {
     script("cgi-bin/long_line", "head -c 10000 /dev/zero | tr '\\0' a; printf '\\r\\n\\r\\nbody'");
-    expect_silence(get("/cgi-bin/long_line"));
+    expect_silence(get_request("/cgi-bin/long_line"));
     expect_log("Unable to get the end of the header after 4096 bytes\n");
     ends_cleanly(1);
 }
@@ -1148,7 +1128,7 @@ TEST_F(CgiProgram, FirstLineLongerThanAChunkGivesAnEmptyReply)
 TEST_F(CgiProgram, NoOutputAtAllGivesAnEmptyReply)
 {
     script("cgi-bin/mute", "exit 0");
-    expect_silence(get("/cgi-bin/mute"));
+    expect_silence(get_request("/cgi-bin/mute"));
     expect_log("No header information\n");
     ends_cleanly(1);
 }
@@ -1169,7 +1149,7 @@ TEST_F(CgiProgram, MegabytesOfOutputArriveWhole)
 {
     script("cgi-bin/big", "printf 'Content-Type: application/octet-stream\\r\\n\\r\\n'; "
                           "head -c 8388608 /dev/zero | tr '\\0' z");
-    const Reply reply = parse_reply(ask(get("/cgi-bin/big"), 30000));
+    const Reply reply = parse_reply(ask(get_request("/cgi-bin/big"), 30000));
     EXPECT_EQ(reply.head, "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n");
     EXPECT_EQ(reply.body.size(), 8388608u);
     EXPECT_EQ(reply.body.find_first_not_of('z'), std::string::npos);
@@ -1182,7 +1162,7 @@ TEST_F(CgiProgram, ErrorOutputGoesToTheLogNeverToTheClient)
     // must not block the program either.
     script("cgi-bin/noisy", "echo 'noisy: a warning' >&2; printf 'Content-Type: text/plain\\r\\n\\r\\nbody'; "
                             "head -c 4194304 /dev/zero | tr '\\0' e >&2");
-    const Reply reply = parse_reply(ask(get("/cgi-bin/noisy"), 30000));
+    const Reply reply = parse_reply(ask(get_request("/cgi-bin/noisy"), 30000));
     EXPECT_EQ(reply.raw, "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nbody");
     expect_log("noisy: a warning\n");
     expect_log(std::string(4194304, 'e'));
@@ -1192,14 +1172,14 @@ TEST_F(CgiProgram, ErrorOutputGoesToTheLogNeverToTheClient)
 TEST_F(CgiProgram, DyingMidOutputEndsTheReplyThere)
 {
     script("cgi-bin/dying", "printf 'Content-Type: text/plain\\r\\n\\r\\npartial'; kill -KILL $$");
-    EXPECT_EQ(ask(get("/cgi-bin/dying")), "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\npartial");
+    EXPECT_EQ(ask(get_request("/cgi-bin/dying")), "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\npartial");
     ends_cleanly(1);
 }
 
 TEST_F(CgiProgram, NulBytesInTheOutputArriveByteForByte)
 {
     script("cgi-bin/binary", "printf 'Content-Type: application/octet-stream\\r\\n\\r\\n\\000\\001\\377\\000end'");
-    EXPECT_EQ(ask(get("/cgi-bin/binary")),
+    EXPECT_EQ(ask(get_request("/cgi-bin/binary")),
               bytes("HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n\0\1\377\0end"));
     ends_cleanly(1);
 }
@@ -1210,7 +1190,7 @@ TEST_F(CgiProgram, StatusOutsideTheRangeOfHttpIsTheServersError)
     const char *statuses[] = {"99999999999999999999", "0", "abc", "-1", "999999999", "99", "600"};
     for (const char *status : statuses) {
         script("cgi-bin/odd_status", std::string("printf 'Status: ") + status + "\\r\\n\\r\\nbody'");
-        const std::string raw = ask(get("/cgi-bin/odd_status"));
+        const std::string raw = ask(get_request("/cgi-bin/odd_status"));
         expect_error(raw, 500, "Internal Server Error");
         EXPECT_EQ(raw.find("body"), std::string::npos) << status;
     }
@@ -1224,7 +1204,7 @@ TEST_F(SlowProgram, SilentPastTheReadWaitIsGivenUpOn)
     // answered; the connection closes then.
     script("cgi-bin/sleepy", "sleep 300");
     Client client(site.port);
-    ASSERT_TRUE(client.send_all(get("/cgi-bin/sleepy")));
+    ASSERT_TRUE(client.send_all(get_request("/cgi-bin/sleepy")));
     const auto begin = Clock::now();
     expect_silence(client, 45000);
     const auto waited = Clock::now() - begin;

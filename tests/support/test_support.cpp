@@ -108,6 +108,28 @@ bool eventually(const std::function<bool()> &done, int ms)
     return done();
 }
 
+std::string get_request(const std::string &target, const std::string &headers)
+{
+    return "GET " + target + " HTTP/1.0\r\n" + headers + "\r\n";
+}
+
+std::string input_report(const std::string &input)
+{
+    uint32_t hash = 2166136261u;
+    for (unsigned char c : input)
+        hash = (hash ^ c) * 16777619u;
+    char text[64];
+    snprintf(text, sizeof text, "input_length=%zu\ninput_hash=%08x\n", input.size(), hash);
+    return text;
+}
+
+void write_script(const std::string &path, const std::string &body)
+{
+    write_file(path, "#!/bin/sh\n" + body + "\n");
+    if (chmod(path.c_str(), 0755) != 0)
+        throw std::runtime_error("cannot make " + path + " executable");
+}
+
 StdoutCapture::StdoutCapture()
 {
     char name[] = "/tmp/websrv-capture-XXXXXX";

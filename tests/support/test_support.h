@@ -35,6 +35,16 @@ std::string port_lines(const std::vector<int> &ports);
 // Polls `done` until it holds or `ms` milliseconds passed; its last answer.
 bool eventually(const std::function<bool()> &done, int ms = 10000);
 
+// A GET request for `target` with the header lines `headers` (each ending in CR LF).
+std::string get_request(const std::string &target, const std::string &headers = "");
+
+// The lines the test CGI program printenv writes about the input it read: its length and its
+// FNV-1a hash.
+std::string input_report(const std::string &input);
+
+// A shell program at `path`, mode 0755: "#!/bin/sh", then `body` as its last line.
+void write_script(const std::string &path, const std::string &body);
+
 // Captures everything written to file descriptor 1 (stdio's stdout included) while alive.
 class StdoutCapture {
 public:

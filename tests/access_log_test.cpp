@@ -23,7 +23,6 @@ namespace {
 
 const std::string server_binary = WEBSRV_TEST_SERVER;
 const std::string http_plugin = WEBSRV_HTTP_PLUGIN;
-const std::string record_plugin = std::string(TEST_PLUGIN_DIR) + "/tp_record.so";
 
 // One line of the combined log format, its text fields unescaped.
 struct LogLine {
@@ -180,7 +179,7 @@ TEST_F(AccessLog, RequestsCutOffAndAnswersNobodyComposed)
 {
     site.put("page.html", "page");
     site.put("big.bin", std::string(8 << 20, 'b'));
-    start({"-plugin", record_plugin, "-record", site.record, "-record-port", std::to_string(site.port),
+    start({"-plugin", test_plugin("tp_record"), "-record", site.record, "-record-port", std::to_string(site.port),
            "-no-io-hooks", "-directory-fail", "-remote-user", "ann \"o\""});
     {
         Client silent(site.port);  // connects and goes: no request, no line

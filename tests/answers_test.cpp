@@ -21,7 +21,6 @@ namespace {
 
 const std::string server_binary = WEBSRV_TEST_SERVER;
 const std::string http_plugin = WEBSRV_HTTP_PLUGIN;
-const std::string hostile_plugin = std::string(TEST_PLUGIN_DIR) + "/tp_hostile.so";
 const std::string kPage = "the page";
 
 using Clock = std::chrono::steady_clock;
@@ -41,8 +40,8 @@ struct Served {
     }
     bool start_hostile(const std::string &misbehaviour)
     {
-        return site.start(server_binary, {"-plugin", hostile_plugin, "-hostile-port", std::to_string(site.port),
-                                          misbehaviour});
+        return site.start(server_binary, {"-plugin", test_plugin("tp_hostile"), "-hostile-port",
+                                          std::to_string(site.port), misbehaviour});
     }
     bool start_http(const std::vector<std::string> &extra = {})
     {
@@ -162,9 +161,8 @@ TEST(CgiSession, EndsWithTheAnswerWhileTheProgramWorksOnUndisturbed)
     const std::string root = served.site.root;
     ASSERT_EQ(mkdir((root + "/cgi-bin").c_str(), 0755), 0);
     const std::string done = served.site.dir.file("work-done");
-    write_file(root + "/cgi-bin/worker", "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\nstarted\\n'\n"
-                                         "exec >&-\nsleep 2\ntouch '" + done + "'\n");
-    chmod((root + "/cgi-bin/worker").c_str(), 0755);
+    write_script(root + "/cgi-bin/worker",
+                 "printf 'Content-Type: text/plain\\r\\n\\r\\nstarted\\n'\nexec >&-\nsleep 2\ntouch '" + done + "'");
     ASSERT_TRUE(served.start_http({"-c", "cgi-bin"}));
     const auto start = Clock::now();
     const std::string reply = exchange(served.site.port, "GET /cgi-bin/worker HTTP/1.0\r\n\r\n", 10000);

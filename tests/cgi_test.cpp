@@ -33,11 +33,6 @@ std::string round_trip(int port, const std::string &request, int ms = 10000)
     return exchange(port, request, ms);
 }
 
-std::string get(const std::string &target, const std::string &headers = "")
-{
-    return "GET " + target + " HTTP/1.0\r\n" + headers + "\r\n";
-}
-
 std::string body_of(const std::string &reply)
 {
     const size_t end = reply.find("\r\n\r\n");
@@ -58,21 +53,6 @@ std::vector<std::string> lines_with(const std::string &text, const std::string &
         start = end + 1;
     }
     return found;
-}
-
-uint32_t fnv(const std::string &data)
-{
-    uint32_t hash = 2166136261u;
-    for (unsigned char c : data)
-        hash = (hash ^ c) * 16777619u;
-    return hash;
-}
-
-std::string hex32(uint32_t value)
-{
-    char text[16];
-    snprintf(text, sizeof text, "%08x", value);
-    return text;
 }
 
 // A docroot with cgi-bin/printenv and scripts, served by the real binary with pattern
@@ -102,18 +82,10 @@ protected:
         }
     }
 
-    void copy_program(const std::string &from, const std::string &to)
-    {
-        write_file(root + "/" + to, read_file(from));
-        chmod((root + "/" + to).c_str(), 0755);
-    }
+    void copy_program(const std::string &from, const std::string &to) { copy_file(from, root + "/" + to, 0755); }
 
     // A shell CGI program with the given body.
-    void script(const std::string &name, const std::string &body)
-    {
-        write_file(root + "/" + name, "#!/bin/sh\n" + body + "\n");
-        chmod((root + "/" + name).c_str(), 0755);
-    }
+    void script(const std::string &name, const std::string &body) { write_script(root + "/" + name, body); }
 
     void start(const std::vector<std::string> &extra = {})
     {
@@ -128,7 +100,7 @@ protected:
     // The next ordinary request is served, and every process the server made has ended.
     void expect_healthy()
     {
-        const std::string reply = round_trip(port, get("/index.html"));
+        const std::string reply = round_trip(port, get_request("/index.html"));
         EXPECT_EQ(reply.rfind("HTTP/1.0 200 Ok\r\n", 0), 0u) << reply;
         EXPECT_NE(reply.find("<p>index</p>"), std::string::npos);
         const std::vector<std::string> left = children_left_after(server->pid(), 3000);
@@ -189,9 +161,10 @@ TEST_F(CgiServer, ProgramReceivesExactlyTheCgiEnvironmentInOrder)
         std::vector<std::string> environment;
     } cases[] = {
         {"GET with headers",
-         get("/cgi-bin/printenv?x=1", "Host: device.local:8080\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n"
-                                      "User-Agent: t\r\nCookie: a=1\r\nAuthorization: Basic dTpw\r\nProxy: evil\r\n"
-                                      "Cookie: b=2\r\nAccept-Language: de\r\n"),
+         get_request("/cgi-bin/printenv?x=1",
+                     "Host: device.local:8080\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n"
+                     "User-Agent: t\r\nCookie: a=1\r\nAuthorization: Basic dTpw\r\nProxy: evil\r\n"
+                     "Cookie: b=2\r\nAccept-Language: de\r\n"),
          join({common("GET", "HTTP/1.0", "device.local"),
                {"env=[QUERY_STRING=x=1]", "env=[CONTENT_TYPE=text/plain]", "env=[CONTENT_LENGTH=0]"},
                located("/cgi-bin/printenv?x=1"),
@@ -204,11 +177,11 @@ TEST_F(CgiServer, ProgramReceivesExactlyTheCgiEnvironmentInOrder)
          "POST /cgi-bin/printenv HTTP/1.0\r\nHost: [::1]:8080\r\nContent-Length: 3\r\n\r\nabc",
          join({common("POST", "HTTP/1.0", "[::1]"), {"env=[QUERY_STRING=]", "env=[CONTENT_LENGTH=3]"},
                located("/cgi-bin/printenv"), {"env=[HTTP_HOST=[::1]:8080]"}})},
-        {"path info", get("/cgi-bin/printenv/items/7%20x?a=b"),
+        {"path info", get_request("/cgi-bin/printenv/items/7%20x?a=b"),
          join({common("GET", "HTTP/1.0", "127.0.0.1"), {"env=[QUERY_STRING=a=b]"},
                located("/cgi-bin/printenv/items/7%20x?a=b"),
                {"env=[PATH_INFO=/items/7 x]", "env=[PATH_TRANSLATED=" + root + "/items/7 x]"}})},
-        {"sixty headers", get("/cgi-bin/printenv", many_headers),
+        {"sixty headers", get_request("/cgi-bin/printenv", many_headers),
          join({common("GET", "HTTP/1.0", "127.0.0.1"), {"env=[QUERY_STRING=]"}, located("/cgi-bin/printenv"),
                many_entries})},
     };
@@ -218,7 +191,7 @@ TEST_F(CgiServer, ProgramReceivesExactlyTheCgiEnvironmentInOrder)
         // Nothing of the server's own environment (it runs with WEBSRV_TEST_PORT_FILE, PATH...).
         EXPECT_EQ(environment_of(reply), c.environment) << c.what << "\n" << reply;
     }
-    EXPECT_EQ(lines_with(body_of(round_trip(port, get("/cgi-bin/printenv"))), "argv"),
+    EXPECT_EQ(lines_with(body_of(round_trip(port, get_request("/cgi-bin/printenv"))), "argv"),
               std::vector<std::string>{"argv[0]=[cgi-bin/printenv]"});
     expect_healthy();
 }
@@ -228,7 +201,7 @@ TEST_F(CgiServer, ProgramRunsInItsOwnDirectory)
     write_file(root + "/cgi-bin/beside.txt", "found beside\n");
     script("cgi-bin/reader", "printf 'Content-Type: text/plain\\r\\n\\r\\n'; pwd; cat beside.txt");
     start();
-    EXPECT_EQ(body_of(round_trip(port, get("/cgi-bin/reader"))), root + "/cgi-bin\nfound beside\n");
+    EXPECT_EQ(body_of(round_trip(port, get_request("/cgi-bin/reader"))), root + "/cgi-bin\nfound beside\n");
     expect_healthy();
 }
 
@@ -256,7 +229,7 @@ TEST_F(CgiServer, QueryWordsBecomeDecodedArguments)
     };
     start();
     for (const Case &c : cases) {
-        const std::string reply = round_trip(port, get("/cgi-bin/printenv" + c.query));
+        const std::string reply = round_trip(port, get_request("/cgi-bin/printenv" + c.query));
         std::vector<std::string> expected{"argv[0]=[cgi-bin/printenv]"};
         for (size_t i = 0; i < c.arguments.size(); ++i)
             expected.push_back("argv[" + std::to_string(i + 1) + "]=[" + c.arguments[i] + "]");
@@ -275,9 +248,7 @@ TEST_F(CgiServer, PostBodyThatArrivedWithTheHeaderReachesTheProgram)
     const std::string reply = round_trip(
         port, "POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) +
                   "\r\n\r\n" + body);
-    EXPECT_NE(reply.find("input_length=" + std::to_string(body.size()) + "\ninput_hash=" + hex32(fnv(body))),
-              std::string::npos)
-        << reply;
+    EXPECT_NE(reply.find(input_report(body)), std::string::npos) << reply;
     expect_healthy();
 }
 
@@ -296,8 +267,7 @@ TEST_F(CgiServer, MegabyteBodySentInPiecesArrivesByteForByte)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     const std::string reply = client.read_all(10000);
-    EXPECT_NE(reply.find("input_length=1048576\ninput_hash=" + hex32(fnv(body))), std::string::npos)
-        << reply.substr(0, 300);
+    EXPECT_NE(reply.find(input_report(body)), std::string::npos) << reply.substr(0, 300);
     expect_healthy();
 }
 
@@ -306,7 +276,7 @@ TEST_F(CgiServer, BytesBehindTheAnnouncedBodyAreNotTheProgramsInput)
     start();
     const std::string reply = round_trip(
         port, "POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: 5\r\n\r\nhelloGET / HTTP/1.0\r\n\r\n");
-    EXPECT_NE(reply.find("input_length=5\ninput_hash=" + hex32(fnv("hello"))), std::string::npos) << reply;
+    EXPECT_NE(reply.find(input_report("hello")), std::string::npos) << reply;
     expect_healthy();
 }
 
@@ -321,8 +291,7 @@ TEST_F(CgiServer, PostWithoutUsableLengthForwardsOnlyWhatArrivedWithTheHeader)
         const std::string reply = client.read_all(10000);
         EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5)) << length_header;
         // Without a usable length the bytes that came with the header are the whole body.
-        EXPECT_NE(reply.find("input_length=5\ninput_hash=" + hex32(fnv("early"))), std::string::npos)
-            << length_header << reply;
+        EXPECT_NE(reply.find(input_report("early")), std::string::npos) << length_header << reply;
     }
     expect_healthy();
 }
@@ -338,7 +307,7 @@ TEST_F(CgiServer, LowerCasePostGetsItsBodyCopiedLikePost)
     ASSERT_NE(first.find("ready\n"), std::string::npos) << first;
     client.send_all("hello");
     const std::string reply = first + client.read_all(10000);
-    EXPECT_NE(reply.find("input_length=5\ninput_hash=" + hex32(fnv("hello"))), std::string::npos) << reply;
+    EXPECT_NE(reply.find(input_report("hello")), std::string::npos) << reply;
     expect_healthy();
     const std::string output = log();
     EXPECT_NE(output.find("Starting the Input Redirector"), std::string::npos);
@@ -447,7 +416,7 @@ TEST_F(CgiServer, StatusLineFollowsTheProgramsHeaderLines)
         script(std::string("cgi-bin/") + c.name, "printf '" + c.program_output + "'");
     start();
     for (const OutputCase &c : cases) {
-        const std::string reply = round_trip(port, get(std::string("/cgi-bin/") + c.name));
+        const std::string reply = round_trip(port, get_request(std::string("/cgi-bin/") + c.name));
         if (c.reply.empty())
             EXPECT_EQ(reply, expected_error_page("HTTP/1.0", 500, "Internal Server Error", parse_reply(reply).header("Date")))
                 << c.name;
@@ -463,7 +432,7 @@ TEST_F(CgiServer, LargeOutputArrivesWhole)
 {
     script("cgi-bin/big", "printf 'Content-Type: application/octet-stream\\r\\n\\r\\n'; head -c 3000000 /dev/zero | tr '\\0' 'z'");
     start();
-    const std::string reply = round_trip(port, get("/cgi-bin/big"));
+    const std::string reply = round_trip(port, get_request("/cgi-bin/big"));
     EXPECT_EQ(body_of(reply), std::string(3000000, 'z'));
     expect_healthy();
 }
@@ -473,8 +442,8 @@ TEST_F(CgiServer, ProgramWithoutOutputGivesAnEmptyReply)
     script("cgi-bin/silent", "exit 0");
     script("cgi-bin/no_newline", "printf 'Content-Type: text/plain'");
     start();
-    EXPECT_EQ(round_trip(port, get("/cgi-bin/silent")), "");
-    EXPECT_EQ(round_trip(port, get("/cgi-bin/no_newline")), "");
+    EXPECT_EQ(round_trip(port, get_request("/cgi-bin/silent")), "");
+    EXPECT_EQ(round_trip(port, get_request("/cgi-bin/no_newline")), "");
     expect_healthy();
     const std::string output = log();
     EXPECT_NE(output.find("No header information\n"), std::string::npos) << output;
@@ -486,7 +455,7 @@ TEST_F(CgiServer, ProgramThatCannotBeStartedGetsAServerError)
     write_file(root + "/cgi-bin/not_executable", "#!/bin/sh\necho hi\n");
     chmod((root + "/cgi-bin/not_executable").c_str(), 0644);
     start();
-    const std::string reply = round_trip(port, get("/cgi-bin/not_executable"));
+    const std::string reply = round_trip(port, get_request("/cgi-bin/not_executable"));
     EXPECT_EQ(reply.rfind("HTTP/1.0 500 Internal Error\r\nContent-Type: text/html\r\n\r\n", 0), 0u) << reply;
     expect_healthy();
     const std::string output = log();
@@ -514,8 +483,8 @@ TEST_F(CgiServer, PatternIsAPlainSubstringOfThePath)
     script("docs/about-cgi-bin.txt", "printf 'Content-Type: text/plain\\r\\n\\r\\nran\\n'");
     write_file(root + "/docs/cgi.txt", "static\n");
     start();
-    EXPECT_EQ(body_of(round_trip(port, get("/docs/about-cgi-bin.txt"))), "ran\n");
-    EXPECT_EQ(round_trip(port, get("/docs/cgi.txt")).rfind("HTTP/1.0 200 Ok\r\n", 0), 0u);
+    EXPECT_EQ(body_of(round_trip(port, get_request("/docs/about-cgi-bin.txt"))), "ran\n");
+    EXPECT_EQ(round_trip(port, get_request("/docs/cgi.txt")).rfind("HTTP/1.0 200 Ok\r\n", 0), 0u);
     expect_healthy();
 }
 
@@ -524,15 +493,14 @@ TEST_F(CgiServer, ProgramsOutsideTheWorkingDirectoryAreNeverRun)
     // A program outside the docroot that would leave a trace if it ran.
     const std::string outside = dir.file("outside-cgi-bin");
     mkdir(outside.c_str(), 0755);
-    write_file(outside + "/evil", "#!/bin/sh\ntouch " + dir.file("pwned") + "\nprintf 'Content-Type: text/plain\\r\\n\\r\\npwned\\n'\n");
-    chmod((outside + "/evil").c_str(), 0755);
+    write_script(outside + "/evil", "touch " + dir.file("pwned") + "\nprintf 'Content-Type: text/plain\\r\\n\\r\\npwned\\n'");
     symlink(outside.c_str(), (root + "/cgi-bin/linked").c_str());
     start();
     for (const std::string target :
          {"/cgi-bin/../../outside-cgi-bin/evil", "/cgi-bin/%2e%2e/%2e%2e/outside-cgi-bin/evil",
           "/cgi-bin/%2E%2e/..%2f../outside-cgi-bin/evil", "/cgi-bin/linked/evil",
           "/cgi-bin/../../../../../../bin/sh?-c+id", "//bin/sh?-c+id"}) {
-        const std::string reply = round_trip(port, get(target));
+        const std::string reply = round_trip(port, get_request(target));
         EXPECT_EQ(reply.rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u) << target << "\n" << reply;
         EXPECT_EQ(reply.find("pwned"), std::string::npos) << target;
         EXPECT_EQ(reply.find("uid="), std::string::npos) << target;
@@ -559,7 +527,7 @@ TEST_F(CgiServer, ProgramSilentLongerThanTheReadWaitIsGivenUpOn)
     script("cgi-bin/sleepy", "sleep 32; printf 'Content-Type: text/plain\\r\\n\\r\\nlate\\n'");
     start();
     const auto begin = std::chrono::steady_clock::now();
-    const std::string reply = round_trip(port, get("/cgi-bin/sleepy"), 40000);
+    const std::string reply = round_trip(port, get_request("/cgi-bin/sleepy"), 40000);
     const auto waited = std::chrono::steady_clock::now() - begin;
     // The output redirector gives up after the read wait; the connection closes when the
     // program, which holds the socket as its standard input, ends too.
@@ -577,7 +545,7 @@ TEST_F(CgiServer, ProgramSilentLongerThanTheReadWaitIsGivenUpOn)
 TEST_F(CgiServer, PasswordAndTlsAPluginReportedReachTheProgramWithItsHeaderLine)
 {
     port = free_port();
-    const std::string record = std::string(TEST_PLUGIN_DIR) + "/tp_record.so";
+    const std::string record = test_plugin("tp_record");
     server = std::make_unique<ServerProcess>(
         server_binary,
         std::vector<std::string>{"-c", "cgi-bin", "-d", root, "-plugin", record, "-record", dir.file("record"),
@@ -585,7 +553,7 @@ TEST_F(CgiServer, PasswordAndTlsAPluginReportedReachTheProgramWithItsHeaderLine)
                                  "-tls", "-header-line", "X-Test: 1"},
         dir.file("webport"), dir.path());
     ASSERT_TRUE(server->wait_ready({port})) << server->output();
-    const std::string reply = round_trip(port, get("/cgi-bin/printenv"));
+    const std::string reply = round_trip(port, get_request("/cgi-bin/printenv"));
     ASSERT_EQ(reply.rfind("HTTP/1.0 200 OK\r\nX-Test: 1\r\nContent-Type: text/plain\r\n\r\n", 0), 0u) << reply;
     const std::vector<std::string> env = lines_with(body_of(reply), "env=");
     const std::vector<std::string> tail(env.end() - std::min<size_t>(env.size(), 4), env.end());
@@ -599,7 +567,7 @@ TEST_F(CgiServer, SlowProgramGivenTimeWithTheSilenceOptionIsAnswered)
     // A firmware update or a scan may need longer than the default 30 s before it answers.
     script("cgi-bin/slowscan", "sleep 32; printf 'Content-Type: text/plain\\r\\n\\r\\nscanned\\n'");
     start({"-t", "60"});
-    EXPECT_EQ(round_trip(port, get("/cgi-bin/slowscan"), 45000),
+    EXPECT_EQ(round_trip(port, get_request("/cgi-bin/slowscan"), 45000),
               "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nscanned\n");
     expect_healthy();
     EXPECT_EQ(log().find("gave no answer"), std::string::npos);
@@ -635,7 +603,7 @@ TEST_F(CgiServer, ProgramsOnCgiPmAndOnPythonsLibrarySeeTheRequestAsThePeersGiveI
         const std::string self = "http://" + host + "/cgi-bin/" + script;
         const auto ask = [&](const std::string &request) { return round_trip(port, request, 30000); };
         // Self-URLs: a form that submits to itself must reach the program again.
-        std::string reply = ask(get("/cgi-bin/" + script + "?a=1&b=x%20y", "Host: " + host + "\r\n"));
+        std::string reply = ask(get_request("/cgi-bin/" + script + "?a=1&b=x%20y", "Host: " + host + "\r\n"));
         EXPECT_NE(reply.find("\nurl=" + self + "\n"), std::string::npos) << script << reply;
         EXPECT_NE(reply.find("self_url=" + self + "?a=1"), std::string::npos) << script << reply;
         EXPECT_NE(reply.find("param a=1\nparam b=x y\n"), std::string::npos) << script << reply;
@@ -656,14 +624,14 @@ TEST_F(CgiServer, ProgramsOnCgiPmAndOnPythonsLibrarySeeTheRequestAsThePeersGiveI
             << script << reply.substr(0, 400);
         EXPECT_NE(reply.find("param x=7\n"), std::string::npos) << script;
         // A session by cookie, a redirect and a status of the program's choosing.
-        reply = ask(get("/cgi-bin/" + script + "?action=login"));
+        reply = ask(get_request("/cgi-bin/" + script + "?action=login"));
         EXPECT_NE(reply.find("\r\nSet-Cookie: session=abc123; path=/\r\n"), std::string::npos) << script << reply;
-        reply = ask(get("/cgi-bin/" + script, "Cookie: theme=dark; session=abc123\r\n"));
+        reply = ask(get_request("/cgi-bin/" + script, "Cookie: theme=dark; session=abc123\r\n"));
         EXPECT_NE(reply.find("\nsession=abc123\n"), std::string::npos) << script << reply;
-        reply = ask(get("/cgi-bin/" + script + "?action=redirect"));
+        reply = ask(get_request("/cgi-bin/" + script + "?action=redirect"));
         EXPECT_EQ(reply.rfind("HTTP/1.0 302 Found\r\n", 0), 0u) << script << reply;
         EXPECT_NE(reply.find("\r\nLocation: /index.html\r\n"), std::string::npos) << script << reply;
-        reply = ask(get("/cgi-bin/" + script + "?action=forbid"));
+        reply = ask(get_request("/cgi-bin/" + script + "?action=forbid"));
         EXPECT_EQ(reply.rfind("HTTP/1.0 403 Forbidden\r\n", 0), 0u) << script << reply;
     }
     expect_healthy();

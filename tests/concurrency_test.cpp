@@ -24,7 +24,6 @@ namespace {
 
 const std::string server_binary = WEBSRV_TEST_SERVER;
 const std::string http_plugin = WEBSRV_HTTP_PLUGIN;
-const std::string record_plugin = std::string(TEST_PLUGIN_DIR) + "/tp_record.so";
 const std::string kPage = "the page";
 using Clock = std::chrono::steady_clock;
 
@@ -84,26 +83,6 @@ std::string receive_all(int fd, int ms = 10000)
     return text;
 }
 
-// Polls `done` every 10 ms for at most `ms`.
-template <typename Done>
-bool eventually(Done done, int ms = 10000)
-{
-    for (int waited = 0; waited < ms; waited += 10) {
-        if (done())
-            return true;
-        sleep_ms(10);
-    }
-    return done();
-}
-
-size_t count_prefixed(const std::vector<std::string> &lines, const std::string &prefix)
-{
-    size_t n = 0;
-    for (const std::string &line : lines)
-        n += line.rfind(prefix, 0) == 0;
-    return n;
-}
-
 // The milliseconds of the recorded "time WHAT=MS pid=P" lines, in order.
 std::vector<long long> moments(const std::vector<std::string> &lines, const std::string &what)
 {
@@ -117,7 +96,7 @@ std::vector<long long> moments(const std::vector<std::string> &lines, const std:
 
 void start_recorded(Site &site, const std::string &jobs, const std::vector<std::string> &extra = {})
 {
-    std::vector<std::string> args{"-j", jobs, "-plugin", record_plugin, "-record", site.record,
+    std::vector<std::string> args{"-j", jobs, "-plugin", test_plugin("tp_record"), "-record", site.record,
                                   "-record-port", std::to_string(site.port), "-no-io-hooks", "-record-time"};
     args.insert(args.end(), extra.begin(), extra.end());
     ASSERT_TRUE(site.start(server_binary, args)) << site.log();
@@ -260,8 +239,7 @@ TEST(Ipv6, ClientsOfTheLoopbackAddressAreServedWithTheirRealAddress)
     Site site;
     site.put("page.html", kPage);
     ASSERT_EQ(mkdir((site.root + "/cgi-bin").c_str(), 0755), 0);
-    write_file(site.root + "/cgi-bin/printenv", read_file(CGI_PRINTENV));
-    chmod((site.root + "/cgi-bin/printenv").c_str(), 0755);
+    copy_file(CGI_PRINTENV, site.root + "/cgi-bin/printenv", 0755);
     start_recorded(site, "2", {"-record-info", "-c", "cgi-bin"});
     // A raw socket, and curl with an address in brackets.
     int fd = connect_from("::1", site.port);

@@ -13,7 +13,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -33,7 +32,6 @@ namespace {
 
 const std::string server_binary = WEBSRV_TEST_SERVER;
 const std::string http_plugin = WEBSRV_HTTP_PLUGIN;
-const std::string record_plugin = std::string(TEST_PLUGIN_DIR) + "/tp_record.so";
 const std::string printenv_program = CGI_PRINTENV;
 
 const std::string page = "the page";
@@ -43,17 +41,6 @@ const std::string interactive_request =
     "POST /cgi-bin/printenv?interactive HTTP/1.0\r\nContent-Length: 5\r\n\r\n";
 
 
-
-// Polls `done` every 5 ms for at most `ms`; true as soon as it holds.
-bool eventually(const std::function<bool()> &done, int ms = 10000)
-{
-    for (int waited = 0; waited < ms; waited += 5) {
-        if (done())
-            return true;
-        sleep_ms(5);
-    }
-    return done();
-}
 
 
 bool has_no_children(pid_t pid) { return children_of(pid).empty(); }
@@ -84,22 +71,6 @@ pid_t last_of_children(pid_t pid, size_t count)
         return child > 0;
     });
     return child;
-}
-
-size_t count_of(const std::string &text, const std::string &piece)
-{
-    size_t n = 0;
-    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
-        ++n;
-    return n;
-}
-
-std::string lines_of(const std::vector<int> &ports)
-{
-    std::string text;
-    for (int port : ports)
-        text += std::to_string(port) + "\n";
-    return text;
 }
 
 // Sets an environment variable for the servers this test starts, and puts back what it was.
@@ -135,8 +106,7 @@ struct FaultSite : Site {
     {
         put("page.html", page);
         mkdir((root + "/cgi-bin").c_str(), 0755);
-        write_file(root + "/cgi-bin/printenv", read_file(printenv_program));
-        chmod((root + "/cgi-bin/printenv").c_str(), 0755);
+        copy_file(printenv_program, root + "/cgi-bin/printenv", 0755);
     }
     bool start_http()
     {
@@ -144,7 +114,7 @@ struct FaultSite : Site {
     }
     bool start_recorded()
     {
-        return start(server_binary, {"-c", "cgi-bin", "-plugin", record_plugin, "-record", record,
+        return start(server_binary, {"-c", "cgi-bin", "-plugin", test_plugin("tp_record"), "-record", record,
                                      "-record-port", std::to_string(port)});
     }
     // The next ordinary request is answered in full.
@@ -687,7 +657,7 @@ TEST(StopDuringRequest, SigtermWaitsForTheStaticRequestThenStops)
     ASSERT_EQ(kill(server, SIGTERM), 0);
     EXPECT_TRUE(eventually([&] { return !can_connect(site.port); }));
     EXPECT_TRUE(site.server().alive());
-    EXPECT_EQ(read_file(site.port_file), lines_of({80, site.port, 7000})) << "not stopped yet";
+    EXPECT_EQ(read_file(site.port_file), port_lines({80, site.port, 7000})) << "not stopped yet";
 
 
     ASSERT_TRUE(client.send_all("\r\n"));
@@ -776,7 +746,7 @@ TEST(SimultaneousStop, InstancesStoppingTogetherNeverLoseOrLeaveALine)
         ASSERT_TRUE(a->wait_ready({a_port})) << a->output();
         auto b = start(b_port);
         ASSERT_TRUE(b->wait_ready({b_port})) << b->output();
-        ASSERT_EQ(read_file(port_file), others + lines_of({kept_port, a_port, b_port}));
+        ASSERT_EQ(read_file(port_file), others + port_lines({kept_port, a_port, b_port}));
 
         const int lock = open(port_file.c_str(), O_RDWR | O_CLOEXEC);
         ASSERT_GE(lock, 0);
@@ -792,9 +762,9 @@ TEST(SimultaneousStop, InstancesStoppingTogetherNeverLoseOrLeaveALine)
         EXPECT_EQ(a->wait_exit(), 0);
         EXPECT_EQ(b->wait_exit(), 0);
         ASSERT_TRUE(c->wait_ready({c_port})) << c->output();
-        ASSERT_EQ(read_file(port_file), others + lines_of({kept_port, c_port}));
+        ASSERT_EQ(read_file(port_file), others + port_lines({kept_port, c_port}));
         EXPECT_EQ(c->stop(SIGTERM), 0);
-        ASSERT_EQ(read_file(port_file), others + lines_of({kept_port}));
+        ASSERT_EQ(read_file(port_file), others + port_lines({kept_port}));
     }
     EXPECT_TRUE(can_connect(kept_port));
     EXPECT_EQ(kept->stop(SIGTERM), 0);

@@ -18,7 +18,6 @@ using namespace websrv_test;
 namespace {
 
 const std::string server_binary = WEBSRV_TEST_SERVER;
-const std::string record_plugin = std::string(TEST_PLUGIN_DIR) + "/tp_record.so";
 const std::string kWarning = "WebSrv Warning: No CGI pattern specified; CGI Processing is disabled.\n";
 
 void start(Site &site, const std::vector<std::string> &options = {}, bool verbose = false)
@@ -26,16 +25,10 @@ void start(Site &site, const std::vector<std::string> &options = {}, bool verbos
     std::vector<std::string> args;
     if (verbose)
         args.push_back("-v");
-    args.insert(args.end(), {"-plugin", record_plugin, "-record", site.record, "-record-port",
+    args.insert(args.end(), {"-plugin", test_plugin("tp_record"), "-record", site.record, "-record-port",
                              std::to_string(site.port)});
     args.insert(args.end(), options.begin(), options.end());
     ASSERT_TRUE(site.start(server_binary, args)) << site.log();
-}
-
-std::string stop(Site &site)
-{
-    EXPECT_EQ(site.stop(), 0);
-    return site.log();
 }
 
 // The first word of each recorded line: the hooks in the order they were called.
@@ -45,22 +38,6 @@ std::vector<std::string> hooks_called(const Site &site)
     for (const std::string &line : site.recorded())
         hooks.push_back(line.substr(0, line.find(' ')));
     return hooks;
-}
-
-size_t count_lines(const std::vector<std::string> &lines, const std::string &prefix)
-{
-    size_t n = 0;
-    for (const std::string &line : lines)
-        n += line.rfind(prefix, 0) == 0;
-    return n;
-}
-
-std::string joined(const std::vector<std::string> &lines)
-{
-    std::string text;
-    for (const std::string &line : lines)
-        text += line + "\n";
-    return text;
 }
 
 using Hooks = std::vector<std::string>;
@@ -77,7 +54,7 @@ TEST(HookOrder, FileRequestMeetsEveryHookInTurn)
     const Reply reply = site.get("GET /page.html HTTP/1.0\r\n\r\n");
     EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
     EXPECT_EQ(reply.body, "the page");
-    EXPECT_EQ(stop(site), kWarning);
+    EXPECT_EQ(site.stop_cleanly(), kWarning);
     EXPECT_EQ(hooks_called(site), (Hooks{"init", "read", "request", "write", "sendfile", "end"}))
         << joined(site.recorded());
     EXPECT_EQ(site.recorded_line("write "), "write len=" + std::to_string(reply.head.size()) + " sent=" +
@@ -92,7 +69,7 @@ TEST(HookOrder, DirectoryRequestAsksTheDirectoryHookAfterTheRequestHook)
     start(site);
     const Reply reply = site.get("GET / HTTP/1.0\r\n\r\n");
     EXPECT_EQ(reply.body, "index");
-    stop(site);
+    site.stop_cleanly();
     EXPECT_EQ(hooks_called(site),
               (Hooks{"init", "read", "request", "directory", "write", "sendfile", "end"}))
         << joined(site.recorded());
@@ -105,7 +82,7 @@ TEST(HookOrder, MissingPathIsAnswered404BeforeTheRequestHook)
     start(site);
     const Reply reply = site.get("GET /missing.html HTTP/1.0\r\n\r\n");
     EXPECT_EQ(reply.raw, expected_error_page("HTTP/1.0", 404, "Not Found", reply.header("Date")));
-    stop(site);
+    site.stop_cleanly();
     EXPECT_EQ(hooks_called(site), (Hooks{"init", "read", "write", "end"})) << joined(site.recorded());
 }
 
@@ -116,7 +93,7 @@ TEST(HookOrder, MalformedRequestLineIsAnswered400WithoutTheRequestHook)
     start(site);
     const Reply reply = site.get("GET /x\r\n\r\n");
     EXPECT_EQ(reply.raw, expected_error_page("HTTP/1.0", 400, "Bad Request", reply.header("Date")));
-    stop(site);
+    site.stop_cleanly();
     EXPECT_EQ(hooks_called(site), (Hooks{"init", "read", "write", "end"})) << joined(site.recorded());
 }
 
@@ -128,11 +105,11 @@ TEST(HookOrder, EveryReadOfAPieceGoesThroughTheReadHook)
     const std::string request = "GET /page.html HTTP/1.0\r\nHost: h\r\n\r\n";
     const Reply reply = site.get(request);
     EXPECT_EQ(reply.body, "p");
-    const std::string log = stop(site);
+    const std::string log = site.stop_cleanly();
     const auto lines = site.recorded();
-    EXPECT_EQ(count_lines(lines, "read len="), request.size());
-    EXPECT_EQ(count_lines(lines, "read len=4095 got=1"), 1u) << "the first read offers the whole buffer";
-    EXPECT_EQ(count_lines(lines, "read len=4094 got=1"), 1u);
+    EXPECT_EQ(count_prefixed(lines, "read len="), request.size());
+    EXPECT_EQ(count_prefixed(lines, "read len=4095 got=1"), 1u) << "the first read offers the whole buffer";
+    EXPECT_EQ(count_prefixed(lines, "read len=4094 got=1"), 1u);
     size_t received = 0;
     for (size_t at = log.find("Received 1/4096 bytes.\n"); at != std::string::npos;
          at = log.find("Received 1/4096 bytes.\n", at + 1))
@@ -150,7 +127,7 @@ TEST(RequestHook, AnsweringItselfGetsNothingAddedByTheServer)
     start(site, {"-request-answer"});
     const std::string reply = exchange(site.port, "GET /page.html HTTP/1.0\r\n\r\n");
     EXPECT_EQ(reply, "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nanswered by record\n");
-    EXPECT_EQ(stop(site), kWarning + "Web Server receive packet failed\n");
+    EXPECT_EQ(site.stop_cleanly(), kWarning + "Web Server receive packet failed\n");
     EXPECT_EQ(hooks_called(site), (Hooks{"init", "read", "request", "write", "end"}))
         << joined(site.recorded());
 }
@@ -163,7 +140,7 @@ TEST(RequestHook, FailingIsAnsweredAsWithoutTheHook)
     const Reply reply = site.get("GET /page.html HTTP/1.0\r\n\r\n");
     EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
     EXPECT_EQ(reply.body, "the page");
-    EXPECT_EQ(stop(site), kWarning);
+    EXPECT_EQ(site.stop_cleanly(), kWarning);
     EXPECT_EQ(hooks_called(site), (Hooks{"init", "read", "request", "write", "sendfile", "end"}));
 }
 
@@ -176,7 +153,7 @@ TEST(SessionInitHook, FailingStillEndsTheSessionThroughTheEndHook)
     client.send_all("GET /page.html HTTP/1.0\r\n\r\n");
     EXPECT_EQ(client.read_all(), "");
     EXPECT_TRUE(client.closed());
-    EXPECT_EQ(stop(site), kWarning +
+    EXPECT_EQ(site.stop_cleanly(), kWarning +
                               "Web Srv Error: Plugin Initialization for record Failed\n"
                               "Web Server receive packet failed\n");
     EXPECT_EQ(hooks_called(site), (Hooks{"init", "end"})) << joined(site.recorded());
@@ -189,7 +166,7 @@ TEST(SessionEndHook, SeesTheSocketClosedAndTheBufferStillValid)
     start(site);
     site.get("GET /page.html HTTP/1.0\r\n\r\n");
     site.get("BREW /nothing HTTP/1.0\r\n\r\n");
-    stop(site);
+    site.stop_cleanly();
     const auto lines = site.recorded();
     std::vector<std::string> ends;
     for (const std::string &line : lines)
@@ -228,8 +205,8 @@ TEST(SessionEndHook, ProcessItLeavesBehindIsReapedWhileTheServerIsIdle)
     EXPECT_EQ(status_field(helper, "State"), "");
     // Waiting for it did not keep the server busy.
     EXPECT_LT(cpu_ticks(server) - ticks_before, 50);
-    stop(site);
-    EXPECT_EQ(count_lines(site.recorded(), "end "), 1u);
+    site.stop_cleanly();
+    EXPECT_EQ(count_prefixed(site.recorded(), "end "), 1u);
 }
 
 TEST(DirectoryHook, PathItWritesIsServed)
@@ -242,7 +219,7 @@ TEST(DirectoryHook, PathItWritesIsServed)
     EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
     EXPECT_EQ(reply.header("Content-Type"), "text/html");
     EXPECT_EQ(reply.body, "manual");
-    stop(site);
+    site.stop_cleanly();
 }
 
 TEST(DirectoryHook, PathThatDoesNotExistIsNotFound)
@@ -252,7 +229,7 @@ TEST(DirectoryHook, PathThatDoesNotExistIsNotFound)
     start(site, {"-directory", "nothing.html"});
     const Reply reply = site.get("GET / HTTP/1.0\r\n\r\n");
     EXPECT_EQ(reply.raw, expected_error_page("HTTP/1.0", 404, "Not Found", reply.header("Date")));
-    stop(site);
+    site.stop_cleanly();
     EXPECT_EQ(hooks_called(site), (Hooks{"init", "read", "request", "directory", "write", "end"}));
 }
 
@@ -265,7 +242,7 @@ TEST(DirectoryHook, FailingEndsTheSessionWithoutAResponse)
     client.send_all("GET / HTTP/1.0\r\n\r\n");
     EXPECT_EQ(client.read_all(), "");
     EXPECT_TRUE(client.closed());
-    EXPECT_EQ(stop(site), kWarning + "Web Server receive packet failed\n");
+    EXPECT_EQ(site.stop_cleanly(), kWarning + "Web Server receive packet failed\n");
     EXPECT_EQ(hooks_called(site), (Hooks{"init", "read", "request", "directory", "end"}));
 }
 
@@ -282,14 +259,14 @@ TEST(WriteHook, ShortWritesAreContinuedUntilTheHeaderBlockIsOut)
     EXPECT_EQ(reply.head.size(), 188u);
     EXPECT_EQ(reply.header("Content-Length"), "1234");
     EXPECT_EQ(reply.body, page);
-    const std::string log = stop(site);
+    const std::string log = site.stop_cleanly();
     EXPECT_NE(log.find("Succesfully transmitted response packet of 188 bytes\n"), std::string::npos) << log;
     EXPECT_NE(log.find("Succesfully transmitted file of 1234 bytes File was 1234 bytes long\n"),
               std::string::npos);
     const auto lines = site.recorded();
-    EXPECT_EQ(count_lines(lines, "write "), 10u) << joined(lines);
+    EXPECT_EQ(count_prefixed(lines, "write "), 10u) << joined(lines);
     EXPECT_EQ(site.recorded_line("write "), "write len=188 sent=20");
-    EXPECT_EQ(count_lines(lines, "write len=8 sent=8"), 1u) << joined(lines);
+    EXPECT_EQ(count_prefixed(lines, "write len=8 sent=8"), 1u) << joined(lines);
 }
 
 
@@ -308,14 +285,14 @@ TEST(SendfileHook, MovingLittlePerCallStillDeliversTheWholeFile)
     EXPECT_EQ(reply.header("Content-Length"), "300000");
     EXPECT_EQ(reply.body.size(), content.size());
     EXPECT_TRUE(reply.body == content) << "the body differs from the file";
-    const std::string log = stop(site);
+    const std::string log = site.stop_cleanly();
     EXPECT_NE(log.find("Succesfully transmitted file of 300000 bytes File was 300000 bytes long\n"),
               std::string::npos)
         << log;
     const auto lines = site.recorded();
-    EXPECT_EQ(count_lines(lines, "sendfile count="), 300u);
-    EXPECT_EQ(count_lines(lines, "sendfile count=300000 sent=1000"), 1u) << "the first call asks for all";
-    EXPECT_EQ(count_lines(lines, "sendfile count=1000 sent=1000"), 1u) << "the last call asks for the rest";
+    EXPECT_EQ(count_prefixed(lines, "sendfile count="), 300u);
+    EXPECT_EQ(count_prefixed(lines, "sendfile count=300000 sent=1000"), 1u) << "the first call asks for all";
+    EXPECT_EQ(count_prefixed(lines, "sendfile count=1000 sent=1000"), 1u) << "the last call asks for the rest";
 }
 
 // ---- A client that goes away -----------------------------------------------------------
@@ -338,7 +315,7 @@ TEST(Disconnect, ClientResettingMidResponseStillLetsTheSessionEnd)
             EXPECT_EQ(start_of_reply.rfind("HTTP/1.0 200 Ok\r\n", 0), 0u) << io_hooks;
             client.reset();
         }
-        const std::string log = stop(site);
+        const std::string log = site.stop_cleanly();
         EXPECT_NE(log.find("Error: Unable to send file; Error:"), std::string::npos) << io_hooks << log;
         const auto lines = site.recorded();
         ASSERT_FALSE(lines.empty()) << io_hooks;
@@ -358,14 +335,14 @@ TEST(Unregister, ResponseStillGoesOutThroughThePlainSocket)
         EXPECT_EQ(reply.head.rfind("HTTP/1.0 200 Ok\r\nServer: TAVRIX/1.0\r\n", 0), 0u) << hook;
         EXPECT_EQ(reply.header("Content-Length"), "8") << hook;
         EXPECT_EQ(reply.body, "the page") << hook;
-        const std::string log = stop(site);
+        const std::string log = site.stop_cleanly();
         EXPECT_NE(log.find("WebSrv Error: No plugin found for port " + std::to_string(site.port) + "\n"),
                   std::string::npos)
             << hook << log;
         const auto lines = site.recorded();
-        EXPECT_EQ(count_lines(lines, "unregister result=0"), 1u) << hook << joined(lines);
-        EXPECT_EQ(count_lines(lines, "write "), 0u) << hook << ": the header went out without the hook";
-        EXPECT_EQ(count_lines(lines, "end "), 0u) << hook << ": no plug-in is left to tell";
+        EXPECT_EQ(count_prefixed(lines, "unregister result=0"), 1u) << hook << joined(lines);
+        EXPECT_EQ(count_prefixed(lines, "write "), 0u) << hook << ": the header went out without the hook";
+        EXPECT_EQ(count_prefixed(lines, "end "), 0u) << hook << ": no plug-in is left to tell";
     }
 }
 
@@ -375,8 +352,8 @@ TEST(Unregister, ErrorResponseStillGoesOutThroughThePlainSocket)
     start(site, {"-unregister-in", "init"});
     const Reply reply = site.get("GET /missing HTTP/1.0\r\n\r\n");
     EXPECT_EQ(reply.raw, expected_error_page("HTTP/1.0", 404, "Not Found", reply.header("Date")));
-    stop(site);
-    EXPECT_EQ(count_lines(site.recorded(), "write "), 0u);
+    site.stop_cleanly();
+    EXPECT_EQ(count_prefixed(site.recorded(), "write "), 0u);
 }
 
 // ---- The session's info record ---------------------------------------------------------
@@ -404,7 +381,7 @@ TEST(SessionInfo, PeerReachesThePluginAndItsHeaderLineEveryHeaderBlock)
         EXPECT_EQ(reply.head.size() >= tail.size() ? reply.head.substr(reply.head.size() - tail.size()) : "", tail)
             << c.request << reply.raw;
     }
-    stop(site);
+    site.stop_cleanly();
     const std::string info = site.recorded_line("info ");
     const std::string expected = "info size=" + std::to_string(sizeof(websrv_session_info)) +
                                  " peer=[127.0.0.1] peer_port=";

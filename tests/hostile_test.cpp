@@ -8,7 +8,9 @@
 //      on_session_end with the socket closed, once for a file or an error, once per
 //      redirector for a CGI request (a process killed by a signal would run no clean-up);
 //   3. that the next ordinary request is served and no process of the server is left over.
-// Cases that must sit out one of the server's 30-second waits have "Slow" in their names.
+// Cases that differ only in what the client sends and what has to come back are rows of
+// tables (see "Tables" below). Cases that must sit out one of the server's 30-second waits
+// have "Slow" in their names.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -32,7 +34,6 @@ using namespace websrv_test;
 namespace {
 
 const std::string server_binary = WEBSRV_TEST_SERVER;
-const std::string record_plugin = std::string(TEST_PLUGIN_DIR) + "/tp_record.so";
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::seconds;
@@ -43,33 +44,6 @@ const std::string kPage = "the page";
 const std::string kIndex = "root index";
 
 
-size_t count_of(const std::string &text, const std::string &piece)
-{
-    size_t n = 0;
-    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
-        ++n;
-    return n;
-}
-
-std::string joined(const std::vector<std::string> &lines)
-{
-    std::string text;
-    for (const std::string &line : lines)
-        text += line + "\n";
-    return text;
-}
-
-// FNV-1a, as the printenv program reports its input.
-std::string input_report(const std::string &input)
-{
-    uint32_t hash = 2166136261u;
-    for (unsigned char c : input)
-        hash = (hash ^ c) * 16777619u;
-    char text[64];
-    snprintf(text, sizeof text, "input_length=%zu\ninput_hash=%08x\n", input.size(), hash);
-    return text;
-}
-
 // A string literal's bytes, NUL bytes inside included (the terminating one left out).
 template <size_t N>
 std::string bytes(const char (&text)[N])
@@ -77,14 +51,46 @@ std::string bytes(const char (&text)[N])
     return std::string(text, N - 1);
 }
 
-std::string get(const std::string &target) { return "GET " + target + " HTTP/1.0\r\n\r\n"; }
-
 // A request for /page.html padded with one long header field to exactly `size` bytes.
 std::string request_of_size(size_t size, bool with_end = true)
 {
     const std::string start = "GET /page.html HTTP/1.0\r\nX-Fill: ";
     const std::string end = with_end ? "\r\n\r\n" : "\r\n";
     return start + std::string(size - start.size() - end.size(), 'a') + end;
+}
+
+// A request padded with 'n' to the 4095 bytes the server's buffer holds.
+std::string filled(std::string request)
+{
+    request.resize(4095, 'n');
+    return request;
+}
+
+// A request for /page.html with header lines of 111 bytes up to 256 KiB.
+std::string flood_request()
+{
+    std::string request = "GET /page.html HTTP/1.0\r\n";
+    while (request.size() < 256 * 1024)
+        request += "X-Flood: " + std::string(100, 'f') + "\r\n";
+    return request + "\r\n";
+}
+
+std::string repeated(const std::string &piece, size_t times)
+{
+    std::string text;
+    for (size_t i = 0; i < times; ++i)
+        text += piece;
+    return text;
+}
+
+// The ASCII control characters: 0 to 31 and 127.
+std::string control_characters()
+{
+    std::string controls;
+    for (int c = 0; c < 0x20; ++c)
+        controls.push_back(static_cast<char>(c));
+    controls.push_back('\x7f');
+    return controls;
 }
 
 // Deterministic bytes: every value but those in `excluded`.
@@ -122,8 +128,7 @@ protected:
         for (const char *name : {"tail%", "tail%4", "odd%zz.html", "%A.html", "%41.html"})
             site.put(name, std::string("named ") + name);
         make_dir("cgi-bin");
-        write_file(site.root + "/cgi-bin/printenv", read_file(CGI_PRINTENV));
-        chmod((site.root + "/cgi-bin/printenv").c_str(), 0755);
+        copy_file(CGI_PRINTENV, site.root + "/cgi-bin/printenv", 0755);
         script("cgi-bin/plain", "printf 'Content-Type: text/plain\\r\\n\\r\\nhello\\n'");
 
         write_file(site.dir.file("secret.txt"), secret);
@@ -136,7 +141,7 @@ protected:
         ASSERT_EQ(symlink(site.dir.path().c_str(), (site.root + "/link").c_str()), 0);
         ASSERT_EQ(symlink(site.dir.file("outside-cgi-bin").c_str(), (site.root + "/cgi-bin/linked").c_str()), 0);
 
-        std::vector<std::string> args{"-c", "cgi-bin", "-plugin", record_plugin, "-record", site.record,
+        std::vector<std::string> args{"-c", "cgi-bin", "-plugin", test_plugin("tp_record"), "-record", site.record,
                                       "-record-port", std::to_string(site.port)};
         if (!io_hooks_)
             args.push_back("-no-io-hooks");
@@ -179,26 +184,17 @@ protected:
     void make_dir(const std::string &name) { ASSERT_EQ(mkdir((site.root + "/" + name).c_str(), 0755), 0); }
 
     // A shell CGI program with the given body.
-    void script(const std::string &name, const std::string &body)
-    {
-        write_file(site.root + "/" + name, "#!/bin/sh\n" + body + "\n");
-        chmod((site.root + "/" + name).c_str(), 0755);
-    }
+    void script(const std::string &name, const std::string &body) { write_script(site.root + "/" + name, body); }
 
     void evil_program(const std::string &path)
     {
-        write_file(path, "#!/bin/sh\ntouch '" + site.dir.file("pwned") +
-                             "'\nprintf 'Content-Type: text/plain\\r\\n\\r\\npwned\\n'\n");
-        chmod(path.c_str(), 0755);
+        write_script(path, "touch '" + site.dir.file("pwned") + "'\nprintf 'Content-Type: text/plain\\r\\n\\r\\npwned\\n'");
     }
 
     // How many lines tp_record wrote so far that begin with `prefix`.
     size_t count_lines(const std::string &prefix) const
     {
-        size_t n = 0;
-        for (const std::string &line : site.recorded())
-            n += line.rfind(prefix, 0) == 0;
-        return n;
+        return count_prefixed(site.recorded(), prefix);
     }
 
     // Waits (at most `ms`) until tp_record has written `total` lines beginning with `prefix`.
@@ -242,7 +238,7 @@ protected:
         for (const std::string &line : end_lines())
             EXPECT_EQ(line.rfind("end closed=1 ", 0), 0u) << line;
 
-        const Reply next = parse_reply(exchange(site.port, get("/page.html"), kWaitMs));
+        const Reply next = parse_reply(exchange(site.port, get_request("/page.html"), kWaitMs));
         EXPECT_EQ(next.status_line, "HTTP/1.0 200 Ok") << next.raw;
         EXPECT_EQ(next.header("Content-Length"), std::to_string(kPage.size()));
         EXPECT_EQ(next.body, kPage);
@@ -274,23 +270,17 @@ protected:
         EXPECT_EQ(raw, expected_error_page(version, status, reason, date));
     }
 
-    void expect_not_found(const std::string &target)
+    // The 404 page, with nothing of the secret or of the program outside in it; returns it.
+    std::string expect_not_found(const std::string &target)
     {
-        const std::string raw = ask(get(target));
+        const std::string raw = ask(get_request(target));
         expect_error(raw, 404, "Not Found");
         EXPECT_EQ(raw.find(secret), std::string::npos);
         EXPECT_EQ(raw.find("pwned"), std::string::npos);
-    }
-
-    // The header did not fit the buffer: the 431 page, and the log says so.
-    void expect_too_large(const std::string &request)
-    {
-        expect_error(ask(request), 431, "Request Header Fields Too Large");
-        expect_log("Error: HTTP header cannot be read; buffer exceeds.\n");
+        return raw;
     }
 
     // The server answered nothing at all and closed the connection.
-
     void expect_silence(Client &client, int ms = kWaitMs)
     {
         EXPECT_EQ(client.read_all(ms), "");
@@ -323,9 +313,8 @@ private:
     std::vector<std::string> expected_log_;
 };
 
-// The fixtures name the groups of cases.
+// The groups whose cases are written out one by one.
 class RequestLine : public Hostile {};
-class HeaderSize : public Hostile {};
 class NulByte : public Hostile {};
 class Garbage : public Hostile {};
 class PercentEncoding : public Hostile {};
@@ -337,80 +326,256 @@ protected:
 };
 class SlowClient : public Hostile {};
 class Disconnect : public Hostile {};
-class Body : public Hostile {};
 class Pipelined : public Hostile {};
 class CgiProgram : public Hostile {};
 class SlowProgram : public Hostile {};
 
+// ---- Tables ----------------------------------------------------------------------------
+// Most cases differ only in what the client sends and what has to come back: they are the
+// rows of the tables below. Each table is instantiated once for each group of cases it holds
+// rows of, so that every case keeps its name (GROUP/TABLE.CHECK/CASE), runs as a test of its
+// own and names itself in every failure message.
+
+// A table's fixture: the server of Hostile, and the row's name traced from the set-up to the
+// tear-down.
+template <typename Case>
+class Table : public Hostile, public ::testing::WithParamInterface<Case> {
+private:
+    ::testing::ScopedTrace trace_{__FILE__, __LINE__, std::string("case ") + this->GetParam().name};
+};
+
+// The last part of a row's test name: the row's name.
+struct RowName {
+    template <typename Case>
+    std::string operator()(const ::testing::TestParamInfo<Case> &info) const
+    {
+        return info.param.name;
+    }
+};
+
+// An answer the server composes itself.
+struct Status {
+    int code;
+    const char *reason;
+};
+constexpr Status kBadRequest{400, "Bad Request"};
+constexpr Status kNotFound{404, "Not Found"};
+constexpr Status kTooLarge{431, "Request Header Fields Too Large"};
+constexpr Status kNotImplemented{501, "Not Implemented"};
+
+// The log lines that go with some of them.
+constexpr const char *kNoUriLog = "Error: No Space seperation for Request URI\n";
+constexpr const char *kNoVersionLog = "Error: No Space seperation for HTTP Version\n";
+constexpr const char *kNoCrLfLog = "Error: No CRLF termination for Request Line\n";
+constexpr const char *kTooLargeLog = "Error: HTTP header cannot be read; buffer exceeds.\n";  // 431
+
+// A request the server answers with an error page of its own.
+struct ErrorCase {
+    const char *name;
+    std::string request;
+    Status status;
+    const char *log = nullptr;          // a line the log must hold, if any
+    std::string version = "HTTP/1.0";  // the status line's version text
+};
+void PrintTo(const ErrorCase &c, std::ostream *os) { *os << c.name; }
+class ErrorPage : public Table<ErrorCase> {};
+
+// A request that is served a file of the site.
+struct ServedCase {
+    const char *name;
+    std::string request;
+    std::string body;                    // the file's content
+    const char *content_type = nullptr;  // checked when given
+};
+void PrintTo(const ServedCase &c, std::ostream *os) { *os << c.name; }
+class Served : public Table<ServedCase> {};
+
+// A GET for a target outside the working directory (or for nothing at all): 404, and nothing
+// from outside in the answer. "{dir}" in a target stands for the test's directory without its
+// leading slash.
+struct NotFoundCase {
+    const char *name;
+    std::string target;
+    const char *leak = nullptr;  // what the answer would hold had the request got through
+};
+void PrintTo(const NotFoundCase &c, std::ostream *os) { *os << c.name; }
+class NotFound : public Table<NotFoundCase> {};
+
+// A POST to the printenv program, sent on a connection the client keeps open (the server
+// must not wait for more than the request announces), and the input the program has to get.
+struct InputCase {
+    const char *name;
+    std::string request;
+    std::string input;
+};
+void PrintTo(const InputCase &c, std::ostream *os) { *os << c.name; }
+class ProgramInput : public Table<InputCase> {};
+
+// A POST to the printenv program whose Content-Length no body reaches: the program gets all
+// the client sent until it closed its side.
+struct LengthCase {
+    const char *name;
+    const char *length;
+};
+void PrintTo(const LengthCase &c, std::ostream *os) { *os << c.name; }
+class UnreachedLength : public Table<LengthCase> {};
+
+// A CGI program, a request, and the reply byte for byte.
+struct ReplyCase {
+    const char *name;
+    const char *program;  // cgi-bin/PROGRAM is written with `script`; nullptr: one of the site's
+    std::string script;
+    std::string request;
+    std::string reply;
+};
+void PrintTo(const ReplyCase &c, std::ostream *os) { *os << c.name; }
+class ProgramReply : public Table<ReplyCase> {};
+
+// A CGI program (cgi-bin/PROGRAM) that gives the server nothing it can answer with.
+struct SilenceCase {
+    const char *name;
+    const char *program;
+    std::string script;
+    const char *log;  // the line the log must hold
+};
+void PrintTo(const SilenceCase &c, std::ostream *os) { *os << c.name; }
+class ProgramSilence : public Table<SilenceCase> {};
+
+// What a client sent before it reset the connection, and how many processes its session had.
+struct ResetCase {
+    const char *name;
+    std::string sent;
+    size_t processes;
+};
+void PrintTo(const ResetCase &c, std::ostream *os) { *os << c.name; }
+class ClientReset : public Table<ResetCase> {};
+
 }  // namespace
+
+// The page byte for byte, nothing of the file behind it, and the log line.
+TEST_P(ErrorPage, ComposedByTheServer)
+{
+    const ErrorCase &c = GetParam();
+    const std::string raw = ask(c.request);
+    expect_error(raw, c.status.code, c.status.reason, c.version);
+    EXPECT_EQ(raw.find(kPage), std::string::npos);
+    if (c.log != nullptr)
+        expect_log(c.log);
+    ends_cleanly(1);
+}
+
+TEST_P(Served, WithTheFilesBytes)
+{
+    const ServedCase &c = GetParam();
+    const Reply reply = parse_reply(ask(c.request));
+    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
+    if (c.content_type != nullptr) {
+        EXPECT_EQ(reply.header("Content-Type"), c.content_type);
+    }
+    EXPECT_EQ(reply.body, c.body);
+    ends_cleanly(1);
+}
+
+TEST_P(NotFound, ShowsNothingOutside)
+{
+    const NotFoundCase &c = GetParam();
+    std::string target = c.target;
+    const std::string dir = "{dir}";
+    if (const size_t at = target.find(dir); at != std::string::npos)
+        target.replace(at, dir.size(), site.dir.path().substr(1));
+    const std::string raw = expect_not_found(target);
+    if (c.leak != nullptr) {
+        EXPECT_EQ(raw.find(c.leak), std::string::npos);
+    }
+    ends_cleanly(1);
+}
+
+TEST_P(ProgramInput, IsWhatTheRequestCarries)
+{
+    const InputCase &c = GetParam();
+    Client client(site.port);
+    ASSERT_TRUE(client.send_all(c.request));
+    expect_program_input(client.read_all(kWaitMs), c.input);
+    ends_cleanly(2);
+}
+
+TEST_P(UnreachedLength, BodyIsReadUntilTheClientCloses)
+{
+    Client client(site.port);
+    ASSERT_TRUE(client.send_all(std::string("POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: ") +
+                                GetParam().length + "\r\n\r\nhello"));
+    ASSERT_TRUE(client.wait_consumed(kWaitMs));
+    ASSERT_TRUE(client.send_all(" world"));
+    shutdown(client.fd(), SHUT_WR);
+    expect_program_input(client.read_all(kWaitMs), "hello world");
+    ends_cleanly(2);
+}
+
+TEST_P(ProgramReply, ArrivesByteForByte)
+{
+    const ReplyCase &c = GetParam();
+    if (c.program != nullptr)
+        script(std::string("cgi-bin/") + c.program, c.script);
+    EXPECT_EQ(ask(c.request), c.reply);
+    ends_cleanly(1);
+}
+
+TEST_P(ProgramSilence, NoByteAndTheConnectionClosed)
+{
+    const SilenceCase &c = GetParam();
+    script(std::string("cgi-bin/") + c.program, c.script);
+    expect_silence(get_request(std::string("/cgi-bin/") + c.program));
+    expect_log(c.log);
+    ends_cleanly(1);
+}
+
+TEST_P(ClientReset, EndsEveryProcessOfTheSession)
+{
+    const ResetCase &c = GetParam();
+    Client client(site.port);
+    ASSERT_TRUE(client.send_all(c.sent));
+    ASSERT_TRUE(client.wait_consumed(kWaitMs));
+    client.reset();
+    ends_cleanly(c.processes);
+}
 
 // ---- Malformed request lines -----------------------------------------------------------
 
-TEST_F(RequestLine, MethodAloneIsAnswered400)
-{
-    expect_error(ask("GET\r\n\r\n"), 400, "Bad Request");
-    expect_log("Error: No Space seperation for Request URI\n");
-    ends_cleanly(1);
-}
-
-TEST_F(RequestLine, EmptyRequestLineIsAnswered400)
-{
-    expect_error(ask("\r\n\r\n"), 400, "Bad Request");
-    expect_log("Error: No Space seperation for Request URI\n");
-    ends_cleanly(1);
-}
-
-TEST_F(RequestLine, SpacesAloneAreAnswered400)
-{
-    expect_error(ask("     \r\n\r\n"), 400, "Bad Request");
-    expect_log("Error: No Space seperation for Request URI\n");
-    ends_cleanly(1);
-}
-
-TEST_F(RequestLine, TabsDoNotSeparateAndAreAnswered400)
-{
-    expect_error(ask("GET\t/page.html\tHTTP/1.0\r\n\r\n"), 400, "Bad Request");
-    expect_log("Error: No Space seperation for Request URI\n");
-    ends_cleanly(1);
-}
-
-TEST_F(RequestLine, MissingVersionIsAnswered400)
-{
-    expect_error(ask("GET /page.html\r\n\r\n"), 400, "Bad Request");
-    expect_log("Error: No Space seperation for HTTP Version\n");
-    ends_cleanly(1);
-}
-
-TEST_F(RequestLine, SpaceWithoutVersionBehindItIsAnswered400)
-{
-    expect_error(ask("GET /page.html \r\n\r\n"), 400, "Bad Request");
-    expect_log("Error: No Space seperation for HTTP Version\n");
-    ends_cleanly(1);
-}
-
-TEST_F(RequestLine, LineFeedsWithoutCarriageReturnsAreAnswered400)
-{
-    expect_error(ask("GET /page.html HTTP/1.0\n\n"), 400, "Bad Request");
-    expect_log("Error: No CRLF termination for Request Line\n");
-    ends_cleanly(1);
-}
-
-TEST_F(RequestLine, CarriageReturnsWithoutLineFeedsAreAnswered400)
-{
+INSTANTIATE_TEST_SUITE_P(RequestLine, ErrorPage, ::testing::ValuesIn(std::vector<ErrorCase>{
+    {"MethodAloneIsAnswered400", "GET\r\n\r\n", kBadRequest, kNoUriLog},
+    {"EmptyRequestLineIsAnswered400", "\r\n\r\n", kBadRequest, kNoUriLog},
+    {"SpacesAloneAreAnswered400", "     \r\n\r\n", kBadRequest, kNoUriLog},
+    {"TabsDoNotSeparateAndAreAnswered400", "GET\t/page.html\tHTTP/1.0\r\n\r\n", kBadRequest, kNoUriLog},
+    {"MissingVersionIsAnswered400", "GET /page.html\r\n\r\n", kBadRequest, kNoVersionLog},
+    {"SpaceWithoutVersionBehindItIsAnswered400", "GET /page.html \r\n\r\n", kBadRequest, kNoVersionLog},
+    {"LineFeedsWithoutCarriageReturnsAreAnswered400", "GET /page.html HTTP/1.0\n\n", kBadRequest, kNoCrLfLog},
     // The header ends at "\n\n", but no line ends in CR LF.
-    expect_error(ask("GET /page.html HTTP/1.0\r\rHost: x\r\r \n\n"), 400, "Bad Request");
-    expect_log("Error: No CRLF termination for Request Line\n");
-    ends_cleanly(1);
-}
-
-TEST_F(RequestLine, UnknownMethodOnAStaticFileIsNotImplemented)
-{
+    {"CarriageReturnsWithoutLineFeedsAreAnswered400", "GET /page.html HTTP/1.0\r\rHost: x\r\r \n\n", kBadRequest,
+     kNoCrLfLog},
     // A client must not believe that the file took its method: 501, the file not sent.
-    const std::string raw = ask("BREW /page.html HTTP/1.0\r\n\r\n");
-    expect_error(raw, 501, "Not Implemented");
-    EXPECT_EQ(raw.find(kPage), std::string::npos);
-    ends_cleanly(1);
-}
+    {"UnknownMethodOnAStaticFileIsNotImplemented", "BREW /page.html HTTP/1.0\r\n\r\n", kNotImplemented},
+    {"VersionOf4000BytesOnAnErrorGivesTheWholePage", "GET /missing.html " + std::string(4000, 'V') + "\r\n\r\n",
+     kNotFound},
+}), RowName());
+
+INSTANTIATE_TEST_SUITE_P(RequestLine, Served, ::testing::ValuesIn(std::vector<ServedCase>{
+    {"HeaderLinesThatAreNoFieldsArePassedOver",
+     "GET /page.html HTTP/1.0\r\nno colon here\r\n:\r\n: x\r\nContent-Length:\r\nHost\r\n\r\n", kPage},
+    // Line ends in front of the request line (clients send them between requests) are passed
+    // over, and the request is served as if they were not there.
+    {"EmptyLinesBeforeTheRequestLineAreSkipped", "\r\n\r\nGET /page.html HTTP/1.0\r\n\r\n", kPage},
+    // Garbage without control characters: those get 400 (see ControlCharacters below).
+    {"GarbageDateIsOlderThanAnyFile",
+     "GET /page.html HTTP/1.0\r\nIf-Modified-Since: " + random_bytes(3000, 5, control_characters()) + "\r\n\r\n",
+     kPage},
+    {"ThousandEmptyFieldsAreServed", "GET /page.html HTTP/1.0\r\n" + repeated("a:\r\n", 1000) + "\r\n", kPage},
+}), RowName());
+
+INSTANTIATE_TEST_SUITE_P(RequestLine, NotFound, ::testing::ValuesIn(std::vector<NotFoundCase>{
+    {"PathOf4000BytesIsNotFound", "/" + std::string(4000, 'p')},
+    // The target is taken as a path as it stands: "http:" is no directory here.
+    {"AbsoluteFormTargetIsNotFound", "http://127.0.0.1/page.html"},
+}), RowName());
 
 TEST_F(RequestLine, VersionOf4000BytesIsAnsweredAsHttp10)
 {
@@ -423,145 +588,34 @@ TEST_F(RequestLine, VersionOf4000BytesIsAnsweredAsHttp10)
     ends_cleanly(1);
 }
 
-TEST_F(RequestLine, VersionOf4000BytesOnAnErrorGivesTheWholePage)
-{
-    expect_error(ask("GET /missing.html " + std::string(4000, 'V') + "\r\n\r\n"), 404, "Not Found");
-    ends_cleanly(1);
-}
-
-TEST_F(RequestLine, PathOf4000BytesIsNotFound)
-{
-    expect_not_found("/" + std::string(4000, 'p'));
-    ends_cleanly(1);
-}
-
-TEST_F(RequestLine, HeaderLinesThatAreNoFieldsArePassedOver)
-{
-    const Reply reply = parse_reply(ask("GET /page.html HTTP/1.0\r\nno colon here\r\n:\r\n: x\r\n"
-                                        "Content-Length:\r\nHost\r\n\r\n"));
-    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
-    EXPECT_EQ(reply.body, kPage);
-    ends_cleanly(1);
-}
-
-TEST_F(RequestLine, EmptyLinesBeforeTheRequestLineAreSkipped)
-{
-    // Line ends in front of the request line (clients send them between requests) are
-    // passed over, and the request is served as if they were not there.
-    const Reply reply = parse_reply(ask("\r\n\r\nGET /page.html HTTP/1.0\r\n\r\n"));
-    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
-    EXPECT_EQ(reply.body, kPage);
-    ends_cleanly(1);
-}
-
-TEST_F(RequestLine, AbsoluteFormTargetIsNotFound)
-{
-    // The target is taken as a path as it stands: "http:" is no directory here.
-    expect_not_found("http://127.0.0.1/page.html");
-    ends_cleanly(1);
-}
-
-TEST_F(RequestLine, GarbageDateIsOlderThanAnyFile)
-{
-    // Garbage without control characters: those get 400 (see ControlCharacter below).
-    std::string controls;
-    for (int c = 0; c < 0x20; ++c)
-        controls.push_back(static_cast<char>(c));
-    controls.push_back('\x7f');
-    const Reply reply = parse_reply(ask("GET /page.html HTTP/1.0\r\nIf-Modified-Since: " +
-                                        random_bytes(3000, 5, controls) + "\r\n\r\n"));
-    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
-    EXPECT_EQ(reply.body, kPage);
-    ends_cleanly(1);
-}
-
-TEST_F(RequestLine, ThousandEmptyFieldsAreServed)
-{
-    std::string fields;
-    for (int i = 0; i < 1000; ++i)
-        fields += "a:\r\n";
-    const Reply reply = parse_reply(ask("GET /page.html HTTP/1.0\r\n" + fields + "\r\n"));
-    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
-    EXPECT_EQ(reply.body, kPage);
-    ends_cleanly(1);
-}
-
 // ---- Header size: the buffer holds 4095 bytes of request ------------------------------
 
-TEST_F(HeaderSize, Of4094BytesIsServed)
-{
-    const Reply reply = parse_reply(ask(request_of_size(4094)));
-    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
-    EXPECT_EQ(reply.body, kPage);
-    ends_cleanly(1);
-}
+INSTANTIATE_TEST_SUITE_P(HeaderSize, Served, ::testing::ValuesIn(std::vector<ServedCase>{
+    {"Of4094BytesIsServed", request_of_size(4094), kPage},
+    {"Of4095BytesIsServed", request_of_size(4095), kPage},
+    {"OneFieldOf4000BytesIsServed", "GET /page.html HTTP/1.0\r\nUser-Agent: " + std::string(4000, 'u') + "\r\n\r\n",
+     kPage},
+}), RowName());
 
-TEST_F(HeaderSize, Of4095BytesIsServed)
-{
-    const Reply reply = parse_reply(ask(request_of_size(4095)));
-    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
-    EXPECT_EQ(reply.body, kPage);
-    ends_cleanly(1);
-}
-
-TEST_F(HeaderSize, Of4096BytesIsAnswered431)
-{
+INSTANTIATE_TEST_SUITE_P(HeaderSize, ErrorPage, ::testing::ValuesIn(std::vector<ErrorCase>{
     // The last byte of the empty line does not fit: the header never ends in the buffer.
-    expect_too_large(request_of_size(4096));
-    ends_cleanly(1);
-}
-
-TEST_F(HeaderSize, Of4095BytesWithoutItsEndIsAnswered431)
-{
-    expect_too_large(request_of_size(4095, false));
-    ends_cleanly(1);
-}
-
-TEST_F(HeaderSize, FarBeyondTheBufferIsAnswered431)
-{
+    {"Of4096BytesIsAnswered431", request_of_size(4096), kTooLarge, kTooLargeLog},
+    {"Of4095BytesWithoutItsEndIsAnswered431", request_of_size(4095, false), kTooLarge, kTooLargeLog},
     // The client is still sending when the answer goes out: it must get the answer, not a
     // reset of the connection.
-    std::string request = "GET /page.html HTTP/1.0\r\n";
-    while (request.size() < 256 * 1024)
-        request += "X-Flood: " + std::string(100, 'f') + "\r\n";
-    expect_too_large(request + "\r\n");
-    ends_cleanly(1);
-}
-
-TEST_F(HeaderSize, OneFieldOf4000BytesIsServed)
-{
-    const Reply reply = parse_reply(
-        ask("GET /page.html HTTP/1.0\r\nUser-Agent: " + std::string(4000, 'u') + "\r\n\r\n"));
-    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
-    EXPECT_EQ(reply.body, kPage);
-    ends_cleanly(1);
-}
+    {"FarBeyondTheBufferIsAnswered431", flood_request(), kTooLarge, kTooLargeLog},
+}), RowName());
 
 // ---- NUL bytes -------------------------------------------------------------------------
 
-TEST_F(NulByte, InTheRequestLineHidesTheEndOfTheHeader)
-{
-    std::string request = bytes("GET /page.html\0 HTTP/1.0\r\n\r\n");
-    request.resize(4095, 'n');
-    expect_too_large(request);
-    ends_cleanly(1);
-}
-
-TEST_F(NulByte, AsTheFirstByteHidesEverything)
-{
-    std::string request = std::string(1, '\0') + get("/page.html");
-    request.resize(4095, 'n');
-    expect_too_large(request);
-    ends_cleanly(1);
-}
-
-TEST_F(NulByte, BetweenHeaderFieldsHidesTheEmptyLine)
-{
-    std::string request = bytes("GET /page.html HTTP/1.0\r\nHost: a\0b\r\n\r\n");
-    request.resize(4095, 'n');
-    expect_too_large(request);
-    ends_cleanly(1);
-}
+INSTANTIATE_TEST_SUITE_P(NulByte, ErrorPage, ::testing::ValuesIn(std::vector<ErrorCase>{
+    {"InTheRequestLineHidesTheEndOfTheHeader", filled(bytes("GET /page.html\0 HTTP/1.0\r\n\r\n")), kTooLarge,
+     kTooLargeLog},
+    {"AsTheFirstByteHidesEverything", filled(std::string(1, '\0') + get_request("/page.html")), kTooLarge,
+     kTooLargeLog},
+    {"BetweenHeaderFieldsHidesTheEmptyLine", filled(bytes("GET /page.html HTTP/1.0\r\nHost: a\0b\r\n\r\n")),
+     kTooLarge, kTooLargeLog},
+}), RowName());
 
 TEST_F(NulByte, FollowedByTheClientsCloseEndsTheSessionAtOnce)
 {
@@ -574,20 +628,17 @@ TEST_F(NulByte, FollowedByTheClientsCloseEndsTheSessionAtOnce)
 
 // ---- Binary garbage --------------------------------------------------------------------
 
-TEST_F(Garbage, RandomBytesWithoutAnEndAreAnswered431)
-{
+INSTANTIATE_TEST_SUITE_P(Garbage, ErrorPage, ::testing::ValuesIn(std::vector<ErrorCase>{
     // Without line feeds no end of header can appear, whatever else the bytes hold.
-    expect_too_large(random_bytes(4095, 1, "\n"));
-    ends_cleanly(1);
-}
-
-TEST_F(Garbage, RandomBytesEndedLikeAHeaderAreAnswered400)
-{
+    {"RandomBytesWithoutAnEndAreAnswered431", random_bytes(4095, 1, "\n"), kTooLarge, kTooLargeLog},
     // No NUL, space, CR or LF inside: one token and no URI.
-    expect_error(ask(random_bytes(2000, 2, bytes("\0 \r\n")) + "\r\n\r\n"), 400, "Bad Request");
-    expect_log("Error: No Space seperation for Request URI\n");
-    ends_cleanly(1);
-}
+    {"RandomBytesEndedLikeAHeaderAreAnswered400", random_bytes(2000, 2, bytes("\0 \r\n")) + "\r\n\r\n", kBadRequest,
+     kNoUriLog},
+    // The version token ends only at CR or LF, so no header line can be smuggled into the
+    // status line; bytes that are no control characters are echoed as the client sent them.
+    {"BinaryVersionTextIsEchoedAsItCame", "GET /missing.html \x80\xff HTTP/9\r\n\r\n", kNotFound, nullptr,
+     "\x80\xff HTTP/9"},
+}), RowName());
 
 TEST_F(Garbage, TlsHandshakeOnThePlainPortGetsNoResponse)
 {
@@ -600,15 +651,6 @@ TEST_F(Garbage, TlsHandshakeOnThePlainPortGetsNoResponse)
     client.send_all(hello);
     shutdown(client.fd(), SHUT_WR);
     expect_silence(client);
-    ends_cleanly(1);
-}
-
-TEST_F(Garbage, BinaryVersionTextIsEchoedAsItCame)
-{
-    // The version token ends only at CR or LF, so no header line can be smuggled into the
-    // status line; bytes that are no control characters are echoed as the client sent them.
-    const std::string version = "\x80\xff HTTP/9";
-    expect_error(ask("GET /missing.html " + version + "\r\n\r\n"), 404, "Not Found", version);
     ends_cleanly(1);
 }
 
@@ -633,80 +675,26 @@ TEST_F(Garbage, ControlCharactersAreAnswered400AndNeverEchoedOrLogged)
 
 // ---- Bad percent-encoding --------------------------------------------------------------
 
-TEST_F(PercentEncoding, LonePercentAtTheEndIsKeptLiterally)
-{
-    const Reply reply = parse_reply(ask(get("/tail%")));
-    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
-    EXPECT_EQ(reply.body, "named tail%");
-    ends_cleanly(1);
-}
-
-TEST_F(PercentEncoding, OneHexDigitAtTheEndIsKeptLiterally)
-{
-    const Reply reply = parse_reply(ask(get("/tail%4")));
-    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
-    EXPECT_EQ(reply.body, "named tail%4");
-    ends_cleanly(1);
-}
-
-TEST_F(PercentEncoding, NonHexDigitsAreKeptLiterally)
-{
-    const Reply reply = parse_reply(ask(get("/odd%zz.html")));
-    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
-    EXPECT_EQ(reply.body, "named odd%zz.html");
-    ends_cleanly(1);
-}
-
-TEST_F(PercentEncoding, PercentBeforeAnEscapeIsKeptAndTheEscapeDecoded)
-{
-    const Reply reply = parse_reply(ask(get("/%%41.html")));
-    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
-    EXPECT_EQ(reply.body, "named %A.html");
-    ends_cleanly(1);
-}
-
-TEST_F(PercentEncoding, DoubleEncodingIsDecodedOnce)
-{
-    const Reply reply = parse_reply(ask(get("/%2541.html")));
-    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
-    EXPECT_EQ(reply.body, "named %41.html");
-    ends_cleanly(1);
-}
-
-TEST_F(PercentEncoding, EncodedNulEndsThePath)
-{
+INSTANTIATE_TEST_SUITE_P(PercentEncoding, Served, ::testing::ValuesIn(std::vector<ServedCase>{
+    {"LonePercentAtTheEndIsKeptLiterally", get_request("/tail%"), "named tail%"},
+    {"OneHexDigitAtTheEndIsKeptLiterally", get_request("/tail%4"), "named tail%4"},
+    {"NonHexDigitsAreKeptLiterally", get_request("/odd%zz.html"), "named odd%zz.html"},
+    {"PercentBeforeAnEscapeIsKeptAndTheEscapeDecoded", get_request("/%%41.html"), "named %A.html"},
+    {"DoubleEncodingIsDecodedOnce", get_request("/%2541.html"), "named %41.html"},
     // Everything behind the NUL is gone for every later step alike: the file served, its
     // content type and the confinement test all see "page.html".
-    const Reply reply = parse_reply(ask(get("/page.html%00.gif")));
-    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
-    EXPECT_EQ(reply.header("Content-Type"), "text/html");
-    EXPECT_EQ(reply.body, kPage);
-    ends_cleanly(1);
-}
+    {"EncodedNulEndsThePath", get_request("/page.html%00.gif"), kPage, "text/html"},
+    {"EncodedSlashSeparatesDirectories", get_request("/sub%2Fpage.html"), "inside sub"},
+}), RowName());
 
-TEST_F(PercentEncoding, EncodedSlashSeparatesDirectories)
-{
-    const Reply reply = parse_reply(ask(get("/sub%2Fpage.html")));
-    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
-    EXPECT_EQ(reply.body, "inside sub");
-    ends_cleanly(1);
-}
-
-TEST_F(PercentEncoding, EncodedLineEndsCannotSplitTheResponse)
-{
-    expect_not_found("/x%0d%0aSet-Cookie:%20a=b%0d%0a%0d%0a<p>injected</p>");
-    ends_cleanly(1);
-}
-
-TEST_F(PercentEncoding, OverlongDotsAreNoDots)
-{
-    expect_not_found("/%c0%ae%c0%ae/secret.txt");
-    ends_cleanly(1);
-}
+INSTANTIATE_TEST_SUITE_P(PercentEncoding, NotFound, ::testing::ValuesIn(std::vector<NotFoundCase>{
+    {"EncodedLineEndsCannotSplitTheResponse", "/x%0d%0aSet-Cookie:%20a=b%0d%0a%0d%0a<p>injected</p>"},
+    {"OverlongDotsAreNoDots", "/%c0%ae%c0%ae/secret.txt"},
+}), RowName());
 
 TEST_F(PercentEncoding, BadEscapesInACgiQueryBecomeLiteralArguments)
 {
-    const std::string reply = ask(get("/cgi-bin/printenv?%zz+%4+%+%41"));
+    const std::string reply = ask(get_request("/cgi-bin/printenv?%zz+%4+%+%41"));
     EXPECT_EQ(reply.rfind("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n", 0), 0u) << reply;
     EXPECT_NE(reply.find("argc=5\nargv[0]=[cgi-bin/printenv]\nargv[1]=[%zz]\nargv[2]=[%4]\n"
                          "argv[3]=[%]\nargv[4]=[A]\n"),
@@ -718,85 +706,25 @@ TEST_F(PercentEncoding, BadEscapesInACgiQueryBecomeLiteralArguments)
 
 // ---- Traversal to static files: 404, and the file's bytes never leave ------------------
 
-TEST_F(StaticTraversal, DotDotIsNotFound)
-{
-    expect_not_found("/../secret.txt");
-    ends_cleanly(1);
-}
+INSTANTIATE_TEST_SUITE_P(StaticTraversal, NotFound, ::testing::ValuesIn(std::vector<NotFoundCase>{
+    {"DotDotIsNotFound", "/../secret.txt"},
+    {"LowerCaseEncodedDotDotIsNotFound", "/%2e%2e/secret.txt"},
+    {"MixedCaseEncodedDotDotIsNotFound", "/%2E%2e/secret.txt"},
+    {"HalfEncodedDotDotIsNotFound", "/.%2E/secret.txt"},
+    {"EncodedSlashesAndDotsAreNotFound", "/%2e%2e%2fsecret.txt"},
+    {"ClimbingPastTheRootFromBelowIsNotFound", "/sub/../../secret.txt"},
+    {"DoubledSlashesAreNotFound", "/sub//..//..//secret.txt"},
+    {"AbsolutePathIsNotFound", "//{dir}/secret.txt"},
+    {"AbsolutePathWithAnEncodedSlashIsNotFound", "/%2F{dir}/secret.txt"},
+    {"SystemFileIsNotFound", "//etc/passwd", "root:"},
+    {"SiblingDirectorySharingTheRootsNameIsNotFound", "/../www2/f.html"},
+    {"SymlinkedDirectoryLeadingOutIsNotFound", "/link/secret.txt"},
+    {"BackslashesAreNoSeparators", "/..\\secret.txt"},
+}), RowName());
 
-TEST_F(StaticTraversal, LowerCaseEncodedDotDotIsNotFound)
-{
-    expect_not_found("/%2e%2e/secret.txt");
-    ends_cleanly(1);
-}
-
-TEST_F(StaticTraversal, MixedCaseEncodedDotDotIsNotFound)
-{
-    expect_not_found("/%2E%2e/secret.txt");
-    ends_cleanly(1);
-}
-
-TEST_F(StaticTraversal, HalfEncodedDotDotIsNotFound)
-{
-    expect_not_found("/.%2E/secret.txt");
-    ends_cleanly(1);
-}
-
-TEST_F(StaticTraversal, EncodedSlashesAndDotsAreNotFound)
-{
-    expect_not_found("/%2e%2e%2fsecret.txt");
-    ends_cleanly(1);
-}
-
-TEST_F(StaticTraversal, ClimbingPastTheRootFromBelowIsNotFound)
-{
-    expect_not_found("/sub/../../secret.txt");
-    ends_cleanly(1);
-}
-
-TEST_F(StaticTraversal, DoubledSlashesAreNotFound)
-{
-    expect_not_found("/sub//..//..//secret.txt");
-    ends_cleanly(1);
-}
-
-TEST_F(StaticTraversal, AbsolutePathIsNotFound)
-{
-    expect_not_found("/" + site.dir.file("secret.txt"));
-    ends_cleanly(1);
-}
-
-TEST_F(StaticTraversal, AbsolutePathWithAnEncodedSlashIsNotFound)
-{
-    expect_not_found("/%2F" + site.dir.file("secret.txt").substr(1));
-    ends_cleanly(1);
-}
-
-TEST_F(StaticTraversal, SystemFileIsNotFound)
-{
-    const std::string raw = ask(get("//etc/passwd"));
-    expect_error(raw, 404, "Not Found");
-    EXPECT_EQ(raw.find("root:"), std::string::npos);
-    ends_cleanly(1);
-}
-
-TEST_F(StaticTraversal, SiblingDirectorySharingTheRootsNameIsNotFound)
-{
-    expect_not_found("/../www2/f.html");
-    ends_cleanly(1);
-}
-
-TEST_F(StaticTraversal, SymlinkedDirectoryLeadingOutIsNotFound)
-{
-    expect_not_found("/link/secret.txt");
-    ends_cleanly(1);
-}
-
-TEST_F(StaticTraversal, BackslashesAreNoSeparators)
-{
-    expect_not_found("/..\\secret.txt");
-    ends_cleanly(1);
-}
+INSTANTIATE_TEST_SUITE_P(StaticTraversal, Served, ::testing::ValuesIn(std::vector<ServedCase>{
+    {"DotDotThatComesBackInsideIsServed", get_request("/sub/%2e%2e/../www/sub/page.html"), "inside sub"},
+}), RowName());
 
 TEST_F(StaticTraversal, DirectoryOutsideIsNotFoundWhetherItExistsOrNot)
 {
@@ -807,69 +735,22 @@ TEST_F(StaticTraversal, DirectoryOutsideIsNotFoundWhetherItExistsOrNot)
     ends_cleanly(5);
 }
 
-TEST_F(StaticTraversal, DotDotThatComesBackInsideIsServed)
-{
-    const Reply reply = parse_reply(ask(get("/sub/%2e%2e/../www/sub/page.html")));
-    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
-    EXPECT_EQ(reply.body, "inside sub");
-    ends_cleanly(1);
-}
-
 // ---- Traversal to programs: 404, and nothing runs --------------------------------------
 
-TEST_F(CgiTraversal, DotDotIsNotFound)
-{
-    expect_not_found("/cgi-bin/../../outside-cgi-bin/evil");
-    ends_cleanly(1);
-}
-
-TEST_F(CgiTraversal, LowerCaseEncodedDotDotIsNotFound)
-{
-    expect_not_found("/cgi-bin/%2e%2e/%2e%2e/outside-cgi-bin/evil");
-    ends_cleanly(1);
-}
-
-TEST_F(CgiTraversal, MixedCaseEncodedDotDotIsNotFound)
-{
-    expect_not_found("/cgi-bin/%2E%2e/%2e%2E/outside-cgi-bin/evil");
-    ends_cleanly(1);
-}
-
-TEST_F(CgiTraversal, DoubledSlashesAreNotFound)
-{
-    expect_not_found("/cgi-bin//..//..//outside-cgi-bin//evil");
-    ends_cleanly(1);
-}
-
-TEST_F(CgiTraversal, AbsolutePathIsNotFound)
-{
-    expect_not_found("/" + site.dir.file("outside-cgi-bin/evil"));
-    ends_cleanly(1);
-}
-
-TEST_F(CgiTraversal, SiblingDirectorySharingTheRootsNameIsNotFound)
-{
-    expect_not_found("/../www2/cgi-bin/evil");
-    ends_cleanly(1);
-}
-
-TEST_F(CgiTraversal, SymlinkedDirectoryLeadingOutIsNotFound)
-{
-    expect_not_found("/cgi-bin/linked/evil");
-    ends_cleanly(1);
-}
-
-TEST_F(CgiTraversal, SystemShellWithArgumentsIsNotFound)
-{
-    const std::string raw = ask(get("/cgi-bin/../../../../../../../bin/sh?-c+id"));
-    expect_error(raw, 404, "Not Found");
-    EXPECT_EQ(raw.find("uid="), std::string::npos);
-    ends_cleanly(1);
-}
+INSTANTIATE_TEST_SUITE_P(CgiTraversal, NotFound, ::testing::ValuesIn(std::vector<NotFoundCase>{
+    {"DotDotIsNotFound", "/cgi-bin/../../outside-cgi-bin/evil"},
+    {"LowerCaseEncodedDotDotIsNotFound", "/cgi-bin/%2e%2e/%2e%2e/outside-cgi-bin/evil"},
+    {"MixedCaseEncodedDotDotIsNotFound", "/cgi-bin/%2E%2e/%2e%2E/outside-cgi-bin/evil"},
+    {"DoubledSlashesAreNotFound", "/cgi-bin//..//..//outside-cgi-bin//evil"},
+    {"AbsolutePathIsNotFound", "//{dir}/outside-cgi-bin/evil"},
+    {"SiblingDirectorySharingTheRootsNameIsNotFound", "/../www2/cgi-bin/evil"},
+    {"SymlinkedDirectoryLeadingOutIsNotFound", "/cgi-bin/linked/evil"},
+    {"SystemShellWithArgumentsIsNotFound", "/cgi-bin/../../../../../../../bin/sh?-c+id", "uid="},
+}), RowName());
 
 TEST_F(CgiTraversal, DotDotThatStaysInsideRunsTheProgram)
 {
-    const std::string reply = ask(get("/docs/../cgi-bin/printenv"));
+    const std::string reply = ask(get_request("/docs/../cgi-bin/printenv"));
     EXPECT_EQ(reply.rfind("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n", 0), 0u) << reply;
     EXPECT_NE(reply.find("env=[SCRIPT_NAME=/docs/../cgi-bin/printenv]\n"), std::string::npos) << reply;
     ends_cleanly(1);
@@ -889,7 +770,7 @@ TEST_F(Trickle, HeaderSentByteByByteIsServed)
 {
     // Each byte goes out only once the server has read the one before: one read per byte,
     // as tp_record's read hook reports them.
-    const std::string request = get("/page.html");
+    const std::string request = get_request("/page.html");
     Client client(site.port);
     for (size_t sent = 0; sent < request.size(); ++sent) {
         ASSERT_TRUE(client.send_all(request.substr(sent, 1)));
@@ -952,18 +833,18 @@ TEST_F(SlowClient, UploadTakingLongerThanTheReadWaitIsStillAnswered)
 
 // ---- Clients that go away --------------------------------------------------------------
 
+INSTANTIATE_TEST_SUITE_P(Disconnect, ClientReset, ::testing::ValuesIn(std::vector<ResetCase>{
+    {"ResettingBeforeSendingEndsTheSession", "", 1},
+    {"ResettingMidHeaderEndsTheSession", "GET /page.html HTTP/1.0\r\nHost: half", 1},
+    {"ResettingMidBodyEndsBothRedirectors",
+     "POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: 1000\r\n\r\n0123456789", 2},
+}), RowName());
+
 TEST_F(Disconnect, ClosingWithoutSendingEndsTheSession)
 {
     {
         Client client(site.port);
     }
-    ends_cleanly(1);
-}
-
-TEST_F(Disconnect, ResettingBeforeSendingEndsTheSession)
-{
-    Client client(site.port);
-    client.reset();
     ends_cleanly(1);
 }
 
@@ -976,30 +857,12 @@ TEST_F(Disconnect, ClosingMidHeaderEndsTheSession)
     ends_cleanly(1);
 }
 
-TEST_F(Disconnect, ResettingMidHeaderEndsTheSession)
-{
-    Client client(site.port);
-    ASSERT_TRUE(client.send_all("GET /page.html HTTP/1.0\r\nHost: half"));
-    ASSERT_TRUE(client.wait_consumed(kWaitMs));
-    client.reset();
-    ends_cleanly(1);
-}
-
 TEST_F(Disconnect, ClosingMidBodyGivesTheProgramWhatCame)
 {
     Client client(site.port);
     ASSERT_TRUE(client.send_all("POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: 1000\r\n\r\n0123456789"));
     shutdown(client.fd(), SHUT_WR);
     expect_program_input(client.read_all(kWaitMs), "0123456789");
-    ends_cleanly(2);
-}
-
-TEST_F(Disconnect, ResettingMidBodyEndsBothRedirectors)
-{
-    Client client(site.port);
-    ASSERT_TRUE(client.send_all("POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: 1000\r\n\r\n0123456789"));
-    ASSERT_TRUE(client.wait_consumed(kWaitMs));
-    client.reset();
     ends_cleanly(2);
 }
 
@@ -1011,7 +874,7 @@ TEST_F(Disconnect, ResettingMidFileEndsTheSession)
     ASSERT_EQ(ftruncate(fd, 256LL << 20), 0);  // far more than the socket buffers hold
     close(fd);
     Client client(site.port);
-    ASSERT_TRUE(client.send_all(get("/large.bin")));
+    ASSERT_TRUE(client.send_all(get_request("/large.bin")));
     const std::string start = client.read_until("\r\n\r\n", kWaitMs);
     EXPECT_EQ(start.rfind("HTTP/1.0 200 Ok\r\n", 0), 0u) << start;
     client.reset();
@@ -1024,7 +887,7 @@ TEST_F(Disconnect, ResettingMidProgramOutputEndsTheSession)
     script("cgi-bin/flood", "printf 'Content-Type: application/octet-stream\\r\\n\\r\\n'; "
                             "exec head -c 100000000 /dev/zero");
     Client client(site.port);
-    ASSERT_TRUE(client.send_all(get("/cgi-bin/flood")));
+    ASSERT_TRUE(client.send_all(get_request("/cgi-bin/flood")));
     const std::string start = client.read_until("\r\n\r\n", kWaitMs);
     EXPECT_EQ(start.rfind("HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n", 0), 0u);
     client.reset();
@@ -1037,141 +900,77 @@ TEST_F(Disconnect, LeavingBeforeTheAnswerEndsTheSession)
     site.put("big.html", std::string(4 << 20, 'b'));
     {
         Client client(site.port);
-        ASSERT_TRUE(client.send_all(get("/big.html")));
+        ASSERT_TRUE(client.send_all(get_request("/big.html")));
     }
     ends_cleanly(1);
 }
 
 // ---- Request bodies and their lengths (POST to a CGI program) --------------------------
 
-TEST_F(Body, MissingLengthForwardsWhatCameWithTheHeader)
-{
-    // The client keeps its side open: the server must not wait for more.
-    Client client(site.port);
-    ASSERT_TRUE(client.send_all("POST /cgi-bin/printenv HTTP/1.0\r\n\r\nearly"));
-    expect_program_input(client.read_all(kWaitMs), "early");
-    ends_cleanly(2);
-}
+INSTANTIATE_TEST_SUITE_P(Body, ProgramInput, ::testing::ValuesIn(std::vector<InputCase>{
+    {"MissingLengthForwardsWhatCameWithTheHeader", "POST /cgi-bin/printenv HTTP/1.0\r\n\r\nearly", "early"},
+    {"NegativeLengthForwardsWhatCameWithTheHeader",
+     "POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: -5\r\n\r\nearly", "early"},
+    {"NonNumericLengthForwardsWhatCameWithTheHeader",
+     "POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: 0x10\r\n\r\nearly", "early"},
+    {"LengthShorterThanTheBodyCutsIt", "POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: 3\r\n\r\nhello", "hel"},
+    {"LaterOfTwoLengthsCounts",
+     "POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: 100\r\nContent-Length: 5\r\n\r\nhello", "hello"},
+}), RowName());
 
-TEST_F(Body, NegativeLengthForwardsWhatCameWithTheHeader)
-{
-    Client client(site.port);
-    ASSERT_TRUE(client.send_all("POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: -5\r\n\r\nearly"));
-    expect_program_input(client.read_all(kWaitMs), "early");
-    ends_cleanly(2);
-}
-
-TEST_F(Body, NonNumericLengthForwardsWhatCameWithTheHeader)
-{
-    Client client(site.port);
-    ASSERT_TRUE(client.send_all("POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: 0x10\r\n\r\nearly"));
-    expect_program_input(client.read_all(kWaitMs), "early");
-    ends_cleanly(2);
-}
-
-TEST_F(Body, HugeLengthIsReadUntilTheClientCloses)
-{
-    Client client(site.port);
-    ASSERT_TRUE(client.send_all("POST /cgi-bin/printenv HTTP/1.0\r\n"
-                                "Content-Length: 999999999999999999999999999999\r\n\r\nhello"));
-    ASSERT_TRUE(client.wait_consumed(kWaitMs));
-    ASSERT_TRUE(client.send_all(" world"));
-    shutdown(client.fd(), SHUT_WR);
-    expect_program_input(client.read_all(kWaitMs), "hello world");
-    ends_cleanly(2);
-}
-
-TEST_F(Body, LengthBeyond32BitsIsNotCutToItsLowBits)
-{
+INSTANTIATE_TEST_SUITE_P(Body, UnreachedLength, ::testing::ValuesIn(std::vector<LengthCase>{
+    {"HugeLengthIsReadUntilTheClientCloses", "999999999999999999999999999999"},
     // 2^32 + 5: a length kept in 32 bits would end the body after "hello".
-    Client client(site.port);
-    ASSERT_TRUE(client.send_all("POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: 4294967301\r\n\r\nhello"));
-    ASSERT_TRUE(client.wait_consumed(kWaitMs));
-    ASSERT_TRUE(client.send_all(" world"));
-    shutdown(client.fd(), SHUT_WR);
-    expect_program_input(client.read_all(kWaitMs), "hello world");
-    ends_cleanly(2);
-}
+    {"LengthBeyond32BitsIsNotCutToItsLowBits", "4294967301"},
+}), RowName());
 
-TEST_F(Body, LengthShorterThanTheBodyCutsIt)
-{
-    expect_program_input(ask("POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: 3\r\n\r\nhello"), "hel");
-    ends_cleanly(2);
-}
-
-TEST_F(Body, LaterOfTwoLengthsCounts)
-{
-    expect_program_input(
-        ask("POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: 100\r\nContent-Length: 5\r\n\r\nhello"),
-        "hello");
-    ends_cleanly(2);
-}
-
-TEST_F(Body, BodyToAStaticFileIsIgnored)
-{
-    const Reply reply = parse_reply(ask("POST /page.html HTTP/1.0\r\nContent-Length: 99999\r\n\r\nx=1"));
-    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
-    EXPECT_EQ(reply.body, kPage);
-    ends_cleanly(1);
-}
+INSTANTIATE_TEST_SUITE_P(Body, Served, ::testing::ValuesIn(std::vector<ServedCase>{
+    {"BodyToAStaticFileIsIgnored", "POST /page.html HTTP/1.0\r\nContent-Length: 99999\r\n\r\nx=1", kPage},
+}), RowName());
 
 // ---- A second request behind the first --------------------------------------------------
 
 TEST_F(Pipelined, SecondGetIsNotAnswered)
 {
-    const Reply reply = parse_reply(ask(get("/page.html") + get("/sub/page.html")));
+    const Reply reply = parse_reply(ask(get_request("/page.html") + get_request("/sub/page.html")));
     EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
     EXPECT_EQ(reply.body, kPage);
     EXPECT_EQ(count_of(reply.raw, "HTTP/1.0"), 1u) << reply.raw;
     ends_cleanly(1);
 }
 
-TEST_F(Pipelined, RequestBehindAPostBodyIsNotTheProgramsInput)
-{
-    expect_program_input(
-        ask("POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: 5\r\n\r\nhello" + get("/page.html")), "hello");
-    ends_cleanly(2);
-}
+INSTANTIATE_TEST_SUITE_P(Pipelined, ProgramInput, ::testing::ValuesIn(std::vector<InputCase>{
+    {"RequestBehindAPostBodyIsNotTheProgramsInput",
+     "POST /cgi-bin/printenv HTTP/1.0\r\nContent-Length: 5\r\n\r\nhello" + get_request("/page.html"), "hello"},
+}), RowName());
 
-TEST_F(Pipelined, RequestBehindAProgramsGetIsNotAnswered)
-{
-    EXPECT_EQ(ask(get("/cgi-bin/plain") + get("/page.html")),
-              "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nhello\n");
-    ends_cleanly(1);
-}
+INSTANTIATE_TEST_SUITE_P(Pipelined, ProgramReply, ::testing::ValuesIn(std::vector<ReplyCase>{
+    {"RequestBehindAProgramsGetIsNotAnswered", nullptr, "", get_request("/cgi-bin/plain") + get_request("/page.html"),
+     "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nhello\n"},
+}), RowName());
 
 // ---- CGI programs that misbehave -------------------------------------------------------
 
-TEST_F(CgiProgram, NoHeaderLinesAreForwardedBehindTheStatusLine)
-{
-    script("cgi-bin/headless", "printf 'just text\\n'");
-    EXPECT_EQ(ask(get("/cgi-bin/headless")), "HTTP/1.0 200 OK\r\njust text\n");
-    ends_cleanly(1);
-}
+INSTANTIATE_TEST_SUITE_P(CgiProgram, ProgramReply, ::testing::ValuesIn(std::vector<ReplyCase>{
+    {"NoHeaderLinesAreForwardedBehindTheStatusLine", "headless", "printf 'just text\\n'",
+     get_request("/cgi-bin/headless"), "HTTP/1.0 200 OK\r\njust text\n"},
+    {"DyingMidOutputEndsTheReplyThere", "dying",
+     "printf 'Content-Type: text/plain\\r\\n\\r\\npartial'; kill -KILL $$", get_request("/cgi-bin/dying"),
+     "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\npartial"},
+    {"NulBytesInTheOutputArriveByteForByte", "binary",
+     "printf 'Content-Type: application/octet-stream\\r\\n\\r\\n\\000\\001\\377\\000end'",
+     get_request("/cgi-bin/binary"),
+     bytes("HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n\0\1\377\0end")},
+}), RowName());
 
-TEST_F(CgiProgram, NoLineFeedGivesAnEmptyReply)
-{
-    script("cgi-bin/no_newline", "printf 'Content-Type: text/plain'");
-    expect_silence(get("/cgi-bin/no_newline"));
-    expect_log("Unable to get the end of the header after 4096 bytes\n");
-    ends_cleanly(1);
-}
-
-TEST_F(CgiProgram, FirstLineLongerThanAChunkGivesAnEmptyReply)
-{
-    script("cgi-bin/long_line", "head -c 10000 /dev/zero | tr '\\0' a; printf '\\r\\n\\r\\nbody'");
-    expect_silence(get("/cgi-bin/long_line"));
-    expect_log("Unable to get the end of the header after 4096 bytes\n");
-    ends_cleanly(1);
-}
-
-TEST_F(CgiProgram, NoOutputAtAllGivesAnEmptyReply)
-{
-    script("cgi-bin/mute", "exit 0");
-    expect_silence(get("/cgi-bin/mute"));
-    expect_log("No header information\n");
-    ends_cleanly(1);
-}
+INSTANTIATE_TEST_SUITE_P(CgiProgram, ProgramSilence, ::testing::ValuesIn(std::vector<SilenceCase>{
+    {"NoLineFeedGivesAnEmptyReply", "no_newline", "printf 'Content-Type: text/plain'",
+     "Unable to get the end of the header after 4096 bytes\n"},
+    {"FirstLineLongerThanAChunkGivesAnEmptyReply", "long_line",
+     "head -c 10000 /dev/zero | tr '\\0' a; printf '\\r\\n\\r\\nbody'",
+     "Unable to get the end of the header after 4096 bytes\n"},
+    {"NoOutputAtAllGivesAnEmptyReply", "mute", "exit 0", "No header information\n"},
+}), RowName());
 
 TEST_F(CgiProgram, ExitingWithoutReadingItsInputStillAnswers)
 {
@@ -1189,7 +988,7 @@ TEST_F(CgiProgram, MegabytesOfOutputArriveWhole)
 {
     script("cgi-bin/big", "printf 'Content-Type: application/octet-stream\\r\\n\\r\\n'; "
                           "head -c 8388608 /dev/zero | tr '\\0' z");
-    const Reply reply = parse_reply(ask(get("/cgi-bin/big"), 30000));
+    const Reply reply = parse_reply(ask(get_request("/cgi-bin/big"), 30000));
     EXPECT_EQ(reply.head, "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n");
     EXPECT_EQ(reply.body.size(), 8388608u);
     EXPECT_EQ(reply.body.find_first_not_of('z'), std::string::npos);
@@ -1202,25 +1001,10 @@ TEST_F(CgiProgram, ErrorOutputGoesToTheLogNeverToTheClient)
     // must not block the program either.
     script("cgi-bin/noisy", "echo 'noisy: a warning' >&2; printf 'Content-Type: text/plain\\r\\n\\r\\nbody'; "
                             "head -c 4194304 /dev/zero | tr '\\0' e >&2");
-    const Reply reply = parse_reply(ask(get("/cgi-bin/noisy"), 30000));
+    const Reply reply = parse_reply(ask(get_request("/cgi-bin/noisy"), 30000));
     EXPECT_EQ(reply.raw, "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nbody");
     expect_log("noisy: a warning\n");
     expect_log(std::string(4194304, 'e'));
-    ends_cleanly(1);
-}
-
-TEST_F(CgiProgram, DyingMidOutputEndsTheReplyThere)
-{
-    script("cgi-bin/dying", "printf 'Content-Type: text/plain\\r\\n\\r\\npartial'; kill -KILL $$");
-    EXPECT_EQ(ask(get("/cgi-bin/dying")), "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\npartial");
-    ends_cleanly(1);
-}
-
-TEST_F(CgiProgram, NulBytesInTheOutputArriveByteForByte)
-{
-    script("cgi-bin/binary", "printf 'Content-Type: application/octet-stream\\r\\n\\r\\n\\000\\001\\377\\000end'");
-    EXPECT_EQ(ask(get("/cgi-bin/binary")),
-              bytes("HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n\0\1\377\0end"));
     ends_cleanly(1);
 }
 
@@ -1230,7 +1014,7 @@ TEST_F(CgiProgram, StatusOutsideTheRangeOfHttpIsTheServersError)
     const char *statuses[] = {"99999999999999999999", "0", "abc", "-1", "999999999", "99", "600"};
     for (const char *status : statuses) {
         script("cgi-bin/odd_status", std::string("printf 'Status: ") + status + "\\r\\n\\r\\nbody'");
-        const std::string raw = ask(get("/cgi-bin/odd_status"));
+        const std::string raw = ask(get_request("/cgi-bin/odd_status"));
         expect_error(raw, 500, "Internal Server Error");
         EXPECT_EQ(raw.find("body"), std::string::npos) << status;
     }
@@ -1244,7 +1028,7 @@ TEST_F(SlowProgram, SilentPastTheReadWaitIsGivenUpOn)
     // answered; the connection closes then.
     script("cgi-bin/sleepy", "sleep 300");
     Client client(site.port);
-    ASSERT_TRUE(client.send_all(get("/cgi-bin/sleepy")));
+    ASSERT_TRUE(client.send_all(get_request("/cgi-bin/sleepy")));
     const auto begin = Clock::now();
     expect_silence(client, 45000);
     const auto waited = Clock::now() - begin;
@@ -1254,4 +1038,3 @@ TEST_F(SlowProgram, SilentPastTheReadWaitIsGivenUpOn)
     expect_log("WebSrv Error: CGI program cgi-bin/sleepy gave no answer in 30 s; ending it\n");
     ends_cleanly(1);
 }
-

@@ -18,9 +18,7 @@ namespace {
 
 const std::string server_binary = WEBSRV_TEST_SERVER;
 const std::string http_plugin = WEBSRV_HTTP_PLUGIN;
-const std::string record_plugin = std::string(TEST_PLUGIN_DIR) + "/tp_record.so";
 // A plug-in with no request hooks at all: the server's own behaviour.
-const std::string hookless_plugin = std::string(TEST_PLUGIN_DIR) + "/tp_listen.so";
 
 const std::string kMtimeText = "Sun, 06 Nov 1994 08:49:37 GMT";  // Site::default_mtime
 
@@ -33,28 +31,13 @@ void start(Site &site, bool verbose, bool with_record = false,
     if (verbose)
         args.push_back("-v");
     if (with_record) {
-        args.insert(args.end(), {"-plugin", record_plugin, "-record", site.record, "-record-port",
+        args.insert(args.end(), {"-plugin", test_plugin("tp_record"), "-record", site.record, "-record-port",
                                  std::to_string(site.port)});
         args.insert(args.end(), record_options.begin(), record_options.end());
     } else {
         args.insert(args.end(), {"-plugin", http_plugin, "-port", std::to_string(site.port)});
     }
     ASSERT_TRUE(site.start(server_binary, args)) << site.log();
-}
-
-// Stops the server, which must exit with status 0, and returns its log.
-std::string stop(Site &site)
-{
-    EXPECT_EQ(site.stop(), 0);
-    return site.log();
-}
-
-size_t count(const std::string &text, const std::string &piece)
-{
-    size_t n = 0;
-    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
-        ++n;
-    return n;
 }
 
 std::string html_of(size_t size)
@@ -88,7 +71,7 @@ TEST(WireResponse, NotFoundPageForHttp10Is221Bytes)
     EXPECT_EQ(reply.raw, expected_error_page("HTTP/1.0", 404, "Not Found", date));
     EXPECT_EQ(reply.raw.size(), 221u);
     EXPECT_EQ(reply.head.size(), 108u);
-    const std::string log = stop(site);
+    const std::string log = site.stop_cleanly();
     EXPECT_NE(log.find("Succesfully transmitted error response packet of 221 bytes\n"), std::string::npos)
         << log;
     EXPECT_NE(log.find("Web Server receive packet failed\n"), std::string::npos);
@@ -106,7 +89,7 @@ TEST(WireResponse, OkHeaderBlockForA1234ByteHtmlFileIs188BytesInOrder)
     EXPECT_EQ(reply.head, ok_head("HTTP/1.0", date, "text/html", "1234"));
     EXPECT_EQ(reply.head.size(), 188u);
     EXPECT_EQ(reply.body, page);
-    const std::string log = stop(site);
+    const std::string log = site.stop_cleanly();
     EXPECT_NE(log.find("Succesfully transmitted response packet of 188 bytes\n"
                        "Succesfully transmitted file of 1234 bytes File was 1234 bytes long\n"),
               std::string::npos)
@@ -127,7 +110,7 @@ TEST(WireResponse, NotModifiedHasTypeAndDateButNoLengthAndNoBody)
                          "Connection: close\r\n"
                          "\r\n");
     EXPECT_TRUE(is_http_date(reply.header("Date")));
-    stop(site);
+    site.stop_cleanly();
 }
 
 TEST(WireResponse, EmptyFileGetsOkWithoutLengthAndBody)
@@ -137,7 +120,7 @@ TEST(WireResponse, EmptyFileGetsOkWithoutLengthAndBody)
     start(site, true);
     const Reply reply = site.get("GET /empty.html HTTP/1.0\r\n\r\n");
     EXPECT_EQ(reply.raw, ok_head("HTTP/1.0", reply.header("Date"), "text/html", ""));
-    const std::string log = stop(site);
+    const std::string log = site.stop_cleanly();
     EXPECT_EQ(log.find("Succesfully transmitted file of"), std::string::npos) << "no transmission";
 }
 
@@ -151,7 +134,7 @@ TEST(WireResponse, VersionOfTheRequestLineIsEchoed)
     EXPECT_EQ(ok.body, "hello");
     const Reply missing = site.get("GET /nothing HTTP/1.1\r\n\r\n");
     EXPECT_EQ(missing.raw, expected_error_page("HTTP/1.1", 404, "Not Found", missing.header("Date")));
-    stop(site);
+    site.stop_cleanly();
 }
 
 TEST(WireResponse, ThousandsOfBytesOfVersionStillGiveAWholeResponse)
@@ -166,7 +149,7 @@ TEST(WireResponse, ThousandsOfBytesOfVersionStillGiveAWholeResponse)
     EXPECT_EQ(ok.body, page);
     const Reply missing = site.get("GET /nothing " + version + "\r\n\r\n");
     EXPECT_EQ(missing.raw, expected_error_page("HTTP/1.0", 404, "Not Found", missing.header("Date")));
-    stop(site);
+    site.stop_cleanly();
 }
 
 TEST(WireResponse, TwoSpacesBeforeTheVersionMakeItBeginWithASpace)
@@ -177,7 +160,7 @@ TEST(WireResponse, TwoSpacesBeforeTheVersionMakeItBeginWithASpace)
     const Reply reply = site.get("GET /page.html  HTTP/1.0\r\n\r\n");
     EXPECT_EQ(reply.head, ok_head(" HTTP/1.0", reply.header("Date"), "text/html", "5"));
     EXPECT_EQ(reply.body, "hello");
-    const std::string log = stop(site);
+    const std::string log = site.stop_cleanly();
     EXPECT_NE(log.find("RequestURI: /page.html Query: (none) HTTP: HTTP/1.0.\n"), std::string::npos) << log;
 }
 
@@ -194,7 +177,7 @@ void expect_bad_request(const std::string &request, const std::string &error)
     start(site, false);
     const Reply reply = site.get(request);
     EXPECT_EQ(reply.raw, expected_error_page("HTTP/1.0", 400, "Bad Request", reply.header("Date")));
-    EXPECT_EQ(stop(site), "WebSrv Warning: No CGI pattern specified; CGI Processing is disabled.\n" +
+    EXPECT_EQ(site.stop_cleanly(), "WebSrv Warning: No CGI pattern specified; CGI Processing is disabled.\n" +
                               error + "\nWeb Server receive packet failed\n");
 }
 
@@ -229,7 +212,7 @@ TEST(WireRequest, PathIsDecodedAfterTheQueryIsSplitOff)
     const Reply question = site.get("GET /a%3Fb HTTP/1.0\r\n\r\n");
     EXPECT_EQ(question.status_line, "HTTP/1.0 200 Ok");
     EXPECT_EQ(question.body, "question");
-    const std::string log = stop(site);
+    const std::string log = site.stop_cleanly();
     EXPECT_NE(log.find("Method Name: GET RequestURI: /a%20b.html Query: x=1 HTTP:HTTP/1.0.\n"),
               std::string::npos)
         << log;
@@ -246,7 +229,7 @@ TEST(WireRequest, LogLineShowsAnAbsentQueryAsNoneAndAnEmptyOneAsEmpty)
     const std::string plain = "GET /page.html HTTP/1.0\r\n\r\n";
     site.get(plain);
     site.get("GET /page.html? HTTP/1.0\r\n\r\n");
-    const std::string log = stop(site);
+    const std::string log = site.stop_cleanly();
     EXPECT_NE(log.find("From:127.0.0.1 " + std::to_string(plain.size()) + " bytes Method Name: GET RequestURI: /page.html Query: (none) "
                        "HTTP:HTTP/1.0.\n"),
               std::string::npos)
@@ -262,8 +245,8 @@ TEST(WireRequest, HeaderFieldsAreMatchedIgnoringCaseColonIncluded)
     const Reply reply = site.get("GET /page.html HTTP/1.0\r\nhost:\t  abc\r\nHostname: x\r\n"
                                  "user-agent: first\r\nUser-Agent: second\r\n\r\n");
     EXPECT_EQ(reply.body, "hello");
-    const std::string log = stop(site);
-    EXPECT_EQ(count(log, "Host is ==>"), 1u) << log;
+    const std::string log = site.stop_cleanly();
+    EXPECT_EQ(count_of(log, "Host is ==>"), 1u) << log;
     EXPECT_NE(log.find("Host is ==>abc\n"), std::string::npos) << log;
     EXPECT_NE(log.find("User-Agent is ==>first\nUser-Agent is ==>second\n"), std::string::npos) << log;
     const std::string request = site.recorded_line("request ");
@@ -284,7 +267,7 @@ TEST(WireRequest, HeaderArrivingInPiecesIsOneReadPerPiece)
     const Reply reply = parse_reply(client.read_all());
     EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
     EXPECT_EQ(reply.body, "hello");
-    const std::string log = stop(site);
+    const std::string log = site.stop_cleanly();
     std::string reads;
     size_t total = 0;
     for (const std::string &piece : pieces) {
@@ -294,7 +277,7 @@ TEST(WireRequest, HeaderArrivingInPiecesIsOneReadPerPiece)
     EXPECT_NE(log.find(reads + "From:127.0.0.1 " + std::to_string(total) + " bytes Method Name: GET"),
               std::string::npos)
         << log;
-    EXPECT_EQ(count(log, "Received "), pieces.size()) << log;
+    EXPECT_EQ(count_of(log, "Received "), pieces.size()) << log;
     EXPECT_NE(log.find("Host is ==>abc\n"), std::string::npos) << log;
 }
 
@@ -313,7 +296,7 @@ void expect_header_too_large(const std::string &request)
     const Reply reply = parse_reply(raw);
     EXPECT_EQ(raw, expected_error_page("HTTP/1.0", 431, "Request Header Fields Too Large", reply.header("Date")));
     EXPECT_TRUE(client.closed());
-    EXPECT_EQ(stop(site), "WebSrv Warning: No CGI pattern specified; CGI Processing is disabled.\n"
+    EXPECT_EQ(site.stop_cleanly(), "WebSrv Warning: No CGI pattern specified; CGI Processing is disabled.\n"
                            "Error: HTTP header cannot be read; buffer exceeds.\n"
                            "Web Server receive packet failed\n");
 }
@@ -339,7 +322,8 @@ TEST(WireRequest, NulByteHidesTheEndOfTheHeader)
 // Starts the server with a plug-in that has no directory hook (the stock plug-ins have one).
 void start_without_hooks(Site &site)
 {
-    ASSERT_TRUE(site.start(server_binary, {"-plugin", hookless_plugin, "-listen", std::to_string(site.port)}))
+    ASSERT_TRUE(site.start(server_binary, {"-plugin", test_plugin("tp_listen"), "-listen",
+                                           std::to_string(site.port)}))
         << site.log();
 }
 
@@ -356,7 +340,7 @@ TEST(WireRequest, DirectoryRequestServesTheWorkingDirectorysIndex)
         EXPECT_EQ(reply.header("Content-Type"), "text/html") << path;
         EXPECT_EQ(reply.body, "top index") << path;
     }
-    stop(site);
+    site.stop_cleanly();
 }
 
 TEST(WireRequest, DirectoryWithoutIndexIsNotFound)
@@ -369,7 +353,7 @@ TEST(WireRequest, DirectoryWithoutIndexIsNotFound)
         const Reply reply = site.get(std::string("GET ") + path + " HTTP/1.0\r\n\r\n");
         EXPECT_EQ(reply.raw, expected_error_page("HTTP/1.0", 404, "Not Found", reply.header("Date"))) << path;
     }
-    stop(site);
+    site.stop_cleanly();
 }
 
 TEST(WireRequest, PostBodyBytesStayBehindTheHeader)
@@ -382,7 +366,7 @@ TEST(WireRequest, PostBodyBytesStayBehindTheHeader)
     const Reply reply = site.get(header + body);
     EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
     EXPECT_EQ(reply.body, "form");
-    stop(site);
+    site.stop_cleanly();
     const std::string request = site.recorded_line("request ");
     const std::string n = std::to_string(header.size());
     EXPECT_NE(request.find(" host=(null) "), std::string::npos) << request;
@@ -423,7 +407,7 @@ TEST(WireCurl, FetchesAPageAndSeesTheHeaders)
     EXPECT_EQ(reply.header("Connection"), "close");
     EXPECT_TRUE(is_http_date(reply.header("Date")));
     EXPECT_EQ(reply.body, page);
-    stop(site);
+    site.stop_cleanly();
 }
 
 TEST(WireCurl, SeesTheNotFoundStatus)
@@ -439,5 +423,5 @@ TEST(WireCurl, SeesTheNotFoundStatus)
     const int status = pclose(curl);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
     EXPECT_EQ(std::string(text, got), "404 text/html");
-    stop(site);
+    site.stop_cleanly();
 }

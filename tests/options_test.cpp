@@ -28,9 +28,9 @@ using websrv_test::release_control_block;
 
 namespace {
 
-const std::string kOptionPlugin = TEST_PLUGIN_DIR "/tp_option.so";
-const std::string kRejectPlugin = TEST_PLUGIN_DIR "/tp_reject.so";
-const std::string kNoInitPlugin = TEST_PLUGIN_DIR "/tp_noinit.so";
+const std::string kOptionPlugin = websrv_test::test_plugin("tp_option");
+const std::string kRejectPlugin = websrv_test::test_plugin("tp_reject");
+const std::string kNoInitPlugin = websrv_test::test_plugin("tp_noinit");
 const std::string kHttpPlugin = WEBSRV_HTTP_PLUGIN;
 
 const char kNoCgiWarning[] =
@@ -61,14 +61,6 @@ std::string current_directory()
 {
     char buffer[PATH_MAX];
     return getcwd(buffer, sizeof buffer) != nullptr ? buffer : "";
-}
-
-std::string joined(const std::vector<std::string> &args)
-{
-    std::string text;
-    for (const auto &arg : args)
-        text += (text.empty() ? "" : " ") + arg;
-    return text;
 }
 
 // Each test starts from a released control block and ends in the directory it started in.
@@ -437,8 +429,8 @@ TEST_F(Options, OptionEveryPluginDeclinesIsInvalid)
         {"-plugin", kRejectPlugin, "-plugin", kOptionPlugin, "-zzz", "value"},
     };
     for (const auto &args : command_lines) {
-        EXPECT_EQ(parse(args), -1) << joined(args);
-        EXPECT_EQ(out_, invalid_option("-zzz")) << joined(args);
+        EXPECT_EQ(parse(args), -1) << websrv_test::joined(args, " ");
+        EXPECT_EQ(out_, invalid_option("-zzz")) << websrv_test::joined(args, " ");
     }
 }
 
@@ -464,9 +456,9 @@ TEST_F(Options, OptionTakenWithItsValueLetsParsingGoOnAfterIt)
     for (const auto &c : cases) {
         std::vector<std::string> args{"-plugin", kOptionPlugin};
         args.insert(args.end(), c.after_plugin.begin(), c.after_plugin.end());
-        EXPECT_EQ(parse(args), 0) << joined(args);
-        EXPECT_EQ(out_, c.logged) << joined(args);
-        EXPECT_STREQ(websrv_mcb.cgi_pattern, c.cgi_pattern) << joined(args);
+        EXPECT_EQ(parse(args), 0) << websrv_test::joined(args, " ");
+        EXPECT_EQ(out_, c.logged) << websrv_test::joined(args, " ");
+        EXPECT_STREQ(websrv_mcb.cgi_pattern, c.cgi_pattern) << websrv_test::joined(args, " ");
     }
 }
 
@@ -485,9 +477,9 @@ TEST_F(Options, PluginRejectingAnOptionStopsTheParse)
         {"-plugin", kOptionPlugin, "-plugin", kRejectPlugin, "-no", "-c", "never"},
     };
     for (const auto &args : command_lines) {
-        EXPECT_EQ(parse(args), -1) << joined(args);
-        EXPECT_EQ(out_, "WebSrv Error: Plugin rejecter rejected the option\n") << joined(args);
-        EXPECT_STREQ(websrv_mcb.cgi_pattern, "") << joined(args);
+        EXPECT_EQ(parse(args), -1) << websrv_test::joined(args, " ");
+        EXPECT_EQ(out_, "WebSrv Error: Plugin rejecter rejected the option\n") << websrv_test::joined(args, " ");
+        EXPECT_STREQ(websrv_mcb.cgi_pattern, "") << websrv_test::joined(args, " ");
     }
 }
 

@@ -18,15 +18,7 @@ namespace {
 
 const std::string server_binary = WEBSRV_TEST_SERVER;
 const std::string http_plugin = WEBSRV_HTTP_PLUGIN;
-const std::string listen_plugin = std::string(TEST_PLUGIN_DIR) + "/tp_listen.so";
-
-std::string lines(const std::vector<int> &ports)
-{
-    std::string text;
-    for (int port : ports)
-        text += std::to_string(port) + "\n";
-    return text;
-}
+const std::string listen_plugin = test_plugin("tp_listen");
 
 // One test's directory, with its own port file.
 struct Sandbox {
@@ -93,7 +85,7 @@ TEST(Startup, ServesTheHttpPluginsPortAndStopsCleanlyOnSigterm)
     const int port = free_port();
     auto server = box.start(http_on(port));
     ASSERT_TRUE(server->wait_ready({port})) << server->output();
-    EXPECT_EQ(read_file(box.port_file), lines({port}));
+    EXPECT_EQ(read_file(box.port_file), port_lines({port}));
     for (int i = 0; i < 5; ++i)
         EXPECT_TRUE(can_connect(port)) << "connection " << i;
     // A stop takes no further connection: the five are let in first.
@@ -118,7 +110,7 @@ TEST(Startup, CreatesAMissingPortFileAndListsBothPluginsInRegistryOrder)
     args.insert(args.end(), {"-plugin", listen_plugin, "-listen", std::to_string(second)});
     auto server = box.start(args);
     ASSERT_TRUE(server->wait_ready({first, second})) << server->output();
-    EXPECT_EQ(read_file(box.port_file), lines({first, second}));
+    EXPECT_EQ(read_file(box.port_file), port_lines({first, second}));
     EXPECT_EQ(server->stop(SIGTERM), 0);
     EXPECT_EQ(read_file(box.port_file), "");
     EXPECT_NE(server->output().find("tp_listen: on_start fd="), std::string::npos);
@@ -135,7 +127,7 @@ TEST(Shutdown, SigtermAndSighupRemoveExactlyThisInstancesLines)
         ASSERT_TRUE(server->wait_ready({first, second})) << server->output();
         // Another instance appends its line after ours while we run.
         write_file(box.port_file, read_file(box.port_file) + "7000\n");
-        EXPECT_EQ(read_file(box.port_file), "80\n9000\n" + lines({first, second}) + "7000\n");
+        EXPECT_EQ(read_file(box.port_file), "80\n9000\n" + port_lines({first, second}) + "7000\n");
         EXPECT_EQ(server->stop(signo), 0) << "signal " << signo;
         EXPECT_EQ(read_file(box.port_file), "80\n9000\n7000\n") << "signal " << signo;
         EXPECT_EQ(server->output().find("select failed"), std::string::npos);
@@ -184,7 +176,7 @@ TEST(Shutdown, LeavesAStaleLineOfAKilledInstanceAndRemovesItsOwn)
     auto killed = box.start(http_on(port));
     ASSERT_TRUE(killed->wait_ready({port}));
     EXPECT_EQ(killed->stop(SIGKILL), 128 + SIGKILL);
-    EXPECT_EQ(read_file(box.port_file), lines({port})) << "SIGKILL leaves the line behind";
+    EXPECT_EQ(read_file(box.port_file), port_lines({port})) << "SIGKILL leaves the line behind";
 
     // Another instance's line between the stale one and ours, so that taking out the wrong
     // one of the two equal lines gives other bytes.
@@ -192,9 +184,9 @@ TEST(Shutdown, LeavesAStaleLineOfAKilledInstanceAndRemovesItsOwn)
     auto next = box.start(http_on(port));
     ASSERT_TRUE(next->wait_ready({port})) << next->output();
     write_file(box.port_file, read_file(box.port_file) + "7001\n");
-    EXPECT_EQ(read_file(box.port_file), lines({port, 7000, port, 7001}));
+    EXPECT_EQ(read_file(box.port_file), port_lines({port, 7000, port, 7001}));
     EXPECT_EQ(next->stop(SIGHUP), 0);
-    EXPECT_EQ(read_file(box.port_file), lines({port, 7000, 7001}));
+    EXPECT_EQ(read_file(box.port_file), port_lines({port, 7000, 7001}));
 }
 
 TEST(Startup, EndsAnotherProgramsUnterminatedLastLineBeforeItsOwn)
@@ -204,7 +196,7 @@ TEST(Startup, EndsAnotherProgramsUnterminatedLastLineBeforeItsOwn)
     const int port = free_port();
     auto server = box.start(http_on(port));
     ASSERT_TRUE(server->wait_ready({port})) << server->output();
-    EXPECT_EQ(read_file(box.port_file), "80\n9000\n" + lines({port}));
+    EXPECT_EQ(read_file(box.port_file), "80\n9000\n" + port_lines({port}));
     EXPECT_EQ(server->stop(SIGTERM), 0);
     EXPECT_EQ(read_file(box.port_file), "80\n9000\n");
 }
@@ -223,7 +215,7 @@ TEST(Startup, PortInUseAbortsAndLeavesTheOtherInstancesLine)
                       "WebSrv Error: Unable to listen on port " + std::to_string(port) +
                       " Error: Address already in use\n"
                       "Error: Unable to start the Web Server Application. Aborting\n");
-    EXPECT_EQ(read_file(box.port_file), lines({80, port})) << "the running instance's line stays";
+    EXPECT_EQ(read_file(box.port_file), port_lines({80, port})) << "the running instance's line stays";
 
     EXPECT_TRUE(can_connect(port));
 
@@ -245,7 +237,7 @@ TEST(Startup, SecondPortInUseRemovesTheFirstPortsLineAgain)
               255);
     EXPECT_NE(output.find("Error: Unable to start the Web Server Application. Aborting\n"),
               std::string::npos);
-    EXPECT_EQ(read_file(box.port_file), lines({busy}));
+    EXPECT_EQ(read_file(box.port_file), port_lines({busy}));
     EXPECT_EQ(other->stop(SIGTERM), 0);
 }
 
@@ -375,7 +367,7 @@ TEST(AcceptLoop, ServesADescriptorRegisteredDuringStartup)
     auto server = box.start({"-v", "-plugin", listen_plugin, "-spawn", std::to_string(spawner),
                              std::to_string(spawned)});
     ASSERT_TRUE(server->wait_ready({spawner, spawned})) << server->output();
-    EXPECT_EQ(read_file(box.port_file), lines({spawner, spawned}));
+    EXPECT_EQ(read_file(box.port_file), port_lines({spawner, spawned}));
     EXPECT_EQ(server->stop(SIGTERM), 0);
     EXPECT_EQ(read_file(box.port_file), "");
 }
@@ -412,7 +404,7 @@ TEST(Shutdown, ConcurrentInstancesStartingAndStoppingNeverLoseEachOthersLines)
         ASSERT_TRUE(first->wait_ready({a})) << first->output();
         ASSERT_TRUE(second->wait_ready({b})) << second->output();
         const std::string running = read_file(box.port_file);
-        EXPECT_TRUE(running == original + lines({a, b}) || running == original + lines({b, a}))
+        EXPECT_TRUE(running == original + port_lines({a, b}) || running == original + port_lines({b, a}))
             << "round " << round << ": " << running;
         kill(first->pid(), SIGTERM);
         kill(second->pid(), SIGHUP);

@@ -30,15 +30,22 @@ void start(Site &site, bool verbose = false)
     ASSERT_TRUE(site.start(server_binary, args)) << site.log();
 }
 
-std::string stop(Site &site)
-{
-    EXPECT_EQ(site.stop(), 0);
-    return site.log();
-}
-
 void expect_not_found(const Reply &reply, const std::string &what)
 {
     EXPECT_EQ(reply.raw, expected_error_page("HTTP/1.0", 404, "Not Found", reply.header("Date"))) << what;
+}
+
+// Whether others may enter `path` and every directory above it.
+bool others_may_enter(const std::string &path)
+{
+    for (std::string dir = path; !dir.empty();) {
+        struct stat st;
+        if (stat(dir.c_str(), &st) != 0 || (st.st_mode & S_IXOTH) == 0)
+            return false;
+        const size_t slash = dir.rfind('/');
+        dir.resize(slash == std::string::npos ? 0 : slash);
+    }
+    return true;
 }
 
 // Every "Extension found: X" value the log shows, in order.
@@ -87,7 +94,7 @@ TEST(StaticFile, GetPostAndHeadAreServedAndOtherMethodsNotImplemented)
         EXPECT_EQ(reply.header("Content-Length"), "8") << c.method;
         EXPECT_EQ(reply.head.size(), get.head.size()) << c.method;
     }
-    stop(site);
+    site.stop_cleanly();
 }
 
 
@@ -114,7 +121,7 @@ TEST(StaticFile, ContentTypeComesFromTheExtensionIgnoringCase)
         EXPECT_EQ(reply.header("Content-Type"), f.type) << f.name;
         EXPECT_EQ(reply.body, f.name);
     }
-    const std::string log = stop(site);
+    const std::string log = site.stop_cleanly();
     // README and .profile have no extension; lib.d/readme has one that names no type.
     const std::vector<std::string> expected = {"HTML", "Gif", "d/readme", "css", "js", "JSON",
                                                "png", "svg", "unknownext"};
@@ -169,7 +176,7 @@ TEST_F(Confinement, PathsLeadingOutsideAreRefusedAndNeverLeak)
         EXPECT_EQ(reply.raw.find(secret), std::string::npos) << path;
         EXPECT_EQ(reply.raw.find("root:"), std::string::npos) << path;
     }
-    const std::string log = stop(site);
+    const std::string log = site.stop_cleanly();
     EXPECT_EQ(log.find(secret), std::string::npos);
     EXPECT_EQ(log.find("does not exist"), std::string::npos) << "refused, not failed to open:\n" << log;
 }
@@ -193,7 +200,7 @@ TEST_F(Confinement, PathsThatStayInsideAreServed)
         EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok") << c.path;
         EXPECT_EQ(reply.body, c.body) << c.path;
     }
-    stop(site);
+    site.stop_cleanly();
 }
 
 // ---- Files that exist but cannot be opened ---------------------------------------------
@@ -212,7 +219,7 @@ TEST(StaticFile, FileThatCannotBeOpenedIsNotFoundWithItsLogLine)
     close(fd);
     start(site);
     expect_not_found(site.get("GET /sock.html HTTP/1.0\r\n\r\n"), "socket");
-    EXPECT_EQ(stop(site), "WebSrv Warning: No CGI pattern specified; CGI Processing is disabled.\n"
+    EXPECT_EQ(site.stop_cleanly(), "WebSrv Warning: No CGI pattern specified; CGI Processing is disabled.\n"
                           "Filename sock.html does not exist\n");
 }
 
@@ -222,21 +229,30 @@ TEST(StaticFile, UnreadableFileIsNotFoundWithItsLogLine)
     site.put("locked.html", "locked");
     ASSERT_EQ(chmod((site.root + "/locked.html").c_str(), 0), 0);
     std::string binary = server_binary;
-    std::vector<std::string> args{"-plugin", http_plugin, "-port", std::to_string(site.port)};
+    std::string plugin = http_plugin;
+    std::vector<std::string> args;
     if (geteuid() == 0) {
         // Root opens a file whatever its permissions: the server runs as the user nobody
-        // instead, who has to be able to reach and write the port file.
-        write_file(site.port_file, "");
+        // instead. Nobody may be unable to enter the build directory (a checkout in /root),
+        // so it runs copies of the server and the plug-in from the test's directory, where
+        // it also has to write the port file.
         ASSERT_EQ(chmod(site.dir.path().c_str(), 0755), 0);
+        ASSERT_TRUE(others_may_enter(site.dir.path())) << site.dir.path() << " is out of nobody's reach";
+        binary = site.dir.file("websrv");
+        plugin = site.dir.file("http.so");
+        copy_file(server_binary, binary, 0755);
+        copy_file(http_plugin, plugin, 0644);
+        write_file(site.port_file, "");
         ASSERT_EQ(chmod(site.port_file.c_str(), 0666), 0);
-        args.insert(args.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups", binary});
+        args = {"--reuid=65534", "--regid=65534", "--clear-groups", binary};
         binary = "/usr/bin/setpriv";
     }
+    args.insert(args.end(), {"-plugin", plugin, "-port", std::to_string(site.port)});
     ASSERT_TRUE(site.start(binary, args)) << site.log();
     const Reply reply = site.get("GET /locked.html HTTP/1.0\r\n\r\n");
     expect_not_found(reply, "chmod 000");
     EXPECT_EQ(reply.raw.find("locked"), std::string::npos);
-    EXPECT_NE(stop(site).find("Filename locked.html does not exist\n"), std::string::npos);
+    EXPECT_NE(site.stop_cleanly().find("Filename locked.html does not exist\n"), std::string::npos);
 }
 
 // ---- Sizes -----------------------------------------------------------------------------
@@ -253,7 +269,7 @@ TEST(StaticFile, EightMebibyteFileArrivesWholeAndIdentical)
     EXPECT_EQ(reply.header("Content-Length"), "8388608");
     EXPECT_EQ(reply.body.size(), content.size());
     EXPECT_TRUE(reply.body == content) << "the body differs from the file";
-    EXPECT_NE(stop(site).find("Succesfully transmitted file of 8388608 bytes File was 8388608 bytes long\n"),
+    EXPECT_NE(site.stop_cleanly().find("Succesfully transmitted file of 8388608 bytes File was 8388608 bytes long\n"),
               std::string::npos);
 }
 
@@ -274,7 +290,7 @@ TEST(StaticFile, FileOfTwoGibibytesAndOneByteAnnouncesItsWholeLength)
         EXPECT_EQ(reply.header("Content-Length"), "2147483649") << reply.head;
         client.reset();  // without downloading it
     }
-    stop(site);
+    site.stop_cleanly();
 }
 
 // ---- Conditional requests --------------------------------------------------------------
@@ -305,5 +321,5 @@ TEST(StaticFile, IfModifiedSinceComparesWithTheFilesTime)
         reply.header("Content-Length", &has_length);
         EXPECT_EQ(has_length, *c.body != '\0') << c.since;
     }
-    stop(site);
+    site.stop_cleanly();
 }

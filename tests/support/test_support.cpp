@@ -55,6 +55,81 @@ bool file_exists(const std::string &path)
     return stat(path.c_str(), &st) == 0;
 }
 
+void copy_file(const std::string &from, const std::string &to, mode_t mode)
+{
+    if (!file_exists(from))
+        throw std::runtime_error("cannot read " + from);
+    write_file(to, read_file(from));
+    if (chmod(to.c_str(), mode) != 0)
+        throw std::runtime_error("cannot set the mode of " + to);
+}
+
+std::string test_plugin(const std::string &name) { return std::string(TEST_PLUGIN_DIR) + "/" + name + ".so"; }
+
+std::string joined(const std::vector<std::string> &items, const std::string &end)
+{
+    std::string text;
+    for (const std::string &item : items)
+        text += item + end;
+    return text;
+}
+
+size_t count_of(const std::string &text, const std::string &piece)
+{
+    size_t n = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
+        ++n;
+    return n;
+}
+
+size_t count_prefixed(const std::vector<std::string> &lines, const std::string &prefix)
+{
+    size_t n = 0;
+    for (const std::string &line : lines)
+        n += line.rfind(prefix, 0) == 0;
+    return n;
+}
+
+std::string port_lines(const std::vector<int> &ports)
+{
+    std::string text;
+    for (int port : ports)
+        text += std::to_string(port) + "\n";
+    return text;
+}
+
+bool eventually(const std::function<bool()> &done, int ms)
+{
+    for (int waited = 0; waited < ms; waited += 5) {
+        if (done())
+            return true;
+        sleep_ms(5);
+    }
+    return done();
+}
+
+std::string get_request(const std::string &target, const std::string &headers)
+{
+    return "GET " + target + " HTTP/1.0\r\n" + headers + "\r\n";
+}
+
+std::string input_report(const std::string &input)
+{
+    uint32_t hash = 2166136261u;
+    for (unsigned char c : input)
+        hash = (hash ^ c) * 16777619u;
+    char text[64];
+    snprintf(text, sizeof text, "input_length=%zu\ninput_hash=%08x\n", input.size(), hash);
+    return text;
+}
+
+void write_script(const std::string &path, const std::string &body)
+{
+    write_file(path, "#!/bin/sh\n" + body + "\n");
+    if (chmod(path.c_str(), 0755) != 0)
+        throw std::runtime_error("cannot make " + path + " executable");
+}
+
 StdoutCapture::StdoutCapture()
 {
     char name[] = "/tmp/websrv-capture-XXXXXX";
@@ -589,6 +664,12 @@ Reply Site::get(const std::string &request, int ms) { return parse_reply(exchang
 int Site::stop() { return server_->stop(SIGTERM); }
 
 std::string Site::log() const { return server_->output(); }
+
+std::string Site::stop_cleanly()
+{
+    EXPECT_EQ(stop(), 0);
+    return log();
+}
 
 std::vector<std::string> Site::recorded() const
 {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +17,33 @@ void write_file(const std::string &path, const std::string &content);
 // `size` bytes of any value, the same for the same seed.
 std::string random_bytes(size_t size, unsigned seed);
 bool file_exists(const std::string &path);
+// Copies the file `from` to `to` and gives the copy `mode`; throws when either fails.
+void copy_file(const std::string &from, const std::string &to, mode_t mode);
+
+// The test plug-in `name` (tp_record, tp_listen, ...) where the build put it.
+std::string test_plugin(const std::string &name);
+
+// Each of `items` followed by `end`, for failure messages.
+std::string joined(const std::vector<std::string> &items, const std::string &end = "\n");
+// How often `piece` occurs in `text`, overlapping occurrences included.
+size_t count_of(const std::string &text, const std::string &piece);
+// How many of `lines` begin with `prefix`.
+size_t count_prefixed(const std::vector<std::string> &lines, const std::string &prefix);
+// The lines a port file holds for `ports`: each number followed by a line feed.
+std::string port_lines(const std::vector<int> &ports);
+
+// Polls `done` until it holds or `ms` milliseconds passed; its last answer.
+bool eventually(const std::function<bool()> &done, int ms = 10000);
+
+// A GET request for `target` with the header lines `headers` (each ending in CR LF).
+std::string get_request(const std::string &target, const std::string &headers = "");
+
+// The lines the test CGI program printenv writes about the input it read: its length and its
+// FNV-1a hash.
+std::string input_report(const std::string &input);
+
+// A shell program at `path`, mode 0755: "#!/bin/sh", then `body` as its last line.
+void write_script(const std::string &path, const std::string &body);
 
 // Captures everything written to file descriptor 1 (stdio's stdout included) while alive.
 class StdoutCapture {
@@ -193,6 +221,8 @@ public:
     int stop();
     // Everything the server logged (complete once it stopped).
     std::string log() const;
+    // Stops the server with SIGTERM, expects it to exit with 0, and returns what it logged.
+    std::string stop_cleanly();
     // The lines tp_record wrote for the connections (its "start" lines left out).
     std::vector<std::string> recorded() const;
     // The first recorded line that begins with `prefix`, or "".

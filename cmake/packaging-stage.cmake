@@ -2,6 +2,21 @@
 # packaging.cmake): moves the plug-in author's files from websrv's tree to websrv-dev's, and
 # compresses the manual pages and changelogs as Debian packages carry them.
 set(websrv_staged ${CPACK_TEMPORARY_DIRECTORY})
+
+# The port file and https.so's certificate directory are fixed in the server when it is
+# built. A build made for trying the server out, with them in its own tree, would write
+# there on every machine the package goes to: it is not packaged.
+foreach(path IN LISTS CPACK_WEBSRV_FIXED_PATHS)
+  if(NOT IS_ABSOLUTE "${path}")
+    message(FATAL_ERROR "packaging-stage.cmake: ${path} is not an absolute path; configure the build with the device's paths")
+  endif()
+  foreach(tree IN LISTS CPACK_WEBSRV_TREES)
+    string(FIND "${path}/" "${tree}/" at)
+    if(at EQUAL 0)
+      message(FATAL_ERROR "packaging-stage.cmake: the server was built for ${path}, inside ${tree}; configure the build with the device's paths (-DWEBSRV_PORT_FILE, -DWEBSRV_TLS_DIR)")
+    endif()
+  endforeach()
+endforeach()
 if(NOT IS_DIRECTORY ${websrv_staged}/server OR NOT IS_DIRECTORY ${websrv_staged}/devel)
   message(FATAL_ERROR "packaging-stage.cmake: no staged packages in ${websrv_staged}")
 endif()

@@ -314,4 +314,14 @@ expect 0 "Stopping websrv: OK" "stop with BusyBox"
 ended "$pid" && [ ! -s "$work/webport" ] || fail "stop with BusyBox ends the server in order" "$work/webport"
 pass "BusyBox's start-stop-daemon and shell: start, status, stop"
 
+# A build whose server writes its port file into the build tree (as a trial build does) is
+# not packaged.
+"$cmake" -DWEBSRV_PORT_FILE="$work/build/webport" "$work/build" >"$work/configure.log" 2>&1 ||
+    fail "configure the private build again" "$work/configure.log"
+"$cmake" --build "$work/build" >"$work/build.log" 2>&1 || fail "build the private build again" "$work/build.log"
+! (cd "$work/build" && "$cpack" -G DEB -B "$work/debs-trial") >"$work/cpack.log" 2>&1 &&
+    grep -q "the server was built for" "$work/cpack.log" && ! ls "$work/debs-trial"/*.deb >/dev/null 2>&1 ||
+    fail "cpack refuses a server built for a port file in its build tree" "$work/cpack.log"
+pass "cpack refuses a build whose port file lies in the build tree"
+
 echo "packaging_test: $passed passed, 0 failed"

@@ -30,11 +30,14 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/websrv-packaging.XXXXXX")
 root=$work/root
 pidfile=$work/run/websrv.pid
 cleanup() {
-    # The server started by the init script, if a failed check left it running.
-    if [ -s "$pidfile" ]; then
-        pid=$(cat "$pidfile")
-        [ "$(readlink "/proc/$pid/exe" 2>/dev/null)" != "$root/usr/sbin/websrv" ] || kill -KILL "$pid"
-    fi
+    # What the init script started and a failed check left running: the packaged server (its
+    # executable is in this test's directory) and the shell that was to become it.
+    for proc in /proc/[0-9]*; do
+        if [ "$(readlink "$proc/exe" 2>/dev/null)" = "$root/usr/sbin/websrv" ] ||
+            tr '\0' ' ' <"$proc/cmdline" 2>/dev/null | grep -q " $work/run/websrv.fifo "; then
+            kill -KILL "${proc#/proc/}" 2>/dev/null || true
+        fi
+    done
     if [ -n "${WEBSRV_KEEP_TEST_DIRS:-}" ]; then
         echo "kept $work"
     else

@@ -4,7 +4,7 @@
 set(websrv_staged ${CPACK_TEMPORARY_DIRECTORY})
 
 # The port file and https.so's certificate directory are fixed in the server when it is
-# built. A build made for trying the server out, with them in its own tree, would write
+# built. A build made for trying the server out, with them in the build tree, would write
 # there on every machine the package goes to: it is not packaged.
 foreach(path IN LISTS CPACK_WEBSRV_FIXED_PATHS)
   if(NOT IS_ABSOLUTE "${path}")

@@ -71,9 +71,9 @@ set(CPACK_SET_DESTDIR ON)
 set(CPACK_INSTALL_PREFIX ${websrv_deb_prefix})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/packaging-stage.cmake)
-# The paths fixed in the server, and the trees packaging-stage.cmake does not let them lie in.
+# The paths fixed in the server, and the tree packaging-stage.cmake does not let them lie in.
 set(CPACK_WEBSRV_FIXED_PATHS ${WEBSRV_PORT_FILE} ${WEBSRV_TLS_DIR})
-set(CPACK_WEBSRV_TREES ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR})
+set(CPACK_WEBSRV_TREES ${PROJECT_BINARY_DIR})
 # What packaging-stage.cmake moves to websrv-dev, relative to the staging root.
 string(REGEX REPLACE "^/" "" websrv_deb_root_prefix ${websrv_deb_prefix})
 set(CPACK_WEBSRV_DEV_PATHS

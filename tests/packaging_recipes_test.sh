@@ -2,8 +2,8 @@
 # What can be checked here of the packaging files that run elsewhere: every shell script
 # packaging/ ships passes ShellCheck; the OpenWrt init script turns its configuration file
 # into the expected command lines; and the Buildroot, Yocto and OpenWrt packages name the
-# project's version, its CMake options (with the project's defaults for the fixed paths),
-# their TLS switch, and files that exist.
+# project's version, its CMake options (with the project's defaults for the fixed paths), and
+# files that exist.
 #
 # Usage: packaging_recipes_test.sh SOURCE_DIR VERSION BUILD_DIR
 # BUILD_DIR is a configured build: its cache names the CMake options. Needs shellcheck.
@@ -131,20 +131,6 @@ for option in WEBSRV_PORT_FILE WEBSRV_TLS_DIR; do
     [ "$(cat "$work/given")" = "$expected" ] || fail "every recipe gives $option=$expected" "$work/given"
 done
 pass "CMake options: $(tr '\n' ' ' <"$work/named")all the project's; fixed paths as its defaults"
-
-# Each TLS switch turns WEBSRV_TLS on, and its absence turns it off.
-grep -q '^config BR2_PACKAGE_WEBSRV_TLS$' "$buildroot/Config.in" &&
-    grep -A1 '^ifeq ($(BR2_PACKAGE_WEBSRV_TLS),y)$' "$buildroot/websrv.mk" | grep -q 'WEBSRV_TLS=ON' &&
-    grep -A3 '^else$' "$buildroot/websrv.mk" | grep -q 'WEBSRV_TLS=OFF' ||
-    fail "Buildroot: BR2_PACKAGE_WEBSRV_TLS sets WEBSRV_TLS=ON, else OFF"
-grep -q '^PACKAGECONFIG ??= ".*tls.*"$' "$yocto" &&
-    grep -q '^PACKAGECONFIG\[tls\] = "-DWEBSRV_TLS=ON,-DWEBSRV_TLS=OFF,openssl"$' "$yocto" ||
-    fail "Yocto: PACKAGECONFIG tls (on by default) sets WEBSRV_TLS and needs openssl"
-grep -q 'VARIANT:=https$' "$openwrt/Makefile" && grep -q 'VARIANT:=http$' "$openwrt/Makefile" &&
-    grep -A1 '^ifeq ($(BUILD_VARIANT),https)$' "$openwrt/Makefile" | grep -q 'WEBSRV_TLS=ON' &&
-    grep -A3 '^else$' "$openwrt/Makefile" | grep -q 'WEBSRV_TLS=OFF' ||
-    fail "OpenWrt: the https variant sets WEBSRV_TLS=ON, the http variant OFF"
-pass "TLS: Buildroot's sub-option, Yocto's PACKAGECONFIG and OpenWrt's https variant switch WEBSRV_TLS"
 
 # ---- Files ---------------------------------------------------------------------------------
 

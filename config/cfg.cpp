@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "http_words.h"
+#include "log.h"
 #include "options.h"
 #include "decimal.h"
 #include "registry.h"
@@ -21,6 +22,8 @@ constexpr websrv_settings default_settings = {
     .cgi_silence_seconds = websrv_wait_seconds,
     .max_sessions = 1,
     .access_log_fd = -1,
+    .keep_alive_seconds = 0,
+    .connections_per_process = 1,
 };
 
 }  // namespace
@@ -34,6 +37,10 @@ namespace {
 constexpr long long longest_silence = 24 * 60 * 60;
 // The most sessions served at once: each is a process of its own.
 constexpr long long most_sessions = 256;
+// The longest a kept connection may wait for its next request: an hour.
+constexpr long long longest_keep_alive = 60 * 60;
+// The most connections one process serves before a fresh one takes its place.
+constexpr long long most_connections = 1000000;
 
 struct builtin_mime {
     const char *ext;
@@ -81,13 +88,13 @@ int delegate_option(int *index, char **argv)
             // A hook that claims the option without moving past it would have the parser
             // ask about the same argument forever: that counts as a rejection.
             *index = before;
-            log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Plugin %.*s rejected the option\n",
+            websrv_error("Plugin %.*s rejected the option\n",
                     websrv_name_length(&desc), desc.name);
             return -1;
         }
         *index = before;  // declined: the next plug-in sees the argument unchanged
     }
-    log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Invalid option %s specified. Aborting!\n", argv[before]);
+    websrv_error("Invalid option %s specified. Aborting!\n", argv[before]);
     return -1;
 }
 
@@ -103,15 +110,16 @@ void log_summary()
     log_msg(WEBSRV_LOG_DETAIL, "       CGI Pattern is %s.\n", websrv_mcb.cgi_pattern);
 }
 
-// Reads the value of a numeric option ("-t", "-j"): a whole number from 1 to `most`. Returns 0,
-// or -1 after logging what the option needs.
-int read_option_number(const char *option, const char *value, long long most, const char *unit, int *number)
+// Reads the value of a numeric option ("-t", "-j"...): a whole number from `least` to `most`.
+// Returns 0, or -1 after logging what the option needs.
+int read_option_number(const char *option, const char *value, long long least, long long most, const char *unit,
+                       int *number)
 {
     long long read = 0;
     const size_t digits = websrv_read_decimal(value, most + 1, &read);
-    if (digits == 0 || value[digits] != '\0' || read < 1 || read > most) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: %s needs a number of %s from 1 to %lld, not \"%s\"\n", option, unit,
-                most, value);
+    if (digits == 0 || value[digits] != '\0' || read < least || read > most) {
+        websrv_error("%s needs a number of %s from %lld to %lld, not \"%s\"\n", option,
+                unit, least, most, value);
         return -1;
     }
     *number = static_cast<int>(read);
@@ -130,7 +138,7 @@ int set_cgi_pattern(const char *value)
 {
     const size_t length = strnlen(value, sizeof websrv_mcb.cgi_pattern);
     if (length >= sizeof websrv_mcb.cgi_pattern) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: CGI pattern is too long; limit to %d characters\n",
+        websrv_error("CGI pattern is too long; limit to %d characters\n",
                 static_cast<int>(sizeof websrv_mcb.cgi_pattern));
         return -1;
     }
@@ -140,12 +148,22 @@ int set_cgi_pattern(const char *value)
 
 int set_silence(const char *value)
 {
-    return read_option_number("-t", value, longest_silence, "seconds", &websrv_config.cgi_silence_seconds);
+    return read_option_number("-t", value, 1, longest_silence, "seconds", &websrv_config.cgi_silence_seconds);
 }
 
 int set_sessions(const char *value)
 {
-    return read_option_number("-j", value, most_sessions, "sessions", &websrv_config.max_sessions);
+    return read_option_number("-j", value, 1, most_sessions, "sessions", &websrv_config.max_sessions);
+}
+
+int set_keep_alive(const char *value)
+{
+    return read_option_number("-k", value, 0, longest_keep_alive, "seconds", &websrv_config.keep_alive_seconds);
+}
+
+int set_connections(const char *value)
+{
+    return read_option_number("-r", value, 1, most_connections, "connections", &websrv_config.connections_per_process);
 }
 
 // Opens the access log of "-a" for appending (made when missing, never through a symbolic
@@ -154,7 +172,7 @@ int set_access_log(const char *path)
 {
     const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0640);
     if (fd < 0) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to open the access log %s; Error: %s\n", path, strerror(errno));
+        websrv_error("Unable to open the access log %s; Error: %s\n", path, strerror(errno));
         return -1;
     }
     if (websrv_config.access_log_fd >= 0)
@@ -180,7 +198,7 @@ int set_interface(const char *value)
 int set_directory(const char *value)
 {
     if (chdir(value) != 0) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to change directory; Error: %s\n", strerror(errno));
+        websrv_error("Unable to change directory; Error: %s\n", strerror(errno));
         return -1;
     }
     return 0;
@@ -193,6 +211,8 @@ constexpr websrv_option server_options[] = {
     {"-t", "seconds", set_silence},
     {"-a", "file", set_access_log},
     {"-j", "n", set_sessions},
+    {"-k", "seconds", set_keep_alive},
+    {"-r", "n", set_connections},
     {"-i", "interface", set_interface},
     {"-v", "", set_verbose},
 };
@@ -214,7 +234,7 @@ int take_server_option(const websrv_option &option, int *index, int argc, char *
     const bool valued = option.value[0] != '\0';
     // An option standing last has no value: it is as invalid as an unknown one.
     if (valued && (*index + 1 >= argc || argv[*index + 1] == nullptr)) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Invalid option %s specified. Aborting!\n", option.name);
+        websrv_error("Invalid option %s specified. Aborting!\n", option.name);
         return -1;
     }
     if (option.set(valued ? argv[*index + 1] : nullptr) < 0)
@@ -247,7 +267,7 @@ int websrv_option_parse(int argc, char **argv)
     }
 
     if (argc == 1) {
-        printf("TAVRIX: WEB Server Version %s\n", websrv_version_text);
+        log_msg(WEBSRV_LOG_ERROR, "TAVRIX: WEB Server Version %s\n", websrv_version_text);  // the banner
         return -1;
     }
 
@@ -259,7 +279,7 @@ int websrv_option_parse(int argc, char **argv)
     }
 
     if (websrv_mcb.plugins.head == nullptr) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: No plugins nothing to do.\n");
+        websrv_error("No plugins nothing to do.\n");
         return -1;
     }
     log_summary();

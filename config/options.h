@@ -9,7 +9,7 @@
 // takes none; returns 0, or -1 after logging why not).
 struct websrv_option {
     char name[8];
-    char value[12];
+    char value[10];
     int (*set)(const char *value);
 };
 

@@ -7,6 +7,8 @@ struct websrv_settings {
     int cgi_silence_seconds;  // -t: how long a CGI program may stay silent before it is given up
     int max_sessions;         // -j: sessions served at once
     int access_log_fd;        // -a: the access log, open for appending; -1 without one
+    int keep_alive_seconds;   // -k: how long a connection may wait idle for its next request; 0: one request each
+    int connections_per_process;  // -r: connections one process serves, one after another
 };
 
 // The settings in force; option parsing resets them to their defaults first.

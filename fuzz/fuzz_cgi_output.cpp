@@ -11,7 +11,7 @@
 #include <string_view>
 #include <strings.h>
 
-#include "cgi/cgi_output.h"
+#include "parse/cgi_output.h"
 #include "http_words.h"
 #include "fuzz_support.h"
 

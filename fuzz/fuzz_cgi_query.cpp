@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "cgi/cgi_output.h"
+#include "parse/cgi_output.h"
 #include "fuzz_support.h"
 #include "websrv_plugin.h"
 

@@ -34,6 +34,23 @@ websrv_plugin_node *websrv_find_plugin(int port);
 // Content type registered for the extension `ext` (compared ignoring case), or nullptr.
 const char *websrv_find_mime(const char *ext);
 
+// The extension record behind a descriptor's `reserved` slot, or nullptr when it has none (or
+// one too short to hold its flags).
+inline const websrv_plugin_ext *websrv_ext_of(const websrv_plugin_desc *desc)
+{
+    const auto *ext = static_cast<const websrv_plugin_ext *>(desc->reserved);
+    return ext != nullptr && ext->size >= offsetof(websrv_plugin_ext, flags) + sizeof ext->flags ? ext : nullptr;
+}
+
+// A hook of an extension record: null without the record, or when the plug-in was built with a
+// record that ends before the hook's field.
+template <typename Hook>
+Hook websrv_ext_hook(const websrv_plugin_ext *ext, Hook websrv_plugin_ext::*field, size_t offset)
+{
+    return ext != nullptr && ext->size >= offset + sizeof(Hook) ? ext->*field : nullptr;
+}
+#define WEBSRV_EXT_HOOK(ext, name) websrv_ext_hook((ext), &websrv_plugin_ext::name, offsetof(websrv_plugin_ext, name))
+
 // Length of a descriptor's name: it never reads past the 20-byte field, even when the
 // plug-in left no terminating zero in it.
 int websrv_name_length(const websrv_plugin_desc *desc);

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "log.h"
+#include "memory.h"
 #include "tdate_parse.h"
 #include "websrv_plugin.h"
 
@@ -22,21 +24,102 @@ void log_msg(int level, const char *format, ...)
     va_end(args);
 }
 
+void websrv_error(const char *format, ...)
+{
+    // The prefix every one of these lines has, printed once here rather than kept in each.
+    log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: ");
+    if (WEBSRV_LOG_ERROR > websrv_mcb.log_level)
+        return;
+    va_list args;
+    va_start(args, format);
+    vprintf(format, args);
+    va_end(args);
+}
+
+namespace {
+
+// Every block from websrv_malloc starts with this head, in front of what the caller gets (the
+// head keeps the alignment malloc gives). A block taken while a session's memory is kept
+// track of is on the session's list (a ring through `list`); any other has null links.
+struct alignas(alignof(max_align_t)) block_head {
+    block_head *prev;
+    block_head *next;
+};
+
+block_head session_blocks{&session_blocks, &session_blocks};
+bool tracking = false;
+
+block_head *head_of(void *pointer) { return static_cast<block_head *>(pointer) - 1; }
+
+void link(block_head *block)
+{
+    block->prev = &session_blocks;
+    block->next = session_blocks.next;
+    session_blocks.next->prev = block;
+    session_blocks.next = block;
+}
+
+void unlink(block_head *block)
+{
+    if (block->next == nullptr)
+        return;
+    block->prev->next = block->next;
+    block->next->prev = block->prev;
+    block->prev = block->next = nullptr;
+}
+
+}  // namespace
+
 void *websrv_malloc(size_t size)
 {
     if (websrv_allocation_fails != nullptr && websrv_allocation_fails("malloc", size))
         return nullptr;
-    return malloc(size);
+    auto *block = static_cast<block_head *>(malloc(sizeof(block_head) + size));
+    if (block == nullptr)
+        return nullptr;
+    block->prev = block->next = nullptr;
+    if (tracking)
+        link(block);
+    return block + 1;
 }
 
 // A refused reallocation leaves the old block as it was, as realloc does when out of memory.
 void *websrv_realloc(void *pointer, size_t size)
 {
+    if (pointer == nullptr)
+        return websrv_malloc(size);
     if (websrv_allocation_fails != nullptr && websrv_allocation_fails("realloc", size))
         return nullptr;
-    return realloc(pointer, size);
+    block_head *old = head_of(pointer);
+    const bool listed = old->next != nullptr;
+    unlink(old);
+    auto *block = static_cast<block_head *>(realloc(old, sizeof(block_head) + size));
+    if (block == nullptr) {
+        if (listed)
+            link(old);
+        return nullptr;
+    }
+    if (listed)
+        link(block);
+    return block + 1;
 }
 
-void websrv_free(void *pointer) { free(pointer); }
+void websrv_free(void *pointer)
+{
+    if (pointer == nullptr)
+        return;
+    block_head *block = head_of(pointer);
+    unlink(block);
+    free(block);
+}
+
+void websrv_memory_session(bool begin)
+{
+    if (!begin) {
+        while (session_blocks.next != &session_blocks)
+            websrv_free(session_blocks.next + 1);
+    }
+    tracking = begin;
+}
 
 time_t tdate_parse(const char *text) { return websrv_date_parse(text); }

@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include "registry.h"
+#include "log.h"
 
 websrv_mcb_t websrv_mcb;
 unsigned websrv_registry_changes = 0;
@@ -16,16 +17,16 @@ int websrv_register_plugin(const websrv_plugin_desc *desc)
 {
     // Ports 1..65535: port - 1 as an unsigned value rejects 0 and every negative port too.
     if (static_cast<unsigned>(desc->port) - 1u > 65534u) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Invalid port range specified\n");
+        websrv_error("Invalid port range specified\n");
         return -1;
     }
     if (desc->version_major != websrv_mcb.version_major) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Plugin rejected for version mismatch\n");
+        websrv_error("Plugin rejected for version mismatch\n");
         return -1;
     }
     auto *node = static_cast<websrv_plugin_node *>(websrv_malloc(sizeof(websrv_plugin_node)));
     if (node == nullptr) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Memory Allocation Failure\n");
+        websrv_error("Memory Allocation Failure\n");
         return -1;
     }
     memcpy(&node->desc, desc, sizeof node->desc);
@@ -52,7 +53,7 @@ bool name_equals(const websrv_plugin_desc *desc, const char *name)
 int websrv_unregister_plugin(const char *name)
 {
     if (name == nullptr) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: No name passed for unregistering.\n");
+        websrv_error("No name passed for unregistering.\n");
         return -1;
     }
     for (websrv_plugin_node *node : websrv_plugins()) {
@@ -74,7 +75,7 @@ websrv_plugin_node *websrv_find_plugin(int port)
         if (node->desc.port == port)
             return node;
     }
-    log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: No plugin found for port %d\n", port);
+    websrv_error("No plugin found for port %d\n", port);
     return nullptr;
 }
 

@@ -23,6 +23,15 @@
  *     processes), one at a time by default. on_option and on_start run in the main process;
  *     every other hook runs in the connection's child (or, for CGI, in its input copy), so
  *     what a hook changes in the plug-in's memory ends with that child.
+ *  8. Consent: a plug-in whose descriptor's `reserved` points to a websrv_plugin_ext with
+ *     WEBSRV_EXT_MANY_SESSIONS set lets one process serve many of its sessions: several
+ *     requests on one connection ("-k", keep-alive) and several connections one after another
+ *     ("-r"). It promises to keep no per-session state in globals past on_session_end, which
+ *     then runs for every request (before the socket is closed when the connection may carry
+ *     another request); state of its own per connection belongs to the socket from on_open to
+ *     on_close. Memory a session took with websrv_malloc() and did not give back is released
+ *     when the session ends. A NULL `reserved` (every plug-in written before the record
+ *     existed) keeps one process per connection and one request per connection.
  */
 #ifndef WEBSRV_PLUGIN_H
 #define WEBSRV_PLUGIN_H
@@ -152,7 +161,7 @@ typedef struct websrv_plugin_desc {
      * answered the request itself (the server sends nothing more); anything else lets the
      * server go on with directory, CGI or file handling. */
     int (*on_request)(websrv_session *session);
-    void *reserved; /* leave NULL */
+    void *reserved; /* NULL, or the plug-in's websrv_plugin_ext (see below) */
     /* Child, for a directory request: write a zero-terminated path (relative to the working
      * directory) into the WEBSRV_PATH_MAX-byte buffer `path`. Below 0 ends the session without
      * a response. Without this hook the server serves "index.html". */
@@ -164,6 +173,38 @@ typedef struct websrv_plugin_desc {
      * The result is ignored. */
     int (*on_session_end)(websrv_session *session);
 } websrv_plugin_desc;
+
+/* What a plug-in adds to its descriptor, through the descriptor's `reserved` slot: the plug-in
+ * owns the record (the server keeps the pointer, never a copy), which must live as long as the
+ * descriptor is registered. `size` tells the server which fields the plug-in was built with;
+ * fields are only ever appended, and a field beyond `size` counts as NULL. */
+typedef struct websrv_plugin_ext {
+    size_t size;      /* sizeof(websrv_plugin_ext) as the plug-in was built */
+    unsigned flags;   /* WEBSRV_EXT_* */
+    /* Child, once the request is parsed and its path decoded and confined, before the path is
+     * looked up on disk (so also for paths that do not exist) and before on_request. Return 0
+     * when the plug-in has answered the request itself (the server sends nothing more);
+     * anything else lets the server go on as without the hook. */
+    int (*on_route)(websrv_session *session);
+    /* Child, once per connection, right after accept and before the first on_session_init:
+     * `port` is the plug-in's port, `lasting` holds WEBSRV_LASTING_* bits for this connection.
+     * Below 0 closes the connection at once (on_close still runs). */
+    int (*on_open)(int fd, int port, unsigned lasting);
+    /* Child, once per connection, before the server closes `fd` (also when on_open failed):
+     * the last bytes of the plug-in's own (a TLS close_notify) go out here. Ignored result. */
+    int (*on_close)(int fd);
+    /* Child: the count of bytes the plug-in took from `fd` already and holds for on_read, which
+     * then returns them without the socket being readable (a TLS record read whole). The
+     * server asks before it waits for the socket. 0 for none. */
+    int (*on_pending)(int fd);
+} websrv_plugin_ext;
+
+/* websrv_plugin_ext.flags */
+#define WEBSRV_EXT_MANY_SESSIONS 1u  /* hooks may serve many sessions in one process and on one connection */
+
+/* on_open's `lasting` */
+#define WEBSRV_LASTING_KEEP_ALIVE 1u  /* the connection may carry more than one request ("-k") */
+#define WEBSRV_LASTING_PROCESS 2u     /* the process serves more connections after this one ("-r") */
 
 /* The server's registry node: its own copy of a registered descriptor. */
 typedef struct websrv_plugin_node {
@@ -314,6 +355,14 @@ WEBSRV_AT(websrv_session_info, remote_user, 188);
 WEBSRV_AT(websrv_session_info, auth_type, 192);
 WEBSRV_AT(websrv_session_info, header_lines, 196);
 
+WEBSRV_STATIC_ASSERT(sizeof(websrv_plugin_ext) == 24, "websrv_plugin_ext size");
+WEBSRV_AT(websrv_plugin_ext, size, 0);
+WEBSRV_AT(websrv_plugin_ext, flags, 4);
+WEBSRV_AT(websrv_plugin_ext, on_route, 8);
+WEBSRV_AT(websrv_plugin_ext, on_open, 12);
+WEBSRV_AT(websrv_plugin_ext, on_close, 16);
+WEBSRV_AT(websrv_plugin_ext, on_pending, 20);
+
 WEBSRV_STATIC_ASSERT(sizeof(websrv_mime_entry) == 44, "websrv_mime_entry size");
 WEBSRV_AT(websrv_mime_entry, link, 0);
 WEBSRV_AT(websrv_mime_entry, ext, 4);
@@ -384,6 +433,14 @@ WEBSRV_AT(websrv_session_info, peer_port, 184);
 WEBSRV_AT(websrv_session_info, remote_user, 192);
 WEBSRV_AT(websrv_session_info, auth_type, 200);
 WEBSRV_AT(websrv_session_info, header_lines, 208);
+
+WEBSRV_STATIC_ASSERT(sizeof(websrv_plugin_ext) == 48, "websrv_plugin_ext size");
+WEBSRV_AT(websrv_plugin_ext, size, 0);
+WEBSRV_AT(websrv_plugin_ext, flags, 8);
+WEBSRV_AT(websrv_plugin_ext, on_route, 16);
+WEBSRV_AT(websrv_plugin_ext, on_open, 24);
+WEBSRV_AT(websrv_plugin_ext, on_close, 32);
+WEBSRV_AT(websrv_plugin_ext, on_pending, 40);
 
 WEBSRV_STATIC_ASSERT(sizeof(websrv_mime_entry) == 48, "websrv_mime_entry size");
 

@@ -28,3 +28,14 @@ void websrv_connection_adopt(websrv_connection *c, const websrv_plugin_desc *des
     c->desc = *desc;
     c->desc_taken_at = websrv_registry_changes;
 }
+
+const websrv_plugin_ext *websrv_connection_ext(websrv_connection *c)
+{
+    return websrv_ext_of(websrv_connection_desc(c));
+}
+
+bool websrv_connection_consents(websrv_connection *c)
+{
+    const websrv_plugin_ext *ext = websrv_connection_ext(c);
+    return ext != nullptr && (ext->flags & WEBSRV_EXT_MANY_SESSIONS) != 0;
+}

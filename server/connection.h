@@ -14,6 +14,14 @@ struct websrv_connection {
     int done_fd = -1;             // the control socket to the main process ("session over"), or -1
     bool drain = true;            // read what the client sent on before closing (not where
                                   // another process may still read the request body)
+    unsigned lasting = 0;         // WEBSRV_LASTING_* bits: 0 for one request on one connection
+                                  // in a process of its own, as for every plug-in that did not
+                                  // consent to more
+    bool may_keep = false;        // the request asks to keep the connection and may have it
+    bool keep = false;            // the answer keeps the connection for the next request
+    int requests = 0;             // requests begun on this connection
+    long long body_left = 0;      // bytes of the request's body the server has not read yet
+    long long body_length = 0;    // the request body's announced length (0 without one)
     const char *request_uri = ""; // the request's path as the client sent it (no query)
     const char *path_info = nullptr;  // the path behind a CGI program, decoded, without its "/"
     char local_name[48] = {};     // the address the connection came in on, as a server name
@@ -33,5 +41,12 @@ const websrv_plugin_desc *websrv_connection_desc(websrv_connection *c);
 
 // Takes the descriptor from the node that accepted the connection.
 void websrv_connection_adopt(websrv_connection *c, const websrv_plugin_desc *desc);
+
+// The extension record of the connection's plug-in, or nullptr when it has none. Its fields
+// beyond the record's `size` count as null: use websrv_ext_hook.
+const websrv_plugin_ext *websrv_connection_ext(websrv_connection *c);
+
+// Whether the connection's plug-in lets one process serve many of its sessions.
+bool websrv_connection_consents(websrv_connection *c);
 
 #endif

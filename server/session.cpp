@@ -1,103 +1,221 @@
 // The connection's own process: the request's whole way, stage by stage, from the accept to the
-// end. Every path ends the process with status 0, through the session's clean-up once its
-// buffer exists.
+// end. Three ends are kept apart: a request's (access log line, on_session_end), a connection's
+// (the close) and the process's (its exit). A plug-in that did not consent to more gets what
+// it always got: one request per connection, one connection per process, the process ending
+// with status 0 through the session's clean-up.
 #include "session.h"
 
 #include <cstdio>
+#include <cstring>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "log.h"
 #include "accept/accept.h"
 #include "cgi/cgi.h"
+#include "clock.h"
 #include "end/access_log.h"
 #include "end/end.h"
 #include "hooks/hooks.h"
-#include "share.h"
+#include "memory.h"
+#include "parse/framing.h"
 #include "parse/request.h"
 #include "read/header.h"
 #include "registry.h"
+#include "respond/foreign.h"
 #include "respond/response.h"
 #include "route/route.h"
 #include "settings.h"
+#include "share.h"
+#include "wait.h"
 
 namespace {
 
-// Answers a client that holds its share of the session slots already: 503, and when to try
-// again, then the session ends.
-[[noreturn]] void refuse_over_share(websrv_connection *c)
+// How long a request whose client holds its share of the slots at work waits for its turn.
+constexpr long long turn_wait_ms = 10 * 1000;
+
+// The stages after the header is read, up to the answer. Returns how the request ended.
+websrv_outcome answer_request(websrv_connection *c)
 {
-    log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: %s holds its share of the sessions; answered 503\n", c->info.peer_text);
-    websrv_send_error(c, 503, "Retry-After: 1\r\n");
-    websrv_connection_end(c, websrv_outcome::served);
+    websrv_access_request(c->session.buffer);  // before parsing writes into the buffer
+    if (websrv_parse_request(&c->session, c->info.peer_text, &c->headers) != request_error::none ||
+        !websrv_frame_request(c)) {
+        websrv_send_error(c, 400);
+        return websrv_outcome::logged_failed;
+    }
+    if (!websrv_share_turn(websrv_now_ms() + turn_wait_ms)) {
+        websrv_error("%s holds its share of the sessions; answered 503\n", c->info.peer_text);
+        c->keep = false;
+        websrv_send_error(c, 503, "Retry-After: 1\r\n");
+        return websrv_outcome::served;
+    }
+    // The path as the client sent it, for CGI programs, before it is decoded in place.
+    char sent_path[WEBSRV_BUFFER_SIZE];
+    snprintf(sent_path, sizeof sent_path, "%s", c->session.uri);
+    c->request_uri = sent_path;
+    websrv_prepare_path(&c->session);
+
+    struct stat st;
+    if (stat(c->session.uri, &st) != 0 && !websrv_cgi_split_path_info(c, &st)) {
+        websrv_send_error(c, 404);
+        return websrv_outcome::logged_failed;
+    }
+    if (!websrv_requested_path_inside(c->session.uri, st)) {
+        websrv_send_error(c, 404);
+        return websrv_outcome::served;
+    }
+    // 0: the plug-in has answered the request itself.
+    if (websrv_call_session_hook(c, &websrv_plugin_desc::on_request, 1) == 0)
+        return websrv_plugin_answered(c);
+
+    char directory[WEBSRV_PATH_MAX];
+    char *path = c->session.uri;
+    if (S_ISDIR(st.st_mode)) {
+        if (!websrv_directory_path(c, directory, &st))
+            return websrv_outcome::logged_failed;
+        path = directory;
+    }
+    return websrv_route(c, path, &st);
 }
 
-// Ends a session the server did not answer in full itself: it failed, or a plug-in's
-// on_request answered it. Either way the log gets "Web Server receive packet failed".
-[[noreturn]] void end_unanswered(websrv_connection *c)
+// One request on the connection, from on_session_init to the answer.
+websrv_outcome serve_request(websrv_connection *c)
 {
-    websrv_connection_end(c, websrv_outcome::logged_failed);
+    if (c->lasting != 0)
+        websrv_memory_session(true);
+    websrv_access_begin(&c->session, &c->info, &c->headers);
+    websrv_foreign_begin(c->session.socket);
+    // The hook may unregister the plug-in, which frees its node: its name is kept for the log.
+    const websrv_plugin_desc accepted = c->desc;
+    if (websrv_call_session_hook(c, &websrv_plugin_desc::on_session_init, 0) < 0) {
+        log_msg(WEBSRV_LOG_ERROR, "Web Srv Error: Plugin Initialization for %.*s Failed\n",
+                websrv_name_length(&accepted), accepted.name);
+        return websrv_outcome::logged_failed;
+    }
+    switch (websrv_read_header(c)) {
+    case websrv_header_end::whole:
+        return answer_request(c);
+    case websrv_header_end::refused:
+        return websrv_outcome::logged_failed;
+    case websrv_header_end::cut:
+        break;
+    }
+    return websrv_outcome::logged_failed;
+}
+
+// Readies a kept connection for its next request: the bytes behind the one that ended (sent
+// right behind it) move to the start of the buffer, and the record starts afresh.
+void next_request(websrv_connection *c)
+{
+    websrv_session &s = c->session;
+    const int used = s.header_length + static_cast<int>(c->body_length);
+    const int behind = s.received > used ? s.received - used : 0;
+    memmove(s.buffer, s.buffer + s.received - behind, static_cast<size_t>(behind));
+    memset(s.buffer + behind, 0, static_cast<size_t>(WEBSRV_BUFFER_SIZE - behind));
+    websrv_session next{};
+    next.buffer = s.buffer;
+    next.cursor = s.buffer;
+    next.socket = s.socket;
+    next.port = s.port;
+    next.client_addr = s.client_addr;
+    next.reserved = s.reserved;
+    next.received = behind;
+    s = next;
+    c->info.remote_user = c->info.auth_type = nullptr;
+    c->keep = c->may_keep = false;
+    c->body_left = c->body_length = 0;
+    c->path_info = nullptr;
+    c->request_uri = "";
+}
+
+// Waits, no longer than the keep-alive time, for the next request on a kept connection.
+// False when the connection is to close: the client said nothing in time, went away, or its
+// slot goes elsewhere, or the server stops.
+bool await_next_request(websrv_connection *c)
+{
+    if (c->session.received > 0)
+        return true;  // it came behind the last one
+    websrv_share_state(websrv_slot_state::idle);
+    const long long deadline = websrv_now_ms() + websrv_config.keep_alive_seconds * 1000LL;
+    return websrv_wait_for_bytes(c, deadline, false) == websrv_wait_end::ready;
+}
+
+// Serves the connection taken: its requests, as many as it may carry, then its close.
+void serve_connection(websrv_connection *c)
+{
+    for (;;) {
+        ++c->requests;
+        const websrv_outcome outcome = serve_request(c);
+        const bool closing = !c->keep || websrv_stopping() || !websrv_consume_body(c);
+        websrv_request_end(c, outcome, closing);
+        if (closing)
+            return;
+        next_request(c);
+        c->header_deadline = websrv_deadline();
+        if (!await_next_request(c)) {
+            websrv_connection_close(c);
+            websrv_free(c->session.buffer);
+            return;
+        }
+        c->header_deadline = websrv_deadline();
+    }
+}
+
+// What this connection may have of a process that lasts: keep-alive when "-k" is set, more
+// connections after it when "-r" is above 1, both only when the plug-in consents.
+unsigned lasting_for(websrv_connection *c, bool more_connections)
+{
+    if (!websrv_connection_consents(c))
+        return 0;
+    return (websrv_config.keep_alive_seconds > 0 ? WEBSRV_LASTING_KEEP_ALIVE : 0u) |
+           (more_connections ? WEBSRV_LASTING_PROCESS : 0u);
+}
+
+// Opens the connection record for what was accepted and tells the plug-in. False when its
+// on_open refused the connection (then closed).
+bool open_connection(websrv_connection *c, const websrv_accepted &taken, int control, bool more_connections)
+{
+    c->done_fd = control;
+    websrv_open_connection(c, taken);
+    c->lasting = lasting_for(c, more_connections);
+    if (c->lasting == 0)
+        return true;
+    const auto on_open = WEBSRV_EXT_HOOK(websrv_connection_ext(c), on_open);
+    if (on_open == nullptr || on_open(c->session.socket, c->session.port, c->lasting) >= 0)
+        return true;
+    websrv_connection_close(c);
+    websrv_free(c->session.buffer);
+    return false;
 }
 
 }  // namespace
 
 void websrv_serve_next(int control, int slot)
 {
-    const websrv_accepted taken = websrv_wait_for_connection(control);
-    websrv_close_listeners();
-    // A session under way is served to its end even when the main process is killed.
-    prctl(PR_SET_PDEATHSIG, 0);
-
-    // With slots to spare, the main process forks the next waiting child now.
-    if (websrv_config.max_sessions > 1)
-        (void)!send(control, "a", 1, MSG_NOSIGNAL);
-    if (websrv_mcb.log_level >= WEBSRV_LOG_DETAIL)
-        log_msg(WEBSRV_LOG_DETAIL, "Incoming request handled by PID:%d\n", static_cast<int>(getpid()));
-    websrv_connection c{};
-    c.done_fd = control;
-    websrv_open_connection(&c, taken);
-    websrv_access_begin(&c.session, &c.info, &c.headers);
-    // The hook may unregister the plug-in, which frees its node: its name is kept for the log.
-    const websrv_plugin_desc accepted = c.desc;
-    if (websrv_call_session_hook(&c, &websrv_plugin_desc::on_session_init, 0) < 0) {
-        log_msg(WEBSRV_LOG_ERROR, "Web Srv Error: Plugin Initialization for %.*s Failed\n",
-                websrv_name_length(&accepted), accepted.name);
-        end_unanswered(&c);
+    websrv_share_enter(slot);
+    const pid_t main_pid = getppid();
+    const int limit = websrv_config.connections_per_process;
+    for (int served = 1;; ++served) {
+        const websrv_accepted taken = websrv_wait_for_connection(control);
+        // A session under way is served to its end even when the main process is killed.
+        prctl(PR_SET_PDEATHSIG, 0);
+        // With slots to spare, the main process forks the next waiting child now; it also
+        // learns that this process took a connection (and was not refused for want of one).
+        if (served == 1 && (websrv_config.max_sessions > 1 || limit > 1))
+            (void)!send(control, "a", 1, MSG_NOSIGNAL);
+        if (websrv_mcb.log_level >= WEBSRV_LOG_DETAIL)
+            log_msg(WEBSRV_LOG_DETAIL, "Incoming request handled by PID:%d\n", static_cast<int>(getpid()));
+        websrv_connection c{};
+        const bool opened = open_connection(&c, taken, control, served < limit);
+        if ((c.lasting & WEBSRV_LASTING_PROCESS) == 0)
+            websrv_close_listeners();
+        if (opened)
+            serve_connection(&c);
+        if ((c.lasting & WEBSRV_LASTING_PROCESS) == 0 || websrv_stopping() || !websrv_wait_again(control, main_pid))
+            break;
     }
-    if (!websrv_share_take(slot, c.info.peer))
-        refuse_over_share(&c);
-    websrv_read_header(&c);
-    websrv_access_request(c.session.buffer);  // before parsing writes into the buffer
-    if (websrv_parse_request(&c.session, c.info.peer_text, &c.headers) != request_error::none) {
-        websrv_send_error(&c, 400);
-        end_unanswered(&c);
-    }
-    // The path as the client sent it, for CGI programs, before it is decoded in place.
-    char sent_path[WEBSRV_BUFFER_SIZE];
-    snprintf(sent_path, sizeof sent_path, "%s", c.session.uri);
-    c.request_uri = sent_path;
-    websrv_prepare_path(&c.session);
-
-    struct stat st;
-    if (stat(c.session.uri, &st) != 0 && !websrv_cgi_split_path_info(&c, &st)) {
-        websrv_send_error(&c, 404);
-        end_unanswered(&c);
-    }
-    if (!websrv_requested_path_inside(c.session.uri, st)) {
-        websrv_send_error(&c, 404);
-        websrv_connection_end(&c, websrv_outcome::served);
-    }
-    // 0: the plug-in has answered the request itself.
-    if (websrv_call_session_hook(&c, &websrv_plugin_desc::on_request, 1) == 0)
-        end_unanswered(&c);
-
-    char directory[WEBSRV_PATH_MAX];
-    char *path = c.session.uri;
-    if (S_ISDIR(st.st_mode)) {
-        if (!websrv_directory_path(&c, directory, &st))
-            end_unanswered(&c);
-        path = directory;
-    }
-    websrv_route(&c, path, &st);
+    websrv_signal_done(control);
+    websrv_process_exit();
 }

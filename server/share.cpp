@@ -1,42 +1,87 @@
-// The per-client share of the session slots. Each slot holds the client its session serves;
-// a connection process counts the slots that hold its own client under a process-shared lock,
-// which a process that dies holding it cannot leave locked (the lock is robust).
+// The table of session slots, in memory all processes of the server share. Every entry has one
+// writer (its slot's process) and is read without a lock: its state is written last and read
+// first, so a reader sees the client and the time that belong to it.
 #include "share.h"
 
 #include <cerrno>
 #include <cstring>
 #include <sys/mman.h>
 
+#include "log.h"
 #include "accept/address.h"
-#include "shared_lock.h"
+#include "clock.h"
+#include "wait.h"
 #include "websrv_plugin.h"
 
 namespace {
 
+// How long a session reading a header may take before it gives its slot up to a waiting
+// connection, and how long a session waiting for its share sleeps between looks.
+constexpr long long slow_header_ms = 1000;
+constexpr int turn_pause_ms = 5;
+
 struct slot_entry {
-    bool used;
-    sockaddr_storage client;
+    websrv_slot_state state;
+    long long since;           // websrv_now_ms() when it entered its state
+    sockaddr_storage client;   // for reading, idle, queued and working
 };
 
 struct share_table {
-    pthread_mutex_t lock;
     int slots;
     slot_entry entry[1];  // `slots` of them
 };
 
 share_table *table = nullptr;
-int own_slot = -1;  // in a connection process, the slot its client was recorded in
+int own_slot = -1;  // in a connection process, the slot it holds
+
+slot_entry &own() { return table->entry[own_slot]; }
+
+websrv_slot_state state_of(const slot_entry &entry)
+{
+    return __atomic_load_n(&entry.state, __ATOMIC_SEQ_CST);
+}
+
+void set_state(websrv_slot_state state)
+{
+    own().since = websrv_now_ms();
+    __atomic_store_n(&own().state, state, __ATOMIC_SEQ_CST);
+}
+
+// The share of the slots one client may have at work: half of them, at least one.
+int share()
+{
+    return table->slots / 2 > 1 ? table->slots / 2 : 1;
+}
+
+// The count of other entries in `state` for the client of this slot, those that entered it
+// before `before` (websrv_now_ms milliseconds) only.
+int count_client(websrv_slot_state state, long long before)
+{
+    int count = 0;
+    for (int i = 0; i < table->slots; ++i) {
+        const slot_entry &entry = table->entry[i];
+        if (i != own_slot && state_of(entry) == state && entry.since < before &&
+            websrv_address_same_host(entry.client, own().client))
+            ++count;
+    }
+    return count;
+}
+
+// Whether an entry's session waits in a way that gives its slot up: idle, or reading a header
+// for more than a second. Its order among those is its start and its index.
+bool waits(const slot_entry &entry, websrv_slot_state state, long long now)
+{
+    return state == websrv_slot_state::idle || (state == websrv_slot_state::reading && now - entry.since > slow_header_ms);
+}
 
 }  // namespace
 
 int websrv_share_open(int slots)
 {
-    if (slots <= 1)
-        return 0;
     const size_t size = sizeof(share_table) + sizeof(slot_entry) * static_cast<size_t>(slots - 1);
     void *memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED || websrv_shared_lock_init(&static_cast<share_table *>(memory)->lock) != 0) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to make the table of sessions; Error: %s\n", strerror(errno));
+    if (memory == MAP_FAILED) {
+        websrv_error("Unable to make the table of sessions; Error: %s\n", strerror(errno));
         return -1;
     }
     table = static_cast<share_table *>(memory);
@@ -44,33 +89,75 @@ int websrv_share_open(int slots)
     return 0;
 }
 
-bool websrv_share_take(int slot, const sockaddr_storage &client)
+void websrv_share_enter(int slot)
 {
-    if (table == nullptr || slot < 0 || slot >= table->slots)
-        return true;
-    const int share = table->slots / 2 > 1 ? table->slots / 2 : 1;
-    const websrv_shared_guard lock(&table->lock);
-    int held = 0;
-    for (int i = 0; i < table->slots; ++i)
-        held += table->entry[i].used && websrv_address_same_host(table->entry[i].client, client);
-    if (held >= share)
-        return false;
-    table->entry[slot].client = client;
-    table->entry[slot].used = true;
     own_slot = slot;
+    if (table != nullptr)
+        set_state(websrv_slot_state::accepting);
+}
+
+void websrv_share_state(websrv_slot_state state)
+{
+    if (table != nullptr && own_slot >= 0)
+        set_state(state);
+}
+
+bool websrv_share_take(const sockaddr_storage &client)
+{
+    if (table == nullptr || own_slot < 0)
+        return true;
+    own().client = client;
+    set_state(websrv_slot_state::reading);
+    return count_client(websrv_slot_state::reading, own().since - slow_header_ms) < share();
+}
+
+bool websrv_share_turn(long long deadline)
+{
+    if (table == nullptr || own_slot < 0)
+        return true;
+    set_state(websrv_slot_state::queued);
+    // Sessions of the client that look at the same moment may both go to work: the share is a
+    // bound on what one client takes from the others, and one more for a moment does no harm.
+    while (count_client(websrv_slot_state::working, websrv_now_ms() + 1) >= share()) {
+        if (websrv_now_ms() >= deadline)
+            return false;
+        websrv_pause_ms(turn_pause_ms);
+    }
+    set_state(websrv_slot_state::working);
     return true;
 }
 
-void websrv_share_leave()
+bool websrv_share_any_free()
 {
-    websrv_share_release(own_slot);
-    own_slot = -1;
+    for (int i = 0; i < table->slots; ++i) {
+        const websrv_slot_state state = state_of(table->entry[i]);
+        if (state == websrv_slot_state::empty || state == websrv_slot_state::accepting)
+            return true;
+    }
+    return false;
+}
+
+int websrv_share_longest_waiting()
+{
+    const long long now = websrv_now_ms();
+    int longest = -1;
+    for (int i = 0; i < table->slots; ++i) {
+        const slot_entry &entry = table->entry[i];
+        if (waits(entry, state_of(entry), now) && (longest < 0 || entry.since < table->entry[longest].since))
+            longest = i;
+    }
+    return longest;
+}
+
+bool websrv_share_should_yield()
+{
+    if (table == nullptr || own_slot < 0 || websrv_share_any_free())
+        return false;  // a slot is free: the waiting connection goes there
+    return websrv_share_longest_waiting() == own_slot;
 }
 
 void websrv_share_release(int slot)
 {
-    if (table == nullptr || slot < 0 || slot >= table->slots)
-        return;
-    const websrv_shared_guard lock(&table->lock);
-    table->entry[slot].used = false;
+    if (table != nullptr && slot >= 0 && slot < table->slots)
+        __atomic_store_n(&table->entry[slot].state, websrv_slot_state::empty, __ATOMIC_SEQ_CST);
 }

@@ -1,25 +1,63 @@
-// The share of the session slots one client may hold when several sessions run at once: a
-// table in memory that the main process and every connection process share.
+// The table of session slots that the main process and every connection process share: what
+// each slot's process is doing, for whom and since when. Slots go to work, not to waiting: a
+// session that waits (for its first bytes, for the rest of a slow header, for its next request
+// on a kept connection) gives its slot up when every slot is busy and another connection
+// waits, and one client's sessions at work are held to its share of the slots.
+//
+// Each entry is written only by the process that holds the slot (the main process empties it
+// once that process is gone) and read by the others without a lock, so no process, stopped or
+// killed at any moment, can hold up another.
 #ifndef WEBSRV_SERVER_SHARE_H
 #define WEBSRV_SERVER_SHARE_H
 
 #include <sys/socket.h>
 
+// What a slot's process is doing.
+enum class websrv_slot_state : unsigned char {
+    empty,      // no process yet (the main process is about to start one)
+    accepting,  // waiting for a connection
+    reading,    // reading a request header that has begun
+    idle,       // a connection without a byte of its next request (new, or kept alive)
+    queued,     // a whole request waiting for its client's share
+    working,    // answering a request
+};
+
 // Makes the table for `slots` sessions, in the main process before any connection process
-// exists. With one slot there is nothing to share and no table. Returns 0, or -1 (logged).
+// exists. Returns 0, or -1 (logged).
 int websrv_share_open(int slots);
 
-// In a connection process, once it has accepted a client: records the client in its slot and
-// returns whether the client holds no more than its share, max(1, slots / 2), with this
-// session. When it does not, the slot is left empty again. True when there is no table.
-bool websrv_share_take(int slot, const sockaddr_storage &client);
+// In a connection process: the slot it holds from now on (its entry starts as `accepting`).
+void websrv_share_enter(int slot);
 
-// In a connection process, before it closes its client's connection: empties the slot it
-// took, so the client's next connection, which may come before the main process hears that
-// this session is over, finds the slot free. Does nothing when no slot was taken.
-void websrv_share_leave();
+// In a connection process: its slot's state from now on.
+void websrv_share_state(websrv_slot_state state);
 
-// In the main process, once a slot's session is over (or its process gone): empties the slot.
+// In a connection process, once its connection has shown its first bytes: records the client
+// and reads the slot as `reading`. Returns false when the client holds far more connections
+// than it can be using: its share of slots in sessions that have been reading a header for
+// more than a second already (the connection is then refused). True without a table.
+bool websrv_share_take(const sockaddr_storage &client);
+
+// In a connection process whose request is whole: waits (a few milliseconds at a time, at
+// most until `deadline`, in websrv_now_ms milliseconds) while its client has its share of the
+// slots, max(1, slots / 2), at work already; then reads the slot as `working`. Returns false
+// when the deadline passed first.
+bool websrv_share_turn(long long deadline);
+
+// In a connection process whose session waits (reading a header, idle): whether it should give
+// its slot up now that a connection waits on a listening socket: no slot is empty or
+// accepting, and of the sessions that wait (idle ones at once, those reading a header after
+// a second), this one has waited longest.
+bool websrv_share_should_yield();
+
+// In the main process: whether a slot is empty or its process waits for a connection.
+bool websrv_share_any_free();
+
+// In the main process: the slot whose session has only waited longest (idle at once, reading a
+// header after a second), or -1 when none only waits.
+int websrv_share_longest_waiting();
+
+// In the main process, once a slot's process is gone: empties the slot.
 void websrv_share_release(int slot);
 
 #endif

@@ -2,7 +2,6 @@
 // since 1970-01-01 00:00:00 GMT. The day and month name tables and their lookups live here too.
 #include "tdate_parse.h"
 
-#include <ctype.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -83,11 +82,10 @@ bool find_name(const char *key, const name_value *table, int count, long *value)
 // Lower-cases `text` in place, so that names match whatever case the client wrote them in.
 void lower_case_in_place(char *text)
 {
+    // The server never sets a locale: upper case is A to Z, as in the C locale.
     for (char *cp = text; *cp != '\0'; ++cp) {
-        // The cast keeps bytes above 127 out of the negative range that isupper() rejects.
-        const unsigned char c = static_cast<unsigned char>(*cp);
-        if (isupper(c))
-            *cp = static_cast<char>(tolower(c));
+        if (*cp >= 'A' && *cp <= 'Z')
+            *cp = static_cast<char>(*cp - 'A' + 'a');
     }
 }
 

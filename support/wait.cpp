@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <csignal>
 #include <poll.h>
 
 #include "clock.h"
@@ -48,3 +49,12 @@ void websrv_pause_ms(int ms)
     nanosleep(&pause, nullptr);
 }
 
+
+void websrv_signal_disposition(int signo, void (*handler)(int), int flags)
+{
+    struct sigaction action {};
+    action.sa_handler = handler;
+    action.sa_flags = SA_RESTART | flags;
+    sigemptyset(&action.sa_mask);
+    sigaction(signo, &action, nullptr);
+}

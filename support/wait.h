@@ -19,4 +19,8 @@ void websrv_pause_before_retry();
 // Pauses for `ms` milliseconds (less when a signal comes).
 void websrv_pause_ms(int ms);
 
+// Sets what the signal `signo` does to `handler` (SIG_IGN, SIG_DFL or a function), with
+// interrupted calls restarted and the sigaction flags `flags` besides.
+void websrv_signal_disposition(int signo, void (*handler)(int), int flags = 0);
+
 #endif

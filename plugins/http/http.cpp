@@ -23,6 +23,18 @@ int http_session_init(websrv_session *session);
 int http_request(websrv_session *session);
 int http_directory(websrv_session *session, char *path);
 
+// What we add to the descriptor through its `reserved` slot: consent to serve many sessions in
+// one process and on one connection ("-k", "-r"). Our hooks keep nothing of a session in
+// globals beyond its end.
+websrv_plugin_ext http_ext = {
+    .size = sizeof(websrv_plugin_ext),
+    .flags = WEBSRV_EXT_MANY_SESSIONS,
+    .on_route = nullptr,
+    .on_open = nullptr,
+    .on_close = nullptr,
+    .on_pending = nullptr,
+};
+
 // 1. The descriptor. The server copies it when it is registered, so one static record is
 //    enough even when we register again with another port. A null hook slot means the
 //    server's own behaviour.
@@ -37,7 +49,7 @@ websrv_plugin_desc http_desc = {
     .on_read = nullptr,                    // the server reads the socket itself
     .on_write = nullptr,                   // the server writes the socket itself
     .on_request = http_request,            // passwords, and "/dir" sent on to "/dir/"
-    .reserved = nullptr,
+    .reserved = &http_ext,                 // the extension record above
     .on_directory = http_directory,        // each directory's own index.html
     .on_sendfile = nullptr,                // the server uses sendfile()
     .on_session_end = nullptr,             // nothing to tidy up

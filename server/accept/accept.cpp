@@ -5,7 +5,9 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
+#include <csignal>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "accept/address.h"
@@ -98,6 +100,14 @@ void websrv_close_listeners()
         if (node->listen_fd >= 0)
             close(node->listen_fd);
     }
+}
+
+bool websrv_wait_again(int control, pid_t main_pid)
+{
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // A main process that died before the request leaves this process to another parent.
+    char word;
+    return getppid() == main_pid && recv(control, &word, 1, MSG_DONTWAIT | MSG_PEEK) != 0;
 }
 
 websrv_accepted websrv_wait_for_connection(int control)

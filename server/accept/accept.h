@@ -4,6 +4,7 @@
 #define WEBSRV_SERVER_ACCEPT_ACCEPT_H
 
 #include <sys/socket.h>
+#include <sys/types.h>
 
 #include "connection.h"
 #include "websrv_plugin.h"
@@ -30,6 +31,11 @@ void websrv_open_connection(websrv_connection *c, const websrv_accepted &taken);
 // are refused at once; a connection's process once it has its connection, so the sockets do
 // not outlive the server in it.
 void websrv_close_listeners();
+
+// After a connection, in a process that serves more: readies it to wait for the next one (it is
+// killed with the main process, `main_pid`, again while it waits). False when the main process
+// is gone.
+bool websrv_wait_again(int control, pid_t main_pid);
 
 // The process name of a child while it waits for its connection (a process listing tells it
 // from the processes of sessions by it).

@@ -4,6 +4,7 @@
 // feeds the body into the program.
 #include "cgi/cgi.h"
 
+#include "log.h"
 #include "end/end.h"
 
 #include <cerrno>
@@ -20,12 +21,14 @@
 
 #include "cgi/cgi_copy.h"
 #include "cgi/cgi_env.h"
-#include "cgi/cgi_output.h"
+#include "parse/cgi_output.h"
 #include "fd_guard.h"
 #include "confine.h"
+#include "parse/framing.h"
 #include "parse/request.h"
 #include "respond/response.h"
 #include "http_words.h"
+#include "wait.h"
 
 namespace {
 
@@ -63,8 +66,9 @@ public:
         va_start(args, format);
         vsnprintf(scratch_, scratch_size, format, args);
         va_end(args);
-        if (char *copy = strdup(scratch_); copy != nullptr)
-            array_[count_++] = copy;
+        const size_t size = strlen(scratch_) + 1;
+        if (auto *copy = static_cast<char *>(malloc(size)); copy != nullptr)
+            array_[count_++] = static_cast<char *>(memcpy(copy, scratch_, size));
     }
     bool open() { return (scratch_ = static_cast<char *>(websrv_malloc(scratch_size))) != nullptr; }
     void close()
@@ -84,7 +88,7 @@ void build_arguments(websrv_session *s, const char *path, char **arguments)
 {
     entry_list args(arguments);
     if (!args.open()) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Memory Allocation Failure; Arg aborted\n");
+        websrv_error("Memory Allocation Failure; Arg aborted\n");
         return;
     }
     args.add("%s", path);
@@ -101,16 +105,11 @@ void build_arguments(websrv_session *s, const char *path, char **arguments)
 // pipe like any program's output and answers 500 with the error page (written behind it).
 constexpr char exec_failure_header[] = "Status: 500\r\nContent-Type: text/html\r\n\r\n";
 
-// Ends a request the gateway cannot serve with an error page.
-[[noreturn]] void refuse(websrv_connection *c, int status)
+// Answers a request the gateway cannot serve with an error page.
+websrv_outcome refuse(websrv_connection *c, int status)
 {
     websrv_send_error(c, status);
-    websrv_connection_end(c, websrv_outcome::served);
-}
-
-[[noreturn]] void fail(websrv_connection *c)
-{
-    refuse(c, 500);
+    return websrv_outcome::served;
 }
 
 // A pipe whose two ends (read, write) close themselves; both are close-on-exec.
@@ -138,14 +137,14 @@ pid_t fork_copy_process(websrv_connection *c)
     if (pid == 0)
         websrv_connection_forget_done(c);
     if (pid < 0)
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to fork a CGI redirector; Error:%s\n", strerror(errno));
+        websrv_error("Unable to fork a CGI redirector; Error:%s\n", strerror(errno));
     return pid;
 }
 
-// Starts the input copy, which copies the request body into the program: standard input
-// becomes the body pipe, and `copying` the read end of a pipe that closes when the copy is
+// Starts the input copy, which copies the request body into the program: `input` becomes the
+// read end of the body pipe, and `copying` the read end of a pipe that closes when the copy is
 // over. Returns false, with nothing left open, when a pipe or the process cannot be made.
-bool start_input_copy(websrv_connection *c, fd_guard &copying)
+bool start_input_copy(websrv_connection *c, fd_guard &input, fd_guard &copying)
 {
     pipe_ends body;
     pipe_ends copy_over;
@@ -165,16 +164,23 @@ bool start_input_copy(websrv_connection *c, fd_guard &copying)
         copy_over.write.reset();  // tells the output copy that the body copy is over
         websrv_connection_end(c, websrv_outcome::served);
     }
-    dup2(body.read.get(), 0);
+    input.reset(body.read.release());
     copying.reset(copy_over.read.release());
     return true;
 }
 
-// Gives the program an input that ends at once: a request without a body has nothing for it.
-bool give_empty_input()
+
+// On a connection that lasts, the body goes in from this process itself (see
+// websrv_body_pump): `input` becomes the read end of its pipe, `feed` the write end.
+bool open_body_pipe(fd_guard &input, fd_guard &feed)
 {
-    pipe_ends empty;
-    return empty.open() && dup2(empty.read.get(), 0) == 0;
+    pipe_ends body;
+    if (!body.open())
+        return false;
+    fcntl(body.write.get(), F_SETFL, O_NONBLOCK);
+    input.reset(body.read.release());
+    feed.reset(body.write.release());
+    return true;
 }
 
 // The program's argument list and environment (one block from websrv_malloc, or null: the
@@ -207,7 +213,7 @@ void enter_program_directory(const char *path)
         return;
     snprintf(directory, sizeof directory, "%.*s", static_cast<int>(slash - path), path);
     if (chdir(directory[0] != '\0' ? directory : "/") != 0)
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to change to the directory of %s; Error: %s\n", path,
+        websrv_error("Unable to change to the directory of %s; Error: %s\n", path,
                 strerror(errno));
 }
 
@@ -217,11 +223,17 @@ void enter_program_directory(const char *path)
 // started). The client's connection is not passed on: the copies hold it, and its end must
 // not wait for a program that works on. Only when the program cannot be started does it go
 // on: the client gets a 500 through the output copy, the log the reason, and this process
-// ends its share of the session.
-[[noreturn]] void become_program(websrv_connection *c, const char *path, program_lists &lists, int output)
+// ends its share of the session (on a connection that lasts, without touching the connection:
+// hooks and connection belong to the connection's process alone).
+[[noreturn]] void become_program(websrv_connection *c, const char *path, program_lists &lists, int input, int output)
 {
     websrv_connection_forget_done(c);
+    // A request without a body gives the program an input that ends at once (and never the
+    // server's own).
+    const int empty = input < 0 ? open("/dev/null", O_RDONLY | O_CLOEXEC) : -1;
     const int log_fd = fcntl(1, F_DUPFD_CLOEXEC, 3);
+    if (dup2(input >= 0 ? input : empty, 0) < 0)
+        close(0);
     dup2(output, 1);
     if (log_fd >= 0)
         dup2(log_fd, 2);
@@ -231,13 +243,13 @@ void enter_program_directory(const char *path)
     setpgid(0, 0);
     [[maybe_unused]] const int niceness = nice(program_niceness);
     enter_program_directory(path);
-    signal(SIGPIPE, SIG_DFL);  // the program starts with the default dispositions
+    websrv_signal_disposition(SIGPIPE, SIG_DFL);  // the program starts with the default dispositions
     static char *const no_environment[] = {nullptr};
     execve(lists.absolute_path, lists.arguments.slot,
            lists.environment != nullptr ? lists.environment : no_environment);
 
     const int error = errno;
-    signal(SIGPIPE, SIG_IGN);
+    websrv_signal_disposition(SIGPIPE, SIG_IGN);
     char answer[WEBSRV_BUFFER_SIZE];
     constexpr size_t header = sizeof exec_failure_header - 1;
     memcpy(answer, exec_failure_header, header);
@@ -252,35 +264,68 @@ void enter_program_directory(const char *path)
     // the second completes it with what went wrong.
     log_msg(WEBSRV_LOG_ERROR, "Internal Web server error");
     log_msg(WEBSRV_LOG_ERROR, ": %s: %s\n", path, strerror(error));
+    if (c->lasting != 0)
+        websrv_process_exit();
     websrv_connection_end(c, websrv_outcome::served);
 }
 
+// The program's standard input and what goes with it: the read end of a pipe; on a connection
+// that lasts, the body's pump that fills it; otherwise, for a POST, the pipe that closes when
+// the input copy process is done.
+struct program_input {
+    fd_guard input;
+    fd_guard feed;
+    fd_guard copying;
+};
+
 // Starts the program in a process of its own, its output into a pipe, and then answers the
-// client with that output in this process, the connection's own: the output copy. Ends the
-// session when the answer is complete or given up. A pipe or process that cannot be made is
-// answered 500.
-[[noreturn]] void run_and_answer(websrv_connection *c, const char *path, program_lists &lists, fd_guard &copying)
+// client with that output in this process, the connection's own: the output copy. Returns when
+// the answer is complete or given up. A pipe or process that cannot be made is answered 500.
+websrv_outcome run_and_answer(websrv_connection *c, const char *path, program_lists &lists, program_input &in)
 {
     pipe_ends output;
     if (!output.open())
-        fail(c);
+        return refuse(c, 500);
     fflush(stdout);  // nothing buffered may be printed twice
     const pid_t program = fork();
-    if (program == 0)
-        become_program(c, path, lists, output.write.get());
+    if (program == 0) {
+        output.read.reset();  // the program writes into the pipe only
+        become_program(c, path, lists, in.input.get(), output.write.get());
+    }
     if (program < 0) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to fork a CGI program; Error:%s\n", strerror(errno));
-        fail(c);
+        websrv_error("Unable to fork a CGI program; Error:%s\n", strerror(errno));
+        return refuse(c, 500);
     }
     setpgid(program, program);  // as the program does itself: whichever comes first
     output.write.reset();
-    close(0);  // the program's input is not this process's business
+    in.input.reset();  // the program's input is not this process's business
     const bool head_only = websrv_method_of(c->session.method) == websrv_method::head;
-    websrv_cgi_copy_output(c, {output.read.get(), copying.get(), program, path, head_only});
+    if (in.feed.get() >= 0) {
+        websrv_body_pump pump(c, in.feed.release());
+        websrv_cgi_copy_output(c, {output.read.get(), -1, program, path, head_only, &pump});
+    } else {
+        websrv_cgi_copy_output(c, {output.read.get(), in.copying.get(), program, path, head_only, nullptr});
+    }
     output.read.reset();
-    copying.reset();
+    in.copying.reset();
     waitpid(program, nullptr, WNOHANG);  // one that has ended is reaped here already
-    websrv_connection_end(c, websrv_outcome::served);
+    return websrv_outcome::served;
+}
+
+// Readies the program's input: the body through a pump of this process on a connection that
+// lasts (after "100 Continue" when the client waits for it), through an input copy process for
+// a POST otherwise, or an input that ends at once. False when a pipe or process cannot be made.
+bool prepare_input(websrv_connection *c, websrv_method method, program_input &in)
+{
+    if (websrv_expects_continue(c) && !websrv_send_continue(c))
+        return false;
+    if (c->lasting != 0) {
+        c->keep = c->may_keep;  // the body is read here whatever its length
+        return c->body_length == 0 || open_body_pipe(in.input, in.feed);
+    }
+    // From here on the copy processes share the socket: none may read what another needs.
+    c->drain = false;
+    return method != websrv_method::post || start_input_copy(c, in.input, in.copying);
 }
 
 // Whether the request carries a body in a transfer coding the gateway cannot pass on: the
@@ -320,28 +365,26 @@ bool websrv_cgi_split_path_info(websrv_connection *c, struct stat *st)
     return false;
 }
 
-void websrv_cgi_run(websrv_connection *c, char *path)
+websrv_outcome websrv_cgi_run(websrv_connection *c, char *path)
 {
     websrv_session *session = &c->session;
     const websrv_method method = websrv_method_of(session->method);
     if (method == websrv_method::other)
-        refuse(c, 501);
+        return refuse(c, 501);
     // A program is run only from inside the working directory: "cgi-bin/../../bin/sh" would
     // otherwise start any program on the device with arguments of the client's choosing.
     bool resolved = true;
     if (!websrv_path_inside_cwd(path, &resolved))
-        refuse(c, 404);
+        return refuse(c, 404);
     if (method == websrv_method::post && has_transfer_coding(c->headers))
-        refuse(c, 411);
-    // From here on the copy processes share the socket: none may read what another needs.
-    c->drain = false;
+        return refuse(c, 411);
     program_lists lists;
     locate_program(path, lists);
     lists.environment = websrv_cgi_environment(c, {path, lists.absolute_path, lists.document_root});
     build_arguments(session, path, lists.arguments.slot);
 
-    fd_guard copying;
-    if (method == websrv_method::post ? !start_input_copy(c, copying) : !give_empty_input())
-        fail(c);
-    run_and_answer(c, path, lists, copying);
+    program_input in;
+    if (!prepare_input(c, method, in))
+        return refuse(c, 500);
+    return run_and_answer(c, path, lists, in);
 }

@@ -5,13 +5,14 @@
 #include <sys/stat.h>
 
 #include "connection.h"
+#include "end/end.h"
 
 // Runs the program at `path` (relative to the working directory, writable) for the
-// connection. The connection's process becomes the program; the copy processes it forks end
-// their share of the session when their copy is done. A request that is refused (method,
-// confinement, no pipe or process) is answered with an error page and its session ended.
-// Never returns.
-[[noreturn]] void websrv_cgi_run(websrv_connection *c, char *path);
+// connection and answers the client with its output, in the connection's process; for a POST
+// on a connection of one request, an input copy process feeds the body in and ends its share
+// of the session when its copy is done. A request that is refused (method, confinement, no
+// pipe or process) is answered with an error page. Returns how the request ended.
+websrv_outcome websrv_cgi_run(websrv_connection *c, char *path);
 
 // Whether `path` is run as a CGI program: it contains the CGI pattern (when one is set).
 bool websrv_is_cgi_path(const char *path);

@@ -1,6 +1,6 @@
-// The copy processes of a CGI request. The input copy feeds the request body into the program;
-// the output copy collects the program's header, writes the server's status line and then the
-// program's output to the client.
+// The output copy of a CGI request: it collects the program's header, writes the server's status
+// line and then the program's output to the client (turning the body's pump meanwhile on a
+// connection that lasts).
 #include "cgi/cgi_copy.h"
 
 #include <cerrno>
@@ -14,8 +14,10 @@
 
 #include <string_view>
 
+#include "log.h"
+#include "cgi/cgi_input.h"
+#include "parse/cgi_output.h"
 #include "end/access_log.h"
-#include "cgi/cgi_output.h"
 #include "decimal.h"
 #include "http_words.h"
 #include "read/io.h"
@@ -27,38 +29,8 @@
 namespace {
 
 constexpr size_t copy_size = websrv_cgi_copy_size;
-// A body length beyond any real upload: larger announced lengths are held at it, so the
-// copy reads until the client closes.
-constexpr long long longest_body = 1LL << 50;
 // How long a program that never answered gets to end after SIGTERM before SIGKILL follows.
 constexpr int term_grace_ms = 1000;
-
-// The announced body length: a plain decimal number, or -1 when the header is missing,
-// negative or not a number (then nothing beyond what already arrived is read).
-long long announced_length(const char *text)
-{
-    if (text == nullptr)
-        return -1;
-    std::string_view rest(text);
-    rest.remove_prefix(websrv_blanks(rest));
-    long long value = 0;
-    const size_t digits = websrv_read_decimal(rest, longest_body, &value);
-    if (digits == 0)
-        return -1;
-    rest.remove_prefix(digits);
-    rest.remove_prefix(websrv_blanks(rest));
-    return rest.empty() ? value : -1;
-}
-
-// Writes all of data to the pipe through the guarded write. Returns false after logging.
-bool to_pipe(int fd, const char *data, long long count)
-{
-    if (websrv_write_all(fd, data, static_cast<size_t>(count), nullptr) < 0) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Write to PIPE failed errno:%d\n", errno);
-        return false;
-    }
-    return true;
-}
 
 // Waits, without a limit of its own, until the program has written something (or ended) or
 // the input copy has stopped copying the body, whichever comes first. A program that reads
@@ -75,46 +47,49 @@ void wait_for_body_copy(int pipe_read, int copying)
     }
 }
 
-// Waits (at most until `deadline`) until the client has sent more of the body or the program
-// has closed its input; true for the latter: the copy has no reader left and ends at once, so
-// the client's connection is not held open for a program that is gone.
-bool program_gone(int socket, int pipe_write, long long deadline)
-{
-    pollfd watched[2] = {{socket, POLLIN, 0}, {pipe_write, 0, 0}};
-    for (;;) {
-
-        const long long left = deadline - websrv_deadline_in(0);
-        if (left <= 0)
-            return false;  // the read that follows reports the time-out
-        const int ready = poll(watched, 2, static_cast<int>(left));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        return ready > 0 && (watched[1].revents & (POLLERR | POLLHUP)) != 0;
-    }
-}
-
 // The end of the wait for the program's next output: it may stay silent that long (-t).
 long long silence_deadline()
 {
     return websrv_deadline_in(websrv_config.cgi_silence_seconds * 1000LL);
 }
 
+// Reads the program's output, waiting at most its silence limit for it. While the body still
+// goes in through the pump, the pump is turned and the program's silence not counted: a program
+// that reads its whole input before it answers is rightly silent meanwhile.
+int read_output(const websrv_cgi_answer &answer, char *buffer, size_t length)
+{
+    websrv_body_pump *pump = answer.pump;
+    while (pump != nullptr && !pump->over()) {
+        pollfd watched[3] = {{answer.pipe_read, POLLIN, 0}, {}, {}};
+        pump->wait_on(&watched[1], &watched[2]);
+        if (poll(watched, 3, pump->left_ms()) > 0 && watched[0].revents != 0)
+            break;  // the program has something to say
+        pump->heard(watched[1], watched[2]);
+        pump->expire();
+    }
+    return websrv_read_until(answer.pipe_read, buffer, length, nullptr, silence_deadline());
+}
+
 // Whether the program's header, collected so far, has reached its empty line.
 
 bool header_ended(const char *chunk, size_t length)
 {
-    const std::string_view text(chunk, length);
-    return text.find("\n\n") != std::string_view::npos || text.find("\n\r\n") != std::string_view::npos;
+    // An empty line: a line feed, perhaps a CR, then a line feed.
+    for (size_t i = 0; i + 1 < length; ++i) {
+        if (chunk[i] == '\n' && (chunk[i + 1] == '\n' || (chunk[i + 1] == '\r' && i + 2 < length && chunk[i + 2] == '\n')))
+            return true;
+    }
+    return false;
 }
 
 // Reads the program's output into `chunk` until its header has ended, the chunk is full or
 // the program has closed its output: a header may come in several writes. Returns the bytes
 // read; -1 when the program answered nothing and the read failed or timed out.
-int collect_header(int pipe_read, char (&chunk)[copy_size])
+int collect_header(const websrv_cgi_answer &answer, char (&chunk)[copy_size])
 {
     size_t got = 0;
     while (got < sizeof chunk && !header_ended(chunk, got)) {
-        const int read = websrv_read_until(pipe_read, chunk + got, sizeof chunk - got, nullptr, silence_deadline());
+        const int read = read_output(answer, chunk + got, sizeof chunk - got);
         if (read < 0 && got == 0)
             return -1;
         if (read <= 0)
@@ -137,7 +112,7 @@ void end_silent_program(pid_t program, const char *path)
 {
     if (!still_running(program))
         return;
-    log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: CGI program %s gave no answer in %d s; ending it\n", path,
+    websrv_error("CGI program %s gave no answer in %d s; ending it\n", path,
             websrv_config.cgi_silence_seconds);
     kill(-program, SIGTERM);
     for (int waited = 0; waited < term_grace_ms && still_running(program); waited += 10)
@@ -156,9 +131,12 @@ int compose_status_line(char (&line)[copy_size], const websrv_connection *c, con
     const char *known = websrv_known_reason(header.status, websrv_voice_program);
     const bool own = known == nullptr && header.reason_length > 0;
     const int reason_length = own ? static_cast<int>(header.reason_length) : -1;
-    const int wanted = snprintf(line, sizeof line, "%s %d %.*s\r\n%s", websrv_status_version(&c->session),
+    char kept[64] = "";
+    if (c->keep)
+        snprintf(kept, sizeof kept, "Connection: keep-alive\r\nKeep-Alive: timeout=%d\r\n", websrv_config.keep_alive_seconds);
+    const int wanted = snprintf(line, sizeof line, "%s %d %.*s\r\n%s%s", websrv_status_version(&c->session),
                                 header.status, reason_length, own ? chunk + header.reason_start : websrv_reason(header.status, websrv_voice_program),
-                                extra);
+                                kept, extra);
     return wanted < static_cast<int>(sizeof line) ? wanted : static_cast<int>(sizeof line) - 1;
 }
 
@@ -174,7 +152,7 @@ header_verdict judge_header(const char *chunk, int got, const cgi_header &header
         return header_verdict::nothing;
     }
     if (header.status < 100 || header.status > 599) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: CGI program %s sent a status outside 100 to 599\n", path);
+        websrv_error("CGI program %s sent a status outside 100 to 599\n", path);
         return header_verdict::failed_program;
     }
     return header_verdict::answer;
@@ -199,10 +177,15 @@ bool answer_header(websrv_connection *c, char (&chunk)[copy_size], int got, cons
     size_t forward = websrv_cgi_drop_status_line(chunk, static_cast<size_t>(got), header);
     if (head_only)
         forward = header_part;
+    // On a kept connection no more than the body's length goes out: the next answer follows.
+    if (c->keep && forward - header_part > static_cast<size_t>(header.content_length)) {
+        forward = header_part + static_cast<size_t>(header.content_length);
+        c->keep = false;
+    }
     const bool failed = forward > 0 && websrv_write_all(c->session.socket, chunk, forward, desc) < 0;
     websrv_access_body(failed ? 0 : static_cast<long long>(forward - header_part), failed);
     if (failed) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Write to SOCKET failed %s\n", strerror(errno));
+        websrv_error("Write to SOCKET failed %s\n", strerror(errno));
         return false;
     }
     return true;
@@ -213,33 +196,43 @@ bool answer_header(websrv_connection *c, char (&chunk)[copy_size], int got, cons
 bool forward_piece(websrv_connection *c, const char *piece, int length, bool whole)
 {
     const websrv_plugin_desc *desc = websrv_connection_desc(c);
-    if (whole)
-        return websrv_write_handler(c->session.socket, piece, length, desc) == length;
-    const bool sent = websrv_write_all(c->session.socket, piece, static_cast<size_t>(length), desc) == 0;
-    websrv_access_body(sent ? length : 0, !sent);
+    const bool sent = whole ? websrv_write_handler(c->session.socket, piece, length, desc) == length
+                            : websrv_write_all(c->session.socket, piece, static_cast<size_t>(length), desc) == 0;
+    if (!whole)
+        websrv_access_body(sent ? length : 0, !sent);
+    c->keep = c->keep && sent;
     return sent;
 }
 
 // Copies the rest of the program's output to the client until the program closes it, or stays
 // silent past its limit (then the answer ends there and the program is left alone). `whole`:
 // as forward_piece.
-void copy_rest(websrv_connection *c, int pipe_read, char (&chunk)[copy_size], const char *path, bool whole)
+// `left`: the body bytes still to go on a kept connection (-1: as many as the program writes).
+void copy_rest(websrv_connection *c, const websrv_cgi_answer &answer, char (&chunk)[copy_size], bool whole, long long left)
 {
+    const char *path = answer.path;
     for (;;) {
-        const int got = websrv_read_until(pipe_read, chunk, sizeof chunk, nullptr, silence_deadline());
+        int got = read_output(answer, chunk, sizeof chunk);
         if (got < 0) {
+            c->keep = false;
             log_msg(WEBSRV_LOG_ERROR, "Redirect Output Failed Error:%s\n", strerror(errno));
             if (errno == ETIMEDOUT)
-                log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: CGI program %s was silent for %d s; its answer ends here\n",
+                websrv_error("CGI program %s was silent for %d s; its answer ends here\n",
                         path, websrv_config.cgi_silence_seconds);
             return;
         }
         if (got == 0) {
             log_msg(WEBSRV_LOG_DETAIL, "Finishing the Output redirector\n");
+            c->keep = c->keep && left <= 0;  // all of the length the program gave went out
             return;
         }
-        if (!forward_piece(c, chunk, got, whole)) {
-            log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Write to SOCKET failed\n");
+        if (left >= 0 && got > left) {
+            got = static_cast<int>(left);  // more than the program said: the connection ends there
+            c->keep = false;
+        }
+        left -= left >= 0 ? got : 0;
+        if (got > 0 && !forward_piece(c, chunk, got, whole)) {
+            websrv_error("Write to SOCKET failed\n");
             return;
         }
     }
@@ -255,58 +248,32 @@ bool is_nph(const char *path)
 
 }  // namespace
 
-void websrv_cgi_copy_input(websrv_connection *c, int pipe_write)
-{
-    websrv_session *session = &c->session;
-    log_msg(WEBSRV_LOG_DETAIL, "Starting the Input Redirector PID:%d\n", static_cast<int>(getpid()));
-    const long long announced = announced_length(session->content_length);
-    long long arrived = session->received - session->header_length;
-    // Bytes behind the body (a pipelined request, say) are not the program's input.
-    if (announced >= 0 && arrived > announced)
-        arrived = announced;
-    if (arrived > 0 && !to_pipe(pipe_write, session->cursor, arrived))
-        return;
-    long long remaining = announced >= 0 ? announced - arrived : 0;
-    char buffer[copy_size];
-    while (remaining > 0) {
-        const long long deadline = websrv_deadline();
-        if (program_gone(session->socket, pipe_write, deadline))
-            return;
-        const int got = websrv_read_until(session->socket, buffer, sizeof buffer, websrv_connection_desc(c), deadline);
-        if (got < 0) {
-            log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: In redirect input Error:%s\n", strerror(errno));
-            return;
-        }
-        if (got == 0)
-            return;
-        const long long useful = got < remaining ? got : remaining;
-        if (!to_pipe(pipe_write, buffer, useful))
-            return;
-        remaining -= useful;
-    }
-}
-
 void websrv_cgi_copy_output(websrv_connection *c, const websrv_cgi_answer &answer)
 {
     log_msg(WEBSRV_LOG_DETAIL, "Starting the Output Redirector PID:%d\n", static_cast<int>(getpid()));
     wait_for_body_copy(answer.pipe_read, answer.copying);
     char chunk[copy_size];
     if (is_nph(answer.path)) {
-        copy_rest(c, answer.pipe_read, chunk, answer.path, true);
+        c->keep = false;  // the program frames its answer itself
+        copy_rest(c, answer, chunk, true, -1);
         return;
     }
-    const int got = collect_header(answer.pipe_read, chunk);
+    const int got = collect_header(answer, chunk);
     if (got < 0) {
+        c->keep = false;
         log_msg(WEBSRV_LOG_ERROR, "Redirect Output Failed Error:%s\n", strerror(errno));
         end_silent_program(answer.program, answer.path);
         return;
     }
     if (got == 0) {
+        c->keep = false;
         log_msg(WEBSRV_LOG_ERROR, "No header information\n");
         return;
     }
     const cgi_header header = websrv_cgi_scan_header(chunk, static_cast<size_t>(got));
     const header_verdict verdict = judge_header(chunk, got, header, answer.path);
+    // The connection goes on only behind an answer whose length the program gave.
+    c->keep = c->keep && verdict == header_verdict::answer && header.content_length >= 0 && !header.says_close;
     if (verdict == header_verdict::failed_program)
         websrv_send_error(c, 500);
     if (verdict != header_verdict::answer)
@@ -314,6 +281,13 @@ void websrv_cgi_copy_output(websrv_connection *c, const websrv_cgi_answer &answe
     if (header.has_location)
         log_msg(WEBSRV_LOG_ERROR, "TODO: Handling of the redirect command.\n");
     log_msg(WEBSRV_LOG_DETAIL, "CGI Header Length is %d bytes\n", static_cast<int>(header.status_line_length));
-    if (answer_header(c, chunk, got, header, answer.head_only) && !answer.head_only)
-        copy_rest(c, answer.pipe_read, chunk, answer.path, false);
+    const bool kept = c->keep;
+    if (!answer_header(c, chunk, got, header, answer.head_only) || kept != c->keep) {
+        c->keep = false;  // failed, or cut at the length the program gave: nothing more goes out
+        return;
+    }
+    if (!answer.head_only) {
+        const long long sent = static_cast<long long>(got) - static_cast<long long>(header.header_end);
+        copy_rest(c, answer, chunk, false, c->keep ? header.content_length - sent : -1);
+    }
 }

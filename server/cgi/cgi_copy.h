@@ -1,19 +1,14 @@
-// The two copy processes of a CGI request: the request body into the program, and the
-// program's answer to the client.
+// The output copy of a CGI request: the program's answer to the client.
 #ifndef WEBSRV_SERVER_CGI_COPY_H
 #define WEBSRV_SERVER_CGI_COPY_H
 
 #include <sys/types.h>
 
+#include "cgi/cgi_input.h"
 #include "connection.h"
 
 // Pieces of a body or of the program's output are copied through buffers of this size.
 constexpr size_t websrv_cgi_copy_size = WEBSRV_BUFFER_SIZE;
-
-// Copies the request body from the client into the program's input pipe `pipe_write`: the
-// bytes that came with the header, then what the body's announced length still lacks. Returns
-// when the body is copied or the copy failed (logged).
-void websrv_cgi_copy_input(websrv_connection *c, int pipe_write);
 
 // What the output copy needs to know of its request.
 struct websrv_cgi_answer {
@@ -23,11 +18,14 @@ struct websrv_cgi_answer {
 
     const char *path;
     bool head_only;  // HEAD: the header alone goes to the client
+    websrv_body_pump *pump;  // on a connection that lasts, the body's copy into the program
 };
 
 // Answers the client with the program's output behind the server's status line. A program
 // that stays silent past the wait before it answers anything is ended; one that answered is
-// left to finish on its own. Returns when the answer is complete or given up (logged).
+// left to finish on its own. Returns when the answer is complete or given up (logged). The
+// connection stays kept (c->keep) only when the program gave its answer's length and all of
+// it, and no more, went out.
 void websrv_cgi_copy_output(websrv_connection *c, const websrv_cgi_answer &answer);
 
 #endif

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "log.h"
 #include "http_words.h"
 
 namespace {
@@ -157,7 +158,7 @@ char **websrv_cgi_environment(const websrv_connection *c, const websrv_cgi_targe
     const size_t slots = (measure.count() + 1) * sizeof(char *);
     auto *block = static_cast<char *>(websrv_malloc(slots + measure.bytes()));
     if (block == nullptr) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Memory Allocation Failure; Env aborted\n");
+        websrv_error("Memory Allocation Failure; Env aborted\n");
         return nullptr;
     }
     char **environment = reinterpret_cast<char **>(block);

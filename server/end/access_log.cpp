@@ -8,7 +8,8 @@
 #include <ctime>
 #include <unistd.h>
 
-#include "decimal.h"
+#include "log.h"
+#include "respond/foreign.h"
 #include "settings.h"
 
 namespace {
@@ -35,9 +36,6 @@ struct access_record {
     const websrv_header_index *headers;  // the request's header lines
     bool owner;                       // this process writes the line
     bool cut;                         // a write of the answer failed
-    bool started;                     // a byte of the answer went out
-    bool header_done;                 // the answer's header block has ended
-    bool line_feed;                   // the last byte was a line feed (or a CR behind one)
     int status;                       // 0 until known
     long long body;
     time_t accepted;
@@ -45,17 +43,6 @@ struct access_record {
 };
 
 access_record record;
-
-// The status of a status line "VERSION NNN ..." at the start of `data`, or 0.
-int status_of(const char *data, size_t length)
-{
-    const char *space = static_cast<const char *>(memchr(data, ' ', length));
-    long long status = 0;
-    if (space == nullptr ||
-        websrv_read_decimal({space + 1, static_cast<size_t>(data + length - space - 1)}, 1000, &status) != 3)
-        return 0;
-    return static_cast<int>(status);
-}
 
 // Copies `text` (null: "-") into `out` as a log field that cannot split or forge a line:
 // control characters, bytes above 0x7e and, unless `quoted`, the blank become \xHH; '"' and
@@ -82,6 +69,7 @@ void websrv_access_begin(const websrv_session *session, const websrv_session_inf
 {
     if (websrv_config.access_log_fd < 0)
         return;
+    record = access_record{};  // a kept connection's next request starts afresh
     record.session = session;
     record.info = info;
     record.headers = headers;
@@ -116,25 +104,6 @@ void websrv_access_status(int status)
     record.status = status;
 }
 
-void websrv_access_sent(int fd, const char *data, size_t length, bool failed)
-{
-    if (record.session == nullptr || fd != record.session->socket)
-        return;
-    record.cut = record.cut || failed;
-    if (!record.started && record.status == 0)
-        record.status = status_of(data, length);
-    record.started = record.started || length > 0;
-    // The header block ends at an empty line: a line feed, perhaps a CR, a line feed.
-    size_t i = 0;
-    for (; !record.header_done && i < length; ++i) {
-        if (data[i] == '\n')
-            record.header_done = record.line_feed;
-        if (data[i] != '\r')
-            record.line_feed = data[i] == '\n';
-    }
-    record.body += static_cast<long long>(length - i);
-}
-
 void websrv_access_body(long long bytes, bool failed)
 {
     record.body += bytes;
@@ -153,6 +122,11 @@ void websrv_access_end(const websrv_session *ended)
     record.owner = false;
     const websrv_session &session = *ended;
     const websrv_session_info &info = *record.info;
+    // An answer a plug-in or an nph- program composed tells its status and length by its bytes.
+    const websrv_foreign_answer &foreign = websrv_foreign();
+    record.status = record.status != 0 ? record.status : foreign.status;
+    record.body += foreign.body;
+    record.cut = record.cut || foreign.failed;
     if (session.received == 0 && record.status == 0 && !record.cut)
         return;  // the client sent nothing: no request, no line
     websrv_access_request(session.buffer);
@@ -173,5 +147,5 @@ void websrv_access_end(const websrv_session *ended)
                                 info.peer_text[0] != '\0' ? info.peer_text : "-", fields[0], when,
                                 fields[1], status, record.body, fields[2], fields[3]);
     if (write(websrv_config.access_log_fd, line, static_cast<size_t>(length)) != length)
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to write the access log; Error: %s\n", strerror(errno));
+        websrv_error("Unable to write the access log; Error: %s\n", strerror(errno));
 }

@@ -35,11 +35,6 @@ void websrv_access_status(int status);
 // answer (499).
 void websrv_access_body(long long bytes, bool failed);
 
-// Notes `length` bytes that went out on descriptor `fd` through the plug-in interface's write
-// (only the session's socket counts): an answer a plug-in composed itself. Its status line
-// gives its status, and the bytes behind its header block's empty line count as its body.
-void websrv_access_sent(int fd, const char *data, size_t length, bool failed);
-
 // This process no longer writes the session's line: a process it forked does (or another
 // share of the session, which does not).
 void websrv_access_hand_over();

@@ -1,5 +1,5 @@
-// The end of every process that serves a share of a connection: the session's clean-up, the
-// "session over" signal to the main process, and the exit.
+// The ends of a request, of a connection and of a process: the session's clean-up, the "slot
+// free" word to the main process, and the exit.
 #include "end/end.h"
 
 #include <cerrno>
@@ -10,8 +10,10 @@
 #include <unistd.h>
 
 #include "end/access_log.h"
-#include "wait.h"
+#include "memory.h"
+#include "registry.h"
 #include "share.h"
+#include "wait.h"
 
 void websrv_process_exit()
 {
@@ -53,43 +55,51 @@ void drain_unread(int socket)
     }
 }
 
-// Closes the socket, calls on_session_end and frees the buffer. The record's fields are
-// left as they are: the hook sees the closed socket and the still valid buffer.
-void clean_session(websrv_connection *c)
+}  // namespace
+
+void websrv_connection_close(websrv_connection *c)
 {
-    if (websrv_mcb.log_level >= WEBSRV_LOG_DETAIL)
-        log_msg(WEBSRV_LOG_DETAIL, "Clean Session For PID:%d\n", static_cast<int>(getpid()));
     if (c->drain)
         drain_unread(c->session.socket);
-    websrv_share_leave();
+    if (const auto on_close = WEBSRV_EXT_HOOK(websrv_connection_ext(c), on_close); on_close != nullptr && c->lasting != 0)
+        on_close(c->session.socket);
+    websrv_share_state(websrv_slot_state::accepting);
     close(c->session.socket);
+}
 
+void websrv_request_end(websrv_connection *c, websrv_outcome outcome, bool closing)
+{
+    websrv_access_end(&c->session);  // before the close, so the line is there when the client sees the end
+    if (websrv_mcb.log_level >= WEBSRV_LOG_DETAIL)
+        log_msg(WEBSRV_LOG_DETAIL, "Clean Session For PID:%d\n", static_cast<int>(getpid()));
+    if (closing)
+        websrv_connection_close(c);
+    // The record's fields are left as they are: the hook sees the still valid buffer.
     const websrv_plugin_desc *desc = websrv_connection_desc(c);
     if (desc->on_session_end != nullptr)
         desc->on_session_end(&c->session);
-    websrv_free(c->session.buffer);
+    if (c->lasting != 0)
+        websrv_memory_session(false);
+    if (closing) {
+        websrv_free(c->session.buffer);
+        c->session.buffer = nullptr;
+    }
+    if (outcome == websrv_outcome::logged_failed)
+        log_msg(WEBSRV_LOG_ERROR, "Web Server receive packet failed\n");
 }
 
-// Tells the main process that the session is over (once; later calls do nothing), after
-// flushing the log so its lines come before the next connection's.
-void signal_done(websrv_connection *c)
+void websrv_signal_done(int control)
 {
-    if (c->done_fd < 0)
+    if (control < 0)
         return;
     fflush(stdout);
-    (void)!write(c->done_fd, "d", 1);
-    websrv_connection_forget_done(c);
+    (void)!write(control, "d", 1);
 }
-
-}  // namespace
 
 void websrv_connection_end(websrv_connection *c, websrv_outcome outcome)
 {
-    websrv_access_end(&c->session);  // before the close, so the line is there when the client sees the end
-    clean_session(c);
-    if (outcome == websrv_outcome::logged_failed)
-        log_msg(WEBSRV_LOG_ERROR, "Web Server receive packet failed\n");
-    signal_done(c);
+    websrv_request_end(c, outcome, true);
+    websrv_signal_done(c->done_fd);
     websrv_process_exit();
 }
 

@@ -4,10 +4,12 @@
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "http_words.h"
+#include "log.h"
 #include "registry.h"
 #include "life/port_file.h"
 #include "life/listener.h"
@@ -30,6 +32,15 @@ int limit_send_time(int fd)
 {
     const timeval limit{websrv_wait_seconds, 0};
     return setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
+// A connection is handed to a waiting process only once its first bytes have come (or after
+// a second without any): an idle connection opened ahead (browsers open spare ones) takes no
+// session slot while it waits.
+int defer_accept(int fd)
+{
+    const int seconds = 1;
+    return setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds);
 }
 
 int bind_to_device(int fd, const char *device)
@@ -85,7 +96,7 @@ int make_socket(int *family)
 // without the right to it...). Returns -1.
 int listen_failed(int port)
 {
-    log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to listen on port %d Error: %s\n", port, strerror(errno));
+    websrv_error("Unable to listen on port %d Error: %s\n", port, strerror(errno));
     return -1;
 }
 
@@ -99,11 +110,11 @@ int open_listener(websrv_plugin_node *node)
     if (fd < 0)
         return listen_failed(port);
     if (fd >= FD_SETSIZE) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Listening socket %d does not fit the descriptor set of %d\n",
+        websrv_error("Listening socket %d does not fit the descriptor set of %d\n",
                 fd, FD_SETSIZE);
         return -1;
     }
-    if (set_reuse_address(fd) != 0 || limit_send_time(fd) != 0)
+    if (set_reuse_address(fd) != 0 || limit_send_time(fd) != 0 || defer_accept(fd) != 0)
         return listen_failed(port);
     if (websrv_mcb.bind_device != nullptr && bind_to_device(fd, websrv_mcb.bind_device) != 0)
         return -1;
@@ -133,7 +144,7 @@ void retire_unowned_listeners()
         for (const websrv_plugin_node *node : websrv_plugins())
             owned = owned || node->listen_fd == fd;
         if (!owned) {
-            log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: No plugin owns listening socket %d; closing it\n", fd);
+            websrv_error("No plugin owns listening socket %d; closing it\n", fd);
             FD_CLR(fd, &websrv_mcb.listen_set);
             close(fd);
         }
@@ -149,7 +160,7 @@ bool any_listener_owned()
         if (node->listen_fd >= 0)
             return true;
     }
-    log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: No plugin owns a listening socket; nothing to serve\n");
+    websrv_error("No plugin owns a listening socket; nothing to serve\n");
     return false;
 }
 

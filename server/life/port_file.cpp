@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "log.h"
 #include "fd_guard.h"
 #include "websrv_plugin.h"
 
@@ -131,7 +132,7 @@ bool still_named_by(int fd, const char *path)
     else if (fstat(fd, &opened) != 0 || opened.st_dev != named.st_dev || opened.st_ino != named.st_ino)
         error = ESTALE;
     if (error != 0)
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to rewrite %s Error: %s\n", path, strerror(error));
+        websrv_error("Unable to rewrite %s Error: %s\n", path, strerror(error));
     return error == 0;
 }
 
@@ -148,7 +149,7 @@ void rewrite_without_own(int fd)
     heap_block content;
     const ssize_t length = read_all(fd, content);
     if (length < 0) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to rewrite %s Error: %s\n", path, strerror(errno));
+        websrv_error("Unable to rewrite %s Error: %s\n", path, strerror(errno));
         return;
     }
     const size_t kept = websrv_port_lines_remove(content.data(), static_cast<size_t>(length),
@@ -158,7 +159,7 @@ void rewrite_without_own(int fd)
     // The kept lines are a subsequence of the old ones, so writing them over the start of
     // the file and cutting it after them never needs more room than the file had.
     if (!write_all(fd, content.data(), kept) || ftruncate(fd, static_cast<off_t>(kept)) != 0)
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to rewrite %s Error: %s\n", path, strerror(errno));
+        websrv_error("Unable to rewrite %s Error: %s\n", path, strerror(errno));
 }
 
 // Whether the line text[start..end) reads exactly `port` in decimal.
@@ -202,7 +203,7 @@ int websrv_port_file_open()
     // Close-on-exec: CGI programs have no business with the port file.
     const int fd = open(path, O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0 && errno == ELOOP) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: The port file %s is a symbolic link; refusing it\n", path);
+        websrv_error("The port file %s is a symbolic link; refusing it\n", path);
         return -1;
     }
     websrv_mcb.port_file = fd >= 0 ? fdopen(fd, "a+") : nullptr;
@@ -217,8 +218,9 @@ int websrv_port_file_open()
 
 int websrv_port_file_append(int port)
 {
-    FILE *file = websrv_mcb.port_file;
-    const int fd = fileno(file);
+    // The line goes straight to the file (opened for appending), in one write: the stream's
+    // buffer stays empty, so nothing of it can be written twice or late.
+    const int fd = fileno(websrv_mcb.port_file);
     if (!remember_port(port)) {
         log_msg(WEBSRV_LOG_ERROR, "WebSrv Memory Allocation Failure\n");
         return -1;
@@ -227,16 +229,16 @@ int websrv_port_file_append(int port)
     // A line another program left without its "\n" would swallow ours: end it first.
     struct stat st;
     char last = '\n';
-    if (fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 &&
-        last != '\n')
-        fputc('\n', file);
-    fprintf(file, "%d\n", port);
-    if (fflush(file) != 0) {
-        const int error = errno;
+    const bool unended = fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 &&
+                         last != '\n';
+    char line[16];
+    const int length = snprintf(line, sizeof line, "%s%d\n", unended ? "\n" : "", port);
+    const ssize_t put = write(fd, line, static_cast<size_t>(length));
+    if (put != length) {
+        const int error = put < 0 ? errno : EIO;
         --own_count;  // the line did not make it into the file
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to write port %d to %s Error: %s\n", port,
+        websrv_error("Unable to write port %d to %s Error: %s\n", port,
                 websrv_port_file_path(), strerror(error));
-        clearerr(file);
         return -1;
     }
     return 0;

@@ -1,7 +1,9 @@
 // The server's outer life: options, start-up, the main loop and the stop. The main process
 // never serves a connection: it keeps one child waiting for the next connection whenever a
-// session slot is free (-j: one slot by default), learns from each child when it has taken a
-// connection and when its session is over, and reaps the processes that have ended.
+// session slot is free (-j: one slot by default), or, when processes serve many connections
+// (-r), a process in every slot; it learns from each child when it has taken a connection and
+// when it is about to end, asks a session that only waits to give its slot up when every slot
+// is busy and a connection waits, and reaps the processes that have ended.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -16,8 +18,11 @@
 #include <unistd.h>
 
 #include "accept/accept.h"
+#include "log.h"
 #include "life/listener.h"
 #include "life/port_file.h"
+#include "clock.h"
+#include "wait.h"
 #include "registry.h"
 #include "session.h"
 #include "settings.h"
@@ -54,9 +59,15 @@ struct child_slot {
 constexpr child_slot free_entry{0, -1, false, false, false};
 child_slot *slots = nullptr;
 int slot_count = 0;
-// What the main loop waits on: the control socket of every held slot, and the slot of each.
+// What the main loop waits on: the control socket of every held slot, and the slot of each;
+// then, when every slot is busy, the listening sockets.
 pollfd *watched = nullptr;
 int *watched_slot = nullptr;
+int listener_count = 0;
+// When a session was last asked to give its slot up (websrv_now_ms), or 0. The listening
+// sockets are looked at again only once it has had time to (or a slot has become free).
+long long yield_asked = 0;
+constexpr long long yield_wait_ms = 250;
 // Connection processes whose session is over (they said so, or closed their control socket)
 // and that have not been reaped yet: the loop reaps them after a short pause if nothing else
 // wakes it, and the stop waits for them.
@@ -74,11 +85,7 @@ constexpr timespec brake_pause{0, 100 * 1000 * 1000};
 void adopt_orphans()
 {
     prctl(PR_SET_CHILD_SUBREAPER, 1);
-    struct sigaction action {};
-    action.sa_handler = child_ended;
-    action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGCHLD, &action, nullptr);
+    websrv_signal_disposition(SIGCHLD, child_ended, SA_NOCLDSTOP);
     sigset_t child_signal;
     sigemptyset(&child_signal);
     sigaddset(&child_signal, SIGCHLD);
@@ -87,14 +94,10 @@ void adopt_orphans()
 
 void install_stop_signals(sigset_t *stop_signals)
 {
-    struct sigaction action {};
-    action.sa_handler = on_stop_signal;
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
     sigemptyset(stop_signals);
     const int signals[] = {SIGTERM, SIGHUP};
     for (const int signo : signals) {
-        sigaction(signo, &action, nullptr);
+        websrv_signal_disposition(signo, on_stop_signal);
         sigaddset(stop_signals, signo);
     }
 }
@@ -140,7 +143,7 @@ void fork_waiting_child(int index)
 {
     int control[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, control) != 0) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to make a control socket; Error:%s\n", strerror(errno));
+        websrv_error("Unable to make a control socket; Error:%s\n", strerror(errno));
         brake = true;
         return;
     }
@@ -162,19 +165,27 @@ void fork_waiting_child(int index)
     close(control[1]);
     if (pid < 0) {
         close(control[0]);
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Unable to fork; Error:%s\n", strerror(errno));
+        websrv_error("Unable to fork; Error:%s\n", strerror(errno));
         brake = true;
         return;
     }
     slots[index] = {pid, control[0], false, false, false};
 }
 
-// Keeps one child waiting for the next connection while a slot is free and the server runs.
+// Whether processes serve many connections each (-r): then every slot keeps a process, which
+// goes back to waiting after each connection.
+bool processes_last()
+{
+    return websrv_config.connections_per_process > 1;
+}
+
+// Keeps one child waiting for the next connection while a slot is free and the server runs;
+// when processes last, a child in every free slot.
 void keep_a_child_waiting()
 {
     int free_slot = -1;
     for (int i = 0; i < slot_count; ++i) {
-        if (slots[i].fd >= 0 && !slots[i].accepted)
+        if (slots[i].fd >= 0 && !slots[i].accepted && !processes_last())
             return;  // one waits already
         if (slots[i].fd < 0 && free_slot < 0)
             free_slot = i;
@@ -182,12 +193,44 @@ void keep_a_child_waiting()
     if (free_slot < 0 || brake)
         return;
     fork_waiting_child(free_slot);
+    if (processes_last())
+        keep_a_child_waiting();
+}
+
+// When a connection waits on a listening socket and every slot is busy: asks the session that
+// has only waited longest (idle, or slow with its header) to give its slot up.
+void ask_to_yield()
+{
+    const int slot = websrv_share_longest_waiting();
+    yield_asked = websrv_now_ms();
+    if (slot >= 0 && slots[slot].fd >= 0)
+        (void)!send(slots[slot].fd, "y", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+// Adds the listening sockets to what the loop waits on, when every slot is busy, a session only
+// waits, and none is still on its way out after being asked to give its slot up. Sets *recheck
+// when every slot is busy: a session may come to only wait (a header grows slow) meanwhile.
+nfds_t watch_listeners(nfds_t count, bool *recheck)
+{
+    if (yield_asked != 0 && websrv_now_ms() - yield_asked >= yield_wait_ms)
+        yield_asked = 0;
+    *recheck = !websrv_share_any_free();
+    if (!*recheck || yield_asked != 0 || websrv_share_longest_waiting() < 0)
+        return count;
+    for (const websrv_plugin_node *node : websrv_plugins()) {
+        if (node->listen_fd >= 0 && count < static_cast<nfds_t>(slot_count + listener_count)) {
+            watched[count] = {node->listen_fd, POLLIN, 0};
+            watched_slot[count++] = -1;
+        }
+    }
+    return count;
 }
 
 // Frees a slot whose session is over, or whose child is gone without a word. Its child is
 // waited for until it has been reaped (it may have been already, before its word was read).
 void free_slot(child_slot &slot, int index)
 {
+    yield_asked = 0;  // a slot is free: waiting connections go there
     close(slot.fd);
     websrv_share_release(index);
     if (!slot.reaped && exiting_count < exiting_capacity)
@@ -233,30 +276,41 @@ void wait_and_hear()
             watched_slot[count++] = i;
         }
     }
+    const nfds_t children = count;
+    bool recheck = false;
+    count = watch_listeners(count, &recheck);
     // A child that said its session is over only has its exit left: it is reaped at the next
     // turn, or after this pause. Waking for its SIGCHLD would cost every request a signal and a
-    // second turn of the loop; when nothing else is pending, SIGCHLD may wake the wait.
+    // second turn of the loop; when nothing else is pending, SIGCHLD may wake the wait. While a
+    // session is on its way out of a slot asked for, the listening sockets are looked at again
+    // after a moment.
     const timespec reap_pause{0, 50 * 1000 * 1000};
+    const timespec yield_pause{0, yield_wait_ms * 1000 * 1000};
     sigset_t quiet = open_mask;
     sigaddset(&quiet, SIGCHLD);
     const bool pending = exiting_count > 0;
-    const timespec *pause = brake ? &brake_pause : pending ? &reap_pause : nullptr;
+    const timespec *pause = brake ? &brake_pause : pending ? &reap_pause : recheck ? &yield_pause : nullptr;
     const int ready = ppoll(watched, count, pause, pending ? &quiet : &open_mask);
     brake = false;  // the pause is over (or something woke the loop first)
     if (ready <= 0)
         return;
 
+    bool connection_waits = false;
     for (nfds_t i = 0; i < count; ++i) {
-        if (watched[i].revents != 0)
+        if (watched[i].revents != 0 && i < children)
             hear_from(watched_slot[i]);
+        connection_waits = connection_waits || (watched[i].revents != 0 && i >= children);
     }
+    if (connection_waits)
+        ask_to_yield();
 }
 
-// Asks a child that still waits for a connection to end without one.
+// Asks a child that still waits for a connection (or, when processes last, every child: it
+// waits again after its connection) to end without one.
 void stop_waiting_children()
 {
     for (int i = 0; i < slot_count; ++i) {
-        if (slots[i].fd >= 0 && !slots[i].accepted && !slots[i].stop_sent) {
+        if (slots[i].fd >= 0 && (!slots[i].accepted || processes_last()) && !slots[i].stop_sent) {
             (void)!send(slots[i].fd, "s", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
             slots[i].stop_sent = true;
         }
@@ -279,7 +333,7 @@ bool any_slot_held()
 void prepare_children()
 {
     tzset();
-    signal(SIGPIPE, SIG_IGN);
+    websrv_signal_disposition(SIGPIPE, SIG_IGN);
 }
 
 // Takes over SIGTERM and SIGHUP before any port is opened: a stop signal that arrives while
@@ -298,10 +352,13 @@ void hold_stop_signals()
 int open_slots()
 {
     slot_count = websrv_config.max_sessions;
+    for (const websrv_plugin_node *node : websrv_plugins())
+        listener_count += node->listen_fd >= 0;
     const size_t count = static_cast<size_t>(slot_count);
+    const size_t waited_on = count + static_cast<size_t>(listener_count);
     slots = static_cast<child_slot *>(websrv_malloc(sizeof(child_slot) * count));
-    watched = static_cast<pollfd *>(websrv_malloc(sizeof(pollfd) * count));
-    watched_slot = static_cast<int *>(websrv_malloc(sizeof(int) * count));
+    watched = static_cast<pollfd *>(websrv_malloc(sizeof(pollfd) * waited_on));
+    watched_slot = static_cast<int *>(websrv_malloc(sizeof(int) * waited_on));
     exiting_capacity = slot_count + 64;
     exiting = static_cast<pid_t *>(websrv_malloc(sizeof(pid_t) * static_cast<size_t>(exiting_capacity)));
     if (slots == nullptr || watched == nullptr || watched_slot == nullptr || exiting == nullptr) {

@@ -15,6 +15,8 @@ inline constexpr int websrv_max_header_lines = WEBSRV_BUFFER_SIZE / 4;
 
 class websrv_header_index {
 public:
+    // Empty; the lines' room is not cleared (a connection's record is made per connection).
+    websrv_header_index() {}
     // Empties the index for a request held in `buffer` (the session's request buffer).
     void clear(const char *buffer);
     // Adds a line: `length` bytes of name at `name`, and its value (NUL-terminated), both in the

@@ -172,8 +172,11 @@ request_error websrv_parse_request(websrv_session *session, const char *peer, we
         session->protocol = nullptr;  // never echoed into a status line
         return request_error::control_character;
     }
+    char dotted[INET_ADDRSTRLEN] = "";
+    if (peer == nullptr)
+        peer = inet_ntop(AF_INET, &session->client_addr, dotted, sizeof dotted);
     log_msg(WEBSRV_LOG_DETAIL, "From:%s %d bytes Method Name: %s RequestURI: %s Query: %s HTTP:%s.\n",
-            peer != nullptr ? peer : inet_ntoa(session->client_addr), session->received, session->method, session->uri,
+            peer, session->received, session->method, session->uri,
 
             session->query != nullptr ? session->query : "(none)", session->protocol);
     parse_fields(session, after_line, headers);

@@ -1,35 +1,158 @@
-// Reading the request header: piece by piece until its empty line, within the header deadline.
+// Reading the request header: piece by piece until its empty line, within the header deadline,
+// giving the slot up when asked to while the client is slow.
 #include "read/header.h"
 
 #include <cerrno>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include "log.h"
+#include "clock.h"
 #include "end/access_log.h"
-#include "end/end.h"
 #include "parse/request.h"
 #include "read/io.h"
+#include "registry.h"
 #include "respond/response.h"
+#include "share.h"
 
-void websrv_read_header(websrv_connection *c)
+namespace {
+
+// The control socket's words from the main process: give the slot up, the server stops.
+constexpr char yield_word = 'y';
+constexpr char stop_word = 's';
+
+// The server stops (or its main process is gone): no connection is kept or taken any more.
+bool stopping = false;
+
+// Reads the main process's words. Returns what they ask of this session, or `ready` for
+// nothing. A control socket that has reached its end (the main process is gone) is no longer
+// listened to on this connection. A session with part of a request goes on either way; an idle one ends.
+websrv_wait_end hear_main(websrv_connection *c, bool started)
 {
-    websrv_session &session = c->session;
+    char words[16];
+    const ssize_t got = recv(c->done_fd, words, sizeof words, MSG_DONTWAIT);
+    if (got == 0) {
+        c->done_fd = -1;  // not closed: the process's own control socket, whose end it is
+        stopping = true;
+    }
+    bool yield = false;
+    for (ssize_t i = 0; i < got; ++i) {
+        stopping = stopping || words[i] == stop_word;
+        yield = yield || words[i] == yield_word;
+    }
+    if (stopping && !started)
+        return websrv_wait_end::stop;
+    return yield && websrv_share_should_yield() ? websrv_wait_end::yield : websrv_wait_end::ready;
+}
+
+}  // namespace
+
+bool websrv_stopping()
+{
+    return stopping;
+}
+
+websrv_wait_end websrv_wait_for_bytes(websrv_connection *c, long long deadline, bool started)
+{
+    const int socket = c->session.socket;
     for (;;) {
-        const int room = websrv_request_capacity - session.received;
-        const int got = websrv_read_until(session.socket, session.buffer + session.received,
-                                          static_cast<size_t>(room), websrv_connection_desc(c), c->header_deadline);
-        if (got <= 0) {
-            websrv_access_read_failed(got < 0 && errno == ETIMEDOUT);
-            websrv_connection_end(c, websrv_outcome::logged_failed);
-        }
-        log_msg(WEBSRV_LOG_DETAIL, "Received %d/%d bytes.\n", got, WEBSRV_BUFFER_SIZE);
-        // A hook that claims more than it was allowed cannot push the count past the buffer.
-        session.received += got < room ? got : room;
-        if (websrv_header_complete(session.buffer))
-            return;
-        if (session.received >= websrv_request_capacity) {
-            log_msg(WEBSRV_LOG_ERROR, "Error: HTTP header cannot be read; buffer exceeds.\n");
-            websrv_send_error(c, 431);
-            websrv_connection_end(c, websrv_outcome::logged_failed);
+        if (websrv_read_pending(socket, websrv_connection_desc(c)))
+            return websrv_wait_end::ready;
+        const long long left = deadline - websrv_now_ms();
+        if (left <= 0)
+            return websrv_wait_end::timeout;
+        pollfd watched[2] = {{socket, POLLIN, 0}, {c->done_fd, POLLIN, 0}};
+        const int ready = poll(watched, c->done_fd >= 0 ? 2 : 1, static_cast<int>(left));
+        if (ready < 0 && errno != EINTR)
+            return websrv_wait_end::ready;  // the read that follows reports the socket's own error
+        if (ready > 0 && watched[0].revents != 0)
+            return websrv_wait_end::ready;
+        if (ready > 0 && watched[1].revents != 0) {
+            if (const websrv_wait_end asked = hear_main(c, started); asked != websrv_wait_end::ready)
+                return asked;
         }
     }
 }
 
+namespace {
+
+// Waits for the next bytes of the header. False when the request ends here: the client went
+// quiet past the deadline, or the slot goes elsewhere (noted for the access log).
+bool await_header(websrv_connection *c)
+{
+    const bool started = c->session.received > 0;
+    const websrv_wait_end waited = websrv_wait_for_bytes(c, c->header_deadline, started);
+    if (waited == websrv_wait_end::ready)
+        return true;
+    if (waited == websrv_wait_end::timeout)
+        websrv_error("Read Timeout.\n");
+    if (waited == websrv_wait_end::yield && started)
+        websrv_error("%s was slow with its header; its slot went to another\n",
+                c->info.peer_text);
+    websrv_access_read_failed(waited == websrv_wait_end::timeout || (waited == websrv_wait_end::yield && started));
+    return false;
+}
+
+// Reads what has arrived: the socket is read at once (without a hook: usually the whole request
+// is there already), a hook only once the socket is readable or the plug-in holds bytes.
+// Returns the count, 0 at the end of the stream, -1 with errno EAGAIN for nothing yet.
+int read_piece(websrv_connection *c, int room, bool *waited)
+{
+    websrv_session &session = c->session;
+    const websrv_plugin_desc *desc = websrv_connection_desc(c);
+    if (desc->on_read != nullptr && !*waited && !websrv_read_pending(session.socket, desc)) {
+        errno = EAGAIN;
+        return -1;
+    }
+    *waited = false;
+    const int got = websrv_read_now(session.socket, session.buffer + session.received, static_cast<size_t>(room), desc);
+    // A consenting plug-in's hook may say "not yet" (a part of a TLS record came); a plain
+    // socket says so when nothing came.
+    const bool not_yet = errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+    if (got < 0 && not_yet && desc->on_read != nullptr && websrv_ext_of(desc) == nullptr)
+        errno = EIO;  // a hook of old may not say "not yet": its session fails, as it always has
+    return got;
+}
+
+}  // namespace
+
+websrv_header_end websrv_read_header(websrv_connection *c)
+{
+    websrv_session &session = c->session;
+    bool taken = false;  // the slot has been taken for this request
+    for (bool waited = false;;) {
+        // What is in the buffer already may be the whole header (a request sent right behind
+        // the one before on a kept connection).
+        if (session.received > 0) {
+            if (!taken && !(taken = websrv_share_take(c->info.peer))) {
+                websrv_error("%s holds more connections than it uses; answered 503\n",
+                        c->info.peer_text);
+                websrv_send_error(c, 503, "Retry-After: 1\r\n");
+                return websrv_header_end::refused;
+            }
+            if (websrv_header_complete(session.buffer))
+                return websrv_header_end::whole;
+            if (session.received >= websrv_request_capacity) {
+                log_msg(WEBSRV_LOG_ERROR, "Error: HTTP header cannot be read; buffer exceeds.\n");
+                websrv_send_error(c, 431);
+                return websrv_header_end::refused;
+            }
+        }
+        const int room = websrv_request_capacity - session.received;
+        const int got = read_piece(c, room, &waited);
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            if (!await_header(c))
+                return websrv_header_end::cut;
+            waited = true;
+            continue;
+        }
+        if (got <= 0) {
+            websrv_access_read_failed(false);
+            return websrv_header_end::cut;
+        }
+        log_msg(WEBSRV_LOG_DETAIL, "Received %d/%d bytes.\n", got, WEBSRV_BUFFER_SIZE);
+        // A hook that claims more than it was allowed cannot push the count past the buffer.
+        session.received += got < room ? got : room;
+    }
+}

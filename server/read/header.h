@@ -1,12 +1,36 @@
-// Reading the request header from the connection.
+// Reading the request header from the connection, and waiting for it.
 #ifndef WEBSRV_SERVER_READ_HEADER_H
 #define WEBSRV_SERVER_READ_HEADER_H
 
 #include "connection.h"
 
-// Reads into the session's buffer until the request header is complete. Ends the session when
-// it cannot be: the client went quiet past the header deadline or went away (logged for the
-// access log as 408 or 499), or the header does not fit the buffer (answered 431).
-void websrv_read_header(websrv_connection *c);
+// What a wait for the client's bytes came to.
+enum class websrv_wait_end {
+    ready,    // bytes are there to read
+    timeout,  // the deadline passed first
+    yield,    // the main process asked this session to give its slot up, and it may
+    stop,     // the main process stops the server (or is gone) and the session has no request under way
+};
+
+// Waits, at most until `deadline`, for the connection's next bytes (the plug-in may hold some
+// already), while listening to the main process's control socket. `started`: part of a request
+// has arrived (its session gives its slot up only after a second of it, and goes on when the
+// server stops); otherwise the connection is idle (it gives its slot up at once, and ends when
+// the server stops).
+websrv_wait_end websrv_wait_for_bytes(websrv_connection *c, long long deadline, bool started);
+
+// Whether the main process said that the server stops (or is gone), while this process waited
+// for bytes: no connection is kept for a next request, and none is taken after this one.
+bool websrv_stopping();
+
+// How reading a request header ended: whole; cut (the client went away or quiet, or gave its
+// slot up: noted for the access log, nothing sent); refused (its client holds far more
+// connections than it can use, or the header did not fit: answered). A request that did not
+// come whole ends as failed.
+enum class websrv_header_end { whole, cut, refused };
+
+// Reads into the session's buffer, behind what it holds already, until the request header is
+// complete, within the header deadline.
+websrv_header_end websrv_read_header(websrv_connection *c);
 
 #endif

@@ -1,5 +1,5 @@
-// The guarded read of a connection or pipe: wait until the descriptor is readable, then go
-// through the plug-in's hook, recv() or read().
+// The guarded read of a connection or pipe: wait until the descriptor is readable (or the
+// plug-in holds bytes read already), then go through the plug-in's hook, recv() or read().
 #include "read/io.h"
 
 #include <cerrno>
@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "log.h"
 #include "registry.h"
 
 int websrv_read_handler(int fd, void *buf, size_t len, const websrv_plugin_desc *desc)
@@ -16,29 +17,22 @@ int websrv_read_handler(int fd, void *buf, size_t len, const websrv_plugin_desc 
     return websrv_read_until(fd, buf, len, desc, websrv_deadline());
 }
 
-int websrv_read_until(int fd, void *buf, size_t len, const websrv_plugin_desc *desc, long long deadline)
+bool websrv_read_pending(int fd, const websrv_plugin_desc *desc)
 {
-    // A socket read without a hook first takes what has already arrived (usually the whole
-    // request), and waits only when nothing has.
-    if (desc != nullptr && desc->on_read == nullptr) {
-        const ssize_t got = recv(fd, buf, len, MSG_DONTWAIT);
-        if (got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
-            return static_cast<int>(got);
-    }
-    if (!websrv_wait_ready(fd, POLLIN, deadline)) {
+    const auto on_pending = desc != nullptr ? WEBSRV_EXT_HOOK(websrv_ext_of(desc), on_pending) : nullptr;
+    return on_pending != nullptr && on_pending(fd) > 0;
+}
 
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Read Timeout.\n");
-        errno = ETIMEDOUT;
-        return -1;
-    }
+int websrv_read_now(int fd, void *buf, size_t len, const websrv_plugin_desc *desc)
+{
     if (desc == nullptr)
         return static_cast<int>(read(fd, buf, len));
     if (desc->on_read == nullptr)
-        return static_cast<int>(recv(fd, buf, len, 0));
+        return static_cast<int>(recv(fd, buf, len, MSG_DONTWAIT));
     const int got = desc->on_read(fd, buf, len);
     if (got > 0 && static_cast<size_t>(got) > len) {
         const websrv_plugin_name name = websrv_name_of(desc);
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Plugin %.*s read hook reported %d bytes of %zu\n",
+        websrv_error("Plugin %.*s read hook reported %d bytes of %zu\n",
                 name.length, name.text, got, len);
         errno = EIO;
         return -1;
@@ -46,3 +40,24 @@ int websrv_read_until(int fd, void *buf, size_t len, const websrv_plugin_desc *d
     return got;
 }
 
+int websrv_read_until(int fd, void *buf, size_t len, const websrv_plugin_desc *desc, long long deadline)
+{
+    // A socket read without a hook first takes what has already arrived (usually the whole
+    // request), and waits only when nothing has. A plug-in that consented to serve many
+    // sessions may hold bytes of its own already, and may say "not yet" (EAGAIN) when what came
+    // was not enough for it (a part of a TLS record).
+    const bool hook = desc == nullptr || desc->on_read != nullptr;
+    const bool patient = !hook || (desc != nullptr && websrv_ext_of(desc) != nullptr);
+    for (bool waited = false;; waited = true) {
+        if (waited || !hook || websrv_read_pending(fd, desc)) {
+            const int got = websrv_read_now(fd, buf, len, desc);
+            if (!(got < 0 && patient && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)))
+                return got;
+        }
+        if (!websrv_wait_ready(fd, POLLIN, deadline)) {
+            websrv_error("Read Timeout.\n");
+            errno = ETIMEDOUT;
+            return -1;
+        }
+    }
+}

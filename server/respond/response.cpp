@@ -9,7 +9,9 @@
 
 #include "end/access_log.h"
 #include "http_words.h"
+#include "respond/foreign.h"
 #include "respond/write.h"
+#include "settings.h"
 
 namespace {
 
@@ -103,6 +105,7 @@ int transmit(websrv_connection *c, const composer &out, size_t body, const char 
     const bool failed = websrv_write_all(c->session.socket, out.data(), out.length(), websrv_connection_desc(c)) < 0;
     websrv_access_body(failed ? 0 : static_cast<long long>(body), failed);
     if (failed) {
+        c->keep = false;
         log_msg(WEBSRV_LOG_ERROR, "Sending the response failed: %s\n", strerror(errno));
         return -1;
     }
@@ -129,8 +132,23 @@ struct block_fields {
     const char *content_type;     // null: no Content-Type line
     const time_t *last_modified;  // null: no Last-Modified line
     const char *extra;            // the caller's own header lines, or null
-    bool error_page;              // the error page follows, and no Connection line
+    bool error_page;              // the error page follows, and no Connection line unless kept
 };
+
+// The lines that say how the connection goes on: it closes, as it always has, or it waits for
+// the next request on a kept connection (then the body's length is always said, 0 included,
+// for it is where the next request starts; a 304 has no body).
+void append_connection(composer &out, const websrv_connection *c, int status, off_t content_length, bool error_page)
+{
+    if (!c->keep) {
+        if (!error_page)
+            out.append("Connection: close\r\n");
+        return;
+    }
+    if (content_length == 0 && status != 304)
+        out.append("Content-Length: 0\r\n");
+    out.append("Connection: keep-alive\r\nKeep-Alive: timeout=%d\r\n", websrv_config.keep_alive_seconds);
+}
 
 // Composes a response in a fresh buffer (the status line, the Server and Date lines, then
 // `fields`) and sends it. Returns 0, or -1 when no buffer could be had or the write failed
@@ -152,10 +170,13 @@ int compose_and_send(websrv_connection *c, int status, const char *reason, const
     }
     if (fields.content_type != nullptr)
         out.append("Content-Type: %s\r\n", fields.content_type);
-    if (fields.content_length != 0)
-        out.append("Content-Length: %lld\r\n", static_cast<long long>(fields.content_length));
-    if (!fields.error_page)
-        out.append("Connection: close\r\n");
+    // An error page's length is said only where the connection is kept: it always ended with
+    // the connection.
+    const off_t length = fields.error_page && c->keep ? websrv_error_page(nullptr, 0, status, reason)
+                                                      : fields.content_length;
+    if (length != 0)
+        out.append("Content-Length: %lld\r\n", static_cast<long long>(length));
+    append_connection(out, c, status, length, fields.error_page);
     end_header(out, c, fields.extra);
     const size_t header = out.length();
     if (fields.error_page)
@@ -164,6 +185,22 @@ int compose_and_send(websrv_connection *c, int status, const char *reason, const
 }
 
 }  // namespace
+
+bool websrv_send_continue(websrv_connection *c)
+{
+    static constexpr char go_on[] = "HTTP/1.1 100 Continue\r\n\r\n";
+    if (websrv_write_all(c->session.socket, go_on, sizeof go_on - 1, websrv_connection_desc(c)) == 0)
+        return true;
+    log_msg(WEBSRV_LOG_ERROR, "Sending the response failed: %s\n", strerror(errno));
+    return false;
+}
+
+websrv_outcome websrv_plugin_answered(websrv_connection *c)
+{
+    const websrv_foreign_answer &answer = websrv_foreign();
+    c->keep = c->keep && answer.header_done && answer.keep_alive && answer.length == answer.body && !answer.failed;
+    return websrv_outcome::logged_failed;
+}
 
 int websrv_send_error(websrv_connection *c, int status, const char *extra)
 {

@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include "connection.h"
+#include "end/end.h"
 #include "websrv_plugin.h"
 
 // Sends a complete error response with the server's reason phrase for `status`: status line,
@@ -20,6 +21,16 @@ int websrv_send_error(websrv_connection *c, int status, const char *extra = null
 // "Connection: close". Returns 0 or -1 as websrv_send_error.
 int websrv_send_response(websrv_connection *c, int status, off_t content_length, const char *content_type,
                          const time_t *last_modified, const char *extra = nullptr);
+
+// After a plug-in answered the request itself (its on_request or on_route returned 0): the
+// connection goes on only when the answer said so ("Connection: keep-alive"), gave its
+// length and went out whole; c->keep follows. Returns websrv_outcome::logged_failed, the line
+// every such request has always had in the log.
+websrv_outcome websrv_plugin_answered(websrv_connection *c);
+
+// Tells a client that waits before it sends its body to go on: "HTTP/1.1 100 Continue" and an
+// empty line. Returns false when the write failed (logged).
+bool websrv_send_continue(websrv_connection *c);
 
 // The version text a status line echoes: the request's own, or "HTTP/1.0" when the request
 // has none or one too long to be a version (so a response always fits its buffer).

@@ -8,7 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "end/access_log.h"
+#include "log.h"
+#include "respond/foreign.h"
 #include "registry.h"
 #include "wait.h"
 
@@ -37,7 +38,7 @@ int write_all(int fd, const char *data, size_t total, const websrv_plugin_desc *
     long long deadline = websrv_deadline();
     do {
         if (!websrv_wait_ready(fd, POLLOUT, deadline)) {
-            log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Timeout \n");
+            websrv_error("Timeout \n");
             errno = ETIMEDOUT;
             return -1;
         }
@@ -53,7 +54,7 @@ int write_all(int fd, const char *data, size_t total, const websrv_plugin_desc *
             // A hook that claims more than it was given, or keeps taking nothing, would have
             // the response reported sent when it is not.
             const websrv_plugin_name name = websrv_name_of(desc);
-            log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Plugin %.*s write hook reported %zd bytes of %zu\n",
+            websrv_error("Plugin %.*s write hook reported %zd bytes of %zu\n",
                     name.length, name.text, put, total - done);
             errno = EIO;
             return -1;
@@ -78,7 +79,7 @@ int websrv_write_handler(int fd, const void *buf, int len, const websrv_plugin_d
     const size_t total = len > 0 ? static_cast<size_t>(len) : 0;
     size_t done = 0;
     const int result = write_all(fd, data, total, desc, done);
-    // A plug-in's own answer: the access log learns its status and length from its bytes.
-    websrv_access_sent(fd, data, done, result < 0);
+    // A plug-in's own answer: the server learns its status and length from its bytes.
+    websrv_foreign_sent(fd, data, done, result < 0);
     return result < 0 ? -1 : static_cast<int>(total);
 }

@@ -4,7 +4,6 @@
 #include <cstdio>
 
 #include "cgi/cgi.h"
-#include "end/end.h"
 #include "parse/request.h"
 #include "respond/response.h"
 #include "confine.h"
@@ -20,14 +19,14 @@ bool websrv_requested_path_inside(const char *path, const struct stat &st)
     return length > 0 && length < static_cast<int>(sizeof inner) && websrv_path_inside_cwd(inner, &resolved);
 }
 
-void websrv_route(websrv_connection *c, char *path, const struct stat *st)
+websrv_outcome websrv_route(websrv_connection *c, char *path, const struct stat *st)
 {
     if (websrv_is_cgi_path(path))
-        websrv_cgi_run(c, path);
+        return websrv_cgi_run(c, path);
     const websrv_method method = websrv_method_of(c->session.method);
     if (method == websrv_method::other)
         websrv_send_error(c, 501);
     else
         websrv_serve_static(c, path, st, method == websrv_method::head);
-    websrv_connection_end(c, websrv_outcome::served);
+    return websrv_outcome::served;
 }

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include "connection.h"
+#include "end/end.h"
 
 // Whether the path the client asked for lies inside the working directory: for a directory
 // the directory itself, for anything else the directory that holds it. Checked before any
@@ -12,8 +13,8 @@
 bool websrv_requested_path_inside(const char *path, const struct stat &st);
 
 // Answers the request for `path` (attributes in *st): the CGI gateway for a path with the CGI
-// pattern, otherwise the file itself for GET, HEAD and POST; any other method gets 501. Ends
-// the session.
-[[noreturn]] void websrv_route(websrv_connection *c, char *path, const struct stat *st);
+// pattern, otherwise the file itself for GET, HEAD and POST; any other method gets 501.
+// Returns how the request ended.
+websrv_outcome websrv_route(websrv_connection *c, char *path, const struct stat *st);
 
 #endif

@@ -21,6 +21,7 @@
 
 #include <unistd.h>
 
+#include "log.h"
 #include "end/access_log.h"
 #include "fd_guard.h"
 #include "wait.h"
@@ -86,7 +87,7 @@ long long transmit_file(websrv_connection *c, int fd, off_t start, off_t length)
             return -1;
         if (!piece_plausible(sent, count, before, offset)) {
             const websrv_plugin_name name = websrv_name_of(desc);
-            log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: Plugin %.*s sendfile hook reported %lld bytes of %zu\n",
+            websrv_error("Plugin %.*s sendfile hook reported %lld bytes of %zu\n",
                     name.length, name.text, sent, count);
             errno = EIO;
             return -1;
@@ -150,6 +151,7 @@ int open_regular_file(const char *path, const struct stat *looked_up, struct sta
 void send_body(websrv_connection *c, int fd, const websrv_byte_range &range, off_t size)
 {
     const long long sent = transmit_file(c, fd, range.start, range.length);
+    c->keep = c->keep && sent == range.length;  // a client waiting for the rest cannot go on
     if (sent < 0) {
         websrv_access_body(0, true);
         log_msg(WEBSRV_LOG_ERROR, "Error: Unable to send file; Error:%s\n", strerror(errno));
@@ -204,16 +206,18 @@ void websrv_serve_static(websrv_connection *c, const char *path, const struct st
         return;
     }
     // Corked, the header block and the start of the body leave in one segment; closing the
-    // connection releases whatever is held.
+    // connection releases whatever is held, and a kept connection is uncorked at once.
     const websrv_byte_range &range = answer.range;
-    if (range.length > 0) {
-        const int on = 1;
-        setsockopt(session->socket, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
-    }
+    const int corked = range.length > 0 ? 1 : 0;
+    if (corked != 0)
+        setsockopt(session->socket, IPPROTO_TCP, TCP_CORK, &corked, sizeof corked);
     // A body without its header block would reach the client as a malformed response: when
     // the header could not be composed or sent (already logged), the file is not sent either.
-    if (websrv_send_response(c, answer.status, range.length, type, &opened.st_mtime, answer.lines) < 0 ||
-        range.length == 0 || head_only)
-        return;
-    send_body(c, file.get(), range, opened.st_size);
+    if (websrv_send_response(c, answer.status, range.length, type, &opened.st_mtime, answer.lines) == 0 &&
+        range.length != 0 && !head_only)
+        send_body(c, file.get(), range, opened.st_size);
+    if (corked != 0 && c->keep) {
+        const int off = 0;
+        setsockopt(session->socket, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
+    }
 }

@@ -22,6 +22,9 @@ struct cgi_header {
                                // chunk's length when the chunk holds no empty line
     size_t reason_start = 0;   // the program's own reason phrase behind the Status number,
     size_t reason_length = 0;  // without blanks around it or the line end; 0 for none
+    long long content_length = -1;  // the program's Content-Length, one run of digits; -1 without
+    bool says_close = false;   // the header says "Connection: close"
+    bool says_keep_alive = false;  // the header says "Connection: keep-alive"
 };
 
 // Scans the header lines at the start of chunk[0..length) (up to the first empty line or the

@@ -1,5 +1,5 @@
 // Query words and the program's header block, for the CGI gateway.
-#include "cgi/cgi_output.h"
+#include "parse/cgi_output.h"
 
 #include <cstring>
 #include <strings.h>
@@ -57,6 +57,18 @@ void read_status(const char *line, size_t length, size_t offset, cgi_header *hea
     header->reason_length = digits > 0 ? rest.size() : 0;
 }
 
+// Reads a Content-Length line's value, line[0..length) behind "Content-Length:": one run of
+// digits between blanks, else no length at all.
+void read_length(const char *line, size_t length, cgi_header *header)
+{
+    std::string_view rest(line, length);
+    rest.remove_prefix(websrv_blanks(rest));
+    long long value = 0;
+    const size_t digits = websrv_read_decimal(rest, 1LL << 50, &value);
+    rest.remove_prefix(digits);
+    header->content_length = digits > 0 && websrv_blanks(rest) == rest.size() ? value : -1;
+}
+
 }  // namespace
 
 cgi_header websrv_cgi_scan_header(const char *chunk, size_t length)
@@ -84,6 +96,13 @@ cgi_header websrv_cgi_scan_header(const char *chunk, size_t length)
             header.status_line_length = end - start;
         } else if (starts_with(line, text, "Location:")) {
             header.has_location = true;
+        } else if (starts_with(line, text, "Content-Length:")) {
+            read_length(line + 15, text - 15, &header);
+        } else if (starts_with(line, text, "Connection:")) {
+            std::string_view value(line + 11, text - 11);
+            value.remove_prefix(websrv_blanks(value));
+            header.says_close = value.size() >= 5 && strncasecmp(value.data(), "close", 5) == 0;
+            header.says_keep_alive = value.size() >= 10 && strncasecmp(value.data(), "keep-alive", 10) == 0;
         }
         start = end;
     }

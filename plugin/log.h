@@ -1,0 +1,11 @@
+// The server's own error lines (not visible to plug-ins).
+#ifndef WEBSRV_PLUGIN_LOG_H
+#define WEBSRV_PLUGIN_LOG_H
+
+#include "websrv_plugin.h"
+
+// Logs "WebSrv Error: " and then the formatted message at level 1 (WEBSRV_LOG_ERROR), as
+// log_msg would print the two together. Cannot fail.
+void websrv_error(const char *format, ...) WEBSRV_PRINTF(1, 2);
+
+#endif

@@ -1,0 +1,129 @@
+// Request framing: the body's length as a kept connection must trust it, and keep-alive.
+#include "parse/framing.h"
+
+#include <cerrno>
+#include <cstring>
+#include <strings.h>
+#include <string_view>
+
+#include "log.h"
+#include "decimal.h"
+#include "read/io.h"
+#include "settings.h"
+#include "wait.h"
+
+namespace {
+
+// The longest body length taken: far beyond any upload, and far from overflowing.
+constexpr long long longest_body = 1LL << 50;
+// The most of a body the server reads and drops to keep a connection; beyond it, it closes.
+constexpr long long most_dropped = 64 * 1024;
+// The most requests one connection carries; the answer to the last says it closes.
+constexpr int most_requests = 1000;
+
+// The value of a Content-Length line: one run of decimal digits, blanks behind it allowed.
+// -1 for anything else.
+long long length_value(const char *value)
+{
+    std::string_view text(value);
+    long long length = 0;
+    const size_t digits = websrv_read_decimal(text, longest_body, &length);
+    text.remove_prefix(digits);
+    return digits > 0 && websrv_blanks(text) == text.size() ? length : -1;
+}
+
+// Whether the request's version is HTTP/1.1 or later (its own version text, as sent).
+bool at_least_http11(const char *protocol)
+{
+    return protocol != nullptr && strncmp(protocol, "HTTP/1.", 7) == 0 && protocol[7] >= '1' && protocol[7] <= '9';
+}
+
+// Whether the comma-separated list `list` (null: none) holds `token`, ignoring letter case.
+bool lists(const char *list, const char *token)
+{
+    const size_t length = strlen(token);
+    for (const char *at = list; at != nullptr && *at != '\0'; at += strcspn(at, ",")) {
+        at += strspn(at, " \t,");
+        if (strncasecmp(at, token, length) == 0 && strspn(at + length, " \t") == strcspn(at + length, ","))
+            return true;
+    }
+    return false;
+}
+
+// Whether the client asks to keep the connection: HTTP/1.1 unless it says close, HTTP/1.0
+// only when it says keep-alive (in its last Connection line).
+bool wants_keep_alive(const websrv_connection *c)
+{
+    const char *connection = c->headers.find("Connection");
+    return !lists(connection, "close") && (lists(connection, "keep-alive") || at_least_http11(c->session.protocol));
+}
+
+// Reads the Content-Length lines. Returns the body's length (0 without one), or -1 when they
+// cannot be trusted: a value that is not one run of digits, values that differ, or a name
+// with blanks before its colon (which some readers take and others do not).
+long long body_length(const websrv_connection *c)
+{
+    long long length = 0;
+    bool seen = false;
+    for (int i = 0; i < c->headers.count(); ++i) {
+        const std::string_view name = c->headers.name(i);
+        const size_t bare = name.find_last_not_of(" \t") + 1;
+        if (bare != 14 || strncasecmp(name.data(), "Content-Length", 14) != 0)
+            continue;
+        const long long value = bare == name.size() ? length_value(c->headers.value(i)) : -1;
+        if (value < 0 || (seen && value != length))
+            return -1;
+        length = value;
+        seen = true;
+    }
+    return length;
+}
+
+}  // namespace
+
+bool websrv_frame_request(websrv_connection *c)
+{
+    const long long length = body_length(c);
+    if (length < 0) {
+        websrv_error("%s sent a Content-Length that cannot be trusted\n", c->info.peer_text);
+        c->keep = c->may_keep = false;
+        return false;
+    }
+    c->body_length = length;
+    const long long arrived = c->session.received - c->session.header_length;
+    c->body_left = length > arrived ? length - arrived : 0;
+    // A body in a transfer coding has no length the server could find its end by.
+    const bool coded = c->headers.find("Transfer-Encoding") != nullptr;
+    c->may_keep = (c->lasting & WEBSRV_LASTING_KEEP_ALIVE) != 0 && c->requests < most_requests && !coded &&
+                  wants_keep_alive(c);
+    // Most answers leave the body unread: then it is read and dropped after the answer, when
+    // it is short and the client sends it without waiting to be told to. The CGI gateway reads
+    // the body itself and may keep the connection whatever its length.
+    c->keep = c->may_keep && c->body_left <= most_dropped && !websrv_expects_continue(c);
+    return true;
+}
+
+bool websrv_expects_continue(const websrv_connection *c)
+{
+    const char *expect = c->headers.find("Expect");
+    return c->body_left > 0 && expect != nullptr && strcasecmp(expect, "100-continue") == 0 &&
+           at_least_http11(c->session.protocol);
+}
+
+bool websrv_consume_body(websrv_connection *c)
+{
+    // A client that waits to be told to go on sends no body: there is none to drop.
+    if (c->body_left > most_dropped || websrv_expects_continue(c))
+        return c->body_left == 0;
+    const websrv_plugin_desc *desc = websrv_connection_desc(c);
+    char scrap[WEBSRV_BUFFER_SIZE];
+    while (c->body_left > 0) {
+        const size_t want = c->body_left < static_cast<long long>(sizeof scrap) ? static_cast<size_t>(c->body_left)
+                                                                                 : sizeof scrap;
+        const int got = websrv_read_until(c->session.socket, scrap, want, desc, websrv_deadline());
+        if (got <= 0)
+            return false;
+        c->body_left -= got;
+    }
+    return true;
+}

@@ -1,0 +1,25 @@
+// Where a request ends and whether its connection may carry the next: the body's length, read
+// strictly (a kept connection must know where the next request starts), and the client's
+// wish to keep the connection.
+#ifndef WEBSRV_SERVER_PARSE_FRAMING_H
+#define WEBSRV_SERVER_PARSE_FRAMING_H
+
+#include "connection.h"
+
+// After parsing: checks the request's Content-Length lines (each one run of decimal digits,
+// trailing blanks allowed, all the same, none with a blank before its colon; logged when not),
+// sets the body's length and what of it is still to come, and whether the request asks to
+// keep the connection and may (c->may_keep; c->keep starts the same). Returns false for a
+// request whose framing cannot be trusted: it is answered 400 and its connection closes.
+bool websrv_frame_request(websrv_connection *c);
+
+// Whether the client asked to be told to go on before it sends its body ("Expect:
+// 100-continue" in an HTTP/1.1 request), and the body has not all come yet.
+bool websrv_expects_continue(const websrv_connection *c);
+
+// Reads and drops the rest of a request body the answer did not need, so that the connection
+// can carry the next request. Returns false when it could not (too much, too slow, or the
+// client went away): the connection is then to close.
+bool websrv_consume_body(websrv_connection *c);
+
+#endif

@@ -5,6 +5,7 @@
 // with status 0 through the session's clean-up.
 #include "session.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <sys/prctl.h>
@@ -23,6 +24,7 @@
 #include "parse/framing.h"
 #include "parse/request.h"
 #include "read/header.h"
+#include "read/io.h"
 #include "registry.h"
 #include "respond/foreign.h"
 #include "respond/response.h"
@@ -130,16 +132,28 @@ void next_request(websrv_connection *c)
     c->request_uri = "";
 }
 
-// Waits, no longer than the keep-alive time, for the next request on a kept connection.
-// False when the connection is to close: the client said nothing in time, went away, or its
-// slot goes elsewhere, or the server stops.
+// Waits, no longer than the keep-alive time, for the next request on a kept connection, and
+// reads its first bytes (before its session begins: so the client's end between requests is no
+// request). False when the connection is to close: the client said nothing in time or went
+// away, its slot goes elsewhere, or the server stops.
 bool await_next_request(websrv_connection *c)
 {
-    if (c->session.received > 0)
+    websrv_session &s = c->session;
+    if (s.received > 0)
         return true;  // it came behind the last one
     websrv_share_state(websrv_slot_state::idle);
     const long long deadline = websrv_now_ms() + websrv_config.keep_alive_seconds * 1000LL;
-    return websrv_wait_for_bytes(c, deadline, false) == websrv_wait_end::ready;
+    while (websrv_wait_for_bytes(c, deadline, false) == websrv_wait_end::ready) {
+        const int got = websrv_read_now(s.socket, s.buffer, websrv_request_capacity, websrv_connection_desc(c));
+        if (got > 0) {
+            log_msg(WEBSRV_LOG_DETAIL, "Received %d/%d bytes.\n", got, WEBSRV_BUFFER_SIZE);
+            s.received = got < websrv_request_capacity ? got : websrv_request_capacity;
+            return true;
+        }
+        if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            return false;
+    }
+    return false;
 }
 
 // Serves the connection taken: its requests, as many as it may carry, then its close.

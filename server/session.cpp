@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -99,8 +100,9 @@ websrv_outcome serve_request(websrv_connection *c)
     switch (websrv_read_header(c)) {
     case websrv_header_end::whole:
         return answer_request(c);
+    case websrv_header_end::given_up:
+        return websrv_outcome::served;  // no request came: nothing to log as failed
     case websrv_header_end::refused:
-        return websrv_outcome::logged_failed;
     case websrv_header_end::cut:
         break;
     }
@@ -215,9 +217,13 @@ void websrv_serve_next(int control, int slot)
         const websrv_accepted taken = websrv_wait_for_connection(control);
         // A session under way is served to its end even when the main process is killed.
         prctl(PR_SET_PDEATHSIG, 0);
-        // With slots to spare, the main process forks the next waiting child now; it also
-        // learns that this process took a connection (and was not refused for want of one).
-        if (served == 1 && (websrv_config.max_sessions > 1 || limit > 1))
+        // The kernel hands a connection over once its first bytes have come, or after a
+        // second without any (a spare one a browser opened ahead): that one only waits.
+        pollfd first = {taken.fd, POLLIN, 0};
+        websrv_share_arrived(taken.peer, poll(&first, 1, 0) > 0);
+        // The main process learns that this process took a connection: with slots to spare it
+        // forks the next waiting child now, and with none it looks after the waiting ones.
+        if (served == 1)
             (void)!send(control, "a", 1, MSG_NOSIGNAL);
         if (websrv_mcb.log_level >= WEBSRV_LOG_DETAIL)
             log_msg(WEBSRV_LOG_DETAIL, "Incoming request handled by PID:%d\n", static_cast<int>(getpid()));

@@ -102,6 +102,14 @@ void websrv_share_state(websrv_slot_state state)
         set_state(state);
 }
 
+void websrv_share_arrived(const sockaddr_storage &client, bool bytes)
+{
+    if (table == nullptr || own_slot < 0)
+        return;
+    own().client = client;
+    set_state(bytes ? websrv_slot_state::reading : websrv_slot_state::idle);
+}
+
 bool websrv_share_take(const sockaddr_storage &client)
 {
     if (table == nullptr || own_slot < 0)

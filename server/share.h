@@ -32,6 +32,11 @@ void websrv_share_enter(int slot);
 // In a connection process: its slot's state from now on.
 void websrv_share_state(websrv_slot_state state);
 
+// In a connection process that has taken a connection from `client`: its slot reads as
+// `reading` when bytes have come (a TLS handshake under way counts: no request can be read
+// before it ends), `idle` otherwise.
+void websrv_share_arrived(const sockaddr_storage &client, bool bytes);
+
 // In a connection process, once its connection has shown its first bytes: records the client
 // and reads the slot as `reading`. Returns false when the client holds far more connections
 // than it can be using: its share of slots in sessions that have been reading a header for

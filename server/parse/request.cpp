@@ -7,8 +7,8 @@
 
 namespace {
 
-// The header fields the server keeps, in the order they are tried. A prefix includes its
-// colon and is compared ignoring case; fields with no slot are recognised and passed over.
+// The header fields the server keeps in the session record. A prefix includes its colon and
+// is compared ignoring case; other fields are only indexed.
 // The prefix is held in the entry itself, so the table is plain constant data that a
 // position-independent executable need not relocate entry by entry.
 struct header_field {
@@ -18,13 +18,9 @@ struct header_field {
 
 constexpr header_field header_fields[] = {
     {"Authorization:", &websrv_session::authorization},
-    {"From:", nullptr},
     {"If-Modified-Since:", &websrv_session::if_modified_since},
-    {"Referer:", nullptr},
     {"User-Agent:", &websrv_session::user_agent},
     {"Host:", &websrv_session::host},
-    {"Allow:", nullptr},
-    {"Content-Encoding:", nullptr},
     {"Content-Length:", &websrv_session::content_length},
     {"Content-Type:", &websrv_session::content_type},
 };
@@ -51,12 +47,10 @@ void store_field(websrv_session *session, char *line)
         const size_t length = strlen(field.prefix);
         if (strncasecmp(line, field.prefix, length) != 0)
             continue;
-        if (field.slot != nullptr) {
-            char *value = line + length + strspn(line + length, " \t");
-            session->*field.slot = value;
-            // "Host is ==>..." : the field's name without its colon.
-            log_msg(WEBSRV_LOG_DETAIL, "%.*s is ==>%s\n", static_cast<int>(length - 1), field.prefix, value);
-        }
+        char *value = line + length + strspn(line + length, " \t");
+        session->*field.slot = value;
+        // "Host is ==>..." : the field's name without its colon.
+        log_msg(WEBSRV_LOG_DETAIL, "%.*s is ==>%s\n", static_cast<int>(length - 1), field.prefix, value);
         return;
     }
 }

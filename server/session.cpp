@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -217,10 +216,7 @@ void websrv_serve_next(int control, int slot)
         const websrv_accepted taken = websrv_wait_for_connection(control);
         // A session under way is served to its end even when the main process is killed.
         prctl(PR_SET_PDEATHSIG, 0);
-        // The kernel hands a connection over once its first bytes have come, or after a
-        // second without any (a spare one a browser opened ahead): that one only waits.
-        pollfd first = {taken.fd, POLLIN, 0};
-        websrv_share_arrived(taken.peer, poll(&first, 1, 0) > 0);
+        websrv_share_arrived(taken.peer, websrv_first_bytes(taken));
         // The main process learns that this process took a connection: with slots to spare it
         // forks the next waiting child now, and with none it looks after the waiting ones.
         if (served == 1)

@@ -45,16 +45,14 @@ void websrv_pause_before_retry()
 
 void websrv_pause_ms(int ms)
 {
-    const timespec pause{ms / 1000, (ms % 1000) * 1000L * 1000L};
-    nanosleep(&pause, nullptr);
+    poll(nullptr, 0, ms);  // a wait on nothing: the pause alone
 }
 
 
 void websrv_signal_disposition(int signo, void (*handler)(int), int flags)
 {
-    struct sigaction action {};
+    struct sigaction action {};  // sa_mask all zero: no signal blocked in the handler
     action.sa_handler = handler;
     action.sa_flags = SA_RESTART | flags;
-    sigemptyset(&action.sa_mask);
     sigaction(signo, &action, nullptr);
 }

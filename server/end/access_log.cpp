@@ -8,6 +8,7 @@
 #include <ctime>
 #include <unistd.h>
 
+#include "clock.h"
 #include "log.h"
 #include "respond/foreign.h"
 #include "settings.h"
@@ -74,7 +75,7 @@ void websrv_access_begin(const websrv_session *session, const websrv_session_inf
     record.info = info;
     record.headers = headers;
     record.owner = true;
-    record.accepted = time(nullptr);
+    record.accepted = websrv_calendar_now();
 }
 
 void websrv_access_request(const char *buffer)

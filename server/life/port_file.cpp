@@ -19,6 +19,7 @@ namespace {
 int *own_ports = nullptr;
 int own_count = 0;
 int own_capacity = 0;
+int port_fd = -1;  // the descriptor under websrv_mcb.port_file
 
 // Holds an exclusive lock on a descriptor for as long as it lives.
 class file_lock {
@@ -207,6 +208,7 @@ int websrv_port_file_open()
         return -1;
     }
     websrv_mcb.port_file = fd >= 0 ? fdopen(fd, "a+") : nullptr;
+    port_fd = fd;
     if (websrv_mcb.port_file == nullptr) {
         log_msg(WEBSRV_LOG_ERROR, "Unable to open %s Error: %s\n", path, strerror(errno));
         if (fd >= 0)
@@ -220,7 +222,7 @@ int websrv_port_file_append(int port)
 {
     // The line goes straight to the file (opened for appending), in one write: the stream's
     // buffer stays empty, so nothing of it can be written twice or late.
-    const int fd = fileno(websrv_mcb.port_file);
+    const int fd = port_fd;
     if (!remember_port(port)) {
         log_msg(WEBSRV_LOG_ERROR, "WebSrv Memory Allocation Failure\n");
         return -1;
@@ -251,6 +253,6 @@ void websrv_port_file_remove_own()
         return;
     websrv_mcb.port_file = nullptr;
     if (own_count > 0)
-        rewrite_without_own(fileno(file));
+        rewrite_without_own(port_fd);
     fclose(file);
 }

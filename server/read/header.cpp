@@ -9,6 +9,7 @@
 
 #include "log.h"
 #include "clock.h"
+#include "accept/accept.h"
 #include "end/access_log.h"
 #include "parse/request.h"
 #include "read/io.h"
@@ -162,6 +163,9 @@ websrv_header_end websrv_read_header(websrv_connection *c)
                 websrv_send_error(c, 431);
                 return websrv_header_end::refused;
             }
+            // A header that comes a few bytes at a time gives its slot up first.
+            if (websrv_came_dripping(session.socket, session.received))
+                websrv_share_slow();
         }
         const int room = websrv_request_capacity - session.received;
         const int got = read_piece(c, room, &waited);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "clock.h"
 #include "end/access_log.h"
 #include "http_words.h"
 #include "respond/foreign.h"
@@ -81,7 +82,7 @@ void append_head(composer &out, const websrv_session *session, int status, const
     out.append("%s %d %s\r\n", websrv_status_version(session), status, reason);
     out.append("Server: %s\r\n", websrv_server_token);
     char date[websrv_date_size];
-    websrv_http_date(time(nullptr), date);
+    websrv_http_date(websrv_calendar_now(), date);
     out.append("Date: %s\r\n", date);
 }
 

@@ -1,5 +1,6 @@
 // websrv_date_parse(): turns an HTTP date, as a client sends it in If-Modified-Since, into seconds
 // since 1970-01-01 00:00:00 GMT. The day and month name tables and their lookups live here too.
+#include "same.h"
 #include "tdate_parse.h"
 
 #include <stdint.h>
@@ -43,7 +44,7 @@ constexpr int name_buffer_size = 500;
 bool find_name(const char *key, const char *table, long *value)
 {
     for (const char *entry = table; *entry != '\0'; entry += strlen(entry) + 1) {
-        if (strcmp(key, entry + 1) == 0) {
+        if (websrv_same(key, entry + 1)) {
             *value = entry[0] - 'a';
             return true;
         }

@@ -1,5 +1,6 @@
 // In-place parsing of a request: the request line, the header fields and the path.
 #include "parse/request.h"
+#include "same.h"
 
 #include <arpa/inet.h>
 #include <cstring>
@@ -188,11 +189,11 @@ void websrv_prepare_path(websrv_session *session)
 
 websrv_method websrv_method_of(const char *method)
 {
-    if (strcasecmp(method, "GET") == 0)
+    if (websrv_same_nocase(method, "GET"))
         return websrv_method::get;
-    if (strcasecmp(method, "HEAD") == 0)
+    if (websrv_same_nocase(method, "HEAD"))
         return websrv_method::head;
-    if (strcasecmp(method, "POST") == 0)
+    if (websrv_same_nocase(method, "POST"))
         return websrv_method::post;
     return websrv_method::other;
 }

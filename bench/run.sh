@@ -124,7 +124,15 @@ cat >"$www/cgi-bin/hello.sh" <<'EOF'
 # The shell twin of hello.cgi: the same page.
 printf 'Content-Type: text/html\r\n\r\n<html><head><title>Hello</title></head>\n<body><p>Hello from a CGI program.</p></body></html>\n'
 EOF
-chmod 755 "$www/cgi-bin/hello.cgi" "$www/cgi-bin/hello.sh"
+# A program that reads its whole request body, for curl's upload.
+cat >"$www/cgi-bin/sink.sh" <<'EOF'
+#!/bin/sh
+# Reads the request body, then answers how many bytes it read.
+size=$(wc -c)
+printf 'Content-Type: text/plain\r\n\r\n%s\n' "$size"
+EOF
+chmod 755 "$www/cgi-bin/hello.cgi" "$www/cgi-bin/hello.sh" "$www/cgi-bin/sink.sh"
+head -c 2097152 /dev/urandom >"$work/upload.bin"
 cmp -s <("$www/cgi-bin/hello.cgi") <("$www/cgi-bin/hello.sh") || die "hello.cgi and hello.sh differ"
 
 # --- servers ---------------------------------------------------------------------------------
@@ -161,8 +169,10 @@ tls_names=(websrv-tls lighttpd-tls)
 # that serves every connection, for its memory over many of them.
 jobs_names=(websrv-j websrv-tls-j)
 lasting_names=(websrv-r2 websrv-r8 websrv-k websrv-tls-r2)
+# websrv with the device API example (led.so) on http.so's port, one session at a time and 8.
+api_names=(websrv-api websrv-api-j)
 reuse_names=(websrv-reuse websrv-tls-reuse)
-names=("${plain_names[@]}" "${tls_names[@]}" "${jobs_names[@]}" "${lasting_names[@]}" "${reuse_names[@]}")
+names=("${plain_names[@]}" "${tls_names[@]}" "${jobs_names[@]}" "${lasting_names[@]}" "${reuse_names[@]}" "${api_names[@]}")
 declare -A port pid rss_kb command_line options
 
 for name in "${names[@]}"; do port[$name]=$(free_port); done
@@ -200,9 +210,12 @@ EOF
 # websrv's options of each of its servers, in front of the plug-in's.
 options=([websrv]="" [websrv-j]="-j $jobs" [websrv-tls]="" [websrv-tls-j]="-j $jobs"
     [websrv-r2]="-j 2 -r 1000" [websrv-r8]="-j 8 -r 1000" [websrv-k]="-j 8 -k 5" [websrv-tls-r2]="-j 2 -r 1000"
-    [websrv-reuse]="-r 100000" [websrv-tls-reuse]="-r 100000")
+    [websrv-reuse]="-r 100000" [websrv-tls-reuse]="-r 100000" [websrv-api]="" [websrv-api-j]="-j $jobs")
 for name in websrv websrv-j websrv-r2 websrv-r8 websrv-k websrv-reuse; do
     command_line[$name]="$build/websrv ${options[$name]}${options[$name]:+ }-plugin $build/plugins/http.so -port ${port[$name]} -c cgi-bin -d $www"
+done
+for name in websrv-api websrv-api-j; do
+    command_line[$name]="$build/websrv ${options[$name]}${options[$name]:+ }-plugin $build/plugins/http.so -port ${port[$name]} -plugin $build/examples/led.so -led-port ${port[$name]} -led-state $work/$name.led -c cgi-bin -d $www"
 done
 for name in websrv-tls websrv-tls-j websrv-tls-r2 websrv-tls-reuse; do
     command_line[$name]="$build/websrv ${options[$name]}${options[$name]:+ }-plugin $build/plugins/https.so -tls-port ${port[$name]} -cert $work/tls.crt -key $work/tls.key -d $www"
@@ -256,6 +269,10 @@ for name in "${plain_names[@]}" websrv-j websrv-r2 websrv-r8 websrv-k websrv-reu
         grep -q 'Hello from a CGI program' "$work/answer" || die "$name: /cgi-bin/$program: wrong body"
     done
 done
+for name in "${api_names[@]}"; do
+    fetch "${port[$name]}" api/led "$work/answer" || die "$name: no answer for /api/led"
+    grep -q '{"on":false}' "$work/answer" || die "$name: /api/led: $(head -n 1 "$work/answer")"
+done
 log "bench: every server answers correctly"
 
 # --- measuring -------------------------------------------------------------------------------
@@ -278,16 +295,19 @@ cells=(
     "r-file-8-one|1 KiB file, one address|1k.bin|8|1024|plain|websrv-r8|1|"
     "k-file-8|1 KiB file, keep-alive (ab -k)|1k.bin|8|1024|plain|websrv-k|2|-k"
     "r-cgi-1|compiled CGI|cgi-bin/hello.cgi|1|0|plain|websrv-r2|2|"
+    "api-1|device API (led.so)|api/led|1|0|self|websrv-api|2|"
+    "api-8|device API (led.so)|api/led|8|0|self|websrv-api-j|2|"
     "tls-1|1 KiB file over TLS|1k.bin|1|1024|tls|websrv-tls|2|"
     "tls-8|1 KiB file over TLS|1k.bin|8|1024|tls|websrv-tls-j|2|"
     "r-tls-1|1 KiB file over TLS|1k.bin|1|1024|tls|websrv-tls-r2|2|"
     "r-tls-8|1 KiB file over TLS|1k.bin|8|1024|tls|websrv-tls-r2|2|"
 )
 
-# The servers of a cell: its websrv server, then the peers of its group, one name a line.
+# The servers of a cell: its websrv server, then the peers of its group (none for websrv's own
+# URLs), one name a line.
 servers_of() {
     printf '%s\n' "$2"
-    if [ "$1" = tls ]; then printf '%s\n' lighttpd-tls; else printf '%s\n' busybox lighttpd; fi
+    case $1 in tls) printf '%s\n' lighttpd-tls ;; plain) printf '%s\n' busybox lighttpd ;; esac
 }
 
 # The role a server plays in the tables: websrv, busybox or lighttpd.
@@ -391,6 +411,14 @@ for name in "${reuse_names[@]}"; do
     reuse_kb[$name]="$before kB after 200 connections, $after kB after 5,200 ($((after - before)) kB grown, $failed failed)"
 done
 
+# curl's POST of 2 MB to a program that reads it: curl sends "Expect: 100-continue" and holds
+# the body back until the server says go on, or for a second. The median of five, in seconds.
+upload_seconds=$(for ((i = 0; i < 5; i++)); do
+    curl -sS -o "$work/upload.answer" -w '%{time_total}\n' --data-binary @"$work/upload.bin" \
+        "http://127.0.0.1:${port[websrv]}/cgi-bin/sink.sh"
+    [ "$(tr -d ' \r\n' <"$work/upload.answer")" = 2097152 ] || echo 99
+done | sort -g | sed -n 3p)
+
 # --- report ----------------------------------------------------------------------------------
 
 for i in "${!cells[@]}"; do
@@ -462,6 +490,34 @@ summary=$(awk '
         target("k-file-8", "websrv/lighttpd req/s", ratio_lt, 0.9)
         target("r-cgi-1", "websrv/BusyBox req/s", ratio_bb, 1.2)
         tls_table()
+        api_table()
+    }
+    # websrv against itself: the URL of the example plug-in against the CGI programs, in the same rounds.
+    function api_table(    i, k, other, list, r) {
+        print ""
+        print "The device API example (led.so answers GET /api/led itself) against the CGI programs of the same websrv:"
+        print ""
+        print "| test | websrv options | c | n | req/s | failed | / shell CGI | / compiled CGI |"
+        print "|---|---|---:|---:|---:|---:|---:|---:|"
+        for (i = 0; i < cells; i++) {
+            if (group[i] != "self") continue
+            for (k = 1; k <= 2; k++) {
+                other = cell_of[(k == 1 ? "sh-" : "cgi-") conc[i]]
+                list = ""
+                for (r in rounds)
+                    if (at[other, "websrv", r] > 0) list = list " " at[i, "websrv", r] / at[other, "websrv", r]
+                versus[i, k] = median(list)
+            }
+            printf "| %s | %s | %d | %d | %s | %d | %.1f | %.1f |\n", label[i], opts[i], conc[i], n[i],
+                fmt(median(rps[i, "websrv"])), fail[i, "websrv"], versus[i, 1], versus[i, 2]
+        }
+        print ""
+        print "Targets:"
+        for (i = 0; i < cells; i++) {
+            if (group[i] != "self") continue
+            printf "- %s, against the shell CGI at least 10x: %.1f: %s\n", describe_key(i), versus[i, 1], (versus[i, 1] >= 10 ? "met" : "MISSED")
+            printf "- %s, against the compiled CGI at least 3x: %.1f: %s\n", describe_key(i), versus[i, 2], (versus[i, 2] >= 3 ? "met" : "MISSED")
+        }
     }
     # TLS: websrv with https.so against lighttpd with mod_openssl.
     function tls_table(    i, w, l) {
@@ -484,8 +540,10 @@ summary=$(awk '
         target("r-tls-1", "websrv/lighttpd req/s", ratio_lt, 1.0)
         target("r-tls-8", "websrv/lighttpd req/s", ratio_lt, 0.95)
     }
-    function describe(key,    i) {
-        i = cell_of[key]
+    function describe(key) {
+        return describe_key(cell_of[key])
+    }
+    function describe_key(i) {
         return label[i] " c=" conc[i] (opts[i] == "-" ? "" : " (websrv " opts[i] ")")
     }
     function target(key, measure, ratios, want,    value) {
@@ -549,6 +607,9 @@ ${options[websrv-r8]} ${rss_kb[websrv-r8]} kB), BusyBox httpd
 ${rss_kb[busybox]} kB, lighttpd ${rss_kb[lighttpd]} kB; over TLS
 websrv with https.so ${rss_kb[websrv-tls]} kB (target: at most 4096 kB), lighttpd with
 mod_openssl ${rss_kb[lighttpd-tls]} kB.
+
+curl's POST of 2 MB to a program that reads it, with its \`Expect: 100-continue\`: ${upload_seconds} s
+(median of five; target: under 0.1 s).
 
 One websrv connection process serving connection after connection (\`${options[websrv-reuse]}\`, target:
 less than 64 kB growth over 5,000 connections): ${reuse_kb[websrv-reuse]}; with

@@ -2,8 +2,12 @@
 #
 #   sbin/websrv                         the server
 #   include/websrv/websrv_plugin.h      the one header a plug-in is built against
+#   include/websrv/websrv_answer.h      helpers for a plug-in's own answers (static inline)
 #   lib/websrv/*.so                     the stock plug-ins
-#   lib/pkgconfig/websrv-plugin.pc      compiler flags for plug-ins (pkg-config websrv-plugin)
+#   lib/pkgconfig/websrv.pc             compiler flags for plug-ins (pkg-config websrv; also
+#                                       as websrv-plugin.pc)
+#   lib/websrv/examples/led.so          the device API example, and its source in
+#                                       share/websrv/examples/led
 #   share/man/man8/websrv.8             the server's manual page
 #   share/man/man7/websrv-plugin.7      the plug-in interface's manual page
 #
@@ -13,7 +17,7 @@ include(GNUInstallDirs)
 set(WEBSRV_PLUGIN_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/websrv)
 
 install(TARGETS websrv RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/plugin/websrv_plugin.h
+install(FILES ${PROJECT_SOURCE_DIR}/plugin/websrv_plugin.h ${PROJECT_SOURCE_DIR}/plugin/websrv_answer.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/websrv)
 
 # Every shared object built in plugins/ is a stock plug-in; a new one is installed without
@@ -51,17 +55,21 @@ websrv_pc_dir(websrv_pc_includedir ${CMAKE_INSTALL_INCLUDEDIR})
 websrv_pc_dir(websrv_pc_libdir ${CMAKE_INSTALL_LIBDIR})
 
 set(websrv_pc_template ${PROJECT_SOURCE_DIR}/cmake/websrv-plugin.pc.in)
-set(websrv_pc_file ${PROJECT_BINARY_DIR}/websrv-plugin.pc)
-# The bracket arguments keep the ${prefix} references for the .pc file; the install script
-# fills in only the @NAME@ places.
-install(CODE "
-  file(READ [==[${websrv_pc_template}]==] websrv_pc_text)
-  set(WEBSRV_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
-  set(WEBSRV_PC_SBINDIR [==[${websrv_pc_sbindir}]==])
-  set(WEBSRV_PC_INCLUDEDIR [==[${websrv_pc_includedir}]==])
-  set(WEBSRV_PC_LIBDIR [==[${websrv_pc_libdir}]==])
-  set(WEBSRV_PC_VERSION [==[${PROJECT_VERSION}]==])
-  string(CONFIGURE \"\${websrv_pc_text}\" websrv_pc_text @ONLY)
-  file(WRITE [==[${websrv_pc_file}]==] \"\${websrv_pc_text}\")
-")
-install(FILES ${websrv_pc_file} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+# One file, under the name plug-ins ask for (websrv) and its older name (websrv-plugin).
+foreach(websrv_pc_name websrv websrv-plugin)
+  set(websrv_pc_file ${PROJECT_BINARY_DIR}/${websrv_pc_name}.pc)
+  # The bracket arguments keep the ${prefix} references for the .pc file; the install script
+  # fills in only the @NAME@ places.
+  install(CODE "
+    file(READ [==[${websrv_pc_template}]==] websrv_pc_text)
+    set(WEBSRV_PC_NAME [==[${websrv_pc_name}]==])
+    set(WEBSRV_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+    set(WEBSRV_PC_SBINDIR [==[${websrv_pc_sbindir}]==])
+    set(WEBSRV_PC_INCLUDEDIR [==[${websrv_pc_includedir}]==])
+    set(WEBSRV_PC_LIBDIR [==[${websrv_pc_libdir}]==])
+    set(WEBSRV_PC_VERSION [==[${PROJECT_VERSION}]==])
+    string(CONFIGURE \"\${websrv_pc_text}\" websrv_pc_text @ONLY)
+    file(WRITE [==[${websrv_pc_file}]==] \"\${websrv_pc_text}\")
+  ")
+  install(FILES ${websrv_pc_file} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endforeach()

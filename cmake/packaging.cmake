@@ -2,7 +2,7 @@
 #
 #   websrv      the server, the stock plug-ins, websrv(8), the systemd unit, the System V init
 #               script, /etc/default/websrv, the logrotate file and a first page
-#   websrv-dev  the plug-in header, the pkg-config file and websrv-plugin(7)
+#   websrv-dev  the plug-in headers, the pkg-config files, websrv-plugin(7) and the LED example
 #
 # for /usr, from the files of packaging/ (the service files are the ones the Buildroot and
 # Yocto packages install too). Nothing here changes `cmake --install`: the files only the
@@ -79,7 +79,9 @@ string(REGEX REPLACE "^/" "" websrv_deb_root_prefix ${websrv_deb_prefix})
 set(CPACK_WEBSRV_DEV_PATHS
     ${websrv_deb_root_prefix}/${CMAKE_INSTALL_INCLUDEDIR}/websrv
     ${websrv_deb_root_prefix}/${CMAKE_INSTALL_LIBDIR}/pkgconfig
-    ${websrv_deb_root_prefix}/${CMAKE_INSTALL_MANDIR}/man7)
+    ${websrv_deb_root_prefix}/${CMAKE_INSTALL_MANDIR}/man7
+    ${websrv_deb_root_prefix}/${CMAKE_INSTALL_LIBDIR}/websrv/examples
+    ${websrv_deb_root_prefix}/${CMAKE_INSTALL_DATADIR}/websrv/examples)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_GROUPING ONE_PER_GROUP)

@@ -31,6 +31,10 @@ extern unsigned websrv_registry_changes;
 // after logging "WebSrv Error: No plugin found for port %d\n", when none does.
 websrv_plugin_node *websrv_find_plugin(int port);
 
+// The node whose listening socket serves `port` (the one that carries its connections), or
+// nullptr. Nodes that share the port have no socket.
+const websrv_plugin_node *websrv_port_owner(int port);
+
 // Content type registered for the extension `ext` (compared ignoring case), or nullptr.
 const char *websrv_find_mime(const char *ext);
 

@@ -80,6 +80,15 @@ websrv_plugin_node *websrv_find_plugin(int port)
     return nullptr;
 }
 
+const websrv_plugin_node *websrv_port_owner(int port)
+{
+    for (const websrv_plugin_node *node : websrv_plugins()) {
+        if (node->desc.port == port && node->listen_fd >= 0)
+            return node;
+    }
+    return nullptr;
+}
+
 namespace {
 
 websrv_mime_entry *find_mime_entry(const char *ext)

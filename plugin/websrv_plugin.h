@@ -176,6 +176,18 @@ typedef struct websrv_plugin_desc {
     int (*on_session_end)(websrv_session *session);
 } websrv_plugin_desc;
 
+/* What the server counts, for a status page: written by the server's processes (each field
+ * on its own, without a lock), read by plug-ins through on_counters. */
+typedef struct websrv_server_counters {
+    long long started;              /* when the server started, seconds since 1970 */
+    unsigned long long connections; /* connections taken */
+    unsigned long long requests;    /* requests whose header came whole */
+    unsigned long long refused;     /* requests answered 503 for want of a session slot */
+    unsigned long long bytes_sent;  /* bytes written to clients (head and body) */
+    int active;                     /* requests being answered now */
+    int slots;                      /* sessions served at once at most ("-j") */
+} websrv_server_counters;
+
 /* What a plug-in adds to its descriptor, through the descriptor's `reserved` slot: the plug-in
  * owns the record (the server keeps the pointer, never a copy), which must live as long as the
  * descriptor is registered. `size` tells the server which fields the plug-in was built with;
@@ -183,10 +195,13 @@ typedef struct websrv_plugin_desc {
 typedef struct websrv_plugin_ext {
     size_t size;      /* sizeof(websrv_plugin_ext) as the plug-in was built */
     unsigned flags;   /* WEBSRV_EXT_* */
-    /* Child, once the request is parsed and its path decoded and confined, before the path is
-     * looked up on disk (so also for paths that do not exist) and before on_request. Return 0
-     * when the plug-in has answered the request itself (the server sends nothing more);
-     * anything else lets the server go on as without the hook. */
+    /* Child, once the request is parsed and its path decoded (uri: without its leading "/", not
+     * yet resolved), before the path is looked up on disk (so also for paths that do not exist)
+     * and before on_request: the hook of the descriptor that carries the connection first, then
+     * those of the descriptors that share its port (WEBSRV_EXT_SHARES_PORT), in registry order.
+     * Return 0 when the plug-in has answered the request itself (the server sends nothing more;
+     * a request with a body then ends its connection); anything else lets the server go on as
+     * without the hook. websrv_answer.h composes such answers. */
     int (*on_route)(websrv_session *session);
     /* Child, once per connection, right after accept and before the first on_session_init:
      * `port` is the plug-in's port, `lasting` holds WEBSRV_LASTING_* bits for this connection.
@@ -199,10 +214,18 @@ typedef struct websrv_plugin_ext {
      * then returns them without the socket being readable (a TLS record read whole). The
      * server asks before it waits for the socket. 0 for none. */
     int (*on_pending)(int fd);
+    /* Main process, once at start-up, before on_start: the server's counters, which live in
+     * memory all its processes share and which it keeps up to date from then on. The plug-in
+     * may keep the pointer and read the counters in any process; it never writes them. */
+    void (*on_counters)(const websrv_server_counters *counters);
 } websrv_plugin_ext;
 
 /* websrv_plugin_ext.flags */
 #define WEBSRV_EXT_MANY_SESSIONS 1u  /* hooks may serve many sessions in one process and on one connection */
+/* The descriptor may share its port with one that does not set the flag: it then has no socket
+ * of its own; the connections are the other descriptor's (whose hooks carry them), and its
+ * on_route is asked after that descriptor's. Without such a descriptor on the port, it listens. */
+#define WEBSRV_EXT_SHARES_PORT 2u
 
 /* on_open's `lasting` */
 #define WEBSRV_LASTING_KEEP_ALIVE 1u  /* the connection may carry more than one request ("-k") */
@@ -289,6 +312,16 @@ WEBSRV_API int plugin_init(void);
     WEBSRV_STATIC_ASSERT(offsetof(type, field) == (off), #type "." #field " offset")
 
 WEBSRV_STATIC_ASSERT(sizeof(off_t) == 8, "build with -D_FILE_OFFSET_BITS=64");
+
+/* The same in both data models. */
+WEBSRV_STATIC_ASSERT(sizeof(websrv_server_counters) == 48, "websrv_server_counters size");
+WEBSRV_AT(websrv_server_counters, started, 0);
+WEBSRV_AT(websrv_server_counters, connections, 8);
+WEBSRV_AT(websrv_server_counters, requests, 16);
+WEBSRV_AT(websrv_server_counters, refused, 24);
+WEBSRV_AT(websrv_server_counters, bytes_sent, 32);
+WEBSRV_AT(websrv_server_counters, active, 40);
+WEBSRV_AT(websrv_server_counters, slots, 44);
 WEBSRV_STATIC_ASSERT(sizeof(fd_set) == 128, "descriptor set of 1024 bits");
 
 #if defined(__ILP32__) || (__SIZEOF_POINTER__ == 4 && __SIZEOF_LONG__ == 4 && __SIZEOF_INT__ == 4)
@@ -357,13 +390,14 @@ WEBSRV_AT(websrv_session_info, remote_user, 188);
 WEBSRV_AT(websrv_session_info, auth_type, 192);
 WEBSRV_AT(websrv_session_info, header_lines, 196);
 
-WEBSRV_STATIC_ASSERT(sizeof(websrv_plugin_ext) == 24, "websrv_plugin_ext size");
+WEBSRV_STATIC_ASSERT(sizeof(websrv_plugin_ext) == 28, "websrv_plugin_ext size");
 WEBSRV_AT(websrv_plugin_ext, size, 0);
 WEBSRV_AT(websrv_plugin_ext, flags, 4);
 WEBSRV_AT(websrv_plugin_ext, on_route, 8);
 WEBSRV_AT(websrv_plugin_ext, on_open, 12);
 WEBSRV_AT(websrv_plugin_ext, on_close, 16);
 WEBSRV_AT(websrv_plugin_ext, on_pending, 20);
+WEBSRV_AT(websrv_plugin_ext, on_counters, 24);
 
 WEBSRV_STATIC_ASSERT(sizeof(websrv_mime_entry) == 44, "websrv_mime_entry size");
 WEBSRV_AT(websrv_mime_entry, link, 0);
@@ -436,13 +470,14 @@ WEBSRV_AT(websrv_session_info, remote_user, 192);
 WEBSRV_AT(websrv_session_info, auth_type, 200);
 WEBSRV_AT(websrv_session_info, header_lines, 208);
 
-WEBSRV_STATIC_ASSERT(sizeof(websrv_plugin_ext) == 48, "websrv_plugin_ext size");
+WEBSRV_STATIC_ASSERT(sizeof(websrv_plugin_ext) == 56, "websrv_plugin_ext size");
 WEBSRV_AT(websrv_plugin_ext, size, 0);
 WEBSRV_AT(websrv_plugin_ext, flags, 8);
 WEBSRV_AT(websrv_plugin_ext, on_route, 16);
 WEBSRV_AT(websrv_plugin_ext, on_open, 24);
 WEBSRV_AT(websrv_plugin_ext, on_close, 32);
 WEBSRV_AT(websrv_plugin_ext, on_pending, 40);
+WEBSRV_AT(websrv_plugin_ext, on_counters, 48);
 
 WEBSRV_STATIC_ASSERT(sizeof(websrv_mime_entry) == 48, "websrv_mime_entry size");
 

@@ -17,6 +17,7 @@
 #include "accept/accept.h"
 #include "cgi/cgi.h"
 #include "clock.h"
+#include "counters.h"
 #include "end/access_log.h"
 #include "end/end.h"
 #include "hooks/hooks.h"
@@ -38,6 +39,26 @@ namespace {
 // How long a request whose client holds its share of the slots at work waits for its turn.
 constexpr long long turn_wait_ms = 10 * 1000;
 
+// Offers the request to the plug-ins' own URLs: the on_route hook of the connection's plug-in,
+// then those of the plug-ins that share its port, in registry order. 0 when one answered. A
+// hook that changes the registry ends the offer (the walk would not be safe).
+int offer_route(websrv_connection *c)
+{
+    const auto own = WEBSRV_EXT_HOOK(websrv_connection_ext(c), on_route);
+    if (own != nullptr && own(&c->session) == 0)
+        return 0;
+    const unsigned changes = websrv_registry_changes;
+    for (const websrv_plugin_node *node : websrv_plugins()) {
+        const auto on_route = WEBSRV_EXT_HOOK(websrv_ext_of(&node->desc), on_route);
+        if (changes != websrv_registry_changes)
+            break;
+        if (on_route != nullptr && node->desc.port == c->session.port && node->listen_fd < 0 &&
+            on_route(&c->session) == 0)
+            return 0;
+    }
+    return 1;
+}
+
 // The stages after the header is read, up to the answer. Returns how the request ended.
 websrv_outcome answer_request(websrv_connection *c)
 {
@@ -49,6 +70,7 @@ websrv_outcome answer_request(websrv_connection *c)
     }
     if (!websrv_share_turn(websrv_now_ms() + turn_wait_ms)) {
         websrv_error("%s holds its share of the sessions; answered 503\n", c->info.peer_text);
+        websrv_count(&websrv_server_counters::refused);
         c->keep = false;
         websrv_send_error(c, 503, "Retry-After: 1\r\n");
         return websrv_outcome::served;
@@ -58,6 +80,8 @@ websrv_outcome answer_request(websrv_connection *c)
     snprintf(sent_path, sizeof sent_path, "%s", c->session.uri);
     c->request_uri = sent_path;
     websrv_prepare_path(&c->session);
+    if (offer_route(c) == 0)
+        return websrv_plugin_answered(c, true);
 
     struct stat st;
     if (stat(c->session.uri, &st) != 0 && !websrv_cgi_split_path_info(c, &st)) {
@@ -97,8 +121,13 @@ websrv_outcome serve_request(websrv_connection *c)
         return websrv_outcome::logged_failed;
     }
     switch (websrv_read_header(c)) {
-    case websrv_header_end::whole:
-        return answer_request(c);
+    case websrv_header_end::whole: {
+        websrv_count(&websrv_server_counters::requests);
+        websrv_count(&websrv_server_counters::active);
+        const websrv_outcome outcome = answer_request(c);
+        websrv_count(&websrv_server_counters::active, -1);
+        return outcome;
+    }
     case websrv_header_end::given_up:
         return websrv_outcome::served;  // no request came: nothing to log as failed
     case websrv_header_end::refused:
@@ -215,6 +244,7 @@ void websrv_serve_next(int control, int slot)
     const int limit = websrv_config.connections_per_process;
     for (int served = 1;; ++served) {
         const websrv_accepted taken = websrv_wait_for_connection(control);
+        websrv_count(&websrv_server_counters::connections);
         // A session under way is served to its end even when the main process is killed.
         prctl(PR_SET_PDEATHSIG, 0);
         websrv_share_arrived(taken.peer, websrv_first_bytes(taken));

@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 
 #include "log.h"
+#include "counters.h"
 #include "accept/address.h"
 #include "clock.h"
 #include "wait.h"
@@ -27,6 +28,7 @@ struct slot_entry {
 };
 
 struct share_table {
+    websrv_server_counters counters;
     int slots;
     slot_entry entry[1];  // `slots` of them
 };
@@ -76,6 +78,8 @@ bool waits(const slot_entry &entry, websrv_slot_state state, long long now)
 
 }  // namespace
 
+websrv_server_counters *websrv_counters = nullptr;
+
 int websrv_share_open(int slots)
 {
     const size_t size = sizeof(share_table) + sizeof(slot_entry) * static_cast<size_t>(slots - 1);
@@ -86,6 +90,9 @@ int websrv_share_open(int slots)
     }
     table = static_cast<share_table *>(memory);
     table->slots = slots;
+    websrv_counters = &table->counters;
+    websrv_counters->started = websrv_calendar_now();
+    websrv_counters->slots = slots;
     return 0;
 }
 

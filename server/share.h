@@ -22,8 +22,8 @@ enum class websrv_slot_state : unsigned char {
     working,    // answering a request
 };
 
-// Makes the table for `slots` sessions, in the main process before any connection process
-// exists. Returns 0, or -1 (logged).
+// Makes the table for `slots` sessions and the server's counters (counters.h), in the main
+// process before any connection process exists. Returns 0, or -1 (logged).
 int websrv_share_open(int slots);
 
 // In a connection process: the slot it holds from now on (its entry starts as `accepting`).

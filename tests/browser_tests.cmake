@@ -23,7 +23,7 @@ endfunction()
 # The demo site (browser/demo.test.mjs), served by the assembled demo site; it saves a
 # screenshot of the status page as browser/demo.png in this build directory.
 websrv_browser_test(browser_demo demo.test.mjs
-  "WEBSRV_TEST_SERVER=$<TARGET_FILE:websrv-test>;WEBSRV_HTTP_PLUGIN=$<TARGET_FILE:http>;WEBSRV_DEMO_SITE=${PROJECT_BINARY_DIR}/www;WEBSRV_SCREENSHOT=${CMAKE_CURRENT_BINARY_DIR}/browser/demo.png")
+  "WEBSRV_TEST_SERVER=$<TARGET_FILE:websrv-test>;WEBSRV_HTTP_PLUGIN=$<TARGET_FILE:http>;WEBSRV_LED_PLUGIN=$<TARGET_FILE:led>;WEBSRV_DEMO_SITE=${PROJECT_BINARY_DIR}/www;WEBSRV_SCREENSHOT=${CMAKE_CURRENT_BINARY_DIR}/browser/demo.png")
 
 # The demo over HTTPS (browser/https.test.mjs): https.so with a test CA that Chromium trusts
 # through an NSS store made for the test, a sub-directory gallery, and a password-protected

@@ -117,7 +117,16 @@ strict="-std=c11 -Wall -Wextra -Wpedantic -Werror"
 # shellcheck disable=SC2086
 "$cross_cc" $strict -fPIC $cflags -c -o "$work/hello-armhf.o" "$here/install/hello_plugin.c" \
     >"$work/armhf.log" 2>&1 || fail "hello_plugin.c builds for 32-bit ARM with the pkg-config flags" "$work/armhf.log"
-pass "plug-ins built with only the pkg-config flags (host, and 32-bit ARM)"
+# The device API example as installed, built as its comment says, as plain C.
+examples=$prefix/share/websrv/examples/led
+[ -f "$prefix/lib/websrv/examples/led.so" ] || fail "the built example is installed" "$prefix/lib/websrv/examples"
+# shellcheck disable=SC2046  # the flags are words
+"$plugin_cc" $(pkg-config --cflags websrv) -Wall -Wextra -Werror -shared -fPIC -o "$work/led.so" "$examples/led.c" \
+    >"$work/led.log" 2>&1 || fail "the installed led.c builds with pkg-config websrv's flags" "$work/led.log"
+# shellcheck disable=SC2046
+"$cross_cc" $(pkg-config --cflags websrv) -Wall -Wextra -Werror -fPIC -c -o "$work/led-armhf.o" "$examples/led.c" \
+    >"$work/led-armhf.log" 2>&1 || fail "led.c builds for 32-bit ARM" "$work/led-armhf.log"
+pass "plug-ins built with only the pkg-config flags (host, and 32-bit ARM), the LED example too"
 
 for page in man8/websrv.8 man7/websrv-plugin.7; do
     LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$prefix/share/man/$page" >/dev/null 2>"$work/man.err" ||

@@ -104,7 +104,12 @@ diff "$work/expected" "$work/actual" >"$work/diff" || fail "the files of websrv"
 grep -q ' ./etc/websrv/$' "$work/listing" || fail "websrv has https.so's certificate directory /etc/websrv"
 sort >"$work/expected" <<EOF
 -rw-r--r-- ./usr/include/websrv/websrv_plugin.h
+-rw-r--r-- ./usr/include/websrv/websrv_answer.h
 -rw-r--r-- ./usr/lib/pkgconfig/websrv-plugin.pc
+-rw-r--r-- ./usr/lib/pkgconfig/websrv.pc
+-rw-r--r-- ./usr/lib/websrv/examples/led.so
+-rw-r--r-- ./usr/share/websrv/examples/led/led.c
+-rw-r--r-- ./usr/share/websrv/examples/led/led_json.h
 -rw-r--r-- ./usr/share/man/man7/websrv-plugin.7.gz
 -rw-r--r-- ./usr/share/doc/websrv-dev/copyright
 -rw-r--r-- ./usr/share/doc/websrv-dev/changelog.Debian.gz
@@ -122,7 +127,14 @@ for package in adduser libc6; do
         *) fail "websrv depends on $package: $depends" ;;
     esac
 done
-[ "$(field "$dev_deb" Depends)" = "websrv (= $version-1)" ] || fail "websrv-dev depends on websrv (= $version-1)"
+# websrv-dev: the server of its version, and (for the example plug-in) the C library alone.
+dev_depends=$(field "$dev_deb" Depends)
+case ", $dev_depends," in
+    *", websrv (= $version-1),"*) ;;
+    *) fail "websrv-dev depends on websrv (= $version-1): $dev_depends" ;;
+esac
+[ -z "$(echo "$dev_depends" | tr ',' '\n' | grep -v -e 'websrv (=' -e 'libc6')" ] ||
+    fail "websrv-dev depends on nothing else but the C library: $dev_depends"
 control=$work/control
 dpkg-deb -e "$deb" "$control"
 printf '/etc/default/websrv\n/etc/init.d/websrv\n/etc/logrotate.d/websrv\n' >"$work/expected"

@@ -177,6 +177,8 @@ TEST(Shutdown, LeavesAStaleLineOfAKilledInstanceAndRemovesItsOwn)
     ASSERT_TRUE(killed->wait_ready({port}));
     EXPECT_EQ(killed->stop(SIGKILL), 128 + SIGKILL);
     EXPECT_EQ(read_file(box.port_file), port_lines({port})) << "SIGKILL leaves the line behind";
+    // Its waiting child dies with it (parent-death signal), a moment later under load.
+    ASSERT_TRUE(eventually([&] { return !is_listening(port); }));
 
     // Another instance's line between the stale one and ours, so that taking out the wrong
     // one of the two equal lines gives other bytes.

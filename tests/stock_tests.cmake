@@ -15,6 +15,13 @@ if(WEBSRV_LIBCRYPT AND WEBSRV_CRYPT_INCLUDE)
   target_compile_definitions(stock_tests PRIVATE ${TEST_DEFINITIONS} CGI_PRINTENV="$<TARGET_FILE:cgi_printenv>")
   add_dependencies(stock_tests websrv-test http cgi_printenv)
   gtest_discover_tests(stock_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120 LABELS stock)
+
+  # URLs plug-ins answer themselves: the route hook, the status endpoint, the LED example.
+  add_executable(route_tests route_test.cpp)
+  target_link_libraries(route_tests PRIVATE test_support GTest::gtest_main ${WEBSRV_LIBCRYPT})
+  target_compile_definitions(route_tests PRIVATE ${TEST_DEFINITIONS} WEBSRV_LED_PLUGIN="$<TARGET_FILE:led>")
+  add_dependencies(route_tests websrv-test http led tp_route)
+  gtest_discover_tests(route_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120 LABELS stock)
 else()
   message(STATUS "libcrypt's development files not found: the stock plug-in tests are left out")
 endif()

@@ -1,8 +1,11 @@
-// The status page's script: fetches the device status as JSON from a CGI program and shows
-// it, again every 10 seconds and whenever "Refresh now" is pressed.
+// The status page's script: fetches the device status as JSON from a CGI program and the
+// server's counters from its status endpoint, and shows them, again every 10 seconds and
+// whenever "Refresh now" is pressed; reads and switches the LED through the example plug-in.
 'use strict';
 
 const STATUS_URL = '/cgi-bin/status.sh';
+const SERVER_URL = '/status';
+const LED_URL = '/api/led';
 const REFRESH_MS = 10000;
 
 // "3 d 4 h 5 min" from a number of seconds; under a minute, the seconds.
@@ -71,6 +74,62 @@ async function refresh() {
   }
 }
 
-document.getElementById('refresh').addEventListener('click', refresh);
-refresh();
-setInterval(refresh, REFRESH_MS);
+// The server's counters; the card stays hidden when the server has no status endpoint.
+async function refreshServer() {
+  const card = document.getElementById('server-card');
+  try {
+    const response = await fetch(SERVER_URL, { cache: 'no-store' });
+    if (!response.ok) throw new Error(`${SERVER_URL} answered ${response.status}`);
+    const figures = await response.json();
+    show('server-uptime', formatUptime(figures.uptime_s));
+    show('server-connections', String(figures.connections));
+    show('server-requests', String(figures.requests));
+    show('server-active', `${figures.active} of ${figures.slots} slots`);
+    show('server-refused', String(figures.refused));
+    const kib = figures.bytes_sent / 1024;
+    show('server-sent', kib < 1024 ? `${kib.toFixed(1)} KiB` : formatMiB(kib));
+    card.dataset.state = 'ok';
+  } catch {
+    card.dataset.state = 'absent';
+  }
+}
+
+// The LED: its state as the plug-in answers it ({"on": true|false}), and the switch.
+let ledOn = false;
+
+function showLed(on) {
+  ledOn = on;
+  const card = document.getElementById('led');
+  card.dataset.state = on ? 'on' : 'off';
+  show('led-badge', on ? 'on' : 'off');
+  const button = document.getElementById('led-switch');
+  button.textContent = on ? 'Switch off' : 'Switch on';
+  button.disabled = false;
+  show('led-error', '');
+}
+
+async function led(request) {
+  try {
+    const response = await fetch(LED_URL, { cache: 'no-store', ...request });
+    const answer = await response.json();
+    if (!response.ok) throw new Error(answer.error || `${LED_URL} answered ${response.status}`);
+    showLed(answer.on === true);
+  } catch (error) {
+    document.getElementById('led').dataset.state = 'error';
+    show('led-badge', 'unavailable');
+    show('led-error', `The LED is not available: ${error.message}`);
+  }
+}
+
+document.getElementById('led-switch').addEventListener('click', () =>
+  led({ method: 'POST', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify({ on: !ledOn }) }));
+
+function refreshAll() {
+  refresh();
+  refreshServer();
+}
+
+document.getElementById('refresh').addEventListener('click', refreshAll);
+refreshAll();
+led({});
+setInterval(refreshAll, REFRESH_MS);

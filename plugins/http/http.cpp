@@ -4,13 +4,13 @@
 // (descriptor, plugin_init, hooks) are the template for your own. Load it with
 //
 //     websrv -plugin path/to/http.so [-port N] [-auth PREFIX FILE]... [-realm TEXT]
-//            [-header "Name: value"]...
+//            [-header "Name: value"]... [-status PATH]
 //
 // It gives the server a port to listen on (8080 unless "-port N" follows it on the command
 // line) and teaches the server the content types a device UI needs. Its hooks add what a
 // device UI asks for beyond files and CGI programs, each in a file of its own: paths behind
-// a password (auth.cpp), header lines for every response (answer.cpp) and each directory's
-// own index (directory.cpp). https.so is built from the same files and adds TLS (tls.cpp).
+// a password (auth.cpp), header lines for every response (answer.cpp), each directory's own
+// index (directory.cpp) and a status endpoint (status.cpp). https.so is built from the same files and adds TLS (tls.cpp).
 #include <string.h>
 
 #include "stock.h"
@@ -22,17 +22,19 @@ int http_start(int listen_fd);
 int http_session_init(websrv_session *session);
 int http_request(websrv_session *session);
 int http_directory(websrv_session *session, char *path);
+int http_route(websrv_session *session);
 
 // What we add to the descriptor through its `reserved` slot: consent to serve many sessions in
-// one process and on one connection ("-k", "-r"). Our hooks keep nothing of a session in
-// globals beyond its end.
+// one process and on one connection ("-k", "-r"), our own URLs, and the server's counters for
+// the status endpoint. Our hooks keep nothing of a session in globals beyond its end.
 websrv_plugin_ext http_ext = {
     .size = sizeof(websrv_plugin_ext),
     .flags = WEBSRV_EXT_MANY_SESSIONS,
-    .on_route = nullptr,
+    .on_route = http_route,            // passwords first, then "-status"
     .on_open = nullptr,
     .on_close = nullptr,
     .on_pending = nullptr,
+    .on_counters = status_counters,
 };
 
 // 1. The descriptor. The server copies it when it is registered, so one static record is
@@ -48,7 +50,7 @@ websrv_plugin_desc http_desc = {
     .on_session_init = http_session_init,  // header lines; TLS on https.so's TLS port
     .on_read = nullptr,                    // the server reads the socket itself
     .on_write = nullptr,                   // the server writes the socket itself
-    .on_request = http_request,            // passwords, and "/dir" sent on to "/dir/"
+    .on_request = http_request,            // "/dir" sent on to "/dir/"
     .reserved = &http_ext,                 // the extension record above
     .on_directory = http_directory,        // each directory's own index.html
     .on_sendfile = nullptr,                // the server uses sendfile()
@@ -106,7 +108,8 @@ constexpr stock_option own_options[] = {
 int http_option(int *index, char **argv)
 {
     // Each part has a table of its own options; the first that has the option takes it.
-    const std::span<const stock_option> tables[] = {own_options, header_options(), auth_options(), tls_options()};
+    const std::span<const stock_option> tables[] = {own_options, header_options(), auth_options(), status_options(),
+                                                    tls_options()};
     for (const std::span<const stock_option> table : tables) {
         const int result = option_take(table, index, argv);
         if (result != option_not_ours)
@@ -134,11 +137,19 @@ int http_session_init(websrv_session *session)
     return tls_session_init(session);
 }
 
-// Child, for a path that exists: 0 when a part has answered, 1 to let the server go on.
-int http_request(websrv_session *session)
+// Child, before the path is looked up: the password of a protected path is asked for first
+// (so that nothing behind it can be probed), then the status endpoint. 0 when a part has
+// answered, 1 to let the server go on.
+int http_route(websrv_session *session)
 {
     if (auth_request(session) == 0)
         return 0;
+    return status_route(session);
+}
+
+// Child, for a path that exists: 0 when a part has answered, 1 to let the server go on.
+int http_request(websrv_session *session)
+{
     return directory_request(session);
 }
 

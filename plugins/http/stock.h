@@ -86,6 +86,15 @@ int directory_request(websrv_session *session);
 // Child, on_directory: the directory's own index.html. 0, or -1 when the path does not fit.
 int directory_index(websrv_session *session, char *path);
 
+// ---- status.cpp: the status endpoint --------------------------------------------------------
+
+// "-status PATH".
+std::span<const stock_option> status_options();
+// Main process, at start-up: the server's counters.
+void status_counters(const websrv_server_counters *counters);
+// Child, on the route: answers the status path. 0 when it answered, 1 otherwise.
+int status_route(websrv_session *session);
+
 // ---- tls.cpp (https.so) or tls_none.cpp (http.so) -----------------------------------------
 
 // Registers the TLS port's descriptor, a copy of `plain` under its own name and port, and

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "counters.h"
 #include "http_words.h"
 #include "log.h"
 #include "registry.h"
@@ -151,6 +152,49 @@ void retire_unowned_listeners()
     }
 }
 
+bool shares_port(const websrv_plugin_node *node)
+{
+    const websrv_plugin_ext *ext = websrv_ext_of(&node->desc);
+    return ext != nullptr && (ext->flags & WEBSRV_EXT_SHARES_PORT) != 0;
+}
+
+// Whether `node` goes without a socket of its own: it may share its port, and another node on
+// that port may not, or may and comes first in the registry.
+bool joins_another(const websrv_plugin_node *node)
+{
+    bool earlier = true;
+    for (const websrv_plugin_node *other : websrv_plugins()) {
+        if (other == node)
+            earlier = false;
+        else if (other->desc.port == node->desc.port && (earlier || !shares_port(other)))
+            return shares_port(node);
+    }
+    return false;
+}
+
+// The start hooks of the nodes that share another's port, once every socket is open: each gets
+// that socket.
+int start_joined()
+{
+    for (const websrv_plugin_node *node : websrv_plugins()) {
+        if (node->desc.on_start == nullptr || !joins_another(node))
+            continue;
+        const websrv_plugin_node *owner = websrv_port_owner(node->desc.port);
+        if (node->desc.on_start(owner != nullptr ? owner->listen_fd : -1) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+// Hands the server's counters to every plug-in that asks for them.
+void hand_out_counters()
+{
+    for (const websrv_plugin_node *node : websrv_plugins()) {
+        if (const auto on_counters = WEBSRV_EXT_HOOK(websrv_ext_of(&node->desc), on_counters))
+            on_counters(websrv_counters);
+    }
+}
+
 // Whether some registered plug-in still owns a listening socket once every start hook ran:
 // a server whose plug-ins all unregistered themselves would wait for ever on sockets nobody
 // serves. Logs when none does.
@@ -172,18 +216,19 @@ int websrv_open_listeners()
     // Each pass takes the first node, in registry order, that has no socket yet. A start
     // hook may register further descriptors (they get sockets too) or unregister its own
     // (its socket stays open; the accept loop retires it), so no node pointer is kept
-    // across a hook call.
+    // across a hook call. A node that shares another's port gets no socket.
+    hand_out_counters();
     for (;;) {
         websrv_plugin_node *pending = nullptr;
         for (websrv_plugin_node *node : websrv_plugins()) {
-            if (node->listen_fd < 0) {
+            if (node->listen_fd < 0 && !joins_another(node)) {
                 pending = node;
                 break;
             }
         }
         if (pending == nullptr) {
             retire_unowned_listeners();
-            return any_listener_owned() ? 0 : -1;
+            return any_listener_owned() && start_joined() == 0 ? 0 : -1;
         }
 
         if (open_listener(pending) != 0)

@@ -369,7 +369,7 @@ int open_slots()
     }
     for (int i = 0; i < slot_count; ++i)
         slots[i] = free_entry;
-    return websrv_share_open(slot_count);
+    return 0;
 }
 
 // Serves until a stop signal comes; then takes no further connection, lets the sessions in
@@ -415,7 +415,9 @@ int websrv_run(int argc, char **argv)
     if (websrv_option_parse(argc, argv) < 0)
         return -1;
     hold_stop_signals();
-    if (websrv_port_file_open() != 0 || websrv_open_listeners() != 0 || open_slots() != 0) {
+    // The shared table and counters come first: start-up hands the counters to the plug-ins.
+    if (websrv_port_file_open() != 0 || websrv_share_open(websrv_config.max_sessions) != 0 ||
+        websrv_open_listeners() != 0 || open_slots() != 0) {
         log_msg(WEBSRV_LOG_ERROR, "Error: Unable to start the Web Server Application. Aborting\n");
         websrv_port_file_remove_own();
         return -1;

@@ -9,6 +9,7 @@
 
 #include "log.h"
 #include "clock.h"
+#include "counters.h"
 #include "accept/accept.h"
 #include "end/access_log.h"
 #include "parse/request.h"
@@ -159,6 +160,7 @@ websrv_header_end websrv_read_header(websrv_connection *c)
             if (!taken && !(taken = websrv_share_take(c->info.peer))) {
                 websrv_error("%s holds more connections than it uses; answered 503\n",
                         c->info.peer_text);
+                websrv_count(&websrv_server_counters::refused);
                 websrv_send_error(c, 503, "Retry-After: 1\r\n");
                 return websrv_header_end::refused;
             }

@@ -196,11 +196,13 @@ bool websrv_send_continue(websrv_connection *c)
     return false;
 }
 
-websrv_outcome websrv_plugin_answered(websrv_connection *c)
+websrv_outcome websrv_plugin_answered(websrv_connection *c, bool routed)
 {
     const websrv_foreign_answer &answer = websrv_foreign();
-    c->keep = c->keep && answer.header_done && answer.keep_alive && answer.length == answer.body && !answer.failed;
-    return websrv_outcome::logged_failed;
+    // A body the plug-in may have read itself cannot be told from the next request: closed.
+    c->keep = c->keep && c->body_length == 0 && answer.header_done && answer.keep_alive &&
+              answer.length == answer.body && !answer.failed;
+    return routed ? websrv_outcome::served : websrv_outcome::logged_failed;
 }
 
 int websrv_send_error(websrv_connection *c, int status, const char *extra)

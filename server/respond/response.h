@@ -24,9 +24,11 @@ int websrv_send_response(websrv_connection *c, int status, off_t content_length,
 
 // After a plug-in answered the request itself (its on_request or on_route returned 0): the
 // connection goes on only when the answer said so ("Connection: keep-alive"), gave its
-// length and went out whole; c->keep follows. Returns websrv_outcome::logged_failed, the line
-// every such request has always had in the log.
-websrv_outcome websrv_plugin_answered(websrv_connection *c);
+// length and went out whole, and the request had no body; c->keep follows. Returns the
+// outcome: after on_request websrv_outcome::logged_failed, the line every such request has
+// always had in the log; after on_route, the newer hook, served (an answered request is no
+// failure).
+websrv_outcome websrv_plugin_answered(websrv_connection *c, bool routed = false);
 
 // Tells a client that waits before it sends its body to go on: "HTTP/1.1 100 Continue" and an
 // empty line. Returns false when the write failed (logged).

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "counters.h"
 #include "respond/foreign.h"
 #include "registry.h"
 #include "wait.h"
@@ -60,6 +61,8 @@ int write_all(int fd, const char *data, size_t total, const websrv_plugin_desc *
             return -1;
         }
         done += static_cast<size_t>(put);
+        if (desc != nullptr)  // a socket (without a descriptor: a program's pipe)
+            websrv_count(&websrv_server_counters::bytes_sent, static_cast<unsigned long long>(put));
         deadline = websrv_deadline();
     } while (done < total);
     return 0;

@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "counters.h"
 #include "end/access_log.h"
 #include "fd_guard.h"
 #include "wait.h"
@@ -95,6 +96,7 @@ long long transmit_file(websrv_connection *c, int fd, off_t start, off_t length)
         if (sent == 0)
             break;  // the file shrank since it was looked at: send no more than it has
         websrv_access_body(sent, false);
+        websrv_count(&websrv_server_counters::bytes_sent, static_cast<unsigned long long>(sent));
         offset = before + static_cast<off_t>(sent);
         deadline = websrv_deadline();
     }

@@ -4,6 +4,7 @@
 //   WEBSRV_TEST_SERVER   the server executable that takes its port file from
 //                        WEBSRV_TEST_PORT_FILE (build/tests/websrv-test)
 //   WEBSRV_HTTP_PLUGIN   the stock plug-in (build/plugins/http.so)
+//   WEBSRV_LED_PLUGIN    the device API example (build/examples/led.so)
 //   WEBSRV_DEMO_SITE     the assembled demo site (build/www)
 //   WEBSRV_SCREENSHOT    where to save the screenshot of the status page
 //   WEBSRV_KEEP_TEST_DIRS  set: keep the temporary directory (port file, server log, profile)
@@ -26,6 +27,7 @@ import {
 const MISSING_PAGE = '/update.html';  // linked from the demo, missing on purpose
 const SERVER = required('WEBSRV_TEST_SERVER');
 const HTTP_PLUGIN = required('WEBSRV_HTTP_PLUGIN');
+const LED_PLUGIN = required('WEBSRV_LED_PLUGIN');
 const SITE = required('WEBSRV_DEMO_SITE');
 const SCREENSHOT = required('WEBSRV_SCREENSHOT');
 
@@ -53,7 +55,8 @@ async function startServer() {
     port = await freePort();
     const log = openSync(serverLog, 'w');
     server = spawn(SERVER,
-      ['-plugin', HTTP_PLUGIN, '-port', String(port), '-c', 'cgi-bin', '-d', SITE, '-v'],
+      ['-plugin', HTTP_PLUGIN, '-port', String(port), '-status', '/status', '-plugin', LED_PLUGIN,
+       '-led-port', String(port), '-led-state', join(workDir, 'led.state'), '-c', 'cgi-bin', '-d', SITE, '-v'],
       { env: { ...process.env, WEBSRV_TEST_PORT_FILE: portFile }, stdio: ['ignore', log, log] });
     closeSync(log);
     if (await waitListening(server, port, 10000, portFile)) {
@@ -208,6 +211,22 @@ step('the script fetches the status from the CGI program and fills it in', async
   await page.screenshot({ path: SCREENSHOT, fullPage: true });
   const shot = readFileSync(SCREENSHOT);
   assert.ok(shot.length > 1000 && shot.subarray(1, 4).toString() === 'PNG', `${SCREENSHOT} is no PNG`);
+});
+
+step('the LED switches on and off through the example plug-in; the server card counts', async () => {
+  await page.waitForSelector('#led:not([data-state="loading"])');
+  assert.equal(await page.locator('#led').getAttribute('data-state'), 'off', await page.locator('#led-error').innerText());
+  for (const on of [true, false]) {
+    await page.locator('#led-switch').click();
+    await page.waitForSelector(`#led[data-state="${on ? 'on' : 'off'}"]`);
+    const answer = await page.evaluate(async () => (await fetch('/api/led', { cache: 'no-store' })).json());
+    assert.deepEqual(answer, { on });
+    assert.equal(await page.locator('#led-switch').innerText(), on ? 'Switch off' : 'Switch on');
+  }
+  await page.waitForSelector('#server-card[data-state="ok"]');
+  assert.ok(Number(await page.locator('#server-requests').innerText()) > 0);
+  assert.match(await page.locator('#server-active').innerText(), /^\d+ of 1 slots$/);
+  expectNothingWentWrong();
 });
 
 step('the settings form is posted to a CGI program and its answer is shown', async () => {

@@ -350,7 +350,7 @@ static int record_close(int fd)
 }
 
 static websrv_plugin_ext record_ext = {sizeof(websrv_plugin_ext), WEBSRV_EXT_MANY_SESSIONS, NULL, record_open,
-                                       record_close, NULL};
+                                       record_close, NULL, NULL};
 
 /* ---- Options and registration --------------------------------------------------------- */
 

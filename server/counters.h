@@ -1,0 +1,20 @@
+// The server's counters (websrv_server_counters): beside the table of session slots, in memory
+// every process of the server shares (share.h). Each process adds to them on its own, without a
+// lock: a counter is a single word, added to atomically.
+#ifndef WEBSRV_SERVER_COUNTERS_H
+#define WEBSRV_SERVER_COUNTERS_H
+
+#include "websrv_plugin.h"
+
+// The counters, or nullptr before websrv_share_open made them (nothing is counted then).
+extern websrv_server_counters *websrv_counters;
+
+// Adds `amount` to one counter.
+template <typename Counter>
+void websrv_count(Counter websrv_server_counters::*counter, Counter amount = 1)
+{
+    if (websrv_counters != nullptr)
+        __atomic_add_fetch(&(websrv_counters->*counter), amount, __ATOMIC_RELAXED);
+}
+
+#endif

@@ -303,9 +303,9 @@ websrv_outcome run_and_answer(websrv_connection *c, const char *path, program_li
     const bool head_only = websrv_method_of(c->session.method) == websrv_method::head;
     if (in.feed.get() >= 0) {
         websrv_body_pump pump(c, in.feed.release());
-        websrv_cgi_copy_output(c, {output.read.get(), -1, program, path, head_only, &pump});
+        websrv_cgi_copy_output(c, {output.read.get(), -1, c->session.socket, program, path, head_only, &pump});
     } else {
-        websrv_cgi_copy_output(c, {output.read.get(), in.copying.get(), program, path, head_only, nullptr});
+        websrv_cgi_copy_output(c, {output.read.get(), in.copying.get(), c->session.socket, program, path, head_only, nullptr});
     }
     output.read.reset();
     in.copying.reset();

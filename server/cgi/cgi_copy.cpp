@@ -18,6 +18,7 @@
 #include "cgi/cgi_input.h"
 #include "parse/cgi_output.h"
 #include "end/access_log.h"
+#include "clock.h"
 #include "decimal.h"
 #include "http_words.h"
 #include "read/io.h"
@@ -31,6 +32,9 @@ namespace {
 constexpr size_t copy_size = websrv_cgi_copy_size;
 // How long a program that never answered gets to end after SIGTERM before SIGKILL follows.
 constexpr int term_grace_ms = 1000;
+// How long a program whose client has closed its side may stay silent before the client counts
+// as gone: a client that half-closes after its request still gets an answer written at once.
+constexpr int gone_grace_ms = 500;
 
 // Waits, without a limit of its own, until the program has written something (or ended) or
 // the input copy has stopped copying the body, whichever comes first. A program that reads
@@ -67,7 +71,20 @@ int read_output(const websrv_cgi_answer &answer, char *buffer, size_t length)
         pump->heard(watched[1], watched[2]);
         pump->expire();
     }
-    return websrv_read_until(answer.pipe_read, buffer, length, nullptr, silence_deadline());
+    // The client is watched too: one that went away ends the wait (ECONNRESET) within a moment,
+    // however long the program would stay silent.
+    const long long deadline = silence_deadline();
+    pollfd watched[2] = {{answer.pipe_read, POLLIN, 0}, {answer.client, POLLRDHUP, 0}};
+    for (long long end = deadline; poll(watched, 2, static_cast<int>(end > websrv_now_ms() ? end - websrv_now_ms() : 0)) > 0 &&
+                                   watched[0].revents == 0;) {
+        watched[1].fd = -1;  // closed or reset: only the pipe from here on, a moment longer
+        end = websrv_deadline_in(gone_grace_ms);
+    }
+    if (watched[0].revents == 0 && watched[1].fd < 0) {
+        errno = ECONNRESET;
+        return -1;
+    }
+    return websrv_read_until(answer.pipe_read, buffer, length, nullptr, deadline);
 }
 
 // Whether the program's header, collected so far, has reached its empty line.
@@ -106,14 +123,17 @@ bool still_running(pid_t program)
     return program > 0 && waitpid(program, nullptr, WNOHANG) == 0;
 }
 
-// Ends a program that never answered, with the processes it started (it leads a process group
-// of its own): SIGTERM, then SIGKILL if it is still there a moment later.
-void end_silent_program(pid_t program, const char *path)
+// Ends a program that never answered, or whose client went away (`gone`) while its output was
+// open, with the processes it started (it leads a process group of its own): SIGTERM, then
+// SIGKILL if it is still there a moment later.
+void end_program(pid_t program, const char *path, bool gone)
 {
     if (!still_running(program))
         return;
-    websrv_error("CGI program %s gave no answer in %d s; ending it\n", path,
-            websrv_config.cgi_silence_seconds);
+    if (gone)
+        websrv_error("CGI program %s lost its client; ending it\n", path);
+    else
+        websrv_error("CGI program %s gave no answer in %d s; ending it\n", path, websrv_config.cgi_silence_seconds);
     kill(-program, SIGTERM);
     for (int waited = 0; waited < term_grace_ms && still_running(program); waited += 10)
         websrv_pause_ms(10);
@@ -213,6 +233,10 @@ void copy_rest(websrv_connection *c, const websrv_cgi_answer &answer, char (&chu
     const char *path = answer.path;
     for (;;) {
         int got = read_output(answer, chunk, sizeof chunk);
+        if (got < 0 && errno == ECONNRESET) {
+            websrv_access_body(0, true);
+            break;
+        }
         if (got < 0) {
             c->keep = false;
             log_msg(WEBSRV_LOG_ERROR, "Redirect Output Failed Error:%s\n", strerror(errno));
@@ -233,9 +257,11 @@ void copy_rest(websrv_connection *c, const websrv_cgi_answer &answer, char (&chu
         left -= left >= 0 ? got : 0;
         if (got > 0 && !forward_piece(c, chunk, got, whole)) {
             websrv_error("Write to SOCKET failed\n");
-            return;
+            break;
         }
     }
+    c->keep = false;
+    end_program(answer.program, answer.path, true);  // the client is gone, the output still open
 }
 
 // Whether the program writes the whole response itself, status line included: its file name
@@ -261,8 +287,11 @@ void websrv_cgi_copy_output(websrv_connection *c, const websrv_cgi_answer &answe
     const int got = collect_header(answer, chunk);
     if (got < 0) {
         c->keep = false;
-        log_msg(WEBSRV_LOG_ERROR, "Redirect Output Failed Error:%s\n", strerror(errno));
-        end_silent_program(answer.program, answer.path);
+        const bool gone = errno == ECONNRESET;
+        websrv_access_body(0, gone);
+        if (!gone)
+            log_msg(WEBSRV_LOG_ERROR, "Redirect Output Failed Error:%s\n", strerror(errno));
+        end_program(answer.program, answer.path, gone);
         return;
     }
     if (got == 0) {
@@ -282,10 +311,13 @@ void websrv_cgi_copy_output(websrv_connection *c, const websrv_cgi_answer &answe
         log_msg(WEBSRV_LOG_ERROR, "TODO: Handling of the redirect command.\n");
     log_msg(WEBSRV_LOG_DETAIL, "CGI Header Length is %d bytes\n", static_cast<int>(header.status_line_length));
     const bool kept = c->keep;
-    if (!answer_header(c, chunk, got, header, answer.head_only) || kept != c->keep) {
-        c->keep = false;  // failed, or cut at the length the program gave: nothing more goes out
+    if (!answer_header(c, chunk, got, header, answer.head_only)) {
+        c->keep = false;
+        end_program(answer.program, answer.path, true);
         return;
     }
+    if (kept != c->keep)
+        return;  // cut at the length the program gave: nothing more goes out
     if (!answer.head_only) {
         const long long sent = static_cast<long long>(got) - static_cast<long long>(header.header_end);
         copy_rest(c, answer, chunk, false, c->keep ? header.content_length - sent : -1);

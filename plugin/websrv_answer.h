@@ -64,6 +64,7 @@ static inline const char *websrv_answer_reason(int status)
     case 413: return "Content Too Large";
     case 415: return "Unsupported Media Type";
     case 422: return "Unprocessable Content";
+    case 426: return "Upgrade Required";
     case 429: return "Too Many Requests";
     case 500: return "Internal Server Error";
     case 501: return "Not Implemented";

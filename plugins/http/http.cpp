@@ -4,13 +4,14 @@
 // (descriptor, plugin_init, hooks) are the template for your own. Load it with
 //
 //     websrv -plugin path/to/http.so [-port N] [-auth PREFIX FILE]... [-realm TEXT]
-//            [-header "Name: value"]... [-status PATH]
+//            [-header "Name: value"]... [-status PATH] [-websocket PREFIX PROGRAM]...
 //
 // It gives the server a port to listen on (8080 unless "-port N" follows it on the command
 // line) and teaches the server the content types a device UI needs. Its hooks add what a
 // device UI asks for beyond files and CGI programs, each in a file of its own: paths behind
 // a password (auth.cpp), header lines for every response (answer.cpp), each directory's own
-// index (directory.cpp) and a status endpoint (status.cpp). https.so is built from the same files and adds TLS (tls.cpp).
+// index (directory.cpp), a status endpoint (status.cpp) and WebSocket
+// connections bridged to programs (websocket.cpp). https.so is built from the same files and adds TLS (tls.cpp).
 #include <string.h>
 
 #include "stock.h"
@@ -30,7 +31,7 @@ int http_route(websrv_session *session);
 websrv_plugin_ext http_ext = {
     .size = sizeof(websrv_plugin_ext),
     .flags = WEBSRV_EXT_MANY_SESSIONS,
-    .on_route = http_route,            // passwords first, then "-status"
+    .on_route = http_route,            // passwords first, then "-websocket" and "-status"
     .on_open = nullptr,
     .on_close = nullptr,
     .on_pending = nullptr,
@@ -108,8 +109,8 @@ constexpr stock_option own_options[] = {
 int http_option(int *index, char **argv)
 {
     // Each part has a table of its own options; the first that has the option takes it.
-    const std::span<const stock_option> tables[] = {own_options, header_options(), auth_options(), status_options(),
-                                                    tls_options()};
+    const std::span<const stock_option> tables[] = {own_options,      header_options(),    auth_options(),
+                                                    status_options(), websocket_options(), tls_options()};
     for (const std::span<const stock_option> table : tables) {
         const int result = option_take(table, index, argv);
         if (result != option_not_ours)
@@ -138,11 +139,11 @@ int http_session_init(websrv_session *session)
 }
 
 // Child, before the path is looked up: the password of a protected path is asked for first
-// (so that nothing behind it can be probed), then the status endpoint. 0 when a part has
-// answered, 1 to let the server go on.
+// (so that nothing behind it can be probed), then WebSocket paths and the status endpoint. 0
+// when a part has answered, 1 to let the server go on.
 int http_route(websrv_session *session)
 {
-    if (auth_request(session) == 0)
+    if (auth_request(session) == 0 || websocket_route(session) == 0)
         return 0;
     return status_route(session);
 }

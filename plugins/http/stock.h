@@ -95,6 +95,15 @@ void status_counters(const websrv_server_counters *counters);
 // Child, on the route: answers the status path. 0 when it answered, 1 otherwise.
 int status_route(websrv_session *session);
 
+// ---- websocket.cpp: WebSocket connections bridged to a program ------------------------------
+
+// "-websocket PREFIX PROGRAM".
+std::span<const stock_option> websocket_options();
+// Child, on the route (after the password): takes a WebSocket upgrade under a prefix over and
+// relays it to its program until either ends; refuses other requests there. 0 when it
+// answered, 1 otherwise.
+int websocket_route(websrv_session *session);
+
 // ---- tls.cpp (https.so) or tls_none.cpp (http.so) -----------------------------------------
 
 // Registers the TLS port's descriptor, a copy of `plain` under its own name and port, and

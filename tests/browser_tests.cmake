@@ -44,3 +44,11 @@ if(TARGET https)
   websrv_browser_test(browser_gallery gallery.test.mjs
     "WEBSRV_TEST_SERVER=$<TARGET_FILE:websrv-test>;WEBSRV_HTTP_PLUGIN=$<TARGET_FILE:http>;WEBSRV_HTTPS_PLUGIN=$<TARGET_FILE:https>;WEBSRV_DEMO_SITE=${PROJECT_BINARY_DIR}/www")
 endif()
+
+# The live page (browser/live.test.mjs) over HTTP and HTTPS: server-sent events from a CGI
+# program and a WebSocket console; it saves a screenshot as browser/live.png in this build
+# directory.
+if(TARGET https)
+  websrv_browser_test(browser_live live.test.mjs
+    "WEBSRV_TEST_SERVER=$<TARGET_FILE:websrv-test>;WEBSRV_HTTP_PLUGIN=$<TARGET_FILE:http>;WEBSRV_HTTPS_PLUGIN=$<TARGET_FILE:https>;WEBSRV_DEMO_SITE=${PROJECT_BINARY_DIR}/www;WEBSRV_CONSOLE=${PROJECT_SOURCE_DIR}/examples/live/console.sh;WEBSRV_SCREENSHOT=${CMAKE_CURRENT_BINARY_DIR}/browser/live.png")
+endif()

@@ -17,7 +17,7 @@ import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 
 import {
-  closeAll, freePort, openBrowser, readLog, required, waitListening, withLog,
+  closeAll, freePort, makeTestCA, openBrowser, readLog, required, waitListening, withLog,
 } from './support.mjs';
 
 const SERVER = required('WEBSRV_TEST_SERVER');
@@ -40,28 +40,6 @@ let page;
 
 function run(command, args, options = {}) {
   return execFileSync(command, args, { stdio: ['pipe', 'pipe', 'pipe'], ...options });
-}
-
-// A root CA and a server certificate for 127.0.0.1 signed by it, made with the openssl command.
-function makeCertificates() {
-  const file = (name) => join(workDir, name);
-  writeFileSync(file('ext.cnf'),
-    '[ca]\nbasicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign\n' +
-    '[server]\nbasicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature\n' +
-    'extendedKeyUsage=serverAuth\nsubjectAltName=IP:127.0.0.1,DNS:localhost\n');
-  for (const name of ['ca', 'server'])
-    run('openssl', ['genpkey', '-algorithm', 'EC', '-pkeyopt', 'ec_paramgen_curve:P-256', '-out', file(`${name}.key`)]);
-  run('openssl', ['req', '-x509', '-new', '-key', file('ca.key'), '-subj', '/CN=websrv browser test CA', '-days', '2',
-                  '-extensions', 'ca', '-config', file('ext.cnf'), '-out', file('ca.crt')]);
-  run('openssl', ['req', '-new', '-key', file('server.key'), '-subj', '/CN=localhost', '-out', file('server.csr')]);
-  run('openssl', ['x509', '-req', '-in', file('server.csr'), '-CA', file('ca.crt'), '-CAkey', file('ca.key'),
-                  '-CAcreateserial', '-days', '2', '-extfile', file('ext.cnf'), '-extensions', 'server',
-                  '-out', file('server.crt')]);
-  // Chromium on Linux takes the CAs trusted in $HOME/.pki/nssdb.
-  const nssdb = join(home, '.pki', 'nssdb');
-  mkdirSync(nssdb, { recursive: true });
-  run('certutil', ['-d', `sql:${nssdb}`, '-N', '--empty-password']);
-  run('certutil', ['-d', `sql:${nssdb}`, '-A', '-n', 'websrv browser test CA', '-t', 'C,,', '-i', file('ca.crt')]);
 }
 
 // A yescrypt hash made through libcrypt, as mkpasswd makes them.
@@ -96,7 +74,7 @@ process.on('exit', () => {
 });
 
 before(async () => {
-  makeCertificates();
+  makeTestCA(workDir, home);
   makeSite();
   const port = await freePort();
   const log = openSync(serverLog, 'w');

@@ -1,6 +1,7 @@
 // Helpers the browser tests share: free loopback ports, the kernel's table of listening
 // sockets, waiting for a process, Chromium's flags.
-import { readFileSync, rmSync } from 'node:fs';
+import { execFileSync } from 'node:child_process';
+import { mkdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { createServer } from 'node:net';
 import { join } from 'node:path';
 import { setTimeout as delay } from 'node:timers/promises';
@@ -140,4 +141,28 @@ export function withLog(path, body) {
       throw error;
     }
   };
+}
+
+// A root CA and a server certificate for 127.0.0.1 signed by it (ca.crt, server.crt and
+// server.key in `workDir`), made with the openssl command; the CA is trusted in the NSS store of
+// the home directory `home`, where Chromium on Linux looks ($HOME/.pki/nssdb).
+export function makeTestCA(workDir, home) {
+  const run = (command, args) => execFileSync(command, args, { stdio: ['pipe', 'pipe', 'pipe'] });
+  const file = (name) => join(workDir, name);
+  writeFileSync(file('ext.cnf'),
+    '[ca]\nbasicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign\n' +
+    '[server]\nbasicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature\n' +
+    'extendedKeyUsage=serverAuth\nsubjectAltName=IP:127.0.0.1,DNS:localhost\n');
+  for (const name of ['ca', 'server'])
+    run('openssl', ['genpkey', '-algorithm', 'EC', '-pkeyopt', 'ec_paramgen_curve:P-256', '-out', file(`${name}.key`)]);
+  run('openssl', ['req', '-x509', '-new', '-key', file('ca.key'), '-subj', '/CN=websrv browser test CA', '-days', '2',
+                  '-extensions', 'ca', '-config', file('ext.cnf'), '-out', file('ca.crt')]);
+  run('openssl', ['req', '-new', '-key', file('server.key'), '-subj', '/CN=localhost', '-out', file('server.csr')]);
+  run('openssl', ['x509', '-req', '-in', file('server.csr'), '-CA', file('ca.crt'), '-CAkey', file('ca.key'),
+                  '-CAcreateserial', '-days', '2', '-extfile', file('ext.cnf'), '-extensions', 'server',
+                  '-out', file('server.crt')]);
+  const nssdb = join(home, '.pki', 'nssdb');
+  mkdirSync(nssdb, { recursive: true });
+  run('certutil', ['-d', `sql:${nssdb}`, '-N', '--empty-password']);
+  run('certutil', ['-d', `sql:${nssdb}`, '-A', '-n', 'websrv browser test CA', '-t', 'C,,', '-i', file('ca.crt')]);
 }

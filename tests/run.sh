@@ -7,7 +7,7 @@ set -eu
 cd "$(dirname "$0")/.."
 
 packages="cmake ninja-build gcc g++ libgtest-dev g++-arm-linux-gnueabihf binutils curl wget pkg-config file man-db bsdextrautils
-    libssl-dev openssl libcrypt-dev python3 libcgi-pm-perl dpkg-dev lintian shellcheck busybox systemd"
+    libssl-dev openssl libcrypt-dev python3 python3-websockets libcgi-pm-perl dpkg-dev lintian shellcheck busybox systemd"
 # shellcheck disable=SC2086
 tests/install_packages.sh $packages
 tests/browser/setup.sh

@@ -365,7 +365,7 @@ void end_program(program &p, bool leave)
 ws_reader reader;
 uint8_t client_bytes[client_buffer_size];
 uint8_t inbound[ws_message_max + 1];  // a message and its line feed, on its way to the program
-uint8_t outbound[ws_message_max];     // the program's output, up to a line
+uint8_t outbound[ws_message_max + 1];  // the program's output, up to a line and its line feed
 uint8_t frame[ws_head_max + 3 * ws_message_max];  // a frame to the client (U+FFFD takes 3 bytes)
 uint8_t *const payload = frame + ws_head_max;
 
@@ -496,8 +496,10 @@ bool relay::pass_lines(bool ended)
     }
     size_t rest = outbound_length_ - start;
     memmove(outbound, outbound + start, rest);
-    if (rest == sizeof outbound || (ended && rest > 0)) {
-        const size_t cut = ended ? rest : character_boundary(outbound, rest);
+    while (rest == sizeof outbound || (ended && rest > 0)) {
+        // A line longer than a message may be goes out in messages of at most that length.
+        const size_t most = rest < ws_message_max ? rest : ws_message_max;
+        const size_t cut = ended && rest == most ? rest : character_boundary(outbound, most);
         if (!send_line({outbound, cut}))
             return stop(0, false);
         memmove(outbound, outbound + cut, rest - cut);

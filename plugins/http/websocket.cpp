@@ -259,7 +259,7 @@ void fill_environment(environment &env, websrv_session *session, const ws_route 
 
 // In the program's process: its input and output are the pipes, its error output the server's
 // log; it runs in its own directory and process group (ended together with what it starts),
-// with its priority lowered, the default signal dispositions and none of the server's descriptors.
+// with its priority lowered, the default signal dispositions and without the client's socket.
 [[noreturn]] void become_program(websrv_session *session, const ws_route &route, int input, int output)
 {
     static environment env;
@@ -268,7 +268,7 @@ void fill_environment(environment &env, websrv_session *session, const ws_route 
     dup2(input, 0);
     dup2(output, 1);
     dup2(log_fd >= 0 ? log_fd : output, 2);
-    fcntl(session->socket, F_SETFD, FD_CLOEXEC);  // the server's other descriptors are close-on-exec
+    fcntl(session->socket, F_SETFD, FD_CLOEXEC);  // as for a CGI program
     setpgid(0, 0);
     [[maybe_unused]] const int niceness = nice(program_niceness);
     char directory[stock_path_size];

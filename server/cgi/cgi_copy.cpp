@@ -75,8 +75,12 @@ int read_output(const websrv_cgi_answer &answer, char *buffer, size_t length)
     // however long the program would stay silent.
     const long long deadline = silence_deadline();
     pollfd watched[2] = {{answer.pipe_read, POLLIN, 0}, {answer.client, POLLRDHUP, 0}};
-    for (long long end = deadline; poll(watched, 2, static_cast<int>(end > websrv_now_ms() ? end - websrv_now_ms() : 0)) > 0 &&
-                                   watched[0].revents == 0;) {
+    for (long long end = deadline;;) {
+        const int ready = poll(watched, 2, static_cast<int>(end > websrv_now_ms() ? end - websrv_now_ms() : 0));
+        if (ready < 0 && errno == EINTR)
+            continue;  // the program's end, say (SIGCHLD)
+        if (ready <= 0 || watched[0].revents != 0)
+            break;
         watched[1].fd = -1;  // closed or reset: only the pipe from here on, a moment longer
         end = websrv_deadline_in(gone_grace_ms);
     }

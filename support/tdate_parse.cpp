@@ -8,49 +8,18 @@
 #include <string.h>
 #include <time.h>
 
-#include <string_view>
-
 namespace {
 
-// One name (lower case) with the number it stands for. The name is held in the entry itself,
-// not pointed to: the tables are then plain constant data, which a position-independent
-// executable does not have to relocate entry by entry at every start.
-struct name_value {
-    char name[10];  // the longest names, "wednesday" and "september", and their zero
-    signed char value;  // 0 to 11: a byte, so an entry takes 11 bytes, not 16
-};
-
-// Sorted by name (checked below), so a lookup is a binary search.
-constexpr name_value wday_tab[] = {
-    {"fri", 5}, {"friday", 5}, {"mon", 1}, {"monday", 1}, {"sat", 6},
-    {"saturday", 6}, {"sun", 0}, {"sunday", 0}, {"thu", 4}, {"thursday", 4},
-    {"tue", 2}, {"tuesday", 2}, {"wed", 3}, {"wednesday", 3},
-};
-
-// May has one entry: its abbreviation is its full name.
-constexpr name_value mon_tab[] = {
-    {"apr", 3}, {"april", 3}, {"aug", 7}, {"august", 7}, {"dec", 11},
-    {"december", 11}, {"feb", 1}, {"february", 1}, {"jan", 0}, {"january", 0},
-    {"jul", 6}, {"july", 6}, {"jun", 5}, {"june", 5}, {"mar", 2},
-    {"march", 2}, {"may", 4}, {"nov", 10}, {"november", 10}, {"oct", 9},
-    {"october", 9}, {"sep", 8}, {"september", 8},
-};
-
-constexpr int wday_count = sizeof wday_tab / sizeof wday_tab[0];
-constexpr int mon_count = sizeof mon_tab / sizeof mon_tab[0];
-static_assert(wday_count == 14, "seven days, each with a full name and an abbreviation");
-static_assert(mon_count == 23, "twelve months, May with a single entry");
-
-constexpr bool sorted_by_name(const name_value *table, int count)
-{
-    for (int i = 1; i < count; ++i) {
-        if (std::string_view(table[i - 1].name) >= std::string_view(table[i].name))
-            return false;
-    }
-    return true;
-}
-static_assert(sorted_by_name(wday_tab, wday_count), "day names must be sorted for the search");
-static_assert(sorted_by_name(mon_tab, mon_count), "month names must be sorted for the search");
+// The day names, Sunday first, and the month names, January first, in full and lower case,
+// one behind the other: a name's number is its place. A name is matched in full or by its
+// first three letters ("may" is both).
+constexpr char day_names[] = "sunday\0monday\0tuesday\0wednesday\0thursday\0friday\0saturday";
+constexpr char month_names[] =
+    "january\0february\0march\0april\0may\0june\0july\0august\0september\0october\0november\0december";
+constexpr int day_count = 7;
+constexpr int month_count = 12;
+// Longer than any name with its zero.
+constexpr size_t longest_name = 10;
 
 // Days of a common year that lie before the first of each month.
 constexpr short monthtab[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
@@ -58,21 +27,15 @@ constexpr short monthtab[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304
 // Room for the 400 letters a name field may take (the "%400[" width below) and the zero.
 constexpr int name_buffer_size = 500;
 
-// Binary search of a table sorted by name. On an exact match stores the entry's value through
-// `value` and returns true; otherwise returns false and leaves `value` alone.
-bool find_name(const char *key, const name_value *table, int count, long *value)
+// Looks `key` (lower case) up among the `count` names of `names`: on a match (the full name,
+// or its first three letters) stores its number through `value` and returns true; otherwise
+// returns false and leaves `value` alone.
+bool find_name(const char *key, const char *names, int count, long *value)
 {
-    int low = 0;
-    int high = count - 1;
-    while (low <= high) {
-        const int middle = (low + high) / 2;
-        const int order = strcmp(key, table[middle].name);
-        if (order < 0) {
-            high = middle - 1;
-        } else if (order > 0) {
-            low = middle + 1;
-        } else {
-            *value = table[middle].value;
+    const bool abbreviation = strnlen(key, 4) == 3;
+    for (int i = 0; i < count; ++i, names += strlen(names) + 1) {
+        if (strncmp(key, names, abbreviation ? 3 : longest_name) == 0) {
+            *value = i;
             return true;
         }
     }
@@ -94,7 +57,7 @@ void lower_case_in_place(char *text)
 int scan_wday(char *name, long *value)
 {
     lower_case_in_place(name);
-    return find_name(name, wday_tab, wday_count, value);
+    return find_name(name, day_names, day_count, value);
 }
 
 // 1 and the month number (0 = January) through `value` when `name` is a month name, else 0.
@@ -102,7 +65,7 @@ int scan_wday(char *name, long *value)
 int scan_mon(char *name, long *value)
 {
     lower_case_in_place(name);
-    return find_name(name, mon_tab, mon_count, value);
+    return find_name(name, month_names, month_count, value);
 }
 
 // The fields of a date as scanned, before any range or year adjustment.

@@ -1,8 +1,10 @@
 // The services every part of the server and every plug-in share: the log, the allocator and
 // the date parser.
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "log.h"
 #include "memory.h"
@@ -34,6 +36,11 @@ void websrv_error(const char *format, ...)
     va_start(args, format);
     vprintf(format, args);
     va_end(args);
+}
+
+const char *websrv_errno_text()
+{
+    return strerror(errno);
 }
 
 namespace {

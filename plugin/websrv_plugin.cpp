@@ -84,7 +84,7 @@ namespace {
 websrv_mime_entry *find_mime_entry(const char *ext)
 {
     for (websrv_mime_entry *entry : websrv_mime_entries()) {
-        if (strcasecmp(entry->ext, ext) == 0)
+        if (strncasecmp(entry->ext, ext, sizeof entry->ext) == 0)  // the NUL of ext is compared
             return entry;
     }
     return nullptr;

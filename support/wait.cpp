@@ -45,16 +45,15 @@ void websrv_pause_before_retry()
 
 void websrv_pause_ms(int ms)
 {
-    const timespec pause{ms / 1000, (ms % 1000) * 1000L * 1000L};
-    nanosleep(&pause, nullptr);
+    // A wait on no descriptor is a pause, as a signal interrupts it.
+    poll(nullptr, 0, ms);
 }
 
 
 void websrv_signal_disposition(int signo, void (*handler)(int), int flags)
 {
-    struct sigaction action {};
+    struct sigaction action {};  // zeroed: no signal in sa_mask, Linux's empty set
     action.sa_handler = handler;
     action.sa_flags = SA_RESTART | flags;
-    sigemptyset(&action.sa_mask);
     sigaction(signo, &action, nullptr);
 }

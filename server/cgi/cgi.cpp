@@ -137,7 +137,7 @@ pid_t fork_copy_process(websrv_connection *c)
     if (pid == 0)
         websrv_connection_forget_done(c);
     if (pid < 0)
-        websrv_error("Unable to fork a CGI redirector; Error:%s\n", strerror(errno));
+        websrv_error("Unable to fork a CGI redirector; Error:%s\n", websrv_errno_text());
     return pid;
 }
 
@@ -208,13 +208,13 @@ void locate_program(const char *path, program_lists &lists)
 void enter_program_directory(const char *path)
 {
     char directory[WEBSRV_PATH_MAX];
-    const char *slash = strrchr(path, '/');
+    const char *slash = websrv_last_slash(path);
     if (slash == nullptr)
         return;
     snprintf(directory, sizeof directory, "%.*s", static_cast<int>(slash - path), path);
     if (chdir(directory[0] != '\0' ? directory : "/") != 0)
         websrv_error("Unable to change to the directory of %s; Error: %s\n", path,
-                strerror(errno));
+                websrv_errno_text());
 }
 
 // In the program's process, forked from the connection's: becomes the program, its output
@@ -293,7 +293,7 @@ websrv_outcome run_and_answer(websrv_connection *c, const char *path, program_li
         become_program(c, path, lists, in.input.get(), output.write.get());
     }
     if (program < 0) {
-        websrv_error("Unable to fork a CGI program; Error:%s\n", strerror(errno));
+        websrv_error("Unable to fork a CGI program; Error:%s\n", websrv_errno_text());
         return refuse(c, 500);
     }
     setpgid(program, program);  // as the program does itself: whichever comes first
@@ -333,7 +333,7 @@ bool prepare_input(websrv_connection *c, websrv_method method, program_input &in
 bool has_transfer_coding(const websrv_header_index &headers)
 {
     for (int i = 0; i < headers.count(); ++i) {
-        if (headers.is(i, "Transfer-Encoding") && strcasecmp(headers.value(i), "identity") != 0)
+        if (headers.is(i, "Transfer-Encoding") && strncasecmp(headers.value(i), "identity", sizeof "identity") != 0)
             return true;
     }
     return false;

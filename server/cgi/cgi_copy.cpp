@@ -18,6 +18,7 @@
 #include "cgi/cgi_input.h"
 #include "parse/cgi_output.h"
 #include "end/access_log.h"
+#include "confine.h"
 #include "decimal.h"
 #include "http_words.h"
 #include "read/io.h"
@@ -169,7 +170,7 @@ bool answer_header(websrv_connection *c, char (&chunk)[copy_size], int got, cons
     websrv_access_status(header.status);
     if (websrv_write_all(c->session.socket, status_line, static_cast<size_t>(status_length), desc) < 0) {
         websrv_access_body(0, true);
-        log_msg(WEBSRV_LOG_ERROR, "Writing status output of CGI bin failed Error: %s\n", strerror(errno));
+        log_msg(WEBSRV_LOG_ERROR, "Writing status output of CGI bin failed Error: %s\n", websrv_errno_text());
         return false;
     }
     // The chunk holds the program's header block (without its Status line), then the body's start.
@@ -185,7 +186,7 @@ bool answer_header(websrv_connection *c, char (&chunk)[copy_size], int got, cons
     const bool failed = forward > 0 && websrv_write_all(c->session.socket, chunk, forward, desc) < 0;
     websrv_access_body(failed ? 0 : static_cast<long long>(forward - header_part), failed);
     if (failed) {
-        websrv_error("Write to SOCKET failed %s\n", strerror(errno));
+        websrv_error("Write to SOCKET failed %s\n", websrv_errno_text());
         return false;
     }
     return true;
@@ -215,7 +216,7 @@ void copy_rest(websrv_connection *c, const websrv_cgi_answer &answer, char (&chu
         int got = read_output(answer, chunk, sizeof chunk);
         if (got < 0) {
             c->keep = false;
-            log_msg(WEBSRV_LOG_ERROR, "Redirect Output Failed Error:%s\n", strerror(errno));
+            log_msg(WEBSRV_LOG_ERROR, "Redirect Output Failed Error:%s\n", websrv_errno_text());
             if (errno == ETIMEDOUT)
                 websrv_error("CGI program %s was silent for %d s; its answer ends here\n",
                         path, websrv_config.cgi_silence_seconds);
@@ -242,7 +243,7 @@ void copy_rest(websrv_connection *c, const websrv_cgi_answer &answer, char (&chu
 // starts with "nph-". Its output goes to the client untouched.
 bool is_nph(const char *path)
 {
-    const char *slash = strrchr(path, '/');
+    const char *slash = websrv_last_slash(path);
     return strncmp(slash != nullptr ? slash + 1 : path, "nph-", 4) == 0;
 }
 
@@ -261,7 +262,7 @@ void websrv_cgi_copy_output(websrv_connection *c, const websrv_cgi_answer &answe
     const int got = collect_header(answer, chunk);
     if (got < 0) {
         c->keep = false;
-        log_msg(WEBSRV_LOG_ERROR, "Redirect Output Failed Error:%s\n", strerror(errno));
+        log_msg(WEBSRV_LOG_ERROR, "Redirect Output Failed Error:%s\n", websrv_errno_text());
         end_silent_program(answer.program, answer.path);
         return;
     }

@@ -19,6 +19,8 @@ namespace {
 int *own_ports = nullptr;
 int own_count = 0;
 int own_capacity = 0;
+// The descriptor under websrv_mcb.port_file, kept from the open.
+int port_fd = -1;
 
 // Holds an exclusive lock on a descriptor for as long as it lives.
 class file_lock {
@@ -149,7 +151,7 @@ void rewrite_without_own(int fd)
     heap_block content;
     const ssize_t length = read_all(fd, content);
     if (length < 0) {
-        websrv_error("Unable to rewrite %s Error: %s\n", path, strerror(errno));
+        websrv_error("Unable to rewrite %s Error: %s\n", path, websrv_errno_text());
         return;
     }
     const size_t kept = websrv_port_lines_remove(content.data(), static_cast<size_t>(length),
@@ -159,7 +161,7 @@ void rewrite_without_own(int fd)
     // The kept lines are a subsequence of the old ones, so writing them over the start of
     // the file and cutting it after them never needs more room than the file had.
     if (!write_all(fd, content.data(), kept) || ftruncate(fd, static_cast<off_t>(kept)) != 0)
-        websrv_error("Unable to rewrite %s Error: %s\n", path, strerror(errno));
+        websrv_error("Unable to rewrite %s Error: %s\n", path, websrv_errno_text());
 }
 
 // Whether the line text[start..end) reads exactly `port` in decimal.
@@ -206,9 +208,10 @@ int websrv_port_file_open()
         websrv_error("The port file %s is a symbolic link; refusing it\n", path);
         return -1;
     }
+    port_fd = fd;
     websrv_mcb.port_file = fd >= 0 ? fdopen(fd, "a+") : nullptr;
     if (websrv_mcb.port_file == nullptr) {
-        log_msg(WEBSRV_LOG_ERROR, "Unable to open %s Error: %s\n", path, strerror(errno));
+        log_msg(WEBSRV_LOG_ERROR, "Unable to open %s Error: %s\n", path, websrv_errno_text());
         if (fd >= 0)
             close(fd);
         return -1;
@@ -220,7 +223,7 @@ int websrv_port_file_append(int port)
 {
     // The line goes straight to the file (opened for appending), in one write: the stream's
     // buffer stays empty, so nothing of it can be written twice or late.
-    const int fd = fileno(websrv_mcb.port_file);
+    const int fd = port_fd;
     if (!remember_port(port)) {
         log_msg(WEBSRV_LOG_ERROR, "WebSrv Memory Allocation Failure\n");
         return -1;
@@ -251,6 +254,6 @@ void websrv_port_file_remove_own()
         return;
     websrv_mcb.port_file = nullptr;
     if (own_count > 0)
-        rewrite_without_own(fileno(file));
+        rewrite_without_own(port_fd);
     fclose(file);
 }

@@ -106,7 +106,7 @@ bool websrv_frame_request(websrv_connection *c)
 bool websrv_expects_continue(const websrv_connection *c)
 {
     const char *expect = c->headers.find("Expect");
-    return c->body_left > 0 && expect != nullptr && strcasecmp(expect, "100-continue") == 0 &&
+    return c->body_left > 0 && expect != nullptr && strncasecmp(expect, "100-continue", sizeof "100-continue") == 0 &&
            at_least_http11(c->session.protocol);
 }
 

@@ -194,13 +194,12 @@ void websrv_prepare_path(websrv_session *session)
 
 websrv_method websrv_method_of(const char *method)
 {
-    if (strcasecmp(method, "GET") == 0)
-        return websrv_method::get;
-    if (strcasecmp(method, "HEAD") == 0)
-        return websrv_method::head;
-    if (strcasecmp(method, "POST") == 0)
-        return websrv_method::post;
-    return websrv_method::other;
+    // In the order of websrv_method; each compared with its NUL.
+    static constexpr char names[][5] = {"GET", "HEAD", "POST"};
+    int i = 0;
+    while (i < 3 && strncasecmp(method, names[i], sizeof names[i]) != 0)
+        ++i;
+    return static_cast<websrv_method>(i);
 }
 
 namespace {

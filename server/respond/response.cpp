@@ -9,6 +9,7 @@
 
 #include "end/access_log.h"
 #include "http_words.h"
+#include "log.h"
 #include "respond/foreign.h"
 #include "respond/write.h"
 #include "settings.h"
@@ -106,7 +107,7 @@ int transmit(websrv_connection *c, const composer &out, size_t body, const char 
     websrv_access_body(failed ? 0 : static_cast<long long>(body), failed);
     if (failed) {
         c->keep = false;
-        log_msg(WEBSRV_LOG_ERROR, "Sending the response failed: %s\n", strerror(errno));
+        log_msg(WEBSRV_LOG_ERROR, "Sending the response failed: %s\n", websrv_errno_text());
         return -1;
     }
     log_msg(WEBSRV_LOG_DETAIL, success_format, length);
@@ -191,7 +192,7 @@ bool websrv_send_continue(websrv_connection *c)
     static constexpr char go_on[] = "HTTP/1.1 100 Continue\r\n\r\n";
     if (websrv_write_all(c->session.socket, go_on, sizeof go_on - 1, websrv_connection_desc(c)) == 0)
         return true;
-    log_msg(WEBSRV_LOG_ERROR, "Sending the response failed: %s\n", strerror(errno));
+    log_msg(WEBSRV_LOG_ERROR, "Sending the response failed: %s\n", websrv_errno_text());
     return false;
 }
 

@@ -56,8 +56,10 @@ inline constexpr unsigned char websrv_voice_all = websrv_voice_server | websrv_v
     X(500, websrv_voice_server, "Internal Server Error")                        \
     X(500, websrv_voice_program, "Internal Error")                              \
     X(501, websrv_voice_all, "Not Implemented")                                 \
+    X(502, websrv_voice_server, "Bad Gateway")                                  \
     X(503, websrv_voice_server, "Service Unavailable")                          \
-    X(503, websrv_voice_program, "Service Temporarily Overloaded")
+    X(503, websrv_voice_program, "Service Temporarily Overloaded")              \
+    X(504, websrv_voice_server, "Gateway Timeout")
 
 // The table as the lookup reads it: the rows, and their phrases one behind the other in one
 // text (so that a phrase takes no more room than its letters).

@@ -362,6 +362,7 @@ constexpr Status kBadRequest{400, "Bad Request"};
 constexpr Status kNotFound{404, "Not Found"};
 constexpr Status kTooLarge{431, "Request Header Fields Too Large"};
 constexpr Status kNotImplemented{501, "Not Implemented"};
+constexpr Status kBadGateway{502, "Bad Gateway"};
 
 // The log lines that go with some of them.
 constexpr const char *kNoUriLog = "Error: No Space seperation for Request URI\n";
@@ -431,15 +432,17 @@ struct ReplyCase {
 void PrintTo(const ReplyCase &c, std::ostream *os) { *os << c.name; }
 class ProgramReply : public Table<ReplyCase> {};
 
-// A CGI program (cgi-bin/PROGRAM) that gives the server nothing it can answer with.
-struct SilenceCase {
+// A CGI program (cgi-bin/PROGRAM) whose output the server cannot pass on: the client gets the
+// server's page instead, and nothing of the program's header.
+struct FailureCase {
     const char *name;
     const char *program;
     std::string script;
+    Status status;
     const char *log;  // the line the log must hold
 };
-void PrintTo(const SilenceCase &c, std::ostream *os) { *os << c.name; }
-class ProgramSilence : public Table<SilenceCase> {};
+void PrintTo(const FailureCase &c, std::ostream *os) { *os << c.name; }
+class ProgramFailure : public Table<FailureCase> {};
 
 // What a client sent before it reset the connection, and how many processes its session had.
 struct ResetCase {
@@ -520,11 +523,11 @@ TEST_P(ProgramReply, ArrivesByteForByte)
     ends_cleanly(1);
 }
 
-TEST_P(ProgramSilence, NoByteAndTheConnectionClosed)
+TEST_P(ProgramFailure, AnsweredWithTheServersPage)
 {
-    const SilenceCase &c = GetParam();
+    const FailureCase &c = GetParam();
     script(std::string("cgi-bin/") + c.program, c.script);
-    expect_silence(get_request(std::string("/cgi-bin/") + c.program));
+    expect_error(ask(get_request(std::string("/cgi-bin/") + c.program)), c.status.code, c.status.reason);
     expect_log(c.log);
     ends_cleanly(1);
 }
@@ -970,8 +973,6 @@ INSTANTIATE_TEST_SUITE_P(Pipelined, ProgramReply, ::testing::ValuesIn(std::vecto
 // ---- CGI programs that misbehave -------------------------------------------------------
 
 INSTANTIATE_TEST_SUITE_P(CgiProgram, ProgramReply, ::testing::ValuesIn(std::vector<ReplyCase>{
-    {"NoHeaderLinesAreForwardedBehindTheStatusLine", "headless", "printf 'just text\\n'",
-     get_request("/cgi-bin/headless"), "HTTP/1.0 200 OK\r\njust text\n"},
     {"DyingMidOutputEndsTheReplyThere", "dying",
      "printf 'Content-Type: text/plain\\r\\n\\r\\npartial'; kill -KILL $$", get_request("/cgi-bin/dying"),
      "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\npartial"},
@@ -981,13 +982,39 @@ INSTANTIATE_TEST_SUITE_P(CgiProgram, ProgramReply, ::testing::ValuesIn(std::vect
      bytes("HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n\0\1\377\0end")},
 }), RowName());
 
-INSTANTIATE_TEST_SUITE_P(CgiProgram, ProgramSilence, ::testing::ValuesIn(std::vector<SilenceCase>{
-    {"NoLineFeedGivesAnEmptyReply", "no_newline", "printf 'Content-Type: text/plain'",
+// A header block that is missing, cut or malformed is answered 502, and the log names the
+// line (the first that is no "Name: value" line, or where the header stopped).
+INSTANTIATE_TEST_SUITE_P(CgiProgram, ProgramFailure, ::testing::ValuesIn(std::vector<FailureCase>{
+    {"NoOutputAtAllIsABadGateway", "mute", "exit 0", kBadGateway, "No header information\n"},
+    {"NoHeaderBlockIsABadGateway", "headless", "printf 'just a body\\n'", kBadGateway,
+     "WebSrv Error: CGI program cgi-bin/headless sent a malformed header at line 1\n"},
+    {"NoLineFeedIsABadGateway", "no_newline", "printf 'Content-Type: text/plain'", kBadGateway,
      "Unable to get the end of the header after 4096 bytes\n"},
-    {"FirstLineLongerThanAChunkGivesAnEmptyReply", "long_line",
-     "head -c 10000 /dev/zero | tr '\\0' a; printf '\\r\\n\\r\\nbody'",
+    {"EndBeforeTheEmptyLineIsABadGateway", "unended", "printf 'Content-Type: text/plain\\r\\nX-A: 1\\r\\n'",
+     kBadGateway, "WebSrv Error: CGI program cgi-bin/unended sent a malformed header at line 3\n"},
+    {"FirstLineLongerThanAChunkIsABadGateway", "long_line",
+     "head -c 10000 /dev/zero | tr '\\0' a; printf '\\r\\n\\r\\nbody'", kBadGateway,
      "Unable to get the end of the header after 4096 bytes\n"},
-    {"NoOutputAtAllGivesAnEmptyReply", "mute", "exit 0", "No header information\n"},
+    {"HeaderLongerThanAChunkIsABadGateway", "long_header",
+     "for i in $(seq 100); do printf 'X-Line: %040d\\r\\n' $i; done; printf '\\r\\nbody'", kBadGateway,
+     "WebSrv Error: CGI program cgi-bin/long_header sent a malformed header at line 82\n"},
+    {"BareCarriageReturnInALineIsABadGateway", "bare_cr",
+     "printf 'Location: /x\\rSet-Cookie: evil=1\\r\\n\\r\\n'", kBadGateway,
+     "WebSrv Error: CGI program cgi-bin/bare_cr sent a malformed header at line 1\n"},
+    {"NulInALineIsABadGateway", "nul", "printf 'Content-Type: text/plain\\000x\\r\\n\\r\\nbody'", kBadGateway,
+     "WebSrv Error: CGI program cgi-bin/nul sent a malformed header at line 1\n"},
+    {"DelInALineIsABadGateway", "del", "printf 'X-A: a\\177b\\r\\n\\r\\nbody'", kBadGateway,
+     "WebSrv Error: CGI program cgi-bin/del sent a malformed header at line 1\n"},
+    {"LineWithoutAColonIsABadGateway", "colonless",
+     "printf 'Content-Type: text/plain\\r\\nno colon here\\r\\n\\r\\nbody'", kBadGateway,
+     "WebSrv Error: CGI program cgi-bin/colonless sent a malformed header at line 2\n"},
+    {"EmptyNameIsABadGateway", "nameless", "printf ': value\\r\\n\\r\\nbody'", kBadGateway,
+     "WebSrv Error: CGI program cgi-bin/nameless sent a malformed header at line 1\n"},
+    {"BlankBeforeTheColonIsABadGateway", "blank_name", "printf 'Content-Type : text/plain\\r\\n\\r\\nbody'",
+     kBadGateway, "WebSrv Error: CGI program cgi-bin/blank_name sent a malformed header at line 1\n"},
+    {"FoldedLineIsABadGateway", "folded",
+     "printf 'Content-Type: text/plain\\r\\n continued\\r\\n\\r\\nbody'", kBadGateway,
+     "WebSrv Error: CGI program cgi-bin/folded sent a malformed header at line 2\n"},
 }), RowName());
 
 TEST_F(CgiProgram, ExitingWithoutReadingItsInputStillAnswers)

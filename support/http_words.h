@@ -33,6 +33,26 @@ enum websrv_voice : unsigned char {
 
 inline constexpr unsigned char websrv_voice_all = websrv_voice_server | websrv_voice_file | websrv_voice_program;
 
+// Whether `text` is an HTTP version as a request line must end with: "HTTP/", a digit, ".", a
+// digit, nothing more.
+inline bool websrv_is_http_version(const char *text)
+{
+    static constexpr char form[] = "HTTP/0.0";  // each "0" stands for any digit
+    for (size_t i = 0; text != nullptr && i < sizeof form; ++i) {  // its NUL too: nothing follows
+        if (form[i] == '0' ? static_cast<unsigned>(text[i] - '0') > 9 : text[i] != form[i])
+            return false;
+    }
+    return text != nullptr;
+}
+
+// The version every status line on a connection starts with, the server's and the stock
+// plug-ins' alike: the request's own, or "HTTP/1.0" for a request that has none (it was not
+// read, or not parsed, that far).
+inline const char *websrv_status_version(const char *protocol)
+{
+    return websrv_is_http_version(protocol) ? protocol : "HTTP/1.0";
+}
+
 // The status table, one row per status and wording: X(status, voices, phrase). A program's
 // answer knows only the rows it always knew; any other status it gives carries the program's
 // own phrase (or "Something").

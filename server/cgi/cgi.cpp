@@ -339,6 +339,30 @@ bool has_transfer_coding(const websrv_header_index &headers)
     return false;
 }
 
+// Resolves the "." and ".." segments of the relative path `path` in place: "a/./b/../c"
+// becomes "a/c". False when a ".." climbs above the path's start.
+bool resolve_dots(char *path)
+{
+    char *out = path;
+    for (char *at = path; *at != '\0';) {
+        const size_t part = strcspn(at, "/");
+        const size_t step = part + (at[part] == '/');
+        if (part == 2 && at[0] == '.' && at[1] == '.') {
+            if (out == path)
+                return false;
+            do
+                --out;
+            while (out > path && out[-1] != '/');
+        } else if (part != 1 || at[0] != '.') {
+            memmove(out, at, step);
+            out += step;
+        }
+        at += step;
+    }
+    *out = '\0';
+    return true;
+}
+
 }  // namespace
 
 bool websrv_is_cgi_path(const char *path)
@@ -357,8 +381,9 @@ bool websrv_cgi_split_path_info(websrv_connection *c, struct stat *st)
             continue;
         path[cut] = '\0';
         if (websrv_is_cgi_path(path) && stat(path, st) == 0 && S_ISREG(st->st_mode) && access(path, X_OK) == 0) {
+            // PATH_TRANSLATED is the document root and the path info: never above the root.
             c->path_info = path + cut + 1;
-            return true;
+            return resolve_dots(path + cut + 1);
         }
         path[cut] = '/';
     }

@@ -17,6 +17,7 @@
 #include "log.h"
 #include "cgi/cgi_input.h"
 #include "parse/cgi_output.h"
+#include "parse/request.h"
 #include "end/access_log.h"
 #include "confine.h"
 #include "decimal.h"
@@ -135,7 +136,7 @@ int compose_status_line(char (&line)[copy_size], const websrv_connection *c, con
     char kept[64] = "";
     if (c->keep)
         snprintf(kept, sizeof kept, "Connection: keep-alive\r\nKeep-Alive: timeout=%d\r\n", websrv_config.keep_alive_seconds);
-    const int wanted = snprintf(line, sizeof line, "%s %d %.*s\r\n%s%s", websrv_status_version(&c->session),
+    const int wanted = snprintf(line, sizeof line, "%s %d %.*s\r\n%s%s", websrv_session_version(&c->session),
                                 header.status, reason_length, own ? chunk + header.reason_start : websrv_reason(header.status, websrv_voice_program),
                                 kept, extra);
     return wanted < static_cast<int>(sizeof line) ? wanted : static_cast<int>(sizeof line) - 1;

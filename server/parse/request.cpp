@@ -5,6 +5,8 @@
 #include <cstring>
 #include <strings.h>
 
+#include "http_words.h"
+
 namespace {
 
 // The header fields the server keeps, in the order they are tried. A prefix includes its
@@ -122,8 +124,9 @@ char *skip_empty_lines(char *text)
 }
 
 // Splits the request line at `start` into method, uri (with the query split off) and
-// protocol. Logs and returns what is missing.
-request_error split_request_line(websrv_session *session, char *start)
+// protocol. Logs and returns what is missing; a protocol that begins only behind the line's
+// end (`line_end`: the method or uri ran over it) is none.
+request_error split_request_line(websrv_session *session, char *start, const char *line_end)
 {
     char *next = start;
     session->method = next_token(&next, " ");
@@ -137,11 +140,32 @@ request_error split_request_line(websrv_session *session, char *start)
         session->query = mark + 1;
     }
     session->protocol = next_token(&next, "\r\n");
-    if (session->protocol == nullptr) {
+    if (session->protocol == nullptr || session->protocol > line_end) {
+        session->protocol = nullptr;
         log_msg(WEBSRV_LOG_ERROR, "Error: No Space seperation for HTTP Version\n");
         return request_error::no_protocol;
     }
     return request_error::none;
+}
+
+// A target in absolute form, "http://host/path", as HTTP/1.1 clients may send it to any
+// server: the path is its path, and its host stands in place of any Host header.
+void take_absolute_target(websrv_session *session)
+{
+    char *host = strstr(session->uri, "://");
+    const size_t scheme = host != nullptr ? static_cast<size_t>(host - session->uri) : 0;
+    if (scheme < 4 || strncasecmp(session->uri, "https", scheme) != 0)
+        return;  // no "http://" or "https://", in any letter case
+    host += 3;
+    char *path = host + strcspn(host, "/");
+    if (*path != '\0') {
+        // The host moves one place left, onto the second "/" of "//", to end it with a NUL.
+        memmove(host - 1, host, static_cast<size_t>(path - host));
+        path[-1] = '\0';
+        --host;
+    }
+    session->host = host;
+    session->uri = path;  // "" without a path: the root
 }
 
 }  // namespace
@@ -165,12 +189,16 @@ request_error websrv_parse_request(websrv_session *session, const char *peer, we
     // Both are taken before the request line is split, which writes NULs into it.
     const bool controlled = has_control_character(start);
     char *after_line = line_end + 2;
-    if (const request_error error = split_request_line(session, start); error != request_error::none)
+    if (const request_error error = split_request_line(session, start, line_end); error != request_error::none)
         return error;
-    if (controlled) {
+    // "%00" would end the decoded path early: "/s.css%00.html" would serve s.css.
+    if (controlled || strstr(session->uri, "%00") != nullptr) {
         log_msg(WEBSRV_LOG_ERROR, "Error: Control character in the request header\n");
-        session->protocol = nullptr;  // never echoed into a status line
         return request_error::control_character;
+    }
+    if (websrv_session_version(session) != session->protocol) {
+        log_msg(WEBSRV_LOG_ERROR, "Error: Malformed HTTP Version\n");
+        return request_error::bad_version;
     }
     char dotted[INET_ADDRSTRLEN] = "";
     if (peer == nullptr)
@@ -180,6 +208,7 @@ request_error websrv_parse_request(websrv_session *session, const char *peer, we
 
             session->query != nullptr ? session->query : "(none)", session->protocol);
     parse_fields(session, after_line, headers);
+    take_absolute_target(session);
     return request_error::none;
 }
 
@@ -190,6 +219,11 @@ void websrv_prepare_path(websrv_session *session)
         ++session->uri;
     if (session->uri[0] == '\0')
         session->uri = const_cast<char *>("./");
+}
+
+const char *websrv_session_version(const websrv_session *session)
+{
+    return websrv_status_version(session->protocol);
 }
 
 websrv_method websrv_method_of(const char *method)

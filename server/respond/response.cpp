@@ -10,6 +10,7 @@
 #include "end/access_log.h"
 #include "http_words.h"
 #include "log.h"
+#include "parse/request.h"
 #include "respond/foreign.h"
 #include "respond/write.h"
 #include "settings.h"
@@ -17,9 +18,6 @@
 namespace {
 
 constexpr size_t response_size = WEBSRV_BUFFER_SIZE;
-// Longest version text echoed back. Real ones are 8 characters; the limit keeps the status
-// line, the header lines and the error page inside the buffer whatever a client sends.
-constexpr size_t longest_version = 64;
 
 // Appends formatted text to a fixed buffer, never past its end. A piece that does not fit
 // is cut; `length` stays the count of bytes really in the buffer.
@@ -79,7 +77,7 @@ private:
 
 void append_head(composer &out, const websrv_session *session, int status, const char *reason)
 {
-    out.append("%s %d %s\r\n", websrv_status_version(session), status, reason);
+    out.append("%s %d %s\r\n", websrv_session_version(session), status, reason);
     out.append("Server: %s\r\n", websrv_server_token);
     char date[websrv_date_size];
     websrv_http_date(time(nullptr), date);
@@ -113,18 +111,6 @@ int transmit(websrv_connection *c, const composer &out, size_t body, const char 
     log_msg(WEBSRV_LOG_DETAIL, success_format, length);
     return 0;
 }
-
-}  // namespace
-
-const char *websrv_status_version(const websrv_session *session)
-{
-    const char *version = session->protocol;
-    if (version == nullptr || strnlen(version, longest_version + 1) > longest_version)
-        return "HTTP/1.0";
-    return version;
-}
-
-namespace {
 
 // What a header block holds besides its status line and the Server and Date lines.
 struct block_fields {

@@ -219,7 +219,10 @@ int set_interface(const char *value)
 int set_directory(const char *value)
 {
     if (chdir(value) != 0) {
-        websrv_error("Unable to change directory; Error: %s\n", websrv_errno_text());
+        // The line it always had, then one that names the directory.
+        const char *why = websrv_errno_text();
+        websrv_error("Unable to change directory; Error: %s\n", why);
+        websrv_error("-d %s: %s\n", value, why);
         return -1;
     }
     return 0;

@@ -48,9 +48,10 @@ const char *header_line_fault(const char *line)
         if (strlen(field) == name && strncasecmp(line, field, name) == 0)
             return "the server writes that field itself";
     }
+    // A field value may hold tabs, like blanks; no other control character.
     for (const char *c = line + name + 1; *c != '\0'; ++c) {
-        if (is_control(static_cast<unsigned char>(*c)))
-            return "its value has a control character";
+        if (is_control(static_cast<unsigned char>(*c)) && *c != '\t')
+            return "its value has a control character other than a tab";
     }
     return nullptr;
 }

@@ -103,7 +103,7 @@ const char *header_lines()
     return extra_length > 0 ? extra_lines : nullptr;
 }
 
-int answer_send(int fd, int status, const char *extra)
+int answer_send(int fd, int status, const char *extra, const char *protocol)
 {
     const char *reason = websrv_reason(status);
     char page[512];
@@ -114,10 +114,10 @@ int answer_send(int fd, int status, const char *extra)
     // lines are bounded by their makers, so the whole answer always fits.
     char answer[8192];
     const int length = snprintf(answer, sizeof answer,
-                                "HTTP/1.0 %d %s\r\nDate: %s\r\n%sContent-Type: text/html\r\n"
+                                "%s %d %s\r\nDate: %s\r\n%sContent-Type: text/html\r\n"
                                 "Content-Length: %d\r\nConnection: close\r\n%s\r\n%s",
-                                status, reason, date, extra, page_length, extra_length > 0 ? extra_lines : "",
-                                page);
+                                websrv_status_version(protocol), status, reason, date, extra, page_length,
+                                extra_length > 0 ? extra_lines : "", page);
     // A descriptor without hooks: the server sends with send(), which never raises SIGPIPE, and
     // writes every byte or fails (a client that went away gets nothing more).
     static const websrv_plugin_desc plain_socket{};

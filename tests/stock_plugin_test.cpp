@@ -4,7 +4,9 @@
 // protected path, each hash kind, refused files, REMOTE_USER, the file read again, 429).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <chrono>
 #include <crypt.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -399,6 +401,45 @@ TEST(StockAnswers, StatusLinesFollowTheRequestsVersionAsTheServersDo)
     write_file(site.users, "bob:plain\n");
     EXPECT_EQ(reply_from("127.0.0.1", site.port, "GET /admin/ HTTP/1.1\r\n" + basic("bob", "x") + "\r\n").status_line,
               "HTTP/1.1 500 Internal Server Error");
+    EXPECT_EQ(site.stop(), 0);
+}
+
+// ---- what a check costs ----------------------------------------------------------------------
+
+// The median of `values`.
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+TEST(StockAuth, AMissingUserCostsWhatAPresentUserCosts)
+{
+    // The README's file: a bcrypt user first (htpasswd -B), then a yescrypt one (mkpasswd).
+    ProtectedSite site;
+    write_file(site.users, "admin:" + hash_of("a", "$2b$") + "\nviewer:" + hash_of("v", "$y$") + "\n");
+    start(site, {"-auth", "/admin", site.users});
+    const char *users[] = {"nobody", "admin", "viewer"};
+    std::vector<double> times[3];
+    // Round after round, each user once, from addresses that change before the limiter blocks
+    // one: every wrong password is a failure.
+    for (int round = 0; round < 31; ++round) {
+        const std::string from = "127.0.1." + std::to_string(1 + round / 3);
+        for (int u = 0; u < 3; ++u) {
+            const std::string request = "GET /admin/secret.txt HTTP/1.0\r\n" + basic(users[u], "wrong") + "\r\n";
+            const auto begin = std::chrono::steady_clock::now();
+            ASSERT_EQ(status_from(from.c_str(), site.port, request), "401") << users[u];
+            if (round > 0)  // the first round warms up
+                times[u].push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count());
+        }
+    }
+    const double missing = median(times[0]);
+    for (int u = 1; u < 3; ++u) {
+        const double present = median(times[u]);
+        // Margin for a busy machine; a missing user that costs a tenth fails it.
+        EXPECT_GT(missing, present / 2) << users[u] << ": " << present << " ms, missing: " << missing << " ms";
+        EXPECT_LT(missing, present * 2) << users[u] << ": " << present << " ms, missing: " << missing << " ms";
+    }
     EXPECT_EQ(site.stop(), 0);
 }
 

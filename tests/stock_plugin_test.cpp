@@ -25,6 +25,8 @@ namespace {
 const std::string server_binary = WEBSRV_TEST_SERVER;
 const std::string http_plugin = WEBSRV_HTTP_PLUGIN;
 const std::string printenv_program = CGI_PRINTENV;
+// http.so with a clock of its password tables that a file moves on (WEBSRV_TEST_CLOCK_FILE).
+const std::string http_clock_plugin = WEBSRV_HTTP_CLOCK_PLUGIN;
 
 void start(Site &site, const std::vector<std::string> &options)
 {
@@ -372,6 +374,85 @@ TEST(StockAuth, TenFailuresInAMinuteBlockThatAddressOnly)
     EXPECT_EQ(status_from("127.0.0.3", site.port, "GET / HTTP/1.0\r\n\r\n"), "200");
     EXPECT_EQ(status_from("127.0.0.4", site.port, right), "200");
     EXPECT_EQ(status_of(get(site, "/admin/")), "401");  // 127.0.0.1 is another address
+    EXPECT_EQ(site.stop(), 0);
+}
+
+// Each check of a protection on its own: the path as written (a link inside the prefix whose
+// real file is public is protected by its spelling alone), the real path (a link outside that
+// leads in), a directory's own index, the prefix itself, and the user's whole name.
+TEST(StockAuth, EachCheckProtectsOnItsOwn)
+{
+    ProtectedSite site;
+    site.put("public.txt", "public file");
+    mkdir((site.root + "/closed").c_str(), 0755);  // protected, no index of its own
+    site.put("closed/inside.txt", "closed");
+    mkdir((site.root + "/pub").c_str(), 0755);
+    ASSERT_EQ(symlink("../public.txt", (site.root + "/admin/public-link").c_str()), 0);
+    ASSERT_EQ(symlink("../admin/secret.txt", (site.root + "/pub/index.html").c_str()), 0);
+    ASSERT_EQ(symlink("../admin/secret.txt", (site.root + "/x/link.txt").c_str()), 0);
+    write_file(site.users, "admin:" + hash_of("right horse", "$6$") + "\n");
+    start(site, {"-auth", "/admin", site.users, "-auth", "/closed", site.users});
+    const std::string right = basic("admin", "right horse");
+    const struct {
+        const char *what, *target;
+        std::string authorization;
+        const char *status;
+    } cases[] = {
+        // The path as written: the link's real file is public.
+        {"spelling", "/admin/public-link", "", "401"},
+        {"spelling with a dot", "/./admin/public-link", "", "401"},
+        {"spelling with a dot inside", "/admin/./public-link", "", "401"},
+        {"spelling with a dot-dot", "/x/../admin/public-link", "", "401"},
+        {"spelling with the password", "/admin/public-link", right, "200"},
+        // The real path: the spelling is public.
+        {"link from outside", "/x/link.txt", "", "401"},
+        // A public directory whose index is a protected file.
+        {"index", "/pub/", "", "401"},
+        {"index with the password", "/pub/", right, "200"},
+        // The prefix itself, a directory without an index of its own.
+        {"prefix itself", "/closed", "", "401"},
+        {"prefix itself with a slash", "/closed/", "", "401"},
+        {"below the prefix", "/closed/inside.txt", "", "401"},
+        // The user's whole name: "ad" is not "admin".
+        {"user named by a prefix", "/admin/secret.txt", basic("ad", "right horse"), "401"},
+        {"user named longer", "/admin/secret.txt", basic("administrator", "right horse"), "401"},
+        {"the user", "/admin/secret.txt", right, "200"},
+        {"public", "/public.txt", "", "200"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(status_of(get(site, c.target, c.authorization)), c.status) << c.what << ": " << c.target;
+    EXPECT_EQ(site.stop(), 0);
+}
+
+TEST(StockAuth, FailuresCountForAMinuteAndABlockLastsAMinute)
+{
+    ProtectedSite site;
+    const std::string clock = site.dir.file("clock");
+    write_file(clock, "0");
+    setenv("WEBSRV_TEST_CLOCK_FILE", clock.c_str(), 1);
+    ASSERT_TRUE(site.start(server_binary, {"-plugin", http_clock_plugin, "-port", std::to_string(site.port), "-auth",
+                                           "/admin", site.users}))
+        << site.log();
+    const std::string wrong = "GET /admin/secret.txt HTTP/1.0\r\n" + basic("bob", "guess") + "\r\n";
+    const std::string right = "GET /admin/secret.txt HTTP/1.0\r\n" + basic("bob", "right horse") + "\r\n";
+    // Nine failures, a minute passes, nine more: the window started again, nothing is blocked.
+    for (int i = 0; i < 9; ++i)
+        ASSERT_EQ(status_from("127.0.0.5", site.port, wrong), "401") << i;
+    write_file(clock, "61000");
+    for (int i = 0; i < 9; ++i)
+        ASSERT_EQ(status_from("127.0.0.5", site.port, wrong), "401") << i;
+    EXPECT_EQ(status_from("127.0.0.5", site.port, right), "200");
+    // Ten failures block the address; a minute later it is let in again, and a new failure
+    // counts as the first of a new window.
+    for (int i = 0; i < 10; ++i)
+        ASSERT_EQ(status_from("127.0.0.6", site.port, wrong), "401") << i;
+    EXPECT_EQ(status_from("127.0.0.6", site.port, right), "429");
+    write_file(clock, "92000");
+    EXPECT_EQ(status_from("127.0.0.6", site.port, right), "429");
+    write_file(clock, "122000");
+    EXPECT_EQ(status_from("127.0.0.6", site.port, right), "200");
+    EXPECT_EQ(status_from("127.0.0.6", site.port, wrong), "401");
+    EXPECT_EQ(status_from("127.0.0.6", site.port, right), "200");
     EXPECT_EQ(site.stop(), 0);
 }
 

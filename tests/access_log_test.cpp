@@ -158,6 +158,7 @@ TEST_F(AccessLog, OneLinePerAnswerWithTheStatusAndBodyBytesThatWentOut)
         "HEAD /page.html HTTP/1.0\r\n\r\n",
         "GET /missing?q=\"1\" HTTP/1.0\r\n\r\n",
         "GET /a\x01z HTTP/1.0\r\n\r\n",                        // refused: 400
+        "GET /a\x7fz HTTP/1.0\r\n\r\n",                        // DEL: refused, escaped in the log
         "GET /dir HTTP/1.0\r\n\r\n",                           // http.so's own 301
         "GET /cgi-bin/made HTTP/1.0\r\n\r\n",                  // the program's status
         "POST /cgi-bin/made HTTP/1.0\r\nContent-Length: 3\r\n\r\nabc",
@@ -183,7 +184,8 @@ TEST_F(AccessLog, OneLinePerAnswerWithTheStatusAndBodyBytesThatWentOut)
     EXPECT_EQ(lines[0].referer, "http://x/\"q\"");
     EXPECT_EQ(lines[0].agent, "A\\B \xc3\xa9");
     EXPECT_EQ(lines[1].referer, "-");
-    const std::vector<int> statuses = {200, 304, 206, 200, 404, 400, 301, 201, 201, 202, 431};
+    EXPECT_NE(read_file(log_path).find("\"GET /a\\x7fz HTTP/1.0\""), std::string::npos) << "DEL is escaped";
+    const std::vector<int> statuses = {200, 304, 206, 200, 404, 400, 400, 301, 201, 201, 202, 431};
     for (size_t i = 0; i < statuses.size(); ++i)
         EXPECT_EQ(lines[i].status, statuses[i]) << i;
     // Local time as the log writes it: within a minute of now, three hours ahead of UTC.

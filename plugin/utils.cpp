@@ -1,10 +1,8 @@
 // The services every part of the server and every plug-in share: the log, the allocator and
 // the date parser.
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "log.h"
 #include "memory.h"
@@ -24,23 +22,6 @@ void log_msg(int level, const char *format, ...)
     va_start(args, format);
     vprintf(format, args);
     va_end(args);
-}
-
-void websrv_error(const char *format, ...)
-{
-    // The prefix every one of these lines has, printed once here rather than kept in each.
-    log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: ");
-    if (WEBSRV_LOG_ERROR > websrv_mcb.log_level)
-        return;
-    va_list args;
-    va_start(args, format);
-    vprintf(format, args);
-    va_end(args);
-}
-
-const char *websrv_errno_text()
-{
-    return strerror(errno);
 }
 
 namespace {

@@ -37,12 +37,12 @@ inline constexpr unsigned char websrv_voice_all = websrv_voice_server | websrv_v
 // digit, nothing more.
 inline bool websrv_is_http_version(const char *text)
 {
-    static constexpr char form[] = "HTTP/0.0";  // each "0" stands for any digit
-    for (size_t i = 0; text != nullptr && i < sizeof form; ++i) {  // its NUL too: nothing follows
-        if (form[i] == '0' ? static_cast<unsigned>(text[i] - '0') > 9 : text[i] != form[i])
+    for (int i = 0; i <= 8; ++i) {  // its NUL too: nothing may follow
+        const char want = "HTTP/#.#"[i];  // "#" stands for any digit
+        if (text == nullptr || (want == '#' ? static_cast<unsigned char>(text[i] - '0') > 9 : text[i] != want))
             return false;
     }
-    return text != nullptr;
+    return true;
 }
 
 // The version every status line on a connection starts with, the server's and the stock
@@ -81,25 +81,23 @@ inline const char *websrv_status_version(const char *protocol)
     X(503, websrv_voice_program, "Service Temporarily Overloaded")              \
     X(504, websrv_voice_server, "Gateway Timeout")
 
-// The table as the lookup reads it: the rows, and their phrases one behind the other in one
-// text (so that a phrase takes no more room than its letters).
-struct websrv_status_row {
-    short status;
-    unsigned char voices;  // websrv_voice bits
-};
-#define WEBSRV_STATUS_ROW(status, voices, phrase) {status, voices},
+// The table as the lookup reads it: the rows, each the status times 8 plus its voice bits in
+// two bytes, and their phrases one behind the other in one text (so that a phrase takes no
+// more room than its letters).
+#define WEBSRV_STATUS_ROW(status, voices, phrase) static_cast<unsigned short>((status) * 8 + (voices)),
 #define WEBSRV_STATUS_PHRASE(status, voices, phrase) phrase "\0"
-inline constexpr websrv_status_row websrv_status_rows[] = {WEBSRV_STATUS_TABLE(WEBSRV_STATUS_ROW)};
+inline constexpr unsigned short websrv_status_rows[] = {WEBSRV_STATUS_TABLE(WEBSRV_STATUS_ROW)};
 inline constexpr char websrv_status_phrases[] = WEBSRV_STATUS_TABLE(WEBSRV_STATUS_PHRASE);
 #undef WEBSRV_STATUS_ROW
 #undef WEBSRV_STATUS_PHRASE
+static_assert(websrv_voice_all < 8, "the voices fit the row's three low bits");
 
 // The phrase `voice` gives `status`, or nullptr when it has none for it.
 inline const char *websrv_known_reason(int status, websrv_voice voice = websrv_voice_server)
 {
     const char *phrase = websrv_status_phrases;
-    for (const websrv_status_row &row : websrv_status_rows) {
-        if (row.status == status && (row.voices & voice) != 0)
+    for (const unsigned short row : websrv_status_rows) {
+        if (row >> 3 == status && (row & voice) != 0)
             return phrase;
         while (*phrase++ != '\0') {
         }

@@ -38,6 +38,13 @@ bool websrv_wait_ready(int fd, short events, long long deadline)
     }
 }
 
+long long websrv_now_seconds()
+{
+    timespec now;
+    clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    return now.tv_sec;
+}
+
 void websrv_pause_before_retry()
 {
     websrv_pause_ms(1);

@@ -12,6 +12,7 @@
 #include "log.h"
 #include "respond/foreign.h"
 #include "settings.h"
+#include "wait.h"
 
 namespace {
 
@@ -95,7 +96,7 @@ void websrv_access_begin(const websrv_session *session, const websrv_session_inf
     record.info = info;
     record.headers = headers;
     record.owner = true;
-    record.accepted = time(nullptr);
+    record.accepted = websrv_now_seconds();
 }
 
 void websrv_access_request(const char *buffer)

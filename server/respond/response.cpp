@@ -14,6 +14,7 @@
 #include "respond/foreign.h"
 #include "respond/write.h"
 #include "settings.h"
+#include "wait.h"
 
 namespace {
 
@@ -80,7 +81,7 @@ void append_head(composer &out, const websrv_session *session, int status, const
     out.append("%s %d %s\r\n", websrv_session_version(session), status, reason);
     out.append("Server: %s\r\n", websrv_server_token);
     char date[websrv_date_size];
-    websrv_http_date(time(nullptr), date);
+    websrv_http_date(websrv_now_seconds(), date);
     out.append("Date: %s\r\n", date);
 }
 

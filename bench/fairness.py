@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Clients that trickle or hold connections idle, against websrv: prints a Markdown section.
 
-Usage: fairness.py WEBSRV HTTP_PLUGIN DOCROOT WORKDIR
+Usage: fairness.py WEBSRV HTTP_PLUGIN DOCROOT WORKDIR [HTTPS_PLUGIN CERT KEY]
 
 1. "-j 4", three clients (127.0.0.2 to 127.0.0.4) each sending a request header a byte every
    five seconds (and connecting again when cut off), while an honest client (127.0.0.1) asks
@@ -10,18 +10,31 @@ Usage: fairness.py WEBSRV HTTP_PLUGIN DOCROOT WORKDIR
    the latency of its first answer and the 99th percentile of 50 (target: served at once).
 3. "-j 1", one client trickling a byte every five seconds: how long after it connected the
    server cut it off (target: 30 s).
+4. "-j 1", "-j 4" and "-j 8", each against eight attacking addresses (127.0.0.10 to
+   127.0.0.17) that drip headers (four connections each, a byte every half second), hold idle
+   connections (125 each: 1,000), or send TLS hellos a byte a second (two each, to https.so's
+   port); every attacking connection that is cut off opens again. An honest client asks for
+   /1k.bin over and over (over TLS against the TLS hellos): the 99th percentile of its
+   latency (target: under 2 s).
 
 Every server runs on a free loopback port and is stopped by its process id at the end.
 """
 import os
+import resource
+import selectors
 import socket
+import ssl
 import subprocess
 import sys
 import threading
 import time
 
 websrv, plugin, docroot, work = sys.argv[1:5]
+https_plugin, cert, key = (sys.argv[5:8] + [None] * 3)[:3]
 REQUEST = b'GET /1k.bin HTTP/1.0\r\n\r\n'
+ATTACKERS = ['127.0.0.%d' % k for k in range(10, 18)]
+# The start of a TLS 1.2 ClientHello record: what a slow hello has sent so far.
+HELLO = bytes([0x16, 0x03, 0x01, 0x00, 0xc8, 0x01, 0x00, 0x00, 0xc4, 0x03, 0x03]) + bytes(range(32))
 
 
 def free_port():
@@ -30,14 +43,17 @@ def free_port():
         return probe.getsockname()[1]
 
 
-def start(jobs):
+def start(jobs, tls=False, name=None):
     port = free_port()
-    log = open(os.path.join(work, 'fairness-%d.log' % jobs), 'w')
-    process = subprocess.Popen([websrv, '-j', str(jobs), '-plugin', plugin, '-port', str(port), '-d', docroot],
+    log = open(os.path.join(work, 'fairness-%s.log' % (name or jobs)), 'w')
+    where = ['-plugin', https_plugin, '-tls-port', str(port), '-cert', cert, '-key', key] if tls else \
+        ['-plugin', plugin, '-port', str(port)]
+    process = subprocess.Popen([websrv, '-j', str(jobs)] + where + ['-d', docroot],
                                stdout=log, stderr=subprocess.STDOUT)
     for _ in range(200):
         try:
-            with socket.create_connection(('127.0.0.1', port), timeout=1) as probe:
+            with connect_from('127.0.0.1', port, tls) as probe:
+                probe.settimeout(1)
                 probe.sendall(REQUEST)
                 probe.recv(1)
             return process, port
@@ -55,21 +71,36 @@ def stop(process):
         process.kill()
 
 
-def connect_from(source, port):
+TLS_CLIENT = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+TLS_CLIENT.check_hostname = False
+TLS_CLIENT.verify_mode = ssl.CERT_NONE
+
+
+def connect_from(source, port, tls=False):
     sock = socket.socket()
     sock.bind((source, 0))
+    sock.settimeout(60)
     sock.connect(('127.0.0.1', port))
-    return sock
+    return TLS_CLIENT.wrap_socket(sock) if tls else sock
 
 
-def ask(port):
-    """One honest request from 127.0.0.1; the seconds until the whole answer was in."""
+def ask(port, tls=False):
+    """One honest request from 127.0.0.1; the seconds until the whole answer was in (60 for
+    one that failed)."""
     begin = time.monotonic()
-    with connect_from('127.0.0.1', port) as sock:
-        sock.settimeout(60)
-        sock.sendall(REQUEST)
-        while sock.recv(65536):
-            pass
+    try:
+        with connect_from('127.0.0.1', port, tls) as sock:
+            sock.sendall(REQUEST)
+            answer = b''
+            while True:
+                piece = sock.recv(65536)
+                if not piece:
+                    break
+                answer += piece
+        if not answer.startswith(b'HTTP/1.0 200'):
+            return 60
+    except OSError:
+        return 60
     return time.monotonic() - begin
 
 
@@ -145,12 +176,84 @@ def cut_off_alone(result):
     stop(process)
 
 
+def attack(kind, port, until):
+    """Keeps the attacking connections of `kind` open from every attacking address until
+    `until`, each sending what it sends at its pace; one that is cut off opens again."""
+    count, pace, message = {'drip': (4, 0.5, b'GET /1k.bin HTTP/1.0\r\nX-Drip: ' + b'a' * 4000),
+                            'idle': (125, None, b''),
+                            'hello': (2, 1.0, HELLO)}[kind]
+    selector = selectors.DefaultSelector()
+    sent = {}
+
+    def open_one(source):
+        sock = socket.socket()
+        sock.setblocking(False)
+        sock.bind((source, 0))
+        try:
+            sock.connect(('127.0.0.1', port))
+        except BlockingIOError:
+            pass
+        selector.register(sock, selectors.EVENT_READ, source)
+        sent[sock] = 0
+
+    for source in ATTACKERS:
+        for _ in range(count):
+            open_one(source)
+    next_byte = time.monotonic()
+    while time.monotonic() < until:
+        for item, _ in selector.select(timeout=0.1):
+            try:
+                if item.fileobj.recv(4096):
+                    continue
+            except BlockingIOError:
+                continue
+            except OSError:
+                pass
+            selector.unregister(item.fileobj)
+            del sent[item.fileobj]
+            item.fileobj.close()
+            open_one(item.data)
+        if pace is not None and time.monotonic() >= next_byte:
+            next_byte += pace
+            for sock, done in list(sent.items()):
+                if done < len(message):
+                    try:
+                        sent[sock] += sock.send(message[done:done + 1])
+                    except OSError:
+                        pass
+    for sock in sent:
+        sock.close()
+
+
+def under_attack(jobs, kind):
+    """The latencies of an honest client's requests for eight seconds, while `kind` attacks."""
+    tls = kind == 'hello'
+    process, port = start(jobs, tls, '%s-j%d' % (kind, jobs))
+    until = time.monotonic() + 10
+    attacker = threading.Thread(target=attack, args=(kind, port, until))
+    attacker.start()
+    time.sleep(1)
+    latencies = []
+    while time.monotonic() < until - 1:
+        latencies.append(ask(port, tls))
+        time.sleep(0.02)
+    attacker.join()
+    stop(process)
+    return latencies
+
+
+# A thousand idle connections need that many descriptors.
+soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, 4096)), hard))
+
 cut = []
 alone = threading.Thread(target=cut_off_alone, args=(cut,))
 alone.start()
 trickled = trickling_clients()
 first, after_idle = idle_connections()
 alone.join()
+kinds = ['drip', 'idle'] + (['hello'] if https_plugin else [])
+attacked = {(jobs, kind): under_attack(jobs, kind) for jobs in (1, 4, 8) for kind in kinds}
 
 p99 = percentile(trickled, 0.99) * 1000
 print('Clients that trickle or hold connections (`bench/fairness.py`, websrv alone):')
@@ -165,3 +268,17 @@ print('| `-j 8`, one address holding 200 idle connections: an honest client from
       % (first * 1000, percentile(after_idle, 0.99) * 1000))
 print('| `-j 1`, a client trickling a byte every 5 s | cut off %.1f s after it connected | 30 s |'
       % (cut[0] if cut else -1))
+print()
+print('Eight attacking addresses against an honest client (127.0.0.1): the 99th percentile of its')
+print('latency, target under 2 s; every request that failed counts as 60 s.')
+print()
+print('| attack | `-j 1` | `-j 4` | `-j 8` | requests | target |')
+print('|---|---|---|---|---|---|')
+NAMES = {'drip': 'dripping headers, 4 connections each, a byte every 0.5 s',
+         'idle': 'idle connections, 125 each (1,000)',
+         'hello': 'TLS hellos a byte a second, 2 each (https.so)'}
+for kind in kinds:
+    p99s = [percentile(attacked[(jobs, kind)], 0.99) for jobs in (1, 4, 8)]
+    print('| %s | %s | %d / %d / %d | %s |' % (
+        NAMES[kind], ' | '.join('%.0f ms' % (p * 1000) for p in p99s),
+        *[len(attacked[(jobs, kind)]) for jobs in (1, 4, 8)], 'met' if max(p99s) < 2 else 'MISSED'))

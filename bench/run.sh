@@ -3,10 +3,12 @@
 # files of 1 KiB, 64 KiB and 10 MiB, a compiled CGI program and a shell CGI program, each at
 # concurrency 1 and 8, one new HTTP/1.0 connection per request; and the 1 KiB file over TLS,
 # websrv with https.so against lighttpd with mod_openssl (same certificate, a new TLS
-# connection per request). Every server serves the same document root; the servers take turns
-# within each round, and each figure is the median over the rounds. Prints the tables and
-# writes them to bench/RESULTS.md. It measures and reports which targets are met; it does not
-# fail on a missed target.
+# connection per request). The same cells run again with websrv's processes serving many
+# connections (-r), and the 1 KiB file with keep-alive (ab -k, websrv -k). Every server serves
+# the same document root; the servers take turns within each round, and each figure is the
+# median over the rounds. Then the resident memory of one websrv process over 5,000
+# connections, and bench/fairness.py. Prints the tables and writes them to bench/RESULTS.md.
+# It measures and reports which targets are met; it does not fail on a missed target.
 #
 # Usage: bench/run.sh [BUILD_DIR]      (default: build-bench in the repository)
 # Environment:
@@ -154,10 +156,14 @@ fetch() {
 # The servers of plain HTTP, and those of TLS: each cell is measured with one group.
 plain_names=(websrv busybox lighttpd)
 tls_names=(websrv-tls lighttpd-tls)
-# websrv as the cells with eight clients at once measure it: with "-j 8" (BENCH_JOBS).
+# websrv as the cells with eight clients at once measure it: with "-j 8" (BENCH_JOBS); with
+# processes that serve up to 1000 connections each (-r), and with keep-alive (-k); one process
+# that serves every connection, for its memory over many of them.
 jobs_names=(websrv-j websrv-tls-j)
-names=("${plain_names[@]}" "${tls_names[@]}" "${jobs_names[@]}")
-declare -A port pid rss_kb command_line
+lasting_names=(websrv-r2 websrv-r8 websrv-k websrv-tls-r2)
+reuse_names=(websrv-reuse websrv-tls-reuse)
+names=("${plain_names[@]}" "${tls_names[@]}" "${jobs_names[@]}" "${lasting_names[@]}" "${reuse_names[@]}")
+declare -A port pid rss_kb command_line options
 
 for name in "${names[@]}"; do port[$name]=$(free_port); done
 [ "$(printf '%s\n' "${port[@]}" | sort -u | wc -l)" -eq ${#names[@]} ] || die "port picking collided; run again"
@@ -191,10 +197,16 @@ ssl.pemfile = "$work/tls.crt"
 ssl.privkey = "$work/tls.key"
 EOF
 
-command_line[websrv]="$build/websrv -plugin $build/plugins/http.so -port ${port[websrv]} -c cgi-bin -d $www"
-command_line[websrv-j]="$build/websrv -j $jobs -plugin $build/plugins/http.so -port ${port[websrv-j]} -c cgi-bin -d $www"
-command_line[websrv-tls]="$build/websrv -plugin $build/plugins/https.so -tls-port ${port[websrv-tls]} -cert $work/tls.crt -key $work/tls.key -d $www"
-command_line[websrv-tls-j]="$build/websrv -j $jobs -plugin $build/plugins/https.so -tls-port ${port[websrv-tls-j]} -cert $work/tls.crt -key $work/tls.key -d $www"
+# websrv's options of each of its servers, in front of the plug-in's.
+options=([websrv]="" [websrv-j]="-j $jobs" [websrv-tls]="" [websrv-tls-j]="-j $jobs"
+    [websrv-r2]="-j 2 -r 1000" [websrv-r8]="-j 8 -r 1000" [websrv-k]="-j 8 -k 5" [websrv-tls-r2]="-j 2 -r 1000"
+    [websrv-reuse]="-r 100000" [websrv-tls-reuse]="-r 100000")
+for name in websrv websrv-j websrv-r2 websrv-r8 websrv-k websrv-reuse; do
+    command_line[$name]="$build/websrv ${options[$name]}${options[$name]:+ }-plugin $build/plugins/http.so -port ${port[$name]} -c cgi-bin -d $www"
+done
+for name in websrv-tls websrv-tls-j websrv-tls-r2 websrv-tls-reuse; do
+    command_line[$name]="$build/websrv ${options[$name]}${options[$name]:+ }-plugin $build/plugins/https.so -tls-port ${port[$name]} -cert $work/tls.crt -key $work/tls.key -d $www"
+done
 command_line[lighttpd-tls]="lighttpd -D -f $work/lighttpd-tls.conf"
 command_line[busybox]="busybox httpd -f -p 127.0.0.1:${port[busybox]} -h $www -c $work/httpd.conf"
 command_line[lighttpd]="lighttpd -D -f $work/lighttpd.conf"
@@ -225,12 +237,12 @@ done
 for name in "${names[@]}"; do start_server "$name"; done
 
 # Every server must give the right answer before its speed counts.
-for name in "${tls_names[@]}" websrv-tls-j; do
+for name in "${tls_names[@]}" websrv-tls-j websrv-tls-r2 websrv-tls-reuse; do
     curl -sS --cacert "$work/tls.crt" -o "$work/answer" "https://127.0.0.1:${port[$name]}/1k.bin" ||
         die "$name: no answer for /1k.bin over TLS"
     cmp -s "$work/answer" "$www/1k.bin" || die "$name: /1k.bin over TLS: wrong body"
 done
-for name in "${plain_names[@]}" websrv-j; do
+for name in "${plain_names[@]}" websrv-j websrv-r2 websrv-r8 websrv-k websrv-reuse; do
     for file in 1k.bin 64k.bin 10m.bin; do
         fetch "${port[$name]}" "$file" "$work/answer" || die "$name: no answer for /$file"
         head -n 1 "$work/answer" | grep -q ' 200 ' || die "$name: /$file: $(head -n 1 "$work/answer")"
@@ -248,34 +260,49 @@ log "bench: every server answers correctly"
 
 # --- measuring -------------------------------------------------------------------------------
 
-# Cells: label, path, concurrency, body bytes (0 for CGI), group (the servers measured).
+# Cells: key, label, path, concurrency, body bytes (0 for CGI), group (the peers measured),
+# the websrv server, client addresses (1 or 2) and ab's extra option (-k: keep-alive).
 cells=(
-    "1 KiB file|1k.bin|1|1024|plain"
-    "1 KiB file|1k.bin|8|1024|plain"
-    "64 KiB file|64k.bin|1|65536|plain"
-    "64 KiB file|64k.bin|8|65536|plain"
-    "10 MiB file|10m.bin|1|10485760|plain"
-    "10 MiB file|10m.bin|8|10485760|plain"
-    "compiled CGI|cgi-bin/hello.cgi|1|0|plain"
-    "compiled CGI|cgi-bin/hello.cgi|8|0|plain"
-    "shell CGI|cgi-bin/hello.sh|1|0|plain"
-    "shell CGI|cgi-bin/hello.sh|8|0|plain"
-    "1 KiB file over TLS|1k.bin|1|1024|tls"
-    "1 KiB file over TLS|1k.bin|8|1024|tls"
+    "file-1|1 KiB file|1k.bin|1|1024|plain|websrv|2|"
+    "file-8|1 KiB file|1k.bin|8|1024|plain|websrv-j|2|"
+    "64k-1|64 KiB file|64k.bin|1|65536|plain|websrv|2|"
+    "64k-8|64 KiB file|64k.bin|8|65536|plain|websrv-j|2|"
+    "10m-1|10 MiB file|10m.bin|1|10485760|plain|websrv|2|"
+    "10m-8|10 MiB file|10m.bin|8|10485760|plain|websrv-j|2|"
+    "cgi-1|compiled CGI|cgi-bin/hello.cgi|1|0|plain|websrv|2|"
+    "cgi-8|compiled CGI|cgi-bin/hello.cgi|8|0|plain|websrv-j|2|"
+    "sh-1|shell CGI|cgi-bin/hello.sh|1|0|plain|websrv|2|"
+    "sh-8|shell CGI|cgi-bin/hello.sh|8|0|plain|websrv-j|2|"
+    "r-file-1|1 KiB file|1k.bin|1|1024|plain|websrv-r2|2|"
+    "r-file-8|1 KiB file|1k.bin|8|1024|plain|websrv-r8|2|"
+    "r-file-8-one|1 KiB file, one address|1k.bin|8|1024|plain|websrv-r8|1|"
+    "k-file-8|1 KiB file, keep-alive (ab -k)|1k.bin|8|1024|plain|websrv-k|2|-k"
+    "r-cgi-1|compiled CGI|cgi-bin/hello.cgi|1|0|plain|websrv-r2|2|"
+    "tls-1|1 KiB file over TLS|1k.bin|1|1024|tls|websrv-tls|2|"
+    "tls-8|1 KiB file over TLS|1k.bin|8|1024|tls|websrv-tls-j|2|"
+    "r-tls-1|1 KiB file over TLS|1k.bin|1|1024|tls|websrv-tls-r2|2|"
+    "r-tls-8|1 KiB file over TLS|1k.bin|8|1024|tls|websrv-tls-r2|2|"
 )
 
-# The servers of a cell's group, one name a line.
+# The servers of a cell: its websrv server, then the peers of its group, one name a line.
 servers_of() {
-    if [ "$1" = tls ]; then printf '%s\n' "${tls_names[@]}"; else printf '%s\n' "${plain_names[@]}"; fi
+    printf '%s\n' "$2"
+    if [ "$1" = tls ]; then printf '%s\n' lighttpd-tls; else printf '%s\n' busybox lighttpd; fi
+}
+
+# The role a server plays in the tables: websrv, busybox or lighttpd.
+role_of() {
+    case $1 in websrv*) echo websrv ;; lighttpd*) echo lighttpd ;; *) echo "$1" ;; esac
 }
 
 # Runs ab once; prints "requests/s failed complete". A run that ab could not finish counts
 # every request as failed. -r: a receive error is counted as a failed request, not the end.
 ab_once() {
-    local name=$1 path=$2 c=$3 n=$4 out=$5 source=$6 scheme=http
+    local name=$1 path=$2 c=$3 n=$4 out=$5 source=$6 extra=$7 scheme=http
     case $name in *-tls*) scheme=https ;; esac
+    # shellcheck disable=SC2086  # no extra option is no word
     if ! LD_PRELOAD="$work/source_bind.so" BENCH_SOURCE="$source" \
-        timeout 300 ab -r -n "$n" -c "$c" "$scheme://127.0.0.1:${port[$name]}/$path" >"$out" 2>&1; then
+        timeout 300 ab $extra -r -n "$n" -c "$c" "$scheme://127.0.0.1:${port[$name]}/$path" >"$out" 2>&1; then
         echo "0 $n 0"
         return 0
     fi
@@ -287,19 +314,18 @@ ab_once() {
         END { print rps + 0, failed + non2xx + (n - complete), complete + 0 }' "$out"
 }
 
-# Runs a cell's load on one server. One client (127.0.0.2) for c=1; for more, two clients of
-# their own addresses (127.0.0.2 and 127.0.0.3) with half the connections each, at the same
-# time, as a server may give one address only half of its sessions. websrv serves these with
-# "-j $jobs". Prints "requests/s failed complete", the two clients' figures added up.
+# Runs a cell's load on one server. One client (127.0.0.2) for c=1 or for one address; for
+# two, two clients of their own addresses (127.0.0.2 and 127.0.0.3) with half the connections
+# each, at the same time, as a server may give one address only half of its sessions. Prints
+# "requests/s failed complete", the two clients' figures added up.
 run_ab() {
-    local name=$1 path=$2 c=$3 n=$4 out=$5
-    if [ "$c" -eq 1 ]; then
-        ab_once "$name" "$path" 1 "$n" "$out" 127.0.0.2
+    local name=$1 path=$2 c=$3 n=$4 out=$5 addresses=$6 extra=$7
+    if [ "$c" -eq 1 ] || [ "$addresses" -eq 1 ]; then
+        ab_once "$name" "$path" "$c" "$n" "$out" 127.0.0.2 "$extra"
         return 0
     fi
-    case $name in websrv | websrv-tls) name=$name-j ;; esac
-    ab_once "$name" "$path" $((c / 2)) $((n / 2)) "$out.a" 127.0.0.2 >"$out.ra" &
-    ab_once "$name" "$path" $((c - c / 2)) $((n - n / 2)) "$out.b" 127.0.0.3 >"$out.rb"
+    ab_once "$name" "$path" $((c / 2)) $((n / 2)) "$out.a" 127.0.0.2 "$extra" >"$out.ra" &
+    ab_once "$name" "$path" $((c - c / 2)) $((n - n / 2)) "$out.b" 127.0.0.3 "$extra" >"$out.rb"
     wait
     cat "$out.a" "$out.b" >"$out"
     paste -d' ' "$out.ra" "$out.rb" | awk '{ print $1 + $4, $2 + $5, $3 + $6 }'
@@ -314,39 +340,62 @@ declare -a cell_n
 # the middle rate (the lower one of two) times CELL_SECONDS, the same count for all the cell's
 # servers.
 for i in "${!cells[@]}"; do
-    IFS='|' read -r label path c bytes group <<<"${cells[$i]}"
+    IFS='|' read -r _ label path c bytes group server addresses extra <<<"${cells[$i]}"
     trial=$((bytes >= 1048576 ? 8 * c : 40 * c))
     rates=()
-    mapfile -t group_names < <(servers_of "$group")
+    mapfile -t group_names < <(servers_of "$group" "$server")
     for name in "${group_names[@]}"; do
-        read -r rps _ _ <<<"$(run_ab "$name" "$path" "$c" "$trial" "$work/trial.out")"
+        read -r rps _ _ <<<"$(run_ab "$name" "$path" "$c" "$trial" "$work/trial.out" "$addresses" "$extra")"
         rates+=("$rps")
     done
     cell_n[i]=$(printf '%s\n' "${rates[@]}" | sort -g | awk -v s="$cell_seconds" -v c="$c" -v k="${#rates[@]}" '
         NR == int((k + 1) / 2) { n = int($1 * s); if (n < 20 * c) n = 20 * c; if (n > 50000) n = 50000; print n }')
-    log "bench: $label c=$c: ${cell_n[$i]} requests per run (trial rates ${rates[*]})"
+    log "bench: $label c=$c ($server): ${cell_n[$i]} requests per run (trial rates ${rates[*]})"
 done
 
 for ((round = 1; round <= rounds; round++)); do
     log "bench: round $round of $rounds"
     for i in "${!cells[@]}"; do
-        IFS='|' read -r label path c bytes group <<<"${cells[$i]}"
-        mapfile -t group_names < <(servers_of "$group")
+        IFS='|' read -r _ label path c bytes group server addresses extra <<<"${cells[$i]}"
+        mapfile -t group_names < <(servers_of "$group" "$server")
         # The server that goes first changes from round to round.
         for ((k = 0; k < ${#group_names[@]}; k++)); do
             name=${group_names[$(((round + i + k) % ${#group_names[@]}))]}
             out=$work/ab.$round.$i.$name.out
-            read -r rps failed complete <<<"$(run_ab "$name" "$path" "$c" "${cell_n[$i]}" "$out")"
-            echo "$i $name $round $rps $failed $complete" >>"$work/results"
+            read -r rps failed complete <<<"$(run_ab "$name" "$path" "$c" "${cell_n[$i]}" "$out" "$addresses" "$extra")"
+            echo "$i $(role_of "$name") $round $rps $failed $complete" >>"$work/results"
         done
     done
 done
 load_end=$(cut -d' ' -f1-3 /proc/loadavg)
 
+# --- one process over many connections -------------------------------------------------------
+
+# The resident memory (kB) of a server's connection processes, added up.
+children_rss() {
+    local child total=0
+    for child in $(cat "/proc/$1/task/$1/children"); do
+        total=$((total + $(awk '/^VmRSS:/ { print $2 }' "/proc/$child/status")))
+    done
+    echo $total
+}
+
+# websrv's one connection process (-r 100000) after 200 connections, and again after 5,000
+# more: what serving a connection leaves behind.
+declare -A reuse_kb
+for name in "${reuse_names[@]}"; do
+    run_ab "$name" 1k.bin 1 200 "$work/reuse.out" 1 "" >/dev/null
+    before=$(children_rss "${pid[$name]}")
+    read -r _ failed _ <<<"$(run_ab "$name" 1k.bin 1 5000 "$work/reuse.out" 1 "")"
+    after=$(children_rss "${pid[$name]}")
+    reuse_kb[$name]="$before kB after 200 connections, $after kB after 5,200 ($((after - before)) kB grown, $failed failed)"
+done
+
 # --- report ----------------------------------------------------------------------------------
 
 for i in "${!cells[@]}"; do
-    echo "cell $i ${cell_n[$i]} ${cells[$i]}"
+    IFS='|' read -r _ _ _ _ _ _ server _ _ <<<"${cells[$i]}"
+    printf 'cell %s %s %s|%s\n' "$i" "${cell_n[$i]}" "${cells[$i]}" "${options[$server]:--}"
 done >"$work/cells"
 
 # One table row per cell: medians over the rounds, and the ratios websrv/peer taken within each
@@ -360,10 +409,18 @@ summary=$(awk '
         return n % 2 ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2
     }
     function fmt(x) { return x >= 100 ? sprintf("%.0f", x) : sprintf("%.1f", x) }
+    # The median over the rounds of websrv / peer in each round.
+    function ratio(i, peer,    r, list) {
+        list = ""
+        for (r in rounds)
+            if (at[i, peer, r] > 0) list = list " " at[i, "websrv", r] / at[i, peer, r]
+        return median(list)
+    }
     FNR == NR {
         split($0, head, " "); i = head[2]; n[i] = head[3]
         rest = $0; sub(/^cell [0-9]+ [0-9]+ /, "", rest)
-        split(rest, f, "|"); label[i] = f[1]; conc[i] = f[3]; bytes[i] = f[4]; group[i] = f[5]; cells = i + 1
+        split(rest, f, "|"); label[i] = f[2]; conc[i] = f[4]; bytes[i] = f[5]; group[i] = f[6]
+        opts[i] = f[10]; cell_of[f[1]] = i; cells = i + 1
         next
     }
     {
@@ -373,72 +430,76 @@ summary=$(awk '
         rounds[r] = 1
     }
     END {
-        print "| test | c | n | websrv req/s | BusyBox req/s | lighttpd req/s | websrv MB/s | BusyBox MB/s | lighttpd MB/s | websrv/BusyBox | websrv/lighttpd | failed (websrv/BusyBox/lighttpd) |"
-        print "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|"
+        print "| test | websrv options | c | n | websrv req/s | BusyBox req/s | lighttpd req/s | websrv MB/s | BusyBox MB/s | lighttpd MB/s | websrv/BusyBox | websrv/lighttpd | failed (websrv/BusyBox/lighttpd) |"
+        print "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|"
         for (i = 0; i < cells; i++) {
             if (group[i] != "plain") continue
-            rb = ""; rl = ""
-            for (r in rounds) {
-                if (at[i, "busybox", r] > 0) rb = rb " " at[i, "websrv", r] / at[i, "busybox", r]
-                if (at[i, "lighttpd", r] > 0) rl = rl " " at[i, "websrv", r] / at[i, "lighttpd", r]
-            }
-            ratio_bb[i] = median(rb); ratio_lt[i] = median(rl)
+            ratio_bb[i] = ratio(i, "busybox"); ratio_lt[i] = ratio(i, "lighttpd")
             for (k = 1; k <= 3; k++) {
                 s = k == 1 ? "websrv" : k == 2 ? "busybox" : "lighttpd"
                 m[s] = median(rps[i, s])
                 mb[s] = bytes[i] > 0 ? fmt(m[s] * bytes[i] / 1e6) : "-"
             }
-            printf "| %s | %d | %d | %s | %s | %s | %s | %s | %s | %.2f | %.2f | %d / %d / %d |\n",
-                label[i], conc[i], n[i], fmt(m["websrv"]), fmt(m["busybox"]), fmt(m["lighttpd"]),
+            printf "| %s | %s | %d | %d | %s | %s | %s | %s | %s | %s | %.2f | %.2f | %d / %d / %d |\n",
+                label[i], opts[i], conc[i], n[i], fmt(m["websrv"]), fmt(m["busybox"]), fmt(m["lighttpd"]),
                 mb["websrv"], mb["busybox"], mb["lighttpd"], ratio_bb[i], ratio_lt[i],
                 fail[i, "websrv"], fail[i, "busybox"], fail[i, "lighttpd"]
-            key = label[i] " c=" conc[i]
-            cell_of[key] = i
-            if (conc[i] == 8) failed8 += fail[i, "websrv"]
         }
         print ""
         print "Targets:"
-        target("1 KiB file c=1", "websrv/BusyBox req/s", ratio_bb[cell_of["1 KiB file c=1"]], 1.3)
-        target("1 KiB file c=8", "websrv/BusyBox req/s", ratio_bb[cell_of["1 KiB file c=8"]], 1.3)
-        target("64 KiB file c=8", "websrv/BusyBox req/s", ratio_bb[cell_of["64 KiB file c=8"]], 1.3)
-        target("10 MiB file c=1", "websrv/lighttpd MB/s", ratio_lt[cell_of["10 MiB file c=1"]], 0.95)
-        target("10 MiB file c=8", "websrv/lighttpd MB/s", ratio_lt[cell_of["10 MiB file c=8"]], 0.95)
-        target("compiled CGI c=1", "websrv/BusyBox req/s", ratio_bb[cell_of["compiled CGI c=1"]], 1.2)
-        target("compiled CGI c=8", "websrv/BusyBox req/s", ratio_bb[cell_of["compiled CGI c=8"]], 1.2)
-        printf "- no failed websrv request at c=8: %d failed: %s\n", failed8, (failed8 == 0 ? "met" : "MISSED")
+        target("file-1", "websrv/BusyBox req/s", ratio_bb, 1.3)
+        target("file-8", "websrv/BusyBox req/s", ratio_bb, 1.3)
+        target("64k-8", "websrv/BusyBox req/s", ratio_bb, 1.3)
+        target("10m-1", "websrv/lighttpd MB/s", ratio_lt, 0.95)
+        target("10m-8", "websrv/lighttpd MB/s", ratio_lt, 0.95)
+        target("cgi-1", "websrv/BusyBox req/s", ratio_bb, 1.2)
+        target("cgi-8", "websrv/BusyBox req/s", ratio_bb, 1.2)
+        no_failure("file-8"); no_failure("64k-8"); no_failure("10m-8"); no_failure("cgi-8"); no_failure("sh-8")
+        target("r-file-1", "websrv/lighttpd req/s", ratio_lt, 1.0)
+        target("r-file-8", "websrv/lighttpd req/s", ratio_lt, 0.9)
+        target("r-file-8-one", "websrv/lighttpd req/s", ratio_lt, 0.9)
+        no_failure("r-file-8"); no_failure("r-file-8-one")
+        target("k-file-8", "websrv/lighttpd req/s", ratio_lt, 0.9)
+        target("r-cgi-1", "websrv/BusyBox req/s", ratio_bb, 1.2)
         tls_table()
     }
     # TLS: websrv with https.so against lighttpd with mod_openssl.
-    function tls_table(    i, r, rl, w, l, key) {
+    function tls_table(    i, w, l) {
         print ""
         print "Over TLS (websrv with https.so, lighttpd with mod_openssl, the same P-256 certificate):"
         print ""
-        print "| test | c | n | websrv req/s | lighttpd req/s | websrv/lighttpd | failed (websrv/lighttpd) |"
-        print "|---|---:|---:|---:|---:|---:|---|"
+        print "| test | websrv options | c | n | websrv req/s | lighttpd req/s | websrv/lighttpd | failed (websrv/lighttpd) |"
+        print "|---|---|---:|---:|---:|---:|---:|---|"
         for (i = 0; i < cells; i++) {
             if (group[i] != "tls") continue
-            rl = ""
-            for (r in rounds)
-                if (at[i, "lighttpd-tls", r] > 0) rl = rl " " at[i, "websrv-tls", r] / at[i, "lighttpd-tls", r]
-            ratio_lt[i] = median(rl)
-            w = median(rps[i, "websrv-tls"]); l = median(rps[i, "lighttpd-tls"])
-            printf "| %s | %d | %d | %s | %s | %.2f | %d / %d |\n", label[i], conc[i], n[i], fmt(w), fmt(l),
-                ratio_lt[i], fail[i, "websrv-tls"], fail[i, "lighttpd-tls"]
-            cell_of[label[i] " c=" conc[i]] = i
+            ratio_lt[i] = ratio(i, "lighttpd")
+            w = median(rps[i, "websrv"]); l = median(rps[i, "lighttpd"])
+            printf "| %s | %s | %d | %d | %s | %s | %.2f | %d / %d |\n", label[i], opts[i], conc[i], n[i],
+                fmt(w), fmt(l), ratio_lt[i], fail[i, "websrv"], fail[i, "lighttpd"]
         }
         print ""
         print "Targets:"
-        key = "1 KiB file over TLS c=1"
-        target(key, "websrv/lighttpd req/s", ratio_lt[cell_of[key]], 0.9)
-        key = "1 KiB file over TLS c=8"
-        target(key, "websrv/lighttpd req/s", ratio_lt[cell_of[key]], 0.9)
+        target("tls-1", "websrv/lighttpd req/s", ratio_lt, 0.9)
+        target("tls-8", "websrv/lighttpd req/s", ratio_lt, 0.9)
+        target("r-tls-1", "websrv/lighttpd req/s", ratio_lt, 1.0)
+        target("r-tls-8", "websrv/lighttpd req/s", ratio_lt, 0.95)
     }
-    function target(what, measure, value, want) {
-        printf "- %s, %s at least %.2f: %.2f: %s\n", what, measure, want, value, (value >= want ? "met" : "MISSED")
+    function describe(key,    i) {
+        i = cell_of[key]
+        return label[i] " c=" conc[i] (opts[i] == "-" ? "" : " (websrv " opts[i] ")")
+    }
+    function target(key, measure, ratios, want,    value) {
+        value = ratios[cell_of[key]]
+        printf "- %s, %s at least %.2f: %.2f: %s\n", describe(key), measure, want, value, (value >= want ? "met" : "MISSED")
+    }
+    function no_failure(key,    failed) {
+        failed = fail[cell_of[key], "websrv"]
+        printf "- %s, no failed websrv request: %d failed: %s\n", describe(key), failed, (failed == 0 ? "met" : "MISSED")
     }' "$work/cells" "$work/results")
 
 # Clients that trickle or hold connections idle, against websrv alone (bench/fairness.py).
-fairness=$(python3 "$here/fairness.py" "$build/websrv" "$build/plugins/http.so" "$www" "$work") ||
+fairness=$(python3 "$here/fairness.py" "$build/websrv" "$build/plugins/http.so" "$www" "$work" \
+    "$build/plugins/https.so" "$work/tls.crt" "$work/tls.key") ||
     fairness="(bench/fairness.py failed)"
 
 cpu=$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)
@@ -471,9 +532,11 @@ request; https:// and a new TLS connection for the cells over TLS) against each 
 group in turn, in $rounds rounds; the server that goes first changes from
 round to round. A cell of one connection at a time is one client (127.0.0.2); a cell of c=8 is
 two clients of their own addresses (127.0.0.2 and 127.0.0.3, through \`bench/source_bind.c\`)
-with four connections each, at the same time, against every server alike: websrv gives one
-address at most half of its sessions. websrv serves c=1 with its default of one session at a
-time and c=8 with \`-j $jobs\`. Figures are medians over the rounds. A ratio is the median, over the rounds, of
+with four connections each, at the same time, against every server alike, unless it says "one
+address": websrv lets one address have at most half of its sessions at work. The column
+"websrv options" gives websrv's options for the cell ("-" for none: one session at a time, a
+fresh process per connection); the keep-alive cell runs \`ab -k\` against every server.
+Figures are medians over the rounds. A ratio is the median, over the rounds, of
 websrv's requests per second divided by the peer's in the same round. MB/s counts file bodies
 (10^6 bytes). Failed requests are summed over the rounds: those ab counts as failed, non-2xx
 answers, and requests that never completed.
@@ -481,10 +544,15 @@ answers, and requests that never completed.
 $summary
 
 Idle resident memory of each server's main process (VmRSS before any load): websrv
-${rss_kb[websrv]} kB (target: at most 1700 kB; with -j $jobs ${rss_kb[websrv-j]} kB), BusyBox httpd
+${rss_kb[websrv]} kB (target: at most 1700 kB; with -j $jobs ${rss_kb[websrv-j]} kB, with
+${options[websrv-r8]} ${rss_kb[websrv-r8]} kB), BusyBox httpd
 ${rss_kb[busybox]} kB, lighttpd ${rss_kb[lighttpd]} kB; over TLS
 websrv with https.so ${rss_kb[websrv-tls]} kB (target: at most 4096 kB), lighttpd with
 mod_openssl ${rss_kb[lighttpd-tls]} kB.
+
+One websrv connection process serving connection after connection (\`${options[websrv-reuse]}\`, target:
+less than 64 kB growth over 5,000 connections): ${reuse_kb[websrv-reuse]}; with
+https.so ${reuse_kb[websrv-tls-reuse]}.
 
 The commands (\$BUILD is the build directory, \$TMP the run's temporary directory, each server on
 its own free loopback port):
@@ -497,6 +565,12 @@ ${command_line[busybox]}
 ${command_line[lighttpd]}
 ${command_line[websrv-tls]}
 ${command_line[websrv-tls-j]}
+${command_line[websrv-r2]}
+${command_line[websrv-r8]}
+${command_line[websrv-k]}
+${command_line[websrv-tls-r2]}
+${command_line[websrv-reuse]}
+${command_line[websrv-tls-reuse]}
 ${command_line[lighttpd-tls]}
 \`\`\`
 

@@ -229,24 +229,24 @@ int set_directory(const char *value)
 }
 
 constexpr websrv_option server_options[] = {
-    {"-plugin", "path", load_plugin},
-    {"-d", "directory", set_directory},
-    {"-c", "pattern", set_cgi_pattern},
-    {"-t", "seconds", set_silence},
-    {"-a", "file", set_access_log},
-    {"-j", "n", set_sessions},
-    {"-k", "seconds", set_keep_alive},
-    {"-r", "n", set_connections},
-    {"-i", "interface", set_interface},
-    {"-v", "", set_verbose},
+    {"-plugin\0path", load_plugin},
+    {"-d\0directory", set_directory},
+    {"-c\0pattern", set_cgi_pattern},
+    {"-t\0seconds", set_silence},
+    {"-a\0file", set_access_log},
+    {"-j\0n", set_sessions},
+    {"-k\0seconds", set_keep_alive},
+    {"-r\0n", set_connections},
+    {"-i\0interface", set_interface},
+    {"-v", set_verbose},
 };
 
 // The row of the server's option `arg`, or nullptr when it is none of the server's.
 const websrv_option *server_option(const char *arg)
 {
     for (const websrv_option &option : server_options) {
-        // The name is shorter than its field: its NUL is compared too.
-        if (strncmp(option.name, arg, sizeof option.name) == 0)
+        // The name ends within its field: its NUL is compared too.
+        if (strncmp(option.name(), arg, sizeof option.names) == 0)
             return &option;
     }
     return nullptr;
@@ -256,10 +256,10 @@ const websrv_option *server_option(const char *arg)
 // -1 after logging why not.
 int take_server_option(const websrv_option &option, int *index, int argc, char **argv)
 {
-    const bool valued = option.value[0] != '\0';
+    const bool valued = option.value()[0] != '\0';
     // An option standing last has no value: it is as invalid as an unknown one.
     if (valued && (*index + 1 >= argc || argv[*index + 1] == nullptr)) {
-        websrv_error("Invalid option %s specified. Aborting!\n", option.name);
+        websrv_error("Invalid option %s specified. Aborting!\n", option.name());
         return -1;
     }
     if (option.set(valued ? argv[*index + 1] : nullptr) < 0)

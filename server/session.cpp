@@ -5,6 +5,7 @@
 // with status 0 through the session's clean-up.
 #include "session.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <sys/prctl.h>
@@ -23,6 +24,7 @@
 #include "parse/framing.h"
 #include "parse/request.h"
 #include "read/header.h"
+#include "read/io.h"
 #include "registry.h"
 #include "respond/foreign.h"
 #include "respond/response.h"
@@ -97,8 +99,9 @@ websrv_outcome serve_request(websrv_connection *c)
     switch (websrv_read_header(c)) {
     case websrv_header_end::whole:
         return answer_request(c);
+    case websrv_header_end::given_up:
+        return websrv_outcome::served;  // no request came: nothing to log as failed
     case websrv_header_end::refused:
-        return websrv_outcome::logged_failed;
     case websrv_header_end::cut:
         break;
     }
@@ -130,16 +133,28 @@ void next_request(websrv_connection *c)
     c->request_uri = "";
 }
 
-// Waits, no longer than the keep-alive time, for the next request on a kept connection.
-// False when the connection is to close: the client said nothing in time, went away, or its
-// slot goes elsewhere, or the server stops.
+// Waits, no longer than the keep-alive time, for the next request on a kept connection, and
+// reads its first bytes (before its session begins: so the client's end between requests is no
+// request). False when the connection is to close: the client said nothing in time or went
+// away, its slot goes elsewhere, or the server stops.
 bool await_next_request(websrv_connection *c)
 {
-    if (c->session.received > 0)
+    websrv_session &s = c->session;
+    if (s.received > 0)
         return true;  // it came behind the last one
     websrv_share_state(websrv_slot_state::idle);
     const long long deadline = websrv_now_ms() + websrv_config.keep_alive_seconds * 1000LL;
-    return websrv_wait_for_bytes(c, deadline, false) == websrv_wait_end::ready;
+    while (websrv_wait_for_bytes(c, deadline, false) == websrv_wait_end::ready) {
+        const int got = websrv_read_now(s.socket, s.buffer, websrv_request_capacity, websrv_connection_desc(c));
+        if (got > 0) {
+            log_msg(WEBSRV_LOG_DETAIL, "Received %d/%d bytes.\n", got, WEBSRV_BUFFER_SIZE);
+            s.received = got < websrv_request_capacity ? got : websrv_request_capacity;
+            return true;
+        }
+        if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            return false;
+    }
+    return false;
 }
 
 // Serves the connection taken: its requests, as many as it may carry, then its close.
@@ -201,9 +216,10 @@ void websrv_serve_next(int control, int slot)
         const websrv_accepted taken = websrv_wait_for_connection(control);
         // A session under way is served to its end even when the main process is killed.
         prctl(PR_SET_PDEATHSIG, 0);
-        // With slots to spare, the main process forks the next waiting child now; it also
-        // learns that this process took a connection (and was not refused for want of one).
-        if (served == 1 && (websrv_config.max_sessions > 1 || limit > 1))
+        websrv_share_arrived(taken.peer, websrv_first_bytes(taken));
+        // The main process learns that this process took a connection: with slots to spare it
+        // forks the next waiting child now, and with none it looks after the waiting ones.
+        if (served == 1)
             (void)!send(control, "a", 1, MSG_NOSIGNAL);
         if (websrv_mcb.log_level >= WEBSRV_LOG_DETAIL)
             log_msg(WEBSRV_LOG_DETAIL, "Incoming request handled by PID:%d\n", static_cast<int>(getpid()));

@@ -102,12 +102,30 @@ void websrv_share_state(websrv_slot_state state)
         set_state(state);
 }
 
+void websrv_share_arrived(const sockaddr_storage &client, websrv_arrival arrival)
+{
+    if (table == nullptr || own_slot < 0)
+        return;
+    own().client = client;
+    set_state(arrival == websrv_arrival::none ? websrv_slot_state::idle : websrv_slot_state::reading);
+    if (arrival == websrv_arrival::part)
+        websrv_share_slow();
+}
+
+void websrv_share_slow()
+{
+    const long long slow_since = websrv_now_ms() - slow_header_ms - 1;
+    if (table != nullptr && own_slot >= 0 && own().since > slow_since)
+        own().since = slow_since;  // once: its place among the slow ones stays
+}
+
 bool websrv_share_take(const sockaddr_storage &client)
 {
     if (table == nullptr || own_slot < 0)
         return true;
     own().client = client;
-    set_state(websrv_slot_state::reading);
+    if (state_of(own()) != websrv_slot_state::reading)
+        set_state(websrv_slot_state::reading);  // from its arrival: its header has begun then
     return count_client(websrv_slot_state::reading, own().since - slow_header_ms) < share();
 }
 

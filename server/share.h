@@ -32,6 +32,20 @@ void websrv_share_enter(int slot);
 // In a connection process: its slot's state from now on.
 void websrv_share_state(websrv_slot_state state);
 
+// What had come of a connection when it was taken: nothing (a spare connection opened ahead),
+// a request header or TLS hello that came whole (or in a burst), or a part of one (its client
+// drips it, as no honest client does).
+enum class websrv_arrival : unsigned char { none, whole, part };
+
+// In a connection process whose client drips its header: the slot reads as slow already.
+void websrv_share_slow();
+
+// In a connection process that has taken a connection from `client`: its slot reads as `idle`
+// for nothing yet, as `reading` otherwise (a TLS handshake under way counts: no request can
+// be read before it ends). A part reads as slow already: with every slot busy and another
+// connection waiting, it gives its slot up at once.
+void websrv_share_arrived(const sockaddr_storage &client, websrv_arrival arrival);
+
 // In a connection process, once its connection has shown its first bytes: records the client
 // and reads the slot as `reading`. Returns false when the client holds far more connections
 // than it can be using: its share of slots in sessions that have been reading a header for

@@ -38,13 +38,6 @@ bool websrv_wait_ready(int fd, short events, long long deadline)
     }
 }
 
-long long websrv_now_seconds()
-{
-    timespec now;
-    clock_gettime(CLOCK_REALTIME_COARSE, &now);
-    return now.tv_sec;
-}
-
 void websrv_pause_before_retry()
 {
     websrv_pause_ms(1);
@@ -52,14 +45,13 @@ void websrv_pause_before_retry()
 
 void websrv_pause_ms(int ms)
 {
-    // A wait on no descriptor is a pause, as a signal interrupts it.
-    poll(nullptr, 0, ms);
+    poll(nullptr, 0, ms);  // a wait on nothing: the pause alone
 }
 
 
 void websrv_signal_disposition(int signo, void (*handler)(int), int flags)
 {
-    struct sigaction action {};  // zeroed: no signal in sa_mask, Linux's empty set
+    struct sigaction action {};  // sa_mask all zero: no signal blocked in the handler
     action.sa_handler = handler;
     action.sa_flags = SA_RESTART | flags;
     sigaction(signo, &action, nullptr);

@@ -12,10 +12,6 @@ long long websrv_deadline_in(long long ms);
 // I/O call that follows then reports the descriptor's own error).
 bool websrv_wait_ready(int fd, short events, long long deadline);
 
-// The time of day in seconds since 1970, as time() tells it (the coarse real-time clock, which
-// is what time() reads), for dates: one function, so the server imports no time() besides.
-long long websrv_now_seconds();
-
 // Pauses for a moment: a call that said "try again" although its descriptor was ready is not
 // retried in a busy loop.
 void websrv_pause_before_retry();

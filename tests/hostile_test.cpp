@@ -344,15 +344,6 @@ private:
     ::testing::ScopedTrace trace_{__FILE__, __LINE__, std::string("case ") + this->GetParam().name};
 };
 
-// The last part of a row's test name: the row's name.
-struct RowName {
-    template <typename Case>
-    std::string operator()(const ::testing::TestParamInfo<Case> &info) const
-    {
-        return info.param.name;
-    }
-};
-
 // An answer the server composes itself.
 struct Status {
     int code;

@@ -117,12 +117,12 @@ TEST(OptionTable, EveryRowIsInTheManualAndTheReadme)
     const std::string readme = websrv_test::read_file(WEBSRV_SOURCE_DIR "/README.md");
     ASSERT_FALSE(manual.empty());
     for (const websrv_option &option : websrv_server_options()) {
-        const std::string name = std::string("\\") + option.name;  // "\-j" in the manual's source
-        const std::string line = option.value[0] != '\0' ? ".BI " + name + " \" " + option.value + "\""
+        const std::string name = std::string("\\") + option.name();  // "\-j" in the manual's source
+        const std::string line = option.value()[0] != '\0' ? ".BI " + name + " \" " + option.value() + "\""
                                                            : ".B " + name;
         EXPECT_NE(manual.find("\n" + line + "\n"), std::string::npos) << line;
-        const std::string usage = option.value[0] != '\0' ? std::string(option.name) + " " : option.name;
-        EXPECT_NE(readme.find(usage), std::string::npos) << option.name;
+        const std::string usage = option.value()[0] != '\0' ? std::string(option.name()) + " " : option.name();
+        EXPECT_NE(readme.find(usage), std::string::npos) << option.name();
     }
 }
 

@@ -101,12 +101,28 @@ constexpr stock_option options[] = {
 
 }  // namespace
 
+namespace {
+
+int open_connection(int fd, int port, unsigned lasting)
+{
+    return tls_open(fd, port, lasting, context);
+}
+
+}  // namespace
+
 int tls_register(websrv_plugin_desc *plain)
 {
+    // Both ports share the extension record: a connection that lasts gets its TLS from it.
+    auto *ext = static_cast<websrv_plugin_ext *>(plain->reserved);
+    ext->on_open = open_connection;
+    ext->on_close = tls_close;
+    ext->on_pending = tls_pending;
     tls_desc = *plain;
     strcpy(tls_desc.name, "https");
     tls_desc.port = default_tls_port;
-    tls_desc.on_sendfile = tls_sendfile;
+    tls_desc.on_read = tls_read;
+    tls_desc.on_write = tls_write;
+    tls_desc.on_sendfile = tls_send_file;
     plain->on_read = redirect_read;
     return websrv_register_plugin(&tls_desc) < 0 ? -1 : 1;
 }
@@ -156,5 +172,6 @@ int tls_session_init(websrv_session *session)
         return 0;
     if (websrv_session_info *info = session_info(session))
         info->tls = 1;
-    return tls_relay_start(session, context);
+    // A connection that lasts carries its TLS itself; one of one request goes to the engine.
+    return tls_inside(session->socket) ? 0 : tls_relay_start(session, context);
 }

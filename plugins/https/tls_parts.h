@@ -32,6 +32,18 @@ int tls_sendfile(int out_fd, int in_fd, off_t *offset, size_t count);
 // tls.cpp: the TLS port's number.
 int tls_port();
 
+// tls_inside.cpp: TLS in the connection's own process, on a connection that lasts. tls_open
+// (on_open with the TLS context) starts one on the TLS port when `lasting` is not 0; tls_close
+// (on_close) sends its close_notify and ends it; tls_inside tells whether `fd` has one. The
+// read, write and file hooks of the TLS port go through it, or pass the relay's plain bytes.
+int tls_open(int fd, int port, unsigned lasting, SSL_CTX *context);
+int tls_close(int fd);
+int tls_pending(int fd);
+bool tls_inside(int fd);
+int tls_read(int fd, void *buf, size_t len);
+int tls_write(int fd, const void *buf, int len);
+int tls_send_file(int out_fd, int in_fd, off_t *offset, size_t count);
+
 // redirect.cpp: the plain port's read hook, which answers every request with 301 to the TLS
 // port once "-redirect" was given (redirect_option, an option setter).
 int redirect_read(int fd, void *buf, size_t len);

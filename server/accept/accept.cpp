@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <linux/tcp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <csignal>
@@ -13,6 +14,7 @@
 #include "accept/address.h"
 #include "log.h"
 #include "end/end.h"
+#include "parse/request.h"
 #include "paths.h"
 #include "wait.h"
 #include "registry.h"
@@ -120,6 +122,40 @@ websrv_accepted websrv_wait_for_connection(int control)
     const websrv_accepted taken = take_next_connection(control);
     prctl(PR_SET_NAME, name);
     return taken;
+}
+
+// An honest client sends its request header (or TLS hello) at once: a segment of a few hundred
+// bytes at least, or the whole of a small one, or a few parts of it.
+constexpr ssize_t burst = 512;
+
+bool websrv_came_dripping(int fd, long received)
+{
+    constexpr unsigned drip_segments = 3;
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    return received < burst && getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 &&
+           info.tcpi_data_segs_in >= drip_segments;
+}
+
+websrv_arrival websrv_first_bytes(const websrv_accepted &taken)
+{
+    constexpr char tls_handshake = 0x16;
+    constexpr ssize_t tls_record_header = 5;
+    char first[burst + 1];
+    const ssize_t got = recv(taken.fd, first, burst, MSG_PEEK | MSG_DONTWAIT);
+    if (got <= 0)
+        return websrv_arrival::none;
+    const websrv_plugin_ext *ext = websrv_ext_of(&taken.node->desc);
+    if (got == burst || ext == nullptr || (ext->flags & WEBSRV_EXT_MANY_SESSIONS) == 0)
+        return websrv_arrival::whole;
+    first[got] = '\0';
+    // A TLS hello comes in one flight: a part of a small one is a drip however it came.
+    const auto *bytes = reinterpret_cast<const unsigned char *>(first);
+    if (first[0] == tls_handshake)
+        return got >= tls_record_header && got >= tls_record_header + (bytes[3] << 8 | bytes[4])
+            ? websrv_arrival::whole : websrv_arrival::part;
+    return websrv_header_complete(first) || !websrv_came_dripping(taken.fd, got) ? websrv_arrival::whole
+                                                                                  : websrv_arrival::part;
 }
 
 void websrv_open_connection(websrv_connection *c, const websrv_accepted &taken)

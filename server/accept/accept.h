@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include "connection.h"
+#include "share.h"
 #include "websrv_plugin.h"
 
 // A connection taken from a listening socket, with the plug-in whose socket it was.
@@ -21,6 +22,16 @@ struct websrv_accepted {
 // then the process ends without a connection. A failed accept other than a lost race ends the
 // process too (logged).
 websrv_accepted websrv_wait_for_connection(int control);
+
+// What has come of the connection taken, looked at before any hook reads it. The kernel hands
+// a connection over once its first bytes have come, or after a second without any. A part
+// is told from a whole only on a consenting plug-in's port, whose bytes are HTTP or TLS.
+websrv_arrival websrv_first_bytes(const websrv_accepted &taken);
+
+// Whether `received` bytes of a request header, not whole yet, are fewer than any honest
+// client sends at once and came in three TCP segments or more on socket `fd`. False where the
+// kernel does not count segments (or `fd` is no TCP socket).
+bool websrv_came_dripping(int fd, long received);
 
 // Builds the record of an accepted connection: buffer, socket, port, peer, local address and
 // descriptor, and the deadline of the request header. Ends the process (without a session to

@@ -9,10 +9,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "clock.h"
 #include "log.h"
 #include "respond/foreign.h"
 #include "settings.h"
-#include "wait.h"
 
 namespace {
 
@@ -96,7 +96,7 @@ void websrv_access_begin(const websrv_session *session, const websrv_session_inf
     record.info = info;
     record.headers = headers;
     record.owner = true;
-    record.accepted = websrv_now_seconds();
+    record.accepted = websrv_calendar_now();
 }
 
 void websrv_access_request(const char *buffer)

@@ -19,8 +19,7 @@ namespace {
 int *own_ports = nullptr;
 int own_count = 0;
 int own_capacity = 0;
-// The descriptor under websrv_mcb.port_file, kept from the open.
-int port_fd = -1;
+int port_fd = -1;  // the descriptor under websrv_mcb.port_file
 
 // Holds an exclusive lock on a descriptor for as long as it lives.
 class file_lock {
@@ -210,6 +209,7 @@ int websrv_port_file_open()
     }
     port_fd = fd;
     websrv_mcb.port_file = fd >= 0 ? fdopen(fd, "a+") : nullptr;
+    port_fd = fd;
     if (websrv_mcb.port_file == nullptr) {
         log_msg(WEBSRV_LOG_ERROR, "Unable to open %s Error: %s\n", path, websrv_errno_text());
         if (fd >= 0)

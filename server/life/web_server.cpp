@@ -86,7 +86,7 @@ void adopt_orphans()
 {
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     websrv_signal_disposition(SIGCHLD, child_ended, SA_NOCLDSTOP);
-    sigset_t child_signal{};  // zeroed: Linux's empty set
+    sigset_t child_signal{};  // all zero: the empty set
     sigaddset(&child_signal, SIGCHLD);
     sigprocmask(SIG_BLOCK, &child_signal, nullptr);
 }
@@ -94,6 +94,7 @@ void adopt_orphans()
 // Adds SIGTERM and SIGHUP to *stop_signals (an empty set) and sets their handler.
 void install_stop_signals(sigset_t *stop_signals)
 {
+    *stop_signals = sigset_t{};  // the empty set
     const int signals[] = {SIGTERM, SIGHUP};
     for (const int signo : signals) {
         websrv_signal_disposition(signo, on_stop_signal);

@@ -42,9 +42,9 @@ bool at_least_http11(const char *protocol)
 bool lists(const char *list, const char *token)
 {
     const size_t length = strlen(token);
-    for (const char *at = list; at != nullptr && *at != '\0'; at += strcspn(at, ",")) {
-        at += strspn(at, " \t,");
-        if (strncasecmp(at, token, length) == 0 && strspn(at + length, " \t") == strcspn(at + length, ","))
+    for (const char *at = list; at != nullptr && *at != '\0'; ++at) {
+        const bool starts = at == list || at[-1] == ',' || at[-1] == ' ' || at[-1] == '\t';
+        if (starts && strncasecmp(at, token, length) == 0 && strchr(" \t,", at[length]) != nullptr)
             return true;
     }
     return false;

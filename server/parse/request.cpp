@@ -10,32 +10,26 @@
 
 namespace {
 
-// The header fields the server keeps, in the order they are tried. A prefix includes its
-// colon and is compared ignoring case; fields with no slot are recognised and passed over.
-// The prefix is held in the entry itself and the slot is the byte offset of the session's
-// field, so the table is plain constant data of 20 bytes an entry that a position-independent
-// executable need not relocate.
+// The header fields the server keeps in the session record. A prefix includes its colon and
+// is compared ignoring case; other fields are only indexed. The prefix is held in the entry
+// itself and the slot is the byte offset of the session's field, so the table is plain
+// constant data of 20 bytes an entry that a position-independent executable need not relocate.
 struct header_field {
     char prefix[19];     // "If-Modified-Since:", the longest, and its zero
-    unsigned char slot;  // offsetof the session's field, or 0 for none (the buffer is at 0)
+    unsigned char slot;  // offsetof the session's field
 };
 
 #define WEBSRV_SLOT(field) static_cast<unsigned char>(offsetof(websrv_session, field))
 constexpr header_field header_fields[] = {
     {"Authorization:", WEBSRV_SLOT(authorization)},
-    {"From:", 0},
     {"If-Modified-Since:", WEBSRV_SLOT(if_modified_since)},
-    {"Referer:", 0},
     {"User-Agent:", WEBSRV_SLOT(user_agent)},
     {"Host:", WEBSRV_SLOT(host)},
-    {"Allow:", 0},
-    {"Content-Encoding:", 0},
     {"Content-Length:", WEBSRV_SLOT(content_length)},
     {"Content-Type:", WEBSRV_SLOT(content_type)},
 };
 #undef WEBSRV_SLOT
-static_assert(sizeof(websrv_session) <= 256 && offsetof(websrv_session, buffer) == 0,
-              "every slot fits a byte, and 0 is no field's");
+static_assert(sizeof(websrv_session) <= 256, "every slot fits a byte");
 
 // Takes the next token from *next the way strtok does: delimiters before it are skipped, the
 // delimiter after it becomes NUL, and *next moves behind it. nullptr when no token is left.
@@ -59,12 +53,10 @@ void store_field(websrv_session *session, char *line)
         const size_t length = strlen(field.prefix);
         if (strncasecmp(line, field.prefix, length) != 0)
             continue;
-        if (field.slot != 0) {
-            char *value = line + length + strspn(line + length, " \t");
-            *reinterpret_cast<char **>(reinterpret_cast<char *>(session) + field.slot) = value;
-            // "Host is ==>..." : the field's name without its colon.
-            log_msg(WEBSRV_LOG_DETAIL, "%.*s is ==>%s\n", static_cast<int>(length - 1), field.prefix, value);
-        }
+        char *value = line + length + strspn(line + length, " \t");
+        *reinterpret_cast<char **>(reinterpret_cast<char *>(session) + field.slot) = value;
+        // "Host is ==>..." : the field's name without its colon.
+        log_msg(WEBSRV_LOG_DETAIL, "%.*s is ==>%s\n", static_cast<int>(length - 1), field.prefix, value);
         return;
     }
 }

@@ -10,6 +10,7 @@
 
 #include "log.h"
 #include "clock.h"
+#include "accept/accept.h"
 #include "end/access_log.h"
 #include "parse/request.h"
 #include "read/io.h"
@@ -25,6 +26,11 @@ constexpr char stop_word = 's';
 
 // The server stops (or its main process is gone): no connection is kept or taken any more.
 bool stopping = false;
+
+// The most listening sockets a session that lasts looks at, and how long it leaves them alone
+// after finding that another session should give its slot up first.
+constexpr nfds_t max_listeners = 8;
+constexpr long long listeners_quiet_ms = 250;
 
 // Reads the main process's words. Returns what they ask of this session, or `ready` for
 // nothing. A control socket that has reached its end (the main process is gone) is no longer
@@ -57,14 +63,24 @@ bool websrv_stopping()
 websrv_wait_end websrv_wait_for_bytes(websrv_connection *c, long long deadline, bool started)
 {
     const int socket = c->session.socket;
+    // A process that lasts holds the listening sockets too (it goes back to them): a
+    // connection that waits there while every slot is busy may ask for this session's slot.
+    // When another session has waited longer, they are not looked at for a moment.
+    const bool lasts = (c->lasting & WEBSRV_LASTING_PROCESS) != 0;
+    long long listeners_quiet_until = 0;
     for (;;) {
         if (websrv_read_pending(socket, websrv_connection_desc(c)))
             return websrv_wait_end::ready;
-        const long long left = deadline - websrv_now_ms();
-        if (left <= 0)
+        const long long now = websrv_now_ms();
+        if (deadline <= now)
             return websrv_wait_end::timeout;
-        pollfd watched[2] = {{socket, POLLIN, 0}, {c->done_fd, POLLIN, 0}};
-        const int ready = poll(watched, c->done_fd >= 0 ? 2 : 1, static_cast<int>(left));
+        pollfd watched[2 + max_listeners] = {{socket, POLLIN, 0}, {c->done_fd, POLLIN, 0}};
+        nfds_t count = 2;
+        for (const websrv_plugin_node *node : websrv_plugins()) {
+            if (lasts && now >= listeners_quiet_until && node->listen_fd >= 0 && count < 2 + max_listeners)
+                watched[count++] = {node->listen_fd, POLLIN, 0};
+        }
+        const int ready = poll(watched, count, static_cast<int>(deadline - now));
         if (ready < 0 && errno != EINTR)
             return websrv_wait_end::ready;  // the read that follows reports the socket's own error
         if (ready > 0 && watched[0].revents != 0)
@@ -73,26 +89,35 @@ websrv_wait_end websrv_wait_for_bytes(websrv_connection *c, long long deadline, 
             if (const websrv_wait_end asked = hear_main(c, started); asked != websrv_wait_end::ready)
                 return asked;
         }
+        for (nfds_t i = 2; i < count; ++i) {
+            if (watched[i].revents != 0 && websrv_share_should_yield())
+                return websrv_wait_end::yield;
+            if (watched[i].revents != 0)
+                listeners_quiet_until = now + listeners_quiet_ms;
+        }
     }
 }
 
 namespace {
 
-// Waits for the next bytes of the header. False when the request ends here: the client went
+// Waits for the next bytes of the header. Returns `whole` when they are there (or the read
+// that follows reports the socket's end); otherwise how the request ends: the client went
 // quiet past the deadline, or the slot goes elsewhere (noted for the access log).
-bool await_header(websrv_connection *c)
+websrv_header_end await_header(websrv_connection *c)
 {
     const bool started = c->session.received > 0;
     const websrv_wait_end waited = websrv_wait_for_bytes(c, c->header_deadline, started);
     if (waited == websrv_wait_end::ready)
-        return true;
+        return websrv_header_end::whole;
+    if (waited != websrv_wait_end::timeout && !started)
+        return websrv_header_end::given_up;
     if (waited == websrv_wait_end::timeout)
         websrv_error("Read Timeout.\n");
     if (waited == websrv_wait_end::yield && started)
         websrv_error("%s was slow with its header; its slot went to another\n",
                 c->info.peer_text);
-    websrv_access_read_failed(waited == websrv_wait_end::timeout || (waited == websrv_wait_end::yield && started));
-    return false;
+    websrv_access_read_failed(true);  // timed out, or cut for slowness: 408
+    return websrv_header_end::cut;
 }
 
 // Reads what has arrived: the socket is read at once (without a hook: usually the whole request
@@ -146,12 +171,15 @@ websrv_header_end websrv_read_header(websrv_connection *c)
                 websrv_send_error(c, 431);
                 return websrv_header_end::refused;
             }
+            // A header that comes a few bytes at a time gives its slot up first.
+            if (websrv_came_dripping(session.socket, session.received))
+                websrv_share_slow();
         }
         const int room = websrv_request_capacity - session.received;
         const int got = read_piece(c, room, &waited);
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-            if (!await_header(c))
-                return websrv_header_end::cut;
+            if (const websrv_header_end ended = await_header(c); ended != websrv_header_end::whole)
+                return ended;
             waited = true;
             continue;
         }

@@ -23,11 +23,12 @@ websrv_wait_end websrv_wait_for_bytes(websrv_connection *c, long long deadline, 
 // for bytes: no connection is kept for a next request, and none is taken after this one.
 bool websrv_stopping();
 
-// How reading a request header ended: whole; cut (the client went away or quiet, or gave its
-// slot up: noted for the access log, nothing sent); refused (its client holds far more
-// connections than it can use, or the header did not fit: answered). A request that did not
-// come whole ends as failed.
-enum class websrv_header_end { whole, cut, refused };
+// How reading a request header ended: whole; cut (the client went away or quiet, or its slot
+// went elsewhere: noted for the access log, nothing sent); refused (its client holds more
+// connections than it uses, or the header did not fit: answered); given up (the slot went
+// elsewhere, or the server stops, before a byte came: no request was made). A request that
+// was cut or refused ends as failed.
+enum class websrv_header_end { whole, cut, refused, given_up };
 
 // Reads into the session's buffer, behind what it holds already, until the request header is
 // complete, within the header deadline.

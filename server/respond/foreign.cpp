@@ -18,10 +18,10 @@ struct foreign_state {
     websrv_foreign_answer answer{0, false, false, false, -1, 0};
     bool line_feed = false;  // the last byte was a line feed (or a CR behind one)
     size_t kept = 0;
-    char head[head_size];
 };
 
 foreign_state state;
+char head[head_size];
 
 // The status of a status line "VERSION NNN ..." at the start of `data`, or 0.
 int status_of(const char *data, size_t length)
@@ -38,7 +38,7 @@ int status_of(const char *data, size_t length)
 // keep the connection (the status line, first, is no header line and is passed over).
 void read_head()
 {
-    const cgi_header header = websrv_cgi_scan_header(state.head, state.kept);
+    const cgi_header header = websrv_cgi_scan_header(head, state.kept);
     state.answer.length = header.content_length;
     state.answer.keep_alive = header.says_keep_alive;
 }
@@ -69,7 +69,7 @@ void websrv_foreign_sent(int fd, const char *data, size_t length, bool failed)
         if (data[i] != '\r')
             state.line_feed = data[i] == '\n';
         if (state.kept < head_size)
-            state.head[state.kept++] = data[i];
+            head[state.kept++] = data[i];
         if (answer.header_done)
             read_head();
     }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "clock.h"
 #include "end/access_log.h"
 #include "http_words.h"
 #include "log.h"
@@ -14,7 +15,6 @@
 #include "respond/foreign.h"
 #include "respond/write.h"
 #include "settings.h"
-#include "wait.h"
 
 namespace {
 
@@ -81,7 +81,7 @@ void append_head(composer &out, const websrv_session *session, int status, const
     out.append("%s %d %s\r\n", websrv_session_version(session), status, reason);
     out.append("Server: %s\r\n", websrv_server_token);
     char date[websrv_date_size];
-    websrv_http_date(websrv_now_seconds(), date);
+    websrv_http_date(websrv_calendar_now(), date);
     out.append("Date: %s\r\n", date);
 }
 

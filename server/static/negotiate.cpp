@@ -11,7 +11,7 @@
 #include "decimal.h"
 #include "parse/request.h"
 #include "tdate_parse.h"
-#include "wait.h"
+#include "clock.h"
 
 namespace {
 
@@ -81,7 +81,7 @@ int conditional_answer(const websrv_session *session, const websrv_header_index 
     // A date later than the server's clock is no date the client can have had from it.
     if (session->if_modified_since != nullptr) {
         const time_t since = websrv_date_parse(session->if_modified_since);
-        if (since >= st.st_mtime && since <= websrv_now_seconds())
+        if (since >= st.st_mtime && since <= websrv_calendar_now())
             return 304;
     }
     int lines = 0;

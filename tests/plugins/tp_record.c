@@ -30,6 +30,9 @@
  *   -end-helper MS        on_session_end starts a process that lives MS milliseconds and so
  *                         outlives the connection's child (the server adopts and reaps it);
  *                         its pid is recorded as "helper pid=N"
+ *   -consent              the descriptor's extension record lets one process serve many
+ *                         sessions; on_open and on_close record the connection's ends
+ *   -leak N               on_session_init takes N bytes with websrv_malloc and never frees them
  *
  * Lines, one per call ("(null)" stands for a null text, [..] holds a text as it is, with CR
  * and LF written as \r and \n):
@@ -49,6 +52,8 @@
  *   unregister result=R
  *   end closed=0|1 buffer=[..]    (closed: the session's socket is no longer open;
  *                                  buffer: the start of the request buffer)
+ *   open fd=N lasting=L pid=P     (on_open, with -consent)
+ *   close fd=N pid=P              (on_close, with -consent)
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -86,6 +91,7 @@ static int record_time;
 static char header_line[512];
 static char remote_user[64];
 static int tls;
+static size_t leak;  /* bytes each session takes and never gives back */
 
 static websrv_plugin_desc record_desc;
 
@@ -205,6 +211,11 @@ static int record_session_init(websrv_session *session)
     if (send_buffer > 0) {
         const int size = (int)send_buffer;
         setsockopt(session->socket, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    }
+    if (leak != 0) {
+        char *taken = (char *)websrv_malloc(leak);
+        if (taken != NULL)
+            memset(taken, 1, leak);  /* touched, so it is resident */
     }
     record("init");
     record_moment("start");
@@ -343,6 +354,24 @@ static int record_session_end(websrv_session *session)
     return 0;
 }
 
+/* ---- Consent to serve many sessions ------------------------------------------------- */
+
+static int record_open(int fd, int port, unsigned lasting)
+{
+    (void)port;
+    record("open fd=%d lasting=%u pid=%d", fd, lasting, (int)getpid());
+    return 0;
+}
+
+static int record_close(int fd)
+{
+    record("close fd=%d pid=%d", fd, (int)getpid());
+    return 0;
+}
+
+static websrv_plugin_ext record_ext = {sizeof(websrv_plugin_ext), WEBSRV_EXT_MANY_SESSIONS, NULL, record_open,
+                                       record_close, NULL};
+
 /* ---- Options and registration --------------------------------------------------------- */
 
 static int record_option(int *index, char **argv);
@@ -423,6 +452,11 @@ static int record_option(int *index, char **argv)
     } else if (strcmp(option, "-end-helper") == 0 && count_value(value) != 0) {
 
         end_helper_ms = count_value(value);
+        taken = 2;
+    } else if (strcmp(option, "-consent") == 0) {
+        record_desc.reserved = &record_ext;
+    } else if (strcmp(option, "-leak") == 0 && count_value(value) != 0) {
+        leak = count_value(value);
         taken = 2;
     } else if (strcmp(option, "-unregister-in") == 0 && value != NULL) {
         snprintf(unregister_in, sizeof unregister_in, "%s", value);

@@ -11,6 +11,15 @@
 
 namespace websrv_test {
 
+// The last part of a table row's test name (INSTANTIATE_TEST_SUITE_P): the row's `name`.
+struct RowName {
+    template <typename Info>
+    std::string operator()(const Info &info) const
+    {
+        return info.param.name;
+    }
+};
+
 // Reads a whole file; empty when it does not exist.
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);

@@ -127,7 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         char original[WEBSRV_BUFFER_SIZE];
         memcpy(original, session.buffer, sizeof original);
 
-        const request_error error = websrv_parse_request(&session);
+        const request_error error = websrv_parse_request(&session, "192.0.2.1");
         // Only a request without any CR LF after its leading empty lines (CRs and LFs, skipped
         // when anything follows them) is refused for lacking one.
         const char *request = original + strspn(original, "\r\n");

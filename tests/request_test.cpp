@@ -73,7 +73,7 @@ protected:
     {
         load(request);
         StdoutCapture capture;
-        const request_error result = websrv_parse_request(&session);
+        const request_error result = websrv_parse_request(&session, "127.0.0.1");
         const std::string text = capture.finish();
         if (log != nullptr)
             *log = text;

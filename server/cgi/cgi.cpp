@@ -345,19 +345,20 @@ bool resolve_dots(char *path)
 {
     char *out = path;
     for (char *at = path; *at != '\0';) {
-        const size_t part = strcspn(at, "/");
-        const size_t step = part + (at[part] == '/');
-        if (part == 2 && at[0] == '.' && at[1] == '.') {
+        if (at[0] == '.' && (at[1] == '/' || at[1] == '\0')) {
+            at += 1 + (at[1] == '/');  // "." goes
+        } else if (at[0] == '.' && at[1] == '.' && (at[2] == '/' || at[2] == '\0')) {
             if (out == path)
                 return false;
-            do
+            do  // ".." takes the segment before it back
                 --out;
             while (out > path && out[-1] != '/');
-        } else if (part != 1 || at[0] != '.') {
-            memmove(out, at, step);
-            out += step;
+            at += 2 + (at[2] == '/');
+        } else {
+            do  // any other segment stays, with its "/"
+                *out++ = *at;
+            while (*at++ != '/' && *at != '\0');
         }
-        at += step;
     }
     *out = '\0';
     return true;

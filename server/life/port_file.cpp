@@ -124,7 +124,10 @@ bool still_named_by(int fd, const char *path)
     struct stat named;
     struct stat opened;
     int error = 0;
-    if (lstat(path, &named) != 0)
+    // What the path names itself, a link not followed (as lstat tells it): opened for its
+    // attributes only.
+    const fd_guard name(open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (name.get() < 0 || fstat(name.get(), &named) != 0)
         error = errno;
     else if (S_ISDIR(named.st_mode))
         error = EISDIR;

@@ -1,7 +1,6 @@
 // In-place parsing of a request: the request line, the header fields and the path.
 #include "parse/request.h"
 
-#include <arpa/inet.h>
 #include <cstddef>
 #include <cstring>
 #include <strings.h>
@@ -198,9 +197,6 @@ request_error websrv_parse_request(websrv_session *session, const char *peer, we
         log_msg(WEBSRV_LOG_ERROR, "Error: Malformed HTTP Version\n");
         return request_error::bad_version;
     }
-    char dotted[INET_ADDRSTRLEN] = "";
-    if (peer == nullptr)
-        peer = inet_ntop(AF_INET, &session->client_addr, dotted, sizeof dotted);
     log_msg(WEBSRV_LOG_DETAIL, "From:%s %d bytes Method Name: %s RequestURI: %s Query: %s HTTP:%s.\n",
             peer, session->received, session->method, session->uri,
 

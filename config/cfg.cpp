@@ -12,6 +12,7 @@
 #include "options.h"
 #include "decimal.h"
 #include "registry.h"
+#include "same.h"
 #include "settings.h"
 #include "websrv_plugin.h"
 
@@ -245,8 +246,7 @@ constexpr websrv_option server_options[] = {
 const websrv_option *server_option(const char *arg)
 {
     for (const websrv_option &option : server_options) {
-        // The name ends within its field: its NUL is compared too.
-        if (strncmp(option.name(), arg, sizeof option.names) == 0)
+        if (websrv_same(option.name(), arg))
             return &option;
     }
     return nullptr;

@@ -4,6 +4,7 @@
 
 #include "registry.h"
 #include "log.h"
+#include "same.h"
 
 websrv_mcb_t websrv_mcb;
 unsigned websrv_registry_changes = 0;
@@ -84,7 +85,7 @@ namespace {
 websrv_mime_entry *find_mime_entry(const char *ext)
 {
     for (websrv_mime_entry *entry : websrv_mime_entries()) {
-        if (strncasecmp(entry->ext, ext, sizeof entry->ext) == 0)  // the NUL of ext is compared
+        if (websrv_same_nocase(entry->ext, ext))
             return entry;
     }
     return nullptr;

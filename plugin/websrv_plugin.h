@@ -30,9 +30,10 @@
  *     then runs for every request (before the socket is closed when the connection may carry
  *     another request); state of its own per connection belongs to the socket from on_open to
  *     on_close. On a kept connection the first read of the next request comes before its
- *     on_session_init (so that the client's end between requests is no request). Memory a session took with websrv_malloc() and did not give back is released
- *     when the session ends. A NULL `reserved` (every plug-in written before the record
- *     existed) keeps one process per connection and one request per connection.
+ *     on_session_init (so that the client's end between requests is no request). Memory a
+ *     session took with websrv_malloc() and did not give back is released when the session
+ *     ends. A NULL `reserved` (every plug-in written before the record existed) keeps one
+ *     process per connection and one request per connection.
  */
 #ifndef WEBSRV_PLUGIN_H
 #define WEBSRV_PLUGIN_H

@@ -143,6 +143,7 @@ bool await_next_request(websrv_connection *c)
     if (s.received > 0)
         return true;  // it came behind the last one
     websrv_share_state(websrv_slot_state::idle);
+    websrv_waits_now(c);
     const long long deadline = websrv_now_ms() + websrv_config.keep_alive_seconds * 1000LL;
     while (websrv_wait_for_bytes(c, deadline, false) == websrv_wait_end::ready) {
         const int got = websrv_read_now(s.socket, s.buffer, websrv_request_capacity, websrv_connection_desc(c));

@@ -112,11 +112,13 @@ void websrv_share_arrived(const sockaddr_storage &client, websrv_arrival arrival
         websrv_share_slow();
 }
 
-void websrv_share_slow()
+bool websrv_share_slow()
 {
     const long long slow_since = websrv_now_ms() - slow_header_ms - 1;
-    if (table != nullptr && own_slot >= 0 && own().since > slow_since)
-        own().since = slow_since;  // once: its place among the slow ones stays
+    if (table == nullptr || own_slot < 0 || own().since <= slow_since)
+        return false;  // once: its place among the slow ones stays
+    own().since = slow_since;
+    return true;
 }
 
 bool websrv_share_take(const sockaddr_storage &client)
@@ -147,6 +149,8 @@ bool websrv_share_turn(long long deadline)
 
 bool websrv_share_any_free()
 {
+    if (table == nullptr)
+        return true;
     for (int i = 0; i < table->slots; ++i) {
         const websrv_slot_state state = state_of(table->entry[i]);
         if (state == websrv_slot_state::empty || state == websrv_slot_state::accepting)

@@ -38,7 +38,8 @@ void websrv_share_state(websrv_slot_state state);
 enum class websrv_arrival : unsigned char { none, whole, part };
 
 // In a connection process whose client drips its header: the slot reads as slow already.
-void websrv_share_slow();
+// True when it did not before.
+bool websrv_share_slow();
 
 // In a connection process that has taken a connection from `client`: its slot reads as `idle`
 // for nothing yet, as `reading` otherwise (a TLS handshake under way counts: no request can
@@ -64,7 +65,7 @@ bool websrv_share_turn(long long deadline);
 // a second), this one has waited longest.
 bool websrv_share_should_yield();
 
-// In the main process: whether a slot is empty or its process waits for a connection.
+// Whether a slot is empty or its process waits for a connection (true without a table).
 bool websrv_share_any_free();
 
 // In the main process: the slot whose session has only waited longest (idle at once, reading a

@@ -37,3 +37,10 @@ endif()
 # redirect, then a multipart form with a 1 MiB file that submits to the program itself.
 websrv_browser_test(browser_cgi cgi.test.mjs
   "WEBSRV_TEST_SERVER=$<TARGET_FILE:websrv-test>;WEBSRV_HTTP_PLUGIN=$<TARGET_FILE:http>;WEBSRV_GUESTBOOK=${CMAKE_CURRENT_SOURCE_DIR}/cgi/guestbook.pl")
+
+# A 20-image page at -j 1, 2, 4 and 8, with and without -k, over HTTP, HTTPS and the plain
+# port's redirect (browser/gallery.test.mjs): every image arrives.
+if(TARGET https)
+  websrv_browser_test(browser_gallery gallery.test.mjs
+    "WEBSRV_TEST_SERVER=$<TARGET_FILE:websrv-test>;WEBSRV_HTTP_PLUGIN=$<TARGET_FILE:http>;WEBSRV_HTTPS_PLUGIN=$<TARGET_FILE:https>;WEBSRV_DEMO_SITE=${PROJECT_BINARY_DIR}/www")
+endif()

@@ -394,6 +394,54 @@ class Transfers(TlsCase):
                         os.listdir('/proc/%d/fd' % engine))
 
 
+class Lasting(TlsCase):
+    """Keep-alive and processes that serve many connections: the TLS connection lives in the
+    connection's own process."""
+    options = ['-j', '2', '-k', '5', '-r', '100']
+
+    def test_one_connection_carries_request_after_request(self):
+        connection = http.client.HTTPSConnection('127.0.0.1', self.port, context=self.context(), timeout=30)
+        first_socket = None
+        # The plug-in's own answers (a redirect here) close the connection; the server's keep it.
+        cases = [('GET', '/page.txt', None, 200, b'a page over TLS\n', 'keep-alive'),
+                 ('HEAD', '/page.txt', None, 200, b'', 'keep-alive'),
+                 ('GET', '/missing', None, 404, None, 'keep-alive'),
+                 ('POST', '/page.txt', os.urandom(60000), 200, b'a page over TLS\n', 'keep-alive'),
+                 ('GET', '/page.txt', None, 200, b'a page over TLS\n', 'keep-alive'),
+                 ('GET', '/sub', None, 301, None, 'close')]
+        for method, path, body, status, content, kept in cases:
+            connection.request(method, path, body=body)
+            response = connection.getresponse()
+            answer = response.read()
+            first_socket = first_socket or connection.sock
+            self.assertIn(connection.sock, (first_socket, None), (method, path))
+            self.assertEqual((response.status, response.getheader('Connection')), (status, kept), path)
+            if content is not None:
+                self.assertEqual(answer, content, path)
+        connection.close()
+
+    def test_a_session_resumes_in_another_process(self):
+        pids = re.compile(r'Incoming request handled by PID:(\d+)')
+        for version in (ssl.TLSVersion.TLSv1_2, ssl.TLSVersion.TLSv1_3):
+            context = self.context(minimum_version=version, maximum_version=version)
+            # The first connection stays open, idle: its process is busy with it, and the
+            # second connection goes to the other one.
+            held = http.client.HTTPSConnection('127.0.0.1', self.port, context=context, timeout=30)
+            held.request('GET', '/page.txt')
+            self.assertEqual(held.getresponse().read(), b'a page over TLS\n')
+            with socket.create_connection(('127.0.0.1', self.port), timeout=10) as raw:
+                with context.wrap_socket(raw, server_hostname='localhost', session=held.sock.session) as tls:
+                    tls.sendall(b'GET /page.txt HTTP/1.0\r\n\r\n')
+                    answer = b''
+                    while chunk := tls.recv(4096):
+                        answer += chunk
+                    self.assertTrue(answer.endswith(b'a page over TLS\n'), answer)
+                    self.assertTrue(tls.session_reused, version)
+            held.close()
+            served_by = pids.findall(self.server.log())[-2:]
+            self.assertEqual(len(set(served_by)), 2, (version, served_by))
+
+
 class Engine(unittest.TestCase):
     def setUp(self):
         self.work = Workspace()

@@ -118,11 +118,13 @@ int answer_send(int fd, int status, const char *extra, const char *protocol)
                                 "Content-Length: %d\r\nConnection: close\r\n%s\r\n%s",
                                 websrv_status_version(protocol), status, reason, date, extra, page_length,
                                 extra_length > 0 ? extra_lines : "", page);
-    // A descriptor without hooks: the server sends with send(), which never raises SIGPIPE, and
-    // writes every byte or fails (a client that went away gets nothing more).
+    // Through the TLS port's write hook (a TLS connection in this process goes over TLS), or a
+    // descriptor without hooks: the server sends with send(), which never raises SIGPIPE. Either
+    // way every byte goes, or the write fails (a client that went away gets nothing more).
     static const websrv_plugin_desc plain_socket{};
+    const websrv_plugin_desc *writer = tls_writer();
     if (length > 0 && static_cast<size_t>(length) < sizeof answer)
-        websrv_write_handler(fd, answer, length, &plain_socket);
+        websrv_write_handler(fd, answer, length, writer != nullptr ? writer : &plain_socket);
     return 0;
 }
 

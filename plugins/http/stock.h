@@ -100,5 +100,8 @@ std::span<const stock_option> tls_options();
 int tls_start();
 // Child, first thing in a connection on the TLS port: carries it over TLS. 0 or -1.
 int tls_session_init(websrv_session *session);
+// The descriptor whose write hook carries the plug-in's own answers on any of its sockets (over
+// TLS on a TLS connection that lives in this process), or nullptr for plain sends.
+const websrv_plugin_desc *tls_writer();
 
 #endif

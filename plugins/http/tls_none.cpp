@@ -22,3 +22,8 @@ int tls_session_init(websrv_session *)
 {
     return 0;
 }
+
+const websrv_plugin_desc *tls_writer()
+{
+    return nullptr;
+}

@@ -137,6 +137,11 @@ int tls_port()
     return tls_desc.port;
 }
 
+const websrv_plugin_desc *tls_writer()
+{
+    return &tls_desc;  // its write hook sends plainly on a socket without a TLS connection
+}
+
 int tls_start()
 {
     // The system's OpenSSL configuration is not read: what the server offers is set here.

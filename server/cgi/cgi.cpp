@@ -28,6 +28,7 @@
 #include "parse/request.h"
 #include "respond/response.h"
 #include "http_words.h"
+#include "same.h"
 #include "wait.h"
 
 namespace {
@@ -333,7 +334,7 @@ bool prepare_input(websrv_connection *c, websrv_method method, program_input &in
 bool has_transfer_coding(const websrv_header_index &headers)
 {
     for (int i = 0; i < headers.count(); ++i) {
-        if (headers.is(i, "Transfer-Encoding") && strncasecmp(headers.value(i), "identity", sizeof "identity") != 0)
+        if (headers.is(i, "Transfer-Encoding") && !websrv_same_nocase(headers.value(i), "identity"))
             return true;
     }
     return false;

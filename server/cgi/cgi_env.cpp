@@ -9,6 +9,7 @@
 
 #include "log.h"
 #include "http_words.h"
+#include "same.h"
 
 namespace {
 
@@ -97,7 +98,7 @@ void add_headers(env_builder &env, const websrv_header_index &headers)
             first = !headers.is(earlier, line);
         if (!first || !environment_name(line.data(), line.size(), name))
             continue;
-        const char *separator = strncasecmp(name, "HTTP_COOKIE", sizeof "HTTP_COOKIE") == 0 ? "; " : ", ";
+        const char *separator = websrv_same_nocase(name, "HTTP_COOKIE") ? "; " : ", ";
         char joined[WEBSRV_BUFFER_SIZE];
         size_t used = 0;
         joined[0] = '\0';

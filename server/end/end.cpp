@@ -86,6 +86,8 @@ void websrv_request_end(websrv_connection *c, websrv_outcome outcome, bool closi
     }
     if (outcome == websrv_outcome::logged_failed)
         log_msg(WEBSRV_LOG_ERROR, "Web Server receive packet failed\n");
+    if (c->lasting != 0)
+        fflush(stdout);  // a process that lasts writes its log lines out request by request
 }
 
 void websrv_signal_done(int control)

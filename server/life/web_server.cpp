@@ -238,10 +238,11 @@ void free_slot(child_slot &slot, int index)
     slot = free_entry;
 }
 
-// Reads what the child of slot `index` has to say: 'a', it has taken a connection; 'd', its
-// session is over; the end of the stream, it is gone (killed, or it ended without a
-// connection: then the next one waits a moment, in case accepting fails for lack of a
-// resource).
+// Reads what the child of slot `index` has to say: 'a', it has taken a connection; 'w', its
+// session has come to only wait while every slot is busy (the listening sockets are looked at
+// again at once); 'd', its session is over; the end of the stream, it is gone (killed, or it
+// ended without a connection: then the next one waits a moment, in case accepting fails for
+// lack of a resource).
 void hear_from(int index)
 {
     child_slot &slot = slots[index];
@@ -258,6 +259,8 @@ void hear_from(int index)
     for (ssize_t i = 0; i < got; ++i) {
         if (words[i] == 'a')
             slot.accepted = true;
+        if (words[i] == 'w')
+            yield_asked = 0;
         if (words[i] == 'd') {
             free_slot(slot, index);
             return;

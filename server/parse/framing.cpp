@@ -9,6 +9,7 @@
 #include "log.h"
 #include "decimal.h"
 #include "read/io.h"
+#include "same.h"
 #include "settings.h"
 #include "wait.h"
 
@@ -106,7 +107,7 @@ bool websrv_frame_request(websrv_connection *c)
 bool websrv_expects_continue(const websrv_connection *c)
 {
     const char *expect = c->headers.find("Expect");
-    return c->body_left > 0 && expect != nullptr && strncasecmp(expect, "100-continue", sizeof "100-continue") == 0 &&
+    return c->body_left > 0 && expect != nullptr && websrv_same_nocase(expect, "100-continue") &&
            at_least_http11(c->session.protocol);
 }
 

@@ -1,5 +1,6 @@
 // In-place parsing of a request: the request line, the header fields and the path.
 #include "parse/request.h"
+#include "same.h"
 
 #include <cstddef>
 #include <cstring>
@@ -222,12 +223,13 @@ const char *websrv_session_version(const websrv_session *session)
 
 websrv_method websrv_method_of(const char *method)
 {
-    // In the order of websrv_method; each compared with its NUL.
-    static constexpr char names[][5] = {"GET", "HEAD", "POST"};
-    int i = 0;
-    while (i < 3 && strncasecmp(method, names[i], sizeof names[i]) != 0)
-        ++i;
-    return static_cast<websrv_method>(i);
+    if (websrv_same_nocase(method, "GET"))
+        return websrv_method::get;
+    if (websrv_same_nocase(method, "HEAD"))
+        return websrv_method::head;
+    if (websrv_same_nocase(method, "POST"))
+        return websrv_method::post;
+    return websrv_method::other;
 }
 
 namespace {

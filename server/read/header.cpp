@@ -98,6 +98,12 @@ websrv_wait_end websrv_wait_for_bytes(websrv_connection *c, long long deadline, 
     }
 }
 
+void websrv_waits_now(websrv_connection *c)
+{
+    if (c->done_fd >= 0 && !websrv_share_any_free())
+        (void)!send(c->done_fd, "w", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
 namespace {
 
 // Waits for the next bytes of the header. Returns `whole` when they are there (or the read
@@ -172,8 +178,8 @@ websrv_header_end websrv_read_header(websrv_connection *c)
                 return websrv_header_end::refused;
             }
             // A header that comes a few bytes at a time gives its slot up first.
-            if (websrv_came_dripping(session.socket, session.received))
-                websrv_share_slow();
+            if (websrv_came_dripping(session.socket, session.received) && websrv_share_slow())
+                websrv_waits_now(c);
         }
         const int room = websrv_request_capacity - session.received;
         const int got = read_piece(c, room, &waited);

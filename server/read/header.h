@@ -23,6 +23,10 @@ websrv_wait_end websrv_wait_for_bytes(websrv_connection *c, long long deadline, 
 // for bytes: no connection is kept for a next request, and none is taken after this one.
 bool websrv_stopping();
 
+// Tells the main process, when every slot is busy, that this session has come to only wait (a
+// connection waiting for a slot gets this one now, not at the main process's next look).
+void websrv_waits_now(websrv_connection *c);
+
 // How reading a request header ended: whole; cut (the client went away or quiet, or its slot
 // went elsewhere: noted for the access log, nothing sent); refused (its client holds more
 // connections than it uses, or the header did not fit: answered); given up (the slot went

@@ -34,6 +34,27 @@ websrv_settings websrv_config = default_settings;
 
 namespace {
 
+// The count of decimal digits at the start of `text`.
+constexpr int digits_of(const char *text)
+{
+    int count = 0;
+    while (text[count] >= '0' && text[count] <= '9')
+        ++count;
+    return count;
+}
+
+// The decimal number at the start of `text`: the control block's interface version numbers
+// are read from the version text ("1.0") when the server is built.
+constexpr unsigned short version_number(const char *text)
+{
+    unsigned short value = 0;
+    for (int i = 0; i < digits_of(text); ++i)
+        value = static_cast<unsigned short>(value * 10 + (text[i] - '0'));
+    return value;
+}
+constexpr unsigned short version_major = version_number(websrv_version_text);
+constexpr unsigned short version_minor = version_number(websrv_version_text + digits_of(websrv_version_text) + 1);
+
 // The longest a CGI program may be allowed to stay silent: a day.
 constexpr long long longest_silence = 24 * 60 * 60;
 // The most sessions served at once: each is a process of its own.
@@ -173,7 +194,7 @@ int set_access_log(const char *path)
 {
     const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0640);
     if (fd < 0) {
-        websrv_error("Unable to open the access log %s; Error: %s\n", path, strerror(errno));
+        websrv_error("Unable to open the access log %s; Error: %s\n", path, websrv_errno_text());
         return -1;
     }
     if (websrv_config.access_log_fd >= 0)
@@ -199,7 +220,10 @@ int set_interface(const char *value)
 int set_directory(const char *value)
 {
     if (chdir(value) != 0) {
-        websrv_error("Unable to change directory; Error: %s\n", strerror(errno));
+        // The line it always had, then one that names the directory.
+        const char *why = websrv_errno_text();
+        websrv_error("Unable to change directory; Error: %s\n", why);
+        websrv_error("-d %s: %s\n", value, why);
         return -1;
     }
     return 0;
@@ -260,7 +284,8 @@ int websrv_option_parse(int argc, char **argv)
         close(websrv_config.access_log_fd);
     websrv_config = default_settings;
 
-    sscanf(websrv_version_text, "%hu.%hu", &websrv_mcb.version_major, &websrv_mcb.version_minor);
+    websrv_mcb.version_major = version_major;
+    websrv_mcb.version_minor = version_minor;
     websrv_mcb.log_level = WEBSRV_LOG_ERROR;
     for (const builtin_mime *m = builtins; m->ext[0] != '\0'; ++m) {
         if (websrv_add_supported_mime(m->ext, m->type) < 0)

@@ -494,7 +494,11 @@ class Certificates(unittest.TestCase):
             text = run(['openssl', 'x509', '-in', cert, '-noout', '-subject', '-ext', 'subjectAltName',
                         '-dates']).stdout.decode()
             self.assertIn('CN = %s' % HOSTNAME, text)
-            self.assertIn('DNS:%s' % HOSTNAME, text)
+            # Every name the device may be reached by: its host name, localhost, the loopback
+            # addresses.
+            names = re.search(r'Subject Alternative Name:\s*\n\s*(.*)', text).group(1).split(', ')
+            self.assertEqual(sorted(set(names)), sorted({'DNS:%s' % HOSTNAME, 'DNS:localhost', 'IP Address:127.0.0.1',
+                                                         'IP Address:0:0:0:0:0:0:0:1'}), text)
             dates = dict(line.split('=', 1) for line in text.splitlines() if line.startswith('not'))
             span = (ssl.cert_time_to_seconds(dates['notAfter']) - ssl.cert_time_to_seconds(dates['notBefore'])) / 86400
             self.assertEqual(span, 3653)
@@ -525,18 +529,30 @@ class Certificates(unittest.TestCase):
         dangling = self.work.path('dangling.key')
         os.symlink(self.work.path('nowhere'), dangling)
         missing = self.work.path('missing')
+        der = self.work.path('cert.der')
+        openssl('x509', '-in', ca.cert, '-outform', 'DER', '-out', der)
+        locked = self.work.path('locked.key')
+        openssl('pkey', '-in', ca.key, '-aes256', '-passout', 'pass:secret', '-out', locked)
         cases = [
             ('the key is missing', ca.cert, missing, 'exists but %s does not' % missing),
             ('the certificate is missing', missing, ca.key, 'exists but %s does not' % missing),
-            ('the key belongs to another certificate', ca.cert, ca.other_key, 'does not belong to the certificate'),
-            ('the certificate is malformed', garbage, ca.key, '%s is not a PEM certificate' % garbage),
-            ('the key is malformed', ca.cert, garbage, '%s is not a PEM private key' % garbage),
+            ('the key belongs to another certificate', ca.cert, ca.other_key,
+             'does not belong to the certificate %s: the certificate was made for another key' % ca.cert),
+            ('the certificate is malformed', garbage, ca.key,
+             '%s cannot serve as the certificate: its PEM block is damaged' % garbage),
+            ('the certificate is DER', der, ca.key, '%s cannot serve as the certificate: no "-----BEGIN" block' % der),
+            ('the key is malformed', ca.cert, garbage,
+             '%s cannot serve as the private key: no private key that can be read in it' % garbage),
+            ('the key is the certificate', ca.cert, ca.cert, '%s cannot serve as the private key: no private key' % ca.cert),
+            ('the key has a passphrase', ca.cert, locked,
+             '%s cannot serve as the private key: it is protected by a passphrase' % locked),
             ('the key cannot be read', ca.cert, dangling, 'cannot read %s' % dangling),
         ]
         for what, cert, key, message in cases:
             status, log = run_to_exit(self.work, ['-cert', cert, '-key', key])
             self.assertEqual(status, 255, what + '\n' + log)
             self.assertIn(message, log, what)
+            self.assertNotIn('lib(', log, what)  # the reason in words, not OpenSSL's numbers
 
     def test_keys_others_can_read_are_warned_about_and_served_ones_refused(self):
         ca = TestCA(self.work.dir)
@@ -576,10 +592,13 @@ class Redirect(TlsCase):
             (b'GET / HTTP/1.0\r\n\r\n', 'https://127.0.0.1%s/' % tls),
             (b'GET /x HTTP/1.0\r\nHost: evil.example/@x\r\n\r\n', 'https://127.0.0.1%s/x' % tls),
             (b'GET http://device.local/abs?q HTTP/1.0\r\nHost: device.local\r\n\r\n', 'https://device.local%s/abs?q' % tls),
+            (b'GET /v FOO/9\r\nHost: device.local\r\n\r\n', 'https://device.local%s/v' % tls),
         ]
         for head, location in cases:
             answer = self.plain_request(head)
-            self.assertTrue(answer.startswith('HTTP/1.0 301 Moved Permanently\r\n'), answer)
+            # The status line's version is the request's, as in every answer of the server.
+            version = 'HTTP/1.1' if b' HTTP/1.1\r\n' in head else 'HTTP/1.0'
+            self.assertTrue(answer.startswith('%s 301 Moved Permanently\r\n' % version), answer)
             self.assertIn('\r\nLocation: %s\r\n' % location, answer, head)
             self.assertIn('\r\nX-Frame-Options: DENY\r\n', answer)
         response, body, _ = self.request('GET', '/page.txt')

@@ -59,9 +59,11 @@ std::span<const stock_option> header_options();
 const char *header_lines();
 // Sends a whole answer on `fd`: the status line with the server's reason phrase, the header
 // lines in `extra` (each ending in CR LF; may be empty), the "-header" lines, and the server's
-// error page for the status. Always returns 0 (an on_request hook's "answered"): a client that
-// went away gets nothing.
-int answer_send(int fd, int status, const char *extra);
+// error page for the status. The status line starts with the version the server's own answers
+// to the request start with (websrv_status_version of the request's `protocol`, which may be
+// null). Always returns 0 (an on_request hook's "answered"): a client that went away gets
+// nothing.
+int answer_send(int fd, int status, const char *extra, const char *protocol);
 // Appends `text` to `out` (size bytes, zero-terminated, starting at out[*length]),
 // percent-encoding every byte that cannot stand in a URL as it is: all of them in decoded
 // text (a path), all but "%" escapes and "?" in raw text (a query as the client sent it).

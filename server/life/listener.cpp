@@ -49,7 +49,7 @@ int bind_to_device(int fd, const char *device)
     const size_t length = strlen(device);
     log_msg(WEBSRV_LOG_DETAIL, "Setting setsockopt for device %s %d \n", device, static_cast<int>(length));
     if (setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device, static_cast<socklen_t>(length + 1)) != 0) {
-        log_msg(WEBSRV_LOG_ERROR, "Unable to bind to device %s Error:%s\n", device, strerror(errno));
+        log_msg(WEBSRV_LOG_ERROR, "Unable to bind to device %s Error:%s\n", device, websrv_errno_text());
         return -1;
     }
     return 0;
@@ -97,7 +97,7 @@ int make_socket(int *family)
 // without the right to it...). Returns -1.
 int listen_failed(int port)
 {
-    websrv_error("Unable to listen on port %d Error: %s\n", port, strerror(errno));
+    websrv_error("Unable to listen on port %d Error: %s\n", port, websrv_errno_text());
     return -1;
 }
 

@@ -91,6 +91,7 @@ void adopt_orphans()
     sigprocmask(SIG_BLOCK, &child_signal, nullptr);
 }
 
+// Adds SIGTERM and SIGHUP to *stop_signals (an empty set) and sets their handler.
 void install_stop_signals(sigset_t *stop_signals)
 {
     *stop_signals = sigset_t{};  // the empty set
@@ -142,7 +143,7 @@ void fork_waiting_child(int index)
 {
     int control[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, control) != 0) {
-        websrv_error("Unable to make a control socket; Error:%s\n", strerror(errno));
+        websrv_error("Unable to make a control socket; Error:%s\n", websrv_errno_text());
         brake = true;
         return;
     }
@@ -164,7 +165,7 @@ void fork_waiting_child(int index)
     close(control[1]);
     if (pid < 0) {
         close(control[0]);
-        websrv_error("Unable to fork; Error:%s\n", strerror(errno));
+        websrv_error("Unable to fork; Error:%s\n", websrv_errno_text());
         brake = true;
         return;
     }
@@ -334,7 +335,9 @@ bool any_slot_held()
 // programs get the default disposition back before they start).
 void prepare_children()
 {
-    tzset();
+    const time_t epoch = 0;
+    struct tm parts;
+    localtime_r(&epoch, &parts);  // loads the zone data, as tzset() would
     websrv_signal_disposition(SIGPIPE, SIG_IGN);
 }
 
@@ -345,7 +348,7 @@ void prepare_children()
 void hold_stop_signals()
 {
     websrv_mcb.running = 1;
-    sigset_t stop_signals;
+    sigset_t stop_signals{};  // zeroed: Linux's empty set
     install_stop_signals(&stop_signals);
     sigprocmask(SIG_BLOCK, &stop_signals, &open_mask);
 }

@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "confine.h"
+#include "end/access_log.h"
 #include "http_words.h"
 #include "log.h"
 #include "options.h"
@@ -25,12 +27,15 @@ constexpr websrv_settings default_settings = {
     .access_log_fd = -1,
     .keep_alive_seconds = 0,
     .connections_per_process = 1,
+    .access_log_path = nullptr,
+    .run_as = nullptr,
 };
 
 }  // namespace
 
 // The settings start as the defaults (no access log open, not descriptor 0), before any parse.
 websrv_settings websrv_config = default_settings;
+bool websrv_checking = false;
 
 namespace {
 
@@ -150,6 +155,18 @@ int read_option_number(const char *option, const char *value, long long least, l
 
 // ---- The setters, one per option ----------------------------------------------------------
 
+int set_run_as(const char *value)
+{
+    websrv_config.run_as = value;
+    return 0;
+}
+
+int set_check(const char *)
+{
+    websrv_checking = true;
+    return 0;
+}
+
 int set_verbose(const char *)
 {
     websrv_mcb.log_level = WEBSRV_LOG_DETAIL;
@@ -188,15 +205,31 @@ int set_connections(const char *value)
     return read_option_number("-r", value, 1, most_connections, "connections", &websrv_config.connections_per_process);
 }
 
+// Whether the access log at `path` could be opened: it may be written, or it is missing and
+// its directory may be written. Logs why not.
+bool log_could_open(const char *path)
+{
+    const char *slash = websrv_last_slash(path);
+    char directory[WEBSRV_PATH_MAX];
+    snprintf(directory, sizeof directory, "%.*s", slash != nullptr ? static_cast<int>(slash - path) + 1 : 1,
+             slash != nullptr ? path : ".");
+    if (access(path, W_OK) == 0 || (errno == ENOENT && access(directory, W_OK | X_OK) == 0))
+        return true;
+    websrv_error("Unable to open the access log %s; Error: %s\n", path, websrv_errno_text());
+    return false;
+}
+
 // Opens the access log of "-a" for appending (made when missing, never through a symbolic
-// link, never waiting for a reader), in place of any opened before.
+// link, never waiting for a reader), in place of any opened before. With "-check", only
+// looks whether it could.
 int set_access_log(const char *path)
 {
-    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0640);
-    if (fd < 0) {
-        websrv_error("Unable to open the access log %s; Error: %s\n", path, websrv_errno_text());
+    websrv_config.access_log_path = path;
+    if (websrv_checking)
+        return log_could_open(path) ? 0 : -1;
+    const int fd = websrv_access_log_open(path);
+    if (fd < 0)
         return -1;
-    }
     if (websrv_config.access_log_fd >= 0)
         close(websrv_config.access_log_fd);
     websrv_config.access_log_fd = fd;
@@ -239,7 +272,9 @@ constexpr websrv_option server_options[] = {
     {"-k\0seconds", set_keep_alive},
     {"-r\0n", set_connections},
     {"-i\0interface", set_interface},
+    {"-u\0user[:group]", set_run_as},
     {"-v", set_verbose},
+    {"-check", set_check},
 };
 
 // The row of the server's option `arg`, or nullptr when it is none of the server's.

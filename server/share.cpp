@@ -76,9 +76,11 @@ bool waits(const slot_entry &entry, websrv_slot_state state, long long now)
     return state == websrv_slot_state::idle || (state == websrv_slot_state::reading && now - entry.since > slow_header_ms);
 }
 
+websrv_server_counters unshared_counters;
+
 }  // namespace
 
-websrv_server_counters *websrv_counters = nullptr;
+websrv_server_counters *websrv_counters = &unshared_counters;
 
 int websrv_share_open(int slots)
 {

@@ -444,6 +444,52 @@ class Lasting(TlsCase):
             self.assertEqual(len(set(served_by)), 2, (version, served_by))
 
 
+class Renewal(unittest.TestCase):
+    """SIGUSR1 makes https.so read its certificate and key again: a client then sees the new
+    certificate, in the default mode (the engine carries TLS) and with processes that last; a
+    bad new pair leaves the one in use."""
+
+    def served_certificate(self, port):
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        context.check_hostname = False
+        context.verify_mode = ssl.CERT_NONE
+        with socket.create_connection(('127.0.0.1', port), timeout=10) as raw:
+            with context.wrap_socket(raw) as tls:
+                return tls.getpeercert(binary_form=True)
+
+    def test_a_renewed_pair_is_served_after_sigusr1_and_a_bad_one_is_not(self):
+        work = Workspace()
+        self.addCleanup(work.close)
+        first, second = TestCA(work.dir), TestCA(tempfile.mkdtemp(dir=work.dir))
+        # The server's own certificate: the first of its chain file.
+        der = lambda ca: ssl.PEM_cert_to_DER_cert(open(ca.cert).read().split('-----END CERTIFICATE-----')[0] +
+                                                  '-----END CERTIFICATE-----\n')
+        cert, key = work.path('https.crt'), work.path('https.key')
+
+        def install(cert_from, key_from):
+            for source, target in ((cert_from, cert), (key_from, key)):
+                with open(source, 'rb') as f, open(target + '.new', 'wb') as out:
+                    out.write(f.read())
+                os.chmod(target + '.new', 0o600)
+                os.rename(target + '.new', target)  # as a renewal tool replaces a file
+
+        for options in ([], ['-k', '5', '-r', '100']):
+            install(first.cert, first.key)
+            port = free_port()
+            server = start_server(work, ['-tls-port', str(port), '-cert', cert, '-key', key] + options, [port])
+            try:
+                self.assertEqual(self.served_certificate(port), der(first), options)
+                install(second.cert, second.key)
+                server.process.send_signal(signal.SIGUSR1)
+                self.assertTrue(wait_until(lambda: self.served_certificate(port) == der(second), 5), options)
+                install(first.cert, second.key)  # a certificate with another's key
+                server.process.send_signal(signal.SIGUSR1)
+                self.assertTrue(wait_until(lambda: 'the certificate in use stays' in server.log(), 5), server.log())
+                self.assertEqual(self.served_certificate(port), der(second), options)
+            finally:
+                self.assertEqual(server.stop(), 0)
+
+
 class Engine(unittest.TestCase):
     def setUp(self):
         self.work = Workspace()

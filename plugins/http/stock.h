@@ -94,6 +94,8 @@ int directory_index(websrv_session *session, char *path);
 std::span<const stock_option> status_options();
 // Main process, at start-up: the server's counters.
 void status_counters(const websrv_server_counters *counters);
+// The server's counters, in any process once started; nullptr before (or from an older server).
+const websrv_server_counters *server_counters();
 // Child, on the route: answers the status path. 0 when it answered, 1 otherwise.
 int status_route(websrv_session *session);
 
@@ -109,6 +111,9 @@ std::span<const stock_option> tls_options();
 int tls_start();
 // Child, first thing in a connection on the TLS port: carries it over TLS. 0 or -1.
 int tls_session_init(websrv_session *session);
+// Main process: a WEBSRV_EVENT_* of the server's (the pair checked, the engine started once
+// privileges are dropped, the pair read again on SIGUSR1). Below 0 when a check failed.
+int tls_event(int event);
 // The descriptor whose write hook carries the plug-in's own answers on any of its sockets (over
 // TLS on a TLS connection that lives in this process), or nullptr for plain sends.
 const websrv_plugin_desc *tls_writer();

@@ -7,9 +7,11 @@
 #include <cstring>
 #include <ctime>
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "clock.h"
+#include "counters.h"
 #include "log.h"
 #include "respond/foreign.h"
 #include "settings.h"
@@ -69,6 +71,7 @@ void escape_field(const char *text, char (&out)[field_size], bool quoted)
 // line of its own. Logs the failure with its cause.
 void write_line(const char *line, size_t length)
 {
+    websrv_access_follow();
     const int fd = websrv_config.access_log_fd;
     size_t done = 0;
     ssize_t put = 0;
@@ -85,6 +88,30 @@ void write_line(const char *line, size_t length)
 }
 
 }  // namespace
+
+int websrv_access_log_open(const char *path)
+{
+    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0640);
+    if (fd < 0)
+        websrv_error("Unable to open the access log %s; Error: %s\n", path, websrv_errno_text());
+    return fd;
+}
+
+void websrv_access_follow()
+{
+    static int seen_reloads = 0;
+    const int reloads = __atomic_load_n(&websrv_counters->reloads, __ATOMIC_RELAXED);
+    if (reloads == seen_reloads || websrv_config.access_log_fd < 0)
+        return;
+    seen_reloads = reloads;
+    const int fd = websrv_access_log_open(websrv_config.access_log_path);
+    if (fd < 0)
+        return;
+    // The same descriptor number: processes forked from here on inherit the new file.
+    dup2(fd, websrv_config.access_log_fd);
+    fcntl(websrv_config.access_log_fd, F_SETFD, FD_CLOEXEC);
+    close(fd);
+}
 
 void websrv_access_begin(const websrv_session *session, const websrv_session_info *info,
                          const websrv_header_index *headers)

@@ -33,12 +33,14 @@
  *   -consent              the descriptor's extension record lets one process serve many
  *                         sessions; on_open and on_close record the connection's ends
  *   -leak N               on_session_init takes N bytes with websrv_malloc and never frees them
+ *   -record-ids           on_session_init records the user and group it runs as
  *
  * Lines, one per call ("(null)" stands for a null text, [..] holds a text as it is, with CR
  * and LF written as \r and \n):
  *
  *   start fd=N
  *   init
+ *   ids uid=U gid=G           (with -record-ids)
  *   info size=N peer=[..] peer_port=N family=F
  *   time start=MS pid=P      (on_session_init; MS: the monotonic clock, milliseconds)
  *   time end=MS pid=P        (on_session_end)
@@ -92,6 +94,7 @@ static char header_line[512];
 static char remote_user[64];
 static int tls;
 static size_t leak;  /* bytes each session takes and never gives back */
+static int record_ids;
 
 static websrv_plugin_desc record_desc;
 
@@ -218,6 +221,8 @@ static int record_session_init(websrv_session *session)
             memset(taken, 1, leak);  /* touched, so it is resident */
     }
     record("init");
+    if (record_ids)
+        record("ids uid=%d gid=%d", (int)getuid(), (int)getgid());
     record_moment("start");
     use_info(session);
     if (strcmp(unregister_in, "init") == 0)
@@ -369,8 +374,8 @@ static int record_close(int fd)
     return 0;
 }
 
-static websrv_plugin_ext record_ext = {sizeof(websrv_plugin_ext), WEBSRV_EXT_MANY_SESSIONS, NULL, record_open,
-                                       record_close, NULL, NULL};
+static websrv_plugin_ext record_ext = {.size = sizeof(websrv_plugin_ext), .flags = WEBSRV_EXT_MANY_SESSIONS,
+                                       .on_open = record_open, .on_close = record_close};
 
 /* ---- Options and registration --------------------------------------------------------- */
 
@@ -455,6 +460,8 @@ static int record_option(int *index, char **argv)
         taken = 2;
     } else if (strcmp(option, "-consent") == 0) {
         record_desc.reserved = &record_ext;
+    } else if (strcmp(option, "-record-ids") == 0) {
+        record_ids = 1;
     } else if (strcmp(option, "-leak") == 0 && count_value(value) != 0) {
         leak = count_value(value);
         taken = 2;

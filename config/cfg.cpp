@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "confine.h"
+#include "end/access_log.h"
 #include "http_words.h"
 #include "log.h"
 #include "options.h"
@@ -25,14 +27,38 @@ constexpr websrv_settings default_settings = {
     .access_log_fd = -1,
     .keep_alive_seconds = 0,
     .connections_per_process = 1,
+    .access_log_path = nullptr,
+    .run_as = nullptr,
 };
 
 }  // namespace
 
 // The settings start as the defaults (no access log open, not descriptor 0), before any parse.
 websrv_settings websrv_config = default_settings;
+bool websrv_checking = false;
 
 namespace {
+
+// The count of decimal digits at the start of `text`.
+constexpr int digits_of(const char *text)
+{
+    int count = 0;
+    while (text[count] >= '0' && text[count] <= '9')
+        ++count;
+    return count;
+}
+
+// The decimal number at the start of `text`: the control block's interface version numbers
+// are read from the version text ("1.0") when the server is built.
+constexpr unsigned short version_number(const char *text)
+{
+    unsigned short value = 0;
+    for (int i = 0; i < digits_of(text); ++i)
+        value = static_cast<unsigned short>(value * 10 + (text[i] - '0'));
+    return value;
+}
+constexpr unsigned short version_major = version_number(websrv_version_text);
+constexpr unsigned short version_minor = version_number(websrv_version_text + digits_of(websrv_version_text) + 1);
 
 // The longest a CGI program may be allowed to stay silent: a day.
 constexpr long long longest_silence = 24 * 60 * 60;
@@ -129,6 +155,18 @@ int read_option_number(const char *option, const char *value, long long least, l
 
 // ---- The setters, one per option ----------------------------------------------------------
 
+int set_run_as(const char *value)
+{
+    websrv_config.run_as = value;
+    return 0;
+}
+
+int set_check(const char *)
+{
+    websrv_checking = true;
+    return 0;
+}
+
 int set_verbose(const char *)
 {
     websrv_mcb.log_level = WEBSRV_LOG_DETAIL;
@@ -167,15 +205,31 @@ int set_connections(const char *value)
     return read_option_number("-r", value, 1, most_connections, "connections", &websrv_config.connections_per_process);
 }
 
+// Whether the access log at `path` could be opened: it may be written, or it is missing and
+// its directory may be written. Logs why not.
+bool log_could_open(const char *path)
+{
+    const char *slash = websrv_last_slash(path);
+    char directory[WEBSRV_PATH_MAX];
+    snprintf(directory, sizeof directory, "%.*s", slash != nullptr ? static_cast<int>(slash - path) + 1 : 1,
+             slash != nullptr ? path : ".");
+    if (access(path, W_OK) == 0 || (errno == ENOENT && access(directory, W_OK | X_OK) == 0))
+        return true;
+    websrv_error("Unable to open the access log %s; Error: %s\n", path, websrv_errno_text());
+    return false;
+}
+
 // Opens the access log of "-a" for appending (made when missing, never through a symbolic
-// link, never waiting for a reader), in place of any opened before.
+// link, never waiting for a reader), in place of any opened before. With "-check", only
+// looks whether it could.
 int set_access_log(const char *path)
 {
-    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0640);
-    if (fd < 0) {
-        websrv_error("Unable to open the access log %s; Error: %s\n", path, strerror(errno));
+    websrv_config.access_log_path = path;
+    if (websrv_checking)
+        return log_could_open(path) ? 0 : -1;
+    const int fd = websrv_access_log_open(path);
+    if (fd < 0)
         return -1;
-    }
     if (websrv_config.access_log_fd >= 0)
         close(websrv_config.access_log_fd);
     websrv_config.access_log_fd = fd;
@@ -199,7 +253,10 @@ int set_interface(const char *value)
 int set_directory(const char *value)
 {
     if (chdir(value) != 0) {
-        websrv_error("Unable to change directory; Error: %s\n", strerror(errno));
+        // The line it always had, then one that names the directory.
+        const char *why = websrv_errno_text();
+        websrv_error("Unable to change directory; Error: %s\n", why);
+        websrv_error("-d %s: %s\n", value, why);
         return -1;
     }
     return 0;
@@ -215,7 +272,9 @@ constexpr websrv_option server_options[] = {
     {"-k\0seconds", set_keep_alive},
     {"-r\0n", set_connections},
     {"-i\0interface", set_interface},
+    {"-u\0user[:group]", set_run_as},
     {"-v", set_verbose},
+    {"-check", set_check},
 };
 
 // The row of the server's option `arg`, or nullptr when it is none of the server's.
@@ -260,7 +319,8 @@ int websrv_option_parse(int argc, char **argv)
         close(websrv_config.access_log_fd);
     websrv_config = default_settings;
 
-    sscanf(websrv_version_text, "%hu.%hu", &websrv_mcb.version_major, &websrv_mcb.version_minor);
+    websrv_mcb.version_major = version_major;
+    websrv_mcb.version_minor = version_minor;
     websrv_mcb.log_level = WEBSRV_LOG_ERROR;
     for (const builtin_mime *m = builtins; m->ext[0] != '\0'; ++m) {
         if (websrv_add_supported_mime(m->ext, m->type) < 0)

@@ -9,7 +9,12 @@ struct websrv_settings {
     int access_log_fd;        // -a: the access log, open for appending; -1 without one
     int keep_alive_seconds;   // -k: how long a connection may wait idle for its next request; 0: one request each
     int connections_per_process;  // -r: connections one process serves, one after another
+    const char *access_log_path;  // -a: the access log's path, for reopening it (SIGUSR1)
+    const char *run_as;           // -u: "user" or "user:group" to run as once started, or null
 };
+
+// "-check" is on the command line: options are checked, nothing is opened for good.
+extern bool websrv_checking;
 
 // The settings in force; option parsing resets them to their defaults first.
 extern websrv_settings websrv_config;

@@ -1,8 +1,9 @@
 // Fuzzes the reading of a CGI program's first piece of output, as the output redirector does
-// it: the header scan (status, location, where the program's Status line lies), the removal of
-// that line before the rest is forwarded, and the status line the server writes instead. The
-// piece is at most 4096 bytes and sits in a block exactly as long, so no read or write may pass
-// its end. The scan is compared with a reference reading of the header lines.
+// it: the header scan (status, location, where the program's Status line lies, the first line
+// that is no sound header line), the removal of that line before the rest is forwarded, and
+// the status line the server writes instead. The piece is at most 4096 bytes and sits in a
+// block exactly as long, so no read or write may pass its end. The scan is compared with a
+// reference reading of the header lines.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -41,13 +42,31 @@ int reference_status(std::string_view value)
     return status;
 }
 
+// Whether a header line (without its line end) is "Name: value": a name of visible
+// characters (no blank), its colon, no control character but a tab.
+bool reference_sound(std::string_view line)
+{
+    const size_t colon = line.find(':');
+    if (colon == std::string_view::npos || colon == 0)
+        return false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(line[i]);
+        if ((c < 0x20 && c != '\t') || c == 0x7f || (i < colon && (c == ' ' || c == '\t')))
+            return false;
+    }
+    return true;
+}
+
 // Reads the header lines (each up to its "\n" or the end of the piece, the empty line ending
 // the header) the way the server must read them.
 cgi_header reference_scan(std::string_view chunk)
 {
     cgi_header header{200, false, 0, 0};
     size_t start = 0;
+    int number = 0;
+    bool ended = false;
     while (start < chunk.size()) {
+        ++number;
         const size_t newline = chunk.find('\n', start);
         const size_t end = newline == std::string_view::npos ? chunk.size() : newline + 1;
         std::string_view line = chunk.substr(start, end - start);
@@ -55,8 +74,12 @@ cgi_header reference_scan(std::string_view chunk)
             line.remove_suffix(1);
         if (!line.empty() && line.back() == '\r')
             line.remove_suffix(1);
-        if (line.empty())
+        if (line.empty()) {
+            ended = true;
             break;
+        }
+        if (header.bad_line == 0 && (!reference_sound(line) || newline == std::string_view::npos))
+            header.bad_line = number;
         if (header.status_line_length == 0 && starts_with_name(line, "Status:")) {
             header.status = reference_status(line.substr(7));
             header.status_line_start = start;
@@ -66,8 +89,11 @@ cgi_header reference_scan(std::string_view chunk)
         }
         start = end;
     }
-    if (header.has_location)
+    // A program's Status stands beside its Location; Location alone is 302.
+    if (header.has_location && header.status_line_length == 0)
         header.status = 302;
+    if (!ended && header.bad_line == 0)
+        header.bad_line = number + 1;
     return header;
 }
 
@@ -88,6 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(header.status == expected.status);
     FUZZ_CHECK(header.has_location == expected.has_location);
     FUZZ_CHECK(header.status_line_length == expected.status_line_length);
+    FUZZ_CHECK(header.bad_line == expected.bad_line);
     if (header.status_line_length > 0)
         FUZZ_CHECK(header.status_line_start == expected.status_line_start);
     FUZZ_CHECK(header.status >= 0);

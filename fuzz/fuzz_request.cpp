@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fuzz_support.h"
+#include "http_words.h"
 #include "parse/request.h"
 #include "websrv_plugin.h"
 
@@ -26,7 +27,10 @@ void check_error_leaves_rest_unset(const websrv_session &s, request_error error)
         FUZZ_CHECK(s.method == nullptr && s.uri == nullptr);
     if (error == request_error::no_uri)
         FUZZ_CHECK(s.uri == nullptr && s.query == nullptr);
-    FUZZ_CHECK(s.protocol == nullptr);
+    // A request line refused for what it holds (a control character, "%00", a version that
+    // is none) was split first; the header behind it never is.
+    if (error != request_error::control_character && error != request_error::bad_version)
+        FUZZ_CHECK(s.protocol == nullptr);
     FUZZ_CHECK(s.cursor == s.buffer && s.header_length == 0);
     FUZZ_CHECK(s.host == nullptr && s.user_agent == nullptr && s.content_length == nullptr &&
                s.content_type == nullptr && s.if_modified_since == nullptr &&
@@ -44,6 +48,7 @@ void check_parsed(const websrv_session &s, const char *original)
     FUZZ_CHECK(strchr(s.method, ' ') == nullptr);
     FUZZ_CHECK(strchr(s.uri, ' ') == nullptr && strchr(s.uri, '?') == nullptr);
     FUZZ_CHECK(strpbrk(s.protocol, "\r\n") == nullptr);
+    FUZZ_CHECK(websrv_is_http_version(s.protocol));
 
     for (const char *value : {s.host, s.user_agent, s.content_length, s.content_type,
                               s.if_modified_since, s.authorization}) {
@@ -59,8 +64,17 @@ void check_parsed(const websrv_session &s, const char *original)
     FUZZ_CHECK(s.header_length > 0 && s.header_length <= s.received);
     FUZZ_CHECK(static_cast<size_t>(s.header_length) <= strlen(original));
 
+    // A target in absolute form ("http://host/path"): its host moved one place left to end
+    // with a NUL before the path, which is the uri.
+    const bool absolute = s.host != nullptr && s.host < s.protocol;
+    if (absolute) {
+        FUZZ_CHECK(s.host <= s.uri && (s.uri[0] == '\0' || s.uri[0] == '/'));
+        FUZZ_CHECK(memcmp(s.host, original + (s.host - buffer) + (s.uri[0] == '/'), strlen(s.host)) == 0);
+    }
     // Parsing only overwrites delimiters with NUL; the body behind the header is untouched.
     for (size_t i = 0; i < WEBSRV_BUFFER_SIZE; ++i) {
+        if (absolute && buffer + i >= s.host && buffer + i < s.uri)
+            continue;
         if (buffer[i] != original[i])
             FUZZ_CHECK(buffer[i] == '\0' && strchr(" ?\r\n", original[i]) != nullptr &&
                        original[i] != '\0');
@@ -113,7 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         char original[WEBSRV_BUFFER_SIZE];
         memcpy(original, session.buffer, sizeof original);
 
-        const request_error error = websrv_parse_request(&session);
+        const request_error error = websrv_parse_request(&session, "192.0.2.1");
         // Only a request without any CR LF after its leading empty lines (CRs and LFs, skipped
         // when anything follows them) is refused for lacking one.
         const char *request = original + strspn(original, "\r\n");

@@ -8,4 +8,8 @@
 // log_msg would print the two together. Cannot fail.
 void websrv_error(const char *format, ...) WEBSRV_PRINTF(1, 2);
 
+// The system's text for errno as it is now: strerror(errno), in one place for the many log
+// lines that end with it. Cannot fail.
+const char *websrv_errno_text();
+
 #endif

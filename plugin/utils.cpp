@@ -24,18 +24,6 @@ void log_msg(int level, const char *format, ...)
     va_end(args);
 }
 
-void websrv_error(const char *format, ...)
-{
-    // The prefix every one of these lines has, printed once here rather than kept in each.
-    log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: ");
-    if (WEBSRV_LOG_ERROR > websrv_mcb.log_level)
-        return;
-    va_list args;
-    va_start(args, format);
-    vprintf(format, args);
-    va_end(args);
-}
-
 namespace {
 
 // Every block from websrv_malloc starts with this head, in front of what the caller gets (the

@@ -186,6 +186,7 @@ typedef struct websrv_server_counters {
     unsigned long long bytes_sent;  /* bytes written to clients (head and body) */
     int active;                     /* requests being answered now */
     int slots;                      /* sessions served at once at most ("-j") */
+    int reloads;                    /* SIGUSR1 signals handled (see WEBSRV_EVENT_RELOAD) */
 } websrv_server_counters;
 
 /* What a plug-in adds to its descriptor, through the descriptor's `reserved` slot: the plug-in
@@ -218,6 +219,9 @@ typedef struct websrv_plugin_ext {
      * memory all its processes share and which it keeps up to date from then on. The plug-in
      * may keep the pointer and read the counters in any process; it never writes them. */
     void (*on_counters)(const websrv_server_counters *counters);
+    /* Main process: what happens to the server as a whole, WEBSRV_EVENT_*. The result counts
+     * for WEBSRV_EVENT_CHECK only (below 0: the check fails; say why through log_msg). */
+    int (*on_event)(int event);
 } websrv_plugin_ext;
 
 /* websrv_plugin_ext.flags */
@@ -226,6 +230,14 @@ typedef struct websrv_plugin_ext {
  * of its own; the connections are the other descriptor's (whose hooks carry them), and its
  * on_route is asked after that descriptor's. Without such a descriptor on the port, it listens. */
 #define WEBSRV_EXT_SHARES_PORT 2u
+
+/* on_event's `event` */
+#define WEBSRV_EVENT_CHECK 1   /* "-check": check what the start would use (files, keys), change nothing */
+#define WEBSRV_EVENT_READY 2   /* start-up is over and privileges are dropped ("-u"); no connection yet:
+                                * start long-lived helper processes here, not in on_start */
+#define WEBSRV_EVENT_RELOAD 3  /* SIGUSR1: reread what the start read (certificates, password files);
+                                * sessions in progress go on undisturbed. Connection processes see
+                                * the reload in the counters' `reloads` */
 
 /* on_open's `lasting` */
 #define WEBSRV_LASTING_KEEP_ALIVE 1u  /* the connection may carry more than one request ("-k") */
@@ -314,7 +326,7 @@ WEBSRV_API int plugin_init(void);
 WEBSRV_STATIC_ASSERT(sizeof(off_t) == 8, "build with -D_FILE_OFFSET_BITS=64");
 
 /* The same in both data models. */
-WEBSRV_STATIC_ASSERT(sizeof(websrv_server_counters) == 48, "websrv_server_counters size");
+WEBSRV_STATIC_ASSERT(sizeof(websrv_server_counters) == 56, "websrv_server_counters size");
 WEBSRV_AT(websrv_server_counters, started, 0);
 WEBSRV_AT(websrv_server_counters, connections, 8);
 WEBSRV_AT(websrv_server_counters, requests, 16);
@@ -322,6 +334,7 @@ WEBSRV_AT(websrv_server_counters, refused, 24);
 WEBSRV_AT(websrv_server_counters, bytes_sent, 32);
 WEBSRV_AT(websrv_server_counters, active, 40);
 WEBSRV_AT(websrv_server_counters, slots, 44);
+WEBSRV_AT(websrv_server_counters, reloads, 48);
 WEBSRV_STATIC_ASSERT(sizeof(fd_set) == 128, "descriptor set of 1024 bits");
 
 #if defined(__ILP32__) || (__SIZEOF_POINTER__ == 4 && __SIZEOF_LONG__ == 4 && __SIZEOF_INT__ == 4)
@@ -390,7 +403,7 @@ WEBSRV_AT(websrv_session_info, remote_user, 188);
 WEBSRV_AT(websrv_session_info, auth_type, 192);
 WEBSRV_AT(websrv_session_info, header_lines, 196);
 
-WEBSRV_STATIC_ASSERT(sizeof(websrv_plugin_ext) == 28, "websrv_plugin_ext size");
+WEBSRV_STATIC_ASSERT(sizeof(websrv_plugin_ext) == 32, "websrv_plugin_ext size");
 WEBSRV_AT(websrv_plugin_ext, size, 0);
 WEBSRV_AT(websrv_plugin_ext, flags, 4);
 WEBSRV_AT(websrv_plugin_ext, on_route, 8);
@@ -398,6 +411,7 @@ WEBSRV_AT(websrv_plugin_ext, on_open, 12);
 WEBSRV_AT(websrv_plugin_ext, on_close, 16);
 WEBSRV_AT(websrv_plugin_ext, on_pending, 20);
 WEBSRV_AT(websrv_plugin_ext, on_counters, 24);
+WEBSRV_AT(websrv_plugin_ext, on_event, 28);
 
 WEBSRV_STATIC_ASSERT(sizeof(websrv_mime_entry) == 44, "websrv_mime_entry size");
 WEBSRV_AT(websrv_mime_entry, link, 0);
@@ -470,7 +484,7 @@ WEBSRV_AT(websrv_session_info, remote_user, 192);
 WEBSRV_AT(websrv_session_info, auth_type, 200);
 WEBSRV_AT(websrv_session_info, header_lines, 208);
 
-WEBSRV_STATIC_ASSERT(sizeof(websrv_plugin_ext) == 56, "websrv_plugin_ext size");
+WEBSRV_STATIC_ASSERT(sizeof(websrv_plugin_ext) == 64, "websrv_plugin_ext size");
 WEBSRV_AT(websrv_plugin_ext, size, 0);
 WEBSRV_AT(websrv_plugin_ext, flags, 8);
 WEBSRV_AT(websrv_plugin_ext, on_route, 16);
@@ -478,6 +492,7 @@ WEBSRV_AT(websrv_plugin_ext, on_open, 24);
 WEBSRV_AT(websrv_plugin_ext, on_close, 32);
 WEBSRV_AT(websrv_plugin_ext, on_pending, 40);
 WEBSRV_AT(websrv_plugin_ext, on_counters, 48);
+WEBSRV_AT(websrv_plugin_ext, on_event, 56);
 
 WEBSRV_STATIC_ASSERT(sizeof(websrv_mime_entry) == 48, "websrv_mime_entry size");
 

@@ -76,16 +76,18 @@ bool waits(const slot_entry &entry, websrv_slot_state state, long long now)
     return state == websrv_slot_state::idle || (state == websrv_slot_state::reading && now - entry.since > slow_header_ms);
 }
 
+websrv_server_counters unshared_counters;
+
 }  // namespace
 
-websrv_server_counters *websrv_counters = nullptr;
+websrv_server_counters *websrv_counters = &unshared_counters;
 
 int websrv_share_open(int slots)
 {
     const size_t size = sizeof(share_table) + sizeof(slot_entry) * static_cast<size_t>(slots - 1);
     void *memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) {
-        websrv_error("Unable to make the table of sessions; Error: %s\n", strerror(errno));
+        websrv_error("Unable to make the table of sessions; Error: %s\n", websrv_errno_text());
         return -1;
     }
     table = static_cast<share_table *>(memory);

@@ -9,10 +9,18 @@
 
 #include "paths.h"
 
+const char *websrv_last_slash(const char *path)
+{
+    const char *slash = nullptr;
+    for (; *path != '\0'; ++path)
+        slash = *path == '/' ? path : slash;
+    return slash;
+}
+
 bool websrv_path_inside_cwd(const char *path, bool *resolved)
 {
     *resolved = true;
-    const char *slash = strrchr(path, '/');
+    const char *slash = websrv_last_slash(path);
     if (slash == nullptr)
         return true;
     char cwd[PATH_MAX];

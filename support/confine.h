@@ -8,4 +8,7 @@
 // when a directory could not be resolved (then the answer is "not inside").
 bool websrv_path_inside_cwd(const char *path, bool *resolved);
 
+// The last "/" of `path`, or nullptr when it has none.
+const char *websrv_last_slash(const char *path);
+
 #endif

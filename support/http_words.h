@@ -33,6 +33,26 @@ enum websrv_voice : unsigned char {
 
 inline constexpr unsigned char websrv_voice_all = websrv_voice_server | websrv_voice_file | websrv_voice_program;
 
+// Whether `text` is an HTTP version as a request line must end with: "HTTP/", a digit, ".", a
+// digit, nothing more.
+inline bool websrv_is_http_version(const char *text)
+{
+    for (int i = 0; i <= 8; ++i) {  // its NUL too: nothing may follow
+        const char want = "HTTP/#.#"[i];  // "#" stands for any digit
+        if (text == nullptr || (want == '#' ? static_cast<unsigned char>(text[i] - '0') > 9 : text[i] != want))
+            return false;
+    }
+    return true;
+}
+
+// The version every status line on a connection starts with, the server's and the stock
+// plug-ins' alike: the request's own, or "HTTP/1.0" for a request that has none (it was not
+// read, or not parsed, that far).
+inline const char *websrv_status_version(const char *protocol)
+{
+    return websrv_is_http_version(protocol) ? protocol : "HTTP/1.0";
+}
+
 // The status table, one row per status and wording: X(status, voices, phrase). A program's
 // answer knows only the rows it always knew; any other status it gives carries the program's
 // own phrase (or "Something").
@@ -56,28 +76,28 @@ inline constexpr unsigned char websrv_voice_all = websrv_voice_server | websrv_v
     X(500, websrv_voice_server, "Internal Server Error")                        \
     X(500, websrv_voice_program, "Internal Error")                              \
     X(501, websrv_voice_all, "Not Implemented")                                 \
+    X(502, websrv_voice_server, "Bad Gateway")                                  \
     X(503, websrv_voice_server, "Service Unavailable")                          \
-    X(503, websrv_voice_program, "Service Temporarily Overloaded")
+    X(503, websrv_voice_program, "Service Temporarily Overloaded")              \
+    X(504, websrv_voice_server, "Gateway Timeout")
 
-// The table as the lookup reads it: the rows, and their phrases one behind the other in one
-// text (so that a phrase takes no more room than its letters).
-struct websrv_status_row {
-    short status;
-    unsigned char voices;  // websrv_voice bits
-};
-#define WEBSRV_STATUS_ROW(status, voices, phrase) {status, voices},
+// The table as the lookup reads it: the rows, each the status times 8 plus its voice bits in
+// two bytes, and their phrases one behind the other in one text (so that a phrase takes no
+// more room than its letters).
+#define WEBSRV_STATUS_ROW(status, voices, phrase) static_cast<unsigned short>((status) * 8 + (voices)),
 #define WEBSRV_STATUS_PHRASE(status, voices, phrase) phrase "\0"
-inline constexpr websrv_status_row websrv_status_rows[] = {WEBSRV_STATUS_TABLE(WEBSRV_STATUS_ROW)};
+inline constexpr unsigned short websrv_status_rows[] = {WEBSRV_STATUS_TABLE(WEBSRV_STATUS_ROW)};
 inline constexpr char websrv_status_phrases[] = WEBSRV_STATUS_TABLE(WEBSRV_STATUS_PHRASE);
 #undef WEBSRV_STATUS_ROW
 #undef WEBSRV_STATUS_PHRASE
+static_assert(websrv_voice_all < 8, "the voices fit the row's three low bits");
 
 // The phrase `voice` gives `status`, or nullptr when it has none for it.
 inline const char *websrv_known_reason(int status, websrv_voice voice = websrv_voice_server)
 {
     const char *phrase = websrv_status_phrases;
-    for (const websrv_status_row &row : websrv_status_rows) {
-        if (row.status == status && (row.voices & voice) != 0)
+    for (const unsigned short row : websrv_status_rows) {
+        if (row >> 3 == status && (row & voice) != 0)
             return phrase;
         while (*phrase++ != '\0') {
         }

@@ -1,6 +1,5 @@
 // websrv_date_parse(): turns an HTTP date, as a client sends it in If-Modified-Since, into seconds
 // since 1970-01-01 00:00:00 GMT. The day and month name tables and their lookups live here too.
-#include "same.h"
 #include "tdate_parse.h"
 
 #include <stdint.h>
@@ -9,29 +8,18 @@
 #include <string.h>
 #include <time.h>
 
-
 namespace {
 
-// The day and month names (lower case), each behind the number it stands for as a letter
-// ('a' is 0), one after the other with their zeros. Held as one text, the tables are plain
-// constant data without padding; a lookup walks them (a few dozen short names).
-constexpr char wday_tab[] = "asun\0asunday\0bmon\0bmonday\0ctue\0ctuesday\0dwed\0dwednesday\0"
-                            "ethu\0ethursday\0ffri\0ffriday\0gsat\0gsaturday\0";
-// May has one entry: its abbreviation is its full name.
-constexpr char mon_tab[] = "ajan\0ajanuary\0bfeb\0bfebruary\0cmar\0cmarch\0dapr\0dapril\0emay\0fjun\0fjune\0"
-                           "gjul\0gjuly\0haug\0haugust\0isep\0iseptember\0joct\0joctober\0knov\0knovember\0"
-                           "ldec\0ldecember\0";
-
-// The count of names in a table.
-constexpr int name_count(const char *table, size_t size)
-{
-    int count = 0;
-    for (size_t i = 0; i + 1 < size; ++i)
-        count += table[i] == '\0';
-    return count;
-}
-static_assert(name_count(wday_tab, sizeof wday_tab) == 14, "seven days, each with a full name and an abbreviation");
-static_assert(name_count(mon_tab, sizeof mon_tab) == 23, "twelve months, May with a single entry");
+// The day names, Sunday first, and the month names, January first, in full and lower case,
+// one behind the other: a name's number is its place. A name is matched in full or by its
+// first three letters ("may" is both).
+constexpr char day_names[] = "sunday\0monday\0tuesday\0wednesday\0thursday\0friday\0saturday";
+constexpr char month_names[] =
+    "january\0february\0march\0april\0may\0june\0july\0august\0september\0october\0november\0december";
+constexpr int day_count = 7;
+constexpr int month_count = 12;
+// Longer than any name with its zero.
+constexpr size_t longest_name = 10;
 
 // Days of a common year that lie before the first of each month.
 constexpr short monthtab[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
@@ -39,13 +27,15 @@ constexpr short monthtab[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304
 // Room for the 400 letters a name field may take (the "%400[" width below) and the zero.
 constexpr int name_buffer_size = 500;
 
-// Looks `key` up among the names of `table`. On an exact match stores the name's number
-// through `value` and returns true; otherwise returns false and leaves `value` alone.
-bool find_name(const char *key, const char *table, long *value)
+// Looks `key` (lower case) up among the `count` names of `names`: on a match (the full name,
+// or its first three letters) stores its number through `value` and returns true; otherwise
+// returns false and leaves `value` alone.
+bool find_name(const char *key, const char *names, int count, long *value)
 {
-    for (const char *entry = table; *entry != '\0'; entry += strlen(entry) + 1) {
-        if (websrv_same(key, entry + 1)) {
-            *value = entry[0] - 'a';
+    const bool abbreviation = strnlen(key, 4) == 3;
+    for (int i = 0; i < count; ++i, names += strlen(names) + 1) {
+        if (strncmp(key, names, abbreviation ? 3 : longest_name) == 0) {
+            *value = i;
             return true;
         }
     }
@@ -67,7 +57,7 @@ void lower_case_in_place(char *text)
 int scan_wday(char *name, long *value)
 {
     lower_case_in_place(name);
-    return find_name(name, wday_tab, value);
+    return find_name(name, day_names, day_count, value);
 }
 
 // 1 and the month number (0 = January) through `value` when `name` is a month name, else 0.
@@ -75,7 +65,7 @@ int scan_wday(char *name, long *value)
 int scan_mon(char *name, long *value)
 {
     lower_case_in_place(name);
-    return find_name(name, mon_tab, value);
+    return find_name(name, month_names, month_count, value);
 }
 
 // The fields of a date as scanned, before any range or year adjustment.

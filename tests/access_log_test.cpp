@@ -8,9 +8,12 @@
 #include <iterator>
 #include <memory>
 #include <cstring>
+#include <sched.h>
 #include <string>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -106,6 +109,21 @@ std::vector<LogLine> wait_lines(const std::string &path, size_t count)
     return parsed;
 }
 
+// Moves this test process (and the servers it starts) into a user and mount namespace of its
+// own and mounts a file system of `size` (tmpfs) at `dir`, which only they see. False where
+// the system allows neither namespace.
+bool mount_small_file_system(const std::string &dir, const std::string &size)
+{
+    const std::string uid = std::to_string(getuid());
+    const std::string gid = std::to_string(getgid());
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+        return false;
+    write_file("/proc/self/setgroups", "deny");
+    write_file("/proc/self/uid_map", "0 " + uid + " 1\n");
+    write_file("/proc/self/gid_map", "0 " + gid + " 1\n");
+    return mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+}
+
 class AccessLog : public ::testing::Test {
 protected:
     Site site;
@@ -140,6 +158,7 @@ TEST_F(AccessLog, OneLinePerAnswerWithTheStatusAndBodyBytesThatWentOut)
         "HEAD /page.html HTTP/1.0\r\n\r\n",
         "GET /missing?q=\"1\" HTTP/1.0\r\n\r\n",
         "GET /a\x01z HTTP/1.0\r\n\r\n",                        // refused: 400
+        "GET /a\x7fz HTTP/1.0\r\n\r\n",                        // DEL: refused, escaped in the log
         "GET /dir HTTP/1.0\r\n\r\n",                           // http.so's own 301
         "GET /cgi-bin/made HTTP/1.0\r\n\r\n",                  // the program's status
         "POST /cgi-bin/made HTTP/1.0\r\nContent-Length: 3\r\n\r\nabc",
@@ -165,7 +184,8 @@ TEST_F(AccessLog, OneLinePerAnswerWithTheStatusAndBodyBytesThatWentOut)
     EXPECT_EQ(lines[0].referer, "http://x/\"q\"");
     EXPECT_EQ(lines[0].agent, "A\\B \xc3\xa9");
     EXPECT_EQ(lines[1].referer, "-");
-    const std::vector<int> statuses = {200, 304, 206, 200, 404, 400, 301, 201, 201, 202, 431};
+    EXPECT_NE(read_file(log_path).find("\"GET /a\\x7fz HTTP/1.0\""), std::string::npos) << "DEL is escaped";
+    const std::vector<int> statuses = {200, 304, 206, 200, 404, 400, 400, 301, 201, 201, 202, 431};
     for (size_t i = 0; i < statuses.size(); ++i)
         EXPECT_EQ(lines[i].status, statuses[i]) << i;
     // Local time as the log writes it: within a minute of now, three hours ahead of UTC.
@@ -288,4 +308,52 @@ TEST(AccessLogFile, ALogThatCannotBeOpenedStopsStartUp)
             << output;
     }
     EXPECT_FALSE(file_exists(dir.file("elsewhere"))) << "the link was followed";
+}
+
+TEST(AccessLogFile, FullDiskLeavesEveryLineWholeAndNamesTheCause)
+{
+    Site site;
+    site.put("page.html", "page");
+    const std::string disk = site.dir.file("disk");
+    ASSERT_EQ(mkdir(disk.c_str(), 0755), 0);
+    if (!mount_small_file_system(disk, "64k"))
+        GTEST_SKIP() << "no user and mount namespace here for a small file system";
+    struct unmount {
+        std::string dir;
+        ~unmount() { umount2(dir.c_str(), MNT_DETACH); }
+    } unmounted_at_the_end{disk};
+    // Another file takes all but one page: the log fills it up within the first requests.
+    write_file(disk + "/filler", std::string(60 * 1024, 'f'));
+    struct statvfs fs {};
+    ASSERT_EQ(statvfs(disk.c_str(), &fs), 0);
+    ASSERT_LE(fs.f_bavail * fs.f_bsize, 8192u);
+    const std::string log_path = disk + "/access.log";
+    ASSERT_TRUE(site.start(server_binary, {"-a", log_path, "-plugin", http_plugin, "-port", std::to_string(site.port)}))
+        << site.log();
+    // Serving goes on while the disk is full; once there is room again, the log goes on with
+    // whole lines.
+    const auto ask = [&](const std::string &query) {
+        EXPECT_EQ(site.get("GET /page.html?" + query + " HTTP/1.0\r\n\r\n").body, "page") << query;
+    };
+    for (int i = 0; i < 80; ++i)
+        ask("full=" + std::to_string(i));
+    ASSERT_EQ(unlink((disk + "/filler").c_str()), 0);
+    for (int i = 0; i < 3; ++i)
+        ask("room=" + std::to_string(i));
+    const std::vector<std::string> lines = read_lines(log_path);
+    ASSERT_GE(lines.size(), 3u);
+    ASSERT_LT(lines.size(), 83u) << "the disk never filled up";
+    for (const std::string &line : lines) {
+        LogLine parsed;
+        EXPECT_TRUE(parse_line(line, &parsed)) << "not a whole line: " << line;
+    }
+    for (int i = 0; i < 3; ++i)
+        EXPECT_NE(lines[lines.size() - 3 + i].find("?room=" + std::to_string(i) + " "), std::string::npos);
+    EXPECT_EQ(site.stop(), 0);
+    // Every failure names the full disk, the first (a line cut short) too.
+    const std::string log = site.log();
+    const std::string failure = "WebSrv Error: Unable to write the access log; Error: ";
+    ASSERT_NE(log.find(failure), std::string::npos) << log;
+    for (size_t at = log.find(failure); at != std::string::npos; at = log.find(failure, at + 1))
+        EXPECT_EQ(log.substr(at + failure.size(), log.find('\n', at) - at - failure.size()), "No space left on device");
 }

@@ -3,6 +3,8 @@
 // session, and the answer the client gets never claims more than was sent.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -10,6 +12,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -42,6 +45,14 @@ struct Served {
     {
         return site.start(server_binary, {"-plugin", test_plugin("tp_hostile"), "-hostile-port",
                                           std::to_string(site.port), misbehaviour});
+    }
+    // tp_record without I/O hooks: the server's own sends, through a send buffer of 16 KiB.
+    bool start_small_buffer(const std::vector<std::string> &extra = {})
+    {
+        std::vector<std::string> args{"-plugin", test_plugin("tp_record"), "-record-port", std::to_string(site.port),
+                                      "-no-io-hooks", "-send-buffer", "16384"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return site.start(server_binary, args);
     }
     bool start_http(const std::vector<std::string> &extra = {})
     {
@@ -121,6 +132,73 @@ TEST(SlowTransfer, ClientThatNeverReadsIsCutOffThirtySecondsAfterTheLastByteMove
     EXPECT_GE(waited, std::chrono::seconds(29));
     EXPECT_LT(waited, std::chrono::seconds(40)) << "the transfer went on past its limit";
     EXPECT_NE(served.healthy_stop().find("Error: Unable to send file; Error:"), std::string::npos);
+}
+
+// Sends `request` and reads the answer at a steady `per_second` bytes a second, through a
+// small receive buffer, until the server closes the connection (or 100 s passed). Returns what
+// came; *took is how long it took.
+std::string read_steadily(int port, const std::string &request, size_t per_second, Clock::duration *took)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string got;
+    const auto start = Clock::now();
+    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        send(fd, request.data(), request.size(), 0) != static_cast<ssize_t>(request.size())) {
+        close(fd);
+        return got;
+    }
+    char chunk[4096];
+    bool closed = false;
+    for (int tick = 1; !closed && Clock::now() - start < std::chrono::seconds(100); ++tick) {
+        const size_t due = per_second * static_cast<size_t>(tick) / 10;  // ten ticks a second
+        while (got.size() < due) {
+            const size_t want = std::min(sizeof chunk, due - got.size());
+            const ssize_t n = recv(fd, chunk, want, MSG_DONTWAIT);
+            if (n <= 0) {
+                closed = n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+                break;
+            }
+            got.append(chunk, static_cast<size_t>(n));
+        }
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(100 * tick));
+    }
+    *took = Clock::now() - start;
+    close(fd);
+    return got;
+}
+
+// A client that reads steadily but slowly keeps a transfer going for longer than the limit:
+// the 30 s count from the last byte that moved, not from the first.
+TEST(SlowTransfer, SteadySlowDownloadOfAFileLastingLongerThanTheLimitArrivesWhole)
+{
+    constexpr off_t size = 1 << 20;
+    Served served(size);
+    ASSERT_TRUE(served.start_small_buffer());
+    Clock::duration took{};
+    const Reply reply = parse_reply(read_steadily(served.site.port, "GET /big.bin HTTP/1.0\r\n\r\n", 28 * 1024, &took));
+    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
+    EXPECT_EQ(reply.body.size(), static_cast<size_t>(size));
+    EXPECT_GT(took, std::chrono::seconds(33)) << "the test read faster than it means to";
+    EXPECT_EQ(served.site.stop(), 0);
+}
+
+TEST(SlowTransfer, SteadySlowReaderOfAPluginsMegabyteAnswerGetsItWhole)
+{
+    constexpr size_t size = 1 << 20;
+    Served served;
+    ASSERT_TRUE(served.start_small_buffer({"-request-answer-bytes", std::to_string(size)}));
+    Clock::duration took{};
+    const Reply reply = parse_reply(read_steadily(served.site.port, "GET /page.html HTTP/1.0\r\n\r\n", 28 * 1024, &took));
+    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 OK");
+    EXPECT_EQ(reply.body, std::string(size, 'a'));
+    EXPECT_GT(took, std::chrono::seconds(33)) << "the test read faster than it means to";
+    EXPECT_EQ(served.site.stop(), 0);
 }
 
 // ---- Only regular files are served -----------------------------------------------------

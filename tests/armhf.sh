@@ -208,11 +208,13 @@ fetch future /future.txt
     fail "file dated 2040: status $(status_of future)"
 [ "$(header_of future Last-Modified)" = "Wed, 29 Feb 2040 12:00:00 GMT" ] ||
     fail "file dated 2040: Last-Modified $(header_of future Last-Modified)"
-fetch future_304 /future.txt -H 'If-Modified-Since: Thu, 01 Mar 2040 00:00:00 GMT'
-[ "$(status_of future_304)" = 304 ] || fail "If-Modified-Since 2040: status $(status_of future_304)"
+# A date later than the server's clock is no date the client had from it: ignored. (Dates past
+# 2038 are parsed by the unit tests above, under the same emulation.)
+fetch future_ims /future.txt -H 'If-Modified-Since: Thu, 01 Mar 2040 00:00:00 GMT'
+[ "$(status_of future_ims)" = 200 ] || fail "If-Modified-Since 2040: status $(status_of future_ims)"
 fetch future_200 /future.txt -H 'If-Modified-Since: Tue, 28 Feb 2040 00:00:00 GMT'
 [ "$(status_of future_200)" = 200 ] || fail "older If-Modified-Since: status $(status_of future_200)"
-pass "file dated 2040: served with its date; If-Modified-Since compared past 2038"
+pass "file dated 2040: served with its date; an If-Modified-Since past the clock ignored"
 
 curl -sS --http1.0 --max-time 240 -o - -D "$work/big.head" "http://127.0.0.1:$port/big.bin" \
     2>"$work/big.err" | cmp - "$site/big.bin" >"$work/big.cmp" 2>&1 ||

@@ -412,8 +412,16 @@ TEST_F(CgiServer, StatusLineFollowsTheProgramsHeaderLines)
                    "printf '\\r\\nno", "HTTP/1.0 403 Forbidden\r\nContent-Type: text/plain\r\n\r\nno"},
         {"split_end", "Content-Type: text/plain'; sleep 0.3; printf '\\r\\n\\r\\nbody\\n",
          "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nbody\n"},
+        // Beside a Location line the program's Status stands (a 307 keeps its method, a 303
+        // changes it); Location alone is 302.
         {"redirect", "Status: 301\\r\\nLocation: /index.html\\r\\n\\r\\n",
-         "HTTP/1.0 302 Found\r\nLocation: /index.html\r\n\r\n"},
+         "HTTP/1.0 301 Something\r\nLocation: /index.html\r\n\r\n"},
+        {"see_other", "Status: 303 See Other\\r\\nLocation: /index.html\\r\\n\\r\\n",
+         "HTTP/1.0 303 See Other\r\nLocation: /index.html\r\n\r\n"},
+        {"temporary", "Location: /index.html\\r\\nStatus: 307 Temporary Redirect\\r\\n\\r\\n",
+         "HTTP/1.0 307 Temporary Redirect\r\nLocation: /index.html\r\n\r\n"},
+        {"created_at", "Status: 201 Created\\r\\nLocation: /docs/new\\r\\nContent-Type: text/plain\\r\\n\\r\\nmade",
+         "HTTP/1.0 201 Created\r\nLocation: /docs/new\r\nContent-Type: text/plain\r\n\r\nmade"},
         {"body_mentions_status", "Content-Type: text/plain\\r\\n\\r\\nStatus: 500\\nLocation: x\\n",
          "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nStatus: 500\nLocation: x\n"},
         {"lf_only", "Content-Type: text/plain\\n\\nbody", "HTTP/1.0 200 OK\r\nContent-Type: text/plain\n\nbody"},
@@ -443,13 +451,16 @@ TEST_F(CgiServer, LargeOutputArrivesWhole)
     expect_healthy();
 }
 
-TEST_F(CgiServer, ProgramWithoutOutputGivesAnEmptyReply)
+TEST_F(CgiServer, ProgramWithoutAHeaderGetsBadGateway)
 {
     script("cgi-bin/silent", "exit 0");
     script("cgi-bin/no_newline", "printf 'Content-Type: text/plain'");
     start();
-    EXPECT_EQ(round_trip(port, get_request("/cgi-bin/silent")), "");
-    EXPECT_EQ(round_trip(port, get_request("/cgi-bin/no_newline")), "");
+    for (const char *program : {"/cgi-bin/silent", "/cgi-bin/no_newline"}) {
+        const std::string reply = round_trip(port, get_request(program));
+        EXPECT_EQ(reply, expected_error_page("HTTP/1.0", 502, "Bad Gateway", parse_reply(reply).header("Date")))
+            << program;
+    }
     expect_healthy();
     const std::string output = log();
     EXPECT_NE(output.find("No header information\n"), std::string::npos) << output;
@@ -535,15 +546,44 @@ TEST_F(CgiServer, ProgramSilentLongerThanTheReadWaitIsGivenUpOn)
     const auto begin = std::chrono::steady_clock::now();
     const std::string reply = round_trip(port, get_request("/cgi-bin/sleepy"), 40000);
     const auto waited = std::chrono::steady_clock::now() - begin;
-    // The output redirector gives up after the read wait; the connection closes when the
-    // program, which holds the socket as its standard input, ends too.
-    EXPECT_EQ(reply, "");
+    // The server gives up after the read wait and answers in the program's place.
+    EXPECT_EQ(reply, expected_error_page("HTTP/1.0", 504, "Gateway Timeout", parse_reply(reply).header("Date")));
     EXPECT_GE(waited, std::chrono::seconds(29));
-    EXPECT_LT(waited, std::chrono::seconds(38));
+    EXPECT_LT(waited, std::chrono::seconds(32));
     expect_healthy();
     const std::string output = log();
     EXPECT_NE(output.find("WebSrv Error: Read Timeout.\nRedirect Output Failed Error:"), std::string::npos)
         << output;
+}
+
+TEST_F(CgiServer, ProgramSilentPastItsLimitGetsGatewayTimeoutAndIsEnded)
+{
+    script("cgi-bin/sleepy", "sleep 5; printf 'Content-Type: text/plain\\r\\n\\r\\nlate\\n'");
+    script("cgi-bin/half", "printf 'Content-Type: text/plain\\r\\n'; sleep 5; printf '\\r\\nlate\\n'");
+    start({"-t", "1"});
+    for (const char *program : {"/cgi-bin/sleepy", "/cgi-bin/half"}) {
+        const auto begin = std::chrono::steady_clock::now();
+        const std::string reply = round_trip(port, get_request(program));
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(4)) << program;
+        EXPECT_EQ(reply, expected_error_page("HTTP/1.0", 504, "Gateway Timeout", parse_reply(reply).header("Date")))
+            << program;
+    }
+    expect_healthy();  // the programs were ended: no process is left
+    const std::string output = log();
+    EXPECT_NE(output.find("CGI program cgi-bin/sleepy gave no answer in 1 s; ending it\n"), std::string::npos) << output;
+}
+
+TEST_F(CgiServer, BadGatewayOnAKeptConnectionClosesIt)
+{
+    // The program may still be writing: what follows its malformed header is no request.
+    script("cgi-bin/broken", "printf 'Content-Length: 4\\r\\nno colon\\r\\n\\r\\nbody'");
+    start({"-k", "5"});
+    Client client(port);
+    ASSERT_TRUE(client.send_all("GET /cgi-bin/broken HTTP/1.1\r\nHost: x\r\n\r\n"));
+    const std::string reply = client.read_all(5000);
+    EXPECT_EQ(reply, expected_error_page("HTTP/1.1", 502, "Bad Gateway", parse_reply(reply).header("Date")));
+    EXPECT_TRUE(client.closed());
+    expect_healthy();
 }
 
 }  // namespace

@@ -353,12 +353,15 @@ constexpr Status kBadRequest{400, "Bad Request"};
 constexpr Status kNotFound{404, "Not Found"};
 constexpr Status kTooLarge{431, "Request Header Fields Too Large"};
 constexpr Status kNotImplemented{501, "Not Implemented"};
+constexpr Status kBadGateway{502, "Bad Gateway"};
 
 // The log lines that go with some of them.
 constexpr const char *kNoUriLog = "Error: No Space seperation for Request URI\n";
 constexpr const char *kNoVersionLog = "Error: No Space seperation for HTTP Version\n";
 constexpr const char *kNoCrLfLog = "Error: No CRLF termination for Request Line\n";
 constexpr const char *kTooLargeLog = "Error: HTTP header cannot be read; buffer exceeds.\n";  // 431
+constexpr const char *kControlLog = "Error: Control character in the request header\n";
+constexpr const char *kBadVersionLog = "Error: Malformed HTTP Version\n";
 
 // A request the server answers with an error page of its own.
 struct ErrorCase {
@@ -422,15 +425,29 @@ struct ReplyCase {
 void PrintTo(const ReplyCase &c, std::ostream *os) { *os << c.name; }
 class ProgramReply : public Table<ReplyCase> {};
 
-// A CGI program (cgi-bin/PROGRAM) that gives the server nothing it can answer with.
-struct SilenceCase {
+// A CGI program (cgi-bin/PROGRAM) whose output the server cannot pass on: the client gets the
+// server's page instead, and nothing of the program's header.
+struct FailureCase {
     const char *name;
     const char *program;
     std::string script;
+    Status status;
     const char *log;  // the line the log must hold
 };
-void PrintTo(const SilenceCase &c, std::ostream *os) { *os << c.name; }
-class ProgramSilence : public Table<SilenceCase> {};
+void PrintTo(const FailureCase &c, std::ostream *os) { *os << c.name; }
+class ProgramFailure : public Table<FailureCase> {};
+
+// A request and what it must be answered with at once: the status line, a text the answer
+// holds and one it must not hold ("" for none). "{root}" stands for the working directory.
+struct AnswerCase {
+    const char *name;
+    std::string request;
+    std::string status_line;
+    std::string holds;
+    std::string lacks = "";
+};
+void PrintTo(const AnswerCase &c, std::ostream *os) { *os << c.name; }
+class Answer : public Table<AnswerCase> {};
 
 // What a client sent before it reset the connection, and how many processes its session had.
 struct ResetCase {
@@ -511,12 +528,31 @@ TEST_P(ProgramReply, ArrivesByteForByte)
     ends_cleanly(1);
 }
 
-TEST_P(ProgramSilence, NoByteAndTheConnectionClosed)
+TEST_P(ProgramFailure, AnsweredWithTheServersPage)
 {
-    const SilenceCase &c = GetParam();
+    const FailureCase &c = GetParam();
     script(std::string("cgi-bin/") + c.program, c.script);
-    expect_silence(get_request(std::string("/cgi-bin/") + c.program));
+    expect_error(ask(get_request(std::string("/cgi-bin/") + c.program)), c.status.code, c.status.reason);
     expect_log(c.log);
+    ends_cleanly(1);
+}
+
+TEST_P(Answer, AtOnce)
+{
+    const AnswerCase &c = GetParam();
+    const auto with_root = [&](std::string text) {
+        for (size_t at; (at = text.find("{root}")) != std::string::npos;)
+            text.replace(at, 6, site.root);
+        return text;
+    };
+    const auto begin = Clock::now();
+    const std::string raw = ask(c.request);
+    EXPECT_LT(Clock::now() - begin, seconds(5));
+    EXPECT_EQ(parse_reply(raw).status_line, c.status_line) << raw;
+    EXPECT_NE(raw.find(with_root(c.holds)), std::string::npos) << raw;
+    if (!c.lacks.empty()) {
+        EXPECT_EQ(raw.find(c.lacks), std::string::npos) << raw;
+    }
     ends_cleanly(1);
 }
 
@@ -545,8 +581,8 @@ INSTANTIATE_TEST_SUITE_P(RequestLine, ErrorPage, ::testing::ValuesIn(std::vector
      kNoCrLfLog},
     // A client must not believe that the file took its method: 501, the file not sent.
     {"UnknownMethodOnAStaticFileIsNotImplemented", "BREW /page.html HTTP/1.0\r\n\r\n", kNotImplemented},
-    {"VersionOf4000BytesOnAnErrorGivesTheWholePage", "GET /missing.html " + std::string(4000, 'V') + "\r\n\r\n",
-     kNotFound},
+    {"VersionOf4000BytesGivesTheWholePage", "GET /missing.html " + std::string(4000, 'V') + "\r\n\r\n",
+     kBadRequest, kBadVersionLog},
 }), RowName());
 
 INSTANTIATE_TEST_SUITE_P(RequestLine, Served, ::testing::ValuesIn(std::vector<ServedCase>{
@@ -564,17 +600,14 @@ INSTANTIATE_TEST_SUITE_P(RequestLine, Served, ::testing::ValuesIn(std::vector<Se
 
 INSTANTIATE_TEST_SUITE_P(RequestLine, NotFound, ::testing::ValuesIn(std::vector<NotFoundCase>{
     {"PathOf4000BytesIsNotFound", "/" + std::string(4000, 'p')},
-    // The target is taken as a path as it stands: "http:" is no directory here.
-    {"AbsoluteFormTargetIsNotFound", "http://127.0.0.1/page.html"},
 }), RowName());
 
-TEST_F(RequestLine, VersionOf4000BytesIsAnsweredAsHttp10)
+TEST_F(RequestLine, VersionOf4000BytesIsRefusedAsHttp10WithoutTheFile)
 {
     const std::string version(4000, 'V');
     const Reply reply = parse_reply(ask("GET /page.html " + version + "\r\n\r\n"));
-    EXPECT_EQ(reply.status_line, "HTTP/1.0 200 Ok");
-    EXPECT_EQ(reply.header("Content-Length"), std::to_string(kPage.size()));
-    EXPECT_EQ(reply.body, kPage);
+    EXPECT_EQ(reply.status_line, "HTTP/1.0 400 Bad Request");
+    EXPECT_EQ(reply.raw.find(kPage), std::string::npos);
     EXPECT_EQ(reply.raw.find("VVV"), std::string::npos);
     ends_cleanly(1);
 }
@@ -599,21 +632,23 @@ INSTANTIATE_TEST_SUITE_P(HeaderSize, ErrorPage, ::testing::ValuesIn(std::vector<
 
 // ---- NUL bytes -------------------------------------------------------------------------
 
+// A NUL would hide the end of the header from every text search; it is refused as soon as
+// it is read, also where it fills the buffer.
 INSTANTIATE_TEST_SUITE_P(NulByte, ErrorPage, ::testing::ValuesIn(std::vector<ErrorCase>{
-    {"InTheRequestLineHidesTheEndOfTheHeader", filled(bytes("GET /page.html\0 HTTP/1.0\r\n\r\n")), kTooLarge,
-     kTooLargeLog},
-    {"AsTheFirstByteHidesEverything", filled(std::string(1, '\0') + get_request("/page.html")), kTooLarge,
-     kTooLargeLog},
-    {"BetweenHeaderFieldsHidesTheEmptyLine", filled(bytes("GET /page.html HTTP/1.0\r\nHost: a\0b\r\n\r\n")),
-     kTooLarge, kTooLargeLog},
+    {"InTheRequestLineFillingTheBufferIsAnswered400", filled(bytes("GET /page.html\0 HTTP/1.0\r\n\r\n")),
+     kBadRequest, kControlLog},
+    {"AsTheFirstByteIsAnswered400", filled(std::string(1, '\0') + get_request("/page.html")), kBadRequest,
+     kControlLog},
+    {"BetweenHeaderFieldsFillingTheBufferIsAnswered400",
+     filled(bytes("GET /page.html HTTP/1.0\r\nHost: a\0b\r\n\r\n")), kBadRequest, kControlLog},
 }), RowName());
 
-TEST_F(NulByte, FollowedByTheClientsCloseEndsTheSessionAtOnce)
+TEST_F(NulByte, FollowedByTheClientsCloseIsAnswered400)
 {
     Client client(site.port);
     client.send_all(bytes("GET /page.html HTTP/1.0\r\n\0\r\n\r\n"));
     shutdown(client.fd(), SHUT_WR);
-    expect_silence(client);
+    expect_error(client.read_all(kWaitMs), 400, "Bad Request");
     ends_cleanly(1);
 }
 
@@ -621,17 +656,17 @@ TEST_F(NulByte, FollowedByTheClientsCloseEndsTheSessionAtOnce)
 
 INSTANTIATE_TEST_SUITE_P(Garbage, ErrorPage, ::testing::ValuesIn(std::vector<ErrorCase>{
     // Without line feeds no end of header can appear, whatever else the bytes hold.
-    {"RandomBytesWithoutAnEndAreAnswered431", random_bytes(4095, 1, "\n"), kTooLarge, kTooLargeLog},
+    // Nor NUL bytes: one is refused at once (see NulByte).
+    {"RandomBytesWithoutAnEndAreAnswered431", random_bytes(4095, 1, bytes("\0\n")), kTooLarge, kTooLargeLog},
     // No NUL, space, CR or LF inside: one token and no URI.
     {"RandomBytesEndedLikeAHeaderAreAnswered400", random_bytes(2000, 2, bytes("\0 \r\n")) + "\r\n\r\n", kBadRequest,
      kNoUriLog},
-    // The version token ends only at CR or LF, so no header line can be smuggled into the
-    // status line; bytes that are no control characters are echoed as the client sent them.
-    {"BinaryVersionTextIsEchoedAsItCame", "GET /missing.html \x80\xff HTTP/9\r\n\r\n", kNotFound, nullptr,
-     "\x80\xff HTTP/9"},
+    // The version token ends only at CR or LF; what is no "HTTP/" digit "." digit is never
+    // echoed into a status line.
+    {"BinaryVersionTextIsAnswered400", "GET /missing.html \x80\xff HTTP/9\r\n\r\n", kBadRequest, kBadVersionLog},
 }), RowName());
 
-TEST_F(Garbage, TlsHandshakeOnThePlainPortGetsNoResponse)
+TEST_F(Garbage, TlsHandshakeOnThePlainPortIsAnswered400AtOnce)
 {
     // The start of a TLS ClientHello: its length fields hold NUL bytes at once.
     std::string hello = bytes("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03");
@@ -641,7 +676,8 @@ TEST_F(Garbage, TlsHandshakeOnThePlainPortGetsNoResponse)
     Client client(site.port);
     client.send_all(hello);
     shutdown(client.fd(), SHUT_WR);
-    expect_silence(client);
+    expect_error(client.read_all(kWaitMs), 400, "Bad Request");
+    expect_log(kControlLog);
     ends_cleanly(1);
 }
 
@@ -672,9 +708,6 @@ INSTANTIATE_TEST_SUITE_P(PercentEncoding, Served, ::testing::ValuesIn(std::vecto
     {"NonHexDigitsAreKeptLiterally", get_request("/odd%zz.html"), "named odd%zz.html"},
     {"PercentBeforeAnEscapeIsKeptAndTheEscapeDecoded", get_request("/%%41.html"), "named %A.html"},
     {"DoubleEncodingIsDecodedOnce", get_request("/%2541.html"), "named %41.html"},
-    // Everything behind the NUL is gone for every later step alike: the file served, its
-    // content type and the confinement test all see "page.html".
-    {"EncodedNulEndsThePath", get_request("/page.html%00.gif"), kPage, "text/html"},
     {"EncodedSlashSeparatesDirectories", get_request("/sub%2Fpage.html"), "inside sub"},
 }), RowName());
 
@@ -694,6 +727,46 @@ TEST_F(PercentEncoding, BadEscapesInACgiQueryBecomeLiteralArguments)
     EXPECT_NE(reply.find("env=[QUERY_STRING=%zz+%4+%+%41]\n"), std::string::npos) << reply;
     ends_cleanly(1);
 }
+
+// ---- The request line and the header, answered at once and as they ask -----------------
+
+INSTANTIATE_TEST_SUITE_P(RequestAndHeader, Answer, ::testing::ValuesIn(std::vector<AnswerCase>{
+    // A NUL byte would hide the end of the header; "%00" would end the path early.
+    {"NulInTheRequestLineIsAnswered400", bytes("GET /page\0.html HTTP/1.0\r\n\r\n"), "HTTP/1.0 400 Bad Request",
+     "<TITLE>400 Bad Request</TITLE>", kPage},
+    {"NulInAHeaderFieldIsAnswered400", bytes("GET /page.html HTTP/1.0\r\nUser-Agent: a\0b\r\n\r\n"),
+     "HTTP/1.0 400 Bad Request", "<TITLE>400 Bad Request</TITLE>", kPage},
+    {"EncodedNulInThePathIsAnswered400", get_request("/page.html%00.gif"), "HTTP/1.0 400 Bad Request",
+     "<TITLE>400 Bad Request</TITLE>", kPage},
+    // The version is "HTTP/" digit "." digit, or the request is refused (and the status line
+    // says HTTP/1.0): it is never echoed.
+    {"VersionThatIsNoHttpVersionIsAnswered400", "GET /page.html FOO/9\r\n\r\n", "HTTP/1.0 400 Bad Request",
+     "<TITLE>400 Bad Request</TITLE>", "FOO/9"},
+    {"VersionWithWordsBehindItIsAnswered400", "GET /page.html HTTP/1.1 x\r\n\r\n", "HTTP/1.0 400 Bad Request",
+     "<TITLE>400 Bad Request</TITLE>", kPage},
+    // A target in absolute form is its path; its host is the host the program sees.
+    {"AbsoluteFormTargetIsServedAsItsPath", "GET http://127.0.0.1/page.html HTTP/1.1\r\n\r\n",
+     "HTTP/1.1 200 Ok", kPage},
+    {"AbsoluteFormWithUpperCaseSchemeIsServed", "GET HTTP://127.0.0.1:80/sub/page.html HTTP/1.0\r\n\r\n",
+     "HTTP/1.0 200 Ok", "inside sub"},
+    {"AbsoluteFormWithoutAPathIsTheRoot", "GET http://127.0.0.1 HTTP/1.0\r\n\r\n", "HTTP/1.0 200 Ok", kIndex},
+    {"AbsoluteFormHostStandsForTheHostHeader",
+     "GET http://target.example:8080/cgi-bin/printenv?a=1 HTTP/1.0\r\nHost: header.example\r\n\r\n",
+     "HTTP/1.0 200 OK", "env=[SERVER_NAME=target.example]\n"},
+    {"AbsoluteFormPathIsTheRequestUri", "GET http://h/cgi-bin/printenv?a=1 HTTP/1.0\r\n\r\n", "HTTP/1.0 200 OK",
+     "env=[REQUEST_URI=/cgi-bin/printenv?a=1]"},
+    // A date the server's clock has not reached yet is no date the client had from it.
+    {"FutureIfModifiedSinceIsIgnored", get_request("/page.html", "If-Modified-Since: Sun, 06 Nov 2101 08:49:37 GMT\r\n"),
+     "HTTP/1.0 200 Ok", kPage},
+    {"PastIfModifiedSinceAfterTheFileIsAnswered304",
+     get_request("/page.html", "If-Modified-Since: Sun, 06 Nov 2005 08:49:37 GMT\r\n"), "HTTP/1.0 304 Not Modified",
+     "Last-Modified: Sun, 06 Nov 1994 08:49:37 GMT", kPage},
+    // The path behind a program has its dot segments resolved: PATH_TRANSLATED stays inside.
+    {"PathInfoDotSegmentsAreResolved", get_request("/cgi-bin/printenv/a/./b/../c"), "HTTP/1.0 200 OK",
+     "env=[PATH_INFO=/a/c]\nenv=[PATH_TRANSLATED={root}/a/c]"},
+    {"PathInfoBackToItsStartIsTheRoot", get_request("/cgi-bin/printenv/a/%2e%2e"), "HTTP/1.0 200 OK",
+     "env=[PATH_INFO=/]\nenv=[PATH_TRANSLATED={root}/]"},
+}), RowName());
 
 // ---- Traversal to static files: 404, and the file's bytes never leave ------------------
 
@@ -737,6 +810,11 @@ INSTANTIATE_TEST_SUITE_P(CgiTraversal, NotFound, ::testing::ValuesIn(std::vector
     {"SiblingDirectorySharingTheRootsNameIsNotFound", "/../www2/cgi-bin/evil"},
     {"SymlinkedDirectoryLeadingOutIsNotFound", "/cgi-bin/linked/evil"},
     {"SystemShellWithArgumentsIsNotFound", "/cgi-bin/../../../../../../../bin/sh?-c+id", "uid="},
+    // The path behind a program (PATH_INFO) is resolved, and may not climb above the root:
+    // PATH_TRANSLATED would name a file outside it.
+    {"PathInfoClimbingAboveTheRootIsNotFound", "/cgi-bin/printenv/../../../etc/passwd", "PATH_TRANSLATED"},
+    {"EncodedPathInfoClimbingAboveTheRootIsNotFound", "/cgi-bin/printenv/a/%2e%2e/%2E%2E/secret.txt",
+     "PATH_TRANSLATED"},
 }), RowName());
 
 TEST_F(CgiTraversal, DotDotThatStaysInsideRunsTheProgram)
@@ -961,8 +1039,6 @@ INSTANTIATE_TEST_SUITE_P(Pipelined, ProgramReply, ::testing::ValuesIn(std::vecto
 // ---- CGI programs that misbehave -------------------------------------------------------
 
 INSTANTIATE_TEST_SUITE_P(CgiProgram, ProgramReply, ::testing::ValuesIn(std::vector<ReplyCase>{
-    {"NoHeaderLinesAreForwardedBehindTheStatusLine", "headless", "printf 'just text\\n'",
-     get_request("/cgi-bin/headless"), "HTTP/1.0 200 OK\r\njust text\n"},
     {"DyingMidOutputEndsTheReplyThere", "dying",
      "printf 'Content-Type: text/plain\\r\\n\\r\\npartial'; kill -KILL $$", get_request("/cgi-bin/dying"),
      "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\npartial"},
@@ -972,13 +1048,39 @@ INSTANTIATE_TEST_SUITE_P(CgiProgram, ProgramReply, ::testing::ValuesIn(std::vect
      bytes("HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n\0\1\377\0end")},
 }), RowName());
 
-INSTANTIATE_TEST_SUITE_P(CgiProgram, ProgramSilence, ::testing::ValuesIn(std::vector<SilenceCase>{
-    {"NoLineFeedGivesAnEmptyReply", "no_newline", "printf 'Content-Type: text/plain'",
+// A header block that is missing, cut or malformed is answered 502, and the log names the
+// line (the first that is no "Name: value" line, or where the header stopped).
+INSTANTIATE_TEST_SUITE_P(CgiProgram, ProgramFailure, ::testing::ValuesIn(std::vector<FailureCase>{
+    {"NoOutputAtAllIsABadGateway", "mute", "exit 0", kBadGateway, "No header information\n"},
+    {"NoHeaderBlockIsABadGateway", "headless", "printf 'just a body\\n'", kBadGateway,
+     "WebSrv Error: CGI program cgi-bin/headless sent a malformed header at line 1\n"},
+    {"NoLineFeedIsABadGateway", "no_newline", "printf 'Content-Type: text/plain'", kBadGateway,
      "Unable to get the end of the header after 4096 bytes\n"},
-    {"FirstLineLongerThanAChunkGivesAnEmptyReply", "long_line",
-     "head -c 10000 /dev/zero | tr '\\0' a; printf '\\r\\n\\r\\nbody'",
+    {"EndBeforeTheEmptyLineIsABadGateway", "unended", "printf 'Content-Type: text/plain\\r\\nX-A: 1\\r\\n'",
+     kBadGateway, "WebSrv Error: CGI program cgi-bin/unended sent a malformed header at line 3\n"},
+    {"FirstLineLongerThanAChunkIsABadGateway", "long_line",
+     "head -c 10000 /dev/zero | tr '\\0' a; printf '\\r\\n\\r\\nbody'", kBadGateway,
      "Unable to get the end of the header after 4096 bytes\n"},
-    {"NoOutputAtAllGivesAnEmptyReply", "mute", "exit 0", "No header information\n"},
+    {"HeaderLongerThanAChunkIsABadGateway", "long_header",
+     "for i in $(seq 100); do printf 'X-Line: %040d\\r\\n' $i; done; printf '\\r\\nbody'", kBadGateway,
+     "WebSrv Error: CGI program cgi-bin/long_header sent a malformed header at line 82\n"},
+    {"BareCarriageReturnInALineIsABadGateway", "bare_cr",
+     "printf 'Location: /x\\rSet-Cookie: evil=1\\r\\n\\r\\n'", kBadGateway,
+     "WebSrv Error: CGI program cgi-bin/bare_cr sent a malformed header at line 1\n"},
+    {"NulInALineIsABadGateway", "nul", "printf 'Content-Type: text/plain\\000x\\r\\n\\r\\nbody'", kBadGateway,
+     "WebSrv Error: CGI program cgi-bin/nul sent a malformed header at line 1\n"},
+    {"DelInALineIsABadGateway", "del", "printf 'X-A: a\\177b\\r\\n\\r\\nbody'", kBadGateway,
+     "WebSrv Error: CGI program cgi-bin/del sent a malformed header at line 1\n"},
+    {"LineWithoutAColonIsABadGateway", "colonless",
+     "printf 'Content-Type: text/plain\\r\\nno colon here\\r\\n\\r\\nbody'", kBadGateway,
+     "WebSrv Error: CGI program cgi-bin/colonless sent a malformed header at line 2\n"},
+    {"EmptyNameIsABadGateway", "nameless", "printf ': value\\r\\n\\r\\nbody'", kBadGateway,
+     "WebSrv Error: CGI program cgi-bin/nameless sent a malformed header at line 1\n"},
+    {"BlankBeforeTheColonIsABadGateway", "blank_name", "printf 'Content-Type : text/plain\\r\\n\\r\\nbody'",
+     kBadGateway, "WebSrv Error: CGI program cgi-bin/blank_name sent a malformed header at line 1\n"},
+    {"FoldedLineIsABadGateway", "folded",
+     "printf 'Content-Type: text/plain\\r\\n continued\\r\\n\\r\\nbody'", kBadGateway,
+     "WebSrv Error: CGI program cgi-bin/folded sent a malformed header at line 2\n"},
 }), RowName());
 
 TEST_F(CgiProgram, ExitingWithoutReadingItsInputStillAnswers)
@@ -1033,13 +1135,14 @@ TEST_F(CgiProgram, StatusOutsideTheRangeOfHttpIsTheServersError)
 
 TEST_F(SlowProgram, SilentPastTheReadWaitIsGivenUpOn)
 {
-    // The output copy gives up after its read wait and ends the program, which never
-    // answered; the connection closes then.
+    // The output copy gives up after its read wait, answers 504 in the program's place and
+    // ends the program, which never answered; the connection closes then.
     script("cgi-bin/sleepy", "sleep 300");
     Client client(site.port);
     ASSERT_TRUE(client.send_all(get_request("/cgi-bin/sleepy")));
     const auto begin = Clock::now();
-    expect_silence(client, 45000);
+    expect_error(client.read_all(45000), 504, "Gateway Timeout");
+    EXPECT_TRUE(client.closed());
     const auto waited = Clock::now() - begin;
     EXPECT_GE(waited, seconds(29));
     EXPECT_LT(waited, seconds(40));

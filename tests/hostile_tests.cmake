@@ -17,5 +17,5 @@ add_executable(answers_tests answers_test.cpp)
 target_link_libraries(answers_tests PRIVATE test_support GTest::gtest_main)
 target_compile_definitions(answers_tests PRIVATE ${TEST_DEFINITIONS}
   CGI_PRINTENV="$<TARGET_FILE:cgi_printenv>")
-add_dependencies(answers_tests websrv-test http tp_hostile cgi_printenv)
+add_dependencies(answers_tests websrv-test http tp_hostile tp_record cgi_printenv)
 websrv_discover_tests(answers_tests 60 hostile)

@@ -73,7 +73,7 @@ protected:
     {
         load(request);
         StdoutCapture capture;
-        const request_error result = websrv_parse_request(&session);
+        const request_error result = websrv_parse_request(&session, "127.0.0.1");
         const std::string text = capture.finish();
         if (log != nullptr)
             *log = text;
@@ -160,9 +160,7 @@ TEST_F(Request, SplitsTheRequestLineIntoItsParts)
         {"GET /x?a=1?b=2 HTTP/1.0\r\n\r\n", "GET", "/x", "a=1?b=2", "HTTP/1.0"},
         {"HEAD / HTTP/1.1\r\n\r\n", "HEAD", "/", nullptr, "HTTP/1.1"},
         {"  GET /x HTTP/1.0\r\n\r\n", "GET", "/x", nullptr, "HTTP/1.0"},
-        {"GET /x  HTTP/1.0\r\n\r\n", "GET", "/x", nullptr, " HTTP/1.0"},
-        {"GET /x HTTP/1.0 extra words\r\n\r\n", "GET", "/x", nullptr, "HTTP/1.0 extra words"},
-        {"junk /x whatever\r\n\r\n", "junk", "/x", nullptr, "whatever"},
+        {"junk /x HTTP/9.9\r\n\r\n", "junk", "/x", nullptr, "HTTP/9.9"},
     };
     for (const auto &c : cases) {
         fresh_session();
@@ -172,6 +170,20 @@ TEST_F(Request, SplitsTheRequestLineIntoItsParts)
         EXPECT_EQ(text(session.uri), text(c.uri)) << c.request;
         EXPECT_EQ(text(session.query), text(c.query)) << c.request;
         EXPECT_EQ(text(session.protocol), text(c.protocol)) << c.request;
+    }
+}
+
+TEST_F(Request, VersionThatIsNoHttpVersionIsRefused)
+{
+    // The protocol token runs to the line's end: a second space before it, or words behind
+    // it, make it no version (it would begin or end the status line with them).
+    for (const char *request : {"GET /x  HTTP/1.0\r\n\r\n", "GET /x HTTP/1.0 extra words\r\n\r\n",
+                                "junk /x whatever\r\n\r\n", "GET /x HTTP/1.10\r\n\r\n", "GET /x http/1.0\r\n\r\n",
+                                "GET /x HTTP/1.\r\n\r\n", "GET /x HTTP/x.1\r\n\r\n"}) {
+        fresh_session();
+        std::string log;
+        EXPECT_EQ(parse(request, &log), request_error::bad_version) << request;
+        EXPECT_EQ(log, "Error: Malformed HTTP Version\n") << request;
     }
 }
 

@@ -311,6 +311,25 @@ TEST(AcceptLoop, RetiresAListeningSocketWhosePluginUnregisteredWithoutSpinning)
     EXPECT_EQ(read_file(box.port_file), "");
 }
 
+TEST(AcceptLoop, SleepsOnceTheSessionsServedHaveEnded)
+{
+    // The main process waits for the processes of ended sessions with a short pause while any
+    // is left; one it has reaped must be off that list, or it pauses and wakes for ever.
+    Sandbox box;
+    const int port = free_port();
+    write_file(box.dir.file("page.html"), "page");
+    auto server = box.start(http_on(port));
+    ASSERT_TRUE(server->wait_ready({port})) << server->output();
+    for (int i = 0; i < 5; ++i)
+        EXPECT_NE(websrv_test::exchange(port, get_request("/page.html")).find("\r\n\r\npage"), std::string::npos);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const long before = std::stol(status_field(server->pid(), "voluntary_ctxt_switches"));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const long woken = std::stol(status_field(server->pid(), "voluntary_ctxt_switches")) - before;
+    EXPECT_LE(woken, 4) << "times the idle main process woke in a second";
+    EXPECT_EQ(server->stop(SIGTERM), 0);
+}
+
 TEST(Startup, NoListeningSocketLeftAfterTheStartHooksStopsTheServer)
 {
     // The only plug-in unregisters itself in its start hook: nothing would ever be served.

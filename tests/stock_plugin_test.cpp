@@ -4,7 +4,9 @@
 // protected path, each hash kind, refused files, REMOTE_USER, the file read again, 429).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <chrono>
 #include <crypt.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -24,6 +26,8 @@ namespace {
 const std::string server_binary = WEBSRV_TEST_SERVER;
 const std::string http_plugin = WEBSRV_HTTP_PLUGIN;
 const std::string printenv_program = CGI_PRINTENV;
+// http.so with a clock of its password tables that a file moves on (WEBSRV_TEST_CLOCK_FILE).
+const std::string http_clock_plugin = WEBSRV_HTTP_CLOCK_PLUGIN;
 
 void start(Site &site, const std::vector<std::string> &options)
 {
@@ -124,8 +128,8 @@ TEST(StockHeaders, EveryHeaderBlockCarriesTheLines)
     mkdir((site.root + "/sub").c_str(), 0755);
     ASSERT_EQ(symlink(printenv_program.c_str(), (site.root + "/cgi-bin/printenv").c_str()), 0);
     start(site, {"-header", "X-Frame-Options: DENY", "-header", "Content-Security-Policy: default-src 'self'",
-                 "-auth", "/admin", site.users});
-    const std::string modified = "If-Modified-Since: Sun, 06 Nov 2050 08:49:37 GMT\r\n";
+                 "-header", "X-Tabbed: a\tb", "-auth", "/admin", site.users});
+    const std::string modified = "If-Modified-Since: Sun, 06 Nov 2005 08:49:37 GMT\r\n";
     const struct {
         const char *what;
         std::string target, headers, status;
@@ -139,6 +143,7 @@ TEST(StockHeaders, EveryHeaderBlockCarriesTheLines)
         EXPECT_EQ(status_of(reply), c.status) << c.what;
         EXPECT_EQ(reply.header("X-Frame-Options"), "DENY") << c.what;
         EXPECT_EQ(reply.header("Content-Security-Policy"), "default-src 'self'") << c.what;
+        EXPECT_EQ(reply.header("X-Tabbed"), "a\tb") << c.what;  // a field value may hold a tab
     }
     EXPECT_EQ(site.stop(), 0);
 }
@@ -148,8 +153,10 @@ TEST(StockHeaders, UnsafeLinesStopTheStart)
     const struct {
         const char *line, *reason;
     } cases[] = {
-        {"X-Test: a\tb", "control character"},
-        {"X-Test: a\x7f", "control character"},
+        {"X-Test: a\x01b", "control character other than a tab"},
+        {"X-Test: a\x7f", "control character other than a tab"},
+        {"X-Test: a\r\nX-Evil: 1", "control character other than a tab"},
+        {"X\tTest: a", "Name: value"},
         {"No colon", "Name: value"},
         {": empty name", "Name: value"},
         {"Bad Name: x", "Name: value"},
@@ -339,6 +346,153 @@ TEST(StockAuth, TenFailuresInAMinuteBlockThatAddressOnly)
     EXPECT_EQ(status_from("127.0.0.3", site.port, "GET / HTTP/1.0\r\n\r\n"), "200");
     EXPECT_EQ(status_from("127.0.0.4", site.port, right), "200");
     EXPECT_EQ(status_of(get(site, "/admin/")), "401");  // 127.0.0.1 is another address
+    EXPECT_EQ(site.stop(), 0);
+}
+
+// Each check of a protection on its own: the path as written (a link inside the prefix whose
+// real file is public is protected by its spelling alone), the real path (a link outside that
+// leads in), a directory's own index, the prefix itself, and the user's whole name.
+TEST(StockAuth, EachCheckProtectsOnItsOwn)
+{
+    ProtectedSite site;
+    site.put("public.txt", "public file");
+    mkdir((site.root + "/closed").c_str(), 0755);  // protected, no index of its own
+    site.put("closed/inside.txt", "closed");
+    mkdir((site.root + "/pub").c_str(), 0755);
+    ASSERT_EQ(symlink("../public.txt", (site.root + "/admin/public-link").c_str()), 0);
+    ASSERT_EQ(symlink("../admin/secret.txt", (site.root + "/pub/index.html").c_str()), 0);
+    ASSERT_EQ(symlink("../admin/secret.txt", (site.root + "/x/link.txt").c_str()), 0);
+    write_file(site.users, "admin:" + hash_of("right horse", "$6$") + "\n");
+    start(site, {"-auth", "/admin", site.users, "-auth", "/closed", site.users});
+    const std::string right = basic("admin", "right horse");
+    const struct {
+        const char *what, *target;
+        std::string authorization;
+        const char *status;
+    } cases[] = {
+        // The path as written: the link's real file is public.
+        {"spelling", "/admin/public-link", "", "401"},
+        {"spelling with a dot", "/./admin/public-link", "", "401"},
+        {"spelling with a dot inside", "/admin/./public-link", "", "401"},
+        {"spelling with a dot-dot", "/x/../admin/public-link", "", "401"},
+        {"spelling with the password", "/admin/public-link", right, "200"},
+        // The real path: the spelling is public.
+        {"link from outside", "/x/link.txt", "", "401"},
+        // A public directory whose index is a protected file.
+        {"index", "/pub/", "", "401"},
+        {"index with the password", "/pub/", right, "200"},
+        // The prefix itself, a directory without an index of its own.
+        {"prefix itself", "/closed", "", "401"},
+        {"prefix itself with a slash", "/closed/", "", "401"},
+        {"below the prefix", "/closed/inside.txt", "", "401"},
+        // The user's whole name: "ad" is not "admin".
+        {"user named by a prefix", "/admin/secret.txt", basic("ad", "right horse"), "401"},
+        {"user named longer", "/admin/secret.txt", basic("administrator", "right horse"), "401"},
+        {"the user", "/admin/secret.txt", right, "200"},
+        {"public", "/public.txt", "", "200"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(status_of(get(site, c.target, c.authorization)), c.status) << c.what << ": " << c.target;
+    EXPECT_EQ(site.stop(), 0);
+}
+
+TEST(StockAuth, FailuresCountForAMinuteAndABlockLastsAMinute)
+{
+    ProtectedSite site;
+    const std::string clock = site.dir.file("clock");
+    write_file(clock, "0");
+    setenv("WEBSRV_TEST_CLOCK_FILE", clock.c_str(), 1);
+    ASSERT_TRUE(site.start(server_binary, {"-plugin", http_clock_plugin, "-port", std::to_string(site.port), "-auth",
+                                           "/admin", site.users}))
+        << site.log();
+    const std::string wrong = "GET /admin/secret.txt HTTP/1.0\r\n" + basic("bob", "guess") + "\r\n";
+    const std::string right = "GET /admin/secret.txt HTTP/1.0\r\n" + basic("bob", "right horse") + "\r\n";
+    // Nine failures, a minute passes, nine more: the window started again, nothing is blocked.
+    for (int i = 0; i < 9; ++i)
+        ASSERT_EQ(status_from("127.0.0.5", site.port, wrong), "401") << i;
+    write_file(clock, "61000");
+    for (int i = 0; i < 9; ++i)
+        ASSERT_EQ(status_from("127.0.0.5", site.port, wrong), "401") << i;
+    EXPECT_EQ(status_from("127.0.0.5", site.port, right), "200");
+    // Ten failures block the address; a minute later it is let in again, and a new failure
+    // counts as the first of a new window.
+    for (int i = 0; i < 10; ++i)
+        ASSERT_EQ(status_from("127.0.0.6", site.port, wrong), "401") << i;
+    EXPECT_EQ(status_from("127.0.0.6", site.port, right), "429");
+    write_file(clock, "92000");
+    EXPECT_EQ(status_from("127.0.0.6", site.port, right), "429");
+    write_file(clock, "122000");
+    EXPECT_EQ(status_from("127.0.0.6", site.port, right), "200");
+    EXPECT_EQ(status_from("127.0.0.6", site.port, wrong), "401");
+    EXPECT_EQ(status_from("127.0.0.6", site.port, right), "200");
+    EXPECT_EQ(site.stop(), 0);
+}
+
+// ---- the stock plug-in's answers -----------------------------------------------------------
+
+TEST(StockAnswers, StatusLinesFollowTheRequestsVersionAsTheServersDo)
+{
+    ProtectedSite site;
+    start(site, {"-auth", "/admin", site.users});
+    const std::string wrong = basic("bob", "guess");
+    for (int i = 0; i < 10; ++i)
+        ASSERT_EQ(status_from("127.0.0.8", site.port, "GET /admin/ HTTP/1.1\r\n" + wrong + "\r\n"), "401");
+    const struct {
+        const char *what, *from;
+        std::string request;
+        const char *status_line;
+    } cases[] = {
+        {"401", "127.0.0.1", "GET /admin/ HTTP/1.1\r\n\r\n", "HTTP/1.1 401 Unauthorized"},
+        {"301", "127.0.0.1", "GET /x HTTP/1.1\r\n\r\n", "HTTP/1.1 301 Moved Permanently"},
+        {"429", "127.0.0.8", "GET /admin/ HTTP/1.1\r\n\r\n", "HTTP/1.1 429 Too Many Requests"},
+        {"the server's 404", "127.0.0.1", "GET /missing HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found"},
+        {"401 to HTTP/1.0", "127.0.0.1", "GET /admin/ HTTP/1.0\r\n\r\n", "HTTP/1.0 401 Unauthorized"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(reply_from(c.from, site.port, c.request).status_line, c.status_line) << c.what;
+    // A file that turns bad: 500, in the request's version too.
+    write_file(site.users, "bob:plain\n");
+    EXPECT_EQ(reply_from("127.0.0.1", site.port, "GET /admin/ HTTP/1.1\r\n" + basic("bob", "x") + "\r\n").status_line,
+              "HTTP/1.1 500 Internal Server Error");
+    EXPECT_EQ(site.stop(), 0);
+}
+
+// ---- what a check costs ----------------------------------------------------------------------
+
+// The median of `values`.
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+TEST(StockAuth, AMissingUserCostsWhatAPresentUserCosts)
+{
+    // The README's file: a bcrypt user first (htpasswd -B), then a yescrypt one (mkpasswd).
+    ProtectedSite site;
+    write_file(site.users, "admin:" + hash_of("a", "$2b$") + "\nviewer:" + hash_of("v", "$y$") + "\n");
+    start(site, {"-auth", "/admin", site.users});
+    const char *users[] = {"nobody", "admin", "viewer"};
+    std::vector<double> times[3];
+    // Round after round, each user once, from addresses that change before the limiter blocks
+    // one: every wrong password is a failure.
+    for (int round = 0; round < 31; ++round) {
+        const std::string from = "127.0.1." + std::to_string(1 + round / 3);
+        for (int u = 0; u < 3; ++u) {
+            const std::string request = "GET /admin/secret.txt HTTP/1.0\r\n" + basic(users[u], "wrong") + "\r\n";
+            const auto begin = std::chrono::steady_clock::now();
+            ASSERT_EQ(status_from(from.c_str(), site.port, request), "401") << users[u];
+            if (round > 0)  // the first round warms up
+                times[u].push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count());
+        }
+    }
+    const double missing = median(times[0]);
+    for (int u = 1; u < 3; ++u) {
+        const double present = median(times[u]);
+        // Margin for a busy machine; a missing user that costs a tenth fails it.
+        EXPECT_GT(missing, present / 2) << users[u] << ": " << present << " ms, missing: " << missing << " ms";
+        EXPECT_LT(missing, present * 2) << users[u] << ": " << present << " ms, missing: " << missing << " ms";
+    }
     EXPECT_EQ(site.stop(), 0);
 }
 

@@ -444,6 +444,52 @@ class Lasting(TlsCase):
             self.assertEqual(len(set(served_by)), 2, (version, served_by))
 
 
+class Renewal(unittest.TestCase):
+    """SIGUSR1 makes https.so read its certificate and key again: a client then sees the new
+    certificate, in the default mode (the engine carries TLS) and with processes that last; a
+    bad new pair leaves the one in use."""
+
+    def served_certificate(self, port):
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        context.check_hostname = False
+        context.verify_mode = ssl.CERT_NONE
+        with socket.create_connection(('127.0.0.1', port), timeout=10) as raw:
+            with context.wrap_socket(raw) as tls:
+                return tls.getpeercert(binary_form=True)
+
+    def test_a_renewed_pair_is_served_after_sigusr1_and_a_bad_one_is_not(self):
+        work = Workspace()
+        self.addCleanup(work.close)
+        first, second = TestCA(work.dir), TestCA(tempfile.mkdtemp(dir=work.dir))
+        # The server's own certificate: the first of its chain file.
+        der = lambda ca: ssl.PEM_cert_to_DER_cert(open(ca.cert).read().split('-----END CERTIFICATE-----')[0] +
+                                                  '-----END CERTIFICATE-----\n')
+        cert, key = work.path('https.crt'), work.path('https.key')
+
+        def install(cert_from, key_from):
+            for source, target in ((cert_from, cert), (key_from, key)):
+                with open(source, 'rb') as f, open(target + '.new', 'wb') as out:
+                    out.write(f.read())
+                os.chmod(target + '.new', 0o600)
+                os.rename(target + '.new', target)  # as a renewal tool replaces a file
+
+        for options in ([], ['-k', '5', '-r', '100']):
+            install(first.cert, first.key)
+            port = free_port()
+            server = start_server(work, ['-tls-port', str(port), '-cert', cert, '-key', key] + options, [port])
+            try:
+                self.assertEqual(self.served_certificate(port), der(first), options)
+                install(second.cert, second.key)
+                server.process.send_signal(signal.SIGUSR1)
+                self.assertTrue(wait_until(lambda: self.served_certificate(port) == der(second), 5), options)
+                install(first.cert, second.key)  # a certificate with another's key
+                server.process.send_signal(signal.SIGUSR1)
+                self.assertTrue(wait_until(lambda: 'the certificate in use stays' in server.log(), 5), server.log())
+                self.assertEqual(self.served_certificate(port), der(second), options)
+            finally:
+                self.assertEqual(server.stop(), 0)
+
+
 class Engine(unittest.TestCase):
     def setUp(self):
         self.work = Workspace()
@@ -494,7 +540,11 @@ class Certificates(unittest.TestCase):
             text = run(['openssl', 'x509', '-in', cert, '-noout', '-subject', '-ext', 'subjectAltName',
                         '-dates']).stdout.decode()
             self.assertIn('CN = %s' % HOSTNAME, text)
-            self.assertIn('DNS:%s' % HOSTNAME, text)
+            # Every name the device may be reached by: its host name, localhost, the loopback
+            # addresses.
+            names = re.search(r'Subject Alternative Name:\s*\n\s*(.*)', text).group(1).split(', ')
+            self.assertEqual(sorted(set(names)), sorted({'DNS:%s' % HOSTNAME, 'DNS:localhost', 'IP Address:127.0.0.1',
+                                                         'IP Address:0:0:0:0:0:0:0:1'}), text)
             dates = dict(line.split('=', 1) for line in text.splitlines() if line.startswith('not'))
             span = (ssl.cert_time_to_seconds(dates['notAfter']) - ssl.cert_time_to_seconds(dates['notBefore'])) / 86400
             self.assertEqual(span, 3653)
@@ -525,18 +575,30 @@ class Certificates(unittest.TestCase):
         dangling = self.work.path('dangling.key')
         os.symlink(self.work.path('nowhere'), dangling)
         missing = self.work.path('missing')
+        der = self.work.path('cert.der')
+        openssl('x509', '-in', ca.cert, '-outform', 'DER', '-out', der)
+        locked = self.work.path('locked.key')
+        openssl('pkey', '-in', ca.key, '-aes256', '-passout', 'pass:secret', '-out', locked)
         cases = [
             ('the key is missing', ca.cert, missing, 'exists but %s does not' % missing),
             ('the certificate is missing', missing, ca.key, 'exists but %s does not' % missing),
-            ('the key belongs to another certificate', ca.cert, ca.other_key, 'does not belong to the certificate'),
-            ('the certificate is malformed', garbage, ca.key, '%s is not a PEM certificate' % garbage),
-            ('the key is malformed', ca.cert, garbage, '%s is not a PEM private key' % garbage),
+            ('the key belongs to another certificate', ca.cert, ca.other_key,
+             'does not belong to the certificate %s: the certificate was made for another key' % ca.cert),
+            ('the certificate is malformed', garbage, ca.key,
+             '%s cannot serve as the certificate: its PEM block is damaged' % garbage),
+            ('the certificate is DER', der, ca.key, '%s cannot serve as the certificate: no "-----BEGIN" block' % der),
+            ('the key is malformed', ca.cert, garbage,
+             '%s cannot serve as the private key: no private key that can be read in it' % garbage),
+            ('the key is the certificate', ca.cert, ca.cert, '%s cannot serve as the private key: no private key' % ca.cert),
+            ('the key has a passphrase', ca.cert, locked,
+             '%s cannot serve as the private key: it is protected by a passphrase' % locked),
             ('the key cannot be read', ca.cert, dangling, 'cannot read %s' % dangling),
         ]
         for what, cert, key, message in cases:
             status, log = run_to_exit(self.work, ['-cert', cert, '-key', key])
             self.assertEqual(status, 255, what + '\n' + log)
             self.assertIn(message, log, what)
+            self.assertNotIn('lib(', log, what)  # the reason in words, not OpenSSL's numbers
 
     def test_keys_others_can_read_are_warned_about_and_served_ones_refused(self):
         ca = TestCA(self.work.dir)
@@ -576,10 +638,13 @@ class Redirect(TlsCase):
             (b'GET / HTTP/1.0\r\n\r\n', 'https://127.0.0.1%s/' % tls),
             (b'GET /x HTTP/1.0\r\nHost: evil.example/@x\r\n\r\n', 'https://127.0.0.1%s/x' % tls),
             (b'GET http://device.local/abs?q HTTP/1.0\r\nHost: device.local\r\n\r\n', 'https://device.local%s/abs?q' % tls),
+            (b'GET /v FOO/9\r\nHost: device.local\r\n\r\n', 'https://device.local%s/v' % tls),
         ]
         for head, location in cases:
             answer = self.plain_request(head)
-            self.assertTrue(answer.startswith('HTTP/1.0 301 Moved Permanently\r\n'), answer)
+            # The status line's version is the request's, as in every answer of the server.
+            version = 'HTTP/1.1' if b' HTTP/1.1\r\n' in head else 'HTTP/1.0'
+            self.assertTrue(answer.startswith('%s 301 Moved Permanently\r\n' % version), answer)
             self.assertIn('\r\nLocation: %s\r\n' % location, answer, head)
             self.assertIn('\r\nX-Frame-Options: DENY\r\n', answer)
         response, body, _ = self.request('GET', '/page.txt')

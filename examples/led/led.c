@@ -132,12 +132,18 @@ static int led_option(int *index, char **argv);
 /* Consent to many sessions per process (nothing of a session is kept in globals), our route,
  * and the port shared with the plug-in that serves the pages. */
 static websrv_plugin_ext led_ext = {
-    sizeof(websrv_plugin_ext), WEBSRV_EXT_MANY_SESSIONS | WEBSRV_EXT_SHARES_PORT, led_route, NULL, NULL, NULL, NULL,
+    .size = sizeof(websrv_plugin_ext),
+    .flags = WEBSRV_EXT_MANY_SESSIONS | WEBSRV_EXT_SHARES_PORT,
+    .on_route = led_route,
 };
 
 static websrv_plugin_desc led_desc = {
-    WEBSRV_VERSION_MAJOR, WEBSRV_VERSION_MINOR, "led", 8080, led_option, NULL, NULL, NULL, NULL, NULL,
-    &led_ext, NULL, NULL, NULL,
+    .version_major = WEBSRV_VERSION_MAJOR,
+    .version_minor = WEBSRV_VERSION_MINOR,
+    .name = "led",
+    .port = 8080,
+    .on_option = led_option,
+    .reserved = &led_ext,
 };
 
 static int led_option(int *index, char **argv)

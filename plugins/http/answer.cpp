@@ -48,9 +48,10 @@ const char *header_line_fault(const char *line)
         if (strlen(field) == name && strncasecmp(line, field, name) == 0)
             return "the server writes that field itself";
     }
+    // A field value may hold tabs, like blanks; no other control character.
     for (const char *c = line + name + 1; *c != '\0'; ++c) {
-        if (is_control(static_cast<unsigned char>(*c)))
-            return "its value has a control character";
+        if (is_control(static_cast<unsigned char>(*c)) && *c != '\t')
+            return "its value has a control character other than a tab";
     }
     return nullptr;
 }
@@ -102,7 +103,7 @@ const char *header_lines()
     return extra_length > 0 ? extra_lines : nullptr;
 }
 
-int answer_send(int fd, int status, const char *extra)
+int answer_send(int fd, int status, const char *extra, const char *protocol)
 {
     const char *reason = websrv_reason(status);
     char page[512];
@@ -113,10 +114,10 @@ int answer_send(int fd, int status, const char *extra)
     // lines are bounded by their makers, so the whole answer always fits.
     char answer[8192];
     const int length = snprintf(answer, sizeof answer,
-                                "HTTP/1.0 %d %s\r\nDate: %s\r\n%sContent-Type: text/html\r\n"
+                                "%s %d %s\r\nDate: %s\r\n%sContent-Type: text/html\r\n"
                                 "Content-Length: %d\r\nConnection: close\r\n%s\r\n%s",
-                                status, reason, date, extra, page_length, extra_length > 0 ? extra_lines : "",
-                                page);
+                                websrv_status_version(protocol), status, reason, date, extra, page_length,
+                                extra_length > 0 ? extra_lines : "", page);
     // Through the TLS port's write hook (a TLS connection in this process goes over TLS), or a
     // descriptor without hooks: the server sends with send(), which never raises SIGPIPE. Either
     // way every byte goes, or the write fails (a client that went away gets nothing more).

@@ -24,6 +24,7 @@ int http_session_init(websrv_session *session);
 int http_request(websrv_session *session);
 int http_directory(websrv_session *session, char *path);
 int http_route(websrv_session *session);
+int http_event(int event);
 
 // What we add to the descriptor through its `reserved` slot: consent to serve many sessions in
 // one process and on one connection ("-k", "-r"), our own URLs, and the server's counters for
@@ -36,6 +37,7 @@ websrv_plugin_ext http_ext = {
     .on_close = nullptr,
     .on_pending = nullptr,
     .on_counters = status_counters,
+    .on_event = http_event,            // -check, start-up over, SIGUSR1
 };
 
 // 1. The descriptor. The server copies it when it is registered, so one static record is
@@ -127,6 +129,21 @@ int http_start(int)
         return 0;
     started = true;
     return auth_start() < 0 || tls_start() < 0 ? -1 : 0;
+}
+
+// Main process: the server's events. "-check" reads the password files and the TLS pair as the
+// start would; the rest is the TLS part's.
+int http_event(int event)
+{
+    // https.so's two ports share the hook: the check and the start are done once.
+    static int once_done = 0;
+    const int bit = 1 << event;
+    if (event != WEBSRV_EVENT_RELOAD && (once_done & bit) != 0)
+        return 0;
+    once_done |= bit;
+    if (event == WEBSRV_EVENT_CHECK && auth_start() < 0)
+        return -1;
+    return tls_event(event);
 }
 
 // Child, first in every connection: the "-header" lines go into every header block the

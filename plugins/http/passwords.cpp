@@ -176,6 +176,58 @@ bool password_file::walk(Found found) const
     return true;
 }
 
+// The part of a hash that fixes what computing it costs: its method and the method's
+// parameters, without salt and hash: "$y$j9T$", "$2b$05$", "$6$rounds=5000$", "$6$". Returns
+// its length. bcrypt keeps salt and hash in one field behind its cost; the other methods end
+// with a salt field and a hash field.
+size_t cost_length(const char *hash, size_t length)
+{
+    const bool bcrypt = length > 2 && hash[1] == '2';
+    size_t last = 0;
+    size_t before_last = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (hash[i] == '$') {
+            before_last = last;
+            last = i + 1;
+        }
+    }
+    return bcrypt ? last : before_last;
+}
+
+// What a check hashes: one hash of every method and cost the file has, so that a name that is
+// not in the file costs what every name in it costs. The first hash of each kind stands in
+// for all of its kind; the user's own hash takes the place of its kind's.
+class hash_kinds {
+public:
+    // Notes the kind of `hash` (`length` bytes), unless it is noted already or there is no
+    // room left for another kind.
+    void note(const char *hash, size_t length)
+    {
+        if (find(hash, length) >= 0 || count_ == max_kinds || length >= sizeof stand_in_[0])
+            return;
+        memcpy(stand_in_[count_], hash, length);
+        stand_in_[count_][length] = '\0';
+        ++count_;
+    }
+    // The kind of `hash` among those noted, or -1.
+    int find(const char *hash, size_t length) const
+    {
+        const size_t cost = cost_length(hash, length);
+        for (int i = 0; i < count_; ++i) {
+            if (cost_length(stand_in_[i], strlen(stand_in_[i])) == cost && memcmp(stand_in_[i], hash, cost) == 0)
+                return i;
+        }
+        return -1;
+    }
+    int count() const { return count_; }
+    const char *stand_in(int i) const { return stand_in_[i]; }
+
+private:
+    static constexpr int max_kinds = 8;
+    char stand_in_[max_kinds][256];
+    int count_ = 0;
+};
+
 // Compares two texts in time that depends on their lengths only.
 bool same_text(const char *a, const char *b, size_t b_length)
 {
@@ -225,30 +277,37 @@ password_verdict passwords_verify(const char *path, const char *user, const char
     if (!file.read(path))
         return password_verdict::file_fault;
     const size_t user_length = strlen(user);
-    // The user's hash, and the first hash of the file to pay the same cost with when the
-    // user is missing.
+    // The user's hash, and every kind of hash the file has. The whole file is read whatever
+    // the user: where a name stands in the file must not show in the time either.
     char hash[WEBSRV_BUFFER_SIZE] = "";
-    char stand_in[WEBSRV_BUFFER_SIZE] = "";
     bool found = false;
+    hash_kinds kinds;
     const bool sound = file.walk([&](const password_line &line) {
-        char *target = line.user_length == user_length && memcmp(line.user, user, user_length) == 0 ? hash
-                       : stand_in[0] == '\0'                                                        ? stand_in
-                                                                                                    : nullptr;
-        if (target != nullptr && line.hash_length < sizeof hash) {
-            memcpy(target, line.hash, line.hash_length);
-            target[line.hash_length] = '\0';
-            found |= target == hash;
+        kinds.note(line.hash, line.hash_length);
+        if (!found && line.user_length == user_length && memcmp(line.user, user, user_length) == 0 &&
+            line.hash_length < sizeof hash) {
+            memcpy(hash, line.hash, line.hash_length);
+            hash[line.hash_length] = '\0';
+            found = true;
         }
-        return !found;
+        return true;
     });
     if (!sound)
         return password_verdict::file_fault;
-    const char *setting = found ? hash : stand_in;
-    if (setting[0] == '\0')
+    if (kinds.count() == 0)
         return password_verdict::refused;  // a file without users
+    const int own_kind = found ? kinds.find(hash, strlen(hash)) : -1;
     static char work_area[crypt_data_size];
-    const char *computed = crypt_rn(password, setting, work_area, sizeof work_area);
-    const bool match = computed != nullptr && same_text(computed, setting, strlen(setting));
+    bool match = false;
+    // One hash of each kind; the user's own in place of its kind's (or besides them all, when
+    // the file has more kinds than are told apart).
+    for (int i = own_kind < 0 && found ? -1 : 0; i < kinds.count(); ++i) {
+        const bool own = found && (i == own_kind || i < 0);
+        const char *setting = own ? hash : kinds.stand_in(i);
+        const char *computed = crypt_rn(password, setting, work_area, sizeof work_area);
+        if (own)
+            match = computed != nullptr && same_text(computed, setting, strlen(setting));
+    }
     explicit_bzero(work_area, sizeof work_area);
     return found && match ? password_verdict::accepted : password_verdict::refused;
 }

@@ -13,8 +13,9 @@ enum class password_verdict {
 bool passwords_load_crypt();
 // Start-up: reads FILE and checks every line. False after logging the file and the line.
 bool passwords_check_file(const char *path);
-// Child: whether `password` is that of `user` in FILE, read now. A user who is not in the
-// file costs the same hashing as a wrong password.
+// Child: whether `password` is that of `user` in FILE, read now. Every check hashes the
+// password once with each method and cost the file has: a user who is not in the file costs
+// what a wrong password of any user costs.
 password_verdict passwords_verify(const char *path, const char *user, const char *password);
 
 #endif

@@ -99,9 +99,14 @@ std::span<const stock_option> status_options()
     return options;
 }
 
-void status_counters(const websrv_server_counters *server_counters)
+void status_counters(const websrv_server_counters *from_server)
 {
-    counters = server_counters;
+    counters = from_server;
+}
+
+const websrv_server_counters *server_counters()
+{
+    return counters;
 }
 
 int status_route(websrv_session *session)

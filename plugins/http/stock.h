@@ -59,9 +59,11 @@ std::span<const stock_option> header_options();
 const char *header_lines();
 // Sends a whole answer on `fd`: the status line with the server's reason phrase, the header
 // lines in `extra` (each ending in CR LF; may be empty), the "-header" lines, and the server's
-// error page for the status. Always returns 0 (an on_request hook's "answered"): a client that
-// went away gets nothing.
-int answer_send(int fd, int status, const char *extra);
+// error page for the status. The status line starts with the version the server's own answers
+// to the request start with (websrv_status_version of the request's `protocol`, which may be
+// null). Always returns 0 (an on_request hook's "answered"): a client that went away gets
+// nothing.
+int answer_send(int fd, int status, const char *extra, const char *protocol);
 // Appends `text` to `out` (size bytes, zero-terminated, starting at out[*length]),
 // percent-encoding every byte that cannot stand in a URL as it is: all of them in decoded
 // text (a path), all but "%" escapes and "?" in raw text (a query as the client sent it).
@@ -92,6 +94,8 @@ int directory_index(websrv_session *session, char *path);
 std::span<const stock_option> status_options();
 // Main process, at start-up: the server's counters.
 void status_counters(const websrv_server_counters *counters);
+// The server's counters, in any process once started; nullptr before (or from an older server).
+const websrv_server_counters *server_counters();
 // Child, on the route: answers the status path. 0 when it answered, 1 otherwise.
 int status_route(websrv_session *session);
 
@@ -116,6 +120,9 @@ std::span<const stock_option> tls_options();
 int tls_start();
 // Child, first thing in a connection on the TLS port: carries it over TLS. 0 or -1.
 int tls_session_init(websrv_session *session);
+// Main process: a WEBSRV_EVENT_* of the server's (the pair checked, the engine started once
+// privileges are dropped, the pair read again on SIGUSR1). Below 0 when a check failed.
+int tls_event(int event);
 // The descriptor whose write hook carries the plug-in's own answers on any of its sockets (over
 // TLS on a TLS connection that lives in this process), or nullptr for plain sends.
 const websrv_plugin_desc *tls_writer();

@@ -27,3 +27,8 @@ const websrv_plugin_desc *tls_writer()
 {
     return nullptr;
 }
+
+int tls_event(int)
+{
+    return 0;
+}

@@ -42,6 +42,16 @@ bool host_name(const char *text, char (&host)[256])
     return false;
 }
 
+// The last word of the request line in `text` (its version, when it has one), cut to fit.
+void request_version(const char *text, char (&version)[16])
+{
+    const size_t line = strcspn(text, "\r\n");
+    size_t start = line;
+    while (start > 0 && text[start - 1] != ' ')
+        --start;
+    snprintf(version, sizeof version, "%.*s", static_cast<int>(line - start), text + start);
+}
+
 // Answers the request in `request` with 301 to the same target on the TLS port.
 void send_redirect(int fd)
 {
@@ -65,7 +75,9 @@ void send_redirect(int fd)
     if (!append_url_text(location, sizeof location - 2, &length, path, true))
         append_url_text(location, sizeof location - 2, &length, "/", true);
     memcpy(location + length, "\r\n", 3);
-    answer_send(fd, 301, location);
+    char version[16];
+    request_version(request, version);
+    answer_send(fd, 301, location, version);
 }
 
 }  // namespace

@@ -105,6 +105,7 @@ namespace {
 
 int open_connection(int fd, int port, unsigned lasting)
 {
+    tls_follow_reloads(context);
     return tls_open(fd, port, lasting, context);
 }
 
@@ -165,8 +166,57 @@ int tls_start()
         return -1;
     }
     log_msg(WEBSRV_LOG_DETAIL, "%s: TLS on port %d with %s\n", stock_name, tls_desc.port, cert_path);
-    if (tls_engine_start(context) < 0)
+    return 0;
+}
+
+namespace {
+
+// -check: the pair would load (or would be made on the first start), and the key is not served.
+int check_pair()
+{
+    OPENSSL_init_ssl(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
+    if (access(cert_path, F_OK) != 0 && access(key_path, F_OK) != 0) {
+        log_msg(WEBSRV_LOG_ERROR, "%s: no %s and %s yet: the first start makes them\n", stock_name, cert_path, key_path);
+        return 0;
+    }
+    if (is_served(key_path)) {
+        log_msg(WEBSRV_LOG_ERROR, "%s: the key %s lies in the served directory; move it out\n", stock_name, key_path);
         return -1;
+    }
+    SSL_CTX *trial = make_context();
+    const bool sound = trial != nullptr && tls_load_pair(trial, cert_path, key_path);
+    SSL_CTX_free(trial);
+    return sound ? 0 : -1;
+}
+
+}  // namespace
+
+void tls_follow_reloads(SSL_CTX *in_use)
+{
+    static int seen_reloads = 0;
+    const websrv_server_counters *counters = server_counters();
+    if (counters == nullptr || in_use == nullptr || counters->reloads == seen_reloads)
+        return;
+    seen_reloads = counters->reloads;
+    // Tried on a context of its own first: a bad pair must not replace half of the good one.
+    SSL_CTX *trial = make_context();
+    const bool sound = trial != nullptr && tls_load_pair(trial, cert_path, key_path);
+    SSL_CTX_free(trial);
+    if (sound && tls_load_pair(in_use, cert_path, key_path))
+        log_msg(WEBSRV_LOG_DETAIL, "%s: read %s and %s again\n", stock_name, cert_path, key_path);
+    else
+        log_msg(WEBSRV_LOG_ERROR, "%s: the certificate in use stays\n", stock_name);
+}
+
+int tls_event(int event)
+{
+    if (event == WEBSRV_EVENT_CHECK)
+        return check_pair();
+    if (event == WEBSRV_EVENT_RELOAD)
+        tls_follow_reloads(context);
+    // Once privileges are dropped: the engine runs as the server's user, not as root.
+    if (event != WEBSRV_EVENT_READY || context == nullptr || tls_engine_start(context) < 0)
+        return 0;
     tls_release_pages();
     return 0;
 }

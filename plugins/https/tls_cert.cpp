@@ -9,6 +9,7 @@
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
+#include <openssl/proverr.h>
 #include <openssl/rand.h>
 #include <openssl/x509v3.h>
 
@@ -65,8 +66,10 @@ bool fill_certificate(X509 *cert, EVP_PKEY *key, const char *host)
         return false;
     serial[0] &= 0x7f;  // a positive number
     owned_number number(BN_bin2bn(serial, sizeof serial, nullptr));
-    char alt_name[300];
-    snprintf(alt_name, sizeof alt_name, "DNS:%s", host);
+    // Every name a browser on the device itself or on the network may use for it.
+    char alt_name[340];
+    snprintf(alt_name, sizeof alt_name, "DNS:%s%s,IP:127.0.0.1,IP:::1", host,
+             strcmp(host, "localhost") != 0 ? ",DNS:localhost" : "");
     X509_NAME *name = X509_get_subject_name(cert);
     return number.get() != nullptr && X509_set_version(cert, X509_VERSION_3) == 1 &&
            BN_to_ASN1_INTEGER(number.get(), X509_get_serialNumber(cert)) != nullptr &&
@@ -108,6 +111,37 @@ bool write_pem(const char *path, mode_t mode, Write write)
     return true;
 }
 
+// What OpenSSL's error `code` means for a certificate or key file, in words a device's engineer
+// can act on; nullptr for a code not told here. The library's own texts are not loaded at
+// start (they would cost the main process their memory), so it would print numbers only.
+const char *reason_in_words(unsigned long code)
+{
+    struct known {
+        int library;
+        int reason;
+        const char *words;
+    };
+    static constexpr known reasons[] = {
+        {ERR_LIB_PEM, PEM_R_NO_START_LINE,
+         "no \"-----BEGIN\" block of the kind looked for in it (a file of another kind, DER, or empty)"},
+        {ERR_LIB_PEM, PEM_R_BAD_BASE64_DECODE, "its PEM block is damaged (not base64)"},
+        {ERR_LIB_PEM, PEM_R_BAD_END_LINE, "its PEM block is cut short or damaged"},
+        {ERR_LIB_PEM, PEM_R_BAD_DECRYPT, "it is protected by a passphrase; store the key without one"},
+        {ERR_LIB_PEM, PEM_R_BAD_PASSWORD_READ, "it is protected by a passphrase; store the key without one"},
+        {ERR_LIB_PEM, PEM_R_PROBLEMS_GETTING_PASSWORD, "it is protected by a passphrase; store the key without one"},
+        {ERR_LIB_PROV, PROV_R_BAD_DECRYPT, "it is protected by a passphrase; store the key without one"},
+        {ERR_LIB_OSSL_DECODER, ERR_R_UNSUPPORTED, "no private key that can be read in it"},
+        {ERR_LIB_X509, X509_R_KEY_VALUES_MISMATCH, "the certificate was made for another key"},
+        {ERR_LIB_SSL, SSL_R_EE_KEY_TOO_SMALL, "its key is too small: use an RSA key of 2048 bits or more, or an EC key"},
+        {ERR_LIB_SSL, SSL_R_CA_MD_TOO_WEAK, "it is signed with a hash too weak to trust (MD5 or SHA-1)"},
+    };
+    for (const known &k : reasons) {
+        if (ERR_GET_LIB(code) == k.library && ERR_GET_REASON(code) == k.reason)
+            return k.words;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 void tls_log_error(int level, const char *what)
@@ -115,8 +149,12 @@ void tls_log_error(int level, const char *what)
     // Reason texts are loaded only now: the main process does not carry them otherwise.
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
     char reason[256] = "no reason given";
-    if (const unsigned long code = ERR_get_error(); code != 0)
-        ERR_error_string_n(code, reason, sizeof reason);
+    if (const unsigned long code = ERR_get_error(); code != 0) {
+        if (const char *words = reason_in_words(code); words != nullptr)
+            snprintf(reason, sizeof reason, "%s", words);
+        else
+            ERR_error_string_n(code, reason, sizeof reason);
+    }
     ERR_clear_error();
     log_msg(level, "%s: %s: %s\n", stock_name, what, reason);
 }
@@ -161,7 +199,7 @@ bool tls_load_pair(SSL_CTX *context, const char *cert_path, const char *key_path
         }
     }
     if (SSL_CTX_use_certificate_chain_file(context, cert_path) != 1) {
-        snprintf(what, sizeof what, "%s is not a PEM certificate", cert_path);
+        snprintf(what, sizeof what, "%s cannot serve as the certificate", cert_path);
         tls_log_error(WEBSRV_LOG_ERROR, what);
         return false;
     }
@@ -169,7 +207,7 @@ bool tls_load_pair(SSL_CTX *context, const char *cert_path, const char *key_path
         if (ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH)
             snprintf(what, sizeof what, "the key %s does not belong to the certificate %s", key_path, cert_path);
         else
-            snprintf(what, sizeof what, "%s is not a PEM private key without a passphrase", key_path);
+            snprintf(what, sizeof what, "%s cannot serve as the private key", key_path);
         tls_log_error(WEBSRV_LOG_ERROR, what);
         return false;
     }

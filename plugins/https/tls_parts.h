@@ -16,7 +16,7 @@ bool tls_make_pair_if_missing(const char *cert_path, const char *key_path);
 // False after logging which file is unreadable, malformed or does not match.
 bool tls_load_pair(SSL_CTX *context, const char *cert_path, const char *key_path);
 
-// tls_relay.cpp, main process at start-up: starts the engine, the process that carries the
+// tls_relay.cpp, main process once start-up is over: starts the engine, the process that carries the
 // TLS connections, with `context`. 0, or -1 (logged).
 int tls_engine_start(SSL_CTX *context);
 // Child: puts a socket pair in place of the session's socket and has the engine (or, when it
@@ -31,6 +31,11 @@ int tls_sendfile(int out_fd, int in_fd, off_t *offset, size_t count);
 
 // tls.cpp: the TLS port's number.
 int tls_port();
+// tls.cpp, in any process: reads the certificate and key again into `in_use` when a reload
+// (SIGUSR1) was counted since this process last looked. A pair that loads whole replaces the
+// one in use (the ticket key stays, so sessions still resume in every process); a bad one is
+// logged and the old pair stays.
+void tls_follow_reloads(SSL_CTX *in_use);
 
 // tls_inside.cpp: TLS in the connection's own process, on a connection that lasts. tls_open
 // (on_open with the TLS context) starts one on the TLS port when `lasting` is not 0; tls_close

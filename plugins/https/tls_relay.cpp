@@ -402,6 +402,7 @@ void relay_loop(int control, SSL_CTX *context, relay **connections, int count)
 {
     pollfd wait[1 + 2 * max_connections];
     while (control >= 0 || count > 0) {
+        tls_follow_reloads(context);  // a connection taken from here on gets a renewed pair
         int64_t next = websrv_now_ms() + 24 * 60 * 60 * 1000;
         int watched = 0;
         if (control >= 0)

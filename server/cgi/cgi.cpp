@@ -138,7 +138,7 @@ pid_t fork_copy_process(websrv_connection *c)
     if (pid == 0)
         websrv_connection_forget_done(c);
     if (pid < 0)
-        websrv_error("Unable to fork a CGI redirector; Error:%s\n", strerror(errno));
+        websrv_error("Unable to fork a CGI redirector; Error:%s\n", websrv_errno_text());
     return pid;
 }
 
@@ -209,13 +209,13 @@ void locate_program(const char *path, program_lists &lists)
 void enter_program_directory(const char *path)
 {
     char directory[WEBSRV_PATH_MAX];
-    const char *slash = strrchr(path, '/');
+    const char *slash = websrv_last_slash(path);
     if (slash == nullptr)
         return;
     snprintf(directory, sizeof directory, "%.*s", static_cast<int>(slash - path), path);
     if (chdir(directory[0] != '\0' ? directory : "/") != 0)
         websrv_error("Unable to change to the directory of %s; Error: %s\n", path,
-                strerror(errno));
+                websrv_errno_text());
 }
 
 // In the program's process, forked from the connection's: becomes the program, its output
@@ -294,7 +294,7 @@ websrv_outcome run_and_answer(websrv_connection *c, const char *path, program_li
         become_program(c, path, lists, in.input.get(), output.write.get());
     }
     if (program < 0) {
-        websrv_error("Unable to fork a CGI program; Error:%s\n", strerror(errno));
+        websrv_error("Unable to fork a CGI program; Error:%s\n", websrv_errno_text());
         return refuse(c, 500);
     }
     setpgid(program, program);  // as the program does itself: whichever comes first
@@ -340,6 +340,31 @@ bool has_transfer_coding(const websrv_header_index &headers)
     return false;
 }
 
+// Resolves the "." and ".." segments of the relative path `path` in place: "a/./b/../c"
+// becomes "a/c". False when a ".." climbs above the path's start.
+bool resolve_dots(char *path)
+{
+    char *out = path;
+    for (char *at = path; *at != '\0';) {
+        if (at[0] == '.' && (at[1] == '/' || at[1] == '\0')) {
+            at += 1 + (at[1] == '/');  // "." goes
+        } else if (at[0] == '.' && at[1] == '.' && (at[2] == '/' || at[2] == '\0')) {
+            if (out == path)
+                return false;
+            do  // ".." takes the segment before it back
+                --out;
+            while (out > path && out[-1] != '/');
+            at += 2 + (at[2] == '/');
+        } else {
+            do  // any other segment stays, with its "/"
+                *out++ = *at;
+            while (*at++ != '/' && *at != '\0');
+        }
+    }
+    *out = '\0';
+    return true;
+}
+
 }  // namespace
 
 bool websrv_is_cgi_path(const char *path)
@@ -358,8 +383,9 @@ bool websrv_cgi_split_path_info(websrv_connection *c, struct stat *st)
             continue;
         path[cut] = '\0';
         if (websrv_is_cgi_path(path) && stat(path, st) == 0 && S_ISREG(st->st_mode) && access(path, X_OK) == 0) {
+            // PATH_TRANSLATED is the document root and the path info: never above the root.
             c->path_info = path + cut + 1;
-            return true;
+            return resolve_dots(path + cut + 1);
         }
         path[cut] = '/';
     }

@@ -17,8 +17,10 @@
 #include "log.h"
 #include "cgi/cgi_input.h"
 #include "parse/cgi_output.h"
+#include "parse/request.h"
 #include "end/access_log.h"
 #include "clock.h"
+#include "confine.h"
 #include "decimal.h"
 #include "http_words.h"
 #include "read/io.h"
@@ -105,15 +107,15 @@ bool header_ended(const char *chunk, size_t length)
 
 // Reads the program's output into `chunk` until its header has ended, the chunk is full or
 // the program has closed its output: a header may come in several writes. Returns the bytes
-// read; -1 when the program answered nothing and the read failed or timed out.
+// read; -1 when a read failed or timed out (errno ETIMEDOUT) before the header ended.
 int collect_header(const websrv_cgi_answer &answer, char (&chunk)[copy_size])
 {
     size_t got = 0;
     while (got < sizeof chunk && !header_ended(chunk, got)) {
         const int read = read_output(answer, chunk + got, sizeof chunk - got);
-        if (read < 0 && got == 0)
+        if (read < 0)
             return -1;
-        if (read <= 0)
+        if (read == 0)
             break;  // what came is all the header there is
         got += static_cast<size_t>(read);
     }
@@ -137,7 +139,8 @@ void end_program(pid_t program, const char *path, bool gone)
     if (gone)
         websrv_error("CGI program %s lost its client; ending it\n", path);
     else
-        websrv_error("CGI program %s gave no answer in %d s; ending it\n", path, websrv_config.cgi_silence_seconds);
+        websrv_error("CGI program %s gave no answer in %d s; ending it\n", path,
+                websrv_config.cgi_silence_seconds);
     kill(-program, SIGTERM);
     for (int waited = 0; waited < term_grace_ms && still_running(program); waited += 10)
         websrv_pause_ms(10);
@@ -158,28 +161,28 @@ int compose_status_line(char (&line)[copy_size], const websrv_connection *c, con
     char kept[64] = "";
     if (c->keep)
         snprintf(kept, sizeof kept, "Connection: keep-alive\r\nKeep-Alive: timeout=%d\r\n", websrv_config.keep_alive_seconds);
-    const int wanted = snprintf(line, sizeof line, "%s %d %.*s\r\n%s%s", websrv_status_version(&c->session),
+    const int wanted = snprintf(line, sizeof line, "%s %d %.*s\r\n%s%s", websrv_session_version(&c->session),
                                 header.status, reason_length, own ? chunk + header.reason_start : websrv_reason(header.status, websrv_voice_program),
                                 kept, extra);
     return wanted < static_cast<int>(sizeof line) ? wanted : static_cast<int>(sizeof line) - 1;
 }
 
-// What the program's header allows: an answer, nothing (no line feed at all: the client gets
-// nothing, as it always has), or the server's 500 (a status HTTP does not have: the program
-// failed). Logs why not an answer.
-enum class header_verdict { answer, nothing, failed_program };
-
-header_verdict judge_header(const char *chunk, int got, const cgi_header &header, const char *path)
+// The status the server answers in the program's place, or 0 when the program's header makes
+// an answer: 502 for a header block that is missing, cut or has a malformed line, 500 for a
+// status HTTP does not have (the program failed). Logs why not the program's answer.
+int judge_header(const char *chunk, int got, const cgi_header &header, const char *path)
 {
-    if (memchr(chunk, '\n', static_cast<size_t>(got)) == nullptr) {
+    if (memchr(chunk, '\n', static_cast<size_t>(got)) == nullptr)
         log_msg(WEBSRV_LOG_ERROR, "Unable to get the end of the header after %d bytes\n", static_cast<int>(copy_size));
-        return header_verdict::nothing;
+    if (header.bad_line != 0) {
+        websrv_error("CGI program %s sent a malformed header at line %d\n", path, header.bad_line);
+        return 502;
     }
     if (header.status < 100 || header.status > 599) {
         websrv_error("CGI program %s sent a status outside 100 to 599\n", path);
-        return header_verdict::failed_program;
+        return 500;
     }
-    return header_verdict::answer;
+    return 0;
 }
 
 // Writes the status line and the collected chunk (without the program's own Status line; only
@@ -193,7 +196,7 @@ bool answer_header(websrv_connection *c, char (&chunk)[copy_size], int got, cons
     websrv_access_status(header.status);
     if (websrv_write_all(c->session.socket, status_line, static_cast<size_t>(status_length), desc) < 0) {
         websrv_access_body(0, true);
-        log_msg(WEBSRV_LOG_ERROR, "Writing status output of CGI bin failed Error: %s\n", strerror(errno));
+        log_msg(WEBSRV_LOG_ERROR, "Writing status output of CGI bin failed Error: %s\n", websrv_errno_text());
         return false;
     }
     // The chunk holds the program's header block (without its Status line), then the body's start.
@@ -209,7 +212,7 @@ bool answer_header(websrv_connection *c, char (&chunk)[copy_size], int got, cons
     const bool failed = forward > 0 && websrv_write_all(c->session.socket, chunk, forward, desc) < 0;
     websrv_access_body(failed ? 0 : static_cast<long long>(forward - header_part), failed);
     if (failed) {
-        websrv_error("Write to SOCKET failed %s\n", strerror(errno));
+        websrv_error("Write to SOCKET failed %s\n", websrv_errno_text());
         return false;
     }
     return true;
@@ -243,7 +246,7 @@ void copy_rest(websrv_connection *c, const websrv_cgi_answer &answer, char (&chu
         }
         if (got < 0) {
             c->keep = false;
-            log_msg(WEBSRV_LOG_ERROR, "Redirect Output Failed Error:%s\n", strerror(errno));
+            log_msg(WEBSRV_LOG_ERROR, "Redirect Output Failed Error:%s\n", websrv_errno_text());
             if (errno == ETIMEDOUT)
                 websrv_error("CGI program %s was silent for %d s; its answer ends here\n",
                         path, websrv_config.cgi_silence_seconds);
@@ -272,7 +275,7 @@ void copy_rest(websrv_connection *c, const websrv_cgi_answer &answer, char (&chu
 // starts with "nph-". Its output goes to the client untouched.
 bool is_nph(const char *path)
 {
-    const char *slash = strrchr(path, '/');
+    const char *slash = websrv_last_slash(path);
     return strncmp(slash != nullptr ? slash + 1 : path, "nph-", 4) == 0;
 }
 
@@ -288,29 +291,32 @@ void websrv_cgi_copy_output(websrv_connection *c, const websrv_cgi_answer &answe
         copy_rest(c, answer, chunk, true, -1);
         return;
     }
+    // Whatever the server answers in the program's place closes the connection: the program
+    // may still be writing.
     const int got = collect_header(answer, chunk);
-    if (got < 0) {
+    if (got <= 0) {
         c->keep = false;
-        const bool gone = errno == ECONNRESET;
-        websrv_access_body(0, gone);
+        const bool gone = got < 0 && errno == ECONNRESET;
+        const bool silent = got < 0 && errno == ETIMEDOUT;
+        if (gone)
+            websrv_access_body(0, true);
+        else if (got < 0)
+            log_msg(WEBSRV_LOG_ERROR, "Redirect Output Failed Error:%s\n", websrv_errno_text());
+        else
+            log_msg(WEBSRV_LOG_ERROR, "No header information\n");
         if (!gone)
-            log_msg(WEBSRV_LOG_ERROR, "Redirect Output Failed Error:%s\n", strerror(errno));
+            websrv_send_error(c, silent ? 504 : 502);
         end_program(answer.program, answer.path, gone);
         return;
     }
-    if (got == 0) {
-        c->keep = false;
-        log_msg(WEBSRV_LOG_ERROR, "No header information\n");
+    const cgi_header header = websrv_cgi_scan_header(chunk, static_cast<size_t>(got));
+    const int refusal = judge_header(chunk, got, header, answer.path);
+    // The connection goes on only behind an answer whose length the program gave.
+    c->keep = c->keep && refusal == 0 && header.content_length >= 0 && !header.says_close;
+    if (refusal != 0) {
+        websrv_send_error(c, refusal);
         return;
     }
-    const cgi_header header = websrv_cgi_scan_header(chunk, static_cast<size_t>(got));
-    const header_verdict verdict = judge_header(chunk, got, header, answer.path);
-    // The connection goes on only behind an answer whose length the program gave.
-    c->keep = c->keep && verdict == header_verdict::answer && header.content_length >= 0 && !header.says_close;
-    if (verdict == header_verdict::failed_program)
-        websrv_send_error(c, 500);
-    if (verdict != header_verdict::answer)
-        return;
     if (header.has_location)
         log_msg(WEBSRV_LOG_ERROR, "TODO: Handling of the redirect command.\n");
     log_msg(WEBSRV_LOG_DETAIL, "CGI Header Length is %d bytes\n", static_cast<int>(header.status_line_length));

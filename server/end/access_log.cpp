@@ -6,9 +6,12 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "clock.h"
+#include "counters.h"
 #include "log.h"
 #include "respond/foreign.h"
 #include "settings.h"
@@ -63,7 +66,52 @@ void escape_field(const char *text, char (&out)[field_size], bool quoted)
     out[at] = '\0';
 }
 
+// Appends a line to the log whole, or not at all: a write cut short (a full disk) is tried on
+// to learn why, and what went in of the line is taken back, so that the next line starts on a
+// line of its own. Logs the failure with its cause.
+void write_line(const char *line, size_t length)
+{
+    websrv_access_follow();
+    const int fd = websrv_config.access_log_fd;
+    size_t done = 0;
+    ssize_t put = 0;
+    while (done < length && (put = write(fd, line + done, length - done)) > 0)
+        done += static_cast<size_t>(put);
+    if (done == length)
+        return;
+    const int error = put == 0 ? ENOSPC : errno;
+    // The log is appended to: what went in of the line is the file's end.
+    struct stat st;
+    if (done > 0 && fstat(fd, &st) == 0)
+        (void)!ftruncate(fd, st.st_size - static_cast<off_t>(done));
+    websrv_error("Unable to write the access log; Error: %s\n", strerror(error));
+}
+
 }  // namespace
+
+int websrv_access_log_open(const char *path)
+{
+    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0640);
+    if (fd < 0)
+        websrv_error("Unable to open the access log %s; Error: %s\n", path, websrv_errno_text());
+    return fd;
+}
+
+void websrv_access_follow()
+{
+    static int seen_reloads = 0;
+    const int reloads = __atomic_load_n(&websrv_counters->reloads, __ATOMIC_RELAXED);
+    if (reloads == seen_reloads || websrv_config.access_log_fd < 0)
+        return;
+    seen_reloads = reloads;
+    const int fd = websrv_access_log_open(websrv_config.access_log_path);
+    if (fd < 0)
+        return;
+    // The same descriptor number: processes forked from here on inherit the new file.
+    dup2(fd, websrv_config.access_log_fd);
+    fcntl(websrv_config.access_log_fd, F_SETFD, FD_CLOEXEC);
+    close(fd);
+}
 
 void websrv_access_begin(const websrv_session *session, const websrv_session_info *info,
                          const websrv_header_index *headers)
@@ -147,6 +195,5 @@ void websrv_access_end(const websrv_session *ended)
     const int length = snprintf(line, sizeof line, "%s - %s [%s] \"%s\" %d %lld \"%s\" \"%s\"\n",
                                 info.peer_text[0] != '\0' ? info.peer_text : "-", fields[0], when,
                                 fields[1], status, record.body, fields[2], fields[3]);
-    if (write(websrv_config.access_log_fd, line, static_cast<size_t>(length)) != length)
-        websrv_error("Unable to write the access log; Error: %s\n", strerror(errno));
+    write_line(line, static_cast<size_t>(length));
 }

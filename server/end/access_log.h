@@ -42,4 +42,13 @@ void websrv_access_hand_over();
 // Writes the session's line, once, when this process is the one that writes it.
 void websrv_access_end(const websrv_session *session);
 
+// Opens the access log at `path` for appending (made when missing, never through a symbolic
+// link, never waiting for a reader). Returns the descriptor, or -1 (logged).
+int websrv_access_log_open(const char *path);
+
+// Reopens the access log by its name, in place of the descriptor it had, when a reload was
+// counted (SIGUSR1: logrotate moved the file) since this process last looked. A log that
+// cannot be opened again stays as it was (logged).
+void websrv_access_follow();
+
 #endif

@@ -1,6 +1,7 @@
 // Start-up of the listening sockets: one TCP socket per registered plug-in, taking IPv6 and
 // IPv4 clients alike (IPv4 alone on a kernel without IPv6).
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -20,28 +21,19 @@ namespace {
 // Connections the kernel queues on a listening socket before the server accepts them.
 constexpr int listen_backlog = 1024;
 
-int set_reuse_address(int fd)
+// The options of a listening socket, which accepted connections inherit: addresses reused at
+// once after a stop; a send on a connection that blocks no longer than the transfer limit, so a
+// client that stops reading cannot hold a session's process (and its slot) for ever; and a
+// connection handed to a waiting process only once its first bytes have come (or after a
+// second without any), so an idle connection opened ahead (browsers open spare ones) takes no
+// session slot while it waits.
+int set_options(int fd)
 {
     const int one = 1;
-    return setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-}
-
-// Limits how long one send on a connection may block, so a client that stops reading cannot
-// hold a session's process (and its session slot) for ever. Accepted connections inherit the
-// limit from the listening socket.
-int limit_send_time(int fd)
-{
     const timeval limit{websrv_wait_seconds, 0};
-    return setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-}
-
-// A connection is handed to a waiting process only once its first bytes have come (or after
-// a second without any): an idle connection opened ahead (browsers open spare ones) takes no
-// session slot while it waits.
-int defer_accept(int fd)
-{
-    const int seconds = 1;
-    return setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds);
+    return setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) |
+           setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) |
+           setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &one, sizeof one);
 }
 
 int bind_to_device(int fd, const char *device)
@@ -49,28 +41,23 @@ int bind_to_device(int fd, const char *device)
     const size_t length = strlen(device);
     log_msg(WEBSRV_LOG_DETAIL, "Setting setsockopt for device %s %d \n", device, static_cast<int>(length));
     if (setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device, static_cast<socklen_t>(length + 1)) != 0) {
-        log_msg(WEBSRV_LOG_ERROR, "Unable to bind to device %s Error:%s\n", device, strerror(errno));
+        log_msg(WEBSRV_LOG_ERROR, "Unable to bind to device %s Error:%s\n", device, websrv_errno_text());
         return -1;
     }
     return 0;
 }
 
 // Binds the wildcard address of the socket's family: every IPv6 and IPv4 address of the
-// device, or every IPv4 address.
+// device, or every IPv4 address. Both address records hold the port at the same place, and
+// an all-zero address is the wildcard in both.
 int bind_port(int fd, int family, int port)
 {
-    if (family == AF_INET6) {
-        sockaddr_in6 address{};
-        address.sin6_family = AF_INET6;
-        address.sin6_addr = in6addr_any;
-        address.sin6_port = htons(static_cast<uint16_t>(port));
-        return bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    return bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+    sockaddr_in6 address{};
+    static_assert(offsetof(sockaddr_in6, sin6_port) == offsetof(sockaddr_in, sin_port));
+    address.sin6_family = static_cast<sa_family_t>(family);
+    address.sin6_port = htons(static_cast<uint16_t>(port));
+    return bind(fd, reinterpret_cast<const sockaddr *>(&address),
+                family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
 }
 
 // A TCP socket for IPv6 clients that takes IPv4 clients too, or an IPv4 one where the kernel
@@ -97,7 +84,7 @@ int make_socket(int *family)
 // without the right to it...). Returns -1.
 int listen_failed(int port)
 {
-    websrv_error("Unable to listen on port %d Error: %s\n", port, strerror(errno));
+    websrv_error("Unable to listen on port %d Error: %s\n", port, websrv_errno_text());
     return -1;
 }
 
@@ -115,12 +102,11 @@ int open_listener(websrv_plugin_node *node)
                 fd, FD_SETSIZE);
         return -1;
     }
-    if (set_reuse_address(fd) != 0 || limit_send_time(fd) != 0 || defer_accept(fd) != 0)
+    if (set_options(fd) != 0)
         return listen_failed(port);
     if (websrv_mcb.bind_device != nullptr && bind_to_device(fd, websrv_mcb.bind_device) != 0)
         return -1;
     if (bind_port(fd, family, port) != 0)
-
         return listen_failed(port);
     if (websrv_port_file_append(port) != 0)
         return -1;

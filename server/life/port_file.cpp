@@ -124,7 +124,10 @@ bool still_named_by(int fd, const char *path)
     struct stat named;
     struct stat opened;
     int error = 0;
-    if (lstat(path, &named) != 0)
+    // What the path names itself, a link not followed (as lstat tells it): opened for its
+    // attributes only.
+    const fd_guard name(open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (name.get() < 0 || fstat(name.get(), &named) != 0)
         error = errno;
     else if (S_ISDIR(named.st_mode))
         error = EISDIR;
@@ -150,7 +153,7 @@ void rewrite_without_own(int fd)
     heap_block content;
     const ssize_t length = read_all(fd, content);
     if (length < 0) {
-        websrv_error("Unable to rewrite %s Error: %s\n", path, strerror(errno));
+        websrv_error("Unable to rewrite %s Error: %s\n", path, websrv_errno_text());
         return;
     }
     const size_t kept = websrv_port_lines_remove(content.data(), static_cast<size_t>(length),
@@ -160,7 +163,7 @@ void rewrite_without_own(int fd)
     // The kept lines are a subsequence of the old ones, so writing them over the start of
     // the file and cutting it after them never needs more room than the file had.
     if (!write_all(fd, content.data(), kept) || ftruncate(fd, static_cast<off_t>(kept)) != 0)
-        websrv_error("Unable to rewrite %s Error: %s\n", path, strerror(errno));
+        websrv_error("Unable to rewrite %s Error: %s\n", path, websrv_errno_text());
 }
 
 // Whether the line text[start..end) reads exactly `port` in decimal.
@@ -207,10 +210,11 @@ int websrv_port_file_open()
         websrv_error("The port file %s is a symbolic link; refusing it\n", path);
         return -1;
     }
+    port_fd = fd;
     websrv_mcb.port_file = fd >= 0 ? fdopen(fd, "a+") : nullptr;
     port_fd = fd;
     if (websrv_mcb.port_file == nullptr) {
-        log_msg(WEBSRV_LOG_ERROR, "Unable to open %s Error: %s\n", path, strerror(errno));
+        log_msg(WEBSRV_LOG_ERROR, "Unable to open %s Error: %s\n", path, websrv_errno_text());
         if (fd >= 0)
             close(fd);
         return -1;

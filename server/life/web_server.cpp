@@ -20,10 +20,12 @@
 #include "accept/accept.h"
 #include "log.h"
 #include "life/listener.h"
+#include "life/operator.h"
 #include "life/port_file.h"
 #include "clock.h"
 #include "wait.h"
 #include "registry.h"
+#include "same.h"
 #include "session.h"
 #include "settings.h"
 #include "share.h"
@@ -41,6 +43,14 @@ sigset_t open_mask;
 void on_stop_signal(int)
 {
     websrv_mcb.running = 0;
+}
+
+// SIGUSR1: the loop rereads the server's files at its next turn.
+volatile sig_atomic_t reload_asked = 0;
+
+void on_reload_signal(int)
+{
+    reload_asked = 1;
 }
 
 void child_ended(int) {}
@@ -91,12 +101,13 @@ void adopt_orphans()
     sigprocmask(SIG_BLOCK, &child_signal, nullptr);
 }
 
+// Adds SIGTERM, SIGHUP and SIGUSR1 to *stop_signals (an empty set) and sets their handlers.
 void install_stop_signals(sigset_t *stop_signals)
 {
     *stop_signals = sigset_t{};  // the empty set
-    const int signals[] = {SIGTERM, SIGHUP};
+    const int signals[] = {SIGTERM, SIGHUP, SIGUSR1};
     for (const int signo : signals) {
-        websrv_signal_disposition(signo, on_stop_signal);
+        websrv_signal_disposition(signo, signo == SIGUSR1 ? on_reload_signal : on_stop_signal);
         sigaddset(stop_signals, signo);
     }
 }
@@ -142,7 +153,7 @@ void fork_waiting_child(int index)
 {
     int control[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, control) != 0) {
-        websrv_error("Unable to make a control socket; Error:%s\n", strerror(errno));
+        websrv_error("Unable to make a control socket; Error:%s\n", websrv_errno_text());
         brake = true;
         return;
     }
@@ -164,7 +175,7 @@ void fork_waiting_child(int index)
     close(control[1]);
     if (pid < 0) {
         close(control[0]);
-        websrv_error("Unable to fork; Error:%s\n", strerror(errno));
+        websrv_error("Unable to fork; Error:%s\n", websrv_errno_text());
         brake = true;
         return;
     }
@@ -334,7 +345,9 @@ bool any_slot_held()
 // programs get the default disposition back before they start).
 void prepare_children()
 {
-    tzset();
+    const time_t epoch = 0;
+    struct tm parts;
+    localtime_r(&epoch, &parts);  // loads the zone data, as tzset() would
     websrv_signal_disposition(SIGPIPE, SIG_IGN);
 }
 
@@ -345,7 +358,7 @@ void prepare_children()
 void hold_stop_signals()
 {
     websrv_mcb.running = 1;
-    sigset_t stop_signals;
+    sigset_t stop_signals{};  // zeroed: Linux's empty set
     install_stop_signals(&stop_signals);
     sigprocmask(SIG_BLOCK, &stop_signals, &open_mask);
 }
@@ -382,6 +395,10 @@ void main_loop()
         reap_children();
         keep_a_child_waiting();
         wait_and_hear();
+        if (reload_asked != 0) {
+            reload_asked = 0;
+            websrv_reload();
+        }
     }
     stop_waiting_children();
     websrv_close_listeners();
@@ -412,16 +429,23 @@ void ensure_standard_descriptors()
 int websrv_run(int argc, char **argv)
 {
     ensure_standard_descriptors();
+    // "-check" changes how other options act (the access log is not made): known first.
+    for (int i = 1; i < argc; ++i)
+        websrv_checking = websrv_checking || websrv_same(argv[i], "-check");
     if (websrv_option_parse(argc, argv) < 0)
         return -1;
+    if (websrv_checking)
+        return websrv_check();
     hold_stop_signals();
     // The shared table and counters come first: start-up hands the counters to the plug-ins.
+    // The privileges go once the ports listen and the plug-ins have read their keys.
     if (websrv_port_file_open() != 0 || websrv_share_open(websrv_config.max_sessions) != 0 ||
-        websrv_open_listeners() != 0 || open_slots() != 0) {
+        websrv_open_listeners() != 0 || open_slots() != 0 || websrv_drop_privileges() != 0) {
         log_msg(WEBSRV_LOG_ERROR, "Error: Unable to start the Web Server Application. Aborting\n");
         websrv_port_file_remove_own();
         return -1;
     }
+    websrv_tell_plugins(WEBSRV_EVENT_READY);
     main_loop();
     websrv_port_file_remove_own();
     return 0;

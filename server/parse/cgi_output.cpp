@@ -69,6 +69,22 @@ void read_length(const char *line, size_t length, cgi_header *header)
     header->content_length = digits > 0 && websrv_blanks(rest) == rest.size() ? value : -1;
 }
 
+// Whether line[0..length) (without its line end) is a sound header line: a name of visible
+// characters, its colon, and no control character but a tab (a bare CR or a NUL in it would
+// forge or hide a line on its way to the client).
+bool sound_line(const char *line, size_t length)
+{
+    const char *colon = static_cast<const char *>(memchr(line, ':', length));
+    if (colon == nullptr || colon == line)
+        return false;
+    for (const char *c = line; c < line + length; ++c) {
+        const unsigned char byte = static_cast<unsigned char>(*c);
+        if ((byte < ' ' && byte != '\t') || byte == 0x7f || (c < colon && byte <= ' '))
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 cgi_header websrv_cgi_scan_header(const char *chunk, size_t length)
@@ -76,7 +92,9 @@ cgi_header websrv_cgi_scan_header(const char *chunk, size_t length)
     cgi_header header{200, false, 0, 0};
     bool has_status = false;
     size_t start = 0;
-    while (start < length) {
+    int line_number = 1;  // of the line at `start`
+    bool ended = false;
+    for (; start < length; ++line_number) {
         const char *newline = static_cast<const char *>(memchr(chunk + start, '\n', length - start));
         const size_t end = newline != nullptr ? static_cast<size_t>(newline - chunk) + 1 : length;
         const char *line = chunk + start;
@@ -87,8 +105,11 @@ cgi_header websrv_cgi_scan_header(const char *chunk, size_t length)
             --text;
         if (text == 0) {
             start = end;  // the empty line ends the header
+            ended = true;
             break;
         }
+        if (header.bad_line == 0 && (!sound_line(line, text) || newline == nullptr))
+            header.bad_line = line_number;
         if (!has_status && starts_with(line, text, "Status:")) {
             has_status = true;
             read_status(line + 7, text - 7, start + 7, &header);
@@ -106,8 +127,10 @@ cgi_header websrv_cgi_scan_header(const char *chunk, size_t length)
         }
         start = end;
     }
-    if (header.has_location)
+    if (header.has_location && !has_status)
         header.status = 302;
+    if (!ended && header.bad_line == 0)
+        header.bad_line = line_number;  // the empty line that did not come
     header.header_end = start;
     return header;
 }

@@ -14,7 +14,7 @@ int websrv_cgi_query_words(char *query, char **words, int max);
 
 // What the header block at the start of a program's output asks for.
 struct cgi_header {
-    int status;                // 302 with a Location line, else the Status line's number, else 200
+    int status;                // the Status line's number, else 302 with a Location line, else 200
     bool has_location;         // a "Location:" header line
     size_t status_line_start;  // where the program's "Status:" line starts in the chunk
     size_t status_line_length; // its length with its line end; 0 without a Status line
@@ -25,11 +25,15 @@ struct cgi_header {
     long long content_length = -1;  // the program's Content-Length, one run of digits; -1 without
     bool says_close = false;   // the header says "Connection: close"
     bool says_keep_alive = false;  // the header says "Connection: keep-alive"
+    int bad_line = 0;          // the first line (from 1) that is no "Name: value" line, or the
+                               // line at which the chunk ends before the header's empty line;
+                               // 0 when the header block is sound
 };
 
 // Scans the header lines at the start of chunk[0..length) (up to the first empty line or the
 // end of the chunk; names compared ignoring case). Only header lines count: a body that
-// mentions "Status:" changes nothing.
+// mentions "Status:" changes nothing. A sound header line has a name of visible characters
+// before its colon and no control character but a tab; its line ends in LF or CR LF.
 cgi_header websrv_cgi_scan_header(const char *chunk, size_t length);
 
 // Removes the program's Status line (if any) from the chunk, in place. Returns the new length.

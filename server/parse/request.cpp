@@ -2,29 +2,34 @@
 #include "parse/request.h"
 #include "same.h"
 
-#include <arpa/inet.h>
+#include <cstddef>
 #include <cstring>
 #include <strings.h>
+
+#include "http_words.h"
 
 namespace {
 
 // The header fields the server keeps in the session record. A prefix includes its colon and
-// is compared ignoring case; other fields are only indexed.
-// The prefix is held in the entry itself, so the table is plain constant data that a
-// position-independent executable need not relocate entry by entry.
+// is compared ignoring case; other fields are only indexed. The prefix is held in the entry
+// itself and the slot is the byte offset of the session's field, so the table is plain
+// constant data of 20 bytes an entry that a position-independent executable need not relocate.
 struct header_field {
-    char prefix[20];
-    char *websrv_session::*slot;
+    char prefix[19];     // "If-Modified-Since:", the longest, and its zero
+    unsigned char slot;  // offsetof the session's field
 };
 
+#define WEBSRV_SLOT(field) static_cast<unsigned char>(offsetof(websrv_session, field))
 constexpr header_field header_fields[] = {
-    {"Authorization:", &websrv_session::authorization},
-    {"If-Modified-Since:", &websrv_session::if_modified_since},
-    {"User-Agent:", &websrv_session::user_agent},
-    {"Host:", &websrv_session::host},
-    {"Content-Length:", &websrv_session::content_length},
-    {"Content-Type:", &websrv_session::content_type},
+    {"Authorization:", WEBSRV_SLOT(authorization)},
+    {"If-Modified-Since:", WEBSRV_SLOT(if_modified_since)},
+    {"User-Agent:", WEBSRV_SLOT(user_agent)},
+    {"Host:", WEBSRV_SLOT(host)},
+    {"Content-Length:", WEBSRV_SLOT(content_length)},
+    {"Content-Type:", WEBSRV_SLOT(content_type)},
 };
+#undef WEBSRV_SLOT
+static_assert(sizeof(websrv_session) <= 256, "every slot fits a byte");
 
 // Takes the next token from *next the way strtok does: delimiters before it are skipped, the
 // delimiter after it becomes NUL, and *next moves behind it. nullptr when no token is left.
@@ -49,7 +54,7 @@ void store_field(websrv_session *session, char *line)
         if (strncasecmp(line, field.prefix, length) != 0)
             continue;
         char *value = line + length + strspn(line + length, " \t");
-        session->*field.slot = value;
+        *reinterpret_cast<char **>(reinterpret_cast<char *>(session) + field.slot) = value;
         // "Host is ==>..." : the field's name without its colon.
         log_msg(WEBSRV_LOG_DETAIL, "%.*s is ==>%s\n", static_cast<int>(length - 1), field.prefix, value);
         return;
@@ -117,8 +122,9 @@ char *skip_empty_lines(char *text)
 }
 
 // Splits the request line at `start` into method, uri (with the query split off) and
-// protocol. Logs and returns what is missing.
-request_error split_request_line(websrv_session *session, char *start)
+// protocol. Logs and returns what is missing; a protocol that begins only behind the line's
+// end (`line_end`: the method or uri ran over it) is none.
+request_error split_request_line(websrv_session *session, char *start, const char *line_end)
 {
     char *next = start;
     session->method = next_token(&next, " ");
@@ -132,11 +138,32 @@ request_error split_request_line(websrv_session *session, char *start)
         session->query = mark + 1;
     }
     session->protocol = next_token(&next, "\r\n");
-    if (session->protocol == nullptr) {
+    if (session->protocol == nullptr || session->protocol > line_end) {
+        session->protocol = nullptr;
         log_msg(WEBSRV_LOG_ERROR, "Error: No Space seperation for HTTP Version\n");
         return request_error::no_protocol;
     }
     return request_error::none;
+}
+
+// A target in absolute form, "http://host/path", as HTTP/1.1 clients may send it to any
+// server: the path is its path, and its host stands in place of any Host header.
+void take_absolute_target(websrv_session *session)
+{
+    char *host = strstr(session->uri, "://");
+    const size_t scheme = host != nullptr ? static_cast<size_t>(host - session->uri) : 0;
+    if (scheme < 4 || strncasecmp(session->uri, "https", scheme) != 0)
+        return;  // no "http://" or "https://", in any letter case
+    host += 3;
+    char *path = host + strcspn(host, "/");
+    if (*path != '\0') {
+        // The host moves one place left, onto the second "/" of "//", to end it with a NUL.
+        memmove(host - 1, host, static_cast<size_t>(path - host));
+        path[-1] = '\0';
+        --host;
+    }
+    session->host = host;
+    session->uri = path;  // "" without a path: the root
 }
 
 }  // namespace
@@ -160,21 +187,23 @@ request_error websrv_parse_request(websrv_session *session, const char *peer, we
     // Both are taken before the request line is split, which writes NULs into it.
     const bool controlled = has_control_character(start);
     char *after_line = line_end + 2;
-    if (const request_error error = split_request_line(session, start); error != request_error::none)
+    if (const request_error error = split_request_line(session, start, line_end); error != request_error::none)
         return error;
-    if (controlled) {
+    // "%00" would end the decoded path early: "/s.css%00.html" would serve s.css.
+    if (controlled || strstr(session->uri, "%00") != nullptr) {
         log_msg(WEBSRV_LOG_ERROR, "Error: Control character in the request header\n");
-        session->protocol = nullptr;  // never echoed into a status line
         return request_error::control_character;
     }
-    char dotted[INET_ADDRSTRLEN] = "";
-    if (peer == nullptr)
-        peer = inet_ntop(AF_INET, &session->client_addr, dotted, sizeof dotted);
+    if (websrv_session_version(session) != session->protocol) {
+        log_msg(WEBSRV_LOG_ERROR, "Error: Malformed HTTP Version\n");
+        return request_error::bad_version;
+    }
     log_msg(WEBSRV_LOG_DETAIL, "From:%s %d bytes Method Name: %s RequestURI: %s Query: %s HTTP:%s.\n",
             peer, session->received, session->method, session->uri,
 
             session->query != nullptr ? session->query : "(none)", session->protocol);
     parse_fields(session, after_line, headers);
+    take_absolute_target(session);
     return request_error::none;
 }
 
@@ -185,6 +214,11 @@ void websrv_prepare_path(websrv_session *session)
         ++session->uri;
     if (session->uri[0] == '\0')
         session->uri = const_cast<char *>("./");
+}
+
+const char *websrv_session_version(const websrv_session *session)
+{
+    return websrv_status_version(session->protocol);
 }
 
 websrv_method websrv_method_of(const char *method)

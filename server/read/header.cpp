@@ -3,6 +3,7 @@
 #include "read/header.h"
 
 #include <cerrno>
+#include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -166,6 +167,13 @@ websrv_header_end websrv_read_header(websrv_connection *c)
             }
             if (websrv_header_complete(session.buffer))
                 return websrv_header_end::whole;
+            // A NUL before the header's end hides the rest of it from every text search: the
+            // header would never be seen whole.
+            if (memchr(session.buffer, '\0', static_cast<size_t>(session.received)) != nullptr) {
+                log_msg(WEBSRV_LOG_ERROR, "Error: Control character in the request header\n");
+                websrv_send_error(c, 400);
+                return websrv_header_end::refused;
+            }
             if (session.received >= websrv_request_capacity) {
                 log_msg(WEBSRV_LOG_ERROR, "Error: HTTP header cannot be read; buffer exceeds.\n");
                 websrv_send_error(c, 431);

@@ -10,6 +10,8 @@
 #include "clock.h"
 #include "end/access_log.h"
 #include "http_words.h"
+#include "log.h"
+#include "parse/request.h"
 #include "respond/foreign.h"
 #include "respond/write.h"
 #include "settings.h"
@@ -17,9 +19,6 @@
 namespace {
 
 constexpr size_t response_size = WEBSRV_BUFFER_SIZE;
-// Longest version text echoed back. Real ones are 8 characters; the limit keeps the status
-// line, the header lines and the error page inside the buffer whatever a client sends.
-constexpr size_t longest_version = 64;
 
 // Appends formatted text to a fixed buffer, never past its end. A piece that does not fit
 // is cut; `length` stays the count of bytes really in the buffer.
@@ -79,7 +78,7 @@ private:
 
 void append_head(composer &out, const websrv_session *session, int status, const char *reason)
 {
-    out.append("%s %d %s\r\n", websrv_status_version(session), status, reason);
+    out.append("%s %d %s\r\n", websrv_session_version(session), status, reason);
     out.append("Server: %s\r\n", websrv_server_token);
     char date[websrv_date_size];
     websrv_http_date(websrv_calendar_now(), date);
@@ -107,24 +106,12 @@ int transmit(websrv_connection *c, const composer &out, size_t body, const char 
     websrv_access_body(failed ? 0 : static_cast<long long>(body), failed);
     if (failed) {
         c->keep = false;
-        log_msg(WEBSRV_LOG_ERROR, "Sending the response failed: %s\n", strerror(errno));
+        log_msg(WEBSRV_LOG_ERROR, "Sending the response failed: %s\n", websrv_errno_text());
         return -1;
     }
     log_msg(WEBSRV_LOG_DETAIL, success_format, length);
     return 0;
 }
-
-}  // namespace
-
-const char *websrv_status_version(const websrv_session *session)
-{
-    const char *version = session->protocol;
-    if (version == nullptr || strnlen(version, longest_version + 1) > longest_version)
-        return "HTTP/1.0";
-    return version;
-}
-
-namespace {
 
 // What a header block holds besides its status line and the Server and Date lines.
 struct block_fields {
@@ -192,7 +179,7 @@ bool websrv_send_continue(websrv_connection *c)
     static constexpr char go_on[] = "HTTP/1.1 100 Continue\r\n\r\n";
     if (websrv_write_all(c->session.socket, go_on, sizeof go_on - 1, websrv_connection_desc(c)) == 0)
         return true;
-    log_msg(WEBSRV_LOG_ERROR, "Sending the response failed: %s\n", strerror(errno));
+    log_msg(WEBSRV_LOG_ERROR, "Sending the response failed: %s\n", websrv_errno_text());
     return false;
 }
 

@@ -34,8 +34,4 @@ websrv_outcome websrv_plugin_answered(websrv_connection *c, bool routed = false)
 // empty line. Returns false when the write failed (logged).
 bool websrv_send_continue(websrv_connection *c);
 
-// The version text a status line echoes: the request's own, or "HTTP/1.0" when the request
-// has none or one too long to be a version (so a response always fits its buffer).
-const char *websrv_status_version(const websrv_session *session);
-
 #endif

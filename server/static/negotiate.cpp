@@ -5,11 +5,13 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <strings.h>
 
 #include "decimal.h"
 #include "parse/request.h"
 #include "tdate_parse.h"
+#include "clock.h"
 
 namespace {
 
@@ -76,8 +78,12 @@ int parse_range(const char *text, off_t size, websrv_byte_range *range)
 int conditional_answer(const websrv_session *session, const websrv_header_index &headers, const struct stat &st,
                        websrv_byte_range *range)
 {
-    if (session->if_modified_since != nullptr && websrv_date_parse(session->if_modified_since) >= st.st_mtime)
-        return 304;
+    // A date later than the server's clock is no date the client can have had from it.
+    if (session->if_modified_since != nullptr) {
+        const time_t since = websrv_date_parse(session->if_modified_since);
+        if (since >= st.st_mtime && since <= websrv_calendar_now())
+            return 304;
+    }
     int lines = 0;
     const char *text = headers.find("Range", &lines);
     if (lines != 1 || websrv_method_of(session->method) != websrv_method::get)

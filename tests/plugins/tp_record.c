@@ -14,7 +14,10 @@
  *   -sendfile-chunk N     on_sendfile moves at most N bytes per call
  *   -request-answer       on_request writes its own reply through websrv_write_handler and
  *                         returns 0 (the server must add nothing)
+ *   -request-answer-bytes N  the same with a body of N bytes ("a"), written in one call
  *   -request-fail         on_request returns -1 (the server must go on as without the hook)
+ *   -send-buffer N        on_session_init gives the connection a send buffer of N bytes, as
+ *                         on a device short of memory: the server's sends wait for the client
  *   -init-fail            on_session_init returns -1
  *   -directory PATH       on_directory writes PATH and returns 0
  *   -directory-fail       on_directory returns -1
@@ -30,12 +33,14 @@
  *   -consent              the descriptor's extension record lets one process serve many
  *                         sessions; on_open and on_close record the connection's ends
  *   -leak N               on_session_init takes N bytes with websrv_malloc and never frees them
+ *   -record-ids           on_session_init records the user and group it runs as
  *
  * Lines, one per call ("(null)" stands for a null text, [..] holds a text as it is, with CR
  * and LF written as \r and \n):
  *
  *   start fd=N
  *   init
+ *   ids uid=U gid=G           (with -record-ids)
  *   info size=N peer=[..] peer_port=N family=F
  *   time start=MS pid=P      (on_session_init; MS: the monotonic clock, milliseconds)
  *   time end=MS pid=P        (on_session_end)
@@ -75,6 +80,8 @@ static int read_bytewise;
 static size_t short_write;    /* 0: no limit */
 static size_t sendfile_chunk; /* 0: no limit */
 static int request_answer;
+static size_t request_answer_bytes; /* 0: the short answer */
+static size_t send_buffer;          /* 0: the system's */
 static int request_fail;
 static int init_fail;
 static int directory_fail;
@@ -87,6 +94,7 @@ static char header_line[512];
 static char remote_user[64];
 static int tls;
 static size_t leak;  /* bytes each session takes and never gives back */
+static int record_ids;
 
 static websrv_plugin_desc record_desc;
 
@@ -203,12 +211,18 @@ static void use_info(websrv_session *session)
 
 static int record_session_init(websrv_session *session)
 {
+    if (send_buffer > 0) {
+        const int size = (int)send_buffer;
+        setsockopt(session->socket, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    }
     if (leak != 0) {
         char *taken = (char *)websrv_malloc(leak);
         if (taken != NULL)
             memset(taken, 1, leak);  /* touched, so it is resident */
     }
     record("init");
+    if (record_ids)
+        record("ids uid=%d gid=%d", (int)getuid(), (int)getgid());
     record_moment("start");
     use_info(session);
     if (strcmp(unregister_in, "init") == 0)
@@ -280,6 +294,17 @@ static int record_request(websrv_session *session)
     }
     if (request_fail)
         return -1;
+    if (request_answer && request_answer_bytes > 0) {
+        static const char head[] = "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n";
+        char *whole = malloc(sizeof head - 1 + request_answer_bytes);
+        if (whole != NULL) {
+            memcpy(whole, head, sizeof head - 1);
+            memset(whole + sizeof head - 1, 'a', request_answer_bytes);
+            websrv_write_handler(session->socket, whole, (int)(sizeof head - 1 + request_answer_bytes), &record_desc);
+            free(whole);
+        }
+        return 0;
+    }
     if (request_answer) {
         websrv_write_handler(session->socket, answer, (int)(sizeof answer - 1), &record_desc);
         return 0;
@@ -349,8 +374,8 @@ static int record_close(int fd)
     return 0;
 }
 
-static websrv_plugin_ext record_ext = {sizeof(websrv_plugin_ext), WEBSRV_EXT_MANY_SESSIONS, NULL, record_open,
-                                       record_close, NULL, NULL};
+static websrv_plugin_ext record_ext = {.size = sizeof(websrv_plugin_ext), .flags = WEBSRV_EXT_MANY_SESSIONS,
+                                       .on_open = record_open, .on_close = record_close};
 
 /* ---- Options and registration --------------------------------------------------------- */
 
@@ -400,6 +425,13 @@ static int record_option(int *index, char **argv)
         taken = 2;
     } else if (strcmp(option, "-request-answer") == 0) {
         request_answer = 1;
+    } else if (strcmp(option, "-request-answer-bytes") == 0 && count_value(value) != 0) {
+        request_answer = 1;
+        request_answer_bytes = count_value(value);
+        taken = 2;
+    } else if (strcmp(option, "-send-buffer") == 0 && count_value(value) != 0) {
+        send_buffer = count_value(value);
+        taken = 2;
     } else if (strcmp(option, "-request-fail") == 0) {
         request_fail = 1;
     } else if (strcmp(option, "-init-fail") == 0) {
@@ -428,6 +460,8 @@ static int record_option(int *index, char **argv)
         taken = 2;
     } else if (strcmp(option, "-consent") == 0) {
         record_desc.reserved = &record_ext;
+    } else if (strcmp(option, "-record-ids") == 0) {
+        record_ids = 1;
     } else if (strcmp(option, "-leak") == 0 && count_value(value) != 0) {
         leak = count_value(value);
         taken = 2;

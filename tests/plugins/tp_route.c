@@ -46,11 +46,15 @@ static int route(websrv_session *session)
 
 static int route_option(int *index, char **argv);
 
-static websrv_plugin_ext route_ext = {sizeof(websrv_plugin_ext), WEBSRV_EXT_MANY_SESSIONS | WEBSRV_EXT_SHARES_PORT,
-                                      route, NULL, NULL, NULL, NULL};
+static websrv_plugin_ext route_ext = {
+    .size = sizeof(websrv_plugin_ext),
+    .flags = WEBSRV_EXT_MANY_SESSIONS | WEBSRV_EXT_SHARES_PORT,
+    .on_route = route,
+};
 
-static websrv_plugin_desc route_desc = {WEBSRV_VERSION_MAJOR, WEBSRV_VERSION_MINOR, "tp_route", 8080, route_option,
-                                        NULL, NULL, NULL, NULL, NULL, &route_ext, NULL, NULL, NULL};
+static websrv_plugin_desc route_desc = {.version_major = WEBSRV_VERSION_MAJOR, .version_minor = WEBSRV_VERSION_MINOR,
+                                        .name = "tp_route", .port = 8080, .on_option = route_option,
+                                        .reserved = &route_ext};
 
 static int route_option(int *index, char **argv)
 {

@@ -1,0 +1,174 @@
+// What an operator does with the server, at the wire with the real binary: -check on good and
+// bad command lines, -u (as root: every process, CGI program and hook runs as the user, and the
+// stop still takes the port line out), and the access log moved away and reopened on SIGUSR1
+// while clients keep coming.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <pwd.h>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "test_support.h"
+
+using namespace websrv_test;
+
+namespace {
+
+const std::string server_binary = WEBSRV_TEST_SERVER;
+const std::string http_plugin = WEBSRV_HTTP_PLUGIN;
+#ifdef WEBSRV_HTTPS_PLUGIN
+const std::string https_plugin = WEBSRV_HTTPS_PLUGIN;
+#else
+const std::string https_plugin;  // a build without TLS: its rows are skipped
+#endif
+
+struct CheckCase {
+    const char *name;
+    std::vector<std::string> args;  // behind -check; DIR stands for the test's directory
+    int status;
+    const char *says;  // a text the output holds
+};
+
+class Check : public ::testing::TestWithParam<CheckCase> {};
+
+TEST_P(Check, TellsWithoutServing)
+{
+    const CheckCase &c = GetParam();
+    for (const std::string &arg : c.args) {
+        if (arg.empty())
+            GTEST_SKIP() << "no https.so in this build";
+    }
+    TempDir dir;
+    mkdir(dir.file("www").c_str(), 0755);
+    write_file(dir.file("bad.crt"), "not a certificate\n");
+    write_file(dir.file("users"), "bob:plain-text-password\n");
+    const int port = free_port();
+    auto in_dir = [&](std::string text) {
+        for (size_t at; (at = text.find("DIR")) != std::string::npos;)
+            text.replace(at, 3, dir.path());
+        return text;
+    };
+    std::vector<std::string> args = {"-check"};
+    for (const std::string &arg : c.args)
+        args.push_back(arg == "PORT" ? std::to_string(port) : in_dir(arg));
+    std::string output;
+    EXPECT_EQ(run_server(server_binary, args, dir.file("webport"), dir.path(), &output), c.status) << output;
+    EXPECT_NE(output.find(in_dir(c.says)), std::string::npos) << output;
+    // Nothing was opened for good: no port line, no access log, nothing listening.
+    EXPECT_FALSE(file_exists(dir.file("webport")));
+    EXPECT_FALSE(file_exists(dir.file("access.log")));
+    EXPECT_FALSE(is_listening(port));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLines, Check,
+    ::testing::Values(
+        CheckCase{"SoundLineSaysWhatWouldBeServed",
+                  {"-a", "DIR/access.log", "-plugin", http_plugin, "-port", "PORT", "-d", "DIR/www"}, 0,
+                  "Would serve DIR/www on port"},
+        CheckCase{"UnknownUser", {"-u", "no-such-user-here", "-plugin", http_plugin, "-d", "DIR/www"}, 255,
+                  "Unable to run as no-such-user-here; Error: no such user"},
+        CheckCase{"UnknownGroup", {"-u", "root:no-such-group-here", "-plugin", http_plugin, "-d", "DIR/www"}, 255,
+                  "no such group"},
+        CheckCase{"AccessLogInAMissingDirectory", {"-a", "DIR/none/access.log", "-plugin", http_plugin}, 255,
+                  "Unable to open the access log DIR/none/access.log"},
+        CheckCase{"MissingDocumentRoot", {"-plugin", http_plugin, "-d", "DIR/none"}, 255, "DIR/none"},
+        CheckCase{"BadCertificate",
+                  {"-plugin", https_plugin, "-cert", "DIR/bad.crt", "-key", "DIR/bad.crt", "-d", "DIR/www"}, 255,
+                  "cannot serve as the certificate"},
+        CheckCase{"PlainPasswordFile", {"-plugin", http_plugin, "-auth", "/admin", "DIR/users", "-d", "DIR/www"}, 255,
+                  "DIR/users line 1"},
+        CheckCase{"UnknownOption", {"-plugin", http_plugin, "-no-such-option"}, 255, "-no-such-option"}),
+    [](const ::testing::TestParamInfo<CheckCase> &info) { return std::string(info.param.name); });
+
+// The user the -u test runs the server as, with a working directory it may read.
+const passwd *unprivileged()
+{
+    return getpwnam("nobody");
+}
+
+TEST(RunAs, EveryProcessIsTheUsersAndTheStopTakesItsPortLineOut)
+{
+    if (geteuid() != 0 || unprivileged() == nullptr)
+        GTEST_SKIP() << "-u needs root and the user nobody";
+    Site site;
+    chmod(site.dir.path().c_str(), 0755);
+    mkdir((site.root + "/cgi-bin").c_str(), 0755);
+    write_script(site.root + "/cgi-bin/ids", "printf 'Content-Type: text/plain\\r\\n\\r\\n%s %s\\n' \"$(id -u)\" \"$(id -g)\"");
+    // The record file exists beforehand for anyone to append to: the hooks write it as the user.
+    write_file(site.record, "");
+    chmod(site.record.c_str(), 0666);
+    ASSERT_TRUE(site.start(server_binary, {"-u", "nobody", "-plugin", test_plugin("tp_record"), "-record",
+                                           site.record, "-record-port", std::to_string(site.port), "-record-ids",
+                                           "-c", "cgi-bin"}))
+        << site.log();
+    const passwd *user = unprivileged();
+    const Reply reply = site.get("GET /cgi-bin/ids HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(reply.body, std::to_string(user->pw_uid) + " " + std::to_string(user->pw_gid) + "\n") << reply.raw;
+    EXPECT_EQ(status_field(site.server().pid(), "Uid").substr(0, std::to_string(user->pw_uid).size()),
+              std::to_string(user->pw_uid));
+    EXPECT_EQ(status_field(site.server().pid(), "NoNewPrivs"), "1");
+    // tp_record's hooks ran in the connection's process: it records the user it ran as.
+    EXPECT_EQ(site.recorded_line("ids"), "ids uid=" + std::to_string(user->pw_uid) + " gid=" +
+                                             std::to_string(user->pw_gid));
+    EXPECT_EQ(site.stop(), 0);
+    EXPECT_EQ(read_file(site.port_file), "") << "the stop after the drop left its port line";
+}
+
+TEST(RunAs, ADropThatFailsStopsTheStart)
+{
+    if (geteuid() == 0)
+        GTEST_SKIP() << "only a user who may not change users sees the drop fail";
+    TempDir dir;
+    std::string output;
+    EXPECT_EQ(run_server(server_binary, {"-u", "root", "-plugin", http_plugin, "-port", std::to_string(free_port())},
+                         dir.file("webport"), dir.path(), &output), 255);
+    EXPECT_NE(output.find("Unable to run as root; Error: "), std::string::npos) << output;
+    EXPECT_EQ(read_file(dir.file("webport")), "");
+}
+
+TEST(Reload, TheAccessLogMovedAwayIsReopenedAndNoLineIsLost)
+{
+    Site site;
+    site.put("page.html", "the page");
+    const std::string log = site.dir.file("access.log");
+    ASSERT_TRUE(site.start(server_binary, {"-j", "4", "-k", "5", "-r", "50", "-a", log, "-plugin", http_plugin,
+                                           "-port", std::to_string(site.port)}))
+        << site.log();
+    std::atomic<bool> rotating{true};
+    std::atomic<int> sent{0};
+    std::vector<std::thread> load;
+    for (int i = 0; i < 3; ++i) {
+        load.emplace_back([&] {
+            while (rotating) {
+                if (parse_reply(exchange(site.port, "GET /page.html HTTP/1.0\r\n\r\n")).status_line.find(" 200 ") !=
+                    std::string::npos)
+                    ++sent;
+            }
+        });
+    }
+    usleep(200 * 1000);
+    ASSERT_EQ(rename(log.c_str(), (log + ".1").c_str()), 0);
+    ASSERT_EQ(kill(site.server().pid(), SIGUSR1), 0);
+    usleep(300 * 1000);
+    rotating = false;
+    for (std::thread &thread : load)
+        thread.join();
+    // Requests made once the reload has been seen go to the new file, on kept connections too.
+    for (int i = 0; i < 5; ++i)
+        site.get("GET /page.html?after HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(site.stop(), 0);
+    const std::vector<std::string> old_lines = read_lines(log + ".1");
+    const std::vector<std::string> new_lines = read_lines(log);
+    EXPECT_EQ(static_cast<int>(old_lines.size() + new_lines.size()), sent + 5);
+    EXPECT_GT(old_lines.size(), 0u);
+    for (const std::string &line : old_lines)
+        EXPECT_EQ(line.find("?after"), std::string::npos) << line;
+}
+
+}  // namespace

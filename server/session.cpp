@@ -38,6 +38,9 @@ namespace {
 
 // How long a request whose client holds its share of the slots at work waits for its turn.
 constexpr long long turn_wait_ms = 10 * 1000;
+// How long a kept connection's slot stays its own after an answer before a waiting connection
+// may ask for it.
+constexpr long long keep_alive_grace_ms = 50;
 
 // Offers the request to the plug-ins' own URLs: the on_route hook of the connection's plug-in,
 // then those of the plug-ins that share its port, in registry order. 0 when one answered. A
@@ -171,10 +174,21 @@ bool await_next_request(websrv_connection *c)
     websrv_session &s = c->session;
     if (s.received > 0)
         return true;  // it came behind the last one
-    websrv_share_state(websrv_slot_state::idle);
-    websrv_waits_now(c);
-    const long long deadline = websrv_now_ms() + websrv_config.keep_alive_seconds * 1000LL;
-    while (websrv_wait_for_bytes(c, deadline, false) == websrv_wait_end::ready) {
+    // A client that keeps its connection mostly sends its next request at once: the slot is
+    // not offered to a waiting connection for a moment, or that request would meet a close.
+    const long long now = websrv_now_ms();
+    const long long deadline = now + websrv_config.keep_alive_seconds * 1000LL;
+    long long until = now + keep_alive_grace_ms < deadline ? now + keep_alive_grace_ms : deadline;
+    for (;;) {
+        const websrv_wait_end waited = websrv_wait_for_bytes(c, until, false);
+        if (waited == websrv_wait_end::timeout && until < deadline) {
+            websrv_share_state(websrv_slot_state::idle);
+            websrv_waits_now(c);
+            until = deadline;
+            continue;
+        }
+        if (waited != websrv_wait_end::ready)
+            return false;
         const int got = websrv_read_now(s.socket, s.buffer, websrv_request_capacity, websrv_connection_desc(c));
         if (got > 0) {
             log_msg(WEBSRV_LOG_DETAIL, "Received %d/%d bytes.\n", got, WEBSRV_BUFFER_SIZE);
@@ -184,7 +198,6 @@ bool await_next_request(websrv_connection *c)
         if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
             return false;
     }
-    return false;
 }
 
 // Serves the connection taken: its requests, as many as it may carry, then its close.

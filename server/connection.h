@@ -19,6 +19,7 @@ struct websrv_connection {
                                   // consent to more
     bool may_keep = false;        // the request asks to keep the connection and may have it
     bool keep = false;            // the answer keeps the connection for the next request
+    bool nonblocking = false;     // the socket has been made non-blocking for file sends
     int requests = 0;             // requests begun on this connection
     long long body_left = 0;      // bytes of the request's body the server has not read yet
     long long body_length = 0;    // the request body's announced length (0 without one)

@@ -37,18 +37,25 @@ bool try_again(int error)
 int write_all(int fd, const char *data, size_t total, const websrv_plugin_desc *desc, size_t &done)
 {
     long long deadline = websrv_deadline();
+    // A send that never blocks is tried at once (a socket mostly has room) and waits only
+    // when it took nothing; a hook or a pipe may block, so they wait for room first. One that
+    // says "again" although there was room is paused for before the next try.
+    const bool never_blocks = desc != nullptr && desc->on_write == nullptr;
+    bool wait = !never_blocks;
     do {
-        if (!websrv_wait_ready(fd, POLLOUT, deadline)) {
+        if (wait && !websrv_wait_ready(fd, POLLOUT, deadline)) {
             websrv_error("Timeout \n");
             errno = ETIMEDOUT;
             return -1;
         }
-
         const ssize_t put = write_once(fd, data + done, total - done, desc);
         if (put < 0 && try_again(errno)) {
-            websrv_pause_before_retry();
+            if (wait)
+                websrv_pause_before_retry();
+            wait = true;
             continue;
         }
+        wait = !never_blocks;
         if (put < 0)
             return -1;
         if (static_cast<size_t>(put) > total - done || (put == 0 && total > 0)) {

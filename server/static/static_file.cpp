@@ -66,12 +66,17 @@ long long transmit_file(websrv_connection *c, int fd, off_t start, off_t length)
 {
     const websrv_plugin_desc *desc = websrv_connection_desc(c);
     const int socket = c->session.socket;
-    fcntl(socket, F_SETFL, fcntl(socket, F_GETFL) | O_NONBLOCK);
+    if (!c->nonblocking)
+        fcntl(socket, F_SETFL, fcntl(socket, F_GETFL) | O_NONBLOCK);
+    c->nonblocking = true;
     const off_t end = start + length;
     off_t offset = start;
     long long deadline = websrv_deadline();
+    // Without a hook the send is tried at once and waits for room only when it took nothing.
+    const bool never_blocks = desc->on_sendfile == nullptr;
+    bool wait = !never_blocks;
     while (offset < end) {
-        if (!websrv_wait_ready(socket, POLLOUT, deadline)) {
+        if (wait && !websrv_wait_ready(socket, POLLOUT, deadline)) {
             errno = ETIMEDOUT;
             return -1;
         }
@@ -81,9 +86,12 @@ long long transmit_file(websrv_connection *c, int fd, off_t start, off_t length)
         const off_t before = offset;
         const long long sent = send_piece(desc, socket, fd, &offset, count);
         if (sent < 0 && (errno == EINTR || errno == EAGAIN)) {
-            websrv_pause_before_retry();
+            if (wait)
+                websrv_pause_before_retry();
+            wait = true;
             continue;
         }
+        wait = !never_blocks;
         if (sent < 0)
             return -1;
         if (!piece_plausible(sent, count, before, offset)) {

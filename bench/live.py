@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Live pages against websrv: prints a Markdown section with the figures and the targets.
 
 Usage: live.py [--build DIR] [--connections N] [--rounds N] [--events SECONDS]

@@ -170,7 +170,7 @@ tls_names=(websrv-tls lighttpd-tls)
 jobs_names=(websrv-j websrv-tls-j)
 lasting_names=(websrv-r2 websrv-r8 websrv-k websrv-tls-r2)
 # websrv with the device API example (led.so) on http.so's port, one session at a time and 8.
-api_names=(websrv-api websrv-api-j)
+api_names=(websrv-api websrv-api-j websrv-api-r2 websrv-api-r8)
 reuse_names=(websrv-reuse websrv-tls-reuse)
 names=("${plain_names[@]}" "${tls_names[@]}" "${jobs_names[@]}" "${lasting_names[@]}" "${reuse_names[@]}" "${api_names[@]}")
 declare -A port pid rss_kb command_line options
@@ -210,11 +210,12 @@ EOF
 # websrv's options of each of its servers, in front of the plug-in's.
 options=([websrv]="" [websrv-j]="-j $jobs" [websrv-tls]="" [websrv-tls-j]="-j $jobs"
     [websrv-r2]="-j 2 -r 1000" [websrv-r8]="-j 8 -r 1000" [websrv-k]="-j 8 -k 5" [websrv-tls-r2]="-j 2 -r 1000"
-    [websrv-reuse]="-r 100000" [websrv-tls-reuse]="-r 100000" [websrv-api]="" [websrv-api-j]="-j $jobs")
+    [websrv-reuse]="-r 100000" [websrv-tls-reuse]="-r 100000" [websrv-api]="" [websrv-api-j]="-j $jobs"
+    [websrv-api-r2]="-j 2 -r 1000" [websrv-api-r8]="-j 8 -r 1000")
 for name in websrv websrv-j websrv-r2 websrv-r8 websrv-k websrv-reuse; do
     command_line[$name]="$build/websrv ${options[$name]}${options[$name]:+ }-plugin $build/plugins/http.so -port ${port[$name]} -c cgi-bin -d $www"
 done
-for name in websrv-api websrv-api-j; do
+for name in "${api_names[@]}"; do
     command_line[$name]="$build/websrv ${options[$name]}${options[$name]:+ }-plugin $build/plugins/http.so -port ${port[$name]} -plugin $build/examples/led.so -led-port ${port[$name]} -led-state $work/$name.led -c cgi-bin -d $www"
 done
 for name in websrv-tls websrv-tls-j websrv-tls-r2 websrv-tls-reuse; do
@@ -277,8 +278,9 @@ log "bench: every server answers correctly"
 
 # --- measuring -------------------------------------------------------------------------------
 
-# Cells: key, label, path, concurrency, body bytes (0 for CGI), group (the peers measured),
-# the websrv server, client addresses (1 or 2) and ab's extra option (-k: keep-alive).
+# Cells: key, label, path, concurrency, body bytes (0 for CGI), group (the peers measured:
+# "plain", "tls"; websrv alone: "self" for the example plug-in's URL, "own" for the programs it
+# is set against), the websrv server, client addresses (1 or 2) and ab's extra option (-k).
 cells=(
     "file-1|1 KiB file|1k.bin|1|1024|plain|websrv|2|"
     "file-8|1 KiB file|1k.bin|8|1024|plain|websrv-j|2|"
@@ -297,14 +299,19 @@ cells=(
     "r-cgi-1|compiled CGI|cgi-bin/hello.cgi|1|0|plain|websrv-r2|2|"
     "api-1|device API (led.so)|api/led|1|0|self|websrv-api|2|"
     "api-8|device API (led.so)|api/led|8|0|self|websrv-api-j|2|"
+    "r-sh-1|shell CGI|cgi-bin/hello.sh|1|0|own|websrv-r2|2|"
+    "r-sh-8|shell CGI|cgi-bin/hello.sh|8|0|own|websrv-r8|2|"
+    "r-cgi-8|compiled CGI|cgi-bin/hello.cgi|8|0|own|websrv-r8|2|"
+    "r-api-1|device API (led.so)|api/led|1|0|self|websrv-api-r2|2|"
+    "r-api-8|device API (led.so)|api/led|8|0|self|websrv-api-r8|2|"
     "tls-1|1 KiB file over TLS|1k.bin|1|1024|tls|websrv-tls|2|"
     "tls-8|1 KiB file over TLS|1k.bin|8|1024|tls|websrv-tls-j|2|"
     "r-tls-1|1 KiB file over TLS|1k.bin|1|1024|tls|websrv-tls-r2|2|"
     "r-tls-8|1 KiB file over TLS|1k.bin|8|1024|tls|websrv-tls-r2|2|"
 )
 
-# The servers of a cell: its websrv server, then the peers of its group (none for websrv's own
-# URLs), one name a line.
+# The servers of a cell: its websrv server, then the peers of its group (none for "self" and
+# "own"), one name a line.
 servers_of() {
     printf '%s\n' "$2"
     case $1 in tls) printf '%s\n' lighttpd-tls ;; plain) printf '%s\n' busybox lighttpd ;; esac
@@ -448,7 +455,7 @@ summary=$(awk '
         split($0, head, " "); i = head[2]; n[i] = head[3]
         rest = $0; sub(/^cell [0-9]+ [0-9]+ /, "", rest)
         split(rest, f, "|"); label[i] = f[2]; conc[i] = f[4]; bytes[i] = f[5]; group[i] = f[6]
-        opts[i] = f[10]; cell_of[f[1]] = i; cells = i + 1
+        opts[i] = f[10]; key[i] = f[1]; cell_of[f[1]] = i; cells = i + 1
         next
     }
     {
@@ -502,7 +509,8 @@ summary=$(awk '
         for (i = 0; i < cells; i++) {
             if (group[i] != "self") continue
             for (k = 1; k <= 2; k++) {
-                other = cell_of[(k == 1 ? "sh-" : "cgi-") conc[i]]
+                # The programs on a websrv of the same options: "r-api-1" against "r-sh-1".
+                other = cell_of[(key[i] ~ /^r-/ ? "r-" : "") (k == 1 ? "sh-" : "cgi-") conc[i]]
                 list = ""
                 for (r in rounds)
                     if (at[other, "websrv", r] > 0) list = list " " at[i, "websrv", r] / at[other, "websrv", r]

@@ -25,7 +25,6 @@ struct websrv_connection {
     long long body_length = 0;    // the request body's announced length (0 without one)
     const char *request_uri = ""; // the request's path as the client sent it (no query)
     const char *path_info = nullptr;  // the path behind a CGI program, decoded, without its "/"
-    char local_name[48] = {};     // the address the connection came in on, as a server name
     long long header_deadline = 0;  // when the request header must be complete
     websrv_header_index headers;    // the request's header lines, once parsed
 };

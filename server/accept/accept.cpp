@@ -15,18 +15,10 @@
 #include "log.h"
 #include "end/end.h"
 #include "parse/request.h"
-#include "paths.h"
 #include "wait.h"
 #include "registry.h"
 
 namespace {
-
-// Notes the address the connection came in on, as a server name ("[...]" for IPv6), for CGI
-// programs of requests without a Host header.
-void record_local(websrv_connection *c)
-{
-    websrv_local_host(c->session.socket, c->local_name, sizeof c->local_name, "");
-}
 
 // Fills the session's info record with the client's address, as the accept gave it: IPv4
 // clients as IPv4 (also when they came in on an IPv6 socket), the session's IPv4 field
@@ -116,8 +108,10 @@ bool websrv_wait_again(int control, pid_t main_pid)
 websrv_accepted websrv_wait_for_connection(int control)
 {
     // Named so while it waits, which tells it from a session's process in a process listing.
-    char name[16] = {};
-    prctl(PR_GET_NAME, name);
+    // Its own name is read once: a process that lasts comes back here for every connection.
+    static char name[16] = {};
+    if (name[0] == '\0')
+        prctl(PR_GET_NAME, name);
     prctl(PR_SET_NAME, websrv_waiting_name);
     const websrv_accepted taken = take_next_connection(control);
     prctl(PR_SET_NAME, name);
@@ -172,7 +166,6 @@ void websrv_open_connection(websrv_connection *c, const websrv_accepted &taken)
     session.socket = taken.fd;
     session.port = taken.node->desc.port;
     record_peer(c, taken.peer);
-    record_local(c);
     websrv_connection_adopt(c, &taken.node->desc);
     // The whole header must have come within the wait of the accept, however it trickles in.
     c->header_deadline = websrv_deadline();

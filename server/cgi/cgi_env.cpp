@@ -9,6 +9,7 @@
 
 #include "log.h"
 #include "http_words.h"
+#include "paths.h"
 #include "same.h"
 
 namespace {
@@ -78,7 +79,9 @@ void add_server_name(env_builder &env, const websrv_connection *c)
 {
     const char *host = c->session.host;
     if (host == nullptr || host[0] == '\0') {
-        env.add("SERVER_NAME=%s", c->local_name);
+        char local[48];
+        websrv_local_host(c->session.socket, local, sizeof local, "");
+        env.add("SERVER_NAME=%s", local);
         return;
     }
     const char *end = host[0] == '[' ? strchr(host, ']') : strchr(host, ':');

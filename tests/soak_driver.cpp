@@ -289,7 +289,8 @@ std::vector<Kind> make_kinds(const Site &site)
     kinds.push_back({"cgi-get", 2,
                      [](long i) { return "GET /cgi-bin/printenv?w" + std::to_string(i) + "+x%20y HTTP/1.0\r\n\r\n"; },
                      [=](long i, const std::string &) {
-                         const std::string word = "w" + std::to_string(i);
+                         std::string word = std::to_string(i);
+                         word.insert(word.begin(), 'w');
                          return cgi_head + "argc=3\nargv[0]=[cgi-bin/printenv]\nargv[1]=[" + word +
                                 "]\nargv[2]=[x y]\n" + cgi_env("GET", word + "+x%20y", "");
                      },

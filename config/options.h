@@ -5,6 +5,8 @@
 #include <cstring>
 #include <span>
 
+#pragma GCC visibility push(hidden)
+
 // A row: the option as typed and, behind its NUL, the name its value has in the manual's line
 // for it (".BI \-j " n"", "" when it takes none); then what acts on it (the value is null when
 // it takes none; returns 0, or -1 after logging why not). The two names share one array: the
@@ -19,5 +21,7 @@ struct websrv_option {
 
 // The options, in the order the manual lists them.
 std::span<const websrv_option> websrv_server_options();
+
+#pragma GCC visibility pop
 
 #endif

@@ -4,6 +4,8 @@
 #ifndef WEBSRV_SUPPORT_LIST_H
 #define WEBSRV_SUPPORT_LIST_H
 
+#pragma GCC visibility push(hidden)
+
 // The list: one pointer-sized word, the first node. A zeroed word is an empty list. The
 // control block's registries have the same one-word layout.
 struct websrv_slist {
@@ -55,5 +57,7 @@ public:
 private:
     const websrv_slist *list_;
 };
+
+#pragma GCC visibility pop
 
 #endif

@@ -2,6 +2,8 @@
 #ifndef WEBSRV_SUPPORT_WAIT_H
 #define WEBSRV_SUPPORT_WAIT_H
 
+#pragma GCC visibility push(hidden)
+
 // A point in time websrv_wait_seconds (or `ms` milliseconds) from now, on the monotonic
 // clock, in milliseconds.
 long long websrv_deadline();
@@ -22,5 +24,7 @@ void websrv_pause_ms(int ms);
 // Sets what the signal `signo` does to `handler` (SIG_IGN, SIG_DFL or a function), with
 // interrupted calls restarted and the sigaction flags `flags` besides.
 void websrv_signal_disposition(int signo, void (*handler)(int), int flags = 0);
+
+#pragma GCC visibility pop
 
 #endif

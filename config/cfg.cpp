@@ -16,6 +16,7 @@
 #include "registry.h"
 #include "same.h"
 #include "settings.h"
+#include "text.h"
 #include "websrv_plugin.h"
 
 namespace {
@@ -175,7 +176,7 @@ int set_verbose(const char *)
 
 int set_cgi_pattern(const char *value)
 {
-    const size_t length = strnlen(value, sizeof websrv_mcb.cgi_pattern);
+    const size_t length = websrv_length_within(value, sizeof websrv_mcb.cgi_pattern);
     if (length >= sizeof websrv_mcb.cgi_pattern) {
         websrv_error("CGI pattern is too long; limit to %d characters\n",
                 static_cast<int>(sizeof websrv_mcb.cgi_pattern));

@@ -9,10 +9,13 @@
 #include <cstring>
 #include <strings.h>
 
-inline bool websrv_same(const char *a, const char *b)
-{
-    return strncmp(a, b, PTRDIFF_MAX) == 0;
-}
+#pragma GCC visibility push(hidden)
+
+// Out of line (text.cpp): inlined with a constant text, the comparison would be turned back
+// into strcmp.
+bool websrv_same(const char *a, const char *b);
+
+#pragma GCC visibility pop
 
 // Equal but for the case of ASCII letters.
 inline bool websrv_same_nocase(const char *a, const char *b)

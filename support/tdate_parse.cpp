@@ -8,6 +8,8 @@
 #include <string.h>
 #include <time.h>
 
+#include "text.h"
+
 namespace {
 
 // The day names, Sunday first, and the month names, January first, in full and lower case,
@@ -32,7 +34,7 @@ constexpr int name_buffer_size = 500;
 // returns false and leaves `value` alone.
 bool find_name(const char *key, const char *names, int count, long *value)
 {
-    const bool abbreviation = strnlen(key, 4) == 3;
+    const bool abbreviation = websrv_length_within(key, 4) == 3;
     for (int i = 0; i < count; ++i, names += strlen(names) + 1) {
         if (strncmp(key, names, abbreviation ? 3 : longest_name) == 0) {
             *value = i;

@@ -29,6 +29,7 @@
 #include "respond/response.h"
 #include "http_words.h"
 #include "same.h"
+#include "text.h"
 #include "wait.h"
 
 namespace {
@@ -369,7 +370,7 @@ bool resolve_dots(char *path)
 
 bool websrv_is_cgi_path(const char *path)
 {
-    return websrv_mcb.cgi_pattern[0] != '\0' && strstr(path, websrv_mcb.cgi_pattern) != nullptr;
+    return websrv_mcb.cgi_pattern[0] != '\0' && websrv_find(path, websrv_mcb.cgi_pattern) != nullptr;
 }
 
 bool websrv_cgi_split_path_info(websrv_connection *c, struct stat *st)

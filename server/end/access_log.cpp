@@ -15,6 +15,7 @@
 #include "log.h"
 #include "respond/foreign.h"
 #include "settings.h"
+#include "text.h"
 
 namespace {
 
@@ -132,7 +133,7 @@ void websrv_access_request(const char *buffer)
         return;
     while (*buffer == '\r' || *buffer == '\n')
         ++buffer;  // empty lines before the request are skipped, as parsing does
-    size_t length = strcspn(buffer, "\n");
+    size_t length = websrv_span(buffer, "\n", false);
     if (length > 0 && buffer[length - 1] == '\r')
         --length;
     snprintf(record.request, sizeof record.request, "%.*s", static_cast<int>(length), buffer);

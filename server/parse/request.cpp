@@ -7,6 +7,7 @@
 #include <strings.h>
 
 #include "http_words.h"
+#include "text.h"
 
 namespace {
 
@@ -35,12 +36,12 @@ static_assert(sizeof(websrv_session) <= 256, "every slot fits a byte");
 // delimiter after it becomes NUL, and *next moves behind it. nullptr when no token is left.
 char *next_token(char **next, const char *delimiters)
 {
-    char *start = *next + strspn(*next, delimiters);
+    char *start = *next + websrv_span(*next, delimiters);
     if (*start == '\0') {
         *next = start;
         return nullptr;
     }
-    char *end = start + strcspn(start, delimiters);
+    char *end = start + websrv_span(start, delimiters, false);
     if (*end != '\0')
         *end++ = '\0';
     *next = end;
@@ -53,7 +54,7 @@ void store_field(websrv_session *session, char *line)
         const size_t length = strlen(field.prefix);
         if (strncasecmp(line, field.prefix, length) != 0)
             continue;
-        char *value = line + length + strspn(line + length, " \t");
+        char *value = line + length + websrv_span(line + length, " \t");
         *reinterpret_cast<char **>(reinterpret_cast<char *>(session) + field.slot) = value;
         // "Host is ==>..." : the field's name without its colon.
         log_msg(WEBSRV_LOG_DETAIL, "%.*s is ==>%s\n", static_cast<int>(length - 1), field.prefix, value);
@@ -68,7 +69,7 @@ void index_line(websrv_header_index *headers, const char *line)
     const char *colon = strchr(line, ':');
     if (headers == nullptr || colon == nullptr || colon == line)
         return;
-    headers->add(line, static_cast<size_t>(colon - line), colon + 1 + strspn(colon + 1, " \t"));
+    headers->add(line, static_cast<size_t>(colon - line), colon + 1 + websrv_span(colon + 1, " \t"));
 }
 
 // Walks the header lines behind the request line (which ends at `line`) up to the empty
@@ -77,7 +78,7 @@ void parse_fields(websrv_session *session, char *line, websrv_header_index *head
 {
     session->cursor = line;
     for (;;) {
-        char *end = strstr(session->cursor, "\r\n");
+        char *end = websrv_find(session->cursor, "\r\n");
         if (end == nullptr)
             break;
         *end = '\0';
@@ -98,7 +99,7 @@ void parse_fields(websrv_session *session, char *line, websrv_header_index *head
 bool has_control_character(const char *start)
 {
     for (const char *line = start;;) {
-        const char *end = strstr(line, "\r\n");
+        const char *end = websrv_find(line, "\r\n");
         if (end == nullptr || end == line)
             return false;  // what follows the last CR LF, or the empty line, is never parsed
         for (const char *p = line; p < end; ++p) {
@@ -150,12 +151,12 @@ request_error split_request_line(websrv_session *session, char *start, const cha
 // server: the path is its path, and its host stands in place of any Host header.
 void take_absolute_target(websrv_session *session)
 {
-    char *host = strstr(session->uri, "://");
+    char *host = websrv_find(session->uri, "://");
     const size_t scheme = host != nullptr ? static_cast<size_t>(host - session->uri) : 0;
     if (scheme < 4 || strncasecmp(session->uri, "https", scheme) != 0)
         return;  // no "http://" or "https://", in any letter case
     host += 3;
-    char *path = host + strcspn(host, "/");
+    char *path = host + websrv_span(host, "/", false);
     if (*path != '\0') {
         // The host moves one place left, onto the second "/" of "//", to end it with a NUL.
         memmove(host - 1, host, static_cast<size_t>(path - host));
@@ -171,7 +172,7 @@ void take_absolute_target(websrv_session *session)
 bool websrv_header_complete(const char *buffer)
 {
     const char *start = skip_empty_lines(const_cast<char *>(buffer));
-    return strstr(start, "\r\n\r\n") != nullptr || strstr(start, "\n\n") != nullptr;
+    return websrv_find(start, "\r\n\r\n") != nullptr || websrv_find(start, "\n\n") != nullptr;
 }
 
 request_error websrv_parse_request(websrv_session *session, const char *peer, websrv_header_index *headers)
@@ -179,7 +180,7 @@ request_error websrv_parse_request(websrv_session *session, const char *peer, we
     if (headers != nullptr)
         headers->clear(session->buffer);
     char *start = skip_empty_lines(session->buffer);
-    char *line_end = strstr(start, "\r\n");
+    char *line_end = websrv_find(start, "\r\n");
     if (line_end == nullptr) {
         log_msg(WEBSRV_LOG_ERROR, "Error: No CRLF termination for Request Line\n");
         return request_error::no_crlf;
@@ -190,7 +191,7 @@ request_error websrv_parse_request(websrv_session *session, const char *peer, we
     if (const request_error error = split_request_line(session, start, line_end); error != request_error::none)
         return error;
     // "%00" would end the decoded path early: "/s.css%00.html" would serve s.css.
-    if (controlled || strstr(session->uri, "%00") != nullptr) {
+    if (controlled || websrv_find(session->uri, "%00") != nullptr) {
         log_msg(WEBSRV_LOG_ERROR, "Error: Control character in the request header\n");
         return request_error::control_character;
     }

@@ -12,6 +12,7 @@
 #include "parse/request.h"
 #include "tdate_parse.h"
 #include "clock.h"
+#include "text.h"
 
 namespace {
 
@@ -43,14 +44,14 @@ int parse_range(const char *text, off_t size, websrv_byte_range *range)
 {
     if (!starts_with(text, "bytes="))
         return 200;
-    text += 6 + strspn(text + 6, blanks);
+    text += 6 + websrv_span(text + 6, blanks);
     long long first = 0;
     long long last = 0;
     const size_t first_digits = take_offset(&text, &first);
     if (*text++ != '-')
         return 200;
     const size_t last_digits = take_offset(&text, &last);
-    text += strspn(text, blanks);
+    text += websrv_span(text, blanks);
     // Anything left (a second range after a comma, say) or a number out of reach: not ours.
     if (*text != '\0' || first < 0 || last < 0 || first_digits + last_digits == 0)
         return 200;
@@ -109,13 +110,13 @@ bool lists_gzip(const char *list)
             return false;
     }
     rest += 4;
-    rest += strspn(rest, blanks);
+    rest += websrv_span(rest, blanks);
     if (*rest != ';')
         return *rest == '\0' || *rest == ',';  // not a longer name
-    rest += 1 + strspn(rest + 1, blanks);
+    rest += 1 + websrv_span(rest + 1, blanks);
     if (!starts_with(rest, "q=0"))
         return true;
-    rest += 3 + strspn(rest + 3, ".0");
+    rest += 3 + websrv_span(rest + 3, ".0");
     return *rest >= '1' && *rest <= '9';  // a digit behind the zeros: more than 0
 }
 

@@ -17,10 +17,11 @@ struct websrv_slist {
 void websrv_slist_add(websrv_slist *list, void *node);
 
 // First node of `list`, or nullptr when it is empty.
-void *websrv_slist_head(const websrv_slist *list);
+inline void *websrv_slist_head(const websrv_slist *list) { return list->head; }
 
-// Node after `node`, or nullptr after the last one.
-void *websrv_slist_next(const void *node);
+// Node after `node`, or nullptr after the last one: its link, the node's first word. Inline,
+// as the one load it is, in the many walks over the registries.
+inline void *websrv_slist_next(const void *node) { return *static_cast<void *const *>(node); }
 
 // Unlinks `node` from `list`; the other nodes keep their order. A node that is not on the
 // list leaves it unchanged. The caller frees the node afterwards.

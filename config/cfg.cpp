@@ -216,7 +216,7 @@ bool log_could_open(const char *path)
              slash != nullptr ? path : ".");
     if (access(path, W_OK) == 0 || (errno == ENOENT && access(directory, W_OK | X_OK) == 0))
         return true;
-    websrv_error("Unable to open the access log %s; Error: %s\n", path, websrv_errno_text());
+    websrv_error_errno("Unable to open the access log %s; Error: %s\n", path);
     return false;
 }
 

@@ -24,3 +24,16 @@ const char *websrv_errno_text()
 {
     return strerror(errno);
 }
+
+// A format without a subject has one conversion: the second text it is given goes unused.
+void websrv_error_errno(const char *format, const char *subject)
+{
+    const char *why = websrv_errno_text();
+    websrv_error(format, subject != nullptr ? subject : why, why);
+}
+
+void websrv_log_errno(const char *format, const char *subject)
+{
+    const char *why = websrv_errno_text();
+    log_msg(WEBSRV_LOG_ERROR, format, subject != nullptr ? subject : why, why);
+}

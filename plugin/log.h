@@ -14,6 +14,13 @@ void websrv_error(const char *format, ...) WEBSRV_PRINTF(1, 2);
 // lines that end with it. Cannot fail.
 const char *websrv_errno_text();
 
+// The lines that end with the text of errno, for their many callers: websrv_error (with the
+// prefix) or log_msg at WEBSRV_LOG_ERROR (without it) given `format`, `subject` when it is not
+// null, and websrv_errno_text(). `format` has one "%s" for the text of errno, after one "%s"
+// for `subject` when there is one. Cannot fail.
+void websrv_error_errno(const char *format, const char *subject = nullptr);
+void websrv_log_errno(const char *format, const char *subject = nullptr);
+
 #pragma GCC visibility pop
 
 #endif

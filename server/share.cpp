@@ -87,7 +87,7 @@ int websrv_share_open(int slots)
     const size_t size = sizeof(share_table) + sizeof(slot_entry) * static_cast<size_t>(slots - 1);
     void *memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) {
-        websrv_error("Unable to make the table of sessions; Error: %s\n", websrv_errno_text());
+        websrv_error_errno("Unable to make the table of sessions; Error: %s\n");
         return -1;
     }
     table = static_cast<share_table *>(memory);

@@ -66,7 +66,7 @@ bool take_connection(const websrv_plugin_node *node, websrv_accepted *taken)
     }
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED || errno == EINTR)
         return false;
-    log_msg(WEBSRV_LOG_ERROR, "Error: Unable to accept socket; Error:%s\n", websrv_errno_text());
+    websrv_log_errno("Error: Unable to accept socket; Error:%s\n");
     log_msg(WEBSRV_LOG_ERROR, "Web Server receive packet failed\n");
     websrv_process_exit();
 }

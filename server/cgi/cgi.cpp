@@ -139,7 +139,7 @@ pid_t fork_copy_process(websrv_connection *c)
     if (pid == 0)
         websrv_connection_forget_done(c);
     if (pid < 0)
-        websrv_error("Unable to fork a CGI redirector; Error:%s\n", websrv_errno_text());
+        websrv_error_errno("Unable to fork a CGI redirector; Error:%s\n");
     return pid;
 }
 
@@ -215,8 +215,7 @@ void enter_program_directory(const char *path)
         return;
     snprintf(directory, sizeof directory, "%.*s", static_cast<int>(slash - path), path);
     if (chdir(directory[0] != '\0' ? directory : "/") != 0)
-        websrv_error("Unable to change to the directory of %s; Error: %s\n", path,
-                websrv_errno_text());
+        websrv_error_errno("Unable to change to the directory of %s; Error: %s\n", path);
 }
 
 // In the program's process, forked from the connection's: becomes the program, its output
@@ -295,7 +294,7 @@ websrv_outcome run_and_answer(websrv_connection *c, const char *path, program_li
         become_program(c, path, lists, in.input.get(), output.write.get());
     }
     if (program < 0) {
-        websrv_error("Unable to fork a CGI program; Error:%s\n", websrv_errno_text());
+        websrv_error_errno("Unable to fork a CGI program; Error:%s\n");
         return refuse(c, 500);
     }
     setpgid(program, program);  // as the program does itself: whichever comes first

@@ -196,7 +196,7 @@ bool answer_header(websrv_connection *c, char (&chunk)[copy_size], int got, cons
     websrv_access_status(header.status);
     if (websrv_write_all(c->session.socket, status_line, static_cast<size_t>(status_length), desc) < 0) {
         websrv_access_body(0, true);
-        log_msg(WEBSRV_LOG_ERROR, "Writing status output of CGI bin failed Error: %s\n", websrv_errno_text());
+        websrv_log_errno("Writing status output of CGI bin failed Error: %s\n");
         return false;
     }
     // The chunk holds the program's header block (without its Status line), then the body's start.
@@ -212,7 +212,7 @@ bool answer_header(websrv_connection *c, char (&chunk)[copy_size], int got, cons
     const bool failed = forward > 0 && websrv_write_all(c->session.socket, chunk, forward, desc) < 0;
     websrv_access_body(failed ? 0 : static_cast<long long>(forward - header_part), failed);
     if (failed) {
-        websrv_error("Write to SOCKET failed %s\n", websrv_errno_text());
+        websrv_error_errno("Write to SOCKET failed %s\n");
         return false;
     }
     return true;
@@ -246,7 +246,7 @@ void copy_rest(websrv_connection *c, const websrv_cgi_answer &answer, char (&chu
         }
         if (got < 0) {
             c->keep = false;
-            log_msg(WEBSRV_LOG_ERROR, "Redirect Output Failed Error:%s\n", websrv_errno_text());
+            websrv_log_errno("Redirect Output Failed Error:%s\n");
             if (errno == ETIMEDOUT)
                 websrv_error("CGI program %s was silent for %d s; its answer ends here\n",
                         path, websrv_config.cgi_silence_seconds);
@@ -301,7 +301,7 @@ void websrv_cgi_copy_output(websrv_connection *c, const websrv_cgi_answer &answe
         if (gone)
             websrv_access_body(0, true);
         else if (got < 0)
-            log_msg(WEBSRV_LOG_ERROR, "Redirect Output Failed Error:%s\n", websrv_errno_text());
+            websrv_log_errno("Redirect Output Failed Error:%s\n");
         else
             log_msg(WEBSRV_LOG_ERROR, "No header information\n");
         if (!gone)

@@ -73,7 +73,7 @@ bool websrv_body_pump::take(bool readable)
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
         return false;
     if (got < 0)
-        websrv_error("In redirect input Error:%s\n", websrv_errno_text());
+        websrv_error_errno("In redirect input Error:%s\n");
     fail();  // the client went away or broke off
     return true;
 }

@@ -94,7 +94,7 @@ int websrv_access_log_open(const char *path)
 {
     const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0640);
     if (fd < 0)
-        websrv_error("Unable to open the access log %s; Error: %s\n", path, websrv_errno_text());
+        websrv_error_errno("Unable to open the access log %s; Error: %s\n", path);
     return fd;
 }
 

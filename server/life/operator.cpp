@@ -59,7 +59,7 @@ int websrv_drop_privileges()
     // here on can gain privileges through a set-user-ID file.
     if (initgroups(user, gid) != 0 || setgid(gid) != 0 || setuid(uid) != 0 ||
         prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
-        websrv_error("Unable to run as %s; Error: %s\n", spec, websrv_errno_text());
+        websrv_error_errno("Unable to run as %s; Error: %s\n", spec);
         return -1;
     }
     return 0;
@@ -72,7 +72,7 @@ int websrv_check()
     char user[64];
     char directory[WEBSRV_PATH_MAX];
     if (getcwd(directory, sizeof directory) == nullptr || access(".", R_OK | X_OK) != 0) {
-        websrv_error("Unable to read the directory to serve; Error: %s\n", websrv_errno_text());
+        websrv_error_errno("Unable to read the directory to serve; Error: %s\n");
         return -1;
     }
     if ((websrv_config.run_as != nullptr && !find_user(websrv_config.run_as, &uid, &gid, user)) ||

@@ -153,7 +153,7 @@ void rewrite_without_own(int fd)
     heap_block content;
     const ssize_t length = read_all(fd, content);
     if (length < 0) {
-        websrv_error("Unable to rewrite %s Error: %s\n", path, websrv_errno_text());
+        websrv_error_errno("Unable to rewrite %s Error: %s\n", path);
         return;
     }
     const size_t kept = websrv_port_lines_remove(content.data(), static_cast<size_t>(length),
@@ -163,7 +163,7 @@ void rewrite_without_own(int fd)
     // The kept lines are a subsequence of the old ones, so writing them over the start of
     // the file and cutting it after them never needs more room than the file had.
     if (!write_all(fd, content.data(), kept) || ftruncate(fd, static_cast<off_t>(kept)) != 0)
-        websrv_error("Unable to rewrite %s Error: %s\n", path, websrv_errno_text());
+        websrv_error_errno("Unable to rewrite %s Error: %s\n", path);
 }
 
 // Whether the line text[start..end) reads exactly `port` in decimal.
@@ -214,7 +214,7 @@ int websrv_port_file_open()
     websrv_mcb.port_file = fd >= 0 ? fdopen(fd, "a+") : nullptr;
     port_fd = fd;
     if (websrv_mcb.port_file == nullptr) {
-        log_msg(WEBSRV_LOG_ERROR, "Unable to open %s Error: %s\n", path, websrv_errno_text());
+        websrv_log_errno("Unable to open %s Error: %s\n", path);
         if (fd >= 0)
             close(fd);
         return -1;

@@ -153,7 +153,7 @@ void fork_waiting_child(int index)
 {
     int control[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, control) != 0) {
-        websrv_error("Unable to make a control socket; Error:%s\n", websrv_errno_text());
+        websrv_error_errno("Unable to make a control socket; Error:%s\n");
         brake = true;
         return;
     }
@@ -175,7 +175,7 @@ void fork_waiting_child(int index)
     close(control[1]);
     if (pid < 0) {
         close(control[0]);
-        websrv_error("Unable to fork; Error:%s\n", websrv_errno_text());
+        websrv_error_errno("Unable to fork; Error:%s\n");
         brake = true;
         return;
     }

@@ -156,7 +156,7 @@ void send_body(websrv_connection *c, int fd, const websrv_byte_range &range, off
     c->keep = c->keep && sent == range.length;  // a client waiting for the rest cannot go on
     if (sent < 0) {
         websrv_access_body(0, true);
-        log_msg(WEBSRV_LOG_ERROR, "Error: Unable to send file; Error:%s\n", websrv_errno_text());
+        websrv_log_errno("Error: Unable to send file; Error:%s\n");
     } else {
         log_msg(WEBSRV_LOG_DETAIL, "Succesfully transmitted file of %lld bytes File was %lld bytes long\n", sent,
                 static_cast<long long>(size));

@@ -81,14 +81,14 @@ int load_plugin(const char *path)
 {
     void *handle = dlopen(path, RTLD_NOW | RTLD_GLOBAL);
     if (handle == nullptr) {
-        log_msg(WEBSRV_LOG_ERROR, "Unable to load plugin %s Error: %s.\n", path, dlerror());
+        websrv_log(WEBSRV_LOG_ERROR, "Unable to load plugin %s Error: %s.\n", path, dlerror());
         return -1;
     }
     dlerror();
     void *symbol = dlsym(handle, "plugin_init");
     if (symbol == nullptr) {
         const char *why = dlerror();
-        log_msg(WEBSRV_LOG_ERROR, "Unable to initialize plugin %s Error: %s.\n", path,
+        websrv_log(WEBSRV_LOG_ERROR, "Unable to initialize plugin %s Error: %s.\n", path,
                 why != nullptr ? why : "plugin_init is null");
         return -1;
     }
@@ -130,12 +130,12 @@ int delegate_option(int *index, char **argv)
 void log_summary()
 {
     if (websrv_mcb.cgi_pattern[0] == '\0')
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Warning: No CGI pattern specified; CGI Processing is disabled.\n");
+        websrv_log(WEBSRV_LOG_ERROR, "WebSrv Warning: No CGI pattern specified; CGI Processing is disabled.\n");
     char cwd[WEBSRV_PATH_MAX];
     const char *shown = getcwd(cwd, sizeof cwd) != nullptr ? cwd : "(unreadable)";
-    log_msg(WEBSRV_LOG_DETAIL, "Web Server Options \n");
-    log_msg(WEBSRV_LOG_DETAIL, "       Working Directory is %s.\n", shown);
-    log_msg(WEBSRV_LOG_DETAIL, "       CGI Pattern is %s.\n", websrv_mcb.cgi_pattern);
+    websrv_log(WEBSRV_LOG_DETAIL, "Web Server Options \n");
+    websrv_log(WEBSRV_LOG_DETAIL, "       Working Directory is %s.\n", shown);
+    websrv_log(WEBSRV_LOG_DETAIL, "       CGI Pattern is %s.\n", websrv_mcb.cgi_pattern);
 }
 
 // Reads the value of a numeric option ("-t", "-j"...): a whole number from `least` to `most`.
@@ -242,7 +242,7 @@ int set_interface(const char *value)
     const size_t size = strlen(value) + 1;
     auto *copy = static_cast<char *>(websrv_malloc(size));
     if (copy == nullptr) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Memory Allocation Failure\n");
+        websrv_log(WEBSRV_LOG_ERROR, "WebSrv Memory Allocation Failure\n");
         return -1;
     }
     memcpy(copy, value, size);
@@ -329,7 +329,7 @@ int websrv_option_parse(int argc, char **argv)
     }
 
     if (argc == 1) {
-        log_msg(WEBSRV_LOG_ERROR, "TAVRIX: WEB Server Version %s\n", websrv_version_text);  // the banner
+        websrv_log(WEBSRV_LOG_ERROR, "TAVRIX: WEB Server Version %s\n", websrv_version_text);  // the banner
         return -1;
     }
 

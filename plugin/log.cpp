@@ -11,7 +11,7 @@
 void websrv_error(const char *format, ...)
 {
     // The prefix every one of these lines has, printed once here rather than kept in each.
-    log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: ");
+    websrv_log(WEBSRV_LOG_ERROR, "WebSrv Error: ");
     if (WEBSRV_LOG_ERROR > websrv_mcb.log_level)
         return;
     va_list args;
@@ -35,5 +35,5 @@ void websrv_error_errno(const char *format, const char *subject)
 void websrv_log_errno(const char *format, const char *subject)
 {
     const char *why = websrv_errno_text();
-    log_msg(WEBSRV_LOG_ERROR, format, subject != nullptr ? subject : why, why);
+    websrv_log(WEBSRV_LOG_ERROR, format, subject != nullptr ? subject : why, why);
 }

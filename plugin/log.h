@@ -6,6 +6,11 @@
 
 #pragma GCC visibility push(hidden)
 
+// log_msg as the server's own code calls it: the same function under a name that is not
+// exported, so that each call is a direct one (log_msg itself is declared for plug-ins, and a
+// call to it goes through the GOT).
+void websrv_log(int level, const char *format, ...) WEBSRV_PRINTF(2, 3);
+
 // Logs "WebSrv Error: " and then the formatted message at level 1 (WEBSRV_LOG_ERROR), as
 // log_msg would print the two together. Cannot fail.
 void websrv_error(const char *format, ...) WEBSRV_PRINTF(1, 2);

@@ -116,7 +116,7 @@ websrv_outcome serve_request(websrv_connection *c)
     // The hook may unregister the plug-in, which frees its node: its name is kept for the log.
     const websrv_plugin_desc accepted = c->desc;
     if (websrv_call_session_hook(c, &websrv_plugin_desc::on_session_init, 0) < 0) {
-        log_msg(WEBSRV_LOG_ERROR, "Web Srv Error: Plugin Initialization for %.*s Failed\n",
+        websrv_log(WEBSRV_LOG_ERROR, "Web Srv Error: Plugin Initialization for %.*s Failed\n",
                 websrv_name_length(&accepted), accepted.name);
         return websrv_outcome::logged_failed;
     }
@@ -177,7 +177,7 @@ bool await_next_request(websrv_connection *c)
     while (websrv_wait_for_bytes(c, deadline, false) == websrv_wait_end::ready) {
         const int got = websrv_read_now(s.socket, s.buffer, websrv_request_capacity, websrv_connection_desc(c));
         if (got > 0) {
-            log_msg(WEBSRV_LOG_DETAIL, "Received %d/%d bytes.\n", got, WEBSRV_BUFFER_SIZE);
+            websrv_log(WEBSRV_LOG_DETAIL, "Received %d/%d bytes.\n", got, WEBSRV_BUFFER_SIZE);
             s.received = got < websrv_request_capacity ? got : websrv_request_capacity;
             return true;
         }
@@ -253,7 +253,7 @@ void websrv_serve_next(int control, int slot)
         if (served == 1)
             (void)!send(control, "a", 1, MSG_NOSIGNAL);
         if (websrv_mcb.log_level >= WEBSRV_LOG_DETAIL)
-            log_msg(WEBSRV_LOG_DETAIL, "Incoming request handled by PID:%d\n", static_cast<int>(getpid()));
+            websrv_log(WEBSRV_LOG_DETAIL, "Incoming request handled by PID:%d\n", static_cast<int>(getpid()));
         websrv_connection c{};
         const bool opened = open_connection(&c, taken, control, served < limit);
         if ((c.lasting & WEBSRV_LASTING_PROCESS) == 0)

@@ -263,8 +263,8 @@ void enter_program_directory(const char *path)
     }
     // The first line is the one the log has always carried, without a line end of its own;
     // the second completes it with what went wrong.
-    log_msg(WEBSRV_LOG_ERROR, "Internal Web server error");
-    log_msg(WEBSRV_LOG_ERROR, ": %s: %s\n", path, strerror(error));
+    websrv_log(WEBSRV_LOG_ERROR, "Internal Web server error");
+    websrv_log(WEBSRV_LOG_ERROR, ": %s: %s\n", path, strerror(error));
     if (c->lasting != 0)
         websrv_process_exit();
     websrv_connection_end(c, websrv_outcome::served);

@@ -173,7 +173,7 @@ int compose_status_line(char (&line)[copy_size], const websrv_connection *c, con
 int judge_header(const char *chunk, int got, const cgi_header &header, const char *path)
 {
     if (memchr(chunk, '\n', static_cast<size_t>(got)) == nullptr)
-        log_msg(WEBSRV_LOG_ERROR, "Unable to get the end of the header after %d bytes\n", static_cast<int>(copy_size));
+        websrv_log(WEBSRV_LOG_ERROR, "Unable to get the end of the header after %d bytes\n", static_cast<int>(copy_size));
     if (header.bad_line != 0) {
         websrv_error("CGI program %s sent a malformed header at line %d\n", path, header.bad_line);
         return 502;
@@ -253,7 +253,7 @@ void copy_rest(websrv_connection *c, const websrv_cgi_answer &answer, char (&chu
             return;
         }
         if (got == 0) {
-            log_msg(WEBSRV_LOG_DETAIL, "Finishing the Output redirector\n");
+            websrv_log(WEBSRV_LOG_DETAIL, "Finishing the Output redirector\n");
             c->keep = c->keep && left <= 0;  // all of the length the program gave went out
             return;
         }
@@ -283,7 +283,7 @@ bool is_nph(const char *path)
 
 void websrv_cgi_copy_output(websrv_connection *c, const websrv_cgi_answer &answer)
 {
-    log_msg(WEBSRV_LOG_DETAIL, "Starting the Output Redirector PID:%d\n", static_cast<int>(getpid()));
+    websrv_log(WEBSRV_LOG_DETAIL, "Starting the Output Redirector PID:%d\n", static_cast<int>(getpid()));
     wait_for_body_copy(answer.pipe_read, answer.copying);
     char chunk[copy_size];
     if (is_nph(answer.path)) {
@@ -303,7 +303,7 @@ void websrv_cgi_copy_output(websrv_connection *c, const websrv_cgi_answer &answe
         else if (got < 0)
             websrv_log_errno("Redirect Output Failed Error:%s\n");
         else
-            log_msg(WEBSRV_LOG_ERROR, "No header information\n");
+            websrv_log(WEBSRV_LOG_ERROR, "No header information\n");
         if (!gone)
             websrv_send_error(c, silent ? 504 : 502);
         end_program(answer.program, answer.path, gone);
@@ -318,8 +318,8 @@ void websrv_cgi_copy_output(websrv_connection *c, const websrv_cgi_answer &answe
         return;
     }
     if (header.has_location)
-        log_msg(WEBSRV_LOG_ERROR, "TODO: Handling of the redirect command.\n");
-    log_msg(WEBSRV_LOG_DETAIL, "CGI Header Length is %d bytes\n", static_cast<int>(header.status_line_length));
+        websrv_log(WEBSRV_LOG_ERROR, "TODO: Handling of the redirect command.\n");
+    websrv_log(WEBSRV_LOG_DETAIL, "CGI Header Length is %d bytes\n", static_cast<int>(header.status_line_length));
     const bool kept = c->keep;
     if (!answer_header(c, chunk, got, header, answer.head_only)) {
         c->keep = false;

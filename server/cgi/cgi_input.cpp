@@ -132,7 +132,7 @@ int websrv_body_pump::left_ms() const
 
 void websrv_cgi_copy_input(websrv_connection *c, int pipe_write)
 {
-    log_msg(WEBSRV_LOG_DETAIL, "Starting the Input Redirector PID:%d\n", static_cast<int>(getpid()));
+    websrv_log(WEBSRV_LOG_DETAIL, "Starting the Input Redirector PID:%d\n", static_cast<int>(getpid()));
     // Without a Content-Length line, what came with the header is all the body there is.
     if (c->session.content_length == nullptr)
         c->body_length = c->session.received - c->session.header_length;

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "end/access_log.h"
+#include "log.h"
 #include "memory.h"
 #include "registry.h"
 #include "share.h"
@@ -71,7 +72,7 @@ void websrv_request_end(websrv_connection *c, websrv_outcome outcome, bool closi
 {
     websrv_access_end(&c->session);  // before the close, so the line is there when the client sees the end
     if (websrv_mcb.log_level >= WEBSRV_LOG_DETAIL)
-        log_msg(WEBSRV_LOG_DETAIL, "Clean Session For PID:%d\n", static_cast<int>(getpid()));
+        websrv_log(WEBSRV_LOG_DETAIL, "Clean Session For PID:%d\n", static_cast<int>(getpid()));
     if (closing)
         websrv_connection_close(c);
     // The record's fields are left as they are: the hook sees the still valid buffer.
@@ -85,7 +86,7 @@ void websrv_request_end(websrv_connection *c, websrv_outcome outcome, bool closi
         c->session.buffer = nullptr;
     }
     if (outcome == websrv_outcome::logged_failed)
-        log_msg(WEBSRV_LOG_ERROR, "Web Server receive packet failed\n");
+        websrv_log(WEBSRV_LOG_ERROR, "Web Server receive packet failed\n");
     if (c->lasting != 0)
         fflush(stdout);  // a process that lasts writes its log lines out request by request
 }

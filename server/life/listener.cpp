@@ -39,7 +39,7 @@ int set_options(int fd)
 int bind_to_device(int fd, const char *device)
 {
     const size_t length = strlen(device);
-    log_msg(WEBSRV_LOG_DETAIL, "Setting setsockopt for device %s %d \n", device, static_cast<int>(length));
+    websrv_log(WEBSRV_LOG_DETAIL, "Setting setsockopt for device %s %d \n", device, static_cast<int>(length));
     if (setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device, static_cast<socklen_t>(length + 1)) != 0) {
         websrv_log_errno("Unable to bind to device %s Error:%s\n", device);
         return -1;

@@ -79,7 +79,7 @@ int websrv_check()
         websrv_tell_plugins(WEBSRV_EVENT_CHECK) < 0)
         return -1;
     for (const websrv_plugin_node *node : websrv_plugins())
-        log_msg(WEBSRV_LOG_ERROR, "Would serve %s on port %d for %.*s\n", directory, node->desc.port,
+        websrv_log(WEBSRV_LOG_ERROR, "Would serve %s on port %d for %.*s\n", directory, node->desc.port,
                 websrv_name_length(&node->desc), node->desc.name);
     return 0;
 }

@@ -228,7 +228,7 @@ int websrv_port_file_append(int port)
     // buffer stays empty, so nothing of it can be written twice or late.
     const int fd = port_fd;
     if (!remember_port(port)) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Memory Allocation Failure\n");
+        websrv_log(WEBSRV_LOG_ERROR, "WebSrv Memory Allocation Failure\n");
         return -1;
     }
     file_lock lock(fd);

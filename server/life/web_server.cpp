@@ -377,7 +377,7 @@ int open_slots()
     exiting_capacity = slot_count + 64;
     exiting = static_cast<pid_t *>(websrv_malloc(sizeof(pid_t) * static_cast<size_t>(exiting_capacity)));
     if (slots == nullptr || watched == nullptr || watched_slot == nullptr || exiting == nullptr) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Memory Allocation Failure\n");
+        websrv_log(WEBSRV_LOG_ERROR, "WebSrv Memory Allocation Failure\n");
         return -1;
     }
     for (int i = 0; i < slot_count; ++i)
@@ -441,7 +441,7 @@ int websrv_run(int argc, char **argv)
     // The privileges go once the ports listen and the plug-ins have read their keys.
     if (websrv_port_file_open() != 0 || websrv_share_open(websrv_config.max_sessions) != 0 ||
         websrv_open_listeners() != 0 || open_slots() != 0 || websrv_drop_privileges() != 0) {
-        log_msg(WEBSRV_LOG_ERROR, "Error: Unable to start the Web Server Application. Aborting\n");
+        websrv_log(WEBSRV_LOG_ERROR, "Error: Unable to start the Web Server Application. Aborting\n");
         websrv_port_file_remove_own();
         return -1;
     }

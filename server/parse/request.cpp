@@ -7,6 +7,7 @@
 #include <strings.h>
 
 #include "http_words.h"
+#include "log.h"
 #include "text.h"
 
 namespace {
@@ -57,7 +58,7 @@ void store_field(websrv_session *session, char *line)
         char *value = line + length + websrv_span(line + length, " \t");
         *reinterpret_cast<char **>(reinterpret_cast<char *>(session) + field.slot) = value;
         // "Host is ==>..." : the field's name without its colon.
-        log_msg(WEBSRV_LOG_DETAIL, "%.*s is ==>%s\n", static_cast<int>(length - 1), field.prefix, value);
+        websrv_log(WEBSRV_LOG_DETAIL, "%.*s is ==>%s\n", static_cast<int>(length - 1), field.prefix, value);
         return;
     }
 }
@@ -90,7 +91,7 @@ void parse_fields(websrv_session *session, char *line, websrv_header_index *head
         index_line(headers, current);
     }
     session->header_length = static_cast<int>(session->cursor - session->buffer);
-    log_msg(WEBSRV_LOG_DETAIL, "HTTP header length ==>%d\n", session->header_length);
+    websrv_log(WEBSRV_LOG_DETAIL, "HTTP header length ==>%d\n", session->header_length);
 }
 
 // Whether a line that parsing takes in (each line up to a CR LF, up to the empty line) holds
@@ -131,7 +132,7 @@ request_error split_request_line(websrv_session *session, char *start, const cha
     session->method = next_token(&next, " ");
     session->uri = next_token(&next, " ");
     if (session->uri == nullptr) {
-        log_msg(WEBSRV_LOG_ERROR, "Error: No Space seperation for Request URI\n");
+        websrv_log(WEBSRV_LOG_ERROR, "Error: No Space seperation for Request URI\n");
         return request_error::no_uri;
     }
     if (char *mark = strchr(session->uri, '?'); mark != nullptr) {
@@ -141,7 +142,7 @@ request_error split_request_line(websrv_session *session, char *start, const cha
     session->protocol = next_token(&next, "\r\n");
     if (session->protocol == nullptr || session->protocol > line_end) {
         session->protocol = nullptr;
-        log_msg(WEBSRV_LOG_ERROR, "Error: No Space seperation for HTTP Version\n");
+        websrv_log(WEBSRV_LOG_ERROR, "Error: No Space seperation for HTTP Version\n");
         return request_error::no_protocol;
     }
     return request_error::none;
@@ -182,7 +183,7 @@ request_error websrv_parse_request(websrv_session *session, const char *peer, we
     char *start = skip_empty_lines(session->buffer);
     char *line_end = websrv_find(start, "\r\n");
     if (line_end == nullptr) {
-        log_msg(WEBSRV_LOG_ERROR, "Error: No CRLF termination for Request Line\n");
+        websrv_log(WEBSRV_LOG_ERROR, "Error: No CRLF termination for Request Line\n");
         return request_error::no_crlf;
     }
     // Both are taken before the request line is split, which writes NULs into it.
@@ -192,14 +193,14 @@ request_error websrv_parse_request(websrv_session *session, const char *peer, we
         return error;
     // "%00" would end the decoded path early: "/s.css%00.html" would serve s.css.
     if (controlled || websrv_find(session->uri, "%00") != nullptr) {
-        log_msg(WEBSRV_LOG_ERROR, "Error: Control character in the request header\n");
+        websrv_log(WEBSRV_LOG_ERROR, "Error: Control character in the request header\n");
         return request_error::control_character;
     }
     if (websrv_session_version(session) != session->protocol) {
-        log_msg(WEBSRV_LOG_ERROR, "Error: Malformed HTTP Version\n");
+        websrv_log(WEBSRV_LOG_ERROR, "Error: Malformed HTTP Version\n");
         return request_error::bad_version;
     }
-    log_msg(WEBSRV_LOG_DETAIL, "From:%s %d bytes Method Name: %s RequestURI: %s Query: %s HTTP:%s.\n",
+    websrv_log(WEBSRV_LOG_DETAIL, "From:%s %d bytes Method Name: %s RequestURI: %s Query: %s HTTP:%s.\n",
             peer, session->received, session->method, session->uri,
 
             session->query != nullptr ? session->query : "(none)", session->protocol);

@@ -170,12 +170,12 @@ websrv_header_end websrv_read_header(websrv_connection *c)
             // A NUL before the header's end hides the rest of it from every text search: the
             // header would never be seen whole.
             if (memchr(session.buffer, '\0', static_cast<size_t>(session.received)) != nullptr) {
-                log_msg(WEBSRV_LOG_ERROR, "Error: Control character in the request header\n");
+                websrv_log(WEBSRV_LOG_ERROR, "Error: Control character in the request header\n");
                 websrv_send_error(c, 400);
                 return websrv_header_end::refused;
             }
             if (session.received >= websrv_request_capacity) {
-                log_msg(WEBSRV_LOG_ERROR, "Error: HTTP header cannot be read; buffer exceeds.\n");
+                websrv_log(WEBSRV_LOG_ERROR, "Error: HTTP header cannot be read; buffer exceeds.\n");
                 websrv_send_error(c, 431);
                 return websrv_header_end::refused;
             }
@@ -195,7 +195,7 @@ websrv_header_end websrv_read_header(websrv_connection *c)
             websrv_access_read_failed(false);
             return websrv_header_end::cut;
         }
-        log_msg(WEBSRV_LOG_DETAIL, "Received %d/%d bytes.\n", got, WEBSRV_BUFFER_SIZE);
+        websrv_log(WEBSRV_LOG_DETAIL, "Received %d/%d bytes.\n", got, WEBSRV_BUFFER_SIZE);
         // A hook that claims more than it was allowed cannot push the count past the buffer.
         session.received += got < room ? got : room;
     }

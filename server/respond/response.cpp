@@ -109,7 +109,7 @@ int transmit(websrv_connection *c, const composer &out, size_t body, const char 
         websrv_log_errno("Sending the response failed: %s\n");
         return -1;
     }
-    log_msg(WEBSRV_LOG_DETAIL, success_format, length);
+    websrv_log(WEBSRV_LOG_DETAIL, success_format, length);
     return 0;
 }
 
@@ -145,7 +145,7 @@ int compose_and_send(websrv_connection *c, int status, const char *reason, const
 {
     response_buffer buffer;
     if (buffer.data() == nullptr) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Memory Allocation Failure\n");
+        websrv_log(WEBSRV_LOG_ERROR, "WebSrv Memory Allocation Failure\n");
         return -1;
     }
     composer out(buffer.data(), response_size);

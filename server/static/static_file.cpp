@@ -158,7 +158,7 @@ void send_body(websrv_connection *c, int fd, const websrv_byte_range &range, off
         websrv_access_body(0, true);
         websrv_log_errno("Error: Unable to send file; Error:%s\n");
     } else {
-        log_msg(WEBSRV_LOG_DETAIL, "Succesfully transmitted file of %lld bytes File was %lld bytes long\n", sent,
+        websrv_log(WEBSRV_LOG_DETAIL, "Succesfully transmitted file of %lld bytes File was %lld bytes long\n", sent,
                 static_cast<long long>(size));
     }
 }
@@ -174,7 +174,7 @@ const char *websrv_content_type(const char *path)
     if (dot <= 1)
         return "text/plain";
     const char *ext = path + dot;
-    log_msg(WEBSRV_LOG_DETAIL, "Extension found: %s\n", ext);
+    websrv_log(WEBSRV_LOG_DETAIL, "Extension found: %s\n", ext);
     const char *type = websrv_find_mime(ext);
     return type != nullptr ? type : "text/plain";
 }
@@ -197,7 +197,7 @@ void websrv_serve_static(websrv_connection *c, const char *path, const struct st
     struct stat opened;
     fd_guard file(open_regular_file(sent_path, &chosen, &opened));
     if (file.get() < 0) {
-        log_msg(WEBSRV_LOG_ERROR, "Filename %s does not exist\n", path);
+        websrv_log(WEBSRV_LOG_ERROR, "Filename %s does not exist\n", path);
         websrv_send_error(c, 404);
         return;
     }

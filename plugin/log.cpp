@@ -20,6 +20,11 @@ void websrv_error(const char *format, ...)
     va_end(args);
 }
 
+void websrv_log_flush()
+{
+    fflush(stdout);
+}
+
 const char *websrv_errno_text()
 {
     return strerror(errno);

@@ -15,6 +15,10 @@ void websrv_log(int level, const char *format, ...) WEBSRV_PRINTF(2, 3);
 // log_msg would print the two together. Cannot fail.
 void websrv_error(const char *format, ...) WEBSRV_PRINTF(1, 2);
 
+// Writes out the log lines standard output still holds in its buffer: before a fork, so that
+// nothing is printed twice, and where lines must go out now. Cannot fail.
+void websrv_log_flush();
+
 // The system's text for errno as it is now: strerror(errno), in one place for the many log
 // lines that end with it. Cannot fail.
 const char *websrv_errno_text();

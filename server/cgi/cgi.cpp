@@ -134,7 +134,7 @@ struct pipe_ends {
 // when the session is over; the copy does not.
 pid_t fork_copy_process(websrv_connection *c)
 {
-    fflush(stdout);  // nothing buffered may be printed twice
+    websrv_log_flush();  // nothing buffered may be printed twice
     const pid_t pid = fork();
     if (pid == 0)
         websrv_connection_forget_done(c);
@@ -287,7 +287,7 @@ websrv_outcome run_and_answer(websrv_connection *c, const char *path, program_li
     pipe_ends output;
     if (!output.open())
         return refuse(c, 500);
-    fflush(stdout);  // nothing buffered may be printed twice
+    websrv_log_flush();  // nothing buffered may be printed twice
     const pid_t program = fork();
     if (program == 0) {
         output.read.reset();  // the program writes into the pipe only

@@ -24,7 +24,7 @@ void websrv_process_exit()
 #if defined(__SANITIZE_ADDRESS__)
     exit(0);
 #else
-    fflush(stdout);
+    websrv_log_flush();
     _exit(0);
 #endif
 }
@@ -88,14 +88,14 @@ void websrv_request_end(websrv_connection *c, websrv_outcome outcome, bool closi
     if (outcome == websrv_outcome::logged_failed)
         websrv_log(WEBSRV_LOG_ERROR, "Web Server receive packet failed\n");
     if (c->lasting != 0)
-        fflush(stdout);  // a process that lasts writes its log lines out request by request
+        websrv_log_flush();  // a process that lasts writes its log lines out request by request
 }
 
 void websrv_signal_done(int control)
 {
     if (control < 0)
         return;
-    fflush(stdout);
+    websrv_log_flush();
     (void)!write(control, "d", 1);
 }
 

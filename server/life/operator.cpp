@@ -89,5 +89,5 @@ void websrv_reload()
     websrv_count(&websrv_server_counters::reloads);
     websrv_access_follow();
     websrv_tell_plugins(WEBSRV_EVENT_RELOAD);
-    fflush(stdout);  // what the reload logged goes out now, not with the next child's fork
+    websrv_log_flush();  // what the reload logged goes out now, not with the next child's fork
 }

@@ -157,7 +157,7 @@ void fork_waiting_child(int index)
         brake = true;
         return;
     }
-    fflush(stdout);  // anything still buffered would otherwise be printed again by the child
+    websrv_log_flush();  // anything still buffered would otherwise be printed again by the child
     const pid_t main_pid = getpid();
     const pid_t pid = fork();
     if (pid == 0) {

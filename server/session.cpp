@@ -252,8 +252,7 @@ void websrv_serve_next(int control, int slot)
         // forks the next waiting child now, and with none it looks after the waiting ones.
         if (served == 1)
             (void)!send(control, "a", 1, MSG_NOSIGNAL);
-        if (websrv_mcb.log_level >= WEBSRV_LOG_DETAIL)
-            websrv_log(WEBSRV_LOG_DETAIL, "Incoming request handled by PID:%d\n", static_cast<int>(getpid()));
+        websrv_log(WEBSRV_LOG_DETAIL, "Incoming request handled by PID:%d\n", static_cast<int>(getpid()));
         websrv_connection c{};
         const bool opened = open_connection(&c, taken, control, served < limit);
         if ((c.lasting & WEBSRV_LASTING_PROCESS) == 0)

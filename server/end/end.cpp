@@ -71,8 +71,7 @@ void websrv_connection_close(websrv_connection *c)
 void websrv_request_end(websrv_connection *c, websrv_outcome outcome, bool closing)
 {
     websrv_access_end(&c->session);  // before the close, so the line is there when the client sees the end
-    if (websrv_mcb.log_level >= WEBSRV_LOG_DETAIL)
-        websrv_log(WEBSRV_LOG_DETAIL, "Clean Session For PID:%d\n", static_cast<int>(getpid()));
+    websrv_log(WEBSRV_LOG_DETAIL, "Clean Session For PID:%d\n", static_cast<int>(getpid()));
     if (closing)
         websrv_connection_close(c);
     // The record's fields are left as they are: the hook sees the still valid buffer.

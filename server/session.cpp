@@ -181,7 +181,7 @@ bool await_next_request(websrv_connection *c)
             s.received = got < websrv_request_capacity ? got : websrv_request_capacity;
             return true;
         }
-        if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+        if (got == 0 || !websrv_try_again())
             return false;
     }
     return false;

@@ -18,6 +18,10 @@ bool websrv_wait_ready(int fd, short events, long long deadline);
 // retried in a busy loop.
 void websrv_pause_before_retry();
 
+// Whether errno says that the call which just failed may be tried again: EAGAIN (EWOULDBLOCK,
+// nothing to read or no room to write yet) or EINTR (a signal came first).
+bool websrv_try_again();
+
 // Pauses for `ms` milliseconds (less when a signal comes).
 void websrv_pause_ms(int ms);
 

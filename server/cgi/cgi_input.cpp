@@ -48,7 +48,7 @@ bool websrv_body_pump::put()
         held_ -= static_cast<size_t>(put);
         return true;
     }
-    if (put < 0 && errno != EAGAIN && errno != EINTR) {
+    if (put < 0 && !websrv_try_again()) {
         websrv_error("Write to PIPE failed errno:%d\n", errno);
         fail();  // the program reads no more
         return true;
@@ -70,7 +70,7 @@ bool websrv_body_pump::take(bool readable)
         held_ = static_cast<size_t>(got);
         return true;
     }
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+    if (got < 0 && websrv_try_again())
         return false;
     if (got < 0)
         websrv_error_errno("In redirect input Error:%s\n");

@@ -50,7 +50,7 @@ void drain_unread(int socket)
 
     for (size_t dropped = 0; dropped < drain_limit && websrv_wait_ready(socket, POLLIN, deadline);) {
         const ssize_t got = recv(socket, scrap, sizeof scrap, MSG_DONTWAIT);
-        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR))
+        if (got == 0 || (got < 0 && !websrv_try_again()))
             return;
         dropped += got > 0 ? static_cast<size_t>(got) : 0;
     }

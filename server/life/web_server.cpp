@@ -258,7 +258,7 @@ void hear_from(int index)
     child_slot &slot = slots[index];
     char words[16];
     const ssize_t got = recv(slot.fd, words, sizeof words, MSG_DONTWAIT);
-    if (got < 0 && (errno == EAGAIN || errno == EINTR))
+    if (got < 0 && websrv_try_again())
         return;
     if (got <= 0) {
         if (!slot.accepted && !slot.stop_sent)

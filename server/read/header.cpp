@@ -142,7 +142,7 @@ int read_piece(websrv_connection *c, int room, bool *waited)
     const int got = websrv_read_now(session.socket, session.buffer + session.received, static_cast<size_t>(room), desc);
     // A consenting plug-in's hook may say "not yet" (a part of a TLS record came); a plain
     // socket says so when nothing came.
-    const bool not_yet = errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+    const bool not_yet = websrv_try_again();
     if (got < 0 && not_yet && desc->on_read != nullptr && websrv_ext_of(desc) == nullptr)
         errno = EIO;  // a hook of old may not say "not yet": its session fails, as it always has
     return got;
@@ -185,7 +185,7 @@ websrv_header_end websrv_read_header(websrv_connection *c)
         }
         const int room = websrv_request_capacity - session.received;
         const int got = read_piece(c, room, &waited);
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        if (got < 0 && websrv_try_again()) {
             if (const websrv_header_end ended = await_header(c); ended != websrv_header_end::whole)
                 return ended;
             waited = true;

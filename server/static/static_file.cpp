@@ -80,7 +80,7 @@ long long transmit_file(websrv_connection *c, int fd, off_t start, off_t length)
             static_cast<size_t>(remaining < max_transmit_chunk ? remaining : max_transmit_chunk);
         const off_t before = offset;
         const long long sent = send_piece(desc, socket, fd, &offset, count);
-        if (sent < 0 && (errno == EINTR || errno == EAGAIN)) {
+        if (sent < 0 && websrv_try_again()) {
             websrv_pause_before_retry();
             continue;
         }

@@ -32,6 +32,7 @@
 #include "route/route.h"
 #include "settings.h"
 #include "share.h"
+#include "text.h"
 #include "wait.h"
 
 namespace {
@@ -144,7 +145,7 @@ void next_request(websrv_connection *c)
     websrv_session &s = c->session;
     const int used = s.header_length + static_cast<int>(c->body_length);
     const int behind = s.received > used ? s.received - used : 0;
-    memmove(s.buffer, s.buffer + s.received - behind, static_cast<size_t>(behind));
+    websrv_move_down(s.buffer, s.buffer + s.received - behind, static_cast<size_t>(behind));
     memset(s.buffer + behind, 0, static_cast<size_t>(WEBSRV_BUFFER_SIZE - behind));
     websrv_session next{};
     next.buffer = s.buffer;

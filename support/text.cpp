@@ -33,6 +33,12 @@ size_t websrv_length_within(const char *text, size_t most)
     return length;
 }
 
+void websrv_move_down(char *to, const char *from, size_t count)
+{
+    for (size_t i = 0; i < count; ++i)
+        to[i] = from[i];
+}
+
 bool websrv_same(const char *a, const char *b)
 {
     return strncmp(a, b, PTRDIFF_MAX) == 0;

@@ -18,6 +18,10 @@ char *websrv_find(const char *text, const char *part);
 // The length of `text`, but at most `most`: no byte beyond text[most - 1] is read (as strnlen).
 size_t websrv_length_within(const char *text, size_t most);
 
+// Copies `count` bytes from `from` to `to`, which lies before it in the same buffer (the two
+// may overlap), front to back: memmove for the one direction the server moves text in.
+void websrv_move_down(char *to, const char *from, size_t count);
+
 #pragma GCC visibility pop
 
 #endif

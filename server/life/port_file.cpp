@@ -11,6 +11,7 @@
 
 #include "log.h"
 #include "fd_guard.h"
+#include "text.h"
 #include "websrv_plugin.h"
 
 namespace {
@@ -189,7 +190,7 @@ size_t websrv_port_lines_remove(char *text, size_t length, const int *own, int o
             while (start > 0 && text[start - 1] != '\n')
                 --start;
             if (line_is_port(text, start, line_end, own[i])) {
-                memmove(text + start, text + end, length - end);
+                websrv_move_down(text + start, text + end, length - end);
                 length -= end - start;
                 break;
             }

@@ -8,6 +8,7 @@
 
 #include "decimal.h"
 #include "parse/request.h"
+#include "text.h"
 
 int websrv_cgi_query_words(char *query, char **words, int max)
 {
@@ -140,6 +141,6 @@ size_t websrv_cgi_drop_status_line(char *chunk, size_t length, const cgi_header 
     if (header.status_line_length == 0)
         return length;
     const size_t tail = header.status_line_start + header.status_line_length;
-    memmove(chunk + header.status_line_start, chunk + tail, length - tail);
+    websrv_move_down(chunk + header.status_line_start, chunk + tail, length - tail);
     return length - header.status_line_length;
 }

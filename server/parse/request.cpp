@@ -160,7 +160,7 @@ void take_absolute_target(websrv_session *session)
     char *path = host + websrv_span(host, "/", false);
     if (*path != '\0') {
         // The host moves one place left, onto the second "/" of "//", to end it with a NUL.
-        memmove(host - 1, host, static_cast<size_t>(path - host));
+        websrv_move_down(host - 1, host, static_cast<size_t>(path - host));
         path[-1] = '\0';
         --host;
     }

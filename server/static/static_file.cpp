@@ -112,22 +112,15 @@ bool is_pseudo_file_system(int fd)
         return true;
     // The magic numbers are 32-bit values, some above INT_MAX; f_type is a long on 64-bit
     // hosts and an int on 32-bit ARM, so it is compared as the unsigned 32-bit value it holds.
-    switch (static_cast<uint32_t>(fs.f_type)) {
-    case PROC_SUPER_MAGIC:
-    case SYSFS_MAGIC:
-    case DEBUGFS_MAGIC:
-    case TRACEFS_MAGIC:
-    case SECURITYFS_MAGIC:
-    case CGROUP_SUPER_MAGIC:
-    case CGROUP2_SUPER_MAGIC:
-    case BPF_FS_MAGIC:
-    case DEVPTS_SUPER_MAGIC:
-    case PSTOREFS_MAGIC:
-    case EFIVARFS_MAGIC:
-        return true;
-    default:
-        return false;
+    static constexpr uint32_t pseudo[] = {PROC_SUPER_MAGIC, SYSFS_MAGIC,        DEBUGFS_MAGIC,
+                                          TRACEFS_MAGIC,    SECURITYFS_MAGIC,   CGROUP_SUPER_MAGIC,
+                                          CGROUP2_SUPER_MAGIC, BPF_FS_MAGIC,    DEVPTS_SUPER_MAGIC,
+                                          PSTOREFS_MAGIC,   EFIVARFS_MAGIC};
+    for (const uint32_t magic : pseudo) {
+        if (static_cast<uint32_t>(fs.f_type) == magic)
+            return true;
     }
+    return false;
 }
 
 // Opens `path` for sending when it is a regular file with real content, and fills *opened

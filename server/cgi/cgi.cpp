@@ -59,15 +59,12 @@ class entry_list {
 public:
     explicit entry_list(char **array) : array_(array) {}
 
-    // Adds one formatted entry unless the array is full (the last slot stays null).
-    void add(const char *format, ...) __attribute__((format(printf, 2, 3)))
+    // Adds one entry, formatted with "%s", unless the array is full (the last slot stays null).
+    void add(const char *text)
     {
         if (count_ >= slots - 1 || scratch_ == nullptr)
             return;
-        va_list args;
-        va_start(args, format);
-        vsnprintf(scratch_, scratch_size, format, args);
-        va_end(args);
+        snprintf(scratch_, scratch_size, "%s", text);
         const size_t size = strlen(scratch_) + 1;
         if (auto *copy = static_cast<char *>(malloc(size)); copy != nullptr)
             array_[count_++] = static_cast<char *>(memcpy(copy, scratch_, size));
@@ -93,12 +90,12 @@ void build_arguments(websrv_session *s, const char *path, char **arguments)
         websrv_error("Memory Allocation Failure; Arg aborted\n");
         return;
     }
-    args.add("%s", path);
+    args.add(path);
     if (s->query != nullptr) {
         char *words[slots - 2];
         const int count = websrv_cgi_query_words(s->query, words, slots - 2);
         for (int i = 0; i < count; ++i)
-            args.add("%s", words[i]);
+            args.add(words[i]);
     }
     args.close();
 }
@@ -301,12 +298,12 @@ websrv_outcome run_and_answer(websrv_connection *c, const char *path, program_li
     output.write.reset();
     in.input.reset();  // the program's input is not this process's business
     const bool head_only = websrv_method_of(c->session.method) == websrv_method::head;
-    if (in.feed.get() >= 0) {
-        websrv_body_pump pump(c, in.feed.release());
-        websrv_cgi_copy_output(c, {output.read.get(), -1, c->session.socket, program, path, head_only, &pump});
-    } else {
-        websrv_cgi_copy_output(c, {output.read.get(), in.copying.get(), c->session.socket, program, path, head_only, nullptr});
-    }
+    // The pump is turned only with a body to feed in (then there is no input copy process).
+    const int feed = in.feed.release();
+    websrv_body_pump pump(c, feed);
+    websrv_cgi_copy_output(c, {output.read.get(), in.copying.get(), c->session.socket, program, path, head_only,
+                               feed >= 0 ? &pump : nullptr});
+    pump.finish();
     output.read.reset();
     in.copying.reset();
     waitpid(program, nullptr, WNOHANG);  // one that has ended is reaped here already

@@ -116,7 +116,8 @@ inline const char *websrv_reason(int status, websrv_voice voice = websrv_voice_s
 // Writes the error page for `status` and `reason` into out[0..size), cut to fit. Returns the
 // length the whole page has (as snprintf does). The page's bytes, closing tags that open nothing
 // included, are what clients and their tests have always received; browsers show its title.
-inline int websrv_error_page(char *out, size_t size, int status, const char *reason)
+// Never inlined: a program that builds the page in several places keeps one copy of the call.
+__attribute__((noinline)) inline int websrv_error_page(char *out, size_t size, int status, const char *reason)
 {
     return snprintf(out, size, "<HTML>\n<HEAD><TITLE>%d %s</TITLE></HEAD>\n</HTML><HR>\n%s Error: %d %s</TITLE></HEAD>\n</HR>",
                     status, reason, websrv_server_token, status, reason);

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <strings.h>
 
 #include "same.h"
 
@@ -42,4 +43,9 @@ void websrv_move_down(char *to, const char *from, size_t count)
 bool websrv_same(const char *a, const char *b)
 {
     return strncmp(a, b, PTRDIFF_MAX) == 0;
+}
+
+bool websrv_same_nocase(const char *a, const char *b)
+{
+    return strncasecmp(a, b, PTRDIFF_MAX) == 0;
 }

@@ -92,8 +92,9 @@ inline constexpr char websrv_status_phrases[] = WEBSRV_STATUS_TABLE(WEBSRV_STATU
 #undef WEBSRV_STATUS_PHRASE
 static_assert(websrv_voice_all < 8, "the voices fit the row's three low bits");
 
-// The phrase `voice` gives `status`, or nullptr when it has none for it.
-inline const char *websrv_known_reason(int status, websrv_voice voice = websrv_voice_server)
+// The phrase `voice` gives `status`, or nullptr when it has none for it. Never inlined: the
+// walk over the table is kept once, not in every caller.
+__attribute__((noinline)) inline const char *websrv_known_reason(int status, websrv_voice voice = websrv_voice_server)
 {
     const char *phrase = websrv_status_phrases;
     for (const unsigned short row : websrv_status_rows) {

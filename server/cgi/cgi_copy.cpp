@@ -158,7 +158,8 @@ int compose_status_line(char (&line)[copy_size], const websrv_connection *c, con
     const char *known = websrv_known_reason(header.status, websrv_voice_program);
     const bool own = known == nullptr && header.reason_length > 0;
     const int reason_length = own ? static_cast<int>(header.reason_length) : -1;
-    char kept[64] = "";
+    char kept[64];
+    kept[0] = '\0';
     if (c->keep)
         snprintf(kept, sizeof kept, "Connection: keep-alive\r\nKeep-Alive: timeout=%d\r\n", websrv_config.keep_alive_seconds);
     const int wanted = snprintf(line, sizeof line, "%s %d %.*s\r\n%s%s", websrv_session_version(&c->session),

@@ -130,12 +130,15 @@ void websrv_decide_file_answer(const websrv_session *session, const websrv_heade
     const int status = conditional_answer(session, headers, st, &range);
     answer->status = status;
     // 206 and 416 name the part sent ("*" for none) and the size of the whole.
-    char part[48] = "*";
-    if (status == 206)
-        snprintf(part, sizeof part, "%lld-%lld", static_cast<long long>(range.start),
+    char sent[48];
+    const char *part = "*";
+    if (status == 206) {
+        snprintf(sent, sizeof sent, "%lld-%lld", static_cast<long long>(range.start),
                  static_cast<long long>(range.start + range.length - 1));
-    else if (status != 200)
+        part = sent;
+    } else if (status != 200) {
         range.length = 0;
+    }
     snprintf(answer->lines, sizeof answer->lines, status == 206 || status == 416 ? "%sContent-Range: bytes %s/%lld\r\n" : "%s",
              gzip && status != 416 ? gzip_lines : "", part, static_cast<long long>(st.st_size));
 }

@@ -144,7 +144,7 @@ int read_option_number(const char *option, const char *value, long long least, l
                        int *number)
 {
     long long read = 0;
-    const size_t digits = websrv_read_decimal(value, most + 1, &read);
+    const size_t digits = websrv_read_decimal({value, websrv_length(value)}, most + 1, &read);
     if (digits == 0 || value[digits] != '\0' || read < least || read > most) {
         websrv_error("%s needs a number of %s from %lld to %lld, not \"%s\"\n", option,
                 unit, least, most, value);
@@ -239,7 +239,7 @@ int set_access_log(const char *path)
 
 int set_interface(const char *value)
 {
-    const size_t size = strlen(value) + 1;
+    const size_t size = websrv_length(value) + 1;
     auto *copy = static_cast<char *>(websrv_malloc(size));
     if (copy == nullptr) {
         websrv_log(WEBSRV_LOG_ERROR, "WebSrv Memory Allocation Failure\n");

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <span>
 
+#include "text.h"
+
 #pragma GCC visibility push(hidden)
 
 // A row: the option as typed and, behind its NUL, the name its value has in the manual's line
@@ -16,7 +18,7 @@ struct websrv_option {
     int (*set)(const char *value);
 
     const char *name() const { return names; }
-    const char *value() const { return names + strlen(names) + 1; }
+    const char *value() const { return names + websrv_length(names) + 1; }
 };
 
 // The options, in the order the manual lists them.

@@ -47,7 +47,7 @@ namespace {
 bool name_equals(const websrv_plugin_desc *desc, const char *name)
 {
     const size_t length = static_cast<size_t>(websrv_name_length(desc));
-    return websrv_length_within(name, length + 1) == length && strncmp(desc->name, name, length) == 0;
+    return websrv_length_within(name, length + 1) == length && websrv_same_start(desc->name, name, length);
 }
 
 }  // namespace

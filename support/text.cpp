@@ -7,10 +7,31 @@
 
 #include "same.h"
 
+size_t websrv_length(const char *text)
+{
+    const char *end = text;
+    while (*end != '\0')
+        ++end;
+    return static_cast<size_t>(end - text);
+}
+
+bool websrv_same_start(const char *a, const char *b, size_t most, bool nocase)
+{
+    for (; most > 0; --most, ++a, ++b) {
+        // Two different characters are the same letter when they differ in the case bit alone.
+        const unsigned folded = static_cast<unsigned char>(*a | 0x20);
+        if (*a != *b && !(nocase && folded == static_cast<unsigned char>(*b | 0x20) && folded - 'a' < 26))
+            return false;
+        if (*a == '\0')
+            return true;
+    }
+    return true;
+}
+
 size_t websrv_span(const char *text, const char *set, bool in)
 {
     size_t count = 0;
-    while (text[count] != '\0' && (strchr(set, text[count]) != nullptr) == in)
+    while (text[count] != '\0' && (websrv_find_char(set, text[count]) != nullptr) == in)
         ++count;
     return count;
 }
@@ -18,10 +39,28 @@ size_t websrv_span(const char *text, const char *set, bool in)
 char *websrv_find(const char *text, const char *part)
 {
     // Only the places that start with the part's first character are compared.
-    const size_t length = strlen(part);
-    for (; length == 0 || (text = strchr(text, part[0])) != nullptr; ++text) {
-        if (strncmp(text, part, length) == 0)
+    const size_t length = websrv_length(part);
+    for (; length == 0 || (text = websrv_find_char(text, part[0])) != nullptr; ++text) {
+        if (websrv_same_start(text, part, length))
             return const_cast<char *>(text);
+    }
+    return nullptr;
+}
+
+char *websrv_find_char(const char *text, char c)
+{
+    for (; *text != '\0'; ++text) {
+        if (*text == c)
+            return const_cast<char *>(text);
+    }
+    return nullptr;
+}
+
+const char *websrv_find_byte(const char *data, char byte, size_t length)
+{
+    for (size_t i = 0; i < length; ++i) {
+        if (data[i] == byte)
+            return data + i;
     }
     return nullptr;
 }
@@ -42,10 +81,10 @@ void websrv_move_down(char *to, const char *from, size_t count)
 
 bool websrv_same(const char *a, const char *b)
 {
-    return strncmp(a, b, PTRDIFF_MAX) == 0;
+    return websrv_same_start(a, b, PTRDIFF_MAX);
 }
 
 bool websrv_same_nocase(const char *a, const char *b)
 {
-    return strncasecmp(a, b, PTRDIFF_MAX) == 0;
+    return websrv_same_start(a, b, PTRDIFF_MAX, true);
 }

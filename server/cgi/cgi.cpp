@@ -65,7 +65,7 @@ public:
         if (count_ >= slots - 1 || scratch_ == nullptr)
             return;
         snprintf(scratch_, scratch_size, "%s", text);
-        const size_t size = strlen(scratch_) + 1;
+        const size_t size = websrv_length(scratch_) + 1;
         if (auto *copy = static_cast<char *>(malloc(size)); copy != nullptr)
             array_[count_++] = static_cast<char *>(memcpy(copy, scratch_, size));
     }
@@ -375,7 +375,7 @@ bool websrv_cgi_split_path_info(websrv_connection *c, struct stat *st)
     if (!websrv_is_cgi_path(path))
         return false;
     // From the longest leading part to the shortest: cut at a "/", look, put the "/" back.
-    for (size_t cut = strlen(path); cut-- > 1;) {
+    for (size_t cut = websrv_length(path); cut-- > 1;) {
         if (path[cut] != '/')
             continue;
         path[cut] = '\0';

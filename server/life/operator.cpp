@@ -13,6 +13,7 @@
 #include "log.h"
 #include "registry.h"
 #include "settings.h"
+#include "text.h"
 
 namespace {
 
@@ -20,7 +21,7 @@ namespace {
 // logging that one of them is unknown.
 bool find_user(const char *spec, uid_t *uid, gid_t *gid, char (&user)[64])
 {
-    const char *colon = strchr(spec, ':');
+    const char *colon = websrv_find_char(spec, ':');
     snprintf(user, sizeof user, "%.*s", static_cast<int>(colon != nullptr ? colon - spec : 63), spec);
     const passwd *account = getpwnam(user);
     const group *named = colon != nullptr ? getgrnam(colon + 1) : nullptr;

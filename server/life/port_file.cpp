@@ -173,7 +173,7 @@ bool line_is_port(const char *text, size_t start, size_t end, int port)
 {
     char digits[16];
     const int n = snprintf(digits, sizeof digits, "%d", port);
-    return n > 0 && end - start == static_cast<size_t>(n) && strncmp(text + start, digits, end - start) == 0;
+    return n > 0 && end - start == static_cast<size_t>(n) && websrv_same_start(text + start, digits, end - start);
 }
 
 }  // namespace

@@ -52,8 +52,8 @@ char *next_token(char **next, const char *delimiters)
 void store_field(websrv_session *session, char *line)
 {
     for (const header_field &field : header_fields) {
-        const size_t length = strlen(field.prefix);
-        if (strncasecmp(line, field.prefix, length) != 0)
+        const size_t length = websrv_length(field.prefix);
+        if (!websrv_same_start(line, field.prefix, length, true))
             continue;
         char *value = line + length + websrv_span(line + length, " \t");
         *reinterpret_cast<char **>(reinterpret_cast<char *>(session) + field.slot) = value;
@@ -67,7 +67,7 @@ void store_field(websrv_session *session, char *line)
 // colon, its value what follows without leading blanks. A line without a name is not indexed.
 void index_line(websrv_header_index *headers, const char *line)
 {
-    const char *colon = strchr(line, ':');
+    const char *colon = websrv_find_char(line, ':');
     if (headers == nullptr || colon == nullptr || colon == line)
         return;
     headers->add(line, static_cast<size_t>(colon - line), colon + 1 + websrv_span(colon + 1, " \t"));
@@ -135,7 +135,7 @@ request_error split_request_line(websrv_session *session, char *start, const cha
         websrv_log(WEBSRV_LOG_ERROR, "Error: No Space seperation for Request URI\n");
         return request_error::no_uri;
     }
-    if (char *mark = strchr(session->uri, '?'); mark != nullptr) {
+    if (char *mark = websrv_find_char(session->uri, '?'); mark != nullptr) {
         *mark = '\0';
         session->query = mark + 1;
     }
@@ -154,7 +154,7 @@ void take_absolute_target(websrv_session *session)
 {
     char *host = websrv_find(session->uri, "://");
     const size_t scheme = host != nullptr ? static_cast<size_t>(host - session->uri) : 0;
-    if (scheme < 4 || strncasecmp(session->uri, "https", scheme) != 0)
+    if (scheme < 4 || !websrv_same_start(session->uri, "https", scheme, true))
         return;  // no "http://" or "https://", in any letter case
     host += 3;
     char *path = host + websrv_span(host, "/", false);

@@ -21,14 +21,14 @@ constexpr const char blanks[] = " \t";
 // Whether `text` starts with `prefix`, ignoring letter case.
 bool starts_with(const char *text, const char *prefix)
 {
-    return strncasecmp(text, prefix, strlen(prefix)) == 0;
+    return websrv_same_start(text, prefix, websrv_length(prefix), true);
 }
 
 // Reads the decimal file offset at *text and moves past it. Returns the count of its digits;
 // *value is -1 for a number too large for a file offset.
 size_t take_offset(const char **text, long long *value)
 {
-    const size_t digits = websrv_read_decimal(*text, LLONG_MAX, value);
+    const size_t digits = websrv_read_decimal({*text, websrv_length(*text)}, LLONG_MAX, value);
     if (*value == LLONG_MAX)
         *value = -1;
     *text += digits;
@@ -105,7 +105,7 @@ bool lists_gzip(const char *list)
     if (list == nullptr)
         return false;
     const char *rest = list;
-    while (strncasecmp(rest, "gzip", 4) != 0) {
+    while (!websrv_same_start(rest, "gzip", 4, true)) {
         if (*rest++ == '\0')
             return false;
     }

@@ -90,6 +90,15 @@ int exiting_capacity = 0;
 bool brake = false;
 constexpr timespec brake_pause{0, 100 * 1000 * 1000};
 
+// Adds `signo` to `set`, as sigaddset does: on Linux a signal set is an array of words in which
+// signal n is bit n - 1 (so a zeroed set is the empty one), and the C library call would cost
+// more than this.
+void add_signal(sigset_t *set, int signo)
+{
+    constexpr int word_bits = 8 * sizeof(unsigned long);
+    reinterpret_cast<unsigned long *>(set)[(signo - 1) / word_bits] |= 1UL << ((signo - 1) % word_bits);
+}
+
 // Processes left behind by a session (a CGI program that works on, a helper a plug-in started)
 // become the main process's children when their parent ends, so it can reap them.
 void adopt_orphans()
@@ -97,7 +106,7 @@ void adopt_orphans()
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     websrv_signal_disposition(SIGCHLD, child_ended, SA_NOCLDSTOP);
     sigset_t child_signal{};  // all zero: the empty set
-    sigaddset(&child_signal, SIGCHLD);
+    add_signal(&child_signal, SIGCHLD);
     sigprocmask(SIG_BLOCK, &child_signal, nullptr);
 }
 
@@ -108,7 +117,7 @@ void install_stop_signals(sigset_t *stop_signals)
     const int signals[] = {SIGTERM, SIGHUP, SIGUSR1};
     for (const int signo : signals) {
         websrv_signal_disposition(signo, signo == SIGUSR1 ? on_reload_signal : on_stop_signal);
-        sigaddset(stop_signals, signo);
+        add_signal(stop_signals, signo);
     }
 }
 
@@ -300,7 +309,7 @@ void wait_and_hear()
     const timespec reap_pause{0, 50 * 1000 * 1000};
     const timespec yield_pause{0, yield_wait_ms * 1000 * 1000};
     sigset_t quiet = open_mask;
-    sigaddset(&quiet, SIGCHLD);
+    add_signal(&quiet, SIGCHLD);
     const bool pending = exiting_count > 0;
     const timespec *pause = brake ? &brake_pause : pending ? &reap_pause : recheck ? &yield_pause : nullptr;
     const int ready = ppoll(watched, count, pause, pending ? &quiet : &open_mask);

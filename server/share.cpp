@@ -49,8 +49,9 @@ void set_state(websrv_slot_state state)
     __atomic_store_n(&own().state, state, __ATOMIC_SEQ_CST);
 }
 
-// The share of the slots one client may have at work: half of them, at least one.
-int share()
+// The share of the slots one client may have at work: half of them, at least one. Out of
+// line: its two callers share it.
+[[gnu::noinline]] int share()
 {
     return table->slots / 2 > 1 ? table->slots / 2 : 1;
 }

@@ -64,7 +64,7 @@ bool take_connection(const websrv_plugin_node *node, websrv_accepted *taken)
         taken->node = node;
         return true;
     }
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED || errno == EINTR)
+    if (websrv_try_again() || errno == ECONNABORTED)
         return false;
     websrv_log_errno("Error: Unable to accept socket; Error:%s\n");
     websrv_log(WEBSRV_LOG_ERROR, "Web Server receive packet failed\n");

@@ -76,7 +76,9 @@ websrv_wait_end websrv_wait_for_bytes(websrv_connection *c, long long deadline, 
         const long long now = websrv_now_ms();
         if (deadline <= now)
             return websrv_wait_end::timeout;
-        pollfd watched[2 + max_listeners] = {{socket, POLLIN, 0}, {c->done_fd, POLLIN, 0}};
+        pollfd watched[2 + max_listeners];  // the first `count` of them are waited on
+        watched[0] = {socket, POLLIN, 0};
+        watched[1] = {c->done_fd, POLLIN, 0};
         nfds_t count = 2;
         for (const websrv_plugin_node *node : websrv_plugins()) {
             if (lasts && now >= listeners_quiet_until && node->listen_fd >= 0 && count < 2 + max_listeners)

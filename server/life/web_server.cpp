@@ -88,7 +88,7 @@ int exiting_capacity = 0;
 // of a descriptor, say): the next try comes after a pause instead of at once, so a system out
 // of a resource does not turn the loop into a storm of children.
 bool brake = false;
-constexpr timespec brake_pause{0, 100 * 1000 * 1000};
+constexpr long brake_pause_ns = 100 * 1000 * 1000;
 
 // Adds `signo` to `set`, as sigaddset does: on Linux a signal set is an array of words in which
 // signal n is bit n - 1 (so a zeroed set is the empty one), and the C library call would cost
@@ -306,13 +306,14 @@ void wait_and_hear()
     // second turn of the loop; when nothing else is pending, SIGCHLD may wake the wait. While a
     // session is on its way out of a slot asked for, the listening sockets are looked at again
     // after a moment.
-    const timespec reap_pause{0, 50 * 1000 * 1000};
-    const timespec yield_pause{0, yield_wait_ms * 1000 * 1000};
+    constexpr long reap_pause_ns = 50 * 1000 * 1000;
+    constexpr long yield_pause_ns = yield_wait_ms * 1000 * 1000;
     sigset_t quiet = open_mask;
     add_signal(&quiet, SIGCHLD);
     const bool pending = exiting_count > 0;
-    const timespec *pause = brake ? &brake_pause : pending ? &reap_pause : recheck ? &yield_pause : nullptr;
-    const int ready = ppoll(watched, count, pause, pending ? &quiet : &open_mask);
+    const timespec pause{0, brake ? brake_pause_ns : pending ? reap_pause_ns : yield_pause_ns};
+    const bool paused = brake || pending || recheck;
+    const int ready = ppoll(watched, count, paused ? &pause : nullptr, pending ? &quiet : &open_mask);
     brake = false;  // the pause is over (or something woke the loop first)
     if (ready <= 0)
         return;

@@ -15,7 +15,9 @@ size_t websrv_length(const char *text)
     return static_cast<size_t>(end - text);
 }
 
-bool websrv_same_start(const char *a, const char *b, size_t most, bool nocase)
+namespace {
+
+bool same_start(const char *a, const char *b, size_t most, bool nocase)
 {
     for (; most > 0; --most, ++a, ++b) {
         // Two different characters are the same letter when they differ in the case bit alone.
@@ -26,6 +28,18 @@ bool websrv_same_start(const char *a, const char *b, size_t most, bool nocase)
             return true;
     }
     return true;
+}
+
+}  // namespace
+
+bool websrv_same_start(const char *a, const char *b, size_t most)
+{
+    return same_start(a, b, most, false);
+}
+
+bool websrv_same_start_nocase(const char *a, const char *b, size_t most)
+{
+    return same_start(a, b, most, true);
 }
 
 size_t websrv_span(const char *text, const char *set, bool in)
@@ -86,5 +100,5 @@ bool websrv_same(const char *a, const char *b)
 
 bool websrv_same_nocase(const char *a, const char *b)
 {
-    return websrv_same_start(a, b, PTRDIFF_MAX, true);
+    return websrv_same_start_nocase(a, b, PTRDIFF_MAX);
 }

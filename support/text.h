@@ -12,9 +12,10 @@
 size_t websrv_length(const char *text);
 
 // Whether `a` and `b` are the same in their first `most` characters (or up to where both end
-// together), as strncmp(a, b, most) == 0 tells; with `nocase`, A to Z count as a to z, as
+// together), as strncmp(a, b, most) == 0 tells; the second with A to Z taken as a to z, as
 // strncasecmp tells in the C locale, the one the server runs in.
-bool websrv_same_start(const char *a, const char *b, size_t most, bool nocase = false);
+bool websrv_same_start(const char *a, const char *b, size_t most);
+bool websrv_same_start_nocase(const char *a, const char *b, size_t most);
 
 // The count of characters at the start of `text` that are in `set` (as strspn does), or, with
 // `in` false, that are not (as strcspn does).

@@ -56,7 +56,7 @@ bool environment_name(const char *name, size_t length, char (&out)[WEBSRV_BUFFER
     // Names held in the table itself: constant data that needs no relocation at start.
     static constexpr char left_out[][16] = {"Content-Type", "Content-Length", "Authorization", "Proxy"};
     for (const char *omitted : left_out) {
-        if (websrv_length(omitted) == length && websrv_same_start(name, omitted, length, true))
+        if (websrv_length(omitted) == length && websrv_same_start_nocase(name, omitted, length))
             return false;
     }
     if (length == 0 || length + 6 > sizeof out)

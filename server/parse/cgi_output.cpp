@@ -31,10 +31,11 @@ int websrv_cgi_query_words(char *query, char **words, int max)
 
 namespace {
 
-bool starts_with(const char *line, size_t length, const char *name)
+// Whether line[0..length) starts with the literal `name`, ignoring letter case.
+template <size_t size>
+bool starts_with(const char *line, size_t length, const char (&name)[size])
 {
-    const size_t n = websrv_length(name);
-    return length >= n && websrv_same_start(line, name, n, true);
+    return length >= size - 1 && websrv_same_start_nocase(line, name, size - 1);
 }
 
 // The most digits a status number may have; a longer one counts as no number at all.
@@ -123,8 +124,8 @@ cgi_header websrv_cgi_scan_header(const char *chunk, size_t length)
         } else if (starts_with(line, text, "Connection:")) {
             std::string_view value(line + 11, text - 11);
             value.remove_prefix(websrv_blanks(value));
-            header.says_close = value.size() >= 5 && websrv_same_start(value.data(), "close", 5, true);
-            header.says_keep_alive = value.size() >= 10 && websrv_same_start(value.data(), "keep-alive", 10, true);
+            header.says_close = value.size() >= 5 && websrv_same_start_nocase(value.data(), "close", 5);
+            header.says_keep_alive = value.size() >= 10 && websrv_same_start_nocase(value.data(), "keep-alive", 10);
         }
         start = end;
     }

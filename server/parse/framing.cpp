@@ -46,7 +46,7 @@ bool lists(const char *list, const char *token)
     const size_t length = websrv_length(token);
     for (const char *at = list; at != nullptr && *at != '\0'; ++at) {
         const bool starts = at == list || at[-1] == ',' || at[-1] == ' ' || at[-1] == '\t';
-        if (starts && websrv_same_start(at, token, length, true) && (at[length] == '\0' || websrv_find_char(" \t,", at[length]) != nullptr))
+        if (starts && websrv_same_start_nocase(at, token, length) && (at[length] == '\0' || websrv_find_char(" \t,", at[length]) != nullptr))
             return true;
     }
     return false;
@@ -72,7 +72,7 @@ long long body_length(const websrv_connection *c)
         size_t bare = name.size();  // without the blanks at its end
         while (bare > 0 && (name[bare - 1] == ' ' || name[bare - 1] == '\t'))
             --bare;
-        if (bare != 14 || !websrv_same_start(name.data(), "Content-Length", 14, true))
+        if (bare != 14 || !websrv_same_start_nocase(name.data(), "Content-Length", 14))
             continue;
         const long long value = bare == name.size() ? length_value(c->headers.value(i)) : -1;
         if (value < 0 || (seen && value != length))

@@ -53,7 +53,7 @@ void store_field(websrv_session *session, char *line)
 {
     for (const header_field &field : header_fields) {
         const size_t length = websrv_length(field.prefix);
-        if (!websrv_same_start(line, field.prefix, length, true))
+        if (!websrv_same_start_nocase(line, field.prefix, length))
             continue;
         char *value = line + length + websrv_span(line + length, " \t");
         *reinterpret_cast<char **>(reinterpret_cast<char *>(session) + field.slot) = value;
@@ -154,7 +154,7 @@ void take_absolute_target(websrv_session *session)
 {
     char *host = websrv_find(session->uri, "://");
     const size_t scheme = host != nullptr ? static_cast<size_t>(host - session->uri) : 0;
-    if (scheme < 4 || !websrv_same_start(session->uri, "https", scheme, true))
+    if (scheme < 4 || !websrv_same_start_nocase(session->uri, "https", scheme))
         return;  // no "http://" or "https://", in any letter case
     host += 3;
     char *path = host + websrv_span(host, "/", false);

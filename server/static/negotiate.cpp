@@ -18,10 +18,11 @@ namespace {
 
 constexpr const char blanks[] = " \t";
 
-// Whether `text` starts with `prefix`, ignoring letter case.
-bool starts_with(const char *text, const char *prefix)
+// Whether `text` starts with the literal `prefix`, ignoring letter case.
+template <size_t size>
+bool starts_with(const char *text, const char (&prefix)[size])
 {
-    return websrv_same_start(text, prefix, websrv_length(prefix), true);
+    return websrv_same_start_nocase(text, prefix, size - 1);
 }
 
 // Reads the decimal file offset at *text and moves past it. Returns the count of its digits;
@@ -105,7 +106,7 @@ bool lists_gzip(const char *list)
     if (list == nullptr)
         return false;
     const char *rest = list;
-    while (!websrv_same_start(rest, "gzip", 4, true)) {
+    while (!websrv_same_start_nocase(rest, "gzip", 4)) {
         if (*rest++ == '\0')
             return false;
     }

@@ -16,6 +16,7 @@
 #include "registry.h"
 #include "same.h"
 #include "settings.h"
+#include "text.h"
 #include "websrv_plugin.h"
 
 namespace {
@@ -80,14 +81,14 @@ int load_plugin(const char *path)
 {
     void *handle = dlopen(path, RTLD_NOW | RTLD_GLOBAL);
     if (handle == nullptr) {
-        log_msg(WEBSRV_LOG_ERROR, "Unable to load plugin %s Error: %s.\n", path, dlerror());
+        websrv_log(WEBSRV_LOG_ERROR, "Unable to load plugin %s Error: %s.\n", path, dlerror());
         return -1;
     }
     dlerror();
     void *symbol = dlsym(handle, "plugin_init");
     if (symbol == nullptr) {
         const char *why = dlerror();
-        log_msg(WEBSRV_LOG_ERROR, "Unable to initialize plugin %s Error: %s.\n", path,
+        websrv_log(WEBSRV_LOG_ERROR, "Unable to initialize plugin %s Error: %s.\n", path,
                 why != nullptr ? why : "plugin_init is null");
         return -1;
     }
@@ -129,12 +130,12 @@ int delegate_option(int *index, char **argv)
 void log_summary()
 {
     if (websrv_mcb.cgi_pattern[0] == '\0')
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Warning: No CGI pattern specified; CGI Processing is disabled.\n");
+        websrv_log(WEBSRV_LOG_ERROR, "WebSrv Warning: No CGI pattern specified; CGI Processing is disabled.\n");
     char cwd[WEBSRV_PATH_MAX];
     const char *shown = getcwd(cwd, sizeof cwd) != nullptr ? cwd : "(unreadable)";
-    log_msg(WEBSRV_LOG_DETAIL, "Web Server Options \n");
-    log_msg(WEBSRV_LOG_DETAIL, "       Working Directory is %s.\n", shown);
-    log_msg(WEBSRV_LOG_DETAIL, "       CGI Pattern is %s.\n", websrv_mcb.cgi_pattern);
+    websrv_log(WEBSRV_LOG_DETAIL, "Web Server Options \n");
+    websrv_log(WEBSRV_LOG_DETAIL, "       Working Directory is %s.\n", shown);
+    websrv_log(WEBSRV_LOG_DETAIL, "       CGI Pattern is %s.\n", websrv_mcb.cgi_pattern);
 }
 
 // Reads the value of a numeric option ("-t", "-j"...): a whole number from `least` to `most`.
@@ -143,7 +144,7 @@ int read_option_number(const char *option, const char *value, long long least, l
                        int *number)
 {
     long long read = 0;
-    const size_t digits = websrv_read_decimal(value, most + 1, &read);
+    const size_t digits = websrv_read_decimal({value, websrv_length(value)}, most + 1, &read);
     if (digits == 0 || value[digits] != '\0' || read < least || read > most) {
         websrv_error("%s needs a number of %s from %lld to %lld, not \"%s\"\n", option,
                 unit, least, most, value);
@@ -175,7 +176,7 @@ int set_verbose(const char *)
 
 int set_cgi_pattern(const char *value)
 {
-    const size_t length = strnlen(value, sizeof websrv_mcb.cgi_pattern);
+    const size_t length = websrv_length_within(value, sizeof websrv_mcb.cgi_pattern);
     if (length >= sizeof websrv_mcb.cgi_pattern) {
         websrv_error("CGI pattern is too long; limit to %d characters\n",
                 static_cast<int>(sizeof websrv_mcb.cgi_pattern));
@@ -215,7 +216,7 @@ bool log_could_open(const char *path)
              slash != nullptr ? path : ".");
     if (access(path, W_OK) == 0 || (errno == ENOENT && access(directory, W_OK | X_OK) == 0))
         return true;
-    websrv_error("Unable to open the access log %s; Error: %s\n", path, websrv_errno_text());
+    websrv_error_errno("Unable to open the access log %s; Error: %s\n", path);
     return false;
 }
 
@@ -238,10 +239,10 @@ int set_access_log(const char *path)
 
 int set_interface(const char *value)
 {
-    const size_t size = strlen(value) + 1;
+    const size_t size = websrv_length(value) + 1;
     auto *copy = static_cast<char *>(websrv_malloc(size));
     if (copy == nullptr) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Memory Allocation Failure\n");
+        websrv_log(WEBSRV_LOG_ERROR, "WebSrv Memory Allocation Failure\n");
         return -1;
     }
     memcpy(copy, value, size);
@@ -328,7 +329,7 @@ int websrv_option_parse(int argc, char **argv)
     }
 
     if (argc == 1) {
-        log_msg(WEBSRV_LOG_ERROR, "TAVRIX: WEB Server Version %s\n", websrv_version_text);  // the banner
+        websrv_log(WEBSRV_LOG_ERROR, "TAVRIX: WEB Server Version %s\n", websrv_version_text);  // the banner
         return -1;
     }
 

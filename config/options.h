@@ -5,6 +5,10 @@
 #include <cstring>
 #include <span>
 
+#include "text.h"
+
+#pragma GCC visibility push(hidden)
+
 // A row: the option as typed and, behind its NUL, the name its value has in the manual's line
 // for it (".BI \-j " n"", "" when it takes none); then what acts on it (the value is null when
 // it takes none; returns 0, or -1 after logging why not). The two names share one array: the
@@ -14,10 +18,12 @@ struct websrv_option {
     int (*set)(const char *value);
 
     const char *name() const { return names; }
-    const char *value() const { return names + strlen(names) + 1; }
+    const char *value() const { return names + websrv_length(names) + 1; }
 };
 
 // The options, in the order the manual lists them.
 std::span<const websrv_option> websrv_server_options();
+
+#pragma GCC visibility pop
 
 #endif

@@ -3,6 +3,8 @@
 #ifndef WEBSRV_CONFIG_SETTINGS_H
 #define WEBSRV_CONFIG_SETTINGS_H
 
+#pragma GCC visibility push(hidden)
+
 struct websrv_settings {
     int cgi_silence_seconds;  // -t: how long a CGI program may stay silent before it is given up
     int max_sessions;         // -j: sessions served at once
@@ -18,5 +20,7 @@ extern bool websrv_checking;
 
 // The settings in force; option parsing resets them to their defaults first.
 extern websrv_settings websrv_config;
+
+#pragma GCC visibility pop
 
 #endif

@@ -11,7 +11,7 @@
 void websrv_error(const char *format, ...)
 {
     // The prefix every one of these lines has, printed once here rather than kept in each.
-    log_msg(WEBSRV_LOG_ERROR, "WebSrv Error: ");
+    websrv_log(WEBSRV_LOG_ERROR, "WebSrv Error: ");
     if (WEBSRV_LOG_ERROR > websrv_mcb.log_level)
         return;
     va_list args;
@@ -20,7 +20,25 @@ void websrv_error(const char *format, ...)
     va_end(args);
 }
 
+void websrv_log_flush()
+{
+    fflush(stdout);
+}
+
 const char *websrv_errno_text()
 {
     return strerror(errno);
+}
+
+// A format without a subject has one conversion: the second text it is given goes unused.
+void websrv_error_errno(const char *format, const char *subject)
+{
+    const char *why = websrv_errno_text();
+    websrv_error(format, subject != nullptr ? subject : why, why);
+}
+
+void websrv_log_errno(const char *format, const char *subject)
+{
+    const char *why = websrv_errno_text();
+    websrv_log(WEBSRV_LOG_ERROR, format, subject != nullptr ? subject : why, why);
 }

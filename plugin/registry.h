@@ -5,6 +5,8 @@
 #include "list.h"
 #include "websrv_plugin.h"
 
+#pragma GCC visibility push(hidden)
+
 // The control block's registries are kept by the list service: a registry word and the
 // service's list head are the same one-word record.
 static_assert(sizeof(websrv_list) == sizeof(websrv_slist), "a registry is one list word");
@@ -65,5 +67,7 @@ struct websrv_plugin_name {
     const char *text;
 };
 websrv_plugin_name websrv_name_of(const websrv_plugin_desc *desc);
+
+#pragma GCC visibility pop
 
 #endif

@@ -24,6 +24,8 @@ void log_msg(int level, const char *format, ...)
     va_end(args);
 }
 
+void websrv_log(int level, const char *format, ...) __attribute__((alias("log_msg")));
+
 namespace {
 
 // Every block from websrv_malloc starts with this head, in front of what the caller gets (the

@@ -5,13 +5,14 @@
 #include "registry.h"
 #include "log.h"
 #include "same.h"
+#include "text.h"
 
 websrv_mcb_t websrv_mcb;
 unsigned websrv_registry_changes = 0;
 
 int websrv_name_length(const websrv_plugin_desc *desc)
 {
-    return static_cast<int>(strnlen(desc->name, sizeof desc->name));
+    return static_cast<int>(websrv_length_within(desc->name, sizeof desc->name));
 }
 
 int websrv_register_plugin(const websrv_plugin_desc *desc)
@@ -35,7 +36,7 @@ int websrv_register_plugin(const websrv_plugin_desc *desc)
     node->listen_fd = -1;
     websrv_slist_add(websrv_registry(&websrv_mcb.plugins), node);
     ++websrv_registry_changes;
-    log_msg(WEBSRV_LOG_DETAIL, "Plugin %.*s registered succesfully\n", websrv_name_length(&node->desc),
+    websrv_log(WEBSRV_LOG_DETAIL, "Plugin %.*s registered succesfully\n", websrv_name_length(&node->desc),
             node->desc.name);
     return 0;
 }
@@ -46,7 +47,7 @@ namespace {
 bool name_equals(const websrv_plugin_desc *desc, const char *name)
 {
     const size_t length = static_cast<size_t>(websrv_name_length(desc));
-    return strnlen(name, length + 1) == length && memcmp(desc->name, name, length) == 0;
+    return websrv_length_within(name, length + 1) == length && websrv_same_start(desc->name, name, length);
 }
 
 }  // namespace
@@ -63,10 +64,10 @@ int websrv_unregister_plugin(const char *name)
         websrv_slist_remove(websrv_registry(&websrv_mcb.plugins), node);
         websrv_free(node);
         ++websrv_registry_changes;
-        log_msg(WEBSRV_LOG_DETAIL, "Plugin %s unregistered succesfully\n", name);
+        websrv_log(WEBSRV_LOG_DETAIL, "Plugin %s unregistered succesfully\n", name);
         return 0;
     }
-    log_msg(WEBSRV_LOG_DETAIL, "Plugin %s does not exist\n", name);
+    websrv_log(WEBSRV_LOG_DETAIL, "Plugin %s does not exist\n", name);
     return -1;
 }
 
@@ -111,15 +112,15 @@ const char *websrv_find_mime(const char *ext)
 int websrv_add_supported_mime(const char *ext, const char *type)
 {
     // Both fields keep a terminating zero, so 9 and 29 characters are the most that fit.
-    const size_t ext_length = strnlen(ext, sizeof websrv_mime_entry::ext);
+    const size_t ext_length = websrv_length_within(ext, sizeof websrv_mime_entry::ext);
     if (ext_length >= sizeof websrv_mime_entry::ext) {
-        log_msg(WEBSRV_LOG_ERROR, "Extension Length is too long\n");
+        websrv_log(WEBSRV_LOG_ERROR, "Extension Length is too long\n");
         return -1;
     }
-    const size_t type_length = strnlen(type, sizeof websrv_mime_entry::type);
+    const size_t type_length = websrv_length_within(type, sizeof websrv_mime_entry::type);
     if (type_length >= sizeof websrv_mime_entry::type) {
         // The words are the log's of old for a content type that does not fit (not a length).
-        log_msg(WEBSRV_LOG_ERROR, "Content Length is too long\n");
+        websrv_log(WEBSRV_LOG_ERROR, "Content Length is too long\n");
         return -1;
     }
     if (websrv_mime_entry *entry = find_mime_entry(ext)) {
@@ -129,7 +130,7 @@ int websrv_add_supported_mime(const char *ext, const char *type)
     }
     auto *entry = static_cast<websrv_mime_entry *>(websrv_malloc(sizeof(websrv_mime_entry)));
     if (entry == nullptr) {
-        log_msg(WEBSRV_LOG_ERROR, "Error: Unable to allocate memory for MIME.\n");
+        websrv_log(WEBSRV_LOG_ERROR, "Error: Unable to allocate memory for MIME.\n");
         return -1;
     }
     memset(entry, 0, sizeof *entry);
@@ -143,5 +144,5 @@ websrv_plugin_name websrv_name_of(const websrv_plugin_desc *desc)
 {
     if (desc == nullptr)
         return {6, "(none)"};
-    return {static_cast<int>(strnlen(desc->name, sizeof desc->name)), desc->name};
+    return {static_cast<int>(websrv_length_within(desc->name, sizeof desc->name)), desc->name};
 }

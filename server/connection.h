@@ -5,6 +5,8 @@
 #include "parse/headers.h"
 #include "websrv_plugin.h"
 
+#pragma GCC visibility push(hidden)
+
 struct websrv_connection {
     websrv_session session;       // first, so hooks get its address and we can get back here
     websrv_session_info info{};   // session.reserved points here
@@ -48,5 +50,7 @@ const websrv_plugin_ext *websrv_connection_ext(websrv_connection *c);
 
 // Whether the connection's plug-in lets one process serve many of its sessions.
 bool websrv_connection_consents(websrv_connection *c);
+
+#pragma GCC visibility pop
 
 #endif

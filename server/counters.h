@@ -6,6 +6,8 @@
 
 #include "websrv_plugin.h"
 
+#pragma GCC visibility push(hidden)
+
 // The counters; before websrv_share_open made them, a record of this process's own (the unit
 // tests count there).
 extern websrv_server_counters *websrv_counters;
@@ -16,5 +18,7 @@ void websrv_count(Counter websrv_server_counters::*counter, Counter amount = 1)
 {
     __atomic_add_fetch(&(websrv_counters->*counter), amount, __ATOMIC_RELAXED);
 }
+
+#pragma GCC visibility pop
 
 #endif

@@ -32,6 +32,7 @@
 #include "route/route.h"
 #include "settings.h"
 #include "share.h"
+#include "text.h"
 #include "wait.h"
 
 namespace {
@@ -119,7 +120,7 @@ websrv_outcome serve_request(websrv_connection *c)
     // The hook may unregister the plug-in, which frees its node: its name is kept for the log.
     const websrv_plugin_desc accepted = c->desc;
     if (websrv_call_session_hook(c, &websrv_plugin_desc::on_session_init, 0) < 0) {
-        log_msg(WEBSRV_LOG_ERROR, "Web Srv Error: Plugin Initialization for %.*s Failed\n",
+        websrv_log(WEBSRV_LOG_ERROR, "Web Srv Error: Plugin Initialization for %.*s Failed\n",
                 websrv_name_length(&accepted), accepted.name);
         return websrv_outcome::logged_failed;
     }
@@ -147,7 +148,7 @@ void next_request(websrv_connection *c)
     websrv_session &s = c->session;
     const int used = s.header_length + static_cast<int>(c->body_length);
     const int behind = s.received > used ? s.received - used : 0;
-    memmove(s.buffer, s.buffer + s.received - behind, static_cast<size_t>(behind));
+    websrv_move_down(s.buffer, s.buffer + s.received - behind, static_cast<size_t>(behind));
     memset(s.buffer + behind, 0, static_cast<size_t>(WEBSRV_BUFFER_SIZE - behind));
     websrv_session next{};
     next.buffer = s.buffer;
@@ -191,11 +192,11 @@ bool await_next_request(websrv_connection *c)
             return false;
         const int got = websrv_read_now(s.socket, s.buffer, websrv_request_capacity, websrv_connection_desc(c));
         if (got > 0) {
-            log_msg(WEBSRV_LOG_DETAIL, "Received %d/%d bytes.\n", got, WEBSRV_BUFFER_SIZE);
+            websrv_log(WEBSRV_LOG_DETAIL, "Received %d/%d bytes.\n", got, WEBSRV_BUFFER_SIZE);
             s.received = got < websrv_request_capacity ? got : websrv_request_capacity;
             return true;
         }
-        if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+        if (got == 0 || !websrv_try_again())
             return false;
     }
 }
@@ -265,8 +266,7 @@ void websrv_serve_next(int control, int slot)
         // forks the next waiting child now, and with none it looks after the waiting ones.
         if (served == 1)
             (void)!send(control, "a", 1, MSG_NOSIGNAL);
-        if (websrv_mcb.log_level >= WEBSRV_LOG_DETAIL)
-            log_msg(WEBSRV_LOG_DETAIL, "Incoming request handled by PID:%d\n", static_cast<int>(getpid()));
+        websrv_log(WEBSRV_LOG_DETAIL, "Incoming request handled by PID:%d\n", static_cast<int>(getpid()));
         websrv_connection c{};
         const bool opened = open_connection(&c, taken, control, served < limit);
         if ((c.lasting & WEBSRV_LASTING_PROCESS) == 0)

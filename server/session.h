@@ -4,6 +4,8 @@
 
 #include "websrv_plugin.h"
 
+#pragma GCC visibility push(hidden)
+
 // The life of a child of the main process, forked before its connection arrives: it waits,
 // using no CPU, for a client on any plug-in's listening socket, takes the connection and
 // serves it (read, parse, the plug-in's hooks, the route to static delivery or the CGI
@@ -12,5 +14,7 @@
 // session is over, and ends without a connection when the main process says anything. `slot`
 // is its session slot. Never returns: every path ends the process with status 0.
 [[noreturn]] void websrv_serve_next(int control, int slot);
+
+#pragma GCC visibility pop
 
 #endif

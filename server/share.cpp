@@ -49,8 +49,9 @@ void set_state(websrv_slot_state state)
     __atomic_store_n(&own().state, state, __ATOMIC_SEQ_CST);
 }
 
-// The share of the slots one client may have at work: half of them, at least one.
-int share()
+// The share of the slots one client may have at work: half of them, at least one. Out of
+// line: its two callers share it.
+[[gnu::noinline]] int share()
 {
     return table->slots / 2 > 1 ? table->slots / 2 : 1;
 }
@@ -87,7 +88,7 @@ int websrv_share_open(int slots)
     const size_t size = sizeof(share_table) + sizeof(slot_entry) * static_cast<size_t>(slots - 1);
     void *memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) {
-        websrv_error("Unable to make the table of sessions; Error: %s\n", websrv_errno_text());
+        websrv_error_errno("Unable to make the table of sessions; Error: %s\n");
         return -1;
     }
     table = static_cast<share_table *>(memory);

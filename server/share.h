@@ -12,6 +12,8 @@
 
 #include <sys/socket.h>
 
+#pragma GCC visibility push(hidden)
+
 // What a slot's process is doing.
 enum class websrv_slot_state : unsigned char {
     empty,      // no process yet (the main process is about to start one)
@@ -74,5 +76,7 @@ int websrv_share_longest_waiting();
 
 // In the main process, once a slot's process is gone: empties the slot.
 void websrv_share_release(int slot);
+
+#pragma GCC visibility pop
 
 #endif

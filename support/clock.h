@@ -5,16 +5,17 @@
 
 #include <ctime>
 
-// Milliseconds on the monotonic clock. Cannot fail.
-inline long long websrv_now_ms()
+// Milliseconds on the monotonic clock. Cannot fail. Never inlined, as websrv_calendar_now.
+__attribute__((noinline)) inline long long websrv_now_ms()
 {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-// Seconds since the epoch, the calendar time that dates answers and log lines.
-inline time_t websrv_calendar_now()
+// Seconds since the epoch, the calendar time that dates answers and log lines. Never inlined:
+// one copy of the call serves its many callers.
+__attribute__((noinline)) inline time_t websrv_calendar_now()
 {
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);

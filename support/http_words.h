@@ -92,8 +92,9 @@ inline constexpr char websrv_status_phrases[] = WEBSRV_STATUS_TABLE(WEBSRV_STATU
 #undef WEBSRV_STATUS_PHRASE
 static_assert(websrv_voice_all < 8, "the voices fit the row's three low bits");
 
-// The phrase `voice` gives `status`, or nullptr when it has none for it.
-inline const char *websrv_known_reason(int status, websrv_voice voice = websrv_voice_server)
+// The phrase `voice` gives `status`, or nullptr when it has none for it. Never inlined: the
+// walk over the table is kept once, not in every caller.
+__attribute__((noinline)) inline const char *websrv_known_reason(int status, websrv_voice voice = websrv_voice_server)
 {
     const char *phrase = websrv_status_phrases;
     for (const unsigned short row : websrv_status_rows) {
@@ -116,7 +117,8 @@ inline const char *websrv_reason(int status, websrv_voice voice = websrv_voice_s
 // Writes the error page for `status` and `reason` into out[0..size), cut to fit. Returns the
 // length the whole page has (as snprintf does). The page's bytes, closing tags that open nothing
 // included, are what clients and their tests have always received; browsers show its title.
-inline int websrv_error_page(char *out, size_t size, int status, const char *reason)
+// Never inlined: a program that builds the page in several places keeps one copy of the call.
+__attribute__((noinline)) inline int websrv_error_page(char *out, size_t size, int status, const char *reason)
 {
     return snprintf(out, size, "<HTML>\n<HEAD><TITLE>%d %s</TITLE></HEAD>\n</HTML><HR>\n%s Error: %d %s</TITLE></HEAD>\n</HR>",
                     status, reason, websrv_server_token, status, reason);

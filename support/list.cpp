@@ -24,10 +24,6 @@ void websrv_slist_add(websrv_slist *list, void *node)
     *slot = added;
 }
 
-void *websrv_slist_head(const websrv_slist *list) { return list->head; }
-
-void *websrv_slist_next(const void *node) { return static_cast<const link_word *>(node)->next; }
-
 void websrv_slist_remove(websrv_slist *list, void *node)
 {
     void **slot = &list->head;

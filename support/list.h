@@ -4,6 +4,8 @@
 #ifndef WEBSRV_SUPPORT_LIST_H
 #define WEBSRV_SUPPORT_LIST_H
 
+#pragma GCC visibility push(hidden)
+
 // The list: one pointer-sized word, the first node. A zeroed word is an empty list. The
 // control block's registries have the same one-word layout.
 struct websrv_slist {
@@ -15,10 +17,11 @@ struct websrv_slist {
 void websrv_slist_add(websrv_slist *list, void *node);
 
 // First node of `list`, or nullptr when it is empty.
-void *websrv_slist_head(const websrv_slist *list);
+inline void *websrv_slist_head(const websrv_slist *list) { return list->head; }
 
-// Node after `node`, or nullptr after the last one.
-void *websrv_slist_next(const void *node);
+// Node after `node`, or nullptr after the last one: its link, the node's first word. Inline,
+// as the one load it is, in the many walks over the registries.
+inline void *websrv_slist_next(const void *node) { return *static_cast<void *const *>(node); }
 
 // Unlinks `node` from `list`; the other nodes keep their order. A node that is not on the
 // list leaves it unchanged. The caller frees the node afterwards.
@@ -55,5 +58,7 @@ public:
 private:
     const websrv_slist *list_;
 };
+
+#pragma GCC visibility pop
 
 #endif

@@ -14,10 +14,13 @@
 // matter. Every absolute path lies under "/".
 inline bool websrv_path_under(const char *path, const char *root)
 {
-    const size_t length = strlen(root);
-    if (length == 1 && root[0] == '/')
+    if (root[0] == '/' && root[1] == '\0')
         return path[0] == '/';
-    return strncmp(path, root, length) == 0 && (path[length] == '\0' || path[length] == '/');
+    while (*root != '\0' && *path == *root) {
+        ++path;
+        ++root;
+    }
+    return *root == '\0' && (*path == '\0' || *path == '/');
 }
 
 // The address the peer of socket `fd` reached it on, as the host part of a URL: "192.0.2.1",

@@ -9,15 +9,16 @@
 #include <cstring>
 #include <strings.h>
 
-inline bool websrv_same(const char *a, const char *b)
-{
-    return strncmp(a, b, PTRDIFF_MAX) == 0;
-}
+#pragma GCC visibility push(hidden)
 
-// Equal but for the case of ASCII letters.
-inline bool websrv_same_nocase(const char *a, const char *b)
-{
-    return strncasecmp(a, b, PTRDIFF_MAX) == 0;
-}
+// Out of line (text.cpp): inlined with a constant text, the comparison would be turned back
+// into strcmp.
+bool websrv_same(const char *a, const char *b);
+
+// Equal but for the case of ASCII letters. Out of line too: one copy of the call with its
+// 64-bit bound serves every caller.
+bool websrv_same_nocase(const char *a, const char *b);
+
+#pragma GCC visibility pop
 
 #endif

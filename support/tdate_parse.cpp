@@ -8,6 +8,8 @@
 #include <string.h>
 #include <time.h>
 
+#include "text.h"
+
 namespace {
 
 // The day names, Sunday first, and the month names, January first, in full and lower case,
@@ -32,9 +34,9 @@ constexpr int name_buffer_size = 500;
 // returns false and leaves `value` alone.
 bool find_name(const char *key, const char *names, int count, long *value)
 {
-    const bool abbreviation = strnlen(key, 4) == 3;
-    for (int i = 0; i < count; ++i, names += strlen(names) + 1) {
-        if (strncmp(key, names, abbreviation ? 3 : longest_name) == 0) {
+    const bool abbreviation = websrv_length_within(key, 4) == 3;
+    for (int i = 0; i < count; ++i, names += websrv_length(names) + 1) {
+        if (websrv_same_start(key, names, abbreviation ? 3 : longest_name)) {
             *value = i;
             return true;
         }
@@ -78,38 +80,44 @@ struct date_fields {
     long mon = 0;
 };
 
-// Tries the seven layouts in order on `cp`; true and the fields of the first that fits. The
-// day name is only checked for being one; it is not compared with the date.
+// The seven layouts, tried in order, one behind the other: for each, the fields its conversions
+// fill, in their order, as digits (0 the day name, 1 the month name, 2 the day of the month,
+// 3 the year, 4 the hour, 5 the minute, 6 the second), then its format. Every name field is
+// limited to 400 letters and every buffer holds 500 bytes, so no scan can write past a
+// buffer. A longer word leaves letters behind that no layout accepts, and a 400-letter prefix
+// is never a real name. The trailing " GMT" of layouts 1, 2, 5 and 6 follows the last field,
+// so it is not needed for the count and text after it is ignored.
+constexpr char layouts[] =
+    "213456\0%d-%400[a-zA-Z]-%d %d:%d:%d GMT\0"                  // 06-Nov-94 08:49:37 GMT
+    "213456\0%d %400[a-zA-Z] %d %d:%d:%d GMT\0"                  // 06 Nov 1994 08:49:37 GMT
+    "456213\0%d:%d:%d GMT %d-%400[a-zA-Z]-%d\0"                  // 08:49:37 GMT 06-Nov-94
+    "456213\0%d:%d:%d GMT %d %400[a-zA-Z] %d\0"                  // 08:49:37 GMT 06 Nov 1994
+    "0213456\0%400[a-zA-Z], %d-%400[a-zA-Z]-%d %d:%d:%d GMT\0"   // Sunday, 06-Nov-94 08:49:37 GMT
+    "0213456\0%400[a-zA-Z], %d %400[a-zA-Z] %d %d:%d:%d GMT\0"   // Sun, 06 Nov 1994 08:49:37 GMT
+    "0124563\0%400[a-zA-Z] %400[a-zA-Z] %d %d:%d:%d GMT %d";      // Sun Nov 6 08:49:37 GMT 1994
+constexpr int most_fields = 7;
+
+// Tries the layouts in order on `cp`; true and the fields of the first that fits: every field
+// scanned, the month name one, and the day name (where the layout has one) one too. The day
+// name is only checked for being one; it is not compared with the date.
 bool scan_date(const char *cp, date_fields *f)
 {
     char str_wday[name_buffer_size];
     char str_mon[name_buffer_size];
     long wday = 0;
-    // Every name field is limited to 400 letters and every buffer holds 500 bytes, so no scan
-    // can write past a buffer. A longer word leaves letters behind that no layout accepts, and
-    // a 400-letter prefix is never a real name. The trailing " GMT" of layouts 1, 2, 5 and 6
-    // follows the last field, so it is not needed for the count and text after it is ignored.
-    return (sscanf(cp, "%d-%400[a-zA-Z]-%d %d:%d:%d GMT",  // 06-Nov-94 08:49:37 GMT
-                   &f->mday, str_mon, &f->year, &f->hour, &f->min, &f->sec) == 6 &&
-            scan_mon(str_mon, &f->mon)) ||
-           (sscanf(cp, "%d %400[a-zA-Z] %d %d:%d:%d GMT",  // 06 Nov 1994 08:49:37 GMT
-                   &f->mday, str_mon, &f->year, &f->hour, &f->min, &f->sec) == 6 &&
-            scan_mon(str_mon, &f->mon)) ||
-           (sscanf(cp, "%d:%d:%d GMT %d-%400[a-zA-Z]-%d",  // 08:49:37 GMT 06-Nov-94
-                   &f->hour, &f->min, &f->sec, &f->mday, str_mon, &f->year) == 6 &&
-            scan_mon(str_mon, &f->mon)) ||
-           (sscanf(cp, "%d:%d:%d GMT %d %400[a-zA-Z] %d",  // 08:49:37 GMT 06 Nov 1994
-                   &f->hour, &f->min, &f->sec, &f->mday, str_mon, &f->year) == 6 &&
-            scan_mon(str_mon, &f->mon)) ||
-           (sscanf(cp, "%400[a-zA-Z], %d-%400[a-zA-Z]-%d %d:%d:%d GMT",  // Sunday, 06-Nov-94 08:49:37 GMT
-                   str_wday, &f->mday, str_mon, &f->year, &f->hour, &f->min, &f->sec) == 7 &&
-            scan_wday(str_wday, &wday) && scan_mon(str_mon, &f->mon)) ||
-           (sscanf(cp, "%400[a-zA-Z], %d %400[a-zA-Z] %d %d:%d:%d GMT",  // Sun, 06 Nov 1994 08:49:37 GMT
-                   str_wday, &f->mday, str_mon, &f->year, &f->hour, &f->min, &f->sec) == 7 &&
-            scan_wday(str_wday, &wday) && scan_mon(str_mon, &f->mon)) ||
-           (sscanf(cp, "%400[a-zA-Z] %400[a-zA-Z] %d %d:%d:%d GMT %d",  // Sun Nov 6 08:49:37 GMT 1994
-                   str_wday, str_mon, &f->mday, &f->hour, &f->min, &f->sec, &f->year) == 7 &&
-            scan_wday(str_wday, &wday) && scan_mon(str_mon, &f->mon));
+    void *const targets[most_fields] = {str_wday, str_mon, &f->mday, &f->year, &f->hour, &f->min, &f->sec};
+    for (const char *order = layouts; order < layouts + sizeof layouts;) {
+        const int count = static_cast<int>(websrv_length(order));
+        const char *format = order + count + 1;
+        void *to[most_fields];
+        for (int i = 0; i < most_fields; ++i)
+            to[i] = targets[order[i < count ? i : 0] - '0'];  // a layout of six takes a spare seventh
+        if (sscanf(cp, format, to[0], to[1], to[2], to[3], to[4], to[5], to[6]) == count &&
+            (order[0] != '0' || scan_wday(str_wday, &wday)) && scan_mon(str_mon, &f->mon))
+            return true;
+        order = format + websrv_length(format) + 1;
+    }
+    return false;
 }
 
 // Seconds since the epoch for the scanned fields, or -1 when they do not fit time_t.

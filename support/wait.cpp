@@ -38,6 +38,11 @@ bool websrv_wait_ready(int fd, short events, long long deadline)
     }
 }
 
+bool websrv_try_again()
+{
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+}
+
 void websrv_pause_before_retry()
 {
     websrv_pause_ms(1);

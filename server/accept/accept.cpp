@@ -56,10 +56,10 @@ bool take_connection(const websrv_plugin_node *node, websrv_accepted *taken)
         taken->node = node;
         return true;
     }
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED || errno == EINTR)
+    if (websrv_try_again() || errno == ECONNABORTED)
         return false;
-    log_msg(WEBSRV_LOG_ERROR, "Error: Unable to accept socket; Error:%s\n", websrv_errno_text());
-    log_msg(WEBSRV_LOG_ERROR, "Web Server receive packet failed\n");
+    websrv_log_errno("Error: Unable to accept socket; Error:%s\n");
+    websrv_log(WEBSRV_LOG_ERROR, "Web Server receive packet failed\n");
     websrv_process_exit();
 }
 
@@ -157,8 +157,8 @@ void websrv_open_connection(websrv_connection *c, const websrv_accepted &taken)
     websrv_session &session = c->session;
     session.buffer = static_cast<char *>(websrv_malloc(WEBSRV_BUFFER_SIZE));
     if (session.buffer == nullptr) {
-        log_msg(WEBSRV_LOG_ERROR, "Error: Memory allocation error\n");
-        log_msg(WEBSRV_LOG_ERROR, "Web Server receive packet failed\n");
+        websrv_log(WEBSRV_LOG_ERROR, "Error: Memory allocation error\n");
+        websrv_log(WEBSRV_LOG_ERROR, "Web Server receive packet failed\n");
         websrv_process_exit();
     }
     memset(session.buffer, 0, WEBSRV_BUFFER_SIZE);

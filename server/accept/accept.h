@@ -10,6 +10,8 @@
 #include "share.h"
 #include "websrv_plugin.h"
 
+#pragma GCC visibility push(hidden)
+
 // A connection taken from a listening socket, with the plug-in whose socket it was.
 struct websrv_accepted {
     const websrv_plugin_node *node;
@@ -51,5 +53,7 @@ bool websrv_wait_again(int control, pid_t main_pid);
 // The process name of a child while it waits for its connection (a process listing tells it
 // from the processes of sessions by it).
 inline constexpr char websrv_waiting_name[] = "websrv-waiting";
+
+#pragma GCC visibility pop
 
 #endif

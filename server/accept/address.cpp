@@ -50,6 +50,6 @@ bool websrv_address_same_host(const sockaddr_storage &a, const sockaddr_storage 
     if (a.ss_family == AF_INET)
         return v4(a).sin_addr.s_addr == v4(b).sin_addr.s_addr;
     if (a.ss_family == AF_INET6)
-        return memcmp(&v6(a).sin6_addr, &v6(b).sin6_addr, sizeof(in6_addr)) == 0;
+        return IN6_ARE_ADDR_EQUAL(&v6(a).sin6_addr, &v6(b).sin6_addr);
     return false;
 }

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <sys/socket.h>
 
+#pragma GCC visibility push(hidden)
+
 // Turns an IPv4 client that came in on an IPv6 socket (::ffff:a.b.c.d) into the IPv4 address
 // it is; any other address is left as it is.
 void websrv_address_unmap(sockaddr_storage *address);
@@ -17,5 +19,7 @@ unsigned websrv_address_port(const sockaddr_storage &address);
 
 // Whether two addresses name the same host (the port is not compared).
 bool websrv_address_same_host(const sockaddr_storage &a, const sockaddr_storage &b);
+
+#pragma GCC visibility pop
 
 #endif

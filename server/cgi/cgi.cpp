@@ -29,6 +29,7 @@
 #include "respond/response.h"
 #include "http_words.h"
 #include "same.h"
+#include "text.h"
 #include "wait.h"
 
 namespace {
@@ -58,16 +59,13 @@ class entry_list {
 public:
     explicit entry_list(char **array) : array_(array) {}
 
-    // Adds one formatted entry unless the array is full (the last slot stays null).
-    void add(const char *format, ...) __attribute__((format(printf, 2, 3)))
+    // Adds one entry, formatted with "%s", unless the array is full (the last slot stays null).
+    void add(const char *text)
     {
         if (count_ >= slots - 1 || scratch_ == nullptr)
             return;
-        va_list args;
-        va_start(args, format);
-        vsnprintf(scratch_, scratch_size, format, args);
-        va_end(args);
-        const size_t size = strlen(scratch_) + 1;
+        snprintf(scratch_, scratch_size, "%s", text);
+        const size_t size = websrv_length(scratch_) + 1;
         if (auto *copy = static_cast<char *>(malloc(size)); copy != nullptr)
             array_[count_++] = static_cast<char *>(memcpy(copy, scratch_, size));
     }
@@ -92,12 +90,12 @@ void build_arguments(websrv_session *s, const char *path, char **arguments)
         websrv_error("Memory Allocation Failure; Arg aborted\n");
         return;
     }
-    args.add("%s", path);
+    args.add(path);
     if (s->query != nullptr) {
         char *words[slots - 2];
         const int count = websrv_cgi_query_words(s->query, words, slots - 2);
         for (int i = 0; i < count; ++i)
-            args.add("%s", words[i]);
+            args.add(words[i]);
     }
     args.close();
 }
@@ -133,12 +131,12 @@ struct pipe_ends {
 // when the session is over; the copy does not.
 pid_t fork_copy_process(websrv_connection *c)
 {
-    fflush(stdout);  // nothing buffered may be printed twice
+    websrv_log_flush();  // nothing buffered may be printed twice
     const pid_t pid = fork();
     if (pid == 0)
         websrv_connection_forget_done(c);
     if (pid < 0)
-        websrv_error("Unable to fork a CGI redirector; Error:%s\n", websrv_errno_text());
+        websrv_error_errno("Unable to fork a CGI redirector; Error:%s\n");
     return pid;
 }
 
@@ -214,8 +212,7 @@ void enter_program_directory(const char *path)
         return;
     snprintf(directory, sizeof directory, "%.*s", static_cast<int>(slash - path), path);
     if (chdir(directory[0] != '\0' ? directory : "/") != 0)
-        websrv_error("Unable to change to the directory of %s; Error: %s\n", path,
-                websrv_errno_text());
+        websrv_error_errno("Unable to change to the directory of %s; Error: %s\n", path);
 }
 
 // In the program's process, forked from the connection's: becomes the program, its output
@@ -263,8 +260,8 @@ void enter_program_directory(const char *path)
     }
     // The first line is the one the log has always carried, without a line end of its own;
     // the second completes it with what went wrong.
-    log_msg(WEBSRV_LOG_ERROR, "Internal Web server error");
-    log_msg(WEBSRV_LOG_ERROR, ": %s: %s\n", path, strerror(error));
+    websrv_log(WEBSRV_LOG_ERROR, "Internal Web server error");
+    websrv_log(WEBSRV_LOG_ERROR, ": %s: %s\n", path, strerror(error));
     if (c->lasting != 0)
         websrv_process_exit();
     websrv_connection_end(c, websrv_outcome::served);
@@ -287,26 +284,26 @@ websrv_outcome run_and_answer(websrv_connection *c, const char *path, program_li
     pipe_ends output;
     if (!output.open())
         return refuse(c, 500);
-    fflush(stdout);  // nothing buffered may be printed twice
+    websrv_log_flush();  // nothing buffered may be printed twice
     const pid_t program = fork();
     if (program == 0) {
         output.read.reset();  // the program writes into the pipe only
         become_program(c, path, lists, in.input.get(), output.write.get());
     }
     if (program < 0) {
-        websrv_error("Unable to fork a CGI program; Error:%s\n", websrv_errno_text());
+        websrv_error_errno("Unable to fork a CGI program; Error:%s\n");
         return refuse(c, 500);
     }
     setpgid(program, program);  // as the program does itself: whichever comes first
     output.write.reset();
     in.input.reset();  // the program's input is not this process's business
     const bool head_only = websrv_method_of(c->session.method) == websrv_method::head;
-    if (in.feed.get() >= 0) {
-        websrv_body_pump pump(c, in.feed.release());
-        websrv_cgi_copy_output(c, {output.read.get(), -1, c->session.socket, program, path, head_only, &pump});
-    } else {
-        websrv_cgi_copy_output(c, {output.read.get(), in.copying.get(), c->session.socket, program, path, head_only, nullptr});
-    }
+    // The pump is turned only with a body to feed in (then there is no input copy process).
+    const int feed = in.feed.release();
+    websrv_body_pump pump(c, feed);
+    websrv_cgi_copy_output(c, {output.read.get(), in.copying.get(), c->session.socket, program, path, head_only,
+                               feed >= 0 ? &pump : nullptr});
+    pump.finish();
     output.read.reset();
     in.copying.reset();
     waitpid(program, nullptr, WNOHANG);  // one that has ended is reaped here already
@@ -369,7 +366,7 @@ bool resolve_dots(char *path)
 
 bool websrv_is_cgi_path(const char *path)
 {
-    return websrv_mcb.cgi_pattern[0] != '\0' && strstr(path, websrv_mcb.cgi_pattern) != nullptr;
+    return websrv_mcb.cgi_pattern[0] != '\0' && websrv_find(path, websrv_mcb.cgi_pattern) != nullptr;
 }
 
 bool websrv_cgi_split_path_info(websrv_connection *c, struct stat *st)
@@ -378,7 +375,7 @@ bool websrv_cgi_split_path_info(websrv_connection *c, struct stat *st)
     if (!websrv_is_cgi_path(path))
         return false;
     // From the longest leading part to the shortest: cut at a "/", look, put the "/" back.
-    for (size_t cut = strlen(path); cut-- > 1;) {
+    for (size_t cut = websrv_length(path); cut-- > 1;) {
         if (path[cut] != '/')
             continue;
         path[cut] = '\0';

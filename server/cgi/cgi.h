@@ -7,6 +7,8 @@
 #include "connection.h"
 #include "end/end.h"
 
+#pragma GCC visibility push(hidden)
+
 // Runs the program at `path` (relative to the working directory, writable) for the
 // connection and answers the client with its output, in the connection's process; for a POST
 // on a connection of one request, an input copy process feeds the body in and ends its share
@@ -24,5 +26,7 @@ bool websrv_is_cgi_path(const char *path);
 // exists; false too when the path info climbs above the root ("x.cgi/../../etc"). The longest
 // part wins.
 bool websrv_cgi_split_path_info(websrv_connection *c, struct stat *st);
+
+#pragma GCC visibility pop
 
 #endif

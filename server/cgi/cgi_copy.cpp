@@ -28,6 +28,7 @@
 #include "respond/write.h"
 #include "respond/response.h"
 #include "settings.h"
+#include "text.h"
 
 namespace {
 
@@ -158,7 +159,8 @@ int compose_status_line(char (&line)[copy_size], const websrv_connection *c, con
     const char *known = websrv_known_reason(header.status, websrv_voice_program);
     const bool own = known == nullptr && header.reason_length > 0;
     const int reason_length = own ? static_cast<int>(header.reason_length) : -1;
-    char kept[64] = "";
+    char kept[64];
+    kept[0] = '\0';
     if (c->keep)
         snprintf(kept, sizeof kept, "Connection: keep-alive\r\nKeep-Alive: timeout=%d\r\n", websrv_config.keep_alive_seconds);
     const int wanted = snprintf(line, sizeof line, "%s %d %.*s\r\n%s%s", websrv_session_version(&c->session),
@@ -172,8 +174,8 @@ int compose_status_line(char (&line)[copy_size], const websrv_connection *c, con
 // status HTTP does not have (the program failed). Logs why not the program's answer.
 int judge_header(const char *chunk, int got, const cgi_header &header, const char *path)
 {
-    if (memchr(chunk, '\n', static_cast<size_t>(got)) == nullptr)
-        log_msg(WEBSRV_LOG_ERROR, "Unable to get the end of the header after %d bytes\n", static_cast<int>(copy_size));
+    if (websrv_find_byte(chunk, '\n', static_cast<size_t>(got)) == nullptr)
+        websrv_log(WEBSRV_LOG_ERROR, "Unable to get the end of the header after %d bytes\n", static_cast<int>(copy_size));
     if (header.bad_line != 0) {
         websrv_error("CGI program %s sent a malformed header at line %d\n", path, header.bad_line);
         return 502;
@@ -196,7 +198,7 @@ bool answer_header(websrv_connection *c, char (&chunk)[copy_size], int got, cons
     websrv_access_status(header.status);
     if (websrv_write_all(c->session.socket, status_line, static_cast<size_t>(status_length), desc) < 0) {
         websrv_access_body(0, true);
-        log_msg(WEBSRV_LOG_ERROR, "Writing status output of CGI bin failed Error: %s\n", websrv_errno_text());
+        websrv_log_errno("Writing status output of CGI bin failed Error: %s\n");
         return false;
     }
     // The chunk holds the program's header block (without its Status line), then the body's start.
@@ -212,7 +214,7 @@ bool answer_header(websrv_connection *c, char (&chunk)[copy_size], int got, cons
     const bool failed = forward > 0 && websrv_write_all(c->session.socket, chunk, forward, desc) < 0;
     websrv_access_body(failed ? 0 : static_cast<long long>(forward - header_part), failed);
     if (failed) {
-        websrv_error("Write to SOCKET failed %s\n", websrv_errno_text());
+        websrv_error_errno("Write to SOCKET failed %s\n");
         return false;
     }
     return true;
@@ -246,14 +248,14 @@ void copy_rest(websrv_connection *c, const websrv_cgi_answer &answer, char (&chu
         }
         if (got < 0) {
             c->keep = false;
-            log_msg(WEBSRV_LOG_ERROR, "Redirect Output Failed Error:%s\n", websrv_errno_text());
+            websrv_log_errno("Redirect Output Failed Error:%s\n");
             if (errno == ETIMEDOUT)
                 websrv_error("CGI program %s was silent for %d s; its answer ends here\n",
                         path, websrv_config.cgi_silence_seconds);
             return;
         }
         if (got == 0) {
-            log_msg(WEBSRV_LOG_DETAIL, "Finishing the Output redirector\n");
+            websrv_log(WEBSRV_LOG_DETAIL, "Finishing the Output redirector\n");
             c->keep = c->keep && left <= 0;  // all of the length the program gave went out
             return;
         }
@@ -276,14 +278,14 @@ void copy_rest(websrv_connection *c, const websrv_cgi_answer &answer, char (&chu
 bool is_nph(const char *path)
 {
     const char *slash = websrv_last_slash(path);
-    return strncmp(slash != nullptr ? slash + 1 : path, "nph-", 4) == 0;
+    return websrv_same_start(slash != nullptr ? slash + 1 : path, "nph-", 4);
 }
 
 }  // namespace
 
 void websrv_cgi_copy_output(websrv_connection *c, const websrv_cgi_answer &answer)
 {
-    log_msg(WEBSRV_LOG_DETAIL, "Starting the Output Redirector PID:%d\n", static_cast<int>(getpid()));
+    websrv_log(WEBSRV_LOG_DETAIL, "Starting the Output Redirector PID:%d\n", static_cast<int>(getpid()));
     wait_for_body_copy(answer.pipe_read, answer.copying);
     char chunk[copy_size];
     if (is_nph(answer.path)) {
@@ -301,9 +303,9 @@ void websrv_cgi_copy_output(websrv_connection *c, const websrv_cgi_answer &answe
         if (gone)
             websrv_access_body(0, true);
         else if (got < 0)
-            log_msg(WEBSRV_LOG_ERROR, "Redirect Output Failed Error:%s\n", websrv_errno_text());
+            websrv_log_errno("Redirect Output Failed Error:%s\n");
         else
-            log_msg(WEBSRV_LOG_ERROR, "No header information\n");
+            websrv_log(WEBSRV_LOG_ERROR, "No header information\n");
         if (!gone)
             websrv_send_error(c, silent ? 504 : 502);
         end_program(answer.program, answer.path, gone);
@@ -318,8 +320,8 @@ void websrv_cgi_copy_output(websrv_connection *c, const websrv_cgi_answer &answe
         return;
     }
     if (header.has_location)
-        log_msg(WEBSRV_LOG_ERROR, "TODO: Handling of the redirect command.\n");
-    log_msg(WEBSRV_LOG_DETAIL, "CGI Header Length is %d bytes\n", static_cast<int>(header.status_line_length));
+        websrv_log(WEBSRV_LOG_ERROR, "TODO: Handling of the redirect command.\n");
+    websrv_log(WEBSRV_LOG_DETAIL, "CGI Header Length is %d bytes\n", static_cast<int>(header.status_line_length));
     const bool kept = c->keep;
     if (!answer_header(c, chunk, got, header, answer.head_only)) {
         c->keep = false;

@@ -7,6 +7,8 @@
 #include "cgi/cgi_input.h"
 #include "connection.h"
 
+#pragma GCC visibility push(hidden)
+
 // Pieces of a body or of the program's output are copied through buffers of this size.
 constexpr size_t websrv_cgi_copy_size = WEBSRV_BUFFER_SIZE;
 
@@ -29,5 +31,7 @@ struct websrv_cgi_answer {
 // connection stays kept (c->keep) only when the program gave its answer's length and all of
 // it, and no more, went out.
 void websrv_cgi_copy_output(websrv_connection *c, const websrv_cgi_answer &answer);
+
+#pragma GCC visibility pop
 
 #endif

@@ -11,6 +11,7 @@
 #include "http_words.h"
 #include "paths.h"
 #include "same.h"
+#include "text.h"
 
 namespace {
 
@@ -56,7 +57,7 @@ bool environment_name(const char *name, size_t length, char (&out)[WEBSRV_BUFFER
     // Names held in the table itself: constant data that needs no relocation at start.
     static constexpr char left_out[][16] = {"Content-Type", "Content-Length", "Authorization", "Proxy"};
     for (const char *omitted : left_out) {
-        if (strlen(omitted) == length && strncasecmp(name, omitted, length) == 0)
+        if (websrv_length(omitted) == length && websrv_same_start_nocase(name, omitted, length))
             return false;
     }
     if (length == 0 || length + 6 > sizeof out)
@@ -84,8 +85,8 @@ void add_server_name(env_builder &env, const websrv_connection *c)
         env.add("SERVER_NAME=%s", local);
         return;
     }
-    const char *end = host[0] == '[' ? strchr(host, ']') : strchr(host, ':');
-    const size_t length = end == nullptr ? strlen(host) : static_cast<size_t>(end - host) + (host[0] == '[');
+    const char *end = websrv_find_char(host, host[0] == '[' ? ']' : ':');
+    const size_t length = end == nullptr ? websrv_length(host) : static_cast<size_t>(end - host) + (host[0] == '[');
     env.add("SERVER_NAME=%.*s", static_cast<int>(length), host);
 }
 

@@ -4,6 +4,8 @@
 
 #include "connection.h"
 
+#pragma GCC visibility push(hidden)
+
 // What the environment says of the program beyond the request itself.
 struct websrv_cgi_target {
     const char *path;           // the program, relative to the working directory
@@ -18,5 +20,7 @@ struct websrv_cgi_target {
 // null-terminated array, owned by the caller (one websrv_free), or nullptr when the block
 // could not be had ("Env aborted" is logged; the program then runs without an environment).
 char **websrv_cgi_environment(const websrv_connection *c, const websrv_cgi_target &target);
+
+#pragma GCC visibility pop
 
 #endif

@@ -48,7 +48,7 @@ bool websrv_body_pump::put()
         held_ -= static_cast<size_t>(put);
         return true;
     }
-    if (put < 0 && errno != EAGAIN && errno != EINTR) {
+    if (put < 0 && !websrv_try_again()) {
         websrv_error("Write to PIPE failed errno:%d\n", errno);
         fail();  // the program reads no more
         return true;
@@ -70,10 +70,10 @@ bool websrv_body_pump::take(bool readable)
         held_ = static_cast<size_t>(got);
         return true;
     }
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+    if (got < 0 && websrv_try_again())
         return false;
     if (got < 0)
-        websrv_error("In redirect input Error:%s\n", websrv_errno_text());
+        websrv_error_errno("In redirect input Error:%s\n");
     fail();  // the client went away or broke off
     return true;
 }
@@ -132,7 +132,7 @@ int websrv_body_pump::left_ms() const
 
 void websrv_cgi_copy_input(websrv_connection *c, int pipe_write)
 {
-    log_msg(WEBSRV_LOG_DETAIL, "Starting the Input Redirector PID:%d\n", static_cast<int>(getpid()));
+    websrv_log(WEBSRV_LOG_DETAIL, "Starting the Input Redirector PID:%d\n", static_cast<int>(getpid()));
     // Without a Content-Length line, what came with the header is all the body there is.
     if (c->session.content_length == nullptr)
         c->body_length = c->session.received - c->session.header_length;

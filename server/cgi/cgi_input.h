@@ -7,6 +7,8 @@
 
 #include "connection.h"
 
+#pragma GCC visibility push(hidden)
+
 // In the input copy process: copies the request body from the client into the program's input
 // pipe `pipe_write`: the bytes that came with the header, then what the body's length still
 // lacks. Returns when the body is copied or the copy failed (logged).
@@ -54,5 +56,7 @@ private:
     size_t held_ = 0;
     char buffer_[WEBSRV_BUFFER_SIZE];
 };
+
+#pragma GCC visibility pop
 
 #endif

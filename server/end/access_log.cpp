@@ -15,6 +15,7 @@
 #include "log.h"
 #include "respond/foreign.h"
 #include "settings.h"
+#include "text.h"
 
 namespace {
 
@@ -93,7 +94,7 @@ int websrv_access_log_open(const char *path)
 {
     const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0640);
     if (fd < 0)
-        websrv_error("Unable to open the access log %s; Error: %s\n", path, websrv_errno_text());
+        websrv_error_errno("Unable to open the access log %s; Error: %s\n", path);
     return fd;
 }
 
@@ -132,7 +133,7 @@ void websrv_access_request(const char *buffer)
         return;
     while (*buffer == '\r' || *buffer == '\n')
         ++buffer;  // empty lines before the request are skipped, as parsing does
-    size_t length = strcspn(buffer, "\n");
+    size_t length = websrv_span(buffer, "\n", false);
     if (length > 0 && buffer[length - 1] == '\r')
         --length;
     snprintf(record.request, sizeof record.request, "%.*s", static_cast<int>(length), buffer);

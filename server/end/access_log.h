@@ -8,6 +8,8 @@
 #include "parse/headers.h"
 #include "websrv_plugin.h"
 
+#pragma GCC visibility push(hidden)
+
 // Every function below does nothing without "-a", and nothing in a process that serves no
 // connection. None can fail; a line that cannot be written is reported on the log.
 
@@ -50,5 +52,7 @@ int websrv_access_log_open(const char *path);
 // counted (SIGUSR1: logrotate moved the file) since this process last looked. A log that
 // cannot be opened again stays as it was (logged).
 void websrv_access_follow();
+
+#pragma GCC visibility pop
 
 #endif

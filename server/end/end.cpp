@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "end/access_log.h"
+#include "log.h"
 #include "memory.h"
 #include "registry.h"
 #include "share.h"
@@ -23,7 +24,7 @@ void websrv_process_exit()
 #if defined(__SANITIZE_ADDRESS__)
     exit(0);
 #else
-    fflush(stdout);
+    websrv_log_flush();
     _exit(0);
 #endif
 }
@@ -49,7 +50,7 @@ void drain_unread(int socket)
 
     for (size_t dropped = 0; dropped < drain_limit && websrv_wait_ready(socket, POLLIN, deadline);) {
         const ssize_t got = recv(socket, scrap, sizeof scrap, MSG_DONTWAIT);
-        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR))
+        if (got == 0 || (got < 0 && !websrv_try_again()))
             return;
         dropped += got > 0 ? static_cast<size_t>(got) : 0;
     }
@@ -70,8 +71,7 @@ void websrv_connection_close(websrv_connection *c)
 void websrv_request_end(websrv_connection *c, websrv_outcome outcome, bool closing)
 {
     websrv_access_end(&c->session);  // before the close, so the line is there when the client sees the end
-    if (websrv_mcb.log_level >= WEBSRV_LOG_DETAIL)
-        log_msg(WEBSRV_LOG_DETAIL, "Clean Session For PID:%d\n", static_cast<int>(getpid()));
+    websrv_log(WEBSRV_LOG_DETAIL, "Clean Session For PID:%d\n", static_cast<int>(getpid()));
     if (closing)
         websrv_connection_close(c);
     // The record's fields are left as they are: the hook sees the still valid buffer.
@@ -85,16 +85,16 @@ void websrv_request_end(websrv_connection *c, websrv_outcome outcome, bool closi
         c->session.buffer = nullptr;
     }
     if (outcome == websrv_outcome::logged_failed)
-        log_msg(WEBSRV_LOG_ERROR, "Web Server receive packet failed\n");
+        websrv_log(WEBSRV_LOG_ERROR, "Web Server receive packet failed\n");
     if (c->lasting != 0)
-        fflush(stdout);  // a process that lasts writes its log lines out request by request
+        websrv_log_flush();  // a process that lasts writes its log lines out request by request
 }
 
 void websrv_signal_done(int control)
 {
     if (control < 0)
         return;
-    fflush(stdout);
+    websrv_log_flush();
     (void)!write(control, "d", 1);
 }
 

@@ -4,6 +4,8 @@
 
 #include "connection.h"
 
+#pragma GCC visibility push(hidden)
+
 // How a request ended. `logged_failed` adds the level-1 line "Web Server receive packet
 // failed\n": it marks every request the server did not answer in full itself, one that a
 // plug-in's on_request answered included.
@@ -37,5 +39,7 @@ void websrv_signal_done(int control);
 // In a process forked from the connection's own (a CGI program or copy process): drops the
 // "session over" signal and the access log line, which only the connection's own process gives.
 void websrv_connection_forget_done(websrv_connection *c);
+
+#pragma GCC visibility pop
 
 #endif

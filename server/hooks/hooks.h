@@ -6,6 +6,8 @@
 
 #include "connection.h"
 
+#pragma GCC visibility push(hidden)
+
 // Calls the plug-in's hook `hook` with the session, if it has one. Returns its result, or
 // `absent` when it has none.
 int websrv_call_session_hook(websrv_connection *c, int (*websrv_plugin_desc::*hook)(websrv_session *), int absent);
@@ -15,5 +17,7 @@ int websrv_call_session_hook(websrv_connection *c, int (*websrv_plugin_desc::*ho
 // attributes go into *st. Returns false when the session ends here (the hook refused, or the
 // file does not exist: then 404 was sent).
 bool websrv_directory_path(websrv_connection *c, char *path, struct stat *st);
+
+#pragma GCC visibility pop
 
 #endif

@@ -13,6 +13,7 @@
 #include "http_words.h"
 #include "log.h"
 #include "registry.h"
+#include "text.h"
 #include "life/port_file.h"
 #include "life/listener.h"
 
@@ -38,10 +39,10 @@ int set_options(int fd)
 
 int bind_to_device(int fd, const char *device)
 {
-    const size_t length = strlen(device);
-    log_msg(WEBSRV_LOG_DETAIL, "Setting setsockopt for device %s %d \n", device, static_cast<int>(length));
+    const size_t length = websrv_length(device);
+    websrv_log(WEBSRV_LOG_DETAIL, "Setting setsockopt for device %s %d \n", device, static_cast<int>(length));
     if (setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device, static_cast<socklen_t>(length + 1)) != 0) {
-        log_msg(WEBSRV_LOG_ERROR, "Unable to bind to device %s Error:%s\n", device, websrv_errno_text());
+        websrv_log_errno("Unable to bind to device %s Error:%s\n", device);
         return -1;
     }
     return 0;

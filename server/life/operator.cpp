@@ -13,6 +13,7 @@
 #include "log.h"
 #include "registry.h"
 #include "settings.h"
+#include "text.h"
 
 namespace {
 
@@ -20,7 +21,7 @@ namespace {
 // logging that one of them is unknown.
 bool find_user(const char *spec, uid_t *uid, gid_t *gid, char (&user)[64])
 {
-    const char *colon = strchr(spec, ':');
+    const char *colon = websrv_find_char(spec, ':');
     snprintf(user, sizeof user, "%.*s", static_cast<int>(colon != nullptr ? colon - spec : 63), spec);
     const passwd *account = getpwnam(user);
     const group *named = colon != nullptr ? getgrnam(colon + 1) : nullptr;
@@ -59,7 +60,7 @@ int websrv_drop_privileges()
     // here on can gain privileges through a set-user-ID file.
     if (initgroups(user, gid) != 0 || setgid(gid) != 0 || setuid(uid) != 0 ||
         prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
-        websrv_error("Unable to run as %s; Error: %s\n", spec, websrv_errno_text());
+        websrv_error_errno("Unable to run as %s; Error: %s\n", spec);
         return -1;
     }
     return 0;
@@ -72,14 +73,14 @@ int websrv_check()
     char user[64];
     char directory[WEBSRV_PATH_MAX];
     if (getcwd(directory, sizeof directory) == nullptr || access(".", R_OK | X_OK) != 0) {
-        websrv_error("Unable to read the directory to serve; Error: %s\n", websrv_errno_text());
+        websrv_error_errno("Unable to read the directory to serve; Error: %s\n");
         return -1;
     }
     if ((websrv_config.run_as != nullptr && !find_user(websrv_config.run_as, &uid, &gid, user)) ||
         websrv_tell_plugins(WEBSRV_EVENT_CHECK) < 0)
         return -1;
     for (const websrv_plugin_node *node : websrv_plugins())
-        log_msg(WEBSRV_LOG_ERROR, "Would serve %s on port %d for %.*s\n", directory, node->desc.port,
+        websrv_log(WEBSRV_LOG_ERROR, "Would serve %s on port %d for %.*s\n", directory, node->desc.port,
                 websrv_name_length(&node->desc), node->desc.name);
     return 0;
 }
@@ -89,5 +90,5 @@ void websrv_reload()
     websrv_count(&websrv_server_counters::reloads);
     websrv_access_follow();
     websrv_tell_plugins(WEBSRV_EVENT_RELOAD);
-    fflush(stdout);  // what the reload logged goes out now, not with the next child's fork
+    websrv_log_flush();  // what the reload logged goes out now, not with the next child's fork
 }

@@ -4,6 +4,8 @@
 #ifndef WEBSRV_SERVER_LIFE_OPERATOR_H
 #define WEBSRV_SERVER_LIFE_OPERATOR_H
 
+#pragma GCC visibility push(hidden)
+
 // Tells every plug-in that asks (its extension record's on_event) what happens to the server
 // as a whole: a WEBSRV_EVENT_*. Returns -1 when a plug-in's check failed, else 0.
 int websrv_tell_plugins(int event);
@@ -20,5 +22,7 @@ int websrv_check();
 // Main process, on SIGUSR1: reopens the access log by its name, counts the reload (connection
 // processes reopen theirs when they see it) and tells the plug-ins.
 void websrv_reload();
+
+#pragma GCC visibility pop
 
 #endif

@@ -11,6 +11,7 @@
 
 #include "log.h"
 #include "fd_guard.h"
+#include "text.h"
 #include "websrv_plugin.h"
 
 namespace {
@@ -153,7 +154,7 @@ void rewrite_without_own(int fd)
     heap_block content;
     const ssize_t length = read_all(fd, content);
     if (length < 0) {
-        websrv_error("Unable to rewrite %s Error: %s\n", path, websrv_errno_text());
+        websrv_error_errno("Unable to rewrite %s Error: %s\n", path);
         return;
     }
     const size_t kept = websrv_port_lines_remove(content.data(), static_cast<size_t>(length),
@@ -163,7 +164,7 @@ void rewrite_without_own(int fd)
     // The kept lines are a subsequence of the old ones, so writing them over the start of
     // the file and cutting it after them never needs more room than the file had.
     if (!write_all(fd, content.data(), kept) || ftruncate(fd, static_cast<off_t>(kept)) != 0)
-        websrv_error("Unable to rewrite %s Error: %s\n", path, websrv_errno_text());
+        websrv_error_errno("Unable to rewrite %s Error: %s\n", path);
 }
 
 // Whether the line text[start..end) reads exactly `port` in decimal.
@@ -172,7 +173,7 @@ bool line_is_port(const char *text, size_t start, size_t end, int port)
 {
     char digits[16];
     const int n = snprintf(digits, sizeof digits, "%d", port);
-    return n > 0 && end - start == static_cast<size_t>(n) && memcmp(text + start, digits, end - start) == 0;
+    return n > 0 && end - start == static_cast<size_t>(n) && websrv_same_start(text + start, digits, end - start);
 }
 
 }  // namespace
@@ -189,7 +190,7 @@ size_t websrv_port_lines_remove(char *text, size_t length, const int *own, int o
             while (start > 0 && text[start - 1] != '\n')
                 --start;
             if (line_is_port(text, start, line_end, own[i])) {
-                memmove(text + start, text + end, length - end);
+                websrv_move_down(text + start, text + end, length - end);
                 length -= end - start;
                 break;
             }
@@ -214,7 +215,7 @@ int websrv_port_file_open()
     websrv_mcb.port_file = fd >= 0 ? fdopen(fd, "a+") : nullptr;
     port_fd = fd;
     if (websrv_mcb.port_file == nullptr) {
-        log_msg(WEBSRV_LOG_ERROR, "Unable to open %s Error: %s\n", path, websrv_errno_text());
+        websrv_log_errno("Unable to open %s Error: %s\n", path);
         if (fd >= 0)
             close(fd);
         return -1;
@@ -228,7 +229,7 @@ int websrv_port_file_append(int port)
     // buffer stays empty, so nothing of it can be written twice or late.
     const int fd = port_fd;
     if (!remember_port(port)) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Memory Allocation Failure\n");
+        websrv_log(WEBSRV_LOG_ERROR, "WebSrv Memory Allocation Failure\n");
         return -1;
     }
     file_lock lock(fd);

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#pragma GCC visibility push(hidden)
+
 // Path of the port file this executable uses (fixed at build time).
 const char *websrv_port_file_path();
 
@@ -25,5 +27,7 @@ void websrv_port_file_remove_own();
 // own[0..own_count), the last line of text[0..length) that reads exactly that port (decimal,
 // ended by "\n" or the end of the text) is cut out. Returns the new length.
 size_t websrv_port_lines_remove(char *text, size_t length, const int *own, int own_count);
+
+#pragma GCC visibility pop
 
 #endif

@@ -88,7 +88,16 @@ int exiting_capacity = 0;
 // of a descriptor, say): the next try comes after a pause instead of at once, so a system out
 // of a resource does not turn the loop into a storm of children.
 bool brake = false;
-constexpr timespec brake_pause{0, 100 * 1000 * 1000};
+constexpr long brake_pause_ns = 100 * 1000 * 1000;
+
+// Adds `signo` to `set`, as sigaddset does: on Linux a signal set is an array of words in which
+// signal n is bit n - 1 (so a zeroed set is the empty one), and the C library call would cost
+// more than this.
+void add_signal(sigset_t *set, int signo)
+{
+    constexpr int word_bits = 8 * sizeof(unsigned long);
+    reinterpret_cast<unsigned long *>(set)[(signo - 1) / word_bits] |= 1UL << ((signo - 1) % word_bits);
+}
 
 // Processes left behind by a session (a CGI program that works on, a helper a plug-in started)
 // become the main process's children when their parent ends, so it can reap them.
@@ -97,7 +106,7 @@ void adopt_orphans()
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     websrv_signal_disposition(SIGCHLD, child_ended, SA_NOCLDSTOP);
     sigset_t child_signal{};  // all zero: the empty set
-    sigaddset(&child_signal, SIGCHLD);
+    add_signal(&child_signal, SIGCHLD);
     sigprocmask(SIG_BLOCK, &child_signal, nullptr);
 }
 
@@ -108,7 +117,7 @@ void install_stop_signals(sigset_t *stop_signals)
     const int signals[] = {SIGTERM, SIGHUP, SIGUSR1};
     for (const int signo : signals) {
         websrv_signal_disposition(signo, signo == SIGUSR1 ? on_reload_signal : on_stop_signal);
-        sigaddset(stop_signals, signo);
+        add_signal(stop_signals, signo);
     }
 }
 
@@ -153,11 +162,11 @@ void fork_waiting_child(int index)
 {
     int control[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, control) != 0) {
-        websrv_error("Unable to make a control socket; Error:%s\n", websrv_errno_text());
+        websrv_error_errno("Unable to make a control socket; Error:%s\n");
         brake = true;
         return;
     }
-    fflush(stdout);  // anything still buffered would otherwise be printed again by the child
+    websrv_log_flush();  // anything still buffered would otherwise be printed again by the child
     const pid_t main_pid = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
@@ -175,7 +184,7 @@ void fork_waiting_child(int index)
     close(control[1]);
     if (pid < 0) {
         close(control[0]);
-        websrv_error("Unable to fork; Error:%s\n", websrv_errno_text());
+        websrv_error_errno("Unable to fork; Error:%s\n");
         brake = true;
         return;
     }
@@ -258,7 +267,7 @@ void hear_from(int index)
     child_slot &slot = slots[index];
     char words[16];
     const ssize_t got = recv(slot.fd, words, sizeof words, MSG_DONTWAIT);
-    if (got < 0 && (errno == EAGAIN || errno == EINTR))
+    if (got < 0 && websrv_try_again())
         return;
     if (got <= 0) {
         if (!slot.accepted && !slot.stop_sent)
@@ -297,13 +306,14 @@ void wait_and_hear()
     // second turn of the loop; when nothing else is pending, SIGCHLD may wake the wait. While a
     // session is on its way out of a slot asked for, the listening sockets are looked at again
     // after a moment.
-    const timespec reap_pause{0, 50 * 1000 * 1000};
-    const timespec yield_pause{0, yield_wait_ms * 1000 * 1000};
+    constexpr long reap_pause_ns = 50 * 1000 * 1000;
+    constexpr long yield_pause_ns = yield_wait_ms * 1000 * 1000;
     sigset_t quiet = open_mask;
-    sigaddset(&quiet, SIGCHLD);
+    add_signal(&quiet, SIGCHLD);
     const bool pending = exiting_count > 0;
-    const timespec *pause = brake ? &brake_pause : pending ? &reap_pause : recheck ? &yield_pause : nullptr;
-    const int ready = ppoll(watched, count, pause, pending ? &quiet : &open_mask);
+    const timespec pause{0, brake ? brake_pause_ns : pending ? reap_pause_ns : yield_pause_ns};
+    const bool paused = brake || pending || recheck;
+    const int ready = ppoll(watched, count, paused ? &pause : nullptr, pending ? &quiet : &open_mask);
     brake = false;  // the pause is over (or something woke the loop first)
     if (ready <= 0)
         return;
@@ -377,7 +387,7 @@ int open_slots()
     exiting_capacity = slot_count + 64;
     exiting = static_cast<pid_t *>(websrv_malloc(sizeof(pid_t) * static_cast<size_t>(exiting_capacity)));
     if (slots == nullptr || watched == nullptr || watched_slot == nullptr || exiting == nullptr) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Memory Allocation Failure\n");
+        websrv_log(WEBSRV_LOG_ERROR, "WebSrv Memory Allocation Failure\n");
         return -1;
     }
     for (int i = 0; i < slot_count; ++i)
@@ -441,7 +451,7 @@ int websrv_run(int argc, char **argv)
     // The privileges go once the ports listen and the plug-ins have read their keys.
     if (websrv_port_file_open() != 0 || websrv_share_open(websrv_config.max_sessions) != 0 ||
         websrv_open_listeners() != 0 || open_slots() != 0 || websrv_drop_privileges() != 0) {
-        log_msg(WEBSRV_LOG_ERROR, "Error: Unable to start the Web Server Application. Aborting\n");
+        websrv_log(WEBSRV_LOG_ERROR, "Error: Unable to start the Web Server Application. Aborting\n");
         websrv_port_file_remove_own();
         return -1;
     }

@@ -8,14 +8,15 @@
 
 #include "decimal.h"
 #include "parse/request.h"
+#include "text.h"
 
 int websrv_cgi_query_words(char *query, char **words, int max)
 {
-    if (strchr(query, '=') != nullptr)
+    if (websrv_find_char(query, '=') != nullptr)
         return 0;
     int count = 0;
     char *word = query;
-    for (char *plus = strchr(word, '+'); plus != nullptr && count < max; plus = strchr(word, '+')) {
+    for (char *plus = websrv_find_char(word, '+'); plus != nullptr && count < max; plus = websrv_find_char(word, '+')) {
         *plus = '\0';
         websrv_strdecode(word, word);
         words[count++] = word;
@@ -30,10 +31,11 @@ int websrv_cgi_query_words(char *query, char **words, int max)
 
 namespace {
 
-bool starts_with(const char *line, size_t length, const char *name)
+// Whether line[0..length) starts with the literal `name`, ignoring letter case.
+template <size_t size>
+bool starts_with(const char *line, size_t length, const char (&name)[size])
 {
-    const size_t n = strlen(name);
-    return length >= n && strncasecmp(line, name, n) == 0;
+    return length >= size - 1 && websrv_same_start_nocase(line, name, size - 1);
 }
 
 // The most digits a status number may have; a longer one counts as no number at all.
@@ -74,7 +76,7 @@ void read_length(const char *line, size_t length, cgi_header *header)
 // forge or hide a line on its way to the client).
 bool sound_line(const char *line, size_t length)
 {
-    const char *colon = static_cast<const char *>(memchr(line, ':', length));
+    const char *colon = websrv_find_byte(line, ':', length);
     if (colon == nullptr || colon == line)
         return false;
     for (const char *c = line; c < line + length; ++c) {
@@ -95,7 +97,7 @@ cgi_header websrv_cgi_scan_header(const char *chunk, size_t length)
     int line_number = 1;  // of the line at `start`
     bool ended = false;
     for (; start < length; ++line_number) {
-        const char *newline = static_cast<const char *>(memchr(chunk + start, '\n', length - start));
+        const char *newline = websrv_find_byte(chunk + start, '\n', length - start);
         const size_t end = newline != nullptr ? static_cast<size_t>(newline - chunk) + 1 : length;
         const char *line = chunk + start;
         size_t text = end - start;  // without the line end
@@ -122,8 +124,8 @@ cgi_header websrv_cgi_scan_header(const char *chunk, size_t length)
         } else if (starts_with(line, text, "Connection:")) {
             std::string_view value(line + 11, text - 11);
             value.remove_prefix(websrv_blanks(value));
-            header.says_close = value.size() >= 5 && strncasecmp(value.data(), "close", 5) == 0;
-            header.says_keep_alive = value.size() >= 10 && strncasecmp(value.data(), "keep-alive", 10) == 0;
+            header.says_close = value.size() >= 5 && websrv_same_start_nocase(value.data(), "close", 5);
+            header.says_keep_alive = value.size() >= 10 && websrv_same_start_nocase(value.data(), "keep-alive", 10);
         }
         start = end;
     }
@@ -140,6 +142,6 @@ size_t websrv_cgi_drop_status_line(char *chunk, size_t length, const cgi_header 
     if (header.status_line_length == 0)
         return length;
     const size_t tail = header.status_line_start + header.status_line_length;
-    memmove(chunk + header.status_line_start, chunk + tail, length - tail);
+    websrv_move_down(chunk + header.status_line_start, chunk + tail, length - tail);
     return length - header.status_line_length;
 }

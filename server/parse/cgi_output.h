@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#pragma GCC visibility push(hidden)
+
 // Splits `query` in place into its "+"-separated words, percent-decoding each, and stores
 // pointers to them (into `query`) in words[0..max). Every "+" ends a word, so empty words
 // count; a last empty word is left out; words beyond `max` are dropped. A query holding "="
@@ -38,5 +40,7 @@ cgi_header websrv_cgi_scan_header(const char *chunk, size_t length);
 
 // Removes the program's Status line (if any) from the chunk, in place. Returns the new length.
 size_t websrv_cgi_drop_status_line(char *chunk, size_t length, const cgi_header &header);
+
+#pragma GCC visibility pop
 
 #endif

@@ -11,6 +11,7 @@
 #include "read/io.h"
 #include "same.h"
 #include "settings.h"
+#include "text.h"
 #include "wait.h"
 
 namespace {
@@ -26,7 +27,7 @@ constexpr int most_requests = 1000;
 // -1 for anything else.
 long long length_value(const char *value)
 {
-    std::string_view text(value);
+    std::string_view text(value, websrv_length(value));
     long long length = 0;
     const size_t digits = websrv_read_decimal(text, longest_body, &length);
     text.remove_prefix(digits);
@@ -36,16 +37,16 @@ long long length_value(const char *value)
 // Whether the request's version is HTTP/1.1 or later (its own version text, as sent).
 bool at_least_http11(const char *protocol)
 {
-    return protocol != nullptr && strncmp(protocol, "HTTP/1.", 7) == 0 && protocol[7] >= '1' && protocol[7] <= '9';
+    return protocol != nullptr && websrv_same_start(protocol, "HTTP/1.", 7) && protocol[7] >= '1' && protocol[7] <= '9';
 }
 
 // Whether the comma-separated list `list` (null: none) holds `token`, ignoring letter case.
 bool lists(const char *list, const char *token)
 {
-    const size_t length = strlen(token);
+    const size_t length = websrv_length(token);
     for (const char *at = list; at != nullptr && *at != '\0'; ++at) {
         const bool starts = at == list || at[-1] == ',' || at[-1] == ' ' || at[-1] == '\t';
-        if (starts && strncasecmp(at, token, length) == 0 && strchr(" \t,", at[length]) != nullptr)
+        if (starts && websrv_same_start_nocase(at, token, length) && (at[length] == '\0' || websrv_find_char(" \t,", at[length]) != nullptr))
             return true;
     }
     return false;
@@ -68,8 +69,10 @@ long long body_length(const websrv_connection *c)
     bool seen = false;
     for (int i = 0; i < c->headers.count(); ++i) {
         const std::string_view name = c->headers.name(i);
-        const size_t bare = name.find_last_not_of(" \t") + 1;
-        if (bare != 14 || strncasecmp(name.data(), "Content-Length", 14) != 0)
+        size_t bare = name.size();  // without the blanks at its end
+        while (bare > 0 && (name[bare - 1] == ' ' || name[bare - 1] == '\t'))
+            --bare;
+        if (bare != 14 || !websrv_same_start_nocase(name.data(), "Content-Length", 14))
             continue;
         const long long value = bare == name.size() ? length_value(c->headers.value(i)) : -1;
         if (value < 0 || (seen && value != length))

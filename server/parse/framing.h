@@ -6,6 +6,8 @@
 
 #include "connection.h"
 
+#pragma GCC visibility push(hidden)
+
 // After parsing: checks the request's Content-Length lines (each one run of decimal digits,
 // trailing blanks allowed, all the same, none with a blank before its colon; logged when not),
 // sets the body's length and what of it is still to come, and whether the request asks to
@@ -21,5 +23,7 @@ bool websrv_expects_continue(const websrv_connection *c);
 // can carry the next request. Returns false when it could not (too much, too slow, or the
 // client went away): the connection is then to close.
 bool websrv_consume_body(websrv_connection *c);
+
+#pragma GCC visibility pop
 
 #endif

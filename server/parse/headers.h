@@ -10,6 +10,8 @@
 
 #include "websrv_plugin.h"
 
+#pragma GCC visibility push(hidden)
+
 // The most lines a request header can hold: "a:" and its CR LF is the shortest line with a name.
 inline constexpr int websrv_max_header_lines = WEBSRV_BUFFER_SIZE / 4;
 
@@ -43,5 +45,7 @@ private:
     int count_ = 0;
     line line_[websrv_max_header_lines];
 };
+
+#pragma GCC visibility pop
 
 #endif

@@ -7,6 +7,8 @@
 #include <strings.h>
 
 #include "http_words.h"
+#include "log.h"
+#include "text.h"
 
 namespace {
 
@@ -35,12 +37,12 @@ static_assert(sizeof(websrv_session) <= 256, "every slot fits a byte");
 // delimiter after it becomes NUL, and *next moves behind it. nullptr when no token is left.
 char *next_token(char **next, const char *delimiters)
 {
-    char *start = *next + strspn(*next, delimiters);
+    char *start = *next + websrv_span(*next, delimiters);
     if (*start == '\0') {
         *next = start;
         return nullptr;
     }
-    char *end = start + strcspn(start, delimiters);
+    char *end = start + websrv_span(start, delimiters, false);
     if (*end != '\0')
         *end++ = '\0';
     *next = end;
@@ -50,13 +52,13 @@ char *next_token(char **next, const char *delimiters)
 void store_field(websrv_session *session, char *line)
 {
     for (const header_field &field : header_fields) {
-        const size_t length = strlen(field.prefix);
-        if (strncasecmp(line, field.prefix, length) != 0)
+        const size_t length = websrv_length(field.prefix);
+        if (!websrv_same_start_nocase(line, field.prefix, length))
             continue;
-        char *value = line + length + strspn(line + length, " \t");
+        char *value = line + length + websrv_span(line + length, " \t");
         *reinterpret_cast<char **>(reinterpret_cast<char *>(session) + field.slot) = value;
         // "Host is ==>..." : the field's name without its colon.
-        log_msg(WEBSRV_LOG_DETAIL, "%.*s is ==>%s\n", static_cast<int>(length - 1), field.prefix, value);
+        websrv_log(WEBSRV_LOG_DETAIL, "%.*s is ==>%s\n", static_cast<int>(length - 1), field.prefix, value);
         return;
     }
 }
@@ -65,10 +67,10 @@ void store_field(websrv_session *session, char *line)
 // colon, its value what follows without leading blanks. A line without a name is not indexed.
 void index_line(websrv_header_index *headers, const char *line)
 {
-    const char *colon = strchr(line, ':');
+    const char *colon = websrv_find_char(line, ':');
     if (headers == nullptr || colon == nullptr || colon == line)
         return;
-    headers->add(line, static_cast<size_t>(colon - line), colon + 1 + strspn(colon + 1, " \t"));
+    headers->add(line, static_cast<size_t>(colon - line), colon + 1 + websrv_span(colon + 1, " \t"));
 }
 
 // Walks the header lines behind the request line (which ends at `line`) up to the empty
@@ -77,7 +79,7 @@ void parse_fields(websrv_session *session, char *line, websrv_header_index *head
 {
     session->cursor = line;
     for (;;) {
-        char *end = strstr(session->cursor, "\r\n");
+        char *end = websrv_find(session->cursor, "\r\n");
         if (end == nullptr)
             break;
         *end = '\0';
@@ -89,7 +91,7 @@ void parse_fields(websrv_session *session, char *line, websrv_header_index *head
         index_line(headers, current);
     }
     session->header_length = static_cast<int>(session->cursor - session->buffer);
-    log_msg(WEBSRV_LOG_DETAIL, "HTTP header length ==>%d\n", session->header_length);
+    websrv_log(WEBSRV_LOG_DETAIL, "HTTP header length ==>%d\n", session->header_length);
 }
 
 // Whether a line that parsing takes in (each line up to a CR LF, up to the empty line) holds
@@ -98,7 +100,7 @@ void parse_fields(websrv_session *session, char *line, websrv_header_index *head
 bool has_control_character(const char *start)
 {
     for (const char *line = start;;) {
-        const char *end = strstr(line, "\r\n");
+        const char *end = websrv_find(line, "\r\n");
         if (end == nullptr || end == line)
             return false;  // what follows the last CR LF, or the empty line, is never parsed
         for (const char *p = line; p < end; ++p) {
@@ -112,8 +114,8 @@ bool has_control_character(const char *start)
 
 // The request may be preceded by empty lines, which clients send now and then between
 // requests: they are skipped when a request follows them (empty lines alone are a request
-// without a request line, refused as such).
-char *skip_empty_lines(char *text)
+// without a request line, refused as such). Out of line: its two callers share it.
+[[gnu::noinline]] char *skip_empty_lines(char *text)
 {
     char *start = text;
     while (*start == '\r' || *start == '\n')
@@ -130,17 +132,17 @@ request_error split_request_line(websrv_session *session, char *start, const cha
     session->method = next_token(&next, " ");
     session->uri = next_token(&next, " ");
     if (session->uri == nullptr) {
-        log_msg(WEBSRV_LOG_ERROR, "Error: No Space seperation for Request URI\n");
+        websrv_log(WEBSRV_LOG_ERROR, "Error: No Space seperation for Request URI\n");
         return request_error::no_uri;
     }
-    if (char *mark = strchr(session->uri, '?'); mark != nullptr) {
+    if (char *mark = websrv_find_char(session->uri, '?'); mark != nullptr) {
         *mark = '\0';
         session->query = mark + 1;
     }
     session->protocol = next_token(&next, "\r\n");
     if (session->protocol == nullptr || session->protocol > line_end) {
         session->protocol = nullptr;
-        log_msg(WEBSRV_LOG_ERROR, "Error: No Space seperation for HTTP Version\n");
+        websrv_log(WEBSRV_LOG_ERROR, "Error: No Space seperation for HTTP Version\n");
         return request_error::no_protocol;
     }
     return request_error::none;
@@ -150,15 +152,15 @@ request_error split_request_line(websrv_session *session, char *start, const cha
 // server: the path is its path, and its host stands in place of any Host header.
 void take_absolute_target(websrv_session *session)
 {
-    char *host = strstr(session->uri, "://");
+    char *host = websrv_find(session->uri, "://");
     const size_t scheme = host != nullptr ? static_cast<size_t>(host - session->uri) : 0;
-    if (scheme < 4 || strncasecmp(session->uri, "https", scheme) != 0)
+    if (scheme < 4 || !websrv_same_start_nocase(session->uri, "https", scheme))
         return;  // no "http://" or "https://", in any letter case
     host += 3;
-    char *path = host + strcspn(host, "/");
+    char *path = host + websrv_span(host, "/", false);
     if (*path != '\0') {
         // The host moves one place left, onto the second "/" of "//", to end it with a NUL.
-        memmove(host - 1, host, static_cast<size_t>(path - host));
+        websrv_move_down(host - 1, host, static_cast<size_t>(path - host));
         path[-1] = '\0';
         --host;
     }
@@ -171,7 +173,7 @@ void take_absolute_target(websrv_session *session)
 bool websrv_header_complete(const char *buffer)
 {
     const char *start = skip_empty_lines(const_cast<char *>(buffer));
-    return strstr(start, "\r\n\r\n") != nullptr || strstr(start, "\n\n") != nullptr;
+    return websrv_find(start, "\r\n\r\n") != nullptr || websrv_find(start, "\n\n") != nullptr;
 }
 
 request_error websrv_parse_request(websrv_session *session, const char *peer, websrv_header_index *headers)
@@ -179,9 +181,9 @@ request_error websrv_parse_request(websrv_session *session, const char *peer, we
     if (headers != nullptr)
         headers->clear(session->buffer);
     char *start = skip_empty_lines(session->buffer);
-    char *line_end = strstr(start, "\r\n");
+    char *line_end = websrv_find(start, "\r\n");
     if (line_end == nullptr) {
-        log_msg(WEBSRV_LOG_ERROR, "Error: No CRLF termination for Request Line\n");
+        websrv_log(WEBSRV_LOG_ERROR, "Error: No CRLF termination for Request Line\n");
         return request_error::no_crlf;
     }
     // Both are taken before the request line is split, which writes NULs into it.
@@ -190,15 +192,15 @@ request_error websrv_parse_request(websrv_session *session, const char *peer, we
     if (const request_error error = split_request_line(session, start, line_end); error != request_error::none)
         return error;
     // "%00" would end the decoded path early: "/s.css%00.html" would serve s.css.
-    if (controlled || strstr(session->uri, "%00") != nullptr) {
-        log_msg(WEBSRV_LOG_ERROR, "Error: Control character in the request header\n");
+    if (controlled || websrv_find(session->uri, "%00") != nullptr) {
+        websrv_log(WEBSRV_LOG_ERROR, "Error: Control character in the request header\n");
         return request_error::control_character;
     }
     if (websrv_session_version(session) != session->protocol) {
-        log_msg(WEBSRV_LOG_ERROR, "Error: Malformed HTTP Version\n");
+        websrv_log(WEBSRV_LOG_ERROR, "Error: Malformed HTTP Version\n");
         return request_error::bad_version;
     }
-    log_msg(WEBSRV_LOG_DETAIL, "From:%s %d bytes Method Name: %s RequestURI: %s Query: %s HTTP:%s.\n",
+    websrv_log(WEBSRV_LOG_DETAIL, "From:%s %d bytes Method Name: %s RequestURI: %s Query: %s HTTP:%s.\n",
             peer, session->received, session->method, session->uri,
 
             session->query != nullptr ? session->query : "(none)", session->protocol);

@@ -7,6 +7,8 @@
 #include "parse/headers.h"
 #include "websrv_plugin.h"
 
+#pragma GCC visibility push(hidden)
+
 // The most a request header may take: the buffer keeps a NUL behind it, so every search of
 // the request is a text search that ends inside the buffer.
 constexpr int websrv_request_capacity = WEBSRV_BUFFER_SIZE - 1;
@@ -44,5 +46,7 @@ void websrv_strdecode(char *to, const char *from);
 
 // Value of a hexadecimal digit, 0 for any other character.
 int websrv_hexit(char c);
+
+#pragma GCC visibility pop
 
 #endif

@@ -18,6 +18,7 @@
 #include "registry.h"
 #include "respond/response.h"
 #include "share.h"
+#include "text.h"
 
 namespace {
 
@@ -75,7 +76,9 @@ websrv_wait_end websrv_wait_for_bytes(websrv_connection *c, long long deadline, 
         const long long now = websrv_now_ms();
         if (deadline <= now)
             return websrv_wait_end::timeout;
-        pollfd watched[2 + max_listeners] = {{socket, POLLIN, 0}, {c->done_fd, POLLIN, 0}};
+        pollfd watched[2 + max_listeners];  // the first `count` of them are waited on
+        watched[0] = {socket, POLLIN, 0};
+        watched[1] = {c->done_fd, POLLIN, 0};
         nfds_t count = 2;
         for (const websrv_plugin_node *node : websrv_plugins()) {
             if (lasts && now >= listeners_quiet_until && node->listen_fd >= 0 && count < 2 + max_listeners)
@@ -142,7 +145,7 @@ int read_piece(websrv_connection *c, int room, bool *waited)
     const int got = websrv_read_now(session.socket, session.buffer + session.received, static_cast<size_t>(room), desc);
     // A consenting plug-in's hook may say "not yet" (a part of a TLS record came); a plain
     // socket says so when nothing came.
-    const bool not_yet = errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+    const bool not_yet = websrv_try_again();
     if (got < 0 && not_yet && desc->on_read != nullptr && websrv_ext_of(desc) == nullptr)
         errno = EIO;  // a hook of old may not say "not yet": its session fails, as it always has
     return got;
@@ -169,13 +172,13 @@ websrv_header_end websrv_read_header(websrv_connection *c)
                 return websrv_header_end::whole;
             // A NUL before the header's end hides the rest of it from every text search: the
             // header would never be seen whole.
-            if (memchr(session.buffer, '\0', static_cast<size_t>(session.received)) != nullptr) {
-                log_msg(WEBSRV_LOG_ERROR, "Error: Control character in the request header\n");
+            if (websrv_find_byte(session.buffer, '\0', static_cast<size_t>(session.received)) != nullptr) {
+                websrv_log(WEBSRV_LOG_ERROR, "Error: Control character in the request header\n");
                 websrv_send_error(c, 400);
                 return websrv_header_end::refused;
             }
             if (session.received >= websrv_request_capacity) {
-                log_msg(WEBSRV_LOG_ERROR, "Error: HTTP header cannot be read; buffer exceeds.\n");
+                websrv_log(WEBSRV_LOG_ERROR, "Error: HTTP header cannot be read; buffer exceeds.\n");
                 websrv_send_error(c, 431);
                 return websrv_header_end::refused;
             }
@@ -185,7 +188,7 @@ websrv_header_end websrv_read_header(websrv_connection *c)
         }
         const int room = websrv_request_capacity - session.received;
         const int got = read_piece(c, room, &waited);
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        if (got < 0 && websrv_try_again()) {
             if (const websrv_header_end ended = await_header(c); ended != websrv_header_end::whole)
                 return ended;
             waited = true;
@@ -195,7 +198,7 @@ websrv_header_end websrv_read_header(websrv_connection *c)
             websrv_access_read_failed(false);
             return websrv_header_end::cut;
         }
-        log_msg(WEBSRV_LOG_DETAIL, "Received %d/%d bytes.\n", got, WEBSRV_BUFFER_SIZE);
+        websrv_log(WEBSRV_LOG_DETAIL, "Received %d/%d bytes.\n", got, WEBSRV_BUFFER_SIZE);
         // A hook that claims more than it was allowed cannot push the count past the buffer.
         session.received += got < room ? got : room;
     }

@@ -4,6 +4,8 @@
 
 #include "connection.h"
 
+#pragma GCC visibility push(hidden)
+
 // What a wait for the client's bytes came to.
 enum class websrv_wait_end {
     ready,    // bytes are there to read
@@ -37,5 +39,7 @@ enum class websrv_header_end { whole, cut, refused, given_up };
 // Reads into the session's buffer, behind what it holds already, until the request header is
 // complete, within the header deadline.
 websrv_header_end websrv_read_header(websrv_connection *c);
+
+#pragma GCC visibility pop
 
 #endif

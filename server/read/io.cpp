@@ -51,7 +51,7 @@ int websrv_read_until(int fd, void *buf, size_t len, const websrv_plugin_desc *d
     for (bool waited = false;; waited = true) {
         if (waited || !hook || websrv_read_pending(fd, desc)) {
             const int got = websrv_read_now(fd, buf, len, desc);
-            if (!(got < 0 && patient && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)))
+            if (!(got < 0 && patient && websrv_try_again()))
                 return got;
         }
         if (!websrv_wait_ready(fd, POLLIN, deadline)) {

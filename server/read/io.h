@@ -8,6 +8,8 @@
 #include "wait.h"
 #include "websrv_plugin.h"
 
+#pragma GCC visibility push(hidden)
+
 // Reads up to len bytes from fd once it is readable (waiting at most websrv_wait_seconds):
 // through desc->on_read when set, recv() when desc is given without the hook, read() when desc
 // is NULL. Returns the count, 0 at end of stream, or below 0 on failure or time-out (logged).
@@ -25,5 +27,7 @@ int websrv_read_now(int fd, void *buf, size_t len, const websrv_plugin_desc *des
 // Whether the plug-in holds bytes of fd already (its on_pending), which a read then returns
 // without the socket being readable.
 bool websrv_read_pending(int fd, const websrv_plugin_desc *desc);
+
+#pragma GCC visibility pop
 
 #endif

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#pragma GCC visibility push(hidden)
+
 // What went out of such an answer on the request's socket so far.
 struct websrv_foreign_answer {
     int status;          // from its status line; 0 until one went out
@@ -25,5 +27,7 @@ void websrv_foreign_sent(int fd, const char *data, size_t length, bool failed);
 
 // What went out so far.
 const websrv_foreign_answer &websrv_foreign();
+
+#pragma GCC visibility pop
 
 #endif

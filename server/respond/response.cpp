@@ -106,10 +106,10 @@ int transmit(websrv_connection *c, const composer &out, size_t body, const char 
     websrv_access_body(failed ? 0 : static_cast<long long>(body), failed);
     if (failed) {
         c->keep = false;
-        log_msg(WEBSRV_LOG_ERROR, "Sending the response failed: %s\n", websrv_errno_text());
+        websrv_log_errno("Sending the response failed: %s\n");
         return -1;
     }
-    log_msg(WEBSRV_LOG_DETAIL, success_format, length);
+    websrv_log(WEBSRV_LOG_DETAIL, success_format, length);
     return 0;
 }
 
@@ -145,7 +145,7 @@ int compose_and_send(websrv_connection *c, int status, const char *reason, const
 {
     response_buffer buffer;
     if (buffer.data() == nullptr) {
-        log_msg(WEBSRV_LOG_ERROR, "WebSrv Memory Allocation Failure\n");
+        websrv_log(WEBSRV_LOG_ERROR, "WebSrv Memory Allocation Failure\n");
         return -1;
     }
     composer out(buffer.data(), response_size);
@@ -179,7 +179,7 @@ bool websrv_send_continue(websrv_connection *c)
     static constexpr char go_on[] = "HTTP/1.1 100 Continue\r\n\r\n";
     if (websrv_write_all(c->session.socket, go_on, sizeof go_on - 1, websrv_connection_desc(c)) == 0)
         return true;
-    log_msg(WEBSRV_LOG_ERROR, "Sending the response failed: %s\n", websrv_errno_text());
+    websrv_log_errno("Sending the response failed: %s\n");
     return false;
 }
 

@@ -9,6 +9,8 @@
 #include "end/end.h"
 #include "websrv_plugin.h"
 
+#pragma GCC visibility push(hidden)
+
 // Sends a complete error response with the server's reason phrase for `status`: status line,
 // Server, Date, Content-Type, the header lines `extra` (each "Name: value\r\n"; null for
 // none), the empty line and the error page. Returns 0 when the write reported no failure, -1
@@ -33,5 +35,7 @@ websrv_outcome websrv_plugin_answered(websrv_connection *c, bool routed = false)
 // Tells a client that waits before it sends its body to go on: "HTTP/1.1 100 Continue" and an
 // empty line. Returns false when the write failed (logged).
 bool websrv_send_continue(websrv_connection *c);
+
+#pragma GCC visibility pop
 
 #endif

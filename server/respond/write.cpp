@@ -27,11 +27,6 @@ ssize_t write_once(int fd, const char *data, size_t count, const websrv_plugin_d
     return send(fd, data, count, MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
-bool try_again(int error)
-{
-    return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
-}
-
 // Writes all `total` bytes of `data`, counting in `done` what went out. Returns 0, or -1 with
 // errno set (logged where the reason is the server's to tell).
 int write_all(int fd, const char *data, size_t total, const websrv_plugin_desc *desc, size_t &done)
@@ -49,7 +44,7 @@ int write_all(int fd, const char *data, size_t total, const websrv_plugin_desc *
             return -1;
         }
         const ssize_t put = write_once(fd, data + done, total - done, desc);
-        if (put < 0 && try_again(errno)) {
+        if (put < 0 && websrv_try_again()) {
             if (wait)
                 websrv_pause_before_retry();
             wait = true;

@@ -7,6 +7,8 @@
 #include "connection.h"
 #include "end/end.h"
 
+#pragma GCC visibility push(hidden)
+
 // Whether the path the client asked for lies inside the working directory: for a directory
 // the directory itself, for anything else the directory that holds it. Checked before any
 // hook sees the request, so nothing outside can be probed through a hook or a directory.
@@ -16,5 +18,7 @@ bool websrv_requested_path_inside(const char *path, const struct stat &st);
 // pattern, otherwise the file itself for GET, HEAD and POST; any other method gets 501.
 // Returns how the request ended.
 websrv_outcome websrv_route(websrv_connection *c, char *path, const struct stat *st);
+
+#pragma GCC visibility pop
 
 #endif

@@ -9,6 +9,8 @@
 #include "parse/headers.h"
 #include "websrv_plugin.h"
 
+#pragma GCC visibility push(hidden)
+
 // A part of a file: `length` bytes from offset `start`.
 struct websrv_byte_range {
     off_t start;
@@ -39,5 +41,7 @@ void websrv_decide_file_answer(const websrv_session *session, const websrv_heade
 // last such line) lists gzip with a weight above 0 and FILE.gz is a regular file no older than
 // FILE; *st then holds its attributes. Otherwise `path`, and *st is left alone.
 const char *websrv_gzip_copy(const websrv_header_index &headers, const char *path, char *gzip_path, struct stat *st);
+
+#pragma GCC visibility pop
 
 #endif

@@ -30,6 +30,7 @@
 #include "confine.h"
 #include "registry.h"
 #include "respond/response.h"
+#include "text.h"
 
 namespace {
 
@@ -85,7 +86,7 @@ long long transmit_file(websrv_connection *c, int fd, off_t start, off_t length)
             static_cast<size_t>(remaining < max_transmit_chunk ? remaining : max_transmit_chunk);
         const off_t before = offset;
         const long long sent = send_piece(desc, socket, fd, &offset, count);
-        if (sent < 0 && (errno == EINTR || errno == EAGAIN)) {
+        if (sent < 0 && websrv_try_again()) {
             if (wait)
                 websrv_pause_before_retry();
             wait = true;
@@ -120,22 +121,15 @@ bool is_pseudo_file_system(int fd)
         return true;
     // The magic numbers are 32-bit values, some above INT_MAX; f_type is a long on 64-bit
     // hosts and an int on 32-bit ARM, so it is compared as the unsigned 32-bit value it holds.
-    switch (static_cast<uint32_t>(fs.f_type)) {
-    case PROC_SUPER_MAGIC:
-    case SYSFS_MAGIC:
-    case DEBUGFS_MAGIC:
-    case TRACEFS_MAGIC:
-    case SECURITYFS_MAGIC:
-    case CGROUP_SUPER_MAGIC:
-    case CGROUP2_SUPER_MAGIC:
-    case BPF_FS_MAGIC:
-    case DEVPTS_SUPER_MAGIC:
-    case PSTOREFS_MAGIC:
-    case EFIVARFS_MAGIC:
-        return true;
-    default:
-        return false;
+    static constexpr uint32_t pseudo[] = {PROC_SUPER_MAGIC, SYSFS_MAGIC,        DEBUGFS_MAGIC,
+                                          TRACEFS_MAGIC,    SECURITYFS_MAGIC,   CGROUP_SUPER_MAGIC,
+                                          CGROUP2_SUPER_MAGIC, BPF_FS_MAGIC,    DEVPTS_SUPER_MAGIC,
+                                          PSTOREFS_MAGIC,   EFIVARFS_MAGIC};
+    for (const uint32_t magic : pseudo) {
+        if (static_cast<uint32_t>(fs.f_type) == magic)
+            return true;
     }
+    return false;
 }
 
 // Opens `path` for sending when it is a regular file with real content, and fills *opened
@@ -164,9 +158,9 @@ void send_body(websrv_connection *c, int fd, const websrv_byte_range &range, off
     c->keep = c->keep && sent == range.length;  // a client waiting for the rest cannot go on
     if (sent < 0) {
         websrv_access_body(0, true);
-        log_msg(WEBSRV_LOG_ERROR, "Error: Unable to send file; Error:%s\n", websrv_errno_text());
+        websrv_log_errno("Error: Unable to send file; Error:%s\n");
     } else {
-        log_msg(WEBSRV_LOG_DETAIL, "Succesfully transmitted file of %lld bytes File was %lld bytes long\n", sent,
+        websrv_log(WEBSRV_LOG_DETAIL, "Succesfully transmitted file of %lld bytes File was %lld bytes long\n", sent,
                 static_cast<long long>(size));
     }
 }
@@ -175,14 +169,14 @@ void send_body(websrv_connection *c, int fd, const websrv_byte_range &range, off
 
 const char *websrv_content_type(const char *path)
 {
-    const size_t length = strlen(path);
+    const size_t length = websrv_length(path);
     size_t dot = length;
     while (dot > 1 && path[dot - 1] != '.')
         --dot;
     if (dot <= 1)
         return "text/plain";
     const char *ext = path + dot;
-    log_msg(WEBSRV_LOG_DETAIL, "Extension found: %s\n", ext);
+    websrv_log(WEBSRV_LOG_DETAIL, "Extension found: %s\n", ext);
     const char *type = websrv_find_mime(ext);
     return type != nullptr ? type : "text/plain";
 }
@@ -205,7 +199,7 @@ void websrv_serve_static(websrv_connection *c, const char *path, const struct st
     struct stat opened;
     fd_guard file(open_regular_file(sent_path, &chosen, &opened));
     if (file.get() < 0) {
-        log_msg(WEBSRV_LOG_ERROR, "Filename %s does not exist\n", path);
+        websrv_log(WEBSRV_LOG_ERROR, "Filename %s does not exist\n", path);
         websrv_send_error(c, 404);
         return;
     }

@@ -6,6 +6,8 @@
 
 #include "connection.h"
 
+#pragma GCC visibility push(hidden)
+
 // Sends the file at `path` (relative to the working directory, known to exist with the
 // attributes in *st) on the connection, or its gzip copy when the request accepts one: 404
 // for a file outside the working directory or one that cannot be opened, else the answer the
@@ -17,5 +19,7 @@ void websrv_serve_static(websrv_connection *c, const char *path, const struct st
 // The content type for `path` from the MIME registry: the text after its last "." (not a
 // "." at position 0), compared ignoring case; "text/plain" when there is none or no match.
 const char *websrv_content_type(const char *path);
+
+#pragma GCC visibility pop
 
 #endif

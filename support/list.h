@@ -35,21 +35,26 @@ class websrv_slist_walk {
 public:
     explicit websrv_slist_walk(const websrv_slist *list) : list_(list) {}
 
+    // The loop takes the node (operator*) once before its body runs with it, and only while
+    // there is one: that is when the next node is noted.
     class iterator {
     public:
-        explicit iterator(void *node) : node_(node), next_(node != nullptr ? websrv_slist_next(node) : nullptr) {}
-        Node *operator*() const { return static_cast<Node *>(node_); }
+        explicit iterator(void *node) : node_(node) {}
+        Node *operator*() const
+        {
+            next_ = websrv_slist_next(node_);
+            return static_cast<Node *>(node_);
+        }
         iterator &operator++()
         {
             node_ = next_;
-            next_ = node_ != nullptr ? websrv_slist_next(node_) : nullptr;
             return *this;
         }
         bool operator!=(const iterator &other) const { return node_ != other.node_; }
 
     private:
         void *node_;
-        void *next_;
+        mutable void *next_ = nullptr;
     };
 
     iterator begin() const { return iterator(websrv_slist_head(list_)); }

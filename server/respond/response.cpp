@@ -115,12 +115,12 @@ int transmit(websrv_connection *c, const composer &out, size_t body, const char 
 
 // What a header block holds besides its status line and the Server and Date lines.
 struct block_fields {
-    const char *success_format;   // the detail line logged once the block is sent
     off_t content_length;         // 0: no Content-Length line
     const char *content_type;     // null: no Content-Type line
     const time_t *last_modified;  // null: no Last-Modified line
     const char *extra;            // the caller's own header lines, or null
-    bool error_page;              // the error page follows, and no Connection line unless kept
+    bool error_page;              // the error page follows, and no Connection line unless kept;
+                                  // the server's wording of the reason, else a file's
 };
 
 // The lines that say how the connection goes on: it closes, as it always has, or it waits for
@@ -141,8 +141,9 @@ void append_connection(composer &out, const websrv_connection *c, int status, of
 // Composes a response in a fresh buffer (the status line, the Server and Date lines, then
 // `fields`) and sends it. Returns 0, or -1 when no buffer could be had or the write failed
 // (both logged).
-int compose_and_send(websrv_connection *c, int status, const char *reason, const block_fields &fields)
+int compose_and_send(websrv_connection *c, int status, const block_fields &fields)
 {
+    const char *reason = websrv_reason(status, fields.error_page ? websrv_voice_server : websrv_voice_file);
     response_buffer buffer;
     if (buffer.data() == nullptr) {
         websrv_log(WEBSRV_LOG_ERROR, "WebSrv Memory Allocation Failure\n");
@@ -169,7 +170,9 @@ int compose_and_send(websrv_connection *c, int status, const char *reason, const
     const size_t header = out.length();
     if (fields.error_page)
         out.append_page(status, reason);
-    return transmit(c, out, out.length() - header, fields.success_format);
+    return transmit(c, out, out.length() - header,
+                    fields.error_page ? "Succesfully transmitted error response packet of %d bytes\n"
+                                      : "Succesfully transmitted response packet of %d bytes\n");
 }
 
 }  // namespace
@@ -194,15 +197,11 @@ websrv_outcome websrv_plugin_answered(websrv_connection *c, bool routed)
 
 int websrv_send_error(websrv_connection *c, int status, const char *extra)
 {
-    return compose_and_send(c, status, websrv_reason(status),
-                            {"Succesfully transmitted error response packet of %d bytes\n", 0, "text/html", nullptr,
-                             extra, true});
+    return compose_and_send(c, status, {0, "text/html", nullptr, extra, true});
 }
 
 int websrv_send_response(websrv_connection *c, int status, off_t content_length, const char *content_type,
                          const time_t *last_modified, const char *extra)
 {
-    return compose_and_send(c, status, websrv_reason(status, websrv_voice_file),
-                            {"Succesfully transmitted response packet of %d bytes\n", content_length, content_type,
-                             last_modified, extra, false});
+    return compose_and_send(c, status, {content_length, content_type, last_modified, extra, false});
 }

@@ -50,6 +50,7 @@ def start(jobs, tls=False, name=None):
         ['-plugin', plugin, '-port', str(port)]
     process = subprocess.Popen([websrv, '-j', str(jobs)] + where + ['-d', docroot],
                                stdout=log, stderr=subprocess.STDOUT)
+    failure = None
     for _ in range(200):
         try:
             with connect_from('127.0.0.1', port, tls) as probe:
@@ -57,10 +58,11 @@ def start(jobs, tls=False, name=None):
                 probe.sendall(REQUEST)
                 probe.recv(1)
             return process, port
-        except OSError:
+        except OSError as error:
+            failure = error
             time.sleep(0.05)
     process.terminate()
-    raise SystemExit('websrv did not start')
+    raise SystemExit('websrv did not start (exit status %s; the probe: %s)' % (process.wait(), failure))
 
 
 def stop(process):
@@ -78,6 +80,10 @@ TLS_CLIENT.verify_mode = ssl.CERT_NONE
 
 def connect_from(source, port, tls=False):
     sock = socket.socket()
+    # The port is picked at the connect, for the whole address pair: picked at the bind, it has
+    # to be free of every socket of the source address, and after a benchmark's hundreds of
+    # thousands of connections in TIME_WAIT none may be.
+    sock.setsockopt(socket.IPPROTO_IP, getattr(socket, 'IP_BIND_ADDRESS_NO_PORT', 24), 1)
     sock.bind((source, 0))
     sock.settimeout(60)
     sock.connect(('127.0.0.1', port))

@@ -1,6 +1,7 @@
-// Searching and measuring text with the server's own short loops in place of the C library's
-// strlen, strncmp, strncasecmp, strspn, strcspn, strstr, strnlen, strchr and memchr: in this executable every imported function costs about
-// 70 bytes besides its calls, more than its loop here.
+// Measuring, comparing, searching and moving text with the server's own short loops in place
+// of the C library's strlen, strncmp, strncasecmp, strspn, strcspn, strstr, strnlen, strchr,
+// memchr and memmove: in this executable every imported function costs about 70 bytes besides
+// its calls, more than its loop here.
 #ifndef WEBSRV_SUPPORT_TEXT_H
 #define WEBSRV_SUPPORT_TEXT_H
 

@@ -71,6 +71,8 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"SoundLineSaysWhatWouldBeServed",
                   {"-a", "DIR/access.log", "-plugin", http_plugin, "-port", "PORT", "-d", "DIR/www"}, 0,
                   "Would serve DIR/www on port"},
+        CheckCase{"CgiPatternIsTold", {"-plugin", http_plugin, "-c", "cgi-bin", "-d", "DIR/www"}, 0,
+                  "Would run paths with cgi-bin in them as CGI programs"},
         CheckCase{"UnknownUser", {"-u", "no-such-user-here", "-plugin", http_plugin, "-d", "DIR/www"}, 255,
                   "Unable to run as no-such-user-here; Error: no such user"},
         CheckCase{"UnknownGroup", {"-u", "root:no-such-group-here", "-plugin", http_plugin, "-d", "DIR/www"}, 255,

@@ -82,6 +82,8 @@ int websrv_check()
     for (const websrv_plugin_node *node : websrv_plugins())
         websrv_log(WEBSRV_LOG_ERROR, "Would serve %s on port %d for %.*s\n", directory, node->desc.port,
                 websrv_name_length(&node->desc), node->desc.name);
+    if (websrv_mcb.cgi_pattern[0] != '\0')
+        websrv_log(WEBSRV_LOG_ERROR, "Would run paths with %s in them as CGI programs\n", websrv_mcb.cgi_pattern);
     return 0;
 }
 

@@ -21,6 +21,9 @@ import tempfile
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), 'support'))
+from waits import free_port, wait_until  # noqa: E402
+
 import websockets
 
 SERVER = os.environ.get('WEBSRV_TEST_SERVER', '')
@@ -47,21 +50,6 @@ EVENTS = {
               "while :; do sleep 0.1; done",
     'background': "printf 'Content-Type: text/plain\\r\\n\\r\\nanswered\\n'; exec >&- 2>&-; sleep 1.5; touch \"$0.done\"",
 }
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(('127.0.0.1', 0))
-        return probe.getsockname()[1]
-
-
-def wait_until(condition, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.05)
-    return condition()
 
 
 def alive(pid):

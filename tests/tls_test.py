@@ -22,16 +22,13 @@ import tempfile
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), 'support'))
+from waits import free_port, wait_until  # noqa: E402
+
 SERVER = os.environ.get('WEBSRV_TEST_SERVER', '')
 HTTPS_PLUGIN = os.environ.get('WEBSRV_HTTPS_PLUGIN', '')
 PRINTENV = os.environ.get('CGI_PRINTENV', '')
 HOSTNAME = socket.gethostname()
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(('127.0.0.1', 0))
-        return probe.getsockname()[1]
 
 
 def listening(port):
@@ -43,7 +40,6 @@ def listening(port):
                 if fields[1].endswith(':%04X' % port) and fields[3] == '0A':
                     return True
     return False
-
 
 
 def run(command, stdin=None, timeout=30):
@@ -190,15 +186,6 @@ def alive(pid):
         return True
     except OSError:
         return False
-
-
-def wait_until(condition, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.05)
-    return condition()
 
 
 def fnv(data):
@@ -425,6 +412,7 @@ class Lasting(TlsCase):
     def test_a_session_resumes_in_another_process(self):
         pids = re.compile(r'Incoming request handled by PID:(\d+)')
         for version in (ssl.TLSVersion.TLSv1_2, ssl.TLSVersion.TLSv1_3):
+            logged_before = len(pids.findall(self.server.log()))
             context = self.context(minimum_version=version, maximum_version=version)
             # The first connection stays open, idle: its process is busy with it, and the
             # second connection goes to the other one.
@@ -440,7 +428,9 @@ class Lasting(TlsCase):
                     self.assertTrue(answer.endswith(b'a page over TLS\n'), answer)
                     self.assertTrue(tls.session_reused, version)
             held.close()
-            served_by = pids.findall(self.server.log())[-2:]
+            # Each process writes its own line into the log, the second maybe after this point.
+            wait_until(lambda: len(pids.findall(self.server.log())) >= logged_before + 2, 10)
+            served_by = pids.findall(self.server.log())[logged_before:]
             self.assertEqual(len(set(served_by)), 2, (version, served_by))
 
 

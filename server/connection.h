@@ -25,6 +25,8 @@ struct websrv_connection {
     int requests = 0;             // requests begun on this connection
     long long body_left = 0;      // bytes of the request's body the server has not read yet
     long long body_length = 0;    // the request body's announced length (0 without one)
+    bool chunked = false;         // the body comes in chunks (Transfer-Encoding: chunked)
+    bool says_close = false;      // the request said "Connection: close"
     const char *request_uri = ""; // the request's path as the client sent it (no query)
     const char *path_info = nullptr;  // the path behind a CGI program, decoded, without its "/"
     long long header_deadline = 0;  // when the request header must be complete

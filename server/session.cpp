@@ -67,9 +67,12 @@ int offer_route(websrv_connection *c)
 websrv_outcome answer_request(websrv_connection *c)
 {
     websrv_access_request(c->session.buffer);  // before parsing writes into the buffer
-    if (websrv_parse_request(&c->session, c->info.peer_text, &c->headers) != request_error::none ||
-        !websrv_frame_request(c)) {
-        websrv_send_error(c, 400);
+    const request_error error = websrv_parse_request(&c->session, c->info.peer_text, &c->headers);
+    if (const int refusal = error == request_error::unsupported_version ? 505
+                            : error != request_error::none            ? 400
+                                                                      : websrv_frame_request(c);
+        refusal != 0) {
+        websrv_send_error(c, refusal);
         return websrv_outcome::logged_failed;
     }
     if (!websrv_share_turn(websrv_now_ms() + turn_wait_ms)) {
@@ -160,7 +163,7 @@ void next_request(websrv_connection *c)
     next.received = behind;
     s = next;
     c->info.remote_user = c->info.auth_type = nullptr;
-    c->keep = c->may_keep = false;
+    c->keep = c->may_keep = c->chunked = c->says_close = false;
     c->body_left = c->body_length = 0;
     c->path_info = nullptr;
     c->request_uri = "";

@@ -46,11 +46,11 @@ inline bool websrv_is_http_version(const char *text)
 }
 
 // The version every status line on a connection starts with, the server's and the stock
-// plug-ins' alike: the request's own, or "HTTP/1.0" for a request that has none (it was not
-// read, or not parsed, that far).
+// plug-ins' alike: the request's own when it is HTTP/1.x, or "HTTP/1.0" for a request that has
+// none (it was not read, or not parsed, that far) or one of another major version (505).
 inline const char *websrv_status_version(const char *protocol)
 {
-    return websrv_is_http_version(protocol) ? protocol : "HTTP/1.0";
+    return websrv_is_http_version(protocol) && protocol[5] == '1' ? protocol : "HTTP/1.0";
 }
 
 // The status table, one row per status and wording: X(status, voices, phrase). A program's
@@ -70,6 +70,7 @@ inline const char *websrv_status_version(const char *protocol)
     X(404, websrv_voice_all, "Not Found")                                       \
     X(408, websrv_voice_program, "Request Timeout")                             \
     X(411, websrv_voice_server, "Length Required")                              \
+    X(413, websrv_voice_server, "Content Too Large")                            \
     X(416, websrv_voice_server, "Range Not Satisfiable")                        \
     X(429, websrv_voice_server, "Too Many Requests")                            \
     X(431, websrv_voice_server, "Request Header Fields Too Large")              \
@@ -79,7 +80,8 @@ inline const char *websrv_status_version(const char *protocol)
     X(502, websrv_voice_server, "Bad Gateway")                                  \
     X(503, websrv_voice_server, "Service Unavailable")                          \
     X(503, websrv_voice_program, "Service Temporarily Overloaded")              \
-    X(504, websrv_voice_server, "Gateway Timeout")
+    X(504, websrv_voice_server, "Gateway Timeout")                              \
+    X(505, websrv_voice_server, "HTTP Version Not Supported")
 
 // The table as the lookup reads it: the rows, each the status times 8 plus its voice bits in
 // two bytes, and their phrases one behind the other in one text (so that a phrase takes no

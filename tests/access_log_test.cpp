@@ -154,7 +154,7 @@ TEST_F(AccessLog, OneLinePerAnswerWithTheStatusAndBodyBytesThatWentOut)
     const std::string requests[] = {
         "GET /page.html HTTP/1.0\r\nReferer: http://x/\"q\"\r\nUser-Agent: A\\B \xc3\xa9\r\n\r\n",
         "GET /page.html HTTP/1.0\r\nIf-Modified-Since: " + mtime + "\r\n\r\n",
-        "GET /page.html HTTP/1.1\r\nRange: bytes=3-6\r\n\r\n",
+        "GET /page.html HTTP/1.1\r\nHost: a\r\nRange: bytes=3-6\r\n\r\n",
         "HEAD /page.html HTTP/1.0\r\n\r\n",
         "GET /missing?q=\"1\" HTTP/1.0\r\n\r\n",
         "GET /a\x01z HTTP/1.0\r\n\r\n",                        // refused: 400

@@ -171,8 +171,8 @@ TEST_F(CgiServer, ProgramReceivesExactlyTheCgiEnvironmentInOrder)
                {"env=[HTTP_HOST=device.local:8080]", "env=[HTTP_USER_AGENT=t]", "env=[HTTP_COOKIE=a=1; b=2]",
                 "env=[HTTP_ACCEPT_LANGUAGE=de]"}})},
         {"no headers, no query, method in lower case",
-         "get /cgi-bin/printenv HTTP/1.1\r\n\r\n",
-         join({common("get", "HTTP/1.1", "127.0.0.1"), {"env=[QUERY_STRING=]"}, located("/cgi-bin/printenv")})},
+         "get /cgi-bin/printenv HTTP/1.0\r\n\r\n",
+         join({common("get", "HTTP/1.0", "127.0.0.1"), {"env=[QUERY_STRING=]"}, located("/cgi-bin/printenv")})},
         {"POST",
          "POST /cgi-bin/printenv HTTP/1.0\r\nHost: [::1]:8080\r\nContent-Length: 3\r\n\r\nabc",
          join({common("POST", "HTTP/1.0", "[::1]"), {"env=[QUERY_STRING=]", "env=[CONTENT_LENGTH=3]"},
@@ -338,14 +338,82 @@ TEST_F(CgiServer, ProgramThatReadsItsInputOnAGetSeesItsEndAtOnce)
     expect_healthy();
 }
 
-TEST_F(CgiServer, ChunkedBodyIsRefusedWithLengthRequired)
+// A chunked body is decoded whole before the program starts, which then sees its length in
+// CONTENT_LENGTH (curl sends chunked for "-T -" and streamed uploads); the connection ends with
+// the answer.
+TEST_F(CgiServer, ChunkedBodyReachesTheProgramDecodedWithItsLength)
+{
+    start();
+    const std::string large(300000, 'z');
+    std::string coded_large;
+    for (size_t at = 0; at < large.size(); at += 70000) {
+        const std::string piece = large.substr(at, 70000);
+        char size[16];
+        snprintf(size, sizeof size, "%zx", piece.size());
+        coded_large += std::string(size) + ";ext=1\r\n" + piece + "\r\n";
+    }
+    const struct {
+        const char *what;
+        std::string head;  // behind the request line
+        std::string coded;
+        std::string body;
+    } cases[] = {
+        {"two chunks", "", "5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n", "hello world"},
+        {"upper-case size, trailer", "", "A\r\n0123456789\r\n0\r\nX-Sum: 1\r\n\r\n", "0123456789"},
+        {"empty body", "", "0\r\n\r\n", ""},
+        {"large, with extensions", "", coded_large + "0\r\n\r\n", large},
+        {"HTTP/1.1 and a coding name in capitals", "Host: a\r\n", "3\r\nabc\r\n0\r\n\r\n", "abc"},
+    };
+    for (const auto &c : cases) {
+        const bool http11 = !c.head.empty();
+        const std::string reply = round_trip(port, std::string("POST /cgi-bin/printenv HTTP/1.") + (http11 ? "1" : "0") +
+                                                   "\r\n" + c.head + "Transfer-Encoding: " + (http11 ? "CHUNKED" : "chunked") +
+                                                   "\r\n\r\n" + c.coded);
+        EXPECT_NE(reply.find("env=[CONTENT_LENGTH=" + std::to_string(c.body.size()) + "]"), std::string::npos)
+            << c.what << reply.substr(0, 600);
+        EXPECT_NE(reply.find(input_report(c.body)), std::string::npos) << c.what;
+    }
+    expect_healthy();
+}
+
+TEST_F(CgiServer, ChunkedBodyPastTheBoundIsRefused413AndTheProgramNeverRuns)
 {
     script("cgi-bin/marker", "touch \"$(dirname \"$0\")/ran\"; printf 'Content-Type: text/plain\\r\\n\\r\\n'");
     start();
-    const Reply reply = parse_reply(round_trip(
-        port, "POST /cgi-bin/marker HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n"));
-    EXPECT_EQ(reply.raw, expected_error_page("HTTP/1.0", 411, "Length Required", reply.header("Date")));
+    Client client(port);
+    ASSERT_TRUE(client.send_all("POST /cgi-bin/marker HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n"));
+    const std::string chunk = "100000\r\n" + std::string(0x100000, 'x') + "\r\n";
+    for (int i = 0; i < 9 && client.send_all(chunk); ++i) {
+    }
+    const Reply reply = parse_reply(client.read_all(10000));
+    EXPECT_EQ(reply.raw, expected_error_page("HTTP/1.0", 413, "Content Too Large", reply.header("Date")));
     EXPECT_FALSE(file_exists(root + "/cgi-bin/ran"));
+    expect_healthy();
+}
+
+TEST_F(CgiServer, ChunkedBodyOfAClientThatWaitsIsAskedForWith100Continue)
+{
+    start();
+    Client client(port);
+    ASSERT_TRUE(client.send_all("POST /cgi-bin/printenv HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n"
+                                "Expect: 100-continue\r\n\r\n"));
+    EXPECT_EQ(client.read_until("\r\n\r\n"), "HTTP/1.1 100 Continue\r\n\r\n");
+    ASSERT_TRUE(client.send_all("4\r\nbody\r\n0\r\n\r\n"));
+    const std::string reply = client.read_all(10000);
+    EXPECT_NE(reply.find(input_report("body")), std::string::npos) << reply;
+    expect_healthy();
+}
+
+// A header value is what stands between the blanks after its colon and those at its line's end;
+// a request that asks to close its connection is told it closes.
+TEST_F(CgiServer, HeaderValuesLoseTheirBlanksAndConnectionCloseIsAnswered)
+{
+    start();
+    const std::string reply =
+        round_trip(port, "GET /cgi-bin/printenv HTTP/1.1\r\nHost: a \r\nX-B: \t b  \r\nConnection: close\r\n\r\n");
+    EXPECT_NE(reply.find("env=[HTTP_X_B=b]\n"), std::string::npos) << reply;
+    EXPECT_NE(reply.find("env=[SERVER_NAME=a]\n"), std::string::npos) << reply;
+    EXPECT_EQ(reply.rfind("HTTP/1.1 200 OK\r\nConnection: close\r\n", 0), 0u) << reply;
     expect_healthy();
 }
 

@@ -129,10 +129,10 @@ TEST(WireResponse, VersionOfTheRequestLineIsEchoed)
     Site site;
     site.put("page.html", "hello");
     start(site, false);
-    const Reply ok = site.get("GET /page.html HTTP/1.1\r\n\r\n");
+    const Reply ok = site.get("GET /page.html HTTP/1.1\r\nHost: a\r\n\r\n");
     EXPECT_EQ(ok.head, ok_head("HTTP/1.1", ok.header("Date"), "text/html", "5"));
     EXPECT_EQ(ok.body, "hello");
-    const Reply missing = site.get("GET /nothing HTTP/1.1\r\n\r\n");
+    const Reply missing = site.get("GET /nothing HTTP/1.1\r\nHost: a\r\n\r\n");
     EXPECT_EQ(missing.raw, expected_error_page("HTTP/1.1", 404, "Not Found", missing.header("Date")));
     site.stop_cleanly();
 }

@@ -98,7 +98,7 @@ TEST(RouteHelper, ExpectContinueComesBeforeTheBodyIsRead)
     ASSERT_TRUE(site.start(server_binary, {"-plugin", test_plugin("tp_route"), "-route-port", std::to_string(site.port)}))
         << site.log();
     Client client(site.port);
-    ASSERT_TRUE(client.send_all("POST /virtual/echo HTTP/1.1\r\nContent-Length: 3\r\nExpect: 100-continue\r\n"
+    ASSERT_TRUE(client.send_all("POST /virtual/echo HTTP/1.1\r\nHost: a\r\nContent-Length: 3\r\nExpect: 100-continue\r\n"
                                 "Connection: close\r\n\r\n"));
     EXPECT_EQ(client.read_until("\r\n\r\n"), "HTTP/1.1 100 Continue\r\n\r\n");
     ASSERT_TRUE(client.send_all("abc"));

@@ -436,23 +436,23 @@ TEST(StockAnswers, StatusLinesFollowTheRequestsVersionAsTheServersDo)
     start(site, {"-auth", "/admin", site.users});
     const std::string wrong = basic("bob", "guess");
     for (int i = 0; i < 10; ++i)
-        ASSERT_EQ(status_from("127.0.0.8", site.port, "GET /admin/ HTTP/1.1\r\n" + wrong + "\r\n"), "401");
+        ASSERT_EQ(status_from("127.0.0.8", site.port, "GET /admin/ HTTP/1.1\r\nHost: a\r\n" + wrong + "\r\n"), "401");
     const struct {
         const char *what, *from;
         std::string request;
         const char *status_line;
     } cases[] = {
-        {"401", "127.0.0.1", "GET /admin/ HTTP/1.1\r\n\r\n", "HTTP/1.1 401 Unauthorized"},
-        {"301", "127.0.0.1", "GET /x HTTP/1.1\r\n\r\n", "HTTP/1.1 301 Moved Permanently"},
-        {"429", "127.0.0.8", "GET /admin/ HTTP/1.1\r\n\r\n", "HTTP/1.1 429 Too Many Requests"},
-        {"the server's 404", "127.0.0.1", "GET /missing HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found"},
+        {"401", "127.0.0.1", "GET /admin/ HTTP/1.1\r\nHost: a\r\n\r\n", "HTTP/1.1 401 Unauthorized"},
+        {"301", "127.0.0.1", "GET /x HTTP/1.1\r\nHost: a\r\n\r\n", "HTTP/1.1 301 Moved Permanently"},
+        {"429", "127.0.0.8", "GET /admin/ HTTP/1.1\r\nHost: a\r\n\r\n", "HTTP/1.1 429 Too Many Requests"},
+        {"the server's 404", "127.0.0.1", "GET /missing HTTP/1.1\r\nHost: a\r\n\r\n", "HTTP/1.1 404 Not Found"},
         {"401 to HTTP/1.0", "127.0.0.1", "GET /admin/ HTTP/1.0\r\n\r\n", "HTTP/1.0 401 Unauthorized"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(reply_from(c.from, site.port, c.request).status_line, c.status_line) << c.what;
     // A file that turns bad: 500, in the request's version too.
     write_file(site.users, "bob:plain\n");
-    EXPECT_EQ(reply_from("127.0.0.1", site.port, "GET /admin/ HTTP/1.1\r\n" + basic("bob", "x") + "\r\n").status_line,
+    EXPECT_EQ(reply_from("127.0.0.1", site.port, "GET /admin/ HTTP/1.1\r\nHost: a\r\n" + basic("bob", "x") + "\r\n").status_line,
               "HTTP/1.1 500 Internal Server Error");
     EXPECT_EQ(site.stop(), 0);
 }

@@ -65,10 +65,11 @@ TEST(HeaderIndex, HoldsEveryNamedLineInTheOrderSent)
         std::vector<std::pair<std::string, std::string>> lines;
     } cases[] = {
         {"GET / HTTP/1.0\r\n\r\n", {}},
-        {"GET / HTTP/1.0\r\nHost: a\r\nX-B:  two words \r\n\r\n", {{"Host", "a"}, {"X-B", "two words "}}},
+        {"GET / HTTP/1.0\r\nHost: a\r\nX-B:  two words \r\n\r\n", {{"Host", "a"}, {"X-B", "two words"}}},
         {"GET / HTTP/1.0\r\nCookie: a=1\r\ncookie:b=2\r\nCOOKIE:\r\n\r\n",
          {{"Cookie", "a=1"}, {"cookie", "b=2"}, {"COOKIE", ""}}},
-        {"GET / HTTP/1.0\r\nno colon here\r\n: no name\r\nName :spaced\r\n\r\n", {{"Name ", "spaced"}}},
+        {"GET / HTTP/1.0\r\nno colon here\r\n: no name\r\nName:spaced\r\n\r\n", {{"Name", "spaced"}}},
+        {"GET / HTTP/1.0\r\nName :spaced\r\n\r\n", {}},  // a blank before the colon: refused
         {"POST / HTTP/1.0\r\nContent-Length: 9\r\n\r\nBody: not a header", {{"Content-Length", "9"}}},
         {"GET / HTTP/1.0\nHost: a\n\n", {}},  // refused before the header lines are read
     };

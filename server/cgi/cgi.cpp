@@ -26,6 +26,7 @@
 #include "confine.h"
 #include "parse/framing.h"
 #include "parse/request.h"
+#include "read/body.h"
 #include "respond/response.h"
 #include "http_words.h"
 #include "same.h"
@@ -310,11 +311,14 @@ websrv_outcome run_and_answer(websrv_connection *c, const char *path, program_li
     return websrv_outcome::served;
 }
 
-// Readies the program's input: the body through a pump of this process on a connection that
-// lasts (after "100 Continue" when the client waits for it), through an input copy process for
-// a POST otherwise, or an input that ends at once. False when a pipe or process cannot be made.
+// Readies the program's input: a chunked body decoded whole already; the body through a pump of
+// this process on a connection that lasts (after "100 Continue" when the client waits for it);
+// through an input copy process for a POST otherwise; or an input that ends at once. False when
+// a pipe or process cannot be made.
 bool prepare_input(websrv_connection *c, websrv_method method, program_input &in)
 {
+    if (in.input.get() >= 0)
+        return true;
     if (websrv_expects_continue(c) && !websrv_send_continue(c))
         return false;
     if (c->lasting != 0) {
@@ -326,15 +330,17 @@ bool prepare_input(websrv_connection *c, websrv_method method, program_input &in
     return method != websrv_method::post || start_input_copy(c, in.input, in.copying);
 }
 
-// Whether the request carries a body in a transfer coding the gateway cannot pass on: the
-// program would see no body at all.
-bool has_transfer_coding(const websrv_header_index &headers)
+// A chunked body is taken whole before the program starts, so that its length can be given in
+// CONTENT_LENGTH: `input` becomes the file that holds it. Returns 0, the status that refuses the
+// body, or -1 when the client went away without one.
+int take_chunked_body(websrv_connection *c, fd_guard &input)
 {
-    for (int i = 0; i < headers.count(); ++i) {
-        if (headers.is(i, "Transfer-Encoding") && !websrv_same_nocase(headers.value(i), "identity"))
-            return true;
-    }
-    return false;
+    const websrv_spooled_body body = websrv_spool_chunked_body(c);
+    if (body.fd < 0)
+        return body.refusal != 0 ? body.refusal : -1;
+    input.reset(body.fd);
+    c->body_length = body.length;
+    return 0;
 }
 
 // Resolves the "." and ".." segments of the relative path `path` in place: "a/./b/../c"
@@ -400,14 +406,16 @@ websrv_outcome websrv_cgi_run(websrv_connection *c, char *path)
     bool resolved = true;
     if (!websrv_path_inside_cwd(path, &resolved))
         return refuse(c, 404);
-    if (method == websrv_method::post && has_transfer_coding(c->headers))
-        return refuse(c, 411);
+    program_input in;
+    if (c->chunked) {
+        if (const int refusal = take_chunked_body(c, in.input); refusal != 0)
+            return refusal > 0 ? refuse(c, refusal) : websrv_outcome::served;
+    }
     program_lists lists;
     locate_program(path, lists);
     lists.environment = websrv_cgi_environment(c, {path, lists.absolute_path, lists.document_root});
     build_arguments(session, path, lists.arguments.slot);
 
-    program_input in;
     if (!prepare_input(c, method, in))
         return refuse(c, 500);
     return run_and_answer(c, path, lists, in);

@@ -159,10 +159,15 @@ int compose_status_line(char (&line)[copy_size], const websrv_connection *c, con
     const char *known = websrv_known_reason(header.status, websrv_voice_program);
     const bool own = known == nullptr && header.reason_length > 0;
     const int reason_length = own ? static_cast<int>(header.reason_length) : -1;
+    // How the connection goes on, unless the program said so itself: kept, or closed where the
+    // client asked for that or could have expected otherwise.
     char kept[64];
     kept[0] = '\0';
-    if (c->keep)
+    const bool program_says = header.says_close || header.says_keep_alive;
+    if (c->keep && !program_says)
         snprintf(kept, sizeof kept, "Connection: keep-alive\r\nKeep-Alive: timeout=%d\r\n", websrv_config.keep_alive_seconds);
+    else if (!program_says && (c->says_close || c->may_keep))
+        snprintf(kept, sizeof kept, "Connection: close\r\n");
     const int wanted = snprintf(line, sizeof line, "%s %d %.*s\r\n%s%s", websrv_session_version(&c->session),
                                 header.status, reason_length, own ? chunk + header.reason_start : websrv_reason(header.status, websrv_voice_program),
                                 kept, extra);

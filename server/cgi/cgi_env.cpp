@@ -132,7 +132,9 @@ void add_entries(env_builder &env, const websrv_connection *c, const websrv_cgi_
     env.add("QUERY_STRING=%s", s->query != nullptr ? s->query : "");
     if (s->content_type != nullptr)
         env.add("CONTENT_TYPE=%s", s->content_type);
-    if (s->content_length != nullptr)
+    if (c->chunked)
+        env.add("CONTENT_LENGTH=%lld", c->body_length);  // decoded whole before the program starts
+    else if (s->content_length != nullptr)
         env.add("CONTENT_LENGTH=%s", s->content_length);
     env.add("REMOTE_ADDR=%s", info->peer_text);
     env.add("REMOTE_PORT=%u", info->peer_port);

@@ -2,6 +2,7 @@
 #include "parse/framing.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <strings.h>
 #include <string_view>
@@ -16,8 +17,8 @@
 
 namespace {
 
-// The longest body length taken: far beyond any upload, and far from overflowing.
-constexpr long long longest_body = 1LL << 50;
+// A body length the server cannot count (it would overflow) is refused, not cut to fit.
+constexpr long long longest_body = LLONG_MAX;
 // The most of a body the server reads and drops to keep a connection; beyond it, it closes.
 constexpr long long most_dropped = 64 * 1024;
 // The most requests one connection carries; the answer to the last says it closes.
@@ -31,7 +32,7 @@ long long length_value(const char *value)
     long long length = 0;
     const size_t digits = websrv_read_decimal(text, longest_body, &length);
     text.remove_prefix(digits);
-    return digits > 0 && websrv_blanks(text) == text.size() ? length : -1;
+    return digits > 0 && length < longest_body && websrv_blanks(text) == text.size() ? length : -1;
 }
 
 // Whether the request's version is HTTP/1.1 or later (its own version text, as sent).
@@ -83,34 +84,56 @@ long long body_length(const websrv_connection *c)
     return length;
 }
 
+// How the request says its body is coded: not at all (no Transfer-Encoding line), chunked, or
+// in a way the server cannot take. Two lines, or one beside a Content-Length, leave the body's
+// end to the reader's guess: refused as untrustworthy.
+enum class coding { none, chunked, unknown, untrustworthy };
+
+coding body_coding(const websrv_connection *c)
+{
+    int lines = 0;
+    const char *coded = c->headers.find("Transfer-Encoding", &lines);
+    if (lines == 0)
+        return coding::none;
+    if (lines > 1 || c->headers.find("Content-Length") != nullptr)
+        return coding::untrustworthy;
+    return websrv_same_nocase(coded, "chunked") ? coding::chunked : coding::unknown;
+}
+
 }  // namespace
 
-bool websrv_frame_request(websrv_connection *c)
+int websrv_frame_request(websrv_connection *c)
 {
-    const long long length = body_length(c);
-    if (length < 0) {
-        websrv_error("%s sent a Content-Length that cannot be trusted\n", c->info.peer_text);
+    const coding coded = body_coding(c);
+    const long long length = coded == coding::none ? body_length(c) : 0;
+    if (length < 0 || coded == coding::untrustworthy || coded == coding::unknown) {
+        if (coded == coding::unknown)
+            websrv_error("%s sent a transfer coding other than chunked\n", c->info.peer_text);
+        else
+            websrv_error("%s sent a Content-Length that cannot be trusted\n", c->info.peer_text);
         c->keep = c->may_keep = false;
-        return false;
+        return coded == coding::unknown ? 501 : 400;
     }
     c->body_length = length;
+    c->chunked = coded == coding::chunked;
     const long long arrived = c->session.received - c->session.header_length;
     c->body_left = length > arrived ? length - arrived : 0;
-    // A body in a transfer coding has no length the server could find its end by.
-    const bool coded = c->headers.find("Transfer-Encoding") != nullptr;
-    c->may_keep = (c->lasting & WEBSRV_LASTING_KEEP_ALIVE) != 0 && c->requests < most_requests && !coded &&
+    // A chunked body has no length the server could find its end by before it reads it: the
+    // connection ends with the answer.
+    c->may_keep = (c->lasting & WEBSRV_LASTING_KEEP_ALIVE) != 0 && c->requests < most_requests && !c->chunked &&
                   wants_keep_alive(c);
+    c->says_close = lists(c->headers.find("Connection"), "close");
     // Most answers leave the body unread: then it is read and dropped after the answer, when
     // it is short and the client sends it without waiting to be told to. The CGI gateway reads
     // the body itself and may keep the connection whatever its length.
     c->keep = c->may_keep && c->body_left <= most_dropped && !websrv_expects_continue(c);
-    return true;
+    return 0;
 }
 
 bool websrv_expects_continue(const websrv_connection *c)
 {
     const char *expect = c->headers.find("Expect");
-    return c->body_left > 0 && expect != nullptr && websrv_same_nocase(expect, "100-continue") &&
+    return (c->body_left > 0 || c->chunked) && expect != nullptr && websrv_same_nocase(expect, "100-continue") &&
            at_least_http11(c->session.protocol);
 }
 

@@ -73,6 +73,13 @@ void index_line(websrv_header_index *headers, const char *line)
     headers->add(line, static_cast<size_t>(colon - line), colon + 1 + websrv_span(colon + 1, " \t"));
 }
 
+// Cuts the blanks off the end of a header line (NUL-terminated): they are not part of its value.
+void trim_line(char *line, char *end)
+{
+    while (end > line && (end[-1] == ' ' || end[-1] == '\t'))
+        *--end = '\0';
+}
+
 // Walks the header lines behind the request line (which ends at `line`) up to the empty
 // line, storing the known fields and indexing every line; leaves cursor behind the header.
 void parse_fields(websrv_session *session, char *line, websrv_header_index *headers)
@@ -87,11 +94,34 @@ void parse_fields(websrv_session *session, char *line, websrv_header_index *head
         session->cursor = end + 2;
         if (current == end)
             break;  // the empty line ends the header
+        trim_line(current, end);
         store_field(session, current);
         index_line(headers, current);
     }
     session->header_length = static_cast<int>(session->cursor - session->buffer);
     websrv_log(WEBSRV_LOG_DETAIL, "HTTP header length ==>%d\n", session->header_length);
+}
+
+// What makes the header lines from `start` (behind the request line) up to the empty line
+// unfit to be read at all, before any is: a line that begins with a blank (it folds onto the
+// line before, which readers take apart in different ways), a blank between a name and its
+// colon, and Host lines other than one (none is allowed before HTTP/1.1).
+request_error header_fault(const char *start, bool http11)
+{
+    int hosts = 0;
+    for (const char *line = start;;) {
+        const char *end = websrv_find(line, "\r\n");
+        if (end == nullptr || end == line)
+            break;
+        if (*line == ' ' || *line == '\t')
+            return request_error::folded_line;
+        const size_t name = websrv_span(line, ":\r", false);
+        if (line[name] == ':' && name > 0 && (line[name - 1] == ' ' || line[name - 1] == '\t'))
+            return request_error::blank_name;
+        hosts += name == 4 && line[name] == ':' && websrv_same_start_nocase(line, "Host", 4);
+        line = end + 2;
+    }
+    return hosts > 1 || (hosts == 0 && http11) ? request_error::host_count : request_error::none;
 }
 
 // Whether a line that parsing takes in (each line up to a CR LF, up to the empty line) holds
@@ -158,6 +188,10 @@ void take_absolute_target(websrv_session *session)
         return;  // no "http://" or "https://", in any letter case
     host += 3;
     char *path = host + websrv_span(host, "/", false);
+    for (const char *c = host; c < path; ++c) {
+        if (static_cast<unsigned char>(*c) <= ' ' || *c == 0x7f)
+            return;  // no host has a blank or control character: the target is no absolute one
+    }
     if (*path != '\0') {
         // The host moves one place left, onto the second "/" of "//", to end it with a NUL.
         websrv_move_down(host - 1, host, static_cast<size_t>(path - host));
@@ -166,6 +200,34 @@ void take_absolute_target(websrv_session *session)
     }
     session->host = host;
     session->uri = path;  // "" without a path: the root
+}
+
+// The checks of a request line that has been split, and of the header lines behind it
+// (`after_line`) before they are read. Logs what is wrong.
+request_error check_request_line(const websrv_session *session, bool controlled, const char *after_line)
+{
+    // "%00" would end the decoded path early: "/s.css%00.html" would serve s.css.
+    if (controlled || websrv_find(session->uri, "%00") != nullptr) {
+        websrv_log(WEBSRV_LOG_ERROR, "Error: Control character in the request header\n");
+        return request_error::control_character;
+    }
+    if (!websrv_is_http_version(session->protocol)) {
+        websrv_log(WEBSRV_LOG_ERROR, "Error: Malformed HTTP Version\n");
+        return request_error::bad_version;
+    }
+    if (session->protocol[5] != '1') {
+        websrv_log(WEBSRV_LOG_ERROR, "Error: HTTP Version %s is not supported\n", session->protocol);
+        return request_error::unsupported_version;
+    }
+    static constexpr const char *faults[] = {
+        "Error: Folded line in the request header\n",
+        "Error: Blank before the colon of a request header line\n",
+        "Error: Request without exactly one Host line\n",
+    };
+    const request_error fault = header_fault(after_line, session->protocol[7] != '0');
+    if (fault != request_error::none)
+        websrv_log(WEBSRV_LOG_ERROR, "%s", faults[static_cast<int>(fault) - static_cast<int>(request_error::folded_line)]);
+    return fault;
 }
 
 }  // namespace
@@ -191,15 +253,8 @@ request_error websrv_parse_request(websrv_session *session, const char *peer, we
     char *after_line = line_end + 2;
     if (const request_error error = split_request_line(session, start, line_end); error != request_error::none)
         return error;
-    // "%00" would end the decoded path early: "/s.css%00.html" would serve s.css.
-    if (controlled || websrv_find(session->uri, "%00") != nullptr) {
-        websrv_log(WEBSRV_LOG_ERROR, "Error: Control character in the request header\n");
-        return request_error::control_character;
-    }
-    if (websrv_session_version(session) != session->protocol) {
-        websrv_log(WEBSRV_LOG_ERROR, "Error: Malformed HTTP Version\n");
-        return request_error::bad_version;
-    }
+    if (const request_error error = check_request_line(session, controlled, after_line); error != request_error::none)
+        return error;
     websrv_log(WEBSRV_LOG_DETAIL, "From:%s %d bytes Method Name: %s RequestURI: %s Query: %s HTTP:%s.\n",
             peer, session->received, session->method, session->uri,
 

@@ -16,20 +16,34 @@ constexpr int websrv_request_capacity = WEBSRV_BUFFER_SIZE - 1;
 // Whether the text in `buffer` holds the end of a header: "\r\n\r\n", or "\n\n".
 bool websrv_header_complete(const char *buffer);
 
-// What parsing the request found wrong; each has its own log line.
-enum class request_error { none, no_crlf, no_uri, no_protocol, control_character, bad_version };
+// What parsing the request found wrong; each has its own log line. `unsupported_version` (a
+// major version other than 1) is answered 505, everything else 400.
+enum class request_error {
+    none,
+    no_crlf,
+    no_uri,
+    no_protocol,
+    control_character,
+    bad_version,
+    unsupported_version,
+    folded_line,   // a header line that continues the one before it (obsolete line folding)
+    blank_name,    // a blank between a header line's name and its colon
+    host_count,    // two Host lines, or an HTTP/1.1 request without one
+};
 
 // Splits the request line of session->buffer into method, uri, query and protocol, then
 // picks out the known header fields, indexes every header line into `headers` (when given) and
-// sets cursor and header_length. A target in absolute form ("http://host/path") becomes its
-// path, and its host the session's host. A protocol that is not "HTTP/" digit "." digit, a
-// control character in the header and "%00" in the path are refused. Logs what it finds
+// sets cursor and header_length. A header value has no blanks at either end. A target in
+// absolute form ("http://host/path") becomes its path, and its host the session's host. A
+// protocol that is not "HTTP/" digit "." digit, a control character in the header, "%00" in the
+// path, a folded header line, a blank before a name's colon, two Host lines and an HTTP/1.1
+// request without one are refused; so is a major version other than 1. Logs what it finds
 // (level 2) and what is wrong (level 1). On an error nothing after the failing step is set.
 // `peer` is the client's address as text for the log.
 request_error websrv_parse_request(websrv_session *session, const char *peer, websrv_header_index *headers = nullptr);
 
-// The version the status line of every answer to `session` starts with: its own when it is
-// one, else "HTTP/1.0" (websrv_status_version).
+// The version the status line of every answer to `session` starts with: its own when it is an
+// HTTP/1.x version, else "HTTP/1.0" (websrv_status_version).
 const char *websrv_session_version(const websrv_session *session);
 
 // The request methods the server tells apart, compared without regard to letter case.

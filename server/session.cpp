@@ -16,6 +16,7 @@
 #include "log.h"
 #include "accept/accept.h"
 #include "cgi/cgi.h"
+#include "children.h"
 #include "clock.h"
 #include "counters.h"
 #include "end/access_log.h"
@@ -116,8 +117,10 @@ websrv_outcome answer_request(websrv_connection *c)
 // One request on the connection, from on_session_init to the answer.
 websrv_outcome serve_request(websrv_connection *c)
 {
-    if (c->lasting != 0)
+    if (c->lasting != 0) {
         websrv_memory_session(true);
+        websrv_programs_reap();  // where the kernel gives no descriptor to wait for their end
+    }
     websrv_access_begin(&c->session, &c->info, &c->headers);
     websrv_foreign_begin(c->session.socket);
     // The hook may unregister the plug-in, which frees its node: its name is kept for the log.

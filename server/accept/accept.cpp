@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "accept/address.h"
+#include "children.h"
 #include "log.h"
 #include "end/end.h"
 #include "parse/request.h"
@@ -63,27 +64,32 @@ bool take_connection(const websrv_plugin_node *node, websrv_accepted *taken)
     websrv_process_exit();
 }
 
-// The waiting itself: poll on every listening socket and the control socket.
+// The most programs of earlier connections whose end the wait watches for.
+constexpr int programs_watched = 16;
+
+// The waiting itself: poll on every listening socket and the control socket, and on the end of
+// any program an earlier connection left working (a process that lasts reaps it at once).
 websrv_accepted take_next_connection(int control)
 {
     // Listening sockets are below FD_SETSIZE (start-up makes sure), so that many entries do.
-    pollfd watched[FD_SETSIZE + 1];
-    watched[0] = {control, POLLIN, 0};
-    int n = 1;
-    for (const websrv_plugin_node *node : websrv_plugins()) {
-        if (node->listen_fd >= 0 && n <= FD_SETSIZE)
-            watched[n++] = {node->listen_fd, POLLIN, 0};
-    }
-
+    pollfd watched[1 + FD_SETSIZE + programs_watched];
     for (websrv_accepted taken{};;) {
+        watched[0] = {control, POLLIN, 0};
+        int listeners = 1;
+        for (const websrv_plugin_node *node : websrv_plugins()) {
+            if (node->listen_fd >= 0 && listeners <= FD_SETSIZE)
+                watched[listeners++] = {node->listen_fd, POLLIN, 0};
+        }
+        const int n = listeners + websrv_programs_watch(watched + listeners, programs_watched);
         if (poll(watched, static_cast<nfds_t>(n), -1) < 0 && errno != EINTR)
             websrv_process_exit();
         if (watched[0].revents != 0)
             websrv_process_exit();
-        for (int i = 1; i < n; ++i) {
+        for (int i = 1; i < listeners; ++i) {
             if (watched[i].revents != 0 && take_connection(owner_of(watched[i].fd), &taken))
                 return taken;
         }
+        websrv_programs_reap();
     }
 }
 

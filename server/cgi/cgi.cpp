@@ -16,11 +16,13 @@
 #include <cstring>
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "cgi/cgi_copy.h"
 #include "cgi/cgi_env.h"
+#include "children.h"
 #include "parse/cgi_output.h"
 #include "fd_guard.h"
 #include "confine.h"
@@ -204,6 +206,21 @@ void locate_program(const char *path, program_lists &lists)
     snprintf(lists.absolute_path, sizeof lists.absolute_path, "%s/%s", lists.document_root, path);
 }
 
+// Marks every descriptor from `first` up close-on-exec: a program gets its three standard ones
+// and nothing the server holds or inherited from whoever started it (a socket, a file, a pipe).
+void close_on_exec_from(int first)
+{
+#ifdef CLOSE_RANGE_CLOEXEC
+    if (close_range(static_cast<unsigned>(first), ~0U, CLOSE_RANGE_CLOEXEC) == 0)
+        return;
+#endif
+    // A kernel without close_range: every number up to the descriptor limit.
+    rlimit limit{};
+    const rlim_t last = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < 65536 ? limit.rlim_cur : 65536;
+    for (int fd = first; static_cast<rlim_t>(fd) < last; ++fd)
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+}
+
 // Moves into the program's own directory, so it finds the files that lie beside it.
 void enter_program_directory(const char *path)
 {
@@ -238,7 +255,7 @@ void enter_program_directory(const char *path)
         dup2(log_fd, 2);
     else
         close(2);
-    fcntl(c->session.socket, F_SETFD, FD_CLOEXEC);
+    close_on_exec_from(3);  // the client's socket and whatever the server was started with
     setpgid(0, 0);
     [[maybe_unused]] const int niceness = nice(program_niceness);
     enter_program_directory(path);
@@ -307,7 +324,12 @@ websrv_outcome run_and_answer(websrv_connection *c, const char *path, program_li
     pump.finish();
     output.read.reset();
     in.copying.reset();
-    waitpid(program, nullptr, WNOHANG);  // one that has ended is reaped here already
+    // A process that serves one request ends now, and the main process reaps what it leaves;
+    // one that serves more reaps its programs itself.
+    if (c->lasting != 0)
+        websrv_program_settle(program);
+    else
+        waitpid(program, nullptr, WNOHANG);
     return websrv_outcome::served;
 }
 

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "log.h"
+#include "children.h"
 #include "cgi/cgi_input.h"
 #include "parse/cgi_output.h"
 #include "parse/request.h"
@@ -123,19 +124,12 @@ int collect_header(const websrv_cgi_answer &answer, char (&chunk)[copy_size])
     return static_cast<int>(got);
 }
 
-// Whether the program, a child of this process, still runs (one that has ended is reaped, so
-// its number is never signalled after it could have gone to another process).
-bool still_running(pid_t program)
-{
-    return program > 0 && waitpid(program, nullptr, WNOHANG) == 0;
-}
-
 // Ends a program that never answered, or whose client went away (`gone`) while its output was
 // open, with the processes it started (it leads a process group of its own): SIGTERM, then
 // SIGKILL if it is still there a moment later.
 void end_program(pid_t program, const char *path, bool gone)
 {
-    if (!still_running(program))
+    if (!websrv_program_running(program))
         return;
     if (gone)
         websrv_error("CGI program %s lost its client; ending it\n", path);
@@ -143,9 +137,9 @@ void end_program(pid_t program, const char *path, bool gone)
         websrv_error("CGI program %s gave no answer in %d s; ending it\n", path,
                 websrv_config.cgi_silence_seconds);
     kill(-program, SIGTERM);
-    for (int waited = 0; waited < term_grace_ms && still_running(program); waited += 10)
+    for (int waited = 0; waited < term_grace_ms && websrv_program_running(program); waited += 10)
         websrv_pause_ms(10);
-    if (still_running(program))
+    if (websrv_program_running(program))
         kill(-program, SIGKILL);
 }
 

@@ -12,6 +12,7 @@
 #include "clock.h"
 #include "counters.h"
 #include "accept/accept.h"
+#include "children.h"
 #include "end/access_log.h"
 #include "parse/request.h"
 #include "read/io.h"
@@ -32,6 +33,7 @@ bool stopping = false;
 // The most listening sockets a session that lasts looks at, and how long it leaves them alone
 // after finding that another session should give its slot up first.
 constexpr nfds_t max_listeners = 8;
+constexpr int programs_watched = 16;
 constexpr long long listeners_quiet_ms = 250;
 
 // Reads the main process's words. Returns what they ask of this session, or `ready` for
@@ -76,7 +78,7 @@ websrv_wait_end websrv_wait_for_bytes(websrv_connection *c, long long deadline, 
         const long long now = websrv_now_ms();
         if (deadline <= now)
             return websrv_wait_end::timeout;
-        pollfd watched[2 + max_listeners];  // the first `count` of them are waited on
+        pollfd watched[2 + max_listeners + programs_watched];  // the first `count` of them are waited on
         watched[0] = {socket, POLLIN, 0};
         watched[1] = {c->done_fd, POLLIN, 0};
         nfds_t count = 2;
@@ -84,7 +86,12 @@ websrv_wait_end websrv_wait_for_bytes(websrv_connection *c, long long deadline, 
             if (lasts && now >= listeners_quiet_until && node->listen_fd >= 0 && count < 2 + max_listeners)
                 watched[count++] = {node->listen_fd, POLLIN, 0};
         }
+        // The end of a program an earlier request left working: reaped while the session waits.
+        const nfds_t listening = count;
+        count += static_cast<nfds_t>(websrv_programs_watch(watched + count, programs_watched));
         const int ready = poll(watched, count, static_cast<int>(deadline - now));
+        if (ready > 0 && count > listening)
+            websrv_programs_reap();
         if (ready < 0 && errno != EINTR)
             return websrv_wait_end::ready;  // the read that follows reports the socket's own error
         if (ready > 0 && watched[0].revents != 0)
@@ -93,7 +100,7 @@ websrv_wait_end websrv_wait_for_bytes(websrv_connection *c, long long deadline, 
             if (const websrv_wait_end asked = hear_main(c, started); asked != websrv_wait_end::ready)
                 return asked;
         }
-        for (nfds_t i = 2; i < count; ++i) {
+        for (nfds_t i = 2; i < listening; ++i) {
             if (watched[i].revents != 0 && websrv_share_should_yield())
                 return websrv_wait_end::yield;
             if (watched[i].revents != 0)

@@ -117,8 +117,40 @@ static inline int websrv_answer_keeps(const websrv_session *session)
     return connection != NULL && strncasecmp(connection, "keep-alive", 10) == 0;
 }
 
-/* Sends a whole answer on the session's connection: the status line with the server's reason
- * phrase, Server, Date, Content-Type (when `content_type` is not NULL), Content-Length, the
+/* The version the status line of an answer to the session's request starts with, as in every
+ * answer the server sends: the request's own when it is "HTTP/", a digit, ".", a digit, and
+ * "HTTP/1.0" for any other (a request that has none, or was not read that far). */
+static inline const char *websrv_answer_version(const websrv_session *session)
+{
+    const char *text = session->protocol;
+    if (text != NULL && strncmp(text, "HTTP/", 5) == 0 && text[5] >= '0' && text[5] <= '9' && text[6] == '.' &&
+        text[7] >= '0' && text[7] <= '9' && text[8] == '\0')
+        return text;
+    return "HTTP/1.0";
+}
+
+/* gmtime_r, the reentrant form, is POSIX: a build for strict ISO C without a feature-test macro
+ * does not declare it, and the date is then taken with gmtime (whose result the C library keeps
+ * in one buffer for the whole process). */
+#if defined(__cplusplus) || !defined(__STRICT_ANSI__) || defined(_POSIX_C_SOURCE) || defined(_POSIX_SOURCE) || \
+    defined(_XOPEN_SOURCE) || defined(_DEFAULT_SOURCE) || defined(_BSD_SOURCE) || defined(_GNU_SOURCE)
+#define WEBSRV_ANSWER_UTC(when, parts) gmtime_r(when, parts)
+#else
+#define WEBSRV_ANSWER_UTC(when, parts) ((void)(parts), gmtime(when))
+#endif
+
+/* Writes the time `when` as an HTTP date ("Sun, 06 Nov 1994 08:49:37 GMT") into out[0..size);
+ * "" when it cannot be written. */
+static inline void websrv_answer_date(time_t when, char *out, size_t size)
+{
+    struct tm parts;
+    const struct tm *utc = WEBSRV_ANSWER_UTC(&when, &parts);
+    if (utc == NULL || strftime(out, size, "%a, %d %b %Y %H:%M:%S GMT", utc) == 0)
+        out[0] = '\0';
+}
+
+/* Sends a whole answer on the session's connection: the status line (websrv_answer_version)
+ * with the server's reason phrase, Server, Date, Content-Type (when `content_type` is not NULL), Content-Length, the
  * lines of `extra_lines` (each ending in CR LF; NULL for none), the connection's own header
  * lines, then the `length` bytes of `body` (none for a HEAD request). Returns 0, an on_route or
  * on_request hook's "answered", also when the client went away. */
@@ -128,27 +160,25 @@ static inline int websrv_answer_send(websrv_session *session, int status, const 
     const websrv_session_info *info = (const websrv_session_info *)session->reserved;
     const char *own_lines = info != NULL && info->size >= sizeof *info && info->header_lines != NULL
         ? info->header_lines : "";
-    const int http11 = session->protocol != NULL && strcmp(session->protocol, "HTTP/1.1") == 0;
+    const char *version = websrv_answer_version(session);
     const websrv_plugin_desc *carrier = websrv_answer_carrier(session);
     char head[WEBSRV_ANSWER_HEAD_MAX];
     char date[64];
-    struct tm parts;
-    time_t now = time(NULL);
     int head_length;
-    if (gmtime_r(&now, &parts) == NULL || strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", &parts) == 0)
-        date[0] = '\0';
+    websrv_answer_date(time(NULL), date, sizeof date);
     head_length = snprintf(head, sizeof head,
-                           "HTTP/1.%d %d %s\r\nServer: TAVRIX/%u.%u\r\nDate: %s\r\n%s%s%sContent-Length: %lu\r\n"
+                           "%s %d %s\r\nServer: TAVRIX/%u.%u\r\nDate: %s\r\n%s%s%sContent-Length: %lu\r\n"
                            "%s%sConnection: %s\r\n\r\n",
-                           http11, status, websrv_answer_reason(status), websrv_mcb.version_major,
+                           version, status, websrv_answer_reason(status), websrv_mcb.version_major,
                            websrv_mcb.version_minor, date, content_type != NULL ? "Content-Type: " : "",
                            content_type != NULL ? content_type : "", content_type != NULL ? "\r\n" : "",
                            (unsigned long)length, extra_lines != NULL ? extra_lines : "", own_lines,
                            websrv_answer_keeps(session) ? "keep-alive" : "close");
     if (head_length <= 0 || (size_t)head_length >= sizeof head) {
-        static const char too_long[] = "HTTP/1.0 500 Internal Server Error\r\nContent-Length: 0\r\n"
-                                       "Connection: close\r\n\r\n";
-        websrv_write_handler(session->socket, too_long, (int)sizeof too_long - 1, carrier);
+        /* The version has 8 characters: this one always fits. */
+        head_length = snprintf(head, sizeof head, "%s 500 Internal Server Error\r\nContent-Length: 0\r\n"
+                               "Connection: close\r\n\r\n", version);
+        websrv_write_handler(session->socket, head, head_length, carrier);
         return 0;
     }
     if (websrv_write_handler(session->socket, head, head_length, carrier) < 0 ||

@@ -108,6 +108,31 @@ TEST(RouteHelper, ExpectContinueComesBeforeTheBodyIsRead)
     EXPECT_EQ(site.stop(), 0);
 }
 
+// One rule for every status line on a port: the answers the helper composes (-status, led.so)
+// repeat the request's version as the server's own 404 does, HTTP/1.2 included.
+TEST(RouteHelper, StatusLinesRepeatTheRequestsVersionAsTheServersDo)
+{
+    Site site;
+    const std::string port = std::to_string(site.port);
+    ASSERT_TRUE(site.start(server_binary, {"-plugin", http_plugin, "-port", port, "-status", "/status", "-plugin",
+                                           led_plugin, "-led-port", port, "-led-state", site.dir.file("led")}))
+        << site.log();
+    const struct {
+        std::string request;
+        const char *status_line;
+    } cases[] = {
+        {"GET /status HTTP/1.2\r\n\r\n", "HTTP/1.2 200 Ok"},
+        {"GET /api/led HTTP/1.2\r\n\r\n", "HTTP/1.2 200 Ok"},
+        {"GET /missing HTTP/1.2\r\n\r\n", "HTTP/1.2 404 Not Found"},
+        {"POST /status HTTP/1.2\r\n\r\n", "HTTP/1.2 405 Method Not Allowed"},
+        {"GET /api/led HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 200 Ok"},
+        {"GET /api/led HTTP/1.0\r\n\r\n", "HTTP/1.0 200 Ok"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(site.get(c.request).status_line, c.status_line) << c.request;
+    EXPECT_EQ(site.stop(), 0);
+}
+
 // ---- the status endpoint --------------------------------------------------------------------
 
 // The figures of a JSON status answer: {"server":"...","name":number,...}.

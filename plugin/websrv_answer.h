@@ -18,6 +18,9 @@
  * connection's plug-in adds to every answer ("-header"). The connection stays open for the next
  * request when the client asks for that and the server keeps connections ("-k"); a request that
  * came with a body closes it.
+ *
+ * Like websrv_plugin.h, the header needs no feature-test macro: it compiles as strict ISO C
+ * (-std=c99, -std=c11) and with the compiler's defaults alike.
  */
 #ifndef WEBSRV_ANSWER_H
 #define WEBSRV_ANSWER_H

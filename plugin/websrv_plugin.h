@@ -6,7 +6,11 @@
  * Everything else a plug-in can reach in the server is declared in this file.
  *
  * Conventions
- *  1. Plain C. This header compiles as C11 and as C++11 or later; every declaration has C linkage.
+ *  1. Plain C. This header and websrv_answer.h compile as C99, C11 and C++11 or later, also as
+ *     strict ISO C (-std=c11) without a feature-test macro; every declaration has C linkage. A
+ *     plug-in that calls POSIX functions itself (open with O_CLOEXEC, PATH_MAX, clock_gettime)
+ *     and is built with a strict -std= defines _POSIX_C_SOURCE as 200809L before its first
+ *     #include, as examples/led/led.c does: the C library reads the macro at its first header.
  *  2. Records are plain structures with a fixed field order. Their sizes and offsets are
  *     pinned below for the two data models we build for (ILP32 devices and LP64 hosts):
  *     a plug-in and the server must be built against the same header. Plug-ins on 32-bit

@@ -18,6 +18,11 @@
  *
  * Options: "-led-port N" (default 8080), "-led-state FILE" (default /tmp/websrv-led).
  */
+
+/* POSIX (open's O_CLOEXEC, PATH_MAX) also under a strict -std=c11: the C library reads this
+ * at its first header, so it comes before every #include. */
+#define _POSIX_C_SOURCE 200809L
+
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>

@@ -66,6 +66,7 @@ static inline const char *websrv_answer_reason(int status)
     case 411: return "Length Required";
     case 413: return "Content Too Large";
     case 415: return "Unsupported Media Type";
+    case 421: return "Misdirected Request";
     case 422: return "Unprocessable Content";
     case 426: return "Upgrade Required";
     case 429: return "Too Many Requests";
@@ -118,6 +119,77 @@ static inline int websrv_answer_keeps(const websrv_session *session)
     if (session->protocol != NULL && strcmp(session->protocol, "HTTP/1.1") == 0)
         return connection == NULL || strncasecmp(connection, "close", 5) != 0;
     return connection != NULL && strncasecmp(connection, "keep-alive", 10) == 0;
+}
+
+/* The length of `text` without the blanks at its end (a field's value may end in some). */
+static inline size_t websrv_answer_trimmed(const char *text, size_t length)
+{
+    while (length > 0 && (text[length - 1] == ' ' || text[length - 1] == '\t'))
+        --length;
+    return length;
+}
+
+/* Whether `url`, a URL or an origin as a browser sends them in Referer and Origin
+ * ("http://device:8080/settings", "https://device"), names `host`, the host as the request's
+ * Host field has it ("device:8080"): the text between "://" and the path, query or fragment
+ * equals it whole, port included, letter case aside. 0 when either is NULL, and for an origin
+ * a browser keeps to itself ("null"). */
+static inline int websrv_answer_names_host(const char *url, const char *host)
+{
+    const char *authority = url != NULL ? strstr(url, "://") : NULL;
+    size_t length;
+    /* "://" must end the scheme: no "/", "?" or "#" comes before it. */
+    if (authority == NULL || host == NULL || strcspn(url, "/?#") < (size_t)(authority - url))
+        return 0;
+    authority += 3;
+    length = websrv_answer_trimmed(authority, strcspn(authority, "/?#"));
+    return length == websrv_answer_trimmed(host, strlen(host)) && strncasecmp(authority, host, length) == 0;
+}
+
+/* Whether the request comes from a page of the host it was sent to, as far as the browser
+ * tells: its Origin field names the request's Host (websrv_answer_names_host), or, without an
+ * Origin, its Referer does. 1 for a request with neither (a program, not a browser's page);
+ * 0 for one with an Origin or Referer but no Host. */
+static inline int websrv_answer_same_origin(const websrv_session *session)
+{
+    const char *origin = websrv_answer_field(session, "Origin");
+    const char *page = origin != NULL ? origin : websrv_answer_field(session, "Referer");
+    return page == NULL || websrv_answer_names_host(page, session->host);
+}
+
+/* Whether the request's body is declared JSON: Content-Type application/json, letter case
+ * aside, parameters ("; charset=utf-8") allowed. */
+static inline int websrv_answer_is_json(const websrv_session *session)
+{
+    const char *type = session->content_type;
+    size_t after;
+    if (type == NULL)
+        return 0;
+    type += strspn(type, " \t");
+    if (strncasecmp(type, "application/json", 16) != 0)
+        return 0;
+    after = 16 + strspn(type + 16, " \t");
+    return type[after] == '\0' || type[after] == ';';
+}
+
+/* The status that refuses a request meant to change the device's state, for a JSON API to
+ * answer with before it acts; 0 when the request may go on. A page of any other site can make
+ * the user's browser send a POST to the device (a form, or fetch in "no-cors" mode) without
+ * asking the device first, but only with a body of a form's or plain text's type, and never
+ * without an Origin naming that site. So a request whose method changes state (any but GET,
+ * HEAD and OPTIONS) gets 403 when its Origin, or without one its Referer, names another host
+ * than its Host (websrv_answer_same_origin), and 415 when its Content-Type is not
+ * application/json; GET, HEAD and OPTIONS always get 0. A name that an attacker points at the
+ * device's address (DNS rebinding) is the Host and the Origin at once: the stock plug-ins'
+ * "-host" refuses such requests before any plug-in is asked. */
+static inline int websrv_answer_check_change(const websrv_session *session)
+{
+    const char *method = session->method;
+    if (strcmp(method, "GET") == 0 || strcmp(method, "HEAD") == 0 || strcmp(method, "OPTIONS") == 0)
+        return 0;
+    if (!websrv_answer_same_origin(session))
+        return 403;
+    return websrv_answer_is_json(session) ? 0 : 415;
 }
 
 /* The version the status line of an answer to the session's request starts with, as in every

@@ -302,7 +302,11 @@ WEBSRV_API int websrv_write_handler(int fd, const void *buf, int len,
  * when the server may start, -1 when it must not. */
 WEBSRV_API int websrv_option_parse(int argc, char **argv);
 
-/* The allocator shared by the server and plug-ins: malloc, realloc and free semantics. */
+/* The allocator shared by the server and plug-ins: malloc, realloc and free semantics, except
+ * that no byte a caller gets holds what an earlier user of the memory left there: every byte
+ * of a block from websrv_malloc is zero, and websrv_realloc keeps the block's bytes and zeroes
+ * those it adds when the block grows (also after it shrank: the bytes it dropped come back as
+ * zeros). NULL, with nothing changed, when no memory is left. */
 WEBSRV_API void *websrv_malloc(size_t size);
 WEBSRV_API void *websrv_realloc(void *pointer, size_t size);
 WEBSRV_API void websrv_free(void *pointer);

@@ -181,7 +181,7 @@ static inline int websrv_answer_is_json(const websrv_session *session)
  * than its Host (websrv_answer_same_origin), and 415 when its Content-Type is not
  * application/json; GET, HEAD and OPTIONS always get 0. A name that an attacker points at the
  * device's address (DNS rebinding) is the Host and the Origin at once: the stock plug-ins'
- * "-host" refuses such requests before any plug-in is asked. */
+ * "-host" refuses such requests first, before a plug-in that shares their port is asked. */
 static inline int websrv_answer_check_change(const websrv_session *session)
 {
     const char *method = session->method;

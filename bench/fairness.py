@@ -17,9 +17,11 @@ Usage: fairness.py WEBSRV HTTP_PLUGIN DOCROOT WORKDIR [HTTPS_PLUGIN CERT KEY]
    /1k.bin over and over (over TLS against the TLS hellos): the 99th percentile of its
    latency (target: under 2 s).
 
-Every server runs on a free loopback port and is stopped by its process id at the end.
+Every server runs on a free port outside the kernel's ephemeral range and is stopped by its
+process id at the end; one that does not start is reported with the end of its log.
 """
 import os
+import random
 import resource
 import selectors
 import socket
@@ -37,32 +39,83 @@ ATTACKERS = ['127.0.0.%d' % k for k in range(10, 18)]
 HELLO = bytes([0x16, 0x03, 0x01, 0x00, 0xc8, 0x01, 0x00, 0x00, 0xc4, 0x03, 0x03]) + bytes(range(32))
 
 
+def ephemeral_range():
+    with open('/proc/sys/net/ipv4/ip_local_port_range') as f:
+        low, high = f.read().split()
+    return int(low), int(high)
+
+
+PORTS_TAKEN = set()
+
+
 def free_port():
-    with socket.socket() as probe:
-        probe.bind(('127.0.0.1', 0))
-        return probe.getsockname()[1]
-
-
-def start(jobs, tls=False, name=None):
-    port = free_port()
-    log = open(os.path.join(work, 'fairness-%s.log' % (name or jobs)), 'w')
-    where = ['-plugin', https_plugin, '-tls-port', str(port), '-cert', cert, '-key', key] if tls else \
-        ['-plugin', plugin, '-port', str(port)]
-    process = subprocess.Popen([websrv, '-j', str(jobs)] + where + ['-d', docroot],
-                               stdout=log, stderr=subprocess.STDOUT)
-    failure = None
+    """A port no socket uses now, outside the range the kernel picks the local ports of client
+    connections from: one picked inside it (as binding port 0 does) can be taken by one of the
+    benchmark's own connections, hundreds of thousands of them, before the server binds it."""
+    low, high = ephemeral_range()
+    outside = [(1024, low - 1), (high + 1, 65535)]
+    outside = [(first, last) for first, last in outside if first <= last]
     for _ in range(200):
+        if not outside:
+            break
+        first, last = random.choice(outside)
+        port = random.randint(first, last)
+        if port in PORTS_TAKEN:
+            continue
+        with socket.socket() as probe:
+            probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)  # as the server does
+            try:
+                probe.bind(('', port))
+            except OSError:
+                continue
+        PORTS_TAKEN.add(port)
+        return port
+    raise SystemExit('no free port outside the ephemeral range %d-%d' % (low, high))
+
+
+def log_tail(path, lines=20):
+    with open(path, errors='replace') as f:
+        return ''.join(f.readlines()[-lines:])
+
+
+def serving(process, port, tls, seconds=30):
+    """None once the server answers a request on `port`; else why not (it exited, or the last
+    probe's error when `seconds` passed)."""
+    deadline = time.monotonic() + seconds
+    failure = None
+    while time.monotonic() < deadline:
+        if process.poll() is not None:
+            return 'it exited with status %s' % process.returncode
         try:
             with connect_from('127.0.0.1', port, tls) as probe:
                 probe.settimeout(1)
                 probe.sendall(REQUEST)
                 probe.recv(1)
-            return process, port
+            return None
         except OSError as error:
             failure = error
             time.sleep(0.05)
-    process.terminate()
-    raise SystemExit('websrv did not start (exit status %s; the probe: %s)' % (process.wait(), failure))
+    return 'no answer within %d s (the probe: %s)' % (seconds, failure)
+
+
+def start(jobs, tls=False, name=None):
+    log_path = os.path.join(work, 'fairness-%s.log' % (name or jobs))
+    for _ in range(3):
+        port = free_port()
+        where = ['-plugin', https_plugin, '-tls-port', str(port), '-cert', cert, '-key', key] if tls else \
+            ['-plugin', plugin, '-port', str(port)]
+        with open(log_path, 'w') as log:
+            process = subprocess.Popen([websrv, '-j', str(jobs)] + where + ['-d', docroot],
+                                       stdout=log, stderr=subprocess.STDOUT)
+        failure = serving(process, port, tls)
+        if failure is None:
+            return process, port
+        stop(process)
+        tail = log_tail(log_path)
+        if 'Address already in use' not in tail:  # another port helps only then
+            break
+    raise SystemExit('websrv did not start on port %d: %s. The end of its log (%s):\n%s'
+                     % (port, failure, log_path, tail))
 
 
 def stop(process):

@@ -113,7 +113,8 @@ set(CPACK_DEBIAN_DEVEL_PACKAGE_NAME websrv-dev)
 set(CPACK_DEBIAN_DEVEL_PACKAGE_DEPENDS "websrv (= ${WEBSRV_DEB_VERSION})")
 set(CPACK_DEBIAN_DEVEL_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_DEVEL_DESCRIPTION "websrv plug-in development files
-The header plug-ins for the websrv web server are built against, its
+The headers plug-ins for the websrv web server are built against
+(websrv_plugin.h, and websrv_answer.h for answers of their own), its
 pkg-config file (pkg-config --cflags websrv-plugin) and the manual page
 websrv-plugin(7).")
 

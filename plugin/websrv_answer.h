@@ -18,6 +18,9 @@
  * connection's plug-in adds to every answer ("-header"). The connection stays open for the next
  * request when the client asks for that and the server keeps connections ("-k"); a request that
  * came with a body closes it.
+ *
+ * Like websrv_plugin.h, the header needs no feature-test macro: it compiles as strict ISO C
+ * (-std=c99, -std=c11) and with the compiler's defaults alike.
  */
 #ifndef WEBSRV_ANSWER_H
 #define WEBSRV_ANSWER_H
@@ -63,6 +66,7 @@ static inline const char *websrv_answer_reason(int status)
     case 411: return "Length Required";
     case 413: return "Content Too Large";
     case 415: return "Unsupported Media Type";
+    case 421: return "Misdirected Request";
     case 422: return "Unprocessable Content";
     case 426: return "Upgrade Required";
     case 429: return "Too Many Requests";
@@ -117,8 +121,111 @@ static inline int websrv_answer_keeps(const websrv_session *session)
     return connection != NULL && strncasecmp(connection, "keep-alive", 10) == 0;
 }
 
-/* Sends a whole answer on the session's connection: the status line with the server's reason
- * phrase, Server, Date, Content-Type (when `content_type` is not NULL), Content-Length, the
+/* The length of `text` without the blanks at its end (a field's value may end in some). */
+static inline size_t websrv_answer_trimmed(const char *text, size_t length)
+{
+    while (length > 0 && (text[length - 1] == ' ' || text[length - 1] == '\t'))
+        --length;
+    return length;
+}
+
+/* Whether `url`, a URL or an origin as a browser sends them in Referer and Origin
+ * ("http://device:8080/settings", "https://device"), names `host`, the host as the request's
+ * Host field has it ("device:8080"): the text between "://" and the path, query or fragment
+ * equals it whole, port included, letter case aside. 0 when either is NULL, and for an origin
+ * a browser keeps to itself ("null"). */
+static inline int websrv_answer_names_host(const char *url, const char *host)
+{
+    const char *authority = url != NULL ? strstr(url, "://") : NULL;
+    size_t length;
+    /* "://" must end the scheme: no "/", "?" or "#" comes before it. */
+    if (authority == NULL || host == NULL || strcspn(url, "/?#") < (size_t)(authority - url))
+        return 0;
+    authority += 3;
+    length = websrv_answer_trimmed(authority, strcspn(authority, "/?#"));
+    return length == websrv_answer_trimmed(host, strlen(host)) && strncasecmp(authority, host, length) == 0;
+}
+
+/* Whether the request comes from a page of the host it was sent to, as far as the browser
+ * tells: its Origin field names the request's Host (websrv_answer_names_host), or, without an
+ * Origin, its Referer does. 1 for a request with neither (a program, not a browser's page);
+ * 0 for one with an Origin or Referer but no Host. */
+static inline int websrv_answer_same_origin(const websrv_session *session)
+{
+    const char *origin = websrv_answer_field(session, "Origin");
+    const char *page = origin != NULL ? origin : websrv_answer_field(session, "Referer");
+    return page == NULL || websrv_answer_names_host(page, session->host);
+}
+
+/* Whether the request's body is declared JSON: Content-Type application/json, letter case
+ * aside, parameters ("; charset=utf-8") allowed. */
+static inline int websrv_answer_is_json(const websrv_session *session)
+{
+    const char *type = session->content_type;
+    size_t after;
+    if (type == NULL)
+        return 0;
+    type += strspn(type, " \t");
+    if (strncasecmp(type, "application/json", 16) != 0)
+        return 0;
+    after = 16 + strspn(type + 16, " \t");
+    return type[after] == '\0' || type[after] == ';';
+}
+
+/* The status that refuses a request meant to change the device's state, for a JSON API to
+ * answer with before it acts; 0 when the request may go on. A page of any other site can make
+ * the user's browser send a POST to the device (a form, or fetch in "no-cors" mode) without
+ * asking the device first, but only with a body of a form's or plain text's type, and never
+ * without an Origin naming that site. So a request whose method changes state (any but GET,
+ * HEAD and OPTIONS) gets 403 when its Origin, or without one its Referer, names another host
+ * than its Host (websrv_answer_same_origin), and 415 when its Content-Type is not
+ * application/json; GET, HEAD and OPTIONS always get 0. A name that an attacker points at the
+ * device's address (DNS rebinding) is the Host and the Origin at once: the stock plug-ins'
+ * "-host" refuses such requests first, before a plug-in that shares their port is asked. */
+static inline int websrv_answer_check_change(const websrv_session *session)
+{
+    const char *method = session->method;
+    if (strcmp(method, "GET") == 0 || strcmp(method, "HEAD") == 0 || strcmp(method, "OPTIONS") == 0)
+        return 0;
+    if (!websrv_answer_same_origin(session))
+        return 403;
+    return websrv_answer_is_json(session) ? 0 : 415;
+}
+
+/* The version the status line of an answer to the session's request starts with, as in every
+ * answer the server sends: the request's own when it is "HTTP/", a digit, ".", a digit, and
+ * "HTTP/1.0" for any other (a request that has none, or was not read that far). */
+static inline const char *websrv_answer_version(const websrv_session *session)
+{
+    const char *text = session->protocol;
+    if (text != NULL && strncmp(text, "HTTP/", 5) == 0 && text[5] >= '0' && text[5] <= '9' && text[6] == '.' &&
+        text[7] >= '0' && text[7] <= '9' && text[8] == '\0')
+        return text;
+    return "HTTP/1.0";
+}
+
+/* gmtime_r, the reentrant form, is POSIX: a build for strict ISO C without a feature-test macro
+ * does not declare it, and the date is then taken with gmtime (whose result the C library keeps
+ * in one buffer for the whole process). */
+#if defined(__cplusplus) || !defined(__STRICT_ANSI__) || defined(_POSIX_C_SOURCE) || defined(_POSIX_SOURCE) || \
+    defined(_XOPEN_SOURCE) || defined(_DEFAULT_SOURCE) || defined(_BSD_SOURCE) || defined(_GNU_SOURCE)
+#define WEBSRV_ANSWER_UTC(when, parts) gmtime_r(when, parts)
+#else
+#define WEBSRV_ANSWER_UTC(when, parts) ((void)(parts), gmtime(when))
+#endif
+
+/* Writes the time `when` as an HTTP date ("Sun, 06 Nov 1994 08:49:37 GMT") into out[0..size);
+ * "" when it cannot be written. */
+static inline void websrv_answer_date(time_t when, char *out, size_t size)
+{
+    struct tm parts;
+    const struct tm *utc = WEBSRV_ANSWER_UTC(&when, &parts);
+    if (utc == NULL || strftime(out, size, "%a, %d %b %Y %H:%M:%S GMT", utc) == 0)
+        out[0] = '\0';
+}
+
+/* Sends a whole answer on the session's connection: the status line (websrv_answer_version)
+ * with the server's reason phrase, Server, Date, Content-Type (when `content_type` is not NULL), Content-Length, the
  * lines of `extra_lines` (each ending in CR LF; NULL for none), the connection's own header
  * lines, then the `length` bytes of `body` (none for a HEAD request). Returns 0, an on_route or
  * on_request hook's "answered", also when the client went away. */
@@ -128,27 +235,25 @@ static inline int websrv_answer_send(websrv_session *session, int status, const 
     const websrv_session_info *info = (const websrv_session_info *)session->reserved;
     const char *own_lines = info != NULL && info->size >= sizeof *info && info->header_lines != NULL
         ? info->header_lines : "";
-    const int http11 = session->protocol != NULL && strcmp(session->protocol, "HTTP/1.1") == 0;
+    const char *version = websrv_answer_version(session);
     const websrv_plugin_desc *carrier = websrv_answer_carrier(session);
     char head[WEBSRV_ANSWER_HEAD_MAX];
     char date[64];
-    struct tm parts;
-    time_t now = time(NULL);
     int head_length;
-    if (gmtime_r(&now, &parts) == NULL || strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", &parts) == 0)
-        date[0] = '\0';
+    websrv_answer_date(time(NULL), date, sizeof date);
     head_length = snprintf(head, sizeof head,
-                           "HTTP/1.%d %d %s\r\nServer: TAVRIX/%u.%u\r\nDate: %s\r\n%s%s%sContent-Length: %lu\r\n"
+                           "%s %d %s\r\nServer: TAVRIX/%u.%u\r\nDate: %s\r\n%s%s%sContent-Length: %lu\r\n"
                            "%s%sConnection: %s\r\n\r\n",
-                           http11, status, websrv_answer_reason(status), websrv_mcb.version_major,
+                           version, status, websrv_answer_reason(status), websrv_mcb.version_major,
                            websrv_mcb.version_minor, date, content_type != NULL ? "Content-Type: " : "",
                            content_type != NULL ? content_type : "", content_type != NULL ? "\r\n" : "",
                            (unsigned long)length, extra_lines != NULL ? extra_lines : "", own_lines,
                            websrv_answer_keeps(session) ? "keep-alive" : "close");
     if (head_length <= 0 || (size_t)head_length >= sizeof head) {
-        static const char too_long[] = "HTTP/1.0 500 Internal Server Error\r\nContent-Length: 0\r\n"
-                                       "Connection: close\r\n\r\n";
-        websrv_write_handler(session->socket, too_long, (int)sizeof too_long - 1, carrier);
+        /* The version has 8 characters: this one always fits. */
+        head_length = snprintf(head, sizeof head, "%s 500 Internal Server Error\r\nContent-Length: 0\r\n"
+                               "Connection: close\r\n\r\n", version);
+        websrv_write_handler(session->socket, head, head_length, carrier);
         return 0;
     }
     if (websrv_write_handler(session->socket, head, head_length, carrier) < 0 ||

@@ -6,7 +6,11 @@
  * Everything else a plug-in can reach in the server is declared in this file.
  *
  * Conventions
- *  1. Plain C. This header compiles as C11 and as C++11 or later; every declaration has C linkage.
+ *  1. Plain C. This header and websrv_answer.h compile as C99, C11 and C++11 or later, also as
+ *     strict ISO C (-std=c11) without a feature-test macro; every declaration has C linkage. A
+ *     plug-in that calls POSIX functions itself (open with O_CLOEXEC, PATH_MAX, clock_gettime)
+ *     and is built with a strict -std= defines _POSIX_C_SOURCE as 200809L before its first
+ *     #include, as examples/led/led.c does: the C library reads the macro at its first header.
  *  2. Records are plain structures with a fixed field order. Their sizes and offsets are
  *     pinned below for the two data models we build for (ILP32 devices and LP64 hosts):
  *     a plug-in and the server must be built against the same header. Plug-ins on 32-bit
@@ -18,11 +22,12 @@
  *     a plug-in comes from websrv_malloc() and goes back through websrv_free().
  *  5. Every hook slot may be NULL; a NULL slot means the server's default behaviour.
  *  6. Hooks must not throw or longjmp into the server; they return an int.
- *  7. Process model: the server serves every connection in a child of its own, forked before
- *     the connection arrives; with "-j N" up to N sessions run at once (in different
- *     processes), one at a time by default. on_option and on_start run in the main process;
- *     every other hook runs in the connection's child (or, for CGI, in its input copy), so
- *     what a hook changes in the plug-in's memory ends with that child.
+ *  7. Process model: the server serves connections in children forked before the connection
+ *     arrives, by default a fresh child for each connection of one request (see 8 for more);
+ *     with "-j N" up to N sessions run at once (in different processes), one at a time by
+ *     default. on_option, on_start, on_counters and on_event run in the main process; every
+ *     other hook runs in the connection's child (or, for CGI, in its input copy), so what a
+ *     hook changes in the plug-in's memory ends with that child.
  *  8. Consent: a plug-in whose descriptor's `reserved` points to a websrv_plugin_ext with
  *     WEBSRV_EXT_MANY_SESSIONS set lets one process serve many of its sessions: several
  *     requests on one connection ("-k", keep-alive) and several connections one after another
@@ -83,8 +88,9 @@ typedef struct websrv_list {
     void *head;
 } websrv_list;
 
-/* The per-connection record every session hook receives. Built zeroed by the connection's
- * child; all character pointers point into `buffer` (uri may point to the constant "./").
+/* The per-request record every session hook receives. Built zeroed by the connection's child
+ * for each request (one per connection unless it is kept, "-k"); all character pointers point
+ * into `buffer` (uri may point to the constant "./").
  * A header field that the request did not carry stays NULL. */
 typedef struct websrv_session {
     char *buffer;              /* 4096-byte request buffer, from websrv_malloc */
@@ -150,7 +156,8 @@ typedef struct websrv_plugin_desc {
     /* Main process, start-up: the plug-in's socket is bound, listed in the port file and
      * listening. Below 0 aborts start-up. */
     int (*on_start)(int listen_fd);
-    /* Child, right after accept, before the first read. Below 0 ends the session
+    /* Child, at the start of each request: right after accept, before the first read (on a
+     * kept connection, once the next request's first bytes came). Below 0 ends the session
      * (on_session_end still runs). */
     int (*on_session_init)(websrv_session *session);
     /* Child: replaces recv(fd, buf, len, 0) on this plug-in's connections; called only once
@@ -171,8 +178,8 @@ typedef struct websrv_plugin_desc {
     /* Child: replaces sendfile(out_fd, in_fd, offset, count) for a static file's body.
      * Returns bytes sent (advancing *offset), or <0 with errno set. */
     int (*on_sendfile)(int out_fd, int in_fd, off_t *offset, size_t count);
-    /* Child, last: the socket is already closed, the session's buffer still valid.
-     * The result is ignored. */
+    /* Child, last: the socket is already closed (on a connection kept for another request,
+     * still open), the session's buffer still valid. The result is ignored. */
     int (*on_session_end)(websrv_session *session);
 } websrv_plugin_desc;
 
@@ -298,7 +305,11 @@ WEBSRV_API int websrv_write_handler(int fd, const void *buf, int len,
  * when the server may start, -1 when it must not. */
 WEBSRV_API int websrv_option_parse(int argc, char **argv);
 
-/* The allocator shared by the server and plug-ins: malloc, realloc and free semantics. */
+/* The allocator shared by the server and plug-ins: malloc, realloc and free semantics, except
+ * that no byte a caller gets holds what an earlier user of the memory left there: every byte
+ * of a block from websrv_malloc is zero, and websrv_realloc keeps the block's bytes and zeroes
+ * those it adds when the block grows (also after it shrank: the bytes it dropped come back as
+ * zeros). NULL, with nothing changed, when no memory is left. */
 WEBSRV_API void *websrv_malloc(size_t size);
 WEBSRV_API void *websrv_realloc(void *pointer, size_t size);
 WEBSRV_API void websrv_free(void *pointer);

@@ -72,6 +72,7 @@ inline const char *websrv_status_version(const char *protocol)
     X(411, websrv_voice_server, "Length Required")                              \
     X(413, websrv_voice_server, "Content Too Large")                            \
     X(416, websrv_voice_server, "Range Not Satisfiable")                        \
+    X(421, websrv_voice_server, "Misdirected Request")                          \
     X(429, websrv_voice_server, "Too Many Requests")                            \
     X(431, websrv_voice_server, "Request Header Fields Too Large")              \
     X(500, websrv_voice_server, "Internal Server Error")                        \

@@ -153,9 +153,9 @@ class Raw:
     """A WebSocket client of raw frames, for what no library sends."""
 
     def __init__(self, port, path='/echo', extra='', version='1.1', method='GET', key=RFC_KEY, upgrade=True,
-                 ws_version='13'):
+                 ws_version='13', host=None):
         self.sock = socket.create_connection(('127.0.0.1', port), timeout=10)
-        head = '%s %s HTTP/%s\r\nHost: 127.0.0.1:%d\r\n' % (method, path, version, port)
+        head = '%s %s HTTP/%s\r\nHost: %s\r\n' % (method, path, version, host or '127.0.0.1:%d' % port)
         if upgrade:
             head += 'Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: %s\r\n' % ws_version
         if key:
@@ -393,6 +393,27 @@ class Secure(LiveCase):
 class SecureInside(Secure):
     """wss:// with the TLS in the connection's own process (-k)."""
     options = ['-k', '5']
+
+
+class HandshakeHosts(LiveCase):
+    """With -host, a page of a name an attacker points at the device (DNS rebinding: Host and
+    Origin agree) reaches no program; the device's names and address do."""
+    options = ['-host', 'device']
+
+    def test_only_the_devices_names_open_a_connection(self):
+        rows = [  # name, Host, Origin (None: none), status
+            ('a listed name, its own page', 'device:%d' % self.port, 'http://device:%d' % self.port, 101),
+            ('the address, its own page', '127.0.0.1:%d' % self.port, 'http://127.0.0.1:%d' % self.port, 101),
+            ('a listed name, no Origin', 'device', None, 101),
+            ('a rebound name', 'evil.example', 'http://evil.example', 421),
+            ('a longer name in the Origin', 'device', 'http://device.evil.example', 403),
+            ('another port in the Origin', 'device:%d' % self.port, 'http://device:1', 403),
+        ]
+        for name, host, origin, status in rows:
+            with self.subTest(name):
+                client = Raw(self.port, host=host, extra='Origin: %s\r\n' % origin if origin else '')
+                self.assertEqual(client.status, status, client.head)
+                client.sock.close()
 
 
 class ServerPing(LiveCase):

@@ -17,7 +17,7 @@ if(NOT websrv_live_python)
 endif()
 
 set(live_test_environment "WEBSRV_TEST_SERVER=$<TARGET_FILE:websrv-test>;WEBSRV_HTTP_PLUGIN=$<TARGET_FILE:http>")
-set(live_classes Handshake Messages Programs Events EventsAlone ServerPing)
+set(live_classes Handshake HandshakeHosts Messages Programs Events EventsAlone ServerPing)
 if(TARGET https)
   list(APPEND live_test_environment "WEBSRV_HTTPS_PLUGIN=$<TARGET_FILE:https>")
   list(APPEND live_classes Secure SecureInside)

@@ -108,6 +108,31 @@ TEST(RouteHelper, ExpectContinueComesBeforeTheBodyIsRead)
     EXPECT_EQ(site.stop(), 0);
 }
 
+// One rule for every status line on a port: the answers the helper composes (-status, led.so)
+// repeat the request's version as the server's own 404 does, HTTP/1.2 included.
+TEST(RouteHelper, StatusLinesRepeatTheRequestsVersionAsTheServersDo)
+{
+    Site site;
+    const std::string port = std::to_string(site.port);
+    ASSERT_TRUE(site.start(server_binary, {"-plugin", http_plugin, "-port", port, "-status", "/status", "-plugin",
+                                           led_plugin, "-led-port", port, "-led-state", site.dir.file("led")}))
+        << site.log();
+    const struct {
+        std::string request;
+        const char *status_line;
+    } cases[] = {
+        {"GET /status HTTP/1.2\r\n\r\n", "HTTP/1.2 200 Ok"},
+        {"GET /api/led HTTP/1.2\r\n\r\n", "HTTP/1.2 200 Ok"},
+        {"GET /missing HTTP/1.2\r\n\r\n", "HTTP/1.2 404 Not Found"},
+        {"POST /status HTTP/1.2\r\n\r\n", "HTTP/1.2 405 Method Not Allowed"},
+        {"GET /api/led HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 200 Ok"},
+        {"GET /api/led HTTP/1.0\r\n\r\n", "HTTP/1.0 200 Ok"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(site.get(c.request).status_line, c.status_line) << c.request;
+    EXPECT_EQ(site.stop(), 0);
+}
+
 // ---- the status endpoint --------------------------------------------------------------------
 
 // The figures of a JSON status answer: {"server":"...","name":number,...}.
@@ -192,11 +217,22 @@ struct LedCase {
 
 class Led : public ::testing::TestWithParam<LedCase> {};
 
-std::string post(const std::string &body)
+// A POST of `body` with the header lines `lines` (each ending in CR LF).
+std::string post(const std::string &body, const std::string &lines = "Content-Type: application/json\r\n")
 {
-    return "POST /api/led HTTP/1.0\r\nContent-Type: application/json\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\n\r\n" + body;
+    return "POST /api/led HTTP/1.0\r\n" + lines + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+           body;
 }
+
+// A POST of {"on":true} from a page: Host "device:8080", the Origin or Referer in `from`, as
+// JSON unless `type` says otherwise.
+std::string post_from(const std::string &from, const std::string &type = "application/json")
+{
+    return post("{\"on\":true}", "Host: device:8080\r\n" + from + "Content-Type: " + type + "\r\n");
+}
+
+const std::string foreign_page = "{\"error\":\"only the device's own pages may switch the LED\"}\n";
+const std::string not_json = "{\"error\":\"the body must be sent as application/json\"}\n";
 
 TEST_P(Led, AnswersJsonAndRefusesBadInput)
 {
@@ -232,7 +268,36 @@ INSTANTIATE_TEST_SUITE_P(
                 "{\"error\":\"malformed JSON\"}\n"},
         LedCase{"BodyOver4KiBIs413", post(std::string(4097, ' ')), "413",
                 "{\"error\":\"the body may hold 4096 bytes at most\"}\n"},
-        LedCase{"DeleteIs405", "DELETE /api/led HTTP/1.0\r\n\r\n", "405", "{\"error\":\"use GET or POST\"}\n"}),
+        LedCase{"DeleteIs405", "DELETE /api/led HTTP/1.0\r\n\r\n", "405", "{\"error\":\"use GET or POST\"}\n"},
+        // Only the device's own pages (or programs, which send no Origin) switch it.
+        LedCase{"PostFromTheDevicesPage", post_from("Origin: http://device:8080\r\n"), "200", "{\"on\":true}\n"},
+        LedCase{"OriginInOtherLetterCase", post_from("Origin: HTTP://Device:8080\r\n"), "200", "{\"on\":true}\n"},
+        LedCase{"RefererOfTheDevicesPage", post_from("Referer: http://device:8080/index.html?x#y\r\n"), "200",
+                "{\"on\":true}\n"},
+        LedCase{"NoCorsPostOfAnotherSiteIs403",
+                post_from("Origin: http://evil.example\r\n", "text/plain;charset=UTF-8"), "403", foreign_page},
+        LedCase{"JsonFromAnotherSiteIs403", post_from("Origin: http://evil.example\r\n"), "403", foreign_page},
+        LedCase{"RefererOfAnotherSiteIs403", post_from("Referer: http://evil.example/device:8080\r\n"), "403",
+                foreign_page},
+        LedCase{"OriginCountsBeforeReferer",
+                post_from("Origin: http://evil.example\r\nReferer: http://device:8080/\r\n"), "403", foreign_page},
+        LedCase{"LongerNameIsAnotherHost", post_from("Origin: http://device:8080.evil.example\r\n"), "403",
+                foreign_page},
+        LedCase{"OtherPortIsAnotherOrigin", post_from("Origin: http://device:8081\r\n"), "403", foreign_page},
+        LedCase{"HiddenOriginIs403", post_from("Origin: null\r\n"), "403", foreign_page},
+        LedCase{"OriginWithoutHostIs403",
+                post("{\"on\":true}", "Origin: http://device\r\nContent-Type: application/json\r\n"), "403",
+                foreign_page},
+        // ... and only as JSON, which no page of another site can send without asking first.
+        LedCase{"PlainTextIs415", post("{\"on\":true}", "Content-Type: text/plain\r\n"), "415", not_json},
+        LedCase{"FormIs415", post("{\"on\":true}", "Content-Type: application/x-www-form-urlencoded\r\n"), "415",
+                not_json},
+        LedCase{"NoContentTypeIs415", post("{\"on\":true}", ""), "415", not_json},
+        LedCase{"LongerTypeIs415", post("{\"on\":true}", "Content-Type: application/jsonx\r\n"), "415", not_json},
+        LedCase{"JsonWithParameters", post("{\"on\":true}", "Content-Type: Application/JSON ; charset=utf-8\r\n"),
+                "200", "{\"on\":true}\n"},
+        LedCase{"GetFromAnotherSiteIsAnswered", "GET /api/led HTTP/1.0\r\nOrigin: http://evil.example\r\n\r\n",
+                "200", "{\"on\":false}\n"}),
     [](const ::testing::TestParamInfo<LedCase> &info) { return std::string(info.param.name); });
 
 }  // namespace

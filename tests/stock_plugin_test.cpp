@@ -174,6 +174,74 @@ TEST(StockHeaders, UnsafeLinesStopTheStart)
     }
 }
 
+// ---- the device's host names ---------------------------------------------------------------
+
+// With -host, a request whose Host is neither a listed name nor an IP literal gets 421 before
+// anything else answers: files, missing paths, -status, CGI, protected paths alike. A page of a
+// name an attacker points at the device (DNS rebinding) sends that name.
+TEST(StockHosts, OnlyListedNamesAndAddressesAreServed)
+{
+    ProtectedSite listed, open;
+    for (Site *site : {static_cast<Site *>(&listed), static_cast<Site *>(&open)})
+        ASSERT_EQ(symlink(printenv_program.c_str(), (site->root + "/cgi-bin/printenv").c_str()), 0);
+    start(listed, {"-host", "device", "-host", "Other.Example", "-status", "/status", "-auth", "/admin", listed.users});
+    start(open, {"-status", "/status"});
+    const std::string port = std::to_string(listed.port);
+    const struct {
+        const char *what;
+        bool with_hosts;
+        std::string request;
+        const char *status;
+    } cases[] = {
+        {"a listed name", true, "GET / HTTP/1.1\r\nHost: device\r\nConnection: close\r\n\r\n", "200"},
+        {"a listed name, other case, a port", true, "GET / HTTP/1.0\r\nHost: DEVICE:" + port + "\r\n\r\n", "200"},
+        {"the second name", true, "GET / HTTP/1.0\r\nHost: other.example\r\n\r\n", "200"},
+        {"blanks after the name", true, "GET / HTTP/1.0\r\nHost: device \r\n\r\n", "200"},
+        {"the address", true, "GET / HTTP/1.0\r\nHost: 127.0.0.1:" + port + "\r\n\r\n", "200"},
+        {"an IPv6 address", true, "GET / HTTP/1.0\r\nHost: [::1]:" + port + "\r\n\r\n", "200"},
+        {"no Host at all", true, "GET / HTTP/1.0\r\n\r\n", "200"},
+        {"another name", true, "GET / HTTP/1.0\r\nHost: evil.example\r\n\r\n", "421"},
+        {"another name with the port", true, "GET / HTTP/1.0\r\nHost: evil.example:" + port + "\r\n\r\n", "421"},
+        {"a name that starts with ours", true, "GET / HTTP/1.0\r\nHost: device.evil.example\r\n\r\n", "421"},
+        {"a port that is no number", true, "GET / HTTP/1.0\r\nHost: device:80x\r\n\r\n", "421"},
+        {"an address cut short", true, "GET / HTTP/1.0\r\nHost: [::1\r\n\r\n", "421"},
+        {"an absolute target naming another", true, "GET http://evil.example/ HTTP/1.1\r\nHost: device\r\n\r\n",
+         "421"},
+        {"a missing path", true, "GET /missing HTTP/1.0\r\nHost: evil.example\r\n\r\n", "421"},
+        {"-status", true, "GET /status HTTP/1.0\r\nHost: evil.example\r\n\r\n", "421"},
+        {"a CGI program", true, "GET /cgi-bin/printenv HTTP/1.0\r\nHost: evil.example\r\n\r\n", "421"},
+        {"a protected path", true, "GET /admin/secret.txt HTTP/1.0\r\nHost: evil.example\r\n\r\n", "421"},
+        {"a protected path of ours", true, "GET /admin/secret.txt HTTP/1.0\r\nHost: device\r\n\r\n", "401"},
+        {"a CGI program of ours", true, "GET /cgi-bin/printenv HTTP/1.0\r\nHost: device\r\n\r\n", "200"},
+        {"without -host, any name", false, "GET /status HTTP/1.0\r\nHost: evil.example\r\n\r\n", "200"},
+    };
+    for (const auto &c : cases) {
+        const Reply reply = (c.with_hosts ? listed : open).get(c.request, 10000);
+        EXPECT_EQ(status_of(reply), c.status) << c.what << "\n" << reply.raw;
+    }
+    // The server's error page, in the request's version, and the connection ends.
+    const Reply refused = listed.get("GET / HTTP/1.1\r\nHost: evil.example\r\n\r\n");
+    EXPECT_EQ(refused.status_line, "HTTP/1.1 421 Misdirected Request");
+    EXPECT_EQ(refused.header("Connection"), "close");
+    EXPECT_NE(refused.body.find("<TITLE>421 Misdirected Request</TITLE>"), std::string::npos) << refused.body;
+    EXPECT_EQ(listed.stop(), 0);
+    EXPECT_EQ(open.stop(), 0);
+}
+
+TEST(StockHosts, NamesThatCannotBeHostsStopTheStart)
+{
+    const char *const names[] = {"device:8080", "", "[::1]", "dev ice", "device/"};
+    for (const char *name : names) {
+        TempDir dir;
+        std::string output;
+        EXPECT_EQ(run_server(server_binary, {"-plugin", http_plugin, "-port", std::to_string(free_port()), "-host", name},
+                             dir.file("webport"), dir.path(), &output),
+                  255)
+            << name;
+        EXPECT_NE(output.find("-host needs a host name"), std::string::npos) << name << "\n" << output;
+    }
+}
+
 // ---- password-protected paths ------------------------------------------------------------
 
 TEST(StockAuth, EverySpellingOfAProtectedPathNeedsThePassword)

@@ -603,6 +603,26 @@ class Certificates(unittest.TestCase):
         self.assertEqual(status, 255, log)
         self.assertIn('lies in the served directory', log)
 
+    def test_a_first_pair_that_cannot_be_kept_leaves_nothing_behind(self):
+        os.symlink(self.work.www, self.work.path('site'))  # the served directory by another name
+        outside, inside = self.work.path('device.crt'), os.path.join(self.work.www, 'device.key')
+        served = 'lies in the served directory'
+        cases = [  # what, options, certificate, key, message
+            ('the key inside', [], outside, inside, served),
+            ('both inside, the key deeper', [], os.path.join(self.work.www, 'device.crt'),
+             os.path.join(self.work.www, 'sub', 'device.key'), served),
+            ('the key through a link to it', [], outside, self.work.path('site/device.key'), served),
+            ('-check', ['-check'], outside, inside, served),
+            ('no directory for the certificate', [], self.work.path('none/device.crt'), self.work.path('device.key'),
+             'cannot create %s' % self.work.path('none/device.crt.new')),
+        ]
+        for what, options, cert, key, message in cases:
+            status, log = run_to_exit(self.work, options + ['-cert', cert, '-key', key])
+            self.assertEqual(status, 255, what + '\n' + log)
+            self.assertIn(message, log, what)
+            made = [path for path in (cert, key, key + '.new', cert + '.new') if os.path.lexists(path)]
+            self.assertEqual(made, [], what)
+
 
 class Redirect(TlsCase):
     @classmethod

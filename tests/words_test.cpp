@@ -28,6 +28,7 @@ TEST(Words, EachVoiceGivesTheWordingItsClientsHaveAlwaysSeen)
         {404, websrv_voice_server, "Not Found"},
         {404, websrv_voice_program, "Not Found"},
         {416, websrv_voice_server, "Range Not Satisfiable"},
+        {421, websrv_voice_server, "Misdirected Request"},
         {431, websrv_voice_server, "Request Header Fields Too Large"},
         {500, websrv_voice_server, "Internal Server Error"},
         {500, websrv_voice_program, "Internal Error"},

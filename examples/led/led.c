@@ -2,7 +2,15 @@
  * led.c - a device API in a plug-in: the example to copy for your own.
  *
  *     GET  /api/led                  {"on":false}
- *     POST /api/led  {"on":true}     {"on":true}
+ *     POST /api/led  {"on":true}     {"on":true}     (Content-Type: application/json)
+ *
+ * A POST switches the LED only when it comes from a page of the device itself, or from a
+ * program: any page the user's browser shows may otherwise switch it, since a browser sends a
+ * form's or a script's POST to another site without asking that site first. The answer
+ * helper's websrv_answer_check_change refuses a POST whose Origin (or Referer) names another
+ * host with 403, and one whose body is not declared application/json (all a page of another
+ * site can send without the device's consent) with 415. Against a name that an attacker
+ * points at the device's address, run http.so or https.so with "-host" and the device's names.
  *
  * The plug-in answers its URLs itself, from its on_route hook, before the server looks for a
  * file: no CGI program, no fork. It shares its port with http.so or https.so when one of them
@@ -18,6 +26,11 @@
  *
  * Options: "-led-port N" (default 8080), "-led-state FILE" (default /tmp/websrv-led).
  */
+
+/* POSIX (open's O_CLOEXEC, PATH_MAX) also under a strict -std=c11: the C library reads this
+ * at its first header, so it comes before every #include. */
+#define _POSIX_C_SOURCE 200809L
+
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -91,12 +104,18 @@ static int answer_error(websrv_session *session, int status, const char *extra, 
     return websrv_answer_send(session, status, "application/json", extra, body, length + 3);
 }
 
-/* POST: a body of {"on":true} or {"on":false}. */
+/* POST: a body of {"on":true} or {"on":false}, as JSON from a page of the device. */
 static int answer_switch(websrv_session *session)
 {
     char body[LED_BODY_MAX];
     led_body wanted;
-    const long length = websrv_answer_read_body(session, body, sizeof body);
+    const int refusal = websrv_answer_check_change(session);
+    long length;
+    if (refusal == 403)
+        return answer_error(session, 403, NULL, "only the device's own pages may switch the LED");
+    if (refusal != 0)
+        return answer_error(session, refusal, NULL, "the body must be sent as application/json");
+    length = websrv_answer_read_body(session, body, sizeof body);
     if (length < 0 && errno == EFBIG)
         return answer_error(session, 413, NULL, "the body may hold 4096 bytes at most");
     if (length < 0 && errno == EINVAL)

@@ -3,15 +3,16 @@
 // It is an ordinary plug-in, built only against websrv_plugin.h, and its three parts
 // (descriptor, plugin_init, hooks) are the template for your own. Load it with
 //
-//     websrv -plugin path/to/http.so [-port N] [-auth PREFIX FILE]... [-realm TEXT]
+//     websrv -plugin path/to/http.so [-port N] [-host NAME]... [-auth PREFIX FILE]... [-realm TEXT]
 //            [-header "Name: value"]... [-status PATH] [-websocket PREFIX PROGRAM]...
 //
 // It gives the server a port to listen on (8080 unless "-port N" follows it on the command
 // line) and teaches the server the content types a device UI needs. Its hooks add what a
-// device UI asks for beyond files and CGI programs, each in a file of its own: paths behind
-// a password (auth.cpp), header lines for every response (answer.cpp), each directory's own
-// index (directory.cpp), a status endpoint (status.cpp) and WebSocket
-// connections bridged to programs (websocket.cpp). https.so is built from the same files and adds TLS (tls.cpp).
+// device UI asks for beyond files and CGI programs, each in a file of its own: the host names
+// the device answers to (hosts.cpp), paths behind a password (auth.cpp), header lines for every
+// response (answer.cpp), each directory's own index (directory.cpp), a status endpoint
+// (status.cpp) and WebSocket connections bridged to programs (websocket.cpp). https.so is
+// built from the same files and adds TLS (tls.cpp).
 #include <string.h>
 
 #include "stock.h"
@@ -32,7 +33,7 @@ int http_event(int event);
 websrv_plugin_ext http_ext = {
     .size = sizeof(websrv_plugin_ext),
     .flags = WEBSRV_EXT_MANY_SESSIONS,
-    .on_route = http_route,            // passwords first, then "-websocket" and "-status"
+    .on_route = http_route,            // "-host", passwords, then "-websocket" and "-status"
     .on_open = nullptr,
     .on_close = nullptr,
     .on_pending = nullptr,
@@ -111,8 +112,9 @@ constexpr stock_option own_options[] = {
 int http_option(int *index, char **argv)
 {
     // Each part has a table of its own options; the first that has the option takes it.
-    const std::span<const stock_option> tables[] = {own_options,      header_options(),    auth_options(),
-                                                    status_options(), websocket_options(), tls_options()};
+    const std::span<const stock_option> tables[] = {own_options,      header_options(),    host_options(),
+                                                    auth_options(),   status_options(),    websocket_options(),
+                                                    tls_options()};
     for (const std::span<const stock_option> table : tables) {
         const int result = option_take(table, index, argv);
         if (result != option_not_ours)
@@ -155,12 +157,13 @@ int http_session_init(websrv_session *session)
     return tls_session_init(session);
 }
 
-// Child, before the path is looked up: the password of a protected path is asked for first
-// (so that nothing behind it can be probed), then WebSocket paths and the status endpoint. 0
-// when a part has answered, 1 to let the server go on.
+// Child, before the path is looked up: a Host that "-host" does not list is refused first (so
+// that no page of another site reaches anything), then the password of a protected path is
+// asked for (so that nothing behind it can be probed), then WebSocket paths and the status
+// endpoint. 0 when a part has answered, 1 to let the server go on.
 int http_route(websrv_session *session)
 {
-    if (auth_request(session) == 0 || websocket_route(session) == 0)
+    if (host_route(session) == 0 || auth_request(session) == 0 || websocket_route(session) == 0)
         return 0;
     return status_route(session);
 }

@@ -70,6 +70,17 @@ int answer_send(int fd, int status, const char *extra, const char *protocol);
 // False when the result would not fit (`out` then ends where it did).
 bool append_url_text(char *out, size_t size, size_t *length, const char *text, bool raw);
 
+// ---- hosts.cpp: the names the device answers to ---------------------------------------------
+
+// "-host NAME".
+std::span<const stock_option> host_options();
+// Whether `host`, a Host value ("name[:port]", "[address]:port"), names the device: without
+// "-host" every host does; with it, a listed name (letter case aside) or an IP literal.
+bool host_is_ours(const char *host);
+// Child, first on the route: answers 421 for a Host that is not ours. 0 when it answered, 1 when
+// the request may go on (also without a Host).
+int host_route(websrv_session *session);
+
 // ---- auth.cpp: password-protected paths ---------------------------------------------------
 
 // "-auth PREFIX FILE" and "-realm TEXT".

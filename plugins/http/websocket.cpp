@@ -109,13 +109,12 @@ bool key_valid(const char *key)
 
 // Whether a browser's Origin names the host it asks (a page of this device), or there is none:
 // otherwise any site the user visits could open the device's programs with the user's password.
+// Host and port are compared whole; with "-host" that host must also be one of the device's,
+// or a site whose name an attacker points at the device (DNS rebinding) would pass.
 bool same_origin(const websrv_session *session)
 {
     const char *origin = websrv_answer_field(session, "Origin");
-    if (origin == nullptr)
-        return true;
-    const char *host = strstr(origin, "://");
-    return host != nullptr && session->host != nullptr && strcasecmp(host + 3, session->host) == 0;
+    return origin == nullptr || (websrv_answer_names_host(origin, session->host) && host_is_ours(session->host));
 }
 
 // The status that refuses the request, or 0 when it is a WebSocket upgrade the server takes.

@@ -58,12 +58,30 @@ SSL_CTX *make_context()
     return made;
 }
 
-// Whether `path` lies in the working directory, which the server serves to anyone.
+// Whether the absolute `path` lies in the working directory, which the server serves to anyone.
+// A file that does not exist yet (a key the first start would make) lies where its directory is.
 bool is_served(const char *path)
 {
     char root[PATH_MAX];
     char real[PATH_MAX];
-    return getcwd(root, sizeof root) != nullptr && realpath(path, real) != nullptr && websrv_path_under(real, root);
+    if (getcwd(root, sizeof root) == nullptr)
+        return false;
+    if (realpath(path, real) != nullptr)
+        return websrv_path_under(real, root);
+    char directory[stock_path_size];
+    const char *slash = strrchr(path, '/');
+    snprintf(directory, sizeof directory, "%.*s", slash > path ? static_cast<int>(slash - path) : 1, path);
+    return realpath(directory, real) != nullptr && websrv_path_under(real, root);
+}
+
+// Whether the key stays out of the served directory (it would be handed out), logged when it
+// does not. Asked before a first start makes a key, so that none is ever written there.
+bool key_kept_apart()
+{
+    if (!is_served(key_path))
+        return true;
+    log_msg(WEBSRV_LOG_ERROR, "%s: the key %s lies in the served directory; move it out\n", stock_name, key_path);
+    return false;
 }
 
 int set_tls_port(char **values)
@@ -149,12 +167,8 @@ int tls_start()
     OPENSSL_init_ssl(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_LOAD_SSL_STRINGS |
                          OPENSSL_INIT_NO_LOAD_CRYPTO_STRINGS,
                      nullptr);
-    if (!tls_make_pair_if_missing(cert_path, key_path))
+    if (!key_kept_apart() || !tls_make_pair_if_missing(cert_path, key_path))
         return -1;
-    if (is_served(key_path)) {
-        log_msg(WEBSRV_LOG_ERROR, "%s: the key %s lies in the served directory; move it out\n", stock_name, key_path);
-        return -1;
-    }
     context = make_context();
     if (context == nullptr) {
         tls_log_error(WEBSRV_LOG_ERROR, "cannot make the TLS context");
@@ -171,17 +185,16 @@ int tls_start()
 
 namespace {
 
-// -check: the pair would load (or would be made on the first start), and the key is not served.
+// -check: the key is not served (nor would be, made on the first start), and the pair would
+// load (or would be made).
 int check_pair()
 {
     OPENSSL_init_ssl(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
+    if (!key_kept_apart())
+        return -1;
     if (access(cert_path, F_OK) != 0 && access(key_path, F_OK) != 0) {
         log_msg(WEBSRV_LOG_ERROR, "%s: no %s and %s yet: the first start makes them\n", stock_name, cert_path, key_path);
         return 0;
-    }
-    if (is_served(key_path)) {
-        log_msg(WEBSRV_LOG_ERROR, "%s: the key %s lies in the served directory; move it out\n", stock_name, key_path);
-        return -1;
     }
     SSL_CTX *trial = make_context();
     const bool sound = trial != nullptr && tls_load_pair(trial, cert_path, key_path);

@@ -180,9 +180,13 @@ bool tls_make_pair_if_missing(const char *cert_path, const char *key_path)
     }
     if (!write_pem(key_path, key_mode, [&](FILE *file) {
             return PEM_write_PrivateKey(file, key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
-        }) ||
-        !write_pem(cert_path, cert_mode, [&](FILE *file) { return PEM_write_X509(file, cert.get()) == 1; }))
+        }))
         return false;
+    // Both or neither: a key left alone would stop every later start ("exists but ... does not").
+    if (!write_pem(cert_path, cert_mode, [&](FILE *file) { return PEM_write_X509(file, cert.get()) == 1; })) {
+        unlink(key_path);
+        return false;
+    }
     log_msg(WEBSRV_LOG_ERROR, "%s: made a self-signed certificate for %s, valid ten years: %s (key %s)\n", stock_name,
             host, cert_path, key_path);
     return true;

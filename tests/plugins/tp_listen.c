@@ -8,6 +8,9 @@
  *                       PORT2 while start-up is under way
  *   -slow-start PORT    registers "slow" on PORT; its start hook logs, then takes a second
  */
+/* POSIX (nanosleep, clock_gettime, O_CLOEXEC) under a strict -std= too. */
+#define _POSIX_C_SOURCE 200809L
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>

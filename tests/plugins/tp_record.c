@@ -57,6 +57,9 @@
  *   open fd=N lasting=L pid=P     (on_open, with -consent)
  *   close fd=N pid=P              (on_close, with -consent)
  */
+/* POSIX (nanosleep, clock_gettime, O_CLOEXEC) under a strict -std= too. */
+#define _POSIX_C_SOURCE 200809L
+
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>

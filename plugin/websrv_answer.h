@@ -116,7 +116,8 @@ static inline int websrv_answer_keeps(const websrv_session *session)
     const char *length = session->content_length;
     if (length != NULL && strspn(length, "0") != strcspn(length, " \t"))
         return 0;
-    if (session->protocol != NULL && strcmp(session->protocol, "HTTP/1.1") == 0)
+    if (session->protocol != NULL && strncmp(session->protocol, "HTTP/1.", 7) == 0 && session->protocol[7] >= '1' &&
+        session->protocol[7] <= '9')
         return connection == NULL || strncasecmp(connection, "close", 5) != 0;
     return connection != NULL && strncasecmp(connection, "keep-alive", 10) == 0;
 }
@@ -193,12 +194,13 @@ static inline int websrv_answer_check_change(const websrv_session *session)
 }
 
 /* The version the status line of an answer to the session's request starts with, as in every
- * answer the server sends: the request's own when it is "HTTP/", a digit, ".", a digit, and
- * "HTTP/1.0" for any other (a request that has none, or was not read that far). */
+ * answer the server sends: the request's own when it is "HTTP/1.", a digit, and "HTTP/1.0" for
+ * any other (a request that has none, or was not read that far; the server answers another major
+ * version 505 itself). */
 static inline const char *websrv_answer_version(const websrv_session *session)
 {
     const char *text = session->protocol;
-    if (text != NULL && strncmp(text, "HTTP/", 5) == 0 && text[5] >= '0' && text[5] <= '9' && text[6] == '.' &&
+    if (text != NULL && strncmp(text, "HTTP/", 5) == 0 && text[5] == '1' && text[6] == '.' &&
         text[7] >= '0' && text[7] <= '9' && text[8] == '\0')
         return text;
     return "HTTP/1.0";

@@ -121,12 +121,13 @@ TEST(RouteHelper, StatusLinesRepeatTheRequestsVersionAsTheServersDo)
         std::string request;
         const char *status_line;
     } cases[] = {
-        {"GET /status HTTP/1.2\r\n\r\n", "HTTP/1.2 200 Ok"},
-        {"GET /api/led HTTP/1.2\r\n\r\n", "HTTP/1.2 200 Ok"},
-        {"GET /missing HTTP/1.2\r\n\r\n", "HTTP/1.2 404 Not Found"},
-        {"POST /status HTTP/1.2\r\n\r\n", "HTTP/1.2 405 Method Not Allowed"},
-        {"GET /api/led HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 200 Ok"},
+        {"GET /status HTTP/1.2\r\nHost: a\r\n\r\n", "HTTP/1.2 200 Ok"},
+        {"GET /api/led HTTP/1.2\r\nHost: a\r\n\r\n", "HTTP/1.2 200 Ok"},
+        {"GET /missing HTTP/1.2\r\nHost: a\r\n\r\n", "HTTP/1.2 404 Not Found"},
+        {"POST /status HTTP/1.2\r\nHost: a\r\n\r\n", "HTTP/1.2 405 Method Not Allowed"},
+        {"GET /api/led HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n", "HTTP/1.1 200 Ok"},
         {"GET /api/led HTTP/1.0\r\n\r\n", "HTTP/1.0 200 Ok"},
+        {"GET /api/led HTTP/2.0\r\n\r\n", "HTTP/1.0 505 HTTP Version Not Supported"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(site.get(c.request).status_line, c.status_line) << c.request;

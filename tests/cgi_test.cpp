@@ -417,6 +417,39 @@ TEST_F(CgiServer, HeaderValuesLoseTheirBlanksAndConnectionCloseIsAnswered)
     expect_healthy();
 }
 
+// A client that closes its sending side after its request (as HTTP/1.0 clients and scripts
+// may) is still there: a slow program's answer reaches it, a silent one's 504 does, and an
+// event stream goes on.
+TEST_F(CgiServer, ClientThatClosesItsSendingSideStillGetsTheAnswer)
+{
+    script("cgi-bin/slow", "sleep 1.5; printf 'Content-Type: text/plain\\r\\n\\r\\nlate\\n'");
+    script("cgi-bin/mute", "exec sleep 30");
+    script("cgi-bin/events", "printf 'Content-Type: text/event-stream\\r\\n\\r\\ndata: one\\n\\n'; sleep 0.5; "
+                             "printf 'data: two\\n\\n'");
+    start({"-t", "3"});
+    const struct {
+        const char *program;
+        std::string expected;  // the whole answer, or (events) what its body ends with
+    } cases[] = {
+        {"slow", "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nlate\n"},
+        {"mute", "504"},
+        {"events", "data: two\n\n"},
+    };
+    for (const auto &c : cases) {
+        Client client(port);
+        ASSERT_TRUE(client.send_all(get_request(std::string("/cgi-bin/") + c.program)));
+        shutdown(client.fd(), SHUT_WR);
+        const Reply reply = parse_reply(client.read_all(15000));
+        if (c.expected == "504")
+            EXPECT_EQ(reply.raw, expected_error_page("HTTP/1.0", 504, "Gateway Timeout", reply.header("Date")));
+        else if (std::string(c.program) == "events")
+            EXPECT_TRUE(reply.body.ends_with(c.expected)) << reply.raw;
+        else
+            EXPECT_EQ(reply.raw, c.expected);
+    }
+    expect_healthy();
+}
+
 TEST_F(CgiServer, ClientThatClosesBeforeTheWholeBodyGivesTheProgramAnEndOfInput)
 {
     start();

@@ -34,11 +34,11 @@
 namespace {
 
 constexpr size_t copy_size = websrv_cgi_copy_size;
+// How long the output of a program whose client has gone is still read (and its write to the
+// client tried) before the program counts as silent and is ended.
+constexpr int gone_grace_ms = 500;
 // How long a program that never answered gets to end after SIGTERM before SIGKILL follows.
 constexpr int term_grace_ms = 1000;
-// How long a program whose client has closed its side may stay silent before the client counts
-// as gone: a client that half-closes after its request still gets an answer written at once.
-constexpr int gone_grace_ms = 500;
 
 // Waits, without a limit of its own, until the program has written something (or ended) or
 // the input copy has stopped copying the body, whichever comes first. A program that reads
@@ -61,10 +61,22 @@ long long silence_deadline()
     return websrv_deadline_in(websrv_config.cgi_silence_seconds * 1000LL);
 }
 
+// Sends the client of an event stream that closed its side a comment line, between two events
+// (at a line's end): one that left answers it with a reset. False when the write failed.
+bool probe_client(websrv_connection *c, websrv_cgi_client &client)
+{
+    if (client.probed || !client.line_ended)
+        return true;
+    client.probed = true;
+    return websrv_write_all(c->session.socket, ":\n", 2, websrv_connection_desc(c)) == 0;
+}
+
 // Reads the program's output, waiting at most its silence limit for it. While the body still
 // goes in through the pump, the pump is turned and the program's silence not counted: a program
-// that reads its whole input before it answers is rightly silent meanwhile.
-int read_output(const websrv_cgi_answer &answer, char *buffer, size_t length)
+// that reads its whole input before it answers is rightly silent meanwhile. The client's
+// connection is watched meanwhile: a reset or an error ends the wait (ECONNRESET) at once; a
+// closed sending side only has the client of an event stream found out (probe_client).
+int read_output(websrv_connection *c, const websrv_cgi_answer &answer, char *buffer, size_t length)
 {
     websrv_body_pump *pump = answer.pump;
     while (pump != nullptr && !pump->over()) {
@@ -75,22 +87,31 @@ int read_output(const websrv_cgi_answer &answer, char *buffer, size_t length)
         pump->heard(watched[1], watched[2]);
         pump->expire();
     }
-    // The client is watched too: one that went away ends the wait (ECONNRESET) within a moment,
-    // however long the program would stay silent.
+    websrv_cgi_client &client = *answer.client_state;
     const long long deadline = silence_deadline();
-    pollfd watched[2] = {{answer.pipe_read, POLLIN, 0}, {answer.client, POLLRDHUP, 0}};
-    for (long long end = deadline;;) {
-        const int ready = poll(watched, 2, static_cast<int>(end > websrv_now_ms() ? end - websrv_now_ms() : 0));
+    for (;;) {
+        if (client.closed_side && !probe_client(c, client)) {
+            errno = ECONNRESET;
+            return -1;
+        }
+        const bool watch_side = client.event_stream && !client.closed_side;
+        pollfd watched[2] = {{answer.pipe_read, POLLIN, 0}, {answer.client, static_cast<short>(watch_side ? POLLRDHUP : 0), 0}};
+        const long long left = deadline - websrv_now_ms();
+        const int ready = poll(watched, 2, static_cast<int>(left > 0 ? left : 0));
         if (ready < 0 && errno == EINTR)
             continue;  // the program's end, say (SIGCHLD)
         if (ready <= 0 || watched[0].revents != 0)
             break;
-        watched[1].fd = -1;  // closed or reset: only the pipe from here on, a moment longer
-        end = websrv_deadline_in(gone_grace_ms);
-    }
-    if (watched[0].revents == 0 && watched[1].fd < 0) {
-        errno = ECONNRESET;
-        return -1;
+        if ((watched[1].revents & (POLLERR | POLLHUP)) != 0) {
+            // Gone: what the program writes a moment longer goes to the client (and fails
+            // there); a program that stays silent is ended at once.
+            if (!websrv_wait_ready(answer.pipe_read, POLLIN, websrv_deadline_in(gone_grace_ms))) {
+                errno = ECONNRESET;
+                return -1;
+            }
+            break;
+        }
+        client.closed_side = true;
     }
     return websrv_read_until(answer.pipe_read, buffer, length, nullptr, deadline);
 }
@@ -110,11 +131,11 @@ bool header_ended(const char *chunk, size_t length)
 // Reads the program's output into `chunk` until its header has ended, the chunk is full or
 // the program has closed its output: a header may come in several writes. Returns the bytes
 // read; -1 when a read failed or timed out (errno ETIMEDOUT) before the header ended.
-int collect_header(const websrv_cgi_answer &answer, char (&chunk)[copy_size])
+int collect_header(websrv_connection *c, const websrv_cgi_answer &answer, char (&chunk)[copy_size])
 {
     size_t got = 0;
     while (got < sizeof chunk && !header_ended(chunk, got)) {
-        const int read = read_output(answer, chunk + got, sizeof chunk - got);
+        const int read = read_output(c, answer, chunk + got, sizeof chunk - got);
         if (read < 0)
             return -1;
         if (read == 0)
@@ -189,8 +210,9 @@ int judge_header(const char *chunk, int got, const cgi_header &header, const cha
 // Writes the status line and the collected chunk (without the program's own Status line; only
 // up to the header's end for HEAD). Returns false after logging a failed write.
 bool answer_header(websrv_connection *c, char (&chunk)[copy_size], int got, const cgi_header &header,
-                   bool head_only)
+                   const websrv_cgi_answer &answer)
 {
+    const bool head_only = answer.head_only;
     const websrv_plugin_desc *desc = websrv_connection_desc(c);
     char status_line[copy_size];
     const int status_length = compose_status_line(status_line, c, chunk, header);
@@ -212,6 +234,7 @@ bool answer_header(websrv_connection *c, char (&chunk)[copy_size], int got, cons
     }
     const bool failed = forward > 0 && websrv_write_all(c->session.socket, chunk, forward, desc) < 0;
     websrv_access_body(failed ? 0 : static_cast<long long>(forward - header_part), failed);
+    answer.client_state->line_ended = forward == 0 || chunk[forward - 1] == '\n';
     if (failed) {
         websrv_error_errno("Write to SOCKET failed %s\n");
         return false;
@@ -240,7 +263,7 @@ void copy_rest(websrv_connection *c, const websrv_cgi_answer &answer, char (&chu
 {
     const char *path = answer.path;
     for (;;) {
-        int got = read_output(answer, chunk, sizeof chunk);
+        int got = read_output(c, answer, chunk, sizeof chunk);
         if (got < 0 && errno == ECONNRESET) {
             websrv_access_body(0, true);
             break;
@@ -267,6 +290,7 @@ void copy_rest(websrv_connection *c, const websrv_cgi_answer &answer, char (&chu
             websrv_error("Write to SOCKET failed\n");
             break;
         }
+        answer.client_state->line_ended = got == 0 || chunk[got - 1] == '\n';
     }
     c->keep = false;
     end_program(answer.program, answer.path, true);  // the client is gone, the output still open
@@ -282,34 +306,12 @@ bool is_nph(const char *path)
 
 }  // namespace
 
-void websrv_cgi_copy_output(websrv_connection *c, const websrv_cgi_answer &answer)
+namespace {
+
+// Answers with what the program's header asks for (collected whole in `chunk`, `got` bytes),
+// and then the rest of its output.
+void answer_program(websrv_connection *c, const websrv_cgi_answer &answer, char (&chunk)[copy_size], int got)
 {
-    websrv_log(WEBSRV_LOG_DETAIL, "Starting the Output Redirector PID:%d\n", static_cast<int>(getpid()));
-    wait_for_body_copy(answer.pipe_read, answer.copying);
-    char chunk[copy_size];
-    if (is_nph(answer.path)) {
-        c->keep = false;  // the program frames its answer itself
-        copy_rest(c, answer, chunk, true, -1);
-        return;
-    }
-    // Whatever the server answers in the program's place closes the connection: the program
-    // may still be writing.
-    const int got = collect_header(answer, chunk);
-    if (got <= 0) {
-        c->keep = false;
-        const bool gone = got < 0 && errno == ECONNRESET;
-        const bool silent = got < 0 && errno == ETIMEDOUT;
-        if (gone)
-            websrv_access_body(0, true);
-        else if (got < 0)
-            websrv_log_errno("Redirect Output Failed Error:%s\n");
-        else
-            websrv_log(WEBSRV_LOG_ERROR, "No header information\n");
-        if (!gone)
-            websrv_send_error(c, silent ? 504 : 502);
-        end_program(answer.program, answer.path, gone);
-        return;
-    }
     const cgi_header header = websrv_cgi_scan_header(chunk, static_cast<size_t>(got));
     const int refusal = judge_header(chunk, got, header, answer.path);
     // The connection goes on only behind an answer whose length the program gave.
@@ -318,11 +320,12 @@ void websrv_cgi_copy_output(websrv_connection *c, const websrv_cgi_answer &answe
         websrv_send_error(c, refusal);
         return;
     }
+    answer.client_state->event_stream = header.event_stream;
     if (header.has_location)
         websrv_log(WEBSRV_LOG_ERROR, "TODO: Handling of the redirect command.\n");
     websrv_log(WEBSRV_LOG_DETAIL, "CGI Header Length is %d bytes\n", static_cast<int>(header.status_line_length));
     const bool kept = c->keep;
-    if (!answer_header(c, chunk, got, header, answer.head_only)) {
+    if (!answer_header(c, chunk, got, header, answer)) {
         c->keep = false;
         end_program(answer.program, answer.path, true);
         return;
@@ -333,4 +336,40 @@ void websrv_cgi_copy_output(websrv_connection *c, const websrv_cgi_answer &answe
         const long long sent = static_cast<long long>(got) - static_cast<long long>(header.header_end);
         copy_rest(c, answer, chunk, false, c->keep ? header.content_length - sent : -1);
     }
+}
+
+}  // namespace
+
+void websrv_cgi_copy_output(websrv_connection *c, const websrv_cgi_answer &given)
+{
+    websrv_log(WEBSRV_LOG_DETAIL, "Starting the Output Redirector PID:%d\n", static_cast<int>(getpid()));
+    websrv_cgi_client client;
+    websrv_cgi_answer answer = given;
+    answer.client_state = &client;
+    wait_for_body_copy(answer.pipe_read, answer.copying);
+    char chunk[copy_size];
+    if (is_nph(answer.path)) {
+        c->keep = false;  // the program frames its answer itself
+        copy_rest(c, answer, chunk, true, -1);
+        return;
+    }
+    // Whatever the server answers in the program's place closes the connection: the program
+    // may still be writing.
+    const int got = collect_header(c, answer, chunk);
+    if (got > 0) {
+        answer_program(c, answer, chunk, got);
+        return;
+    }
+    c->keep = false;
+    const bool gone = got < 0 && errno == ECONNRESET;
+    const bool silent = got < 0 && errno == ETIMEDOUT;
+    if (gone)
+        websrv_access_body(0, true);
+    else if (got < 0)
+        websrv_log_errno("Redirect Output Failed Error:%s\n");
+    else
+        websrv_log(WEBSRV_LOG_ERROR, "No header information\n");
+    if (!gone)
+        websrv_send_error(c, silent ? 504 : 502);
+    end_program(answer.program, answer.path, gone);
 }

@@ -121,6 +121,10 @@ cgi_header websrv_cgi_scan_header(const char *chunk, size_t length)
             header.has_location = true;
         } else if (starts_with(line, text, "Content-Length:")) {
             read_length(line + 15, text - 15, &header);
+        } else if (starts_with(line, text, "Content-Type:")) {
+            std::string_view value(line + 13, text - 13);
+            value.remove_prefix(websrv_blanks(value));
+            header.event_stream = value.size() >= 17 && websrv_same_start_nocase(value.data(), "text/event-stream", 17);
         } else if (starts_with(line, text, "Connection:")) {
             std::string_view value(line + 11, text - 11);
             value.remove_prefix(websrv_blanks(value));

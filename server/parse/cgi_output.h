@@ -27,6 +27,7 @@ struct cgi_header {
     long long content_length = -1;  // the program's Content-Length, one run of digits; -1 without
     bool says_close = false;   // the header says "Connection: close"
     bool says_keep_alive = false;  // the header says "Connection: keep-alive"
+    bool event_stream = false;     // the answer is server-sent events ("text/event-stream")
     int bad_line = 0;          // the first line (from 1) that is no "Name: value" line, or the
                                // line at which the chunk ends before the header's empty line;
                                // 0 when the header block is sound

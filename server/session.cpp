@@ -267,7 +267,8 @@ void websrv_serve_next(int control, int slot)
         websrv_count(&websrv_server_counters::connections);
         // A session under way is served to its end even when the main process is killed.
         prctl(PR_SET_PDEATHSIG, 0);
-        websrv_share_arrived(taken.peer, websrv_first_bytes(taken));
+        const websrv_arrival arrival = websrv_first_bytes(taken);
+        websrv_share_arrived(taken.peer, arrival);
         // The main process learns that this process took a connection: with slots to spare it
         // forks the next waiting child now, and with none it looks after the waiting ones.
         if (served == 1)
@@ -275,6 +276,11 @@ void websrv_serve_next(int control, int slot)
         websrv_log(WEBSRV_LOG_DETAIL, "Incoming request handled by PID:%d\n", static_cast<int>(getpid()));
         websrv_connection c{};
         const bool opened = open_connection(&c, taken, control, served < limit);
+        // A connection that only waits, taken while every slot is busy: the main process looks at
+        // the listening sockets again at once, and asks the session that waited longest to give
+        // its slot to the next connection waiting there (which may wait behind many such ones).
+        if (arrival != websrv_arrival::whole)
+            websrv_waits_now(&c);
         if ((c.lasting & WEBSRV_LASTING_PROCESS) == 0)
             websrv_close_listeners();
         if (opened)

@@ -284,6 +284,84 @@ TEST(Sessions, SlowHeaderIsCutOffThirtySecondsAfterTheAcceptHoweverItTrickles)
     EXPECT_NE(site.log().find("WebSrv Error: Read Timeout.\n"), std::string::npos);
 }
 
+// An attack kept up while an honest client asks: one address holds 100 connections open without
+// a byte (a new one for each the server closes), and 16 more from four addresses drip a header a
+// byte at a time. Slots go to work, not to waiting: the honest client's every request is answered
+// within a moment, whatever the process model (-j, -r, -k). The bound is far above what the
+// server needs (milliseconds) and far below what a queue of idle connections in front of the
+// client cost before (10 to 30 s).
+class UnderAttack : public ::testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(UnderAttack, HonestRequestsAreAnsweredAtOnce)
+{
+    Site site;
+    site.put("page.html", kPage);
+    std::vector<std::string> args = GetParam();
+    args.insert(args.end(), {"-plugin", http_plugin, "-port", std::to_string(site.port)});
+    ASSERT_TRUE(site.start(server_binary, args)) << site.log();
+    std::atomic<bool> over{false};
+    std::thread idle([&] {
+        std::vector<int> held;
+        while (!over) {
+            while (held.size() < 100 && !over) {
+                const int fd = connect_from("127.0.0.20", site.port);
+                if (fd < 0)
+                    break;
+                held.push_back(fd);
+            }
+            char byte;
+            for (size_t i = 0; i < held.size();) {
+                if (recv(held[i], &byte, 1, MSG_DONTWAIT) == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+                    close(held[i]);
+                    held.erase(held.begin() + static_cast<long>(i));
+                } else {
+                    ++i;
+                }
+            }
+            sleep_ms(20);
+        }
+        for (const int fd : held)
+            close(fd);
+    });
+    std::vector<std::thread> drips;
+    for (int i = 0; i < 16; ++i) {
+        drips.emplace_back([&, i] {
+            const std::string header = "GET /page.html HTTP/1.0\r\nX-Slow: " + std::string(100, 'x') + "\r\n\r\n";
+            while (!over) {
+                const int fd = connect_from("127.0.0.3" + std::to_string(i % 4), site.port);
+                for (size_t at = 0; fd >= 0 && at < header.size() && !over; ++at) {
+                    if (send(fd, &header[at], 1, MSG_NOSIGNAL) != 1)
+                        break;
+                    sleep_ms(300);
+                }
+                if (fd >= 0)
+                    close(fd);
+            }
+        });
+    }
+    sleep_ms(1500);  // the idle connections are handed to the server after a second without a byte
+    long long slowest_ms = 0;
+    int answered = 0;
+    for (const auto end = Clock::now() + std::chrono::seconds(4); Clock::now() < end; ++answered) {
+        const auto begin = Clock::now();
+        const Reply reply = parse_reply(exchange(site.port, get_request("/page.html"), 30000));
+        EXPECT_EQ(reply.body, kPage);
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin).count();
+        slowest_ms = std::max<long long>(slowest_ms, took);
+    }
+    over = true;
+    idle.join();
+    for (std::thread &drip : drips)
+        drip.join();
+    EXPECT_LT(slowest_ms, 2000) << answered << " requests";
+    EXPECT_EQ(site.stop(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, UnderAttack, ::testing::Values(
+    std::vector<std::string>{"-j", "1"}, std::vector<std::string>{"-j", "4"},
+    std::vector<std::string>{"-j", "4", "-k", "5"}, std::vector<std::string>{"-j", "1", "-r", "100"},
+    std::vector<std::string>{"-j", "4", "-r", "100"}, std::vector<std::string>{"-j", "8", "-r", "100", "-k", "5"}));
+
 TEST(Ipv6, ClientsOfTheLoopbackAddressAreServedWithTheirRealAddress)
 {
     if (!ipv6_loopback_works())

@@ -18,6 +18,7 @@
 #include "parse/request.h"
 #include "wait.h"
 #include "registry.h"
+#include "text.h"
 
 namespace {
 
@@ -154,8 +155,10 @@ websrv_arrival websrv_first_bytes(const websrv_accepted &taken)
     if (first[0] == tls_handshake)
         return got >= tls_record_header && got >= tls_record_header + (bytes[3] << 8 | bytes[4])
             ? websrv_arrival::whole : websrv_arrival::part;
-    return websrv_header_complete(first) || !websrv_came_dripping(taken.fd, got) ? websrv_arrival::whole
-                                                                                  : websrv_arrival::part;
+    // An honest client's first segment holds its request line whole at least.
+    const bool line_whole = websrv_find_char(first, '\n') != nullptr;
+    return websrv_header_complete(first) || (line_whole && !websrv_came_dripping(taken.fd, got))
+        ? websrv_arrival::whole : websrv_arrival::part;
 }
 
 void websrv_open_connection(websrv_connection *c, const websrv_accepted &taken)

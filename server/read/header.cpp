@@ -89,7 +89,10 @@ websrv_wait_end websrv_wait_for_bytes(websrv_connection *c, long long deadline, 
         // The end of a program an earlier request left working: reaped while the session waits.
         const nfds_t listening = count;
         count += static_cast<nfds_t>(websrv_programs_watch(watched + count, programs_watched));
-        const int ready = poll(watched, count, static_cast<int>(deadline - now));
+        // Listening sockets left alone for a moment are looked at again once it is over.
+        const bool quiet = lasts && now < listeners_quiet_until;
+        const long long until = quiet && listeners_quiet_until < deadline ? listeners_quiet_until : deadline;
+        const int ready = poll(watched, count, static_cast<int>(until - now));
         if (ready > 0 && count > listening)
             websrv_programs_reap();
         if (ready < 0 && errno != EINTR)

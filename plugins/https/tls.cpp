@@ -170,11 +170,15 @@ int tls_start()
     if (!key_kept_apart() || !tls_make_pair_if_missing(cert_path, key_path))
         return -1;
     context = make_context();
-    if (context == nullptr) {
+    SSL_CTX *trial = make_context();
+    if (context == nullptr || trial == nullptr) {
         tls_log_error(WEBSRV_LOG_ERROR, "cannot make the TLS context");
         return -1;
     }
-    if (!tls_load_pair(context, cert_path, key_path)) {
+    // Read now, before the server may drop to a user who cannot read the key.
+    const bool sound = tls_pair_read(trial, cert_path, key_path);
+    SSL_CTX_free(trial);
+    if (!sound || !tls_pair_follow(context)) {
         SSL_CTX_free(context);
         context = nullptr;
         return -1;
@@ -197,36 +201,37 @@ int check_pair()
         return 0;
     }
     SSL_CTX *trial = make_context();
-    const bool sound = trial != nullptr && tls_load_pair(trial, cert_path, key_path);
+    const bool sound = trial != nullptr && tls_pair_check(trial, cert_path, key_path);
     SSL_CTX_free(trial);
     return sound ? 0 : -1;
+}
+
+// Main process, SIGUSR1: reads the pair again; a sound one is served by every process from its
+// next connection on, a bad or unreadable one leaves the pair in use everywhere.
+void reread_pair()
+{
+    SSL_CTX *trial = make_context();
+    const bool sound = trial != nullptr && tls_pair_read(trial, cert_path, key_path);
+    SSL_CTX_free(trial);
+    if (sound && tls_pair_follow(context))
+        log_msg(WEBSRV_LOG_DETAIL, "%s: read %s and %s again\n", stock_name, cert_path, key_path);
+    else
+        log_msg(WEBSRV_LOG_ERROR, "%s: the certificate in use stays\n", stock_name);
 }
 
 }  // namespace
 
 void tls_follow_reloads(SSL_CTX *in_use)
 {
-    static int seen_reloads = 0;
-    const websrv_server_counters *counters = server_counters();
-    if (counters == nullptr || in_use == nullptr || counters->reloads == seen_reloads)
-        return;
-    seen_reloads = counters->reloads;
-    // Tried on a context of its own first: a bad pair must not replace half of the good one.
-    SSL_CTX *trial = make_context();
-    const bool sound = trial != nullptr && tls_load_pair(trial, cert_path, key_path);
-    SSL_CTX_free(trial);
-    if (sound && tls_load_pair(in_use, cert_path, key_path))
-        log_msg(WEBSRV_LOG_DETAIL, "%s: read %s and %s again\n", stock_name, cert_path, key_path);
-    else
-        log_msg(WEBSRV_LOG_ERROR, "%s: the certificate in use stays\n", stock_name);
+    tls_pair_follow(in_use);
 }
 
 int tls_event(int event)
 {
     if (event == WEBSRV_EVENT_CHECK)
         return check_pair();
-    if (event == WEBSRV_EVENT_RELOAD)
-        tls_follow_reloads(context);
+    if (event == WEBSRV_EVENT_RELOAD && context != nullptr)
+        reread_pair();
     // Once privileges are dropped: the engine runs as the server's user, not as root.
     if (event != WEBSRV_EVENT_READY || context == nullptr || tls_engine_start(context) < 0)
         return 0;

@@ -191,38 +191,3 @@ bool tls_make_pair_if_missing(const char *cert_path, const char *key_path)
             host, cert_path, key_path);
     return true;
 }
-
-bool tls_load_pair(SSL_CTX *context, const char *cert_path, const char *key_path)
-{
-    char what[2 * stock_path_size + 64];
-    const char *const paths[] = {cert_path, key_path};
-    for (const char *path : paths) {
-        if (access(path, R_OK) != 0) {
-            log_msg(WEBSRV_LOG_ERROR, "%s: cannot read %s: %s\n", stock_name, path, strerror(errno));
-            return false;
-        }
-    }
-    if (SSL_CTX_use_certificate_chain_file(context, cert_path) != 1) {
-        snprintf(what, sizeof what, "%s cannot serve as the certificate", cert_path);
-        tls_log_error(WEBSRV_LOG_ERROR, what);
-        return false;
-    }
-    if (SSL_CTX_use_PrivateKey_file(context, key_path, SSL_FILETYPE_PEM) != 1) {
-        if (ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH)
-            snprintf(what, sizeof what, "the key %s does not belong to the certificate %s", key_path, cert_path);
-        else
-            snprintf(what, sizeof what, "%s cannot serve as the private key", key_path);
-        tls_log_error(WEBSRV_LOG_ERROR, what);
-        return false;
-    }
-    if (SSL_CTX_check_private_key(context) != 1) {
-        snprintf(what, sizeof what, "the key %s does not belong to the certificate %s", key_path, cert_path);
-        tls_log_error(WEBSRV_LOG_ERROR, what);
-        return false;
-    }
-    struct stat st;
-    if (stat(key_path, &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0)
-        log_msg(WEBSRV_LOG_ERROR, "%s: warning: the key %s is readable by group or others (mode %03o); chmod 600 it\n",
-                stock_name, key_path, static_cast<unsigned>(st.st_mode & 0777));
-    return true;
-}

@@ -12,9 +12,16 @@ void tls_log_error(int level, const char *what);
 // tls_cert.cpp: makes a self-signed P-256 key and certificate for this host, valid ten years,
 // when neither file exists (a device's first boot). False after logging.
 bool tls_make_pair_if_missing(const char *cert_path, const char *key_path);
-// Loads the certificate (chain) and key into `context` and checks that they belong together.
-// False after logging which file is unreadable, malformed or does not match.
-bool tls_load_pair(SSL_CTX *context, const char *cert_path, const char *key_path);
+// tls_pair.cpp: the pair in use, shared by every process of the server.
+// Reads the certificate (chain) and key files and loads them into `trial`, checking that they
+// belong together. False after logging which file is unreadable, malformed or does not match.
+bool tls_pair_check(SSL_CTX *trial, const char *cert_path, const char *key_path);
+// Main process: the same, and when the pair is sound it becomes the one every process serves
+// (through tls_pair_follow). The first call, at start-up, makes the memory the processes share.
+bool tls_pair_read(SSL_CTX *trial, const char *cert_path, const char *key_path);
+// Any process: loads the pair published last into `in_use` when it is not the one this process
+// loaded last. True when it loaded one.
+bool tls_pair_follow(SSL_CTX *in_use);
 
 // tls_relay.cpp, main process once start-up is over: starts the engine, the process that carries the
 // TLS connections, with `context`. 0, or -1 (logged).
@@ -31,10 +38,9 @@ int tls_sendfile(int out_fd, int in_fd, off_t *offset, size_t count);
 
 // tls.cpp: the TLS port's number.
 int tls_port();
-// tls.cpp, in any process: reads the certificate and key again into `in_use` when a reload
-// (SIGUSR1) was counted since this process last looked. A pair that loads whole replaces the
-// one in use (the ticket key stays, so sessions still resume in every process); a bad one is
-// logged and the old pair stays.
+// tls.cpp, in any process: serves the pair the main process read last (on SIGUSR1) from here
+// on, when this process does not yet (the ticket key stays, so sessions still resume in every
+// process).
 void tls_follow_reloads(SSL_CTX *in_use);
 
 // tls_inside.cpp: TLS in the connection's own process, on a connection that lasts. tls_open

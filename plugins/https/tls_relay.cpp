@@ -391,6 +391,9 @@ bool take_connection(int control, SSL_CTX *context, relay **connections, int *co
         close(fds[1]);
         return true;
     }
+    // A pair read again since the engine last looked serves this connection already: the engine
+    // may have slept through the reload in its wait.
+    tls_follow_reloads(context);
     if (relay *r = make_relay(context, fds[0], fds[1], message.peer))
         connections[(*count)++] = r;
     return true;
@@ -402,7 +405,6 @@ void relay_loop(int control, SSL_CTX *context, relay **connections, int count)
 {
     pollfd wait[1 + 2 * max_connections];
     while (control >= 0 || count > 0) {
-        tls_follow_reloads(context);  // a connection taken from here on gets a renewed pair
         int64_t next = websrv_now_ms() + 24 * 60 * 60 * 1000;
         int watched = 0;
         if (control >= 0)
@@ -495,6 +497,7 @@ bool fork_relay(SSL_CTX *context, int tls_fd, int plain_fd, const char *peer)
         return true;
     const int kept[] = {tls_fd < plain_fd ? tls_fd : plain_fd, tls_fd < plain_fd ? plain_fd : tls_fd};
     close_all_but(kept);
+    tls_follow_reloads(context);  // this process may have been forked before the last reload
     relay *connections[1];
     const int count = (connections[0] = make_relay(context, tls_fd, plain_fd, peer)) != nullptr ? 1 : 0;
     relay_loop(-1, context, connections, count);

@@ -1,7 +1,8 @@
 # Debian packages of the server: `cpack -G DEB` in the build directory makes
 #
-#   websrv      the server, the stock plug-ins, websrv(8), the systemd unit, the System V init
-#               script, /etc/default/websrv, the logrotate file and a first page
+#   websrv      the server, the stock plug-ins, websrv(8), the systemd unit and its tmpfiles.d
+#               file, the System V init script, /etc/default/websrv, the logrotate file and a
+#               first page
 #   websrv-dev  the plug-in headers, the pkg-config files, websrv-plugin(7) and the LED example
 #
 # for /usr, from the files of packaging/ (the service files are the ones the Buildroot and
@@ -42,6 +43,8 @@ set(websrv_service_rule COMPONENT service EXCLUDE_FROM_ALL)
 install(PROGRAMS ${websrv_deb_work}/websrv.init DESTINATION /etc/init.d RENAME websrv ${websrv_service_rule})
 install(FILES ${websrv_deb_work}/websrv.default DESTINATION /etc/default RENAME websrv ${websrv_service_rule})
 install(FILES ${websrv_deb_work}/websrv.service DESTINATION /lib/systemd/system ${websrv_service_rule})
+install(FILES ${websrv_packaging_dir}/common/websrv.tmpfiles DESTINATION /usr/lib/tmpfiles.d RENAME websrv.conf
+        ${websrv_service_rule})
 install(FILES ${websrv_packaging_dir}/debian/websrv.logrotate DESTINATION /etc/logrotate.d
         RENAME websrv ${websrv_service_rule})
 install(FILES ${websrv_packaging_dir}/common/index.html DESTINATION share/websrv ${websrv_service_rule})

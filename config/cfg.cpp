@@ -220,21 +220,25 @@ bool log_could_open(const char *path)
     return false;
 }
 
-// Opens the access log of "-a" for appending (made when missing, never through a symbolic
-// link, never waiting for a reader), in place of any opened before. With "-check", only
-// looks whether it could.
+// "-a": the access log, opened once the whole command line is read (open_access_log).
 int set_access_log(const char *path)
 {
     websrv_config.access_log_path = path;
+    return 0;
+}
+
+// Opens the access log of "-a" for appending (made when missing, never through a symbolic
+// link, never waiting for a reader). With "-check", only looks whether it could. Returns 0, or
+// -1 after logging why not.
+int open_access_log()
+{
+    const char *path = websrv_config.access_log_path;
+    if (path == nullptr)
+        return 0;
     if (websrv_checking)
         return log_could_open(path) ? 0 : -1;
-    const int fd = websrv_access_log_open(path);
-    if (fd < 0)
-        return -1;
-    if (websrv_config.access_log_fd >= 0)
-        close(websrv_config.access_log_fd);
-    websrv_config.access_log_fd = fd;
-    return 0;
+    websrv_config.access_log_fd = websrv_access_log_open(path);
+    return websrv_config.access_log_fd < 0 ? -1 : 0;
 }
 
 int set_interface(const char *value)
@@ -319,6 +323,7 @@ int websrv_option_parse(int argc, char **argv)
     if (websrv_config.access_log_fd >= 0)
         close(websrv_config.access_log_fd);
     websrv_config = default_settings;
+    websrv_checking = false;
 
     websrv_mcb.version_major = version_major;
     websrv_mcb.version_minor = version_minor;
@@ -344,6 +349,8 @@ int websrv_option_parse(int argc, char **argv)
         websrv_error("No plugins nothing to do.\n");
         return -1;
     }
+    if (open_access_log() < 0)
+        return -1;
     log_summary();
     return 0;
 }

@@ -134,6 +134,51 @@ TEST(RunAs, ADropThatFailsStopsTheStart)
     EXPECT_EQ(read_file(dir.file("webport")), "");
 }
 
+// "-check" as the value of a plug-in's option is that value, not a switch to check mode.
+TEST(Check, AsAnOptionsValueIsThatValue)
+{
+    Site site;
+    write_file(site.dir.file("users"), "");
+    ASSERT_TRUE(site.start(server_binary, {"-plugin", http_plugin, "-port", std::to_string(site.port), "-auth",
+                                           "/admin", site.dir.file("users"), "-realm", "-check"}))
+        << site.log();
+    EXPECT_NE(site.get("GET /admin/ HTTP/1.0\r\n\r\n").raw.find("realm=\"-check\""), std::string::npos);
+    EXPECT_EQ(site.stop(), 0);
+}
+
+// With -u, -check looks as that user at what the server will need once it runs as the user: a
+// document root it cannot read, or an access log it could not make anew after a rotation, fail
+// the check with the path named.
+TEST(RunAs, CheckNamesWhatTheUserWillNotReach)
+{
+    if (geteuid() != 0 || unprivileged() == nullptr)
+        GTEST_SKIP() << "-u needs root and the user nobody";
+    TempDir dir;
+    chmod(dir.path().c_str(), 0755);
+    for (const char *name : {"www", "logs", "closed", "closed/www"})
+        mkdir(dir.file(name).c_str(), 0755);
+    chmod(dir.file("closed").c_str(), 0700);
+    const struct {
+        const char *what;
+        std::vector<std::string> args;
+        int status;
+        std::string says;
+    } cases[] = {
+        {"all reachable", {"-d", dir.file("www")}, 0, "Would serve"},
+        {"root closed to the user", {"-d", dir.file("closed/www")}, 255,
+         "nobody, the user of -u, cannot read the directory to serve " + dir.file("closed/www")},
+        {"log directory the user may not write", {"-a", dir.file("logs/access.log"), "-d", dir.file("www")}, 255,
+         "nobody, the user of -u, cannot make the access log anew in " + dir.file("logs/")},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = {"-check", "-u", "nobody", "-plugin", http_plugin};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        std::string output;
+        EXPECT_EQ(run_server(server_binary, args, dir.file("webport"), dir.path(), &output), c.status) << c.what << output;
+        EXPECT_NE(output.find(c.says), std::string::npos) << c.what << output;
+    }
+}
+
 TEST(Reload, TheAccessLogMovedAwayIsReopenedAndNoLineIsLost)
 {
     Site site;

@@ -97,6 +97,7 @@ $https_line
 -rw-r--r-- ./etc/default/websrv
 -rw-r--r-- ./etc/logrotate.d/websrv
 -rw-r--r-- ./lib/systemd/system/websrv.service
+-rw-r--r-- ./usr/lib/tmpfiles.d/websrv.conf
 EOF
 sed -i '/^$/d' "$work/expected"
 listing "$deb" >"$work/actual"
@@ -247,7 +248,7 @@ expect() {  # expect STATUS OUTPUT WHAT
 }
 
 port=$("$work/free_ports" 1 $$)
-settings "-d $root/var/www/websrv -plugin $root/usr/lib/websrv/http.so -port $port"
+settings "-a $work/logs/access.log -d $root/var/www/websrv -plugin $root/usr/lib/websrv/http.so -port $port"
 : >"$work/webport"
 init sh start
 expect 0 "Starting websrv: OK" "start"
@@ -258,7 +259,8 @@ listening "$port" || fail "the server listens on $port" "$work/server.log"
 curl -sS --max-time 10 -o "$work/page" "http://127.0.0.1:$port/" 2>"$work/curl.err" || fail "GET /" "$work/curl.err"
 cmp -s "$work/page" "$root/usr/share/websrv/index.html" || fail "the first page is served" "$work/page"
 grep -q "CGI Processing is disabled" "$work/server.log" || fail "the server's log reaches the log command" "$work/server.log"
-pass "start: pid $pid in the pid file, listening on $port, the page served, its log passed on"
+grep -q '"GET / HTTP/1.1" 200' "$work/logs/access.log" || fail "the start made the access log's directory" "$work/server.log"
+pass "start: pid $pid in the pid file, listening on $port, the page served, its log passed on, the access log's directory made"
 
 init sh start
 expect 0 "already running" "a second start"

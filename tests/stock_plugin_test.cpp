@@ -8,8 +8,10 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <crypt.h>
+#include <csignal>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pwd.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -561,6 +563,34 @@ TEST(StockAuth, AMissingUserCostsWhatAPresentUserCosts)
         EXPECT_GT(missing, present / 2) << users[u] << ": " << present << " ms, missing: " << missing << " ms";
         EXPECT_LT(missing, present * 2) << users[u] << ": " << present << " ms, missing: " << missing << " ms";
     }
+    EXPECT_EQ(site.stop(), 0);
+}
+
+// A password file only root may read is read before the drop to -u and kept: the protected path
+// works as the user, and a SIGUSR1 that cannot read it again says so and keeps the copy.
+TEST(StockAuth, FileOnlyRootMayReadServesAsTheUserFromWhatWasReadBefore)
+{
+    if (geteuid() != 0 || getpwnam("nobody") == nullptr)
+        GTEST_SKIP() << "-u needs root and the user nobody";
+    Site site;
+    chmod(site.dir.path().c_str(), 0755);
+    mkdir((site.root + "/admin").c_str(), 0755);
+    site.put("admin/index.html", "admin page");
+    const std::string users = site.dir.file("users");
+    write_file(users, "admin:" + hash_of("secret", "$6$") + "\n");
+    chmod(users.c_str(), 0600);
+    ASSERT_TRUE(site.start(server_binary, {"-u", "nobody", "-plugin", http_plugin, "-port", std::to_string(site.port),
+                                           "-auth", "/admin", users}))
+        << site.log();
+    const std::string request = "GET /admin/ HTTP/1.0\r\n" + basic("admin", "secret") + "\r\n";
+    EXPECT_EQ(site.get(request).body, "admin page");
+    ASSERT_EQ(kill(site.server().pid(), SIGUSR1), 0);
+    EXPECT_TRUE(eventually([&] { return site.log().find("the copy read before stays") != std::string::npos; }))
+        << site.log();
+    EXPECT_NE(site.log().find("cannot read password file " + users + ": Permission denied"), std::string::npos);
+    EXPECT_EQ(site.get(request).body, "admin page");
+    EXPECT_EQ(parse_reply(site.get("GET /admin/ HTTP/1.0\r\n" + basic("admin", "wrong") + "\r\n").raw).status_line,
+              "HTTP/1.0 401 Unauthorized");
     EXPECT_EQ(site.stop(), 0);
 }
 

@@ -484,6 +484,30 @@ class Renewal(unittest.TestCase):
                 self.assertEqual(server.stop(), 0)
 
 
+    @unittest.skipUnless(os.geteuid() == 0, 'the drop to -u needs root')
+    def test_a_key_only_root_may_read_is_served_after_the_drop_and_kept_on_sigusr1(self):
+        import pwd
+        try:
+            pwd.getpwnam('nobody')
+        except KeyError:
+            self.skipTest('no user nobody')
+        work = Workspace()
+        self.addCleanup(work.close)
+        os.chmod(work.dir, 0o755)
+        # Made on the first start, by root, mode 0600: the user nobody may never read it.
+        cert, key = work.path('https.crt'), work.path('https.key')
+        port = free_port()
+        server = start_server(work, ['-u', 'nobody', '-tls-port', str(port), '-cert', cert, '-key', key], [port])
+        try:
+            served = self.served_certificate(port)
+            server.process.send_signal(signal.SIGUSR1)
+            self.assertTrue(wait_until(lambda: 'the certificate in use stays' in server.log(), 5), server.log())
+            self.assertIn('cannot read %s: Permission denied' % key, server.log())
+            self.assertEqual(self.served_certificate(port), served)
+        finally:
+            self.assertEqual(server.stop(), 0)
+
+
 class Engine(unittest.TestCase):
     def setUp(self):
         self.work = Workspace()

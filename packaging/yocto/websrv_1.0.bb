@@ -37,6 +37,8 @@ do_install:append() {
     fi
     if ${@bb.utils.contains('DISTRO_FEATURES', 'systemd', 'true', 'false', d)}; then
         websrv_install_service_file 0644 websrv.service ${D}${systemd_system_unitdir}/websrv.service
+        # The access log's directory, the server's user's, made at every boot.
+        install -D -m 0644 ${S}/packaging/common/websrv.tmpfiles ${D}${nonarch_libdir}/tmpfiles.d/websrv.conf
     fi
 }
 
@@ -44,7 +46,7 @@ do_install:append() {
 PACKAGES =+ "${PN}-plugin-https"
 FILES:${PN}-plugin-https = "${libdir}/websrv/https.so"
 RDEPENDS:${PN}-plugin-https = "${PN}"
-FILES:${PN} += "${libdir}/websrv/http.so ${localstatedir}/www/websrv"
+FILES:${PN} += "${libdir}/websrv/http.so ${localstatedir}/www/websrv ${nonarch_libdir}/tmpfiles.d"
 
 SYSTEMD_SERVICE:${PN} = "websrv.service"
 INITSCRIPT_NAME = "websrv"

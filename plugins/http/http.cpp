@@ -15,6 +15,7 @@
 // built from the same files and adds TLS (tls.cpp).
 #include <string.h>
 
+#include "passwords.h"
 #include "stock.h"
 
 namespace {
@@ -137,14 +138,23 @@ int http_start(int)
 // start would; the rest is the TLS part's.
 int http_event(int event)
 {
-    // https.so's two ports share the hook: the check and the start are done once.
+    // https.so's two ports share the hook: the check and the start are done once, and each
+    // SIGUSR1 once.
     static int once_done = 0;
+    static int reloads_done = 0;
     const int bit = 1 << event;
+    const websrv_server_counters *counters = server_counters();
+    if (event == WEBSRV_EVENT_RELOAD && counters != nullptr && counters->reloads == reloads_done)
+        return 0;
     if (event != WEBSRV_EVENT_RELOAD && (once_done & bit) != 0)
         return 0;
     once_done |= bit;
     if (event == WEBSRV_EVENT_CHECK && auth_start() < 0)
         return -1;
+    if (event == WEBSRV_EVENT_RELOAD) {
+        reloads_done = counters != nullptr ? counters->reloads : 0;
+        passwords_reread();
+    }
     return tls_event(event);
 }
 

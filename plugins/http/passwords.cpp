@@ -77,10 +77,35 @@ struct password_line {
     size_t hash_length;
 };
 
-// A password file read whole into memory from the shared allocator.
+// A password file's text kept from the start (or the last SIGUSR1), read while the server may
+// still read it: a file that only root may read serves on from here after the drop to -u.
+struct kept_file {
+    const char *path;  // the option's copy of the path, which lives for ever
+    char *text;
+    size_t length;
+};
+constexpr int most_kept = 16;
+kept_file kept[most_kept];
+int kept_count = 0;
+
+kept_file *kept_for(const char *path)
+{
+    for (int i = 0; i < kept_count; ++i) {
+        if (strcmp(kept[i].path, path) == 0)
+            return &kept[i];
+    }
+    return nullptr;
+}
+
+// A password file read whole into memory from the shared allocator (or its kept text, when the
+// server's user may no longer read it).
 class password_file {
 public:
-    ~password_file() { websrv_free(text_); }
+    ~password_file()
+    {
+        if (owned_)
+            websrv_free(text_);
+    }
     // Reads `path`. False after logging.
     bool read(const char *path);
     // Walks the lines; calls found(line) for each "user:hash" line, which returns false to
@@ -88,16 +113,31 @@ public:
     template <typename Found>
     bool walk(Found found) const;
 
+    // Takes the text away, to keep it.
+    char *release(size_t *length)
+    {
+        owned_ = false;
+        *length = length_;
+        return text_;
+    }
+
 private:
     const char *path_ = "";
     char *text_ = nullptr;
     size_t length_ = 0;
+    bool owned_ = true;
 };
 
 bool password_file::read(const char *path)
 {
     path_ = path;
     fd_guard fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (const kept_file *copy = kept_for(path); fd.get() < 0 && (errno == EACCES || errno == EPERM) && copy != nullptr) {
+        text_ = copy->text;
+        length_ = copy->length;
+        owned_ = false;
+        return true;
+    }
     struct stat st;
     if (fd.get() < 0 || fstat(fd.get(), &st) != 0) {
         log_msg(WEBSRV_LOG_ERROR, "%s: cannot read password file %s: %s\n", stock_name, path, strerror(errno));
@@ -256,6 +296,24 @@ bool passwords_load_crypt()
     return true;
 }
 
+namespace {
+
+// Keeps the text of a file that was read and found sound, in place of what was kept before.
+void keep(const char *path, password_file &file)
+{
+    kept_file *copy = kept_for(path);
+    if (copy == nullptr && kept_count == most_kept)
+        return;  // never more files than -auth options, of which there are fewer
+    if (copy == nullptr)
+        copy = &kept[kept_count++];
+    else
+        websrv_free(copy->text);
+    copy->path = path;
+    copy->text = file.release(&copy->length);
+}
+
+}  // namespace
+
 bool passwords_check_file(const char *path)
 {
     password_file file;
@@ -268,7 +326,28 @@ bool passwords_check_file(const char *path)
         return false;
     if (users == 0)
         log_msg(WEBSRV_LOG_ERROR, "%s: password file %s has no user: nobody can log in\n", stock_name, path);
+    keep(path, file);
     return true;
+}
+
+void passwords_reread()
+{
+    for (int i = 0; i < kept_count; ++i) {
+        password_file file;
+        bool sound = true;
+        if (int fd = open(kept[i].path, O_RDONLY | O_CLOEXEC); fd >= 0) {
+            close(fd);
+            sound = file.read(kept[i].path) && file.walk([](const password_line &) { return true; });
+        } else {
+            log_msg(WEBSRV_LOG_ERROR, "%s: cannot read password file %s: %s\n", stock_name, kept[i].path, strerror(errno));
+            sound = false;
+        }
+        if (sound)
+            keep(kept[i].path, file);
+        else
+            log_msg(WEBSRV_LOG_ERROR, "%s: password file %s: the copy read before stays in use where the file cannot be read\n",
+                    stock_name, kept[i].path);
+    }
 }
 
 password_verdict passwords_verify(const char *path, const char *user, const char *password)

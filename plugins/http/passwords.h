@@ -11,9 +11,15 @@ enum class password_verdict {
 
 // Loads libcrypt once. False after logging why it cannot be had.
 bool passwords_load_crypt();
-// Start-up: reads FILE and checks every line. False after logging the file and the line.
+// Start-up (as root, before any -u drop): reads FILE and checks every line, and keeps its text:
+// a check that cannot read the file as the server's user takes the kept text. False after
+// logging the file and the line.
 bool passwords_check_file(const char *path);
-// Child: whether `password` is that of `user` in FILE, read now. Every check hashes the
+// Main process, SIGUSR1: reads every kept file again and keeps what is sound; a file that cannot
+// be read (or has a refused line) is logged, and its text kept before serves on.
+void passwords_reread();
+// Child: whether `password` is that of `user` in FILE, read now (or, where the server's user
+// may not read it, as it was kept). Every check hashes the
 // password once with each method and cost the file has: a user who is not in the file costs
 // what a wrong password of any user costs.
 password_verdict passwords_verify(const char *path, const char *user, const char *password);

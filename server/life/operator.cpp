@@ -1,13 +1,16 @@
 // The operator's server: -u, -check and SIGUSR1.
 #include "life/operator.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include "confine.h"
 #include "counters.h"
 #include "end/access_log.h"
 #include "log.h"
@@ -66,6 +69,51 @@ int websrv_drop_privileges()
     return 0;
 }
 
+namespace {
+
+// Whether the -u user may do `mode` (access(2) bits) to `path`; logs what it may not.
+bool user_may(const char *spec, const char *path, int mode, const char *what)
+{
+    if (access(path, mode) == 0)
+        return true;
+    websrv_error("%s, the user of -u, cannot %s %s; Error: %s\n", spec, what, path, websrv_errno_text());
+    return false;
+}
+
+// In a child dropped to the -u user: what that user will need and may not reach. The document
+// root; the access log's directory (SIGUSR1 makes the file anew there after a rotation) and the
+// file itself. Files read before the drop (keys, password files) are kept from then on.
+[[noreturn]] void check_as_user(const char *directory)
+{
+    const char *spec = websrv_config.run_as;
+    bool fine = websrv_drop_privileges() == 0 && user_may(spec, directory, R_OK | X_OK, "read the directory to serve");
+    if (const char *log = websrv_config.access_log_path; fine && log != nullptr) {
+        char folder[WEBSRV_PATH_MAX];
+        const char *slash = websrv_last_slash(log);
+        snprintf(folder, sizeof folder, "%.*s", slash != nullptr ? static_cast<int>(slash - log) + 1 : 1,
+                 slash != nullptr ? log : ".");
+        fine = user_may(spec, folder, W_OK | X_OK, "make the access log anew in") &&
+               (access(log, F_OK) != 0 || user_may(spec, log, W_OK, "write the access log"));
+    }
+    websrv_log_flush();
+    _exit(fine ? 0 : 1);
+}
+
+// Runs check_as_user in a child of its own. False when it failed (logged there).
+bool user_reaches_its_files(const char *directory)
+{
+    websrv_log_flush();
+    const pid_t child = fork();
+    if (child == 0)
+        check_as_user(directory);
+    int status = 0;
+    while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return child > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
 int websrv_check()
 {
     uid_t uid;
@@ -78,6 +126,8 @@ int websrv_check()
     }
     if ((websrv_config.run_as != nullptr && !find_user(websrv_config.run_as, &uid, &gid, user)) ||
         websrv_tell_plugins(WEBSRV_EVENT_CHECK) < 0)
+        return -1;
+    if (websrv_config.run_as != nullptr && !user_reaches_its_files(directory))
         return -1;
     for (const websrv_plugin_node *node : websrv_plugins())
         websrv_log(WEBSRV_LOG_ERROR, "Would serve %s on port %d for %.*s\n", directory, node->desc.port,

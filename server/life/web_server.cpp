@@ -25,7 +25,6 @@
 #include "clock.h"
 #include "wait.h"
 #include "registry.h"
-#include "same.h"
 #include "session.h"
 #include "settings.h"
 #include "share.h"
@@ -439,9 +438,6 @@ void ensure_standard_descriptors()
 int websrv_run(int argc, char **argv)
 {
     ensure_standard_descriptors();
-    // "-check" changes how other options act (the access log is not made): known first.
-    for (int i = 1; i < argc; ++i)
-        websrv_checking = websrv_checking || websrv_same(argv[i], "-check");
     if (websrv_option_parse(argc, argv) < 0)
         return -1;
     if (websrv_checking)

@@ -51,9 +51,13 @@ define WEBSRV_INSTALL_INIT_SYSV
 		$(TARGET_DIR)/etc/init.d/S50websrv
 endef
 
+# The access log's directory, the server's user's, is made at every boot by systemd-tmpfiles
+# (the init script makes it itself).
 define WEBSRV_INSTALL_INIT_SYSTEMD
 	$(INSTALL) -D -m 0644 $(@D)/packaging/common/websrv.service \
 		$(TARGET_DIR)/usr/lib/systemd/system/websrv.service
+	$(INSTALL) -D -m 0644 $(@D)/packaging/common/websrv.tmpfiles \
+		$(TARGET_DIR)/usr/lib/tmpfiles.d/websrv.conf
 endef
 
 $(eval $(cmake-package))

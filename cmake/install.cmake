@@ -3,6 +3,7 @@
 #   sbin/websrv                         the server
 #   include/websrv/websrv_plugin.h      the one header a plug-in is built against
 #   include/websrv/websrv_answer.h      helpers for a plug-in's own answers (static inline)
+#   include/websrv/websrv_words.h       the HTTP words the server and its plug-ins share
 #   lib/websrv/*.so                     the stock plug-ins
 #   lib/pkgconfig/websrv.pc             compiler flags for plug-ins (pkg-config websrv; also
 #                                       as websrv-plugin.pc)
@@ -18,6 +19,7 @@ set(WEBSRV_PLUGIN_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/websrv)
 
 install(TARGETS websrv RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/plugin/websrv_plugin.h ${PROJECT_SOURCE_DIR}/plugin/websrv_answer.h
+              ${PROJECT_SOURCE_DIR}/plugin/websrv_words.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/websrv)
 
 # Every shared object built in plugins/ is a stock plug-in; a new one is installed without

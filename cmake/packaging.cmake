@@ -117,7 +117,8 @@ set(CPACK_DEBIAN_DEVEL_PACKAGE_DEPENDS "websrv (= ${WEBSRV_DEB_VERSION})")
 set(CPACK_DEBIAN_DEVEL_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_DEVEL_DESCRIPTION "websrv plug-in development files
 The headers plug-ins for the websrv web server are built against
-(websrv_plugin.h, and websrv_answer.h for answers of their own), its
+(websrv_plugin.h, websrv_answer.h for answers of their own and
+websrv_words.h, the HTTP words the server uses), its
 pkg-config file (pkg-config --cflags websrv-plugin) and the manual page
 websrv-plugin(7).")
 

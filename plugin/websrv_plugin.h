@@ -50,6 +50,7 @@
 #include <sys/select.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <poll.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -196,6 +197,8 @@ typedef struct websrv_server_counters {
     int reloads;                    /* SIGUSR1 signals handled (see WEBSRV_EVENT_RELOAD) */
 } websrv_server_counters;
 
+struct websrv_services; /* below: the server's services for plug-ins */
+
 /* What a plug-in adds to its descriptor, through the descriptor's `reserved` slot: the plug-in
  * owns the record (the server keeps the pointer, never a copy), which must live as long as the
  * descriptor is registered. `size` tells the server which fields the plug-in was built with;
@@ -229,7 +232,72 @@ typedef struct websrv_plugin_ext {
     /* Main process: what happens to the server as a whole, WEBSRV_EVENT_*. The result counts
      * for WEBSRV_EVENT_CHECK only (below 0: the check fails; say why through log_msg). */
     int (*on_event)(int event);
+    /* Main process, once at start-up, before on_start: the services the server offers (see
+     * websrv_services below). The plug-in may keep the pointer and use the table in any process;
+     * it lives as long as the server. */
+    void (*on_services)(const struct websrv_services *services);
 } websrv_plugin_ext;
+
+/* What the server does for a plug-in that answers requests itself, instead of the plug-in
+ * reading the request buffer's layout, the socket or the process table on its own: a table of
+ * functions the server fills and hands over through on_services. Functions are only ever
+ * appended: `size` is the table's size as the server was built, and a field beyond it is absent
+ * (NULL). Each function may be called from the hooks of a session (`session` is the one the hook
+ * was given), in the process that runs them. */
+typedef struct websrv_services {
+    size_t size;       /* sizeof(websrv_services) of the server */
+    unsigned version;  /* WEBSRV_SERVICES_VERSION of the server */
+    /* The value of the request's last header line named `name` (compared ignoring case, without
+     * its colon), without the blanks around it; NULL when the request has none. `count`, when
+     * not NULL, gets the number of lines of that name. */
+    const char *(*header)(const websrv_session *session, const char *name, int *count);
+    /* Reads the request's body (decoded, when it came chunked) into buf[0..size), waiting at most
+     * 30 seconds for each piece; a client that waits for "100 Continue" is told to go on first.
+     * Returns the body's length: 0 for a request without one; -1 with errno EFBIG for a body
+     * larger than `size` (a body of known length is then not read at all), EBADMSG for one that
+     * is badly framed, ETIMEDOUT or ECONNRESET when the client did not send it all. Read this way,
+     * the body is no obstacle to keeping the connection for the next request. */
+    long (*read_body)(websrv_session *session, void *buf, size_t size);
+    /* Sends a whole answer: the status line (the request's version, the server's reason phrase),
+     * the server's Server and Date lines, Content-Type (when `content_type` is not NULL),
+     * Content-Length (but for 1xx, 204 and 304), the lines of `extra_lines` (each ending in
+     * CR LF; NULL for none), the lines a plug-in set for the connection (header_lines), the
+     * server's Connection line (none for 101), the empty line, then the `length` bytes of `body`
+     * (none for HEAD). The server decides whether the connection goes on. Returns 0, an on_route
+     * or on_request hook's "answered", also when the client went away. */
+    int (*answer)(websrv_session *session, int status, const char *content_type, const char *extra_lines,
+                  const void *body, size_t length);
+    /* Waits, as poll(2) does, until one of fds[0..count) is ready or `timeout_ms` passes (-1: no
+     * limit). Returns the count of descriptors ready, 0 at the time-out, -1 with errno. A hook that
+     * must wait waits here: where the server serves many sessions in one process, it lets the
+     * others go on meanwhile. The session's socket counts as readable while the plug-in that
+     * carries it holds bytes read already (on_pending). */
+    int (*wait)(struct pollfd *fds, unsigned count, int timeout_ms);
+    /* For a connection taken over by its plug-in (after a 101 answer, say): reads what the client
+     * sent next into buf[0..size), through the hooks of the plug-in that carries the connection
+     * (TLS on https.so's TLS port), without waiting. Returns the count, 0 at the client's end, -1
+     * with errno EAGAIN when nothing has come yet (wait for the session's socket first), or
+     * another errno when the connection failed. */
+    long (*receive)(websrv_session *session, void *buf, size_t size);
+    /* The same for what goes to the client: sends all of buf[0..size), waiting for room as long
+     * as bytes move (30 seconds without a byte moving fail it). Returns 0, or -1 with errno. */
+    int (*send)(websrv_session *session, const void *buf, size_t size);
+    /* Starts the program at the absolute path `program` for the session's request, as a CGI
+     * program is started: its environment (SCRIPT_NAME is `script_name`, PATH_INFO what the
+     * request's path has behind it), its own directory and process group, a lower priority, the
+     * default signal dispositions, no descriptor of the server's. *input gets the (non-blocking)
+     * write end of its standard input, *output the read end of its standard output; its standard
+     * error is the server's log. Returns the program's process id, or -1 (logged). */
+    pid_t (*program_start)(websrv_session *session, const char *program, const char *script_name, int *input,
+                           int *output);
+    /* Ends a program program_start started, with what it started: SIGTERM, and SIGKILL a second
+     * later when it is still there; with `leave` nonzero (it closed its output and may work on)
+     * it is left alone. Either way the server waits for it once it has ended. */
+    void (*program_end)(pid_t pid, int leave);
+} websrv_services;
+
+/* The services table's version: it grows by one whenever functions are appended. */
+#define WEBSRV_SERVICES_VERSION 1
 
 /* websrv_plugin_ext.flags */
 #define WEBSRV_EXT_MANY_SESSIONS 1u  /* hooks may serve many sessions in one process and on one connection */
@@ -414,7 +482,7 @@ WEBSRV_AT(websrv_session_info, remote_user, 188);
 WEBSRV_AT(websrv_session_info, auth_type, 192);
 WEBSRV_AT(websrv_session_info, header_lines, 196);
 
-WEBSRV_STATIC_ASSERT(sizeof(websrv_plugin_ext) == 32, "websrv_plugin_ext size");
+WEBSRV_STATIC_ASSERT(sizeof(websrv_plugin_ext) == 36, "websrv_plugin_ext size");
 WEBSRV_AT(websrv_plugin_ext, size, 0);
 WEBSRV_AT(websrv_plugin_ext, flags, 4);
 WEBSRV_AT(websrv_plugin_ext, on_route, 8);
@@ -423,6 +491,19 @@ WEBSRV_AT(websrv_plugin_ext, on_close, 16);
 WEBSRV_AT(websrv_plugin_ext, on_pending, 20);
 WEBSRV_AT(websrv_plugin_ext, on_counters, 24);
 WEBSRV_AT(websrv_plugin_ext, on_event, 28);
+WEBSRV_AT(websrv_plugin_ext, on_services, 32);
+
+WEBSRV_STATIC_ASSERT(sizeof(websrv_services) == 40, "websrv_services size");
+WEBSRV_AT(websrv_services, size, 0);
+WEBSRV_AT(websrv_services, version, 4);
+WEBSRV_AT(websrv_services, header, 8);
+WEBSRV_AT(websrv_services, read_body, 12);
+WEBSRV_AT(websrv_services, answer, 16);
+WEBSRV_AT(websrv_services, wait, 20);
+WEBSRV_AT(websrv_services, receive, 24);
+WEBSRV_AT(websrv_services, send, 28);
+WEBSRV_AT(websrv_services, program_start, 32);
+WEBSRV_AT(websrv_services, program_end, 36);
 
 WEBSRV_STATIC_ASSERT(sizeof(websrv_mime_entry) == 44, "websrv_mime_entry size");
 WEBSRV_AT(websrv_mime_entry, link, 0);
@@ -495,7 +576,7 @@ WEBSRV_AT(websrv_session_info, remote_user, 192);
 WEBSRV_AT(websrv_session_info, auth_type, 200);
 WEBSRV_AT(websrv_session_info, header_lines, 208);
 
-WEBSRV_STATIC_ASSERT(sizeof(websrv_plugin_ext) == 64, "websrv_plugin_ext size");
+WEBSRV_STATIC_ASSERT(sizeof(websrv_plugin_ext) == 72, "websrv_plugin_ext size");
 WEBSRV_AT(websrv_plugin_ext, size, 0);
 WEBSRV_AT(websrv_plugin_ext, flags, 8);
 WEBSRV_AT(websrv_plugin_ext, on_route, 16);
@@ -504,6 +585,19 @@ WEBSRV_AT(websrv_plugin_ext, on_close, 32);
 WEBSRV_AT(websrv_plugin_ext, on_pending, 40);
 WEBSRV_AT(websrv_plugin_ext, on_counters, 48);
 WEBSRV_AT(websrv_plugin_ext, on_event, 56);
+WEBSRV_AT(websrv_plugin_ext, on_services, 64);
+
+WEBSRV_STATIC_ASSERT(sizeof(websrv_services) == 80, "websrv_services size");
+WEBSRV_AT(websrv_services, size, 0);
+WEBSRV_AT(websrv_services, version, 8);
+WEBSRV_AT(websrv_services, header, 16);
+WEBSRV_AT(websrv_services, read_body, 24);
+WEBSRV_AT(websrv_services, answer, 32);
+WEBSRV_AT(websrv_services, wait, 40);
+WEBSRV_AT(websrv_services, receive, 48);
+WEBSRV_AT(websrv_services, send, 56);
+WEBSRV_AT(websrv_services, program_start, 64);
+WEBSRV_AT(websrv_services, program_end, 72);
 
 WEBSRV_STATIC_ASSERT(sizeof(websrv_mime_entry) == 48, "websrv_mime_entry size");
 

@@ -5,6 +5,8 @@
 
 #include "registry.h"
 
+websrv_connection *websrv_current_connection = nullptr;
+
 websrv_connection *websrv_connection_of(websrv_session *session)
 {
     static_assert(offsetof(websrv_connection, session) == 0, "the session comes first");

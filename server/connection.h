@@ -27,11 +27,17 @@ struct websrv_connection {
     long long body_length = 0;    // the request body's announced length (0 without one)
     bool chunked = false;         // the body comes in chunks (Transfer-Encoding: chunked)
     bool says_close = false;      // the request said "Connection: close"
+    bool body_taken = false;      // a plug-in read the whole body through the services table
+    bool answered = false;        // a plug-in answered through the services table (keep: its say)
     const char *request_uri = ""; // the request's path as the client sent it (no query)
     const char *path_info = nullptr;  // the path behind a CGI program, decoded, without its "/"
     long long header_deadline = 0;  // when the request header must be complete
     websrv_header_index headers;    // the request's header lines, once parsed
 };
+
+// The connection this process serves now (its session's hooks run), or nullptr between
+// connections.
+extern websrv_connection *websrv_current_connection;
 
 // The connection whose public record is `session`. Only for sessions the server made.
 websrv_connection *websrv_connection_of(websrv_session *session);

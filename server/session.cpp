@@ -80,7 +80,7 @@ websrv_outcome answer_request(websrv_connection *c)
         websrv_error("%s holds its share of the sessions; answered 503\n", c->info.peer_text);
         websrv_count(&websrv_server_counters::refused);
         c->keep = false;
-        websrv_send_error(c, 503, "Retry-After: 1\r\n");
+        websrv_send_error(c, 503, WEBSRV_RETRY_LATER_LINE);
         return websrv_outcome::served;
     }
     // The path as the client sent it, for CGI programs, before it is decoded in place.
@@ -166,7 +166,7 @@ void next_request(websrv_connection *c)
     next.received = behind;
     s = next;
     c->info.remote_user = c->info.auth_type = nullptr;
-    c->keep = c->may_keep = c->chunked = c->says_close = false;
+    c->keep = c->may_keep = c->chunked = c->says_close = c->body_taken = c->answered = false;
     c->body_left = c->body_length = 0;
     c->path_info = nullptr;
     c->request_uri = "";
@@ -210,6 +210,7 @@ bool await_next_request(websrv_connection *c)
 // Serves the connection taken: its requests, as many as it may carry, then its close.
 void serve_connection(websrv_connection *c)
 {
+    websrv_current_connection = c;
     for (;;) {
         ++c->requests;
         const websrv_outcome outcome = serve_request(c);
@@ -285,6 +286,7 @@ void websrv_serve_next(int control, int slot)
             websrv_close_listeners();
         if (opened)
             serve_connection(&c);
+        websrv_current_connection = nullptr;
         if ((c.lasting & WEBSRV_LASTING_PROCESS) == 0 || websrv_stopping() || !websrv_wait_again(control, main_pid))
             break;
     }

@@ -4,6 +4,7 @@
 #include "children.h"
 
 #include <cerrno>
+#include <csignal>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +17,8 @@ namespace {
 
 // How long a program whose output closed is waited for before it counts as working on.
 constexpr int settle_ms = 100;
+// How long a program told to end (SIGTERM) gets before SIGKILL follows.
+constexpr int term_grace_ms = 1000;
 // The programs that work on at once that are watched; one more is reaped when the process ends
 // (the main process adopts it then).
 constexpr int most_watched = 16;
@@ -69,6 +72,24 @@ void websrv_program_settle(pid_t pid)
     if (reaped(pid) || watched_count == most_watched)
         return;
     watched[watched_count++] = {pid, end.release()};
+}
+
+void websrv_program_stop(pid_t pid)
+{
+    if (!websrv_program_running(pid))
+        return;
+    kill(-pid, SIGTERM);
+    fd_guard end(end_descriptor(pid));
+    const long long deadline = websrv_deadline_in(term_grace_ms);
+    if (end.get() >= 0) {
+        websrv_wait_ready(end.get(), POLLIN, deadline);
+    } else {
+        while (websrv_now_ms() < deadline && websrv_program_running(pid))
+            websrv_pause_ms(10);
+    }
+    if (websrv_program_running(pid))
+        kill(-pid, SIGKILL);
+    websrv_program_settle(pid);
 }
 
 void websrv_programs_reap()

@@ -18,6 +18,11 @@ bool websrv_program_running(pid_t pid);
 // works on is watched from then on and reaped once it ends (websrv_programs_reap).
 void websrv_program_settle(pid_t pid);
 
+// Ends the program `pid`, a child of this process that leads a process group of its own, with
+// what it started: SIGTERM to the group, and SIGKILL a second later when it is still there; then
+// reaps it (websrv_program_settle). Nothing happens to a program that has ended already.
+void websrv_program_stop(pid_t pid);
+
 // Reaps every watched program that has ended. Costs nothing while none is watched.
 void websrv_programs_reap();
 

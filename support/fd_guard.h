@@ -1,7 +1,8 @@
-// fd_guard: closes a file descriptor when it goes out of scope.
+// fd_guard: closes a file descriptor when it goes out of scope; pipe_ends: a pipe's two.
 #ifndef WEBSRV_SUPPORT_FD_GUARD_H
 #define WEBSRV_SUPPORT_FD_GUARD_H
 
+#include <fcntl.h>
 #include <unistd.h>
 
 class fd_guard {
@@ -29,6 +30,22 @@ public:
 
 private:
     int fd_;
+};
+
+// A pipe whose two ends (read, write) close themselves; both are close-on-exec.
+struct pipe_ends {
+    fd_guard read;
+    fd_guard write;
+    // Makes the pipe. False (errno set) when it cannot be made.
+    bool open()
+    {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0)
+            return false;
+        read.reset(fds[0]);
+        write.reset(fds[1]);
+        return true;
+    }
 };
 
 #endif

@@ -63,7 +63,7 @@ prefix=$work/prefix
 "$cmake" --install "$work/build" --prefix "$prefix" >"$work/install.log" 2>&1 ||
     fail "cmake --install" "$work/install.log"
 
-for file in sbin/websrv include/websrv/websrv_plugin.h lib/websrv/http.so \
+for file in sbin/websrv include/websrv/websrv_plugin.h include/websrv/websrv_words.h lib/websrv/http.so \
             lib/pkgconfig/websrv-plugin.pc share/man/man8/websrv.8 share/man/man7/websrv-plugin.7; do
     [ -f "$prefix/$file" ] || fail "installed $file" "$work/install.log"
 done

@@ -106,6 +106,7 @@ grep -q ' ./etc/websrv/$' "$work/listing" || fail "websrv has https.so's certifi
 sort >"$work/expected" <<EOF
 -rw-r--r-- ./usr/include/websrv/websrv_plugin.h
 -rw-r--r-- ./usr/include/websrv/websrv_answer.h
+-rw-r--r-- ./usr/include/websrv/websrv_words.h
 -rw-r--r-- ./usr/lib/pkgconfig/websrv-plugin.pc
 -rw-r--r-- ./usr/lib/pkgconfig/websrv.pc
 -rw-r--r-- ./usr/lib/websrv/examples/led.so

@@ -11,12 +11,12 @@ out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 flags="-D_FILE_OFFSET_BITS=64 -Wall -Wextra -pedantic -Werror -Werror=implicit-function-declaration -I$include"
 # Each header alone, as the first thing a plug-in includes.
-for header in websrv_plugin.h websrv_answer.h; do
+for header in websrv_plugin.h websrv_answer.h websrv_words.h; do
     printf '#include "%s"\n' "$header" >"$out/$header.c"
 done
 failed=0
 for std in c99 c11; do
-    for source in "$out/websrv_plugin.h.c" "$out/websrv_answer.h.c" "$@"; do
+    for source in "$out/websrv_plugin.h.c" "$out/websrv_answer.h.c" "$out/websrv_words.h.c" "$@"; do
         if ! $cc -std=$std $flags -c "$source" -o "$out/object.o" 2>"$out/errors.txt"; then
             echo "-std=$std: $(basename "$source") does not compile:"
             cat "$out/errors.txt"

@@ -149,11 +149,13 @@ static int led_route(websrv_session *session)
 static int led_option(int *index, char **argv);
 
 /* Consent to many sessions per process (nothing of a session is kept in globals), our route,
- * and the port shared with the plug-in that serves the pages. */
+ * the port shared with the plug-in that serves the pages, and the server's services, which the
+ * answer helper reads the request and sends our answers with. */
 static websrv_plugin_ext led_ext = {
     .size = sizeof(websrv_plugin_ext),
     .flags = WEBSRV_EXT_MANY_SESSIONS | WEBSRV_EXT_SHARES_PORT,
     .on_route = led_route,
+    .on_services = websrv_answer_use,
 };
 
 static websrv_plugin_desc led_desc = {

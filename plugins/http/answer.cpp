@@ -1,4 +1,4 @@
-// The answers the stock plug-ins send themselves (301, 401, 429, 500), and the "-header"
+// The answers the stock plug-ins send themselves (301, 401, 421, 429, 500), and the "-header"
 // lines that the server adds to every header block on their ports.
 #include <cstdio>
 #include <cstring>
@@ -7,6 +7,7 @@
 
 #include "http_words.h"
 #include "stock.h"
+#include "websrv_answer.h"
 
 namespace {
 
@@ -103,29 +104,12 @@ const char *header_lines()
     return extra_length > 0 ? extra_lines : nullptr;
 }
 
-int answer_send(int fd, int status, const char *extra, const char *protocol)
+int answer_send(websrv_session *session, int status, const char *extra)
 {
-    const char *reason = websrv_reason(status);
     char page[512];
-    const int page_length = websrv_error_page(page, sizeof page, status, reason);
-    char date[websrv_date_size];
-    websrv_http_date(time(nullptr), date);
-    // The status line, the fixed lines and the page are short; `extra` and the "-header"
-    // lines are bounded by their makers, so the whole answer always fits.
-    char answer[8192];
-    const int length = snprintf(answer, sizeof answer,
-                                "%s %d %s\r\nDate: %s\r\n%sContent-Type: text/html\r\n"
-                                "Content-Length: %d\r\nConnection: close\r\n%s\r\n%s",
-                                websrv_status_version(protocol), status, reason, date, extra, page_length,
-                                extra_length > 0 ? extra_lines : "", page);
-    // Through the TLS port's write hook (a TLS connection in this process goes over TLS), or a
-    // descriptor without hooks: the server sends with send(), which never raises SIGPIPE. Either
-    // way every byte goes, or the write fails (a client that went away gets nothing more).
-    static const websrv_plugin_desc plain_socket{};
-    const websrv_plugin_desc *writer = tls_writer();
-    if (length > 0 && static_cast<size_t>(length) < sizeof answer)
-        websrv_write_handler(fd, answer, length, writer != nullptr ? writer : &plain_socket);
-    return 0;
+    const int length = websrv_error_page(page, sizeof page, status, websrv_reason(status));
+    const size_t page_length = length > 0 && static_cast<size_t>(length) < sizeof page ? static_cast<size_t>(length) : 0;
+    return websrv_answer_send(session, status, "text/html", extra, page, page_length);
 }
 
 bool append_url_text(char *out, size_t size, size_t *length, const char *text, bool raw)

@@ -249,7 +249,7 @@ int challenge(websrv_session *session)
 {
     char line[realm_size + 64];
     snprintf(line, sizeof line, "WWW-Authenticate: Basic realm=\"%s\", charset=\"UTF-8\"\r\n", realm);
-    return answer_send(session->socket, 401, line, session->protocol);
+    return answer_send(session, 401, line);
 }
 
 // Takes "-realm TEXT": a quoted string's content without quotes, backslashes or controls.
@@ -354,14 +354,14 @@ int auth_request(websrv_session *session)
     if (const int seconds = shared_blocked_seconds(client); seconds > 0) {
         char line[64];
         snprintf(line, sizeof line, "Retry-After: %d\r\n", seconds);
-        return answer_send(session->socket, 429, line, session->protocol);
+        return answer_send(session, 429, line);
     }
     credentials c;
     if (!parse_basic(session->authorization, &c))
         return challenge(session);
     const password_verdict verdict = check(*p, c);
     if (verdict == password_verdict::file_fault)
-        return answer_send(session->socket, 500, "", session->protocol);
+        return answer_send(session, 500, "");
     if (verdict == password_verdict::refused) {
         log_msg(WEBSRV_LOG_DETAIL, "%s: wrong password for \"%s\"\n", stock_name, c.user);
         shared_failure(client);

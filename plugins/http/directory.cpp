@@ -49,7 +49,7 @@ int directory_request(websrv_session *session)
     if (!fits || length + sizeof line_end > sizeof location)
         return 1;  // too long to send on: the index is served without the redirect
     memcpy(location + length, line_end, sizeof line_end);
-    return answer_send(session->socket, 301, location, session->protocol);
+    return answer_send(session, 301, location);
 }
 
 int directory_index(websrv_session *session, char *path)

@@ -105,5 +105,5 @@ int host_route(websrv_session *session)
     if (session->host == nullptr || host_is_ours(session->host))
         return 1;
     log_msg(WEBSRV_LOG_DETAIL, "%s: 421 for the host \"%s\", which -host does not list\n", stock_name, session->host);
-    return answer_send(session->socket, 421, "", session->protocol);
+    return answer_send(session, 421, "");
 }

@@ -17,6 +17,7 @@
 
 #include "passwords.h"
 #include "stock.h"
+#include "websrv_answer.h"
 
 namespace {
 
@@ -40,6 +41,7 @@ websrv_plugin_ext http_ext = {
     .on_pending = nullptr,
     .on_counters = status_counters,
     .on_event = http_event,            // -check, start-up over, SIGUSR1
+    .on_services = websrv_answer_use,  // what our answers and the WebSocket part ask the server for
 };
 
 // 1. The descriptor. The server copies it when it is registered, so one static record is
@@ -173,7 +175,8 @@ int http_session_init(websrv_session *session)
 // endpoint. 0 when a part has answered, 1 to let the server go on.
 int http_route(websrv_session *session)
 {
-    if (host_route(session) == 0 || auth_request(session) == 0 || websocket_route(session) == 0)
+    if (tls_redirect(session) == 0 || host_route(session) == 0 || auth_request(session) == 0 ||
+        websocket_route(session) == 0)
         return 0;
     return status_route(session);
 }

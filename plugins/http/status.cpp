@@ -54,8 +54,7 @@ struct figure {
 
 int write_figures(char *out, size_t size, const figure (&figures)[7], bool prometheus)
 {
-    int length = prometheus ? 0 : snprintf(out, size, "{\"server\":\"TAVRIX/%u.%u\"", websrv_mcb.version_major,
-                                           websrv_mcb.version_minor);
+    int length = prometheus ? 0 : snprintf(out, size, "{\"server\":\"%s\"", WEBSRV_SERVER_TOKEN);
     for (const figure &f : figures) {
         const size_t used = static_cast<size_t>(length);
         length += prometheus ? snprintf(out + used, size - used, "# HELP %s %s\n# TYPE %s %s\n%s %llu\n", f.metric,

@@ -57,13 +57,11 @@ websrv_session_info *session_info(websrv_session *session);
 std::span<const stock_option> header_options();
 // Every "-header" line, each ending in CR LF; nullptr when there are none. Lives for ever.
 const char *header_lines();
-// Sends a whole answer on `fd`: the status line with the server's reason phrase, the header
-// lines in `extra` (each ending in CR LF; may be empty), the "-header" lines, and the server's
-// error page for the status. The status line starts with the version the server's own answers
-// to the request start with (websrv_status_version of the request's `protocol`, which may be
-// null). Always returns 0 (an on_request hook's "answered"): a client that went away gets
+// Answers the session's request with `status` and the server's error page for it, the header
+// lines in `extra` (each ending in CR LF; may be empty) among the answer's (the server composes
+// it: websrv_answer_send). Always returns 0 (a hook's "answered"): a client that went away gets
 // nothing.
-int answer_send(int fd, int status, const char *extra, const char *protocol);
+int answer_send(websrv_session *session, int status, const char *extra);
 // Appends `text` to `out` (size bytes, zero-terminated, starting at out[*length]),
 // percent-encoding every byte that cannot stand in a URL as it is: all of them in decoded
 // text (a path), all but "%" escapes and "?" in raw text (a query as the client sent it).
@@ -134,8 +132,8 @@ int tls_session_init(websrv_session *session);
 // Main process: a WEBSRV_EVENT_* of the server's (the pair checked, the engine started once
 // privileges are dropped, the pair read again on SIGUSR1). Below 0 when a check failed.
 int tls_event(int event);
-// The descriptor whose write hook carries the plug-in's own answers on any of its sockets (over
-// TLS on a TLS connection that lives in this process), or nullptr for plain sends.
-const websrv_plugin_desc *tls_writer();
+// Child, on the route: on https.so's plain port with "-redirect", answers the request 301 with
+// the same target on the TLS port. 0 when it answered, 1 otherwise (and always in http.so).
+int tls_redirect(websrv_session *session);
 
 #endif

@@ -23,9 +23,9 @@ int tls_session_init(websrv_session *)
     return 0;
 }
 
-const websrv_plugin_desc *tls_writer()
+int tls_redirect(websrv_session *)
 {
-    return nullptr;
+    return 1;
 }
 
 int tls_event(int)

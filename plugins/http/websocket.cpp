@@ -2,18 +2,15 @@
 // with the CGI environment of that request for as long as the connection lasts. Each text
 // message of the client reaches the program's standard input as one line; each line the program
 // writes goes to the client as one text message. The connection's process relays between the
-// two (frames in ws_frame.cpp) through the carrying descriptor's hooks, so wss:// works on
-// https.so's TLS port whichever process carries the TLS.
+// two (frames in ws_frame.cpp). Everything that touches the server's side goes through its
+// services table: the request's header lines, the answers (101 and refusals), the program's
+// start and end (as a CGI program's, with the same environment), the client's bytes (through
+// the hooks that carry the connection, so wss:// works on https.so's TLS port) and the waits.
 #include <cerrno>
-#include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <poll.h>
 #include <strings.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -31,12 +28,7 @@ constexpr size_t accept_length = 28;  // 20 bytes in base64
 constexpr int ping_after_ms = 20 * 1000;  // client silence before the server pings
 constexpr int stall_ms = 30 * 1000;       // a send that moves nothing this long ends the connection
 constexpr int close_wait_ms = 2000;       // for the client's close after the server's
-constexpr int term_grace_ms = 1000;       // between SIGTERM and SIGKILL for the program
-constexpr int reap_wait_ms = 100;         // for a program that ended its output to exit
-constexpr int program_niceness = 10;
 constexpr size_t client_buffer_size = 16 * 1024;
-constexpr size_t environment_size = 16 * 1024;
-constexpr int environment_slots = 128;
 
 struct ws_route {
     char prefix[stock_path_size];  // without its leading "/" (nor a trailing one)
@@ -160,164 +152,24 @@ void accept_value(const char *key, char (&out)[accept_length + 1])
     out[accept_length] = '\0';
 }
 
-bool send_switch(websrv_session *session, const websrv_plugin_desc *carrier)
+void send_switch(websrv_session *session)
 {
-    const websrv_session_info *info = session_info(session);
     char accept[accept_length + 1];
     accept_value(websrv_answer_field(session, "Sec-WebSocket-Key"), accept);
-    char head[WEBSRV_ANSWER_HEAD_MAX];
-    const int length = snprintf(head, sizeof head,
-                                "HTTP/1.1 101 Switching Protocols\r\nServer: TAVRIX/%u.%u\r\nUpgrade: websocket\r\n"
-                                "Connection: Upgrade\r\nSec-WebSocket-Accept: %s\r\n%s\r\n",
-                                websrv_mcb.version_major, websrv_mcb.version_minor, accept,
-                                info != nullptr && info->header_lines != nullptr ? info->header_lines : "");
-    return length > 0 && static_cast<size_t>(length) < sizeof head &&
-           websrv_write_handler(session->socket, head, length, carrier) >= 0;
+    char lines[128];
+    snprintf(lines, sizeof lines, "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Accept: %s\r\n", accept);
+    websrv_answer_send(session, 101, nullptr, lines, nullptr, 0);
 }
 
 // ---- the program ----------------------------------------------------------------------------
 
-// The program's environment, as a CGI program's: entries formatted into one block.
-class environment {
-public:
-    void add(const char *format, ...) __attribute__((format(printf, 2, 3)))
-    {
-        va_list args;
-        va_start(args, format);
-        const int length = vsnprintf(text_ + used_, sizeof text_ - used_, format, args);
-        va_end(args);
-        if (length < 0 || used_ + static_cast<size_t>(length) >= sizeof text_ || count_ == environment_slots - 1)
-            return;  // full: the entry is left out
-        slots_[count_++] = text_ + used_;
-        used_ += static_cast<size_t>(length) + 1;
-    }
-    char **slots() { return slots_; }
-
-private:
-    char text_[environment_size];
-    char *slots_[environment_slots] = {};
-    size_t used_ = 0;
-    int count_ = 0;
-};
-
-// Every request header as HTTP_*, but those with the password, the proxy and the body's type.
-void add_headers(environment &env, const websrv_session *session)
-{
-    static const char *const left_out[] = {"Authorization", "Proxy", "Content-Type", "Content-Length"};
-    for (const char *line = session->protocol + strlen(session->protocol) + 2; line < session->cursor;
-         line += strlen(line) + 2) {
-        const size_t length = strcspn(line, ":");
-        bool keep = line[length] == ':' && length > 0 && length < 64;
-        for (const char *omitted : left_out)
-            keep = keep && !(strlen(omitted) == length && strncasecmp(line, omitted, length) == 0);
-        char name[64];
-        for (size_t i = 0; keep && i < length; ++i) {
-            const char c = line[i];
-            keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
-            name[i] = c == '-' ? '_' : (c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
-        }
-        if (keep)
-            env.add("HTTP_%.*s=%s", static_cast<int>(length), name, line + length + 1 + strspn(line + length + 1, " \t"));
-    }
-}
-
-void fill_environment(environment &env, websrv_session *session, const ws_route &route)
-{
-    const websrv_session_info *info = session_info(session);
-    char root[stock_path_size];
-    char uri[WEBSRV_BUFFER_SIZE] = "/";
-    size_t uri_length = 1;
-    append_url_text(uri, sizeof uri, &uri_length, strcmp(session->uri, "./") == 0 ? "" : session->uri, false);
-    const size_t host = strcspn(session->host, session->host[0] == '[' ? "]" : ":") + (session->host[0] == '[');
-    env.add("SERVER_SOFTWARE=TAVRIX/%u.%u", websrv_mcb.version_major, websrv_mcb.version_minor);
-    env.add("SERVER_NAME=%.*s", static_cast<int>(host), session->host);
-    env.add("GATEWAY_INTERFACE=CGI/1.1");
-    env.add("SERVER_PROTOCOL=%s", session->protocol);
-    env.add("SERVER_PORT=%d", session->port);
-    env.add("REQUEST_METHOD=%s", session->method);
-    env.add("SCRIPT_NAME=/%s", route.prefix);
-    if (session->uri[strlen(route.prefix)] == '/')
-        env.add("PATH_INFO=%s", session->uri + strlen(route.prefix));
-    env.add("QUERY_STRING=%s", session->query != nullptr ? session->query : "");
-    env.add("REQUEST_URI=%s%s%s", uri, session->query != nullptr ? "?" : "", session->query != nullptr ? session->query : "");
-    env.add("DOCUMENT_ROOT=%s", getcwd(root, sizeof root) != nullptr ? root : "");
-    env.add("SCRIPT_FILENAME=%s", route.program);
-    env.add("REDIRECT_STATUS=200");
-    if (info != nullptr) {
-        env.add("REMOTE_ADDR=%s", info->peer_text);
-        env.add("REMOTE_PORT=%u", info->peer_port);
-        if (info->remote_user != nullptr) {
-            env.add("AUTH_TYPE=%s", info->auth_type != nullptr ? info->auth_type : "Basic");
-            env.add("REMOTE_USER=%s", info->remote_user);
-        }
-        if (info->tls != 0)
-            env.add("HTTPS=on");
-    }
-    add_headers(env, session);
-}
-
-// In the program's process: its input and output are the pipes, its error output the server's
-// log; it runs in its own directory and process group (ended together with what it starts),
-// with its priority lowered, the default signal dispositions and without the client's socket.
-[[noreturn]] void become_program(websrv_session *session, const ws_route &route, int input, int output)
-{
-    static environment env;
-    fill_environment(env, session, route);
-    const int log_fd = fcntl(1, F_DUPFD_CLOEXEC, 3);
-    dup2(input, 0);
-    dup2(output, 1);
-    dup2(log_fd >= 0 ? log_fd : output, 2);
-    fcntl(session->socket, F_SETFD, FD_CLOEXEC);  // as for a CGI program
-    setpgid(0, 0);
-    [[maybe_unused]] const int niceness = nice(program_niceness);
-    char directory[stock_path_size];
-    snprintf(directory, sizeof directory, "%.*s", static_cast<int>(strrchr(route.program, '/') - route.program), route.program);
-    if (chdir(directory[0] != '\0' ? directory : "/") != 0)
-        log_msg(WEBSRV_LOG_ERROR, "%s: cannot enter %s: %s\n", stock_name, directory, strerror(errno));
-    for (int signo = 1; signo < NSIG; ++signo)
-        signal(signo, SIG_DFL);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    char *arguments[] = {const_cast<char *>(route.program), nullptr};
-    execve(route.program, arguments, env.slots());
-    log_msg(WEBSRV_LOG_ERROR, "%s: cannot run %s: %s\n", stock_name, route.program, strerror(errno));
-    _exit(127);
-}
-
+// The program of a connection, started by the server as it starts CGI programs (its environment,
+// directory, process group, priority, signals), with its input and output as pipes.
 struct program {
     pid_t pid = -1;
     int input = -1;   // its standard input: the lines of the client's messages
     int output = -1;  // its standard output: the lines that become messages
 };
-
-bool start_program(websrv_session *session, const ws_route &route, program &p)
-{
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0)
-        return false;
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        close(in[0]);
-        close(in[1]);
-        return false;
-    }
-    fflush(stdout);  // nothing buffered may be printed twice
-    p.pid = fork();
-    if (p.pid == 0)
-        become_program(session, route, in[0], out[1]);
-    close(in[0]);
-    close(out[1]);
-    p.input = in[1];
-    p.output = out[0];
-    if (p.pid < 0) {
-        log_msg(WEBSRV_LOG_ERROR, "%s: cannot start %s: %s\n", stock_name, route.program, strerror(errno));
-        return false;
-    }
-    setpgid(p.pid, p.pid);  // as the program does itself: whichever comes first
-    fcntl(p.input, F_SETFL, O_NONBLOCK);
-    fcntl(p.output, F_SETFL, O_NONBLOCK);
-    return true;
-}
 
 long long now_ms()
 {
@@ -326,13 +178,8 @@ long long now_ms()
     return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
-bool running(pid_t pid)
-{
-    return pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0;
-}
-
-// Ends the program with what it started: SIGTERM, then SIGKILL if it is still there a moment
-// later. With `leave`, a program that ended its output may work on: only reaped when over.
+// Ends the program with what it started (SIGTERM, then SIGKILL); with `leave`, a program that
+// ended its output may work on. Either way the server reaps it once it ends.
 void end_program(program &p, bool leave)
 {
     if (p.input >= 0)
@@ -340,23 +187,10 @@ void end_program(program &p, bool leave)
     if (p.output >= 0)
         close(p.output);
     p.input = p.output = -1;
-    if (!running(p.pid))
-        return;
-    if (leave) {
-        // It ended its output; it is reaped here when it ends with it, else left to work on.
-        for (int waited = 0; waited < reap_wait_ms && running(p.pid); waited += 10)
-            poll(nullptr, 0, 10);
-        return;
-    }
-    kill(-p.pid, SIGTERM);
-    const long long deadline = now_ms() + term_grace_ms;
-    while (running(p.pid) && now_ms() < deadline)
-        poll(nullptr, 0, 10);
-    if (running(p.pid))
-        kill(-p.pid, SIGKILL);
-    waitpid(p.pid, nullptr, 0);
+    if (p.pid > 0)
+        websrv_answer_services->program_end(p.pid, leave ? 1 : 0);
+    p.pid = -1;
 }
-
 
 // ---- the relay ------------------------------------------------------------------------------
 
@@ -388,7 +222,7 @@ size_t character_boundary(const uint8_t *text, size_t length)
 // program and lines of the program to messages, pings on silence, and the close.
 class relay {
 public:
-    relay(websrv_session *session, const websrv_plugin_desc *carrier, program &p);
+    relay(websrv_session *session, program &p);
     void run();
 
 private:
@@ -412,13 +246,11 @@ private:
     bool feed_program();
     bool timers();
     int next_wait_ms() const;
-    bool held() const { return pending_ != nullptr && pending_(socket_) > 0; }
     void await_close();
     void finish();
 
-    int socket_;
-    const websrv_plugin_desc *carrier_;
-    int (*pending_)(int) = nullptr;
+    websrv_session *session_;
+    const websrv_services &server_;
     program &program_;
     uint16_t end_code_ = 0;
     bool await_ = false;
@@ -434,12 +266,9 @@ private:
     size_t outbound_length_ = 0;
 };
 
-relay::relay(websrv_session *session, const websrv_plugin_desc *carrier, program &p)
-    : socket_(session->socket), carrier_(carrier), program_(p)
+relay::relay(websrv_session *session, program &p)
+    : session_(session), server_(*websrv_answer_services), program_(p)
 {
-    const auto *ext = static_cast<const websrv_plugin_ext *>(carrier->reserved);
-    if (ext != nullptr && ext->size >= offsetof(websrv_plugin_ext, on_pending) + sizeof ext->on_pending)
-        pending_ = ext->on_pending;
     reader.reset();
     // Frames the client sent right behind its request are in the request's buffer.
     const char *behind = session->cursor;
@@ -456,7 +285,7 @@ bool relay::send(uint8_t opcode, size_t length)
     const size_t size = ws_frame_head(head, opcode, length);
     uint8_t *start = payload - size;
     memcpy(start, head, size);
-    return websrv_write_handler(socket_, start, static_cast<int>(size + length), carrier_) >= 0;
+    return server_.send(session_, start, size + length) == 0;
 }
 
 bool relay::send_control(uint8_t opcode, std::span<const uint8_t> data)
@@ -524,8 +353,7 @@ bool relay::read_program()
 // when none yet, below 0 when the client is gone.
 int relay::read_client()
 {
-    const int got = carrier_->on_read != nullptr ? carrier_->on_read(socket_, client_bytes, sizeof client_bytes)
-                                                 : static_cast<int>(recv(socket_, client_bytes, sizeof client_bytes, MSG_DONTWAIT));
+    const long got = server_.receive(session_, client_bytes, sizeof client_bytes);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
         return 0;
     if (got <= 0)
@@ -626,13 +454,12 @@ void relay::run()
     heard_at_ = now_ms();
     while (digest_client() && feed_program() && timers()) {
         const bool reading = inbound_length_ == 0 && client_used_ == client_have_;
-        pollfd watched[3] = {{reading ? socket_ : -1, POLLIN, 0},
+        pollfd watched[3] = {{reading ? session_->socket : -1, POLLIN, 0},
                              {program_.output, POLLIN, 0},
                              {inbound_length_ > 0 ? program_.input : -1, POLLOUT, 0}};
-        const bool held_already = reading && held();
-        if (poll(watched, 3, held_already ? 0 : next_wait_ms()) < 0 && errno != EINTR)
+        if (server_.wait(watched, 3, next_wait_ms()) < 0 && errno != EINTR)
             break;
-        if ((held_already || watched[0].revents != 0) && read_client() < 0) {
+        if (watched[0].revents != 0 && read_client() < 0) {
             stop(0, false);  // gone without a close
             break;
         }
@@ -654,9 +481,9 @@ void relay::await_close()
             if (kind == ws_kind::close || kind == ws_kind::fail)
                 return;
         }
-        pollfd watched = {socket_, POLLIN, 0};
+        pollfd watched = {session_->socket, POLLIN, 0};
         const long long left = deadline - now_ms();
-        if (left <= 0 || (!held() && poll(&watched, 1, static_cast<int>(left)) <= 0) || read_client() < 0)
+        if (left <= 0 || server_.wait(&watched, 1, static_cast<int>(left)) <= 0 || read_client() < 0)
             return;
     }
 }
@@ -687,18 +514,17 @@ int websocket_route(websrv_session *session)
         return 1;
     if (const int status = upgrade_fault(session); status != 0)
         return refuse(session, status);
-    const websrv_plugin_desc *carrier = websrv_answer_carrier(session);
-    program p;
-    if (!start_program(session, *route, p)) {
-        end_program(p, false);
+    if (websrv_answer_services == nullptr)
         return websrv_answer_send(session, 500, "text/plain", nullptr, "The program cannot start.\n", 26);
-    }
-    if (!send_switch(session, carrier)) {
-        end_program(p, false);
-        return 0;
-    }
+    program p;
+    char script[stock_path_size + 1];
+    snprintf(script, sizeof script, "/%s", route->prefix);
+    p.pid = websrv_answer_services->program_start(session, route->program, script, &p.input, &p.output);
+    if (p.pid < 0)
+        return websrv_answer_send(session, 500, "text/plain", nullptr, "The program cannot start.\n", 26);
+    send_switch(session);
     log_msg(WEBSRV_LOG_DETAIL, "%s: WebSocket /%s to %s\n", stock_name, session->uri, route->program);
-    relay connection(session, carrier, p);
+    relay connection(session, p);
     connection.run();
     return 0;
 }

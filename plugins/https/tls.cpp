@@ -142,7 +142,6 @@ int tls_register(websrv_plugin_desc *plain)
     tls_desc.on_read = tls_read;
     tls_desc.on_write = tls_write;
     tls_desc.on_sendfile = tls_send_file;
-    plain->on_read = redirect_read;
     return websrv_register_plugin(&tls_desc) < 0 ? -1 : 1;
 }
 
@@ -154,11 +153,6 @@ std::span<const stock_option> tls_options()
 int tls_port()
 {
     return tls_desc.port;
-}
-
-const websrv_plugin_desc *tls_writer()
-{
-    return &tls_desc;  // its write hook sends plainly on a socket without a TLS connection
 }
 
 int tls_start()

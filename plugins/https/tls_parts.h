@@ -55,9 +55,7 @@ int tls_read(int fd, void *buf, size_t len);
 int tls_write(int fd, const void *buf, int len);
 int tls_send_file(int out_fd, int in_fd, off_t *offset, size_t count);
 
-// redirect.cpp: the plain port's read hook, which answers every request with 301 to the TLS
-// port once "-redirect" was given (redirect_option, an option setter).
-int redirect_read(int fd, void *buf, size_t len);
+// redirect.cpp: "-redirect" (redirect_option, an option setter).
 int redirect_option(char **values);
 
 // pages.cpp, main process once start-up is done: gives back the pages of OpenSSL's code and

@@ -22,6 +22,7 @@
 
 #include "cgi/cgi_copy.h"
 #include "cgi/cgi_env.h"
+#include "cgi/program.h"
 #include "children.h"
 #include "parse/cgi_output.h"
 #include "fd_guard.h"
@@ -39,8 +40,6 @@ namespace {
 
 constexpr int slots = 20;  // the argument array: the program and up to 18 query words
 constexpr size_t scratch_size = WEBSRV_BUFFER_SIZE;  // one entry, cut at 4095 characters
-// How much lower than the server's the program's scheduling priority is.
-constexpr int program_niceness = 10;
 
 // The argument array for execve: null-terminated, its entries owned (released
 // when the array goes out of scope; a process that becomes the program or exits keeps them).
@@ -114,21 +113,6 @@ websrv_outcome refuse(websrv_connection *c, int status)
     return websrv_outcome::served;
 }
 
-// A pipe whose two ends (read, write) close themselves; both are close-on-exec.
-struct pipe_ends {
-    fd_guard read;
-    fd_guard write;
-    bool open()
-    {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0)
-            return false;
-        read.reset(fds[0]);
-        write.reset(fds[1]);
-        return true;
-    }
-};
-
 // Forks the input copy. Returns its pid in the parent, 0 in the child, -1 (logged) on
 // failure. The connection's own process, which answers the client, tells the main process
 // when the session is over; the copy does not.
@@ -186,103 +170,37 @@ bool open_body_pipe(fd_guard &input, fd_guard &feed)
 }
 
 // The program's argument list and environment (one block from websrv_malloc, or null: the
-// program then runs without one), and where it lives.
+// program then runs without one), where it lives, and what the client gets when it cannot run.
 struct program_lists {
     string_array arguments;
     char **environment = nullptr;
     char absolute_path[PATH_MAX + WEBSRV_PATH_MAX];
     char document_root[PATH_MAX];
+    char directory[WEBSRV_PATH_MAX];
+    char failure[WEBSRV_BUFFER_SIZE];
+    size_t failure_length = 0;
     program_lists() = default;
     program_lists(const program_lists &) = delete;
     program_lists &operator=(const program_lists &) = delete;
     ~program_lists() { websrv_free(environment); }
 };
 
-// Where the program is, from the root, and the working directory it lies in.
+// Where the program is, from the root, the directory it runs in (its own, so that it finds the
+// files that lie beside it), and the answer the output copy reads in its place when it cannot
+// run: a 500 with the error page.
 void locate_program(const char *path, program_lists &lists)
 {
     if (getcwd(lists.document_root, sizeof lists.document_root) == nullptr)
         lists.document_root[0] = '\0';
     snprintf(lists.absolute_path, sizeof lists.absolute_path, "%s/%s", lists.document_root, path);
-}
-
-// Marks every descriptor from `first` up close-on-exec: a program gets its three standard ones
-// and nothing the server holds or inherited from whoever started it (a socket, a file, a pipe).
-void close_on_exec_from(int first)
-{
-#ifdef CLOSE_RANGE_CLOEXEC
-    if (close_range(static_cast<unsigned>(first), ~0U, CLOSE_RANGE_CLOEXEC) == 0)
-        return;
-#endif
-    // A kernel without close_range: every number up to the descriptor limit.
-    rlimit limit{};
-    const rlim_t last = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < 65536 ? limit.rlim_cur : 65536;
-    for (int fd = first; static_cast<rlim_t>(fd) < last; ++fd)
-        fcntl(fd, F_SETFD, FD_CLOEXEC);
-}
-
-// Moves into the program's own directory, so it finds the files that lie beside it.
-void enter_program_directory(const char *path)
-{
-    char directory[WEBSRV_PATH_MAX];
     const char *slash = websrv_last_slash(path);
-    if (slash == nullptr)
-        return;
-    snprintf(directory, sizeof directory, "%.*s", static_cast<int>(slash - path), path);
-    if (chdir(directory[0] != '\0' ? directory : "/") != 0)
-        websrv_error_errno("Unable to change to the directory of %s; Error: %s\n", path);
-}
-
-// In the program's process, forked from the connection's: becomes the program, its output
-// going into `output`, its error output to the server's log, in its own directory and a
-// process group of its own (a program that never answers is ended together with what it
-// started). The client's connection is not passed on: the copies hold it, and its end must
-// not wait for a program that works on. Only when the program cannot be started does it go
-// on: the client gets a 500 through the output copy, the log the reason, and this process
-// ends its share of the session (on a connection that lasts, without touching the connection:
-// hooks and connection belong to the connection's process alone).
-[[noreturn]] void become_program(websrv_connection *c, const char *path, program_lists &lists, int input, int output)
-{
-    websrv_connection_forget_done(c);
-    // A request without a body gives the program an input that ends at once (and never the
-    // server's own).
-    const int empty = input < 0 ? open("/dev/null", O_RDONLY | O_CLOEXEC) : -1;
-    const int log_fd = fcntl(1, F_DUPFD_CLOEXEC, 3);
-    if (dup2(input >= 0 ? input : empty, 0) < 0)
-        close(0);
-    dup2(output, 1);
-    if (log_fd >= 0)
-        dup2(log_fd, 2);
-    else
-        close(2);
-    close_on_exec_from(3);  // the client's socket and whatever the server was started with
-    setpgid(0, 0);
-    [[maybe_unused]] const int niceness = nice(program_niceness);
-    enter_program_directory(path);
-    websrv_signal_disposition(SIGPIPE, SIG_DFL);  // the program starts with the default dispositions
-    static char *const no_environment[] = {nullptr};
-    execve(lists.absolute_path, lists.arguments.slot,
-           lists.environment != nullptr ? lists.environment : no_environment);
-
-    const int error = errno;
-    websrv_signal_disposition(SIGPIPE, SIG_IGN);
-    char answer[WEBSRV_BUFFER_SIZE];
-    constexpr size_t header = sizeof exec_failure_header - 1;
-    memcpy(answer, exec_failure_header, header);
-    const int page = websrv_error_page(answer + header, sizeof answer - header, 500,
-                                       websrv_reason(500, websrv_voice_program));
-    (void)!write(1, answer, header + static_cast<size_t>(page));
-    if (log_fd >= 0) {
-        dup2(log_fd, 1);
-        close(log_fd);
-    }
-    // The first line is the one the log has always carried, without a line end of its own;
-    // the second completes it with what went wrong.
-    websrv_log(WEBSRV_LOG_ERROR, "Internal Web server error");
-    websrv_log(WEBSRV_LOG_ERROR, ": %s: %s\n", path, strerror(error));
-    if (c->lasting != 0)
-        websrv_process_exit();
-    websrv_connection_end(c, websrv_outcome::served);
+    snprintf(lists.directory, sizeof lists.directory, "%.*s", slash != nullptr ? static_cast<int>(slash - path) : 1,
+             slash != nullptr ? path : ".");
+    const int length = snprintf(lists.failure, sizeof lists.failure, "%s", exec_failure_header);
+    const int page = websrv_error_page(lists.failure + length, sizeof lists.failure - static_cast<size_t>(length),
+                                       500, websrv_reason(500, websrv_voice_program));
+    lists.failure_length = static_cast<size_t>(length + page) < sizeof lists.failure ? static_cast<size_t>(length + page)
+                                                                                     : sizeof lists.failure - 1;
 }
 
 // The program's standard input and what goes with it: the read end of a pipe; on a connection
@@ -302,17 +220,15 @@ websrv_outcome run_and_answer(websrv_connection *c, const char *path, program_li
     pipe_ends output;
     if (!output.open())
         return refuse(c, 500);
-    websrv_log_flush();  // nothing buffered may be printed twice
-    const pid_t program = fork();
-    if (program == 0) {
-        output.read.reset();  // the program writes into the pipe only
-        become_program(c, path, lists, in.input.get(), output.write.get());
-    }
+    static char *const no_environment[] = {nullptr};
+    const pid_t program = websrv_program_start({path, lists.absolute_path, lists.directory, lists.arguments.slot,
+                                                lists.environment != nullptr ? lists.environment : no_environment,
+                                                in.input.get(), output.write.get(), lists.failure,
+                                                lists.failure_length});
     if (program < 0) {
         websrv_error_errno("Unable to fork a CGI program; Error:%s\n");
         return refuse(c, 500);
     }
-    setpgid(program, program);  // as the program does itself: whichever comes first
     output.write.reset();
     in.input.reset();  // the program's input is not this process's business
     const bool head_only = websrv_method_of(c->session.method) == websrv_method::head;

@@ -37,8 +37,6 @@ constexpr size_t copy_size = websrv_cgi_copy_size;
 // How long the output of a program whose client has gone is still read (and its write to the
 // client tried) before the program counts as silent and is ended.
 constexpr int gone_grace_ms = 500;
-// How long a program that never answered gets to end after SIGTERM before SIGKILL follows.
-constexpr int term_grace_ms = 1000;
 
 // Waits, without a limit of its own, until the program has written something (or ended) or
 // the input copy has stopped copying the body, whichever comes first. A program that reads
@@ -157,11 +155,7 @@ void end_program(pid_t program, const char *path, bool gone)
     else
         websrv_error("CGI program %s gave no answer in %d s; ending it\n", path,
                 websrv_config.cgi_silence_seconds);
-    kill(-program, SIGTERM);
-    for (int waited = 0; waited < term_grace_ms && websrv_program_running(program); waited += 10)
-        websrv_pause_ms(10);
-    if (websrv_program_running(program))
-        kill(-program, SIGKILL);
+    websrv_program_stop(program);
 }
 
 // The server's status line for the program's answer, followed by the header lines a plug-in
@@ -180,9 +174,9 @@ int compose_status_line(char (&line)[copy_size], const websrv_connection *c, con
     kept[0] = '\0';
     const bool program_says = header.says_close || header.says_keep_alive;
     if (c->keep && !program_says)
-        snprintf(kept, sizeof kept, "Connection: keep-alive\r\nKeep-Alive: timeout=%d\r\n", websrv_config.keep_alive_seconds);
+        snprintf(kept, sizeof kept, WEBSRV_KEEP_ALIVE_LINES, websrv_config.keep_alive_seconds);
     else if (!program_says && (c->says_close || c->may_keep))
-        snprintf(kept, sizeof kept, "Connection: close\r\n");
+        snprintf(kept, sizeof kept, WEBSRV_CLOSE_LINE);
     const int wanted = snprintf(line, sizeof line, "%s %d %.*s\r\n%s%s", websrv_session_version(&c->session),
                                 header.status, reason_length, own ? chunk + header.reason_start : websrv_reason(header.status, websrv_voice_program),
                                 kept, extra);

@@ -13,6 +13,7 @@
 #include "http_words.h"
 #include "log.h"
 #include "registry.h"
+#include "services.h"
 #include "text.h"
 #include "life/port_file.h"
 #include "life/listener.h"
@@ -179,6 +180,8 @@ void hand_out_counters()
     for (const websrv_plugin_node *node : websrv_plugins()) {
         if (const auto on_counters = WEBSRV_EXT_HOOK(websrv_ext_of(&node->desc), on_counters))
             on_counters(websrv_counters);
+        if (const auto on_services = WEBSRV_EXT_HOOK(websrv_ext_of(&node->desc), on_services))
+            on_services(websrv_services_table());
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -59,6 +60,84 @@ int take(websrv_chunked_decoder &decoder, int fd, char *data, size_t length, lon
 }
 
 }  // namespace
+
+namespace {
+
+// Reads a body of known length (c->body_length, of which what came with the header is in the
+// buffer) into buf. Returns its length, or -1 with errno.
+long read_sized(websrv_connection *c, char *buf, size_t size)
+{
+    const websrv_session &s = c->session;
+    if (static_cast<unsigned long long>(c->body_length) > size) {
+        errno = EFBIG;
+        return -1;
+    }
+    const size_t length = static_cast<size_t>(c->body_length);
+    const size_t arrived = static_cast<size_t>(s.received - s.header_length);
+    size_t have = arrived < length ? arrived : length;
+    memcpy(buf, s.cursor, have);
+    if (have < length && websrv_expects_continue(c) && !websrv_send_continue(c))
+        return -1;
+    while (have < length) {
+        const int got = websrv_read_until(s.socket, buf + have, length - have, websrv_connection_desc(c), websrv_deadline());
+        if (got <= 0) {
+            if (got == 0)
+                errno = ECONNRESET;
+            return -1;
+        }
+        have += static_cast<size_t>(got);
+    }
+    c->body_left = 0;
+    return static_cast<long>(length);
+}
+
+// Reads a chunked body into buf, decoding it. Returns its length, or -1 with errno.
+long read_chunked(websrv_connection *c, char *buf, size_t size)
+{
+    websrv_session &s = c->session;
+    websrv_chunked_decoder decoder;
+    size_t have = 0;
+    char piece[WEBSRV_BUFFER_SIZE];
+    char *data = s.cursor;
+    size_t length = static_cast<size_t>(s.received - s.header_length);
+    for (bool asked = false;;) {
+        size_t used = 0;
+        const size_t body = decoder.decode(data, length, &used);
+        if (decoder.failed() || have + body > size) {
+            errno = decoder.failed() ? EBADMSG : EFBIG;
+            return -1;
+        }
+        memcpy(buf + have, data, body);
+        have += body;
+        if (decoder.done())
+            return static_cast<long>(have);
+        if (!asked && websrv_expects_continue(c) && !websrv_send_continue(c))
+            return -1;
+        asked = true;
+        const int got = websrv_read_until(s.socket, piece, sizeof piece, websrv_connection_desc(c), websrv_deadline());
+        if (got <= 0) {
+            if (got == 0)
+                errno = ECONNRESET;
+            return -1;
+        }
+        data = piece;
+        length = static_cast<size_t>(got);
+    }
+}
+
+}  // namespace
+
+long websrv_read_body(websrv_connection *c, void *buf, size_t size)
+{
+    if (c->body_taken) {
+        errno = EALREADY;
+        return -1;
+    }
+    const long got = c->chunked ? read_chunked(c, static_cast<char *>(buf), size)
+                                : read_sized(c, static_cast<char *>(buf), size);
+    c->body_taken = got >= 0;
+    return got;
+}
 
 websrv_spooled_body websrv_spool_chunked_body(websrv_connection *c)
 {

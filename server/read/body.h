@@ -18,6 +18,11 @@ struct websrv_spooled_body {
                        // the bound, 500 without a file), or 0 when the client went away or stalled
 };
 
+// Reads the request's body into buf[0..size) for a plug-in (the services table's read_body, whose
+// comment in websrv_plugin.h says what it returns). A body read whole this way lets the
+// connection go on (c->body_taken).
+long websrv_read_body(websrv_connection *c, void *buf, size_t size);
+
 // Reads the connection's chunked body (what came behind the header first, then the socket,
 // each read waiting at most websrv_wait_seconds; a client that waits for "100 Continue" is told
 // to go on) and decodes it into a temporary file. Logs why a body was not taken. The caller

@@ -175,7 +175,7 @@ websrv_header_end websrv_read_header(websrv_connection *c)
                 websrv_error("%s holds more connections than it uses; answered 503\n",
                         c->info.peer_text);
                 websrv_count(&websrv_server_counters::refused);
-                websrv_send_error(c, 503, "Retry-After: 1\r\n");
+                websrv_send_error(c, 503, WEBSRV_RETRY_LATER_LINE);
                 return websrv_header_end::refused;
             }
             if (websrv_header_complete(session.buffer))

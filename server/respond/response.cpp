@@ -130,12 +130,12 @@ void append_connection(composer &out, const websrv_connection *c, int status, of
 {
     if (!c->keep) {
         if (!error_page)
-            out.append("Connection: close\r\n");
+            out.append(WEBSRV_CLOSE_LINE);
         return;
     }
     if (content_length == 0 && status != 304)
         out.append("Content-Length: 0\r\n");
-    out.append("Connection: keep-alive\r\nKeep-Alive: timeout=%d\r\n", websrv_config.keep_alive_seconds);
+    out.append(WEBSRV_KEEP_ALIVE_LINES, websrv_config.keep_alive_seconds);
 }
 
 // Composes a response in a fresh buffer (the status line, the Server and Date lines, then
@@ -179,7 +179,7 @@ int compose_and_send(websrv_connection *c, int status, const block_fields &field
 
 bool websrv_send_continue(websrv_connection *c)
 {
-    static constexpr char go_on[] = "HTTP/1.1 100 Continue\r\n\r\n";
+    static constexpr char go_on[] = WEBSRV_CONTINUE;
     if (websrv_write_all(c->session.socket, go_on, sizeof go_on - 1, websrv_connection_desc(c)) == 0)
         return true;
     websrv_log_errno("Sending the response failed: %s\n");
@@ -189,10 +189,60 @@ bool websrv_send_continue(websrv_connection *c)
 websrv_outcome websrv_plugin_answered(websrv_connection *c, bool routed)
 {
     const websrv_foreign_answer &answer = websrv_foreign();
-    // A body the plug-in may have read itself cannot be told from the next request: closed.
-    c->keep = c->keep && c->body_length == 0 && answer.header_done && answer.keep_alive &&
-              answer.length == answer.body && !answer.failed;
+    // A body the plug-in may have read itself cannot be told from the next request: closed. An
+    // answer the server composed for the plug-in has decided already.
+    if (!c->answered)
+        c->keep = c->keep && c->body_length == 0 && answer.header_done && answer.keep_alive &&
+                  answer.length == answer.body && !answer.failed;
     return routed ? websrv_outcome::served : websrv_outcome::logged_failed;
+}
+
+namespace {
+
+// The head of a plug-in's answer: status line, Server and Date, then its own lines and the
+// connection's, and how the connection goes on.
+void compose_answer_head(composer &out, const websrv_connection *c, int status, const char *content_type,
+                         const char *extra, size_t length)
+{
+    append_head(out, &c->session, status, websrv_reason(status, websrv_voice_answer));
+    if (content_type != nullptr)
+        out.append("Content-Type: %s\r\n", content_type);
+    const bool bodiless = status < 200 || status == 204 || status == 304;
+    if (!bodiless)
+        out.append("Content-Length: %zu\r\n", length);
+    if (extra != nullptr)
+        out.append("%s", extra);
+    if (c->info.header_lines != nullptr)
+        out.append("%s", c->info.header_lines);
+    if (status != 101)
+        out.append("Connection: %s\r\n", c->keep ? "keep-alive" : "close");
+    out.append("\r\n");
+}
+
+}  // namespace
+
+int websrv_send_answer(websrv_connection *c, int status, const char *content_type, const char *extra,
+                       const void *body, size_t length)
+{
+    c->answered = true;
+    c->keep = c->keep && status != 101 && (c->body_length == 0 || c->body_taken) && !c->chunked;
+    char head[response_size];
+    composer out(head, sizeof head);
+    compose_answer_head(out, c, status, content_type, extra, length);
+    websrv_access_status(status);
+    const websrv_plugin_desc *desc = websrv_connection_desc(c);
+    const bool head_only = websrv_method_of(c->session.method) == websrv_method::head;
+    if (out.length() + 1 >= sizeof head) {
+        websrv_error("A plug-in's answer has more header lines than fit in %zu bytes\n", sizeof head);
+        c->keep = false;
+        websrv_send_error(c, 500);
+        return 0;
+    }
+    const bool sent = websrv_write_all(c->session.socket, out.data(), out.length(), desc) == 0 &&
+                      (head_only || length == 0 || websrv_write_all(c->session.socket, body, length, desc) == 0);
+    websrv_access_body(sent && !head_only ? static_cast<long long>(length) : 0, !sent);
+    c->keep = c->keep && sent;
+    return 0;
 }
 
 int websrv_send_error(websrv_connection *c, int status, const char *extra)

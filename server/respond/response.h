@@ -36,6 +36,13 @@ websrv_outcome websrv_plugin_answered(websrv_connection *c, bool routed = false)
 // empty line. Returns false when the write failed (logged).
 bool websrv_send_continue(websrv_connection *c);
 
+// A plug-in's whole answer, composed by the server (the services table's `answer`, whose
+// comment in websrv_plugin.h says what goes out). The connection goes on when the request may
+// keep it, its body (if any) was read through the services table, the status is no 101 and the
+// answer went out whole. Always returns 0.
+int websrv_send_answer(websrv_connection *c, int status, const char *content_type, const char *extra,
+                       const void *body, size_t length);
+
 #pragma GCC visibility pop
 
 #endif

@@ -50,6 +50,7 @@ static websrv_plugin_ext route_ext = {
     .size = sizeof(websrv_plugin_ext),
     .flags = WEBSRV_EXT_MANY_SESSIONS | WEBSRV_EXT_SHARES_PORT,
     .on_route = route,
+    .on_services = websrv_answer_use,
 };
 
 static websrv_plugin_desc route_desc = {.version_major = WEBSRV_VERSION_MAJOR, .version_minor = WEBSRV_VERSION_MINOR,

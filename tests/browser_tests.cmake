@@ -3,8 +3,16 @@
 # and certutil; without them the tests fail.
 find_program(WEBSRV_NODE node)
 
+# The holder of the tests' free ports (install/free_ports.c): a port a test learned stays bound
+# until the test ends, so no test running beside it is handed the same port.
+add_executable(browser_free_ports install/free_ports.c)
+set_target_properties(browser_free_ports PROPERTIES OUTPUT_NAME free_ports RUNTIME_OUTPUT_DIRECTORY
+                      ${CMAKE_CURRENT_BINARY_DIR}/browser)
+target_compile_definitions(browser_free_ports PRIVATE _DEFAULT_SOURCE)
+
 # websrv_browser_test(NAME SCRIPT ENVIRONMENT): runs browser/SCRIPT with node.
 function(websrv_browser_test name script environment)
+  list(APPEND environment "WEBSRV_FREE_PORTS=$<TARGET_FILE:browser_free_ports>")
   if(WEBSRV_NODE)
     add_test(NAME ${name} COMMAND ${WEBSRV_NODE} ${CMAKE_CURRENT_SOURCE_DIR}/browser/${script}
              WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/browser)

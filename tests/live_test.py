@@ -259,6 +259,8 @@ class Handshake(LiveCase):
             ('HTTP/1.0', {'version': '1.0'}, 400, []),
             ('POST', {'method': 'POST'}, 400, []),
             ('a foreign page', {'extra': 'Origin: http://evil.example\r\n'}, 403, []),
+            ('a page whose host only begins with this one',
+             {'extra': 'Origin: http://127.0.0.1:%d.evil.example\r\n' % self.port}, 403, []),
             ('a protected path without a password', {'path': '/secret'}, 401, []),
             ('a protected path with it', {'path': '/secret', 'extra': 'Authorization: Basic YWRtaW46c2VjcmV0\r\n'}, 101, []),
         ]
@@ -298,6 +300,7 @@ class Messages(LiveCase):
             ('a close is answered with its code', [(8, b'\x03\xe8', {})], 1000),
             ('an application code too', [(8, b'\x0f\xa0bye', {})], 4000),
             ('a close without a code', [(8, b'', {})], None),
+            ('a code for a restart', [(8, b'\x03\xf4', {})], 1012),
             ('a code no endpoint sends', [(8, b'\x03\xed', {})], 1002),
             ('a one-byte close', [(8, b'\x03', {})], 1002),
             ('a reason that is no UTF-8', [(8, b'\x03\xe8\xff', {})], 1007),
@@ -309,6 +312,7 @@ class Messages(LiveCase):
             ('a ping of 126 bytes', [(9, b'x' * 126, {})], 1002),
             ('a fragmented ping', [(9, b'x', {'fin': False})], 1002),
             ('text that is no UTF-8', [(1, b'\xc3\x28', {})], 1007),
+            ('an overlong form', [(1, b'\xf0\x80\x80\xaf', {})], 1007),
             ('a surrogate', [(1, b'a', {'fin': False}), (0, b'\xed\xa0\x80', {})], 1007),
             ('a message over 64 KiB', [(1, b'x' * 40000, {'fin': False}), (0, b'x' * 30000, {})], 1009),
             ('a binary message', [(2, b'\x00', {})], 1003),
@@ -323,6 +327,23 @@ class Messages(LiveCase):
                 if code in (1003,):
                     client.send(8, b'\x03\xe8')  # the answer the server waits for
                 self.assertEqual(client.close_code(), code)
+                self.assertTrue(client.ended())
+
+    def test_frames_at_the_edges_are_answered(self):
+        rows = [  # name, frames (opcode, payload, options), the frames the server answers with
+            ('a ping of 125 bytes', [(9, b'x' * 125, {})], [(10, b'x' * 125)]),
+            ('an empty first fragment', [(1, b'', {'fin': False}), (0, b'ab', {})], [(1, b'ab')]),
+            ('an empty last fragment', [(1, b'ab', {'fin': False}), (0, b'', {})], [(1, b'ab')]),
+        ]
+        for name, frames, answers in rows:
+            with self.subTest(name):
+                client = Raw(self.port)
+                self.assertEqual(client.status, 101)
+                for opcode, payload, options in frames:
+                    client.send(opcode, payload, **options)
+                self.assertEqual([client.frame() for _ in answers], answers)
+                client.send(8, b'\x03\xe8')
+                self.assertEqual(client.close_code(), 1000)
                 self.assertTrue(client.ended())
 
     def test_oversized_message_from_the_library(self):
@@ -422,11 +443,18 @@ class ServerPing(LiveCase):
         started = time.monotonic()
         client.sock.settimeout(30)
         opcode, _ = client.frame()
+        pinged = time.monotonic()
         self.assertEqual(opcode, 9)
-        self.assertGreater(time.monotonic() - started, 19)
+        self.assertGreater(pinged - started, 19)
         client.send(10)  # the pong; the connection goes on
-        client.send(1, b'still here')
-        self.assertEqual(client.frame(), (1, b'still here'))
+        # A client that answered and keeps talking is kept past the 20 s a ping waits for its
+        # answer (each message comes back well before the server would ping again).
+        count = 0
+        while time.monotonic() - pinged < 25:
+            count += 1
+            client.send(1, b'still here %d' % count)
+            self.assertEqual(client.frame(), (1, b'still here %d' % count))
+            time.sleep(1)
 
 
 class EventsCase(LiveCase):

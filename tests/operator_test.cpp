@@ -6,7 +6,11 @@
 
 #include <atomic>
 #include <csignal>
+#include <dirent.h>
+#include <grp.h>
 #include <pwd.h>
+#include <set>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -94,6 +98,29 @@ const passwd *unprivileged()
     return getpwnam("nobody");
 }
 
+// The group numbers the user belongs to: the user's own group and those that list the user.
+std::set<std::string> users_groups(const passwd &user)
+{
+    std::vector<gid_t> list(64);
+    int count = static_cast<int>(list.size());
+    if (getgrouplist(user.pw_name, user.pw_gid, list.data(), &count) < 0)
+        return {};
+    std::set<std::string> groups;
+    for (int i = 0; i < count; ++i)
+        groups.insert(std::to_string(list[static_cast<size_t>(i)]));
+    return groups;
+}
+
+// The numbers in `text`, separated by blanks.
+std::set<std::string> numbers_in(const std::string &text)
+{
+    std::istringstream words(text);
+    std::set<std::string> numbers;
+    for (std::string word; words >> word;)
+        numbers.insert(word);
+    return numbers;
+}
+
 TEST(RunAs, EveryProcessIsTheUsersAndTheStopTakesItsPortLineOut)
 {
     if (geteuid() != 0 || unprivileged() == nullptr)
@@ -102,6 +129,7 @@ TEST(RunAs, EveryProcessIsTheUsersAndTheStopTakesItsPortLineOut)
     chmod(site.dir.path().c_str(), 0755);
     mkdir((site.root + "/cgi-bin").c_str(), 0755);
     write_script(site.root + "/cgi-bin/ids", "printf 'Content-Type: text/plain\\r\\n\\r\\n%s %s\\n' \"$(id -u)\" \"$(id -g)\"");
+    write_script(site.root + "/cgi-bin/groups", "printf 'Content-Type: text/plain\\r\\n\\r\\n%s\\n' \"$(id -G)\"");
     // The record file exists beforehand for anyone to append to: the hooks write it as the user.
     write_file(site.record, "");
     chmod(site.record.c_str(), 0666);
@@ -115,6 +143,11 @@ TEST(RunAs, EveryProcessIsTheUsersAndTheStopTakesItsPortLineOut)
     EXPECT_EQ(status_field(site.server().pid(), "Uid").substr(0, std::to_string(user->pw_uid).size()),
               std::to_string(user->pw_uid));
     EXPECT_EQ(status_field(site.server().pid(), "NoNewPrivs"), "1");
+    // The user's own groups and no others: none of those the server was started with.
+    const std::set<std::string> groups = users_groups(*user);
+    const Reply ids = site.get("GET /cgi-bin/groups HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(numbers_in(ids.body), groups) << ids.raw;
+    EXPECT_EQ(numbers_in(status_field(site.server().pid(), "Groups")), groups);
     // tp_record's hooks ran in the connection's process: it records the user it ran as.
     EXPECT_EQ(site.recorded_line("ids"), "ids uid=" + std::to_string(user->pw_uid) + " gid=" +
                                              std::to_string(user->pw_gid));
@@ -179,6 +212,25 @@ TEST(RunAs, CheckNamesWhatTheUserWillNotReach)
     }
 }
 
+// Whether process `pid` has the file at `path` open.
+bool holds_open(pid_t pid, const std::string &path)
+{
+    struct stat file;
+    if (stat(path.c_str(), &file) != 0)
+        return false;
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *dir = opendir(fds.c_str());
+    bool held = false;
+    while (const dirent *entry = dir != nullptr && !held ? readdir(dir) : nullptr) {
+        struct stat open;  // the file the descriptor refers to
+        held = entry->d_name[0] != '.' && stat((fds + "/" + entry->d_name).c_str(), &open) == 0 &&
+               open.st_dev == file.st_dev && open.st_ino == file.st_ino;
+    }
+    if (dir != nullptr)
+        closedir(dir);
+    return held;
+}
+
 TEST(Reload, TheAccessLogMovedAwayIsReopenedAndNoLineIsLost)
 {
     Site site;
@@ -199,10 +251,15 @@ TEST(Reload, TheAccessLogMovedAwayIsReopenedAndNoLineIsLost)
             }
         });
     }
-    usleep(200 * 1000);
+    EXPECT_TRUE(eventually([&] { return sent >= 10; }));
     ASSERT_EQ(rename(log.c_str(), (log + ".1").c_str()), 0);
+    ASSERT_TRUE(holds_open(site.server().pid(), log + ".1"));
     ASSERT_EQ(kill(site.server().pid(), SIGUSR1), 0);
-    usleep(300 * 1000);
+    // The main process lets the moved file go (it would hold it for ever) once it has counted
+    // the reload; every request from then on goes to the new file.
+    EXPECT_TRUE(eventually([&] { return !holds_open(site.server().pid(), log + ".1"); }))
+        << "the main process still holds the moved log";
+    EXPECT_TRUE(holds_open(site.server().pid(), log));
     rotating = false;
     for (std::thread &thread : load)
         thread.join();

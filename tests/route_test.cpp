@@ -134,6 +134,34 @@ TEST(RouteHelper, StatusLinesRepeatTheRequestsVersionAsTheServersDo)
     EXPECT_EQ(site.stop(), 0);
 }
 
+// The answer says whether the connection goes on, and it does where it says so: a request
+// without a body, or one whose body the plug-in read through the server, is answered
+// "keep-alive" and the next request follows on the connection; one whose body the plug-in left
+// unread is answered "Connection: close" and the connection ends.
+TEST(RouteHelper, AnswerSaysWhetherTheConnectionGoesOn)
+{
+    Site site;
+    ASSERT_TRUE(site.start(server_binary, {"-k", "30", "-plugin", test_plugin("tp_route"), "-route-port",
+                                           std::to_string(site.port)}))
+        << site.log();
+    const std::string hello = "GET /virtual/hello HTTP/1.1\r\nHost: h\r\n\r\n";
+    Client client(site.port);
+    ASSERT_TRUE(client.send_all(hello));
+    const Reply kept = parse_reply(client.read_until("hello from a route\n"));
+    EXPECT_EQ(kept.header("Connection"), "keep-alive") << kept.raw;
+    ASSERT_TRUE(client.send_all("POST /virtual/echo HTTP/1.1\r\nHost: h\r\nContent-Length: 3\r\n\r\nabc"));
+    const Reply echoed = parse_reply(client.read_until("abc"));
+    EXPECT_EQ(echoed.body, "abc") << echoed.raw;
+    EXPECT_EQ(echoed.header("Connection"), "keep-alive") << echoed.raw;
+    ASSERT_TRUE(client.send_all("POST /virtual/hello HTTP/1.1\r\nHost: h\r\nContent-Length: 3\r\n\r\nxyz"));
+    const Reply unread = parse_reply(client.read_until("hello from a route\n"));
+    EXPECT_EQ(unread.header("Connection"), "close") << unread.raw;
+    client.send_all(hello);  // may fail: the server has closed
+    EXPECT_EQ(client.read_all(), "");
+    EXPECT_TRUE(client.closed());
+    EXPECT_EQ(site.stop(), 0);
+}
+
 // ---- the status endpoint --------------------------------------------------------------------
 
 // The figures of a JSON status answer: {"server":"...","name":number,...}.
@@ -151,10 +179,10 @@ TEST(Status, CountersAddUpTheRequestsOfFourClientsAtOnce)
 {
     Site site;
     site.put("page.html", std::string(1000, 'p'));
-    ASSERT_TRUE(site.start(server_binary, {"-j", "4", "-plugin", http_plugin, "-port", std::to_string(site.port),
-                                           "-status", "/status"}))
+    ASSERT_TRUE(site.start(server_binary, {"-j", "4", "-k", "30", "-plugin", http_plugin, "-port",
+                                           std::to_string(site.port), "-status", "/status"}))
         << site.log();
-    constexpr int clients = 4, each = 25;
+    constexpr int clients = 4, each = 25, kept_requests = 3;
     std::vector<size_t> received(clients);
     std::vector<std::thread> threads;
     for (int i = 0; i < clients; ++i) {
@@ -168,6 +196,13 @@ TEST(Status, CountersAddUpTheRequestsOfFourClientsAtOnce)
     size_t sent = 0;
     for (const size_t bytes : received)
         sent += bytes;
+    // One connection that carries three requests: connections and requests count apart.
+    Client kept(site.port);
+    const std::string again = "GET /page.html HTTP/1.1\r\nHost: h\r\n\r\n";
+    ASSERT_TRUE(kept.send_all(again + again + "GET /page.html HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n"));
+    const std::string kept_answers = kept.read_all();
+    EXPECT_EQ(count_of(kept_answers, "HTTP/1.1 200 Ok\r\n"), static_cast<size_t>(kept_requests)) << kept_answers;
+    sent += kept_answers.size();
 
     const Reply json = site.get("GET /status HTTP/1.0\r\n\r\n");
     ASSERT_EQ(status_of(json), "200") << json.raw;
@@ -175,7 +210,7 @@ TEST(Status, CountersAddUpTheRequestsOfFourClientsAtOnce)
     EXPECT_EQ(json.body.rfind("{\"server\":\"TAVRIX/1.0\",", 0), 0u) << json.body;
     std::map<std::string, long long> figures = json_figures(json.body);
     const std::map<std::string, long long> expected = {
-        {"connections", clients * each + 1}, {"requests", clients * each + 1}, {"active", 1},
+        {"connections", clients * each + 2}, {"requests", clients * each + kept_requests + 1}, {"active", 1},
         {"slots", 4}, {"refused", 0}, {"bytes_sent", static_cast<long long>(sent)}};
     for (const auto &[name, value] : expected)
         EXPECT_EQ(figures[name], value) << name << " in " << json.body;
@@ -200,7 +235,8 @@ TEST(Status, CountersAddUpTheRequestsOfFourClientsAtOnce)
         samples[first] = std::stoll(name);
     }
     EXPECT_EQ(samples.size(), 7u) << text.body;
-    EXPECT_EQ(samples["websrv_requests_total"], clients * each + 2);
+    EXPECT_EQ(samples["websrv_requests_total"], clients * each + kept_requests + 2);
+    EXPECT_EQ(samples["websrv_connections_total"], clients * each + 3);
     EXPECT_EQ(samples["websrv_sent_bytes_total"], static_cast<long long>(sent + json.raw.size()));
     EXPECT_EQ(samples["websrv_session_slots"], 4);
     EXPECT_EQ(status_of(site.get("POST /status HTTP/1.0\r\n\r\n")), "405");

@@ -15,6 +15,8 @@
  *   -request-answer       on_request writes its own reply through websrv_write_handler and
  *                         returns 0 (the server must add nothing)
  *   -request-answer-bytes N  the same with a body of N bytes ("a"), written in one call
+ *   -request-answer-claim N  the same with the body "hello" behind the lines "Content-Length: N"
+ *                         and "Connection: keep-alive" (an answer short of its length when N > 5)
  *   -request-fail         on_request returns -1 (the server must go on as without the hook)
  *   -send-buffer N        on_session_init gives the connection a send buffer of N bytes, as
  *                         on a device short of memory: the server's sends wait for the client
@@ -32,7 +34,8 @@
  *                         its pid is recorded as "helper pid=N"
  *   -consent              the descriptor's extension record lets one process serve many
  *                         sessions; on_open and on_close record the connection's ends
- *   -leak N               on_session_init takes N bytes with websrv_malloc and never frees them
+ *   -leak N               on_session_init takes two blocks of N bytes each with websrv_malloc and
+ *                         never frees them
  *   -record-ids           on_session_init records the user and group it runs as
  *
  * Lines, one per call ("(null)" stands for a null text, [..] holds a text as it is, with CR
@@ -84,6 +87,7 @@ static size_t short_write;    /* 0: no limit */
 static size_t sendfile_chunk; /* 0: no limit */
 static int request_answer;
 static size_t request_answer_bytes; /* 0: the short answer */
+static long request_answer_claim = -1; /* -1: no claimed length */
 static size_t send_buffer;          /* 0: the system's */
 static int request_fail;
 static int init_fail;
@@ -218,7 +222,7 @@ static int record_session_init(websrv_session *session)
         const int size = (int)send_buffer;
         setsockopt(session->socket, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
     }
-    if (leak != 0) {
+    for (int block = 0; leak != 0 && block < 2; ++block) {
         char *taken = (char *)websrv_malloc(leak);
         if (taken != NULL)
             memset(taken, 1, leak);  /* touched, so it is resident */
@@ -297,6 +301,13 @@ static int record_request(websrv_session *session)
     }
     if (request_fail)
         return -1;
+    if (request_answer && request_answer_claim >= 0) {
+        char claimed[160];
+        const int length = snprintf(claimed, sizeof claimed, "HTTP/1.1 200 Ok\r\nContent-Length: %ld\r\n"
+                                    "Connection: keep-alive\r\n\r\nhello", request_answer_claim);
+        websrv_write_handler(session->socket, claimed, length, &record_desc);
+        return 0;
+    }
     if (request_answer && request_answer_bytes > 0) {
         static const char head[] = "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n";
         char *whole = malloc(sizeof head - 1 + request_answer_bytes);
@@ -431,6 +442,10 @@ static int record_option(int *index, char **argv)
     } else if (strcmp(option, "-request-answer-bytes") == 0 && count_value(value) != 0) {
         request_answer = 1;
         request_answer_bytes = count_value(value);
+        taken = 2;
+    } else if (strcmp(option, "-request-answer-claim") == 0 && count_value(value) != 0) {
+        request_answer = 1;
+        request_answer_claim = (long)count_value(value);
         taken = 2;
     } else if (strcmp(option, "-send-buffer") == 0 && count_value(value) != 0) {
         send_buffer = count_value(value);

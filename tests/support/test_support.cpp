@@ -180,26 +180,47 @@ TempDir::~TempDir()
         fprintf(stderr, "could not remove %s\n", path_.c_str());
 }
 
+namespace {
+
+// A socket bound with SO_REUSEADDR to port 0 of every address (IPv6 and IPv4 alike where the
+// machine has IPv6, as the server's own listening sockets); its port, or -1.
+int bind_probe(int family)
+{
+    const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1, off = 0;
+    sockaddr_storage address{};
+    address.ss_family = static_cast<sa_family_t>(family);
+    socklen_t length = family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        (family == AF_INET6 && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) ||
+        bind(fd, reinterpret_cast<sockaddr *>(&address), length) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    return ntohs(family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&address)->sin6_port
+                                    : reinterpret_cast<sockaddr_in *>(&address)->sin_port);
+}
+
+}  // namespace
+
 int free_port()
 {
     // The probe that learns the port stays bound until this process ends (its descriptor is
-    // never closed). While it is bound, the kernel hands the port to no other bind to port 0
-    // and to no outgoing connection, so no other test, here or in another process, can be
-    // given it or take it before the server binds. The probe never listens and sets
-    // SO_REUSEADDR, as the server's listening sockets do, so the server's bind succeeds; a
-    // running server still makes a second one fail.
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    socklen_t length = sizeof address;
-    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-        bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+    // never closed). While it is, the kernel hands the port to no other bind to port 0 and to
+    // no outgoing connection, so no other test, here or in another process, can be given it or
+    // take it before the server binds. It is bound to every address, as the server's socket
+    // is: a probe of 127.0.0.1 alone could be handed a port that a connection of another
+    // loopback address still holds (in TIME_WAIT, say), which the server's bind then finds in
+    // use. The probe never listens and sets SO_REUSEADDR, as the server's listening sockets
+    // do, so the server's bind succeeds; a running server still makes a second one fail.
+    int port = bind_probe(AF_INET6);
+    if (port < 0)
+        port = bind_probe(AF_INET);
+    if (port < 0)
         throw std::runtime_error("cannot get a free port");
-    return ntohs(address.sin_port);
+    return port;
 }
 
 bool can_connect(int port)

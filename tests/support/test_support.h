@@ -82,8 +82,9 @@ private:
     std::string path_;
 };
 
-// A TCP port on 127.0.0.1 that the kernel handed out and keeps for this process until it
-// ends: the server under test can bind it (it sets SO_REUSEADDR), nobody else is given it.
+// A TCP port, free on every address, that the kernel handed out and keeps for this process
+// until it ends: the server under test can bind it (it sets SO_REUSEADDR), nobody else is
+// given it. Clients reach the server there on 127.0.0.1.
 int free_port();
 
 // Whether a TCP connection to 127.0.0.1:port is accepted.

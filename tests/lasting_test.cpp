@@ -208,6 +208,28 @@ TEST_F(Lasting, KeptConnectionClosesAfterItsIdleTime)
     EXPECT_LT(idle, std::chrono::milliseconds(3000));
 }
 
+// A stop does not wait out the idle time of kept connections, in processes of one connection as
+// in ones that last.
+TEST_F(Lasting, StopEndsKeptConnectionsThatWaitForTheirNextRequest)
+{
+    for (const char *processes : {"1", "10"}) {
+        start({"-j", "2", "-k", "30", "-r", processes});
+        Client first(site.port);
+        Client second(site.port);
+        for (Client *client : {&first, &second}) {
+            ASSERT_TRUE(client->send_all(get("/page.html")));
+            EXPECT_NE(client->read_until("the page"), "");
+        }
+        const auto begin = Clock::now();
+        EXPECT_EQ(site.stop(), 0);
+        for (Client *client : {&first, &second}) {
+            client->read_all(10000);
+            EXPECT_TRUE(client->closed()) << "-r " << processes;
+        }
+        EXPECT_LT(Clock::now() - begin, std::chrono::milliseconds(10000)) << "-r " << processes;
+    }
+}
+
 // A password check belongs to its request: the next request on the connection, to a path that
 // asks for none, shows its program no user and logs none.
 TEST_F(Lasting, AuthenticatedUserIsForgottenByTheNextRequest)
@@ -349,7 +371,7 @@ TEST_P(IdleSlots, OldestIdleConnectionGivesItsSlotUpFirst)
         EXPECT_TRUE(older.closed()) << "the oldest idle connection kept its slot";
         newer.read_all(500);
         EXPECT_FALSE(newer.closed()) << "the newer idle connection gave its slot up";
-    }  // its end ends its session: a stop meanwhile would wait for its idle time
+    }
     EXPECT_EQ(site.stop(), 0);
 }
 

@@ -327,12 +327,13 @@ void wait_and_hear()
         ask_to_yield();
 }
 
-// Asks a child that still waits for a connection (or, when processes last, every child: it
-// waits again after its connection) to end without one.
+// Tells every child that the server stops: one that waits for a connection ends without one, a
+// session that only waits (for the next request on a kept connection) ends, and one with a
+// request under way finishes it and keeps its connection no longer.
 void stop_waiting_children()
 {
     for (int i = 0; i < slot_count; ++i) {
-        if (slots[i].fd >= 0 && (!slots[i].accepted || processes_last()) && !slots[i].stop_sent) {
+        if (slots[i].fd >= 0 && !slots[i].stop_sent) {
             (void)!send(slots[i].fd, "s", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
             slots[i].stop_sent = true;
         }

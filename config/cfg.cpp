@@ -14,9 +14,7 @@
 #include "options.h"
 #include "decimal.h"
 #include "registry.h"
-#include "same.h"
 #include "settings.h"
-#include "text.h"
 #include "websrv_plugin.h"
 
 namespace {
@@ -144,7 +142,7 @@ int read_option_number(const char *option, const char *value, long long least, l
                        int *number)
 {
     long long read = 0;
-    const size_t digits = websrv_read_decimal({value, websrv_length(value)}, most + 1, &read);
+    const size_t digits = websrv_read_decimal({value, strlen(value)}, most + 1, &read);
     if (digits == 0 || value[digits] != '\0' || read < least || read > most) {
         websrv_error("%s needs a number of %s from %lld to %lld, not \"%s\"\n", option,
                 unit, least, most, value);
@@ -176,7 +174,7 @@ int set_verbose(const char *)
 
 int set_cgi_pattern(const char *value)
 {
-    const size_t length = websrv_length_within(value, sizeof websrv_mcb.cgi_pattern);
+    const size_t length = strnlen(value, sizeof websrv_mcb.cgi_pattern);
     if (length >= sizeof websrv_mcb.cgi_pattern) {
         websrv_error("CGI pattern is too long; limit to %d characters\n",
                 static_cast<int>(sizeof websrv_mcb.cgi_pattern));
@@ -243,7 +241,7 @@ int open_access_log()
 
 int set_interface(const char *value)
 {
-    const size_t size = websrv_length(value) + 1;
+    const size_t size = strlen(value) + 1;
     auto *copy = static_cast<char *>(websrv_malloc(size));
     if (copy == nullptr) {
         websrv_log(WEBSRV_LOG_ERROR, "WebSrv Memory Allocation Failure\n");
@@ -286,7 +284,7 @@ constexpr websrv_option server_options[] = {
 const websrv_option *server_option(const char *arg)
 {
     for (const websrv_option &option : server_options) {
-        if (websrv_same(option.name(), arg))
+        if (strcmp(option.name(), arg) == 0)
             return &option;
     }
     return nullptr;

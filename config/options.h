@@ -5,7 +5,6 @@
 #include <cstring>
 #include <span>
 
-#include "text.h"
 
 #pragma GCC visibility push(hidden)
 
@@ -18,7 +17,7 @@ struct websrv_option {
     int (*set)(const char *value);
 
     const char *name() const { return names; }
-    const char *value() const { return names + websrv_length(names) + 1; }
+    const char *value() const { return names + strlen(names) + 1; }
 };
 
 // The options, in the order the manual lists them.

@@ -4,15 +4,13 @@
 
 #include "registry.h"
 #include "log.h"
-#include "same.h"
-#include "text.h"
 
 websrv_mcb_t websrv_mcb;
 unsigned websrv_registry_changes = 0;
 
 int websrv_name_length(const websrv_plugin_desc *desc)
 {
-    return static_cast<int>(websrv_length_within(desc->name, sizeof desc->name));
+    return static_cast<int>(strnlen(desc->name, sizeof desc->name));
 }
 
 int websrv_register_plugin(const websrv_plugin_desc *desc)
@@ -47,7 +45,7 @@ namespace {
 bool name_equals(const websrv_plugin_desc *desc, const char *name)
 {
     const size_t length = static_cast<size_t>(websrv_name_length(desc));
-    return websrv_length_within(name, length + 1) == length && websrv_same_start(desc->name, name, length);
+    return strnlen(name, length + 1) == length && strncmp(desc->name, name, length) == 0;
 }
 
 }  // namespace
@@ -95,7 +93,7 @@ namespace {
 websrv_mime_entry *find_mime_entry(const char *ext)
 {
     for (websrv_mime_entry *entry : websrv_mime_entries()) {
-        if (websrv_same_nocase(entry->ext, ext))
+        if (strcasecmp(entry->ext, ext) == 0)
             return entry;
     }
     return nullptr;
@@ -112,12 +110,12 @@ const char *websrv_find_mime(const char *ext)
 int websrv_add_supported_mime(const char *ext, const char *type)
 {
     // Both fields keep a terminating zero, so 9 and 29 characters are the most that fit.
-    const size_t ext_length = websrv_length_within(ext, sizeof websrv_mime_entry::ext);
+    const size_t ext_length = strnlen(ext, sizeof websrv_mime_entry::ext);
     if (ext_length >= sizeof websrv_mime_entry::ext) {
         websrv_log(WEBSRV_LOG_ERROR, "Extension Length is too long\n");
         return -1;
     }
-    const size_t type_length = websrv_length_within(type, sizeof websrv_mime_entry::type);
+    const size_t type_length = strnlen(type, sizeof websrv_mime_entry::type);
     if (type_length >= sizeof websrv_mime_entry::type) {
         // The words are the log's of old for a content type that does not fit (not a length).
         websrv_log(WEBSRV_LOG_ERROR, "Content Length is too long\n");
@@ -144,5 +142,5 @@ websrv_plugin_name websrv_name_of(const websrv_plugin_desc *desc)
 {
     if (desc == nullptr)
         return {6, "(none)"};
-    return {static_cast<int>(websrv_length_within(desc->name, sizeof desc->name)), desc->name};
+    return {static_cast<int>(strnlen(desc->name, sizeof desc->name)), desc->name};
 }

@@ -2,6 +2,7 @@
 // does the work for a request of its own.
 #include "services.h"
 
+#include <cstring>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -20,7 +21,6 @@
 #include "read/io.h"
 #include "respond/write.h"
 #include "respond/response.h"
-#include "text.h"
 
 namespace {
 
@@ -84,10 +84,10 @@ int send(websrv_session *session, const void *buf, size_t size)
 char **environment_for(websrv_connection *c, const char *program, const char *script_name)
 {
     const char *script = script_name[0] == '/' ? script_name + 1 : script_name;
-    const size_t length = websrv_length(script);
+    const size_t length = strlen(script);
     const char *uri = c->session.uri != nullptr ? c->session.uri : "";
     const char *kept_path_info = c->path_info;
-    c->path_info = websrv_same_start(uri, script, length) && uri[length] == '/' ? uri + length + 1 : nullptr;
+    c->path_info = strncmp(uri, script, length) == 0 && uri[length] == '/' ? uri + length + 1 : nullptr;
     char document_root[PATH_MAX];
     if (getcwd(document_root, sizeof document_root) == nullptr)
         document_root[0] = '\0';

@@ -33,7 +33,6 @@
 #include "route/route.h"
 #include "settings.h"
 #include "share.h"
-#include "text.h"
 #include "wait.h"
 
 namespace {
@@ -154,7 +153,7 @@ void next_request(websrv_connection *c)
     websrv_session &s = c->session;
     const int used = s.header_length + static_cast<int>(c->body_length);
     const int behind = s.received > used ? s.received - used : 0;
-    websrv_move_down(s.buffer, s.buffer + s.received - behind, static_cast<size_t>(behind));
+    memmove(s.buffer, s.buffer + s.received - behind, static_cast<size_t>(behind));
     memset(s.buffer + behind, 0, static_cast<size_t>(WEBSRV_BUFFER_SIZE - behind));
     websrv_session next{};
     next.buffer = s.buffer;

@@ -4,7 +4,6 @@
 #include "share.h"
 
 #include <cerrno>
-#include <cstring>
 #include <sys/mman.h>
 
 #include "log.h"

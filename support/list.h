@@ -27,34 +27,31 @@ inline void *websrv_slist_next(const void *node) { return *static_cast<void *con
 // list leaves it unchanged. The caller frees the node afterwards.
 void websrv_slist_remove(websrv_slist *list, void *node);
 
-// A walk over the nodes of a list, seen as records of type Node, for range-based for. The
-// next node is looked up before the loop's body runs, so the body may unlink and free the
-// node it is given (and may not touch any other).
+// A walk over the nodes of a list, seen as records of type Node, for range-based for or any
+// other use of its iterators. The next node is looked up before the walk reaches a node, so a
+// loop's body may unlink and free the node it is given (and may not touch any other).
 template <typename Node>
 class websrv_slist_walk {
 public:
     explicit websrv_slist_walk(const websrv_slist *list) : list_(list) {}
 
-    // The loop takes the node (operator*) once before its body runs with it, and only while
-    // there is one: that is when the next node is noted.
+    // The node after the current one is noted as soon as the current one is reached, so the
+    // current node may be unlinked and freed before the walk moves on.
     class iterator {
     public:
-        explicit iterator(void *node) : node_(node) {}
-        Node *operator*() const
-        {
-            next_ = websrv_slist_next(node_);
-            return static_cast<Node *>(node_);
-        }
+        explicit iterator(void *node) : node_(node), next_(node != nullptr ? websrv_slist_next(node) : nullptr) {}
+        Node *operator*() const { return static_cast<Node *>(node_); }
         iterator &operator++()
         {
             node_ = next_;
+            next_ = node_ != nullptr ? websrv_slist_next(node_) : nullptr;
             return *this;
         }
         bool operator!=(const iterator &other) const { return node_ != other.node_; }
 
     private:
         void *node_;
-        mutable void *next_ = nullptr;
+        void *next_;
     };
 
     iterator begin() const { return iterator(websrv_slist_head(list_)); }

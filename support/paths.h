@@ -5,7 +5,6 @@
 
 #include <arpa/inet.h>
 #include <cstdio>
-#include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
 

@@ -2,13 +2,13 @@
 // since 1970-01-01 00:00:00 GMT. The day and month name tables and their lookups live here too.
 #include "tdate_parse.h"
 
+#include <cstring>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
-#include "text.h"
 
 namespace {
 
@@ -34,9 +34,9 @@ constexpr int name_buffer_size = 500;
 // returns false and leaves `value` alone.
 bool find_name(const char *key, const char *names, int count, long *value)
 {
-    const bool abbreviation = websrv_length_within(key, 4) == 3;
-    for (int i = 0; i < count; ++i, names += websrv_length(names) + 1) {
-        if (websrv_same_start(key, names, abbreviation ? 3 : longest_name)) {
+    const bool abbreviation = strnlen(key, 4) == 3;
+    for (int i = 0; i < count; ++i, names += strlen(names) + 1) {
+        if (strncmp(key, names, abbreviation ? 3 : longest_name) == 0) {
             *value = i;
             return true;
         }
@@ -107,7 +107,7 @@ bool scan_date(const char *cp, date_fields *f)
     long wday = 0;
     void *const targets[most_fields] = {str_wday, str_mon, &f->mday, &f->year, &f->hour, &f->min, &f->sec};
     for (const char *order = layouts; order < layouts + sizeof layouts;) {
-        const int count = static_cast<int>(websrv_length(order));
+        const int count = static_cast<int>(strlen(order));
         const char *format = order + count + 1;
         void *to[most_fields];
         for (int i = 0; i < most_fields; ++i)
@@ -115,7 +115,7 @@ bool scan_date(const char *cp, date_fields *f)
         if (sscanf(cp, format, to[0], to[1], to[2], to[3], to[4], to[5], to[6]) == count &&
             (order[0] != '0' || scan_wday(str_wday, &wday)) && scan_mon(str_mon, &f->mon))
             return true;
-        order = format + websrv_length(format) + 1;
+        order = format + strlen(format) + 1;
     }
     return false;
 }

@@ -13,7 +13,6 @@
 // response (answer.cpp), each directory's own index (directory.cpp), a status endpoint
 // (status.cpp) and WebSocket connections bridged to programs (websocket.cpp). https.so is
 // built from the same files and adds TLS (tls.cpp).
-#include <string.h>
 
 #include "passwords.h"
 #include "stock.h"

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

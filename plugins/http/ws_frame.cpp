@@ -2,7 +2,6 @@
 // then its payload is unmasked into the message (data frames) or the control buffer as it comes.
 #include "ws_frame.h"
 
-#include <cstring>
 
 namespace {
 

@@ -18,7 +18,6 @@
 #include "parse/request.h"
 #include "wait.h"
 #include "registry.h"
-#include "text.h"
 
 namespace {
 
@@ -156,7 +155,7 @@ websrv_arrival websrv_first_bytes(const websrv_accepted &taken)
         return got >= tls_record_header && got >= tls_record_header + (bytes[3] << 8 | bytes[4])
             ? websrv_arrival::whole : websrv_arrival::part;
     // An honest client's first segment holds its request line whole at least.
-    const bool line_whole = websrv_find_char(first, '\n') != nullptr;
+    const bool line_whole = strchr(first, '\n') != nullptr;
     return websrv_header_complete(first) || (line_whole && !websrv_came_dripping(taken.fd, got))
         ? websrv_arrival::whole : websrv_arrival::part;
 }

@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,8 +31,6 @@
 #include "read/body.h"
 #include "respond/response.h"
 #include "http_words.h"
-#include "same.h"
-#include "text.h"
 #include "wait.h"
 
 namespace {
@@ -67,7 +64,7 @@ public:
         if (count_ >= slots - 1 || scratch_ == nullptr)
             return;
         snprintf(scratch_, scratch_size, "%s", text);
-        const size_t size = websrv_length(scratch_) + 1;
+        const size_t size = strlen(scratch_) + 1;
         if (auto *copy = static_cast<char *>(malloc(size)); copy != nullptr)
             array_[count_++] = static_cast<char *>(memcpy(copy, scratch_, size));
     }
@@ -310,7 +307,7 @@ bool resolve_dots(char *path)
 
 bool websrv_is_cgi_path(const char *path)
 {
-    return websrv_mcb.cgi_pattern[0] != '\0' && websrv_find(path, websrv_mcb.cgi_pattern) != nullptr;
+    return websrv_mcb.cgi_pattern[0] != '\0' && strstr(path, websrv_mcb.cgi_pattern) != nullptr;
 }
 
 bool websrv_cgi_split_path_info(websrv_connection *c, struct stat *st)
@@ -319,7 +316,7 @@ bool websrv_cgi_split_path_info(websrv_connection *c, struct stat *st)
     if (!websrv_is_cgi_path(path))
         return false;
     // From the longest leading part to the shortest: cut at a "/", look, put the "/" back.
-    for (size_t cut = websrv_length(path); cut-- > 1;) {
+    for (size_t cut = strlen(path); cut-- > 1;) {
         if (path[cut] != '/')
             continue;
         path[cut] = '\0';

@@ -29,7 +29,6 @@
 #include "respond/write.h"
 #include "respond/response.h"
 #include "settings.h"
-#include "text.h"
 
 namespace {
 
@@ -188,7 +187,7 @@ int compose_status_line(char (&line)[copy_size], const websrv_connection *c, con
 // status HTTP does not have (the program failed). Logs why not the program's answer.
 int judge_header(const char *chunk, int got, const cgi_header &header, const char *path)
 {
-    if (websrv_find_byte(chunk, '\n', static_cast<size_t>(got)) == nullptr)
+    if (memchr(chunk, '\n', static_cast<size_t>(got)) == nullptr)
         websrv_log(WEBSRV_LOG_ERROR, "Unable to get the end of the header after %d bytes\n", static_cast<int>(copy_size));
     if (header.bad_line != 0) {
         websrv_error("CGI program %s sent a malformed header at line %d\n", path, header.bad_line);
@@ -295,7 +294,7 @@ void copy_rest(websrv_connection *c, const websrv_cgi_answer &answer, char (&chu
 bool is_nph(const char *path)
 {
     const char *slash = websrv_last_slash(path);
-    return websrv_same_start(slash != nullptr ? slash + 1 : path, "nph-", 4);
+    return strncmp(slash != nullptr ? slash + 1 : path, "nph-", 4) == 0;
 }
 
 }  // namespace

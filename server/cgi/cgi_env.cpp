@@ -10,8 +10,6 @@
 #include "log.h"
 #include "http_words.h"
 #include "paths.h"
-#include "same.h"
-#include "text.h"
 
 namespace {
 
@@ -57,7 +55,7 @@ bool environment_name(const char *name, size_t length, char (&out)[WEBSRV_BUFFER
     // Names held in the table itself: constant data that needs no relocation at start.
     static constexpr char left_out[][16] = {"Content-Type", "Content-Length", "Authorization", "Proxy"};
     for (const char *omitted : left_out) {
-        if (websrv_length(omitted) == length && websrv_same_start_nocase(name, omitted, length))
+        if (strlen(omitted) == length && strncasecmp(name, omitted, length) == 0)
             return false;
     }
     if (length == 0 || length + 6 > sizeof out)
@@ -85,8 +83,8 @@ void add_server_name(env_builder &env, const websrv_connection *c)
         env.add("SERVER_NAME=%s", local);
         return;
     }
-    const char *end = websrv_find_char(host, host[0] == '[' ? ']' : ':');
-    const size_t length = end == nullptr ? websrv_length(host) : static_cast<size_t>(end - host) + (host[0] == '[');
+    const char *end = strchr(host, host[0] == '[' ? ']' : ':');
+    const size_t length = end == nullptr ? strlen(host) : static_cast<size_t>(end - host) + (host[0] == '[');
     env.add("SERVER_NAME=%.*s", static_cast<int>(length), host);
 }
 
@@ -102,7 +100,7 @@ void add_headers(env_builder &env, const websrv_header_index &headers)
             first = !headers.is(earlier, line);
         if (!first || !environment_name(line.data(), line.size(), name))
             continue;
-        const char *separator = websrv_same_nocase(name, "HTTP_COOKIE") ? "; " : ", ";
+        const char *separator = strcasecmp(name, "HTTP_COOKIE") == 0 ? "; " : ", ";
         char joined[WEBSRV_BUFFER_SIZE];
         size_t used = 0;
         joined[0] = '\0';

@@ -15,7 +15,6 @@
 #include "log.h"
 #include "respond/foreign.h"
 #include "settings.h"
-#include "text.h"
 
 namespace {
 
@@ -133,7 +132,7 @@ void websrv_access_request(const char *buffer)
         return;
     while (*buffer == '\r' || *buffer == '\n')
         ++buffer;  // empty lines before the request are skipped, as parsing does
-    size_t length = websrv_span(buffer, "\n", false);
+    size_t length = strcspn(buffer, "\n");
     if (length > 0 && buffer[length - 1] == '\r')
         --length;
     snprintf(record.request, sizeof record.request, "%.*s", static_cast<int>(length), buffer);

@@ -14,7 +14,6 @@
 #include "log.h"
 #include "registry.h"
 #include "services.h"
-#include "text.h"
 #include "life/port_file.h"
 #include "life/listener.h"
 
@@ -40,7 +39,7 @@ int set_options(int fd)
 
 int bind_to_device(int fd, const char *device)
 {
-    const size_t length = websrv_length(device);
+    const size_t length = strlen(device);
     websrv_log(WEBSRV_LOG_DETAIL, "Setting setsockopt for device %s %d \n", device, static_cast<int>(length));
     if (setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device, static_cast<socklen_t>(length + 1)) != 0) {
         websrv_log_errno("Unable to bind to device %s Error:%s\n", device);

@@ -16,7 +16,6 @@
 #include "log.h"
 #include "registry.h"
 #include "settings.h"
-#include "text.h"
 
 namespace {
 
@@ -24,7 +23,7 @@ namespace {
 // logging that one of them is unknown.
 bool find_user(const char *spec, uid_t *uid, gid_t *gid, char (&user)[64])
 {
-    const char *colon = websrv_find_char(spec, ':');
+    const char *colon = strchr(spec, ':');
     snprintf(user, sizeof user, "%.*s", static_cast<int>(colon != nullptr ? colon - spec : 63), spec);
     const passwd *account = getpwnam(user);
     const group *named = colon != nullptr ? getgrnam(colon + 1) : nullptr;

@@ -11,7 +11,6 @@
 
 #include "log.h"
 #include "fd_guard.h"
-#include "text.h"
 #include "websrv_plugin.h"
 
 namespace {
@@ -173,7 +172,7 @@ bool line_is_port(const char *text, size_t start, size_t end, int port)
 {
     char digits[16];
     const int n = snprintf(digits, sizeof digits, "%d", port);
-    return n > 0 && end - start == static_cast<size_t>(n) && websrv_same_start(text + start, digits, end - start);
+    return n > 0 && end - start == static_cast<size_t>(n) && strncmp(text + start, digits, end - start) == 0;
 }
 
 }  // namespace
@@ -190,7 +189,7 @@ size_t websrv_port_lines_remove(char *text, size_t length, const int *own, int o
             while (start > 0 && text[start - 1] != '\n')
                 --start;
             if (line_is_port(text, start, line_end, own[i])) {
-                websrv_move_down(text + start, text + end, length - end);
+                memmove(text + start, text + end, length - end);
                 length -= end - start;
                 break;
             }

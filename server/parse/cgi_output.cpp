@@ -8,15 +8,14 @@
 
 #include "decimal.h"
 #include "parse/request.h"
-#include "text.h"
 
 int websrv_cgi_query_words(char *query, char **words, int max)
 {
-    if (websrv_find_char(query, '=') != nullptr)
+    if (strchr(query, '=') != nullptr)
         return 0;
     int count = 0;
     char *word = query;
-    for (char *plus = websrv_find_char(word, '+'); plus != nullptr && count < max; plus = websrv_find_char(word, '+')) {
+    for (char *plus = strchr(word, '+'); plus != nullptr && count < max; plus = strchr(word, '+')) {
         *plus = '\0';
         websrv_strdecode(word, word);
         words[count++] = word;
@@ -35,7 +34,7 @@ namespace {
 template <size_t size>
 bool starts_with(const char *line, size_t length, const char (&name)[size])
 {
-    return length >= size - 1 && websrv_same_start_nocase(line, name, size - 1);
+    return length >= size - 1 && strncasecmp(line, name, size - 1) == 0;
 }
 
 // The most digits a status number may have; a longer one counts as no number at all.
@@ -76,7 +75,7 @@ void read_length(const char *line, size_t length, cgi_header *header)
 // forge or hide a line on its way to the client).
 bool sound_line(const char *line, size_t length)
 {
-    const char *colon = websrv_find_byte(line, ':', length);
+    const char *colon = static_cast<const char *>(memchr(line, ':', length));
     if (colon == nullptr || colon == line)
         return false;
     for (const char *c = line; c < line + length; ++c) {
@@ -97,7 +96,7 @@ cgi_header websrv_cgi_scan_header(const char *chunk, size_t length)
     int line_number = 1;  // of the line at `start`
     bool ended = false;
     for (; start < length; ++line_number) {
-        const char *newline = websrv_find_byte(chunk + start, '\n', length - start);
+        const char *newline = static_cast<const char *>(memchr(chunk + start, '\n', length - start));
         const size_t end = newline != nullptr ? static_cast<size_t>(newline - chunk) + 1 : length;
         const char *line = chunk + start;
         size_t text = end - start;  // without the line end
@@ -124,12 +123,12 @@ cgi_header websrv_cgi_scan_header(const char *chunk, size_t length)
         } else if (starts_with(line, text, "Content-Type:")) {
             std::string_view value(line + 13, text - 13);
             value.remove_prefix(websrv_blanks(value));
-            header.event_stream = value.size() >= 17 && websrv_same_start_nocase(value.data(), "text/event-stream", 17);
+            header.event_stream = value.size() >= 17 && strncasecmp(value.data(), "text/event-stream", 17) == 0;
         } else if (starts_with(line, text, "Connection:")) {
             std::string_view value(line + 11, text - 11);
             value.remove_prefix(websrv_blanks(value));
-            header.says_close = value.size() >= 5 && websrv_same_start_nocase(value.data(), "close", 5);
-            header.says_keep_alive = value.size() >= 10 && websrv_same_start_nocase(value.data(), "keep-alive", 10);
+            header.says_close = value.size() >= 5 && strncasecmp(value.data(), "close", 5) == 0;
+            header.says_keep_alive = value.size() >= 10 && strncasecmp(value.data(), "keep-alive", 10) == 0;
         }
         start = end;
     }
@@ -146,6 +145,6 @@ size_t websrv_cgi_drop_status_line(char *chunk, size_t length, const cgi_header 
     if (header.status_line_length == 0)
         return length;
     const size_t tail = header.status_line_start + header.status_line_length;
-    websrv_move_down(chunk + header.status_line_start, chunk + tail, length - tail);
+    memmove(chunk + header.status_line_start, chunk + tail, length - tail);
     return length - header.status_line_length;
 }

@@ -10,9 +10,7 @@
 #include "log.h"
 #include "decimal.h"
 #include "read/io.h"
-#include "same.h"
 #include "settings.h"
-#include "text.h"
 #include "wait.h"
 
 namespace {
@@ -28,7 +26,7 @@ constexpr int most_requests = 1000;
 // -1 for anything else.
 long long length_value(const char *value)
 {
-    std::string_view text(value, websrv_length(value));
+    std::string_view text(value, strlen(value));
     long long length = 0;
     const size_t digits = websrv_read_decimal(text, longest_body, &length);
     text.remove_prefix(digits);
@@ -38,16 +36,16 @@ long long length_value(const char *value)
 // Whether the request's version is HTTP/1.1 or later (its own version text, as sent).
 bool at_least_http11(const char *protocol)
 {
-    return protocol != nullptr && websrv_same_start(protocol, "HTTP/1.", 7) && protocol[7] >= '1' && protocol[7] <= '9';
+    return protocol != nullptr && strncmp(protocol, "HTTP/1.", 7) == 0 && protocol[7] >= '1' && protocol[7] <= '9';
 }
 
 // Whether the comma-separated list `list` (null: none) holds `token`, ignoring letter case.
 bool lists(const char *list, const char *token)
 {
-    const size_t length = websrv_length(token);
+    const size_t length = strlen(token);
     for (const char *at = list; at != nullptr && *at != '\0'; ++at) {
         const bool starts = at == list || at[-1] == ',' || at[-1] == ' ' || at[-1] == '\t';
-        if (starts && websrv_same_start_nocase(at, token, length) && (at[length] == '\0' || websrv_find_char(" \t,", at[length]) != nullptr))
+        if (starts && strncasecmp(at, token, length) == 0 && (at[length] == '\0' || strchr(" \t,", at[length]) != nullptr))
             return true;
     }
     return false;
@@ -73,7 +71,7 @@ long long body_length(const websrv_connection *c)
         size_t bare = name.size();  // without the blanks at its end
         while (bare > 0 && (name[bare - 1] == ' ' || name[bare - 1] == '\t'))
             --bare;
-        if (bare != 14 || !websrv_same_start_nocase(name.data(), "Content-Length", 14))
+        if (bare != 14 || strncasecmp(name.data(), "Content-Length", 14) != 0)
             continue;
         const long long value = bare == name.size() ? length_value(c->headers.value(i)) : -1;
         if (value < 0 || (seen && value != length))
@@ -97,7 +95,7 @@ coding body_coding(const websrv_connection *c)
         return coding::none;
     if (lines > 1 || c->headers.find("Content-Length") != nullptr)
         return coding::untrustworthy;
-    return websrv_same_nocase(coded, "chunked") ? coding::chunked : coding::unknown;
+    return strcasecmp(coded, "chunked") == 0 ? coding::chunked : coding::unknown;
 }
 
 }  // namespace
@@ -133,7 +131,7 @@ int websrv_frame_request(websrv_connection *c)
 bool websrv_expects_continue(const websrv_connection *c)
 {
     const char *expect = c->headers.find("Expect");
-    return (c->body_left > 0 || c->chunked) && expect != nullptr && websrv_same_nocase(expect, "100-continue") &&
+    return (c->body_left > 0 || c->chunked) && expect != nullptr && strcasecmp(expect, "100-continue") == 0 &&
            at_least_http11(c->session.protocol);
 }
 

@@ -1,7 +1,8 @@
 // The index of a request's header lines.
+#include <strings.h>
+
 #include "parse/headers.h"
 
-#include "text.h"
 
 void websrv_header_index::clear(const char *buffer)
 {
@@ -19,7 +20,7 @@ void websrv_header_index::add(const char *name, size_t length, const char *value
 
 bool websrv_header_index::is(int i, std::string_view wanted) const
 {
-    return line_[i].name_length == wanted.size() && websrv_same_start_nocase(base_ + line_[i].name, wanted.data(), wanted.size());
+    return line_[i].name_length == wanted.size() && strncasecmp(base_ + line_[i].name, wanted.data(), wanted.size()) == 0;
 }
 
 const char *websrv_header_index::find(std::string_view wanted, int *lines) const

@@ -1,6 +1,5 @@
 // In-place parsing of a request: the request line, the header fields and the path.
 #include "parse/request.h"
-#include "same.h"
 
 #include <cstddef>
 #include <cstring>
@@ -8,7 +7,6 @@
 
 #include "http_words.h"
 #include "log.h"
-#include "text.h"
 
 namespace {
 
@@ -37,12 +35,12 @@ static_assert(sizeof(websrv_session) <= 256, "every slot fits a byte");
 // delimiter after it becomes NUL, and *next moves behind it. nullptr when no token is left.
 char *next_token(char **next, const char *delimiters)
 {
-    char *start = *next + websrv_span(*next, delimiters);
+    char *start = *next + strspn(*next, delimiters);
     if (*start == '\0') {
         *next = start;
         return nullptr;
     }
-    char *end = start + websrv_span(start, delimiters, false);
+    char *end = start + strcspn(start, delimiters);
     if (*end != '\0')
         *end++ = '\0';
     *next = end;
@@ -52,10 +50,10 @@ char *next_token(char **next, const char *delimiters)
 void store_field(websrv_session *session, char *line)
 {
     for (const header_field &field : header_fields) {
-        const size_t length = websrv_length(field.prefix);
-        if (!websrv_same_start_nocase(line, field.prefix, length))
+        const size_t length = strlen(field.prefix);
+        if (strncasecmp(line, field.prefix, length) != 0)
             continue;
-        char *value = line + length + websrv_span(line + length, " \t");
+        char *value = line + length + strspn(line + length, " \t");
         *reinterpret_cast<char **>(reinterpret_cast<char *>(session) + field.slot) = value;
         // "Host is ==>..." : the field's name without its colon.
         websrv_log(WEBSRV_LOG_DETAIL, "%.*s is ==>%s\n", static_cast<int>(length - 1), field.prefix, value);
@@ -67,10 +65,10 @@ void store_field(websrv_session *session, char *line)
 // colon, its value what follows without leading blanks. A line without a name is not indexed.
 void index_line(websrv_header_index *headers, const char *line)
 {
-    const char *colon = websrv_find_char(line, ':');
+    const char *colon = strchr(line, ':');
     if (headers == nullptr || colon == nullptr || colon == line)
         return;
-    headers->add(line, static_cast<size_t>(colon - line), colon + 1 + websrv_span(colon + 1, " \t"));
+    headers->add(line, static_cast<size_t>(colon - line), colon + 1 + strspn(colon + 1, " \t"));
 }
 
 // Cuts the blanks off the end of a header line (NUL-terminated): they are not part of its value.
@@ -86,7 +84,7 @@ void parse_fields(websrv_session *session, char *line, websrv_header_index *head
 {
     session->cursor = line;
     for (;;) {
-        char *end = websrv_find(session->cursor, "\r\n");
+        char *end = strstr(session->cursor, "\r\n");
         if (end == nullptr)
             break;
         *end = '\0';
@@ -110,15 +108,15 @@ request_error header_fault(const char *start, bool http11)
 {
     int hosts = 0;
     for (const char *line = start;;) {
-        const char *end = websrv_find(line, "\r\n");
+        const char *end = strstr(line, "\r\n");
         if (end == nullptr || end == line)
             break;
         if (*line == ' ' || *line == '\t')
             return request_error::folded_line;
-        const size_t name = websrv_span(line, ":\r", false);
+        const size_t name = strcspn(line, ":\r");
         if (line[name] == ':' && name > 0 && (line[name - 1] == ' ' || line[name - 1] == '\t'))
             return request_error::blank_name;
-        hosts += name == 4 && line[name] == ':' && websrv_same_start_nocase(line, "Host", 4);
+        hosts += name == 4 && line[name] == ':' && strncasecmp(line, "Host", 4) == 0;
         line = end + 2;
     }
     return hosts > 1 || (hosts == 0 && http11) ? request_error::host_count : request_error::none;
@@ -130,7 +128,7 @@ request_error header_fault(const char *start, bool http11)
 bool has_control_character(const char *start)
 {
     for (const char *line = start;;) {
-        const char *end = websrv_find(line, "\r\n");
+        const char *end = strstr(line, "\r\n");
         if (end == nullptr || end == line)
             return false;  // what follows the last CR LF, or the empty line, is never parsed
         for (const char *p = line; p < end; ++p) {
@@ -165,7 +163,7 @@ request_error split_request_line(websrv_session *session, char *start, const cha
         websrv_log(WEBSRV_LOG_ERROR, "Error: No Space seperation for Request URI\n");
         return request_error::no_uri;
     }
-    if (char *mark = websrv_find_char(session->uri, '?'); mark != nullptr) {
+    if (char *mark = strchr(session->uri, '?'); mark != nullptr) {
         *mark = '\0';
         session->query = mark + 1;
     }
@@ -182,19 +180,19 @@ request_error split_request_line(websrv_session *session, char *start, const cha
 // server: the path is its path, and its host stands in place of any Host header.
 void take_absolute_target(websrv_session *session)
 {
-    char *host = websrv_find(session->uri, "://");
+    char *host = strstr(session->uri, "://");
     const size_t scheme = host != nullptr ? static_cast<size_t>(host - session->uri) : 0;
-    if (scheme < 4 || !websrv_same_start_nocase(session->uri, "https", scheme))
+    if (scheme < 4 || strncasecmp(session->uri, "https", scheme) != 0)
         return;  // no "http://" or "https://", in any letter case
     host += 3;
-    char *path = host + websrv_span(host, "/", false);
+    char *path = host + strcspn(host, "/");
     for (const char *c = host; c < path; ++c) {
         if (static_cast<unsigned char>(*c) <= ' ' || *c == 0x7f)
             return;  // no host has a blank or control character: the target is no absolute one
     }
     if (*path != '\0') {
         // The host moves one place left, onto the second "/" of "//", to end it with a NUL.
-        websrv_move_down(host - 1, host, static_cast<size_t>(path - host));
+        memmove(host - 1, host, static_cast<size_t>(path - host));
         path[-1] = '\0';
         --host;
     }
@@ -207,7 +205,7 @@ void take_absolute_target(websrv_session *session)
 request_error check_request_line(const websrv_session *session, bool controlled, const char *after_line)
 {
     // "%00" would end the decoded path early: "/s.css%00.html" would serve s.css.
-    if (controlled || websrv_find(session->uri, "%00") != nullptr) {
+    if (controlled || strstr(session->uri, "%00") != nullptr) {
         websrv_log(WEBSRV_LOG_ERROR, "Error: Control character in the request header\n");
         return request_error::control_character;
     }
@@ -235,7 +233,7 @@ request_error check_request_line(const websrv_session *session, bool controlled,
 bool websrv_header_complete(const char *buffer)
 {
     const char *start = skip_empty_lines(const_cast<char *>(buffer));
-    return websrv_find(start, "\r\n\r\n") != nullptr || websrv_find(start, "\n\n") != nullptr;
+    return strstr(start, "\r\n\r\n") != nullptr || strstr(start, "\n\n") != nullptr;
 }
 
 request_error websrv_parse_request(websrv_session *session, const char *peer, websrv_header_index *headers)
@@ -243,7 +241,7 @@ request_error websrv_parse_request(websrv_session *session, const char *peer, we
     if (headers != nullptr)
         headers->clear(session->buffer);
     char *start = skip_empty_lines(session->buffer);
-    char *line_end = websrv_find(start, "\r\n");
+    char *line_end = strstr(start, "\r\n");
     if (line_end == nullptr) {
         websrv_log(WEBSRV_LOG_ERROR, "Error: No CRLF termination for Request Line\n");
         return request_error::no_crlf;
@@ -280,11 +278,11 @@ const char *websrv_session_version(const websrv_session *session)
 
 websrv_method websrv_method_of(const char *method)
 {
-    if (websrv_same_nocase(method, "GET"))
+    if (strcasecmp(method, "GET") == 0)
         return websrv_method::get;
-    if (websrv_same_nocase(method, "HEAD"))
+    if (strcasecmp(method, "HEAD") == 0)
         return websrv_method::head;
-    if (websrv_same_nocase(method, "POST"))
+    if (strcasecmp(method, "POST") == 0)
         return websrv_method::post;
     return websrv_method::other;
 }

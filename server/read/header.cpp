@@ -19,7 +19,6 @@
 #include "registry.h"
 #include "respond/response.h"
 #include "share.h"
-#include "text.h"
 
 namespace {
 
@@ -182,7 +181,7 @@ websrv_header_end websrv_read_header(websrv_connection *c)
                 return websrv_header_end::whole;
             // A NUL before the header's end hides the rest of it from every text search: the
             // header would never be seen whole.
-            if (websrv_find_byte(session.buffer, '\0', static_cast<size_t>(session.received)) != nullptr) {
+            if (static_cast<const char *>(memchr(session.buffer, '\0', static_cast<size_t>(session.received))) != nullptr) {
                 websrv_log(WEBSRV_LOG_ERROR, "Error: Control character in the request header\n");
                 websrv_send_error(c, 400);
                 return websrv_header_end::refused;

@@ -3,7 +3,6 @@
 #include "read/io.h"
 
 #include <cerrno>
-#include <cstring>
 #include <ctime>
 #include <poll.h>
 #include <sys/socket.h>

@@ -2,11 +2,9 @@
 #include "respond/foreign.h"
 
 #include <cstring>
-#include <strings.h>
 
 #include "decimal.h"
 #include "parse/cgi_output.h"
-#include "text.h"
 
 namespace {
 
@@ -27,7 +25,7 @@ char head[head_size];
 // The status of a status line "VERSION NNN ..." at the start of `data`, or 0.
 int status_of(const char *data, size_t length)
 {
-    const char *space = websrv_find_byte(data, ' ', length);
+    const char *space = static_cast<const char *>(memchr(data, ' ', length));
     long long status = 0;
     if (space == nullptr ||
         websrv_read_decimal({space + 1, static_cast<size_t>(data + length - space - 1)}, 1000, &status) != 3)

@@ -12,7 +12,6 @@
 #include "parse/request.h"
 #include "tdate_parse.h"
 #include "clock.h"
-#include "text.h"
 
 namespace {
 
@@ -22,14 +21,14 @@ constexpr const char blanks[] = " \t";
 template <size_t size>
 bool starts_with(const char *text, const char (&prefix)[size])
 {
-    return websrv_same_start_nocase(text, prefix, size - 1);
+    return strncasecmp(text, prefix, size - 1) == 0;
 }
 
 // Reads the decimal file offset at *text and moves past it. Returns the count of its digits;
 // *value is -1 for a number too large for a file offset.
 size_t take_offset(const char **text, long long *value)
 {
-    const size_t digits = websrv_read_decimal({*text, websrv_length(*text)}, LLONG_MAX, value);
+    const size_t digits = websrv_read_decimal({*text, strlen(*text)}, LLONG_MAX, value);
     if (*value == LLONG_MAX)
         *value = -1;
     *text += digits;
@@ -45,14 +44,14 @@ int parse_range(const char *text, off_t size, websrv_byte_range *range)
 {
     if (!starts_with(text, "bytes="))
         return 200;
-    text += 6 + websrv_span(text + 6, blanks);
+    text += 6 + strspn(text + 6, blanks);
     long long first = 0;
     long long last = 0;
     const size_t first_digits = take_offset(&text, &first);
     if (*text++ != '-')
         return 200;
     const size_t last_digits = take_offset(&text, &last);
-    text += websrv_span(text, blanks);
+    text += strspn(text, blanks);
     // Anything left (a second range after a comma, say) or a number out of reach: not ours.
     if (*text != '\0' || first < 0 || last < 0 || first_digits + last_digits == 0)
         return 200;
@@ -106,18 +105,18 @@ bool lists_gzip(const char *list)
     if (list == nullptr)
         return false;
     const char *rest = list;
-    while (!websrv_same_start_nocase(rest, "gzip", 4)) {
+    while (strncasecmp(rest, "gzip", 4) != 0) {
         if (*rest++ == '\0')
             return false;
     }
     rest += 4;
-    rest += websrv_span(rest, blanks);
+    rest += strspn(rest, blanks);
     if (*rest != ';')
         return *rest == '\0' || *rest == ',';  // not a longer name
-    rest += 1 + websrv_span(rest + 1, blanks);
+    rest += 1 + strspn(rest + 1, blanks);
     if (!starts_with(rest, "q=0"))
         return true;
-    rest += 3 + websrv_span(rest + 3, ".0");
+    rest += 3 + strspn(rest + 3, ".0");
     return *rest >= '1' && *rest <= '9';  // a digit behind the zeros: more than 0
 }
 

@@ -30,7 +30,6 @@
 #include "confine.h"
 #include "registry.h"
 #include "respond/response.h"
-#include "text.h"
 
 namespace {
 
@@ -169,7 +168,7 @@ void send_body(websrv_connection *c, int fd, const websrv_byte_range &range, off
 
 const char *websrv_content_type(const char *path)
 {
-    const size_t length = websrv_length(path);
+    const size_t length = strlen(path);
     size_t dot = length;
     while (dot > 1 && path[dot - 1] != '.')
         --dot;

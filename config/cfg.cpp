@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "hooks/hooks.h"
 #include "confine.h"
 #include "end/access_log.h"
 #include "http_words.h"
@@ -105,9 +106,7 @@ int delegate_option(int *index, char **argv)
         // The hook may unregister its own node (to register again on another port, say),
         // so the descriptor is copied before the call (the walk has its next node already).
         const websrv_plugin_desc desc = node->desc;
-        if (desc.on_option == nullptr)
-            continue;
-        const int result = desc.on_option(index, argv);
+        const int result = websrv_call_option(desc, index, argv);
         if (result == 0 && *index > before)
             return 0;
         if (result == -1 || result == 0) {

@@ -306,6 +306,27 @@ typedef struct websrv_services {
  * on_route is asked after that descriptor's. Without such a descriptor on the port, it listens. */
 #define WEBSRV_EXT_SHARES_PORT 2u
 
+/* Every hook of the two records, in the order a server and then each connection meet them:
+ * X(record, hook, process, when), `record` desc for websrv_plugin_desc and ext for
+ * websrv_plugin_ext. The server calls each hook from one place, at the moment named here. */
+#define WEBSRV_HOOKS(X)                                                                        \
+    X(desc, on_option, main, "option parsing: an argument the server does not know")         \
+    X(ext, on_counters, main, "start-up: the server's counters")                             \
+    X(ext, on_services, main, "start-up: the server's services table")                       \
+    X(desc, on_start, main, "start-up: the socket listens")                                  \
+    X(ext, on_event, main, "-check, start-up over (privileges dropped), SIGUSR1")             \
+    X(ext, on_open, connection, "a connection that may carry more than one request begins")  \
+    X(desc, on_session_init, connection, "a request begins")                                 \
+    X(ext, on_pending, connection, "before each wait for the client's bytes")                \
+    X(desc, on_read, connection, "the client's bytes: the request, its body")                \
+    X(ext, on_route, connection, "the request is parsed, before its path is looked up")      \
+    X(desc, on_request, connection, "the path exists")                                       \
+    X(desc, on_directory, connection, "the path is a directory")                             \
+    X(desc, on_write, connection, "bytes to the client: the answer")                         \
+    X(desc, on_sendfile, connection, "a static file's bytes to the client")                  \
+    X(desc, on_session_end, connection, "the request has ended")                             \
+    X(ext, on_close, connection, "the connection is about to close")
+
 /* on_event's `event` */
 #define WEBSRV_EVENT_CHECK 1   /* "-check": check what the start would use (files, keys), change nothing */
 #define WEBSRV_EVENT_READY 2   /* start-up is over and privileges are dropped ("-u"); no connection yet:
@@ -403,6 +424,11 @@ WEBSRV_API int plugin_init(void);
     WEBSRV_STATIC_ASSERT(offsetof(type, field) == (off), #type "." #field " offset")
 
 WEBSRV_STATIC_ASSERT(sizeof(off_t) == 8, "build with -D_FILE_OFFSET_BITS=64");
+/* The table of hooks names every hook of both records once, and only hooks that exist. */
+#define WEBSRV_HOOK_ROW(record, hook, process, when) +(0 * offsetof(websrv_plugin_##record, hook) + 1)
+WEBSRV_STATIC_ASSERT((0 WEBSRV_HOOKS(WEBSRV_HOOK_ROW)) == 16, "every hook of both records is in WEBSRV_HOOKS once");
+#undef WEBSRV_HOOK_ROW
+
 
 /* The same in both data models. */
 WEBSRV_STATIC_ASSERT(sizeof(websrv_server_counters) == 56, "websrv_server_counters size");

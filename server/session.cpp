@@ -43,26 +43,6 @@ constexpr long long turn_wait_ms = 10 * 1000;
 // may ask for it.
 constexpr long long keep_alive_grace_ms = 50;
 
-// Offers the request to the plug-ins' own URLs: the on_route hook of the connection's plug-in,
-// then those of the plug-ins that share its port, in registry order. 0 when one answered. A
-// hook that changes the registry ends the offer (the walk would not be safe).
-int offer_route(websrv_connection *c)
-{
-    const auto own = WEBSRV_EXT_HOOK(websrv_connection_ext(c), on_route);
-    if (own != nullptr && own(&c->session) == 0)
-        return 0;
-    const unsigned changes = websrv_registry_changes;
-    for (const websrv_plugin_node *node : websrv_plugins()) {
-        const auto on_route = WEBSRV_EXT_HOOK(websrv_ext_of(&node->desc), on_route);
-        if (changes != websrv_registry_changes)
-            break;
-        if (on_route != nullptr && node->desc.port == c->session.port && node->listen_fd < 0 &&
-            on_route(&c->session) == 0)
-            return 0;
-    }
-    return 1;
-}
-
 // The stages after the header is read, up to the answer. Returns how the request ended.
 websrv_outcome answer_request(websrv_connection *c)
 {
@@ -87,7 +67,7 @@ websrv_outcome answer_request(websrv_connection *c)
     snprintf(sent_path, sizeof sent_path, "%s", c->session.uri);
     c->request_uri = sent_path;
     websrv_prepare_path(&c->session);
-    if (offer_route(c) == 0)
+    if (websrv_call_route(c) == 0)
         return websrv_plugin_answered(c, true);
 
     struct stat st;
@@ -100,13 +80,13 @@ websrv_outcome answer_request(websrv_connection *c)
         return websrv_outcome::served;
     }
     // 0: the plug-in has answered the request itself.
-    if (websrv_call_session_hook(c, &websrv_plugin_desc::on_request, 1) == 0)
+    if (websrv_call_request(c) == 0)
         return websrv_plugin_answered(c);
 
     char directory[WEBSRV_PATH_MAX];
     char *path = c->session.uri;
     if (S_ISDIR(st.st_mode)) {
-        if (!websrv_directory_path(c, directory, &st))
+        if (!websrv_call_directory(c, directory, &st))
             return websrv_outcome::logged_failed;
         path = directory;
     }
@@ -124,7 +104,7 @@ websrv_outcome serve_request(websrv_connection *c)
     websrv_foreign_begin(c->session.socket);
     // The hook may unregister the plug-in, which frees its node: its name is kept for the log.
     const websrv_plugin_desc accepted = c->desc;
-    if (websrv_call_session_hook(c, &websrv_plugin_desc::on_session_init, 0) < 0) {
+    if (websrv_call_session_init(c) < 0) {
         websrv_log(WEBSRV_LOG_ERROR, "Web Srv Error: Plugin Initialization for %.*s Failed\n",
                 websrv_name_length(&accepted), accepted.name);
         return websrv_outcome::logged_failed;
@@ -247,8 +227,7 @@ bool open_connection(websrv_connection *c, const websrv_accepted &taken, int con
     c->lasting = lasting_for(c, more_connections);
     if (c->lasting == 0)
         return true;
-    const auto on_open = WEBSRV_EXT_HOOK(websrv_connection_ext(c), on_open);
-    if (on_open == nullptr || on_open(c->session.socket, c->session.port, c->lasting) >= 0)
+    if (websrv_call_open(c) >= 0)
         return true;
     websrv_connection_close(c);
     websrv_free(c->session.buffer);

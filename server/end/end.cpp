@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "end/access_log.h"
+#include "hooks/hooks.h"
 #include "log.h"
 #include "memory.h"
 #include "registry.h"
@@ -62,8 +63,8 @@ void websrv_connection_close(websrv_connection *c)
 {
     if (c->drain)
         drain_unread(c->session.socket);
-    if (const auto on_close = WEBSRV_EXT_HOOK(websrv_connection_ext(c), on_close); on_close != nullptr && c->lasting != 0)
-        on_close(c->session.socket);
+    if (c->lasting != 0)
+        websrv_call_close(c);
     websrv_share_state(websrv_slot_state::accepting);
     close(c->session.socket);
 }
@@ -75,9 +76,7 @@ void websrv_request_end(websrv_connection *c, websrv_outcome outcome, bool closi
     if (closing)
         websrv_connection_close(c);
     // The record's fields are left as they are: the hook sees the still valid buffer.
-    const websrv_plugin_desc *desc = websrv_connection_desc(c);
-    if (desc->on_session_end != nullptr)
-        desc->on_session_end(&c->session);
+    websrv_call_session_end(c);
     if (c->lasting != 0)
         websrv_memory_session(false);
     if (closing) {

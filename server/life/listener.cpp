@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "hooks/hooks.h"
 #include "counters.h"
 #include "http_words.h"
 #include "log.h"
@@ -116,7 +117,7 @@ int open_listener(websrv_plugin_node *node)
     FD_SET(fd, &websrv_mcb.listen_set);
     if (fd >= websrv_mcb.max_fd)
         websrv_mcb.max_fd = fd;
-    if (node->desc.on_start != nullptr && node->desc.on_start(fd) < 0)
+    if (websrv_call_start(node->desc, fd) < 0)
         return -1;
     return 0;
 }
@@ -167,7 +168,7 @@ int start_joined()
         if (node->desc.on_start == nullptr || !joins_another(node))
             continue;
         const websrv_plugin_node *owner = websrv_port_owner(node->desc.port);
-        if (node->desc.on_start(owner != nullptr ? owner->listen_fd : -1) < 0)
+        if (websrv_call_start(node->desc, owner != nullptr ? owner->listen_fd : -1) < 0)
             return -1;
     }
     return 0;
@@ -177,10 +178,7 @@ int start_joined()
 void hand_out_counters()
 {
     for (const websrv_plugin_node *node : websrv_plugins()) {
-        if (const auto on_counters = WEBSRV_EXT_HOOK(websrv_ext_of(&node->desc), on_counters))
-            on_counters(websrv_counters);
-        if (const auto on_services = WEBSRV_EXT_HOOK(websrv_ext_of(&node->desc), on_services))
-            on_services(websrv_services_table());
+        websrv_call_counters_and_services(node->desc);
     }
 }
 

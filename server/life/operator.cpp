@@ -1,4 +1,5 @@
 // The operator's server: -u, -check and SIGUSR1.
+#include "hooks/hooks.h"
 #include "life/operator.h"
 
 #include <cerrno>
@@ -41,8 +42,7 @@ bool find_user(const char *spec, uid_t *uid, gid_t *gid, char (&user)[64])
 int websrv_tell_plugins(int event)
 {
     for (const websrv_plugin_node *node : websrv_plugins()) {
-        const auto on_event = WEBSRV_EXT_HOOK(websrv_ext_of(&node->desc), on_event);
-        if (on_event != nullptr && on_event(event) < 0 && event == WEBSRV_EVENT_CHECK)
+        if (websrv_call_event(node->desc, event) < 0 && event == WEBSRV_EVENT_CHECK)
             return -1;
     }
     return 0;

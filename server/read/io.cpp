@@ -1,5 +1,6 @@
 // The guarded read of a connection or pipe: wait until the descriptor is readable (or the
 // plug-in holds bytes read already), then go through the plug-in's hook, recv() or read().
+#include "hooks/hooks.h"
 #include "read/io.h"
 
 #include <cerrno>
@@ -18,8 +19,7 @@ int websrv_read_handler(int fd, void *buf, size_t len, const websrv_plugin_desc 
 
 bool websrv_read_pending(int fd, const websrv_plugin_desc *desc)
 {
-    const auto on_pending = desc != nullptr ? WEBSRV_EXT_HOOK(websrv_ext_of(desc), on_pending) : nullptr;
-    return on_pending != nullptr && on_pending(fd) > 0;
+    return websrv_call_pending(desc, fd) > 0;
 }
 
 int websrv_read_now(int fd, void *buf, size_t len, const websrv_plugin_desc *desc)
@@ -28,7 +28,7 @@ int websrv_read_now(int fd, void *buf, size_t len, const websrv_plugin_desc *des
         return static_cast<int>(read(fd, buf, len));
     if (desc->on_read == nullptr)
         return static_cast<int>(recv(fd, buf, len, MSG_DONTWAIT));
-    const int got = desc->on_read(fd, buf, len);
+    const int got = websrv_call_read(desc, fd, buf, len);
     if (got > 0 && static_cast<size_t>(got) > len) {
         const websrv_plugin_name name = websrv_name_of(desc);
         websrv_error("Plugin %.*s read hook reported %d bytes of %zu\n",

@@ -1,6 +1,7 @@
 // The guarded write of a connection or pipe: wait until the descriptor can take data, then go
 // through the plug-in's hook, send() or write(), until every byte is out; a write that moves
 // nothing for websrv_wait_seconds fails.
+#include "hooks/hooks.h"
 #include "respond/write.h"
 
 #include <cerrno>
@@ -22,7 +23,7 @@ ssize_t write_once(int fd, const char *data, size_t count, const websrv_plugin_d
     if (desc == nullptr)
         return write(fd, data, count);
     if (desc->on_write != nullptr)
-        return desc->on_write(fd, data, static_cast<int>(count));
+        return websrv_call_write(desc, fd, data, count);
     // MSG_NOSIGNAL: a client that went away makes the write fail, not kill the process.
     return send(fd, data, count, MSG_NOSIGNAL | MSG_DONTWAIT);
 }

@@ -1,6 +1,7 @@
 // Static file delivery: the content type, the file or its gzip copy, and the transmission of
 // the whole file or one range of it with sendfile, for a path confined to the working
 // directory. What the request asks beyond its path is read in negotiate.cpp.
+#include "hooks/hooks.h"
 #include "static/static_file.h"
 
 #include <cerrno>
@@ -43,7 +44,7 @@ constexpr off_t max_transmit_chunk = 0x7ffff000;
 long long send_piece(const websrv_plugin_desc *desc, int socket, int fd, off_t *offset, size_t count)
 {
     if (desc->on_sendfile != nullptr)
-        return desc->on_sendfile(socket, fd, offset, count);
+        return websrv_call_sendfile(desc, socket, fd, offset, count);
     return static_cast<long long>(sendfile(socket, fd, offset, count));
 }
 

@@ -7,6 +7,11 @@
 
 #pragma GCC visibility push(hidden)
 
+// How a request ended. `logged_failed` adds the level-1 line "Web Server receive packet
+// failed\n": it marks every request the server did not answer in full itself, one that a
+// plug-in's on_request answered included.
+enum class websrv_outcome { served, logged_failed };
+
 struct websrv_connection {
     websrv_session session;       // first, so hooks get its address and we can get back here
     websrv_session_info info{};   // session.reserved points here

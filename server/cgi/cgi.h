@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 
 #include "connection.h"
-#include "end/end.h"
 
 #pragma GCC visibility push(hidden)
 

@@ -6,11 +6,6 @@
 
 #pragma GCC visibility push(hidden)
 
-// How a request ended. `logged_failed` adds the level-1 line "Web Server receive packet
-// failed\n": it marks every request the server did not answer in full itself, one that a
-// plug-in's on_request answered included.
-enum class websrv_outcome { served, logged_failed };
-
 // Ends the request on the connection: its access log line, then, when `closing`, the
 // connection's end (see websrv_connection_close) before on_session_end, which sees the socket
 // closed as it always has; otherwise on_session_end with the connection still open for the

@@ -6,7 +6,6 @@
 #include <time.h>
 
 #include "connection.h"
-#include "end/end.h"
 #include "websrv_plugin.h"
 
 #pragma GCC visibility push(hidden)

@@ -117,15 +117,15 @@ start_args *start_args_of(const websrv_fiber *f)
     return reinterpret_cast<start_args *>(usable_top(f)) - 1;
 }
 
-// AddressSanitizer, where it is built in, follows the switches between stacks: before one,
-// leaving_stack names the stack the code goes to (and keeps the running code's own bookkeeping
-// in *fake, or ends it when `fake` is null: that code never comes back); after one,
-// arrived_on_stack takes the bookkeeping back and learns the stack the code came from.
 // The stack of the code outside any fiber, as AddressSanitizer knows it (learnt on each switch
 // from there; unused where the sanitizer is not built in).
 const void *loop_stack_bottom;
 size_t loop_stack_size;
 
+// AddressSanitizer, where it is built in, follows the switches between stacks: before one,
+// leaving_stack names the stack the code goes to (and keeps the running code's own bookkeeping
+// in *fake, or ends it when `fake` is null: that code never comes back); after one,
+// arrived_on_stack takes the bookkeeping back and learns the stack the code came from.
 #if defined(__SANITIZE_ADDRESS__)
 void leaving_stack(void **fake, const void *bottom, size_t size)
 {
@@ -344,6 +344,8 @@ void prepare(websrv_fiber *f)
     f->saved = frame;
 }
 #else
+// The same with the C library: a context that starts fiber_main on the stack below the start
+// arguments.
 void prepare(websrv_fiber *f)
 {
     getcontext(&f->saved);
@@ -379,7 +381,7 @@ bool make_stack(websrv_fiber *f)
 
 // In a measuring pool: how deep the fiber on `f`'s stack went, taken into the high-water mark,
 // and the pattern laid again where it went.
-void measure(const websrv_fiber *f)
+void take_measure(const websrv_fiber *f)
 {
     auto *word = reinterpret_cast<uintptr_t *>(usable_bottom(f));
     auto *end = reinterpret_cast<uintptr_t *>(usable_top(f));
@@ -397,7 +399,7 @@ void give_back(websrv_fiber *f)
 {
     forget_frames(f);
     if (pool.measure)
-        measure(f);
+        take_measure(f);
     f->next_free = pool.free_list;
     pool.free_list = f;
     --pool.under_way;

@@ -9,15 +9,17 @@
 //     for with the loop, then websrv_fiber_suspend). Switching saves only what a function call
 //     keeps (the callee-saved registers, the stack pointer and, on x86-64, the floating-point
 //     control words). errno is the process's, not the fiber's: read it before suspending.
-//  3. Signals: the signal mask and the handlers are the process's. A handler runs on whatever
-//     stack is in use, a fiber's too, so it must fit in what is left of that stack; a handler
-//     never resumes, suspends or cancels a fiber.
+//  3. Signals: the handlers are the process's. A handler runs on whatever stack is in use, a
+//     fiber's too, so it must fit in what is left of that stack; it never resumes, suspends or
+//     cancels a fiber. A fiber leaves the signal mask as it found it before it suspends: the
+//     hand-written switches keep one mask for all, the C library's swaps it with each context.
 //  4. The stack: each fiber has a fixed one (websrv_fiber_stack_default usable bytes unless
 //     the pool is opened with another size), mapped on demand, kept for the next fiber once its
-//     fiber ended, and never grown. Below it lies a guard region that nothing may touch, wider
-//     than the largest stack frame the server has: an overflow faults there (SIGSEGV), so it
-//     ends the process rather than corrupting another fiber's stack or the heap. Pages a fiber
-//     never touched take no memory. Large arrays belong on the heap, not on a fiber's stack.
+//     fiber ended, and never grown. Below it lies a guard region of 64 KiB that nothing may
+//     touch, wider than any stack frame of the server (the largest are 17 KiB): an overflow
+//     faults there (SIGSEGV), so it ends the process rather than corrupting another fiber's
+//     stack or the heap. A frame larger than the guard could step over it: large arrays belong
+//     on the heap. Pages a fiber never touched take no memory.
 //  5. A fiber may fork; the child goes on on a copy of that stack and must exec or _exit: it
 //     has no loop to suspend to.
 //  6. Deferred calls (websrv_fiber_defer) run, last registered first, when their fiber ends,

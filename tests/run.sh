@@ -1,8 +1,9 @@
 #!/bin/sh
 # Builds everything and runs every test: the whole suite in a normal build and again with
 # AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer, the browser test, the
-# bounded fuzz runs and the 32-bit ARM build under emulation. Run as root, it first installs
-# the Debian packages (and npm modules) the tests need; otherwise it names what is missing.
+# bounded fuzz runs, the 32-bit ARM build under emulation and the fiber test on AArch64. Run
+# as root, it first installs the Debian packages (and npm modules) the tests need; otherwise it
+# names what is missing.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -34,3 +35,6 @@ fuzz/run.sh build-fuzz
 
 step "32-bit ARM build under emulation"
 tests/armhf.sh build-armhf
+
+step "fibers on AArch64 and in ARM mode under emulation"
+tests/fiber_cross.sh build-fiber-cross

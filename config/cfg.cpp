@@ -9,7 +9,7 @@
 
 #include "hooks/hooks.h"
 #include "confine.h"
-#include "end/access_log.h"
+#include "observe/access_log.h"
 #include "http_words.h"
 #include "log.h"
 #include "options.h"

@@ -2,7 +2,9 @@
 #include "connection.h"
 
 #include <cstddef>
+#include <unistd.h>
 
+#include "observe/access_log.h"
 #include "registry.h"
 
 websrv_connection *websrv_current_connection = nullptr;
@@ -40,4 +42,12 @@ bool websrv_connection_consents(websrv_connection *c)
 {
     const websrv_plugin_ext *ext = websrv_connection_ext(c);
     return ext != nullptr && (ext->flags & WEBSRV_EXT_MANY_SESSIONS) != 0;
+}
+
+void websrv_connection_forget_done(websrv_connection *c)
+{
+    websrv_access_hand_over();  // the process that signals the end also logs the request
+    if (c->done_fd >= 0)
+        close(c->done_fd);
+    c->done_fd = -1;
 }

@@ -10,7 +10,9 @@
 // How a request ended. `logged_failed` adds the level-1 line "Web Server receive packet
 // failed\n": it marks every request the server did not answer in full itself, one that a
 // plug-in's on_request answered included.
-enum class websrv_outcome { served, logged_failed };
+// `copy_over`: the process is a copy process forked for the request (the CGI body's), whose
+// share of the session is over: it ends here.
+enum class websrv_outcome { served, logged_failed, copy_over };
 
 struct websrv_connection {
     websrv_session session;       // first, so hooks get its address and we can get back here
@@ -34,6 +36,7 @@ struct websrv_connection {
     bool says_close = false;      // the request said "Connection: close"
     bool body_taken = false;      // a plug-in read the whole body through the services table
     bool answered = false;        // a plug-in answered through the services table (keep: its say)
+    bool copy_process = false;    // this process is the copy of the request's body into a program
     const char *request_uri = ""; // the request's path as the client sent it (no query)
     const char *path_info = nullptr;  // the path behind a CGI program, decoded, without its "/"
     long long header_deadline = 0;  // when the request header must be complete
@@ -63,6 +66,10 @@ const websrv_plugin_ext *websrv_connection_ext(websrv_connection *c);
 
 // Whether the connection's plug-in lets one process serve many of its sessions.
 bool websrv_connection_consents(websrv_connection *c);
+
+// In a process forked from the connection's own (a CGI program or copy process): drops the
+// "session over" signal and the access log line, which only the connection's own process gives.
+void websrv_connection_forget_done(websrv_connection *c);
 
 #pragma GCC visibility pop
 

@@ -8,7 +8,7 @@
 
 #pragma GCC visibility push(hidden)
 
-// The counters; before websrv_share_open made them, a record of this process's own (the unit
+// The counters; before websrv_slot_open made them, a record of this process's own (the unit
 // tests count there).
 extern websrv_server_counters *websrv_counters;
 

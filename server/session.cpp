@@ -19,12 +19,13 @@
 #include "children.h"
 #include "clock.h"
 #include "counters.h"
-#include "end/access_log.h"
+#include "observe/access_log.h"
 #include "end/end.h"
 #include "hooks/hooks.h"
 #include "memory.h"
 #include "parse/framing.h"
 #include "parse/request.h"
+#include "read/body.h"
 #include "read/header.h"
 #include "read/io.h"
 #include "registry.h"
@@ -32,65 +33,36 @@
 #include "respond/response.h"
 #include "route/route.h"
 #include "settings.h"
-#include "share.h"
+#include "static/static_file.h"
+#include "slots/slots.h"
 #include "wait.h"
 
 namespace {
 
-// How long a request whose client holds its share of the slots at work waits for its turn.
-constexpr long long turn_wait_ms = 10 * 1000;
 // How long a kept connection's slot stays its own after an answer before a waiting connection
 // may ask for it.
 constexpr long long keep_alive_grace_ms = 50;
 
-// The stages after the header is read, up to the answer. Returns how the request ended.
+// The stages after the header is read, up to the answer: the route, then the part that answers
+// what is left (a program, a file, or 501 for a method a file has no answer for). Returns how
+// the request ended.
 websrv_outcome answer_request(websrv_connection *c)
 {
-    websrv_access_request(c->session.buffer);  // before parsing writes into the buffer
-    const request_error error = websrv_parse_request(&c->session, c->info.peer_text, &c->headers);
-    if (const int refusal = error == request_error::unsupported_version ? 505
-                            : error != request_error::none            ? 400
-                                                                      : websrv_frame_request(c);
-        refusal != 0) {
-        websrv_send_error(c, refusal);
-        return websrv_outcome::logged_failed;
-    }
-    if (!websrv_share_turn(websrv_now_ms() + turn_wait_ms)) {
-        websrv_error("%s holds its share of the sessions; answered 503\n", c->info.peer_text);
-        websrv_count(&websrv_server_counters::refused);
-        c->keep = false;
-        websrv_send_error(c, 503, WEBSRV_RETRY_LATER_LINE);
+    websrv_route_target target;
+    websrv_route_request(c, &target);
+    switch (target.what) {
+    case websrv_route_target::kind::program:
+        return websrv_cgi_run(c, target.path);
+    case websrv_route_target::kind::file:
+        websrv_serve_static(c, target.path, &target.st, websrv_method_of(c->session.method) == websrv_method::head);
         return websrv_outcome::served;
-    }
-    // The path as the client sent it, for CGI programs, before it is decoded in place.
-    char sent_path[WEBSRV_BUFFER_SIZE];
-    snprintf(sent_path, sizeof sent_path, "%s", c->session.uri);
-    c->request_uri = sent_path;
-    websrv_prepare_path(&c->session);
-    if (websrv_call_route(c) == 0)
-        return websrv_plugin_answered(c, true);
-
-    struct stat st;
-    if (stat(c->session.uri, &st) != 0 && !websrv_cgi_split_path_info(c, &st)) {
-        websrv_send_error(c, 404);
-        return websrv_outcome::logged_failed;
-    }
-    if (!websrv_requested_path_inside(c->session.uri, st)) {
-        websrv_send_error(c, 404);
+    case websrv_route_target::kind::refused:
+        websrv_send_error(c, 501);
         return websrv_outcome::served;
+    case websrv_route_target::kind::answered:
+        break;
     }
-    // 0: the plug-in has answered the request itself.
-    if (websrv_call_request(c) == 0)
-        return websrv_plugin_answered(c);
-
-    char directory[WEBSRV_PATH_MAX];
-    char *path = c->session.uri;
-    if (S_ISDIR(st.st_mode)) {
-        if (!websrv_call_directory(c, directory, &st))
-            return websrv_outcome::logged_failed;
-        path = directory;
-    }
-    return websrv_route(c, path, &st);
+    return target.outcome;
 }
 
 // One request on the connection, from on_session_init to the answer.
@@ -119,7 +91,16 @@ websrv_outcome serve_request(websrv_connection *c)
     }
     case websrv_header_end::given_up:
         return websrv_outcome::served;  // no request came: nothing to log as failed
-    case websrv_header_end::refused:
+    case websrv_header_end::crowded:
+        websrv_count(&websrv_server_counters::refused);
+        websrv_send_error(c, 503, WEBSRV_RETRY_LATER_LINE);
+        break;
+    case websrv_header_end::malformed:
+        websrv_send_error(c, 400);
+        break;
+    case websrv_header_end::too_large:
+        websrv_send_error(c, 431);
+        break;
     case websrv_header_end::cut:
         break;
     }
@@ -168,7 +149,7 @@ bool await_next_request(websrv_connection *c)
     for (;;) {
         const websrv_wait_end waited = websrv_wait_for_bytes(c, until, false);
         if (waited == websrv_wait_end::timeout && until < deadline) {
-            websrv_share_state(websrv_slot_state::idle);
+            websrv_slot_set_state(websrv_slot_state::idle);
             websrv_waits_now(c);
             until = deadline;
             continue;
@@ -193,6 +174,8 @@ void serve_connection(websrv_connection *c)
     for (;;) {
         ++c->requests;
         const websrv_outcome outcome = serve_request(c);
+        if (outcome == websrv_outcome::copy_over)
+            websrv_connection_end(c, websrv_outcome::served);
         const bool closing = !c->keep || websrv_stopping() || !websrv_consume_body(c);
         websrv_request_end(c, outcome, closing);
         if (closing)
@@ -223,7 +206,8 @@ unsigned lasting_for(websrv_connection *c, bool more_connections)
 bool open_connection(websrv_connection *c, const websrv_accepted &taken, int control, bool more_connections)
 {
     c->done_fd = control;
-    websrv_open_connection(c, taken);
+    if (!websrv_open_connection(c, taken))
+        websrv_process_exit();
     c->lasting = lasting_for(c, more_connections);
     if (c->lasting == 0)
         return true;
@@ -238,16 +222,18 @@ bool open_connection(websrv_connection *c, const websrv_accepted &taken, int con
 
 void websrv_serve_next(int control, int slot)
 {
-    websrv_share_enter(slot);
+    websrv_slot_enter(slot);
     const pid_t main_pid = getppid();
     const int limit = websrv_config.connections_per_process;
     for (int served = 1;; ++served) {
         const websrv_accepted taken = websrv_wait_for_connection(control);
+        if (taken.fd < 0)
+            websrv_process_exit();  // the server stops, or accepting failed
         websrv_count(&websrv_server_counters::connections);
         // A session under way is served to its end even when the main process is killed.
         prctl(PR_SET_PDEATHSIG, 0);
-        const websrv_arrival arrival = websrv_first_bytes(taken);
-        websrv_share_arrived(taken.peer, arrival);
+        const websrv_arrival arrival = websrv_first_bytes(taken.fd, &taken.node->desc);
+        websrv_slot_arrived(taken.peer, arrival);
         // The main process learns that this process took a connection: with slots to spare it
         // forks the next waiting child now, and with none it looks after the waiting ones.
         if (served == 1)

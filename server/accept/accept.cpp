@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <linux/tcp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <csignal>
@@ -11,11 +10,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "accept/address.h"
+#include "address.h"
 #include "children.h"
 #include "log.h"
-#include "end/end.h"
-#include "parse/request.h"
 #include "wait.h"
 #include "registry.h"
 
@@ -61,7 +58,8 @@ bool take_connection(const websrv_plugin_node *node, websrv_accepted *taken)
         return false;
     websrv_log_errno("Error: Unable to accept socket; Error:%s\n");
     websrv_log(WEBSRV_LOG_ERROR, "Web Server receive packet failed\n");
-    websrv_process_exit();
+    taken->fd = -1;
+    return true;
 }
 
 // The most programs of earlier connections whose end the wait watches for.
@@ -81,10 +79,8 @@ websrv_accepted take_next_connection(int control)
                 watched[listeners++] = {node->listen_fd, POLLIN, 0};
         }
         const int n = listeners + websrv_programs_watch(watched + listeners, programs_watched);
-        if (poll(watched, static_cast<nfds_t>(n), -1) < 0 && errno != EINTR)
-            websrv_process_exit();
-        if (watched[0].revents != 0)
-            websrv_process_exit();
+        if ((poll(watched, static_cast<nfds_t>(n), -1) < 0 && errno != EINTR) || watched[0].revents != 0)
+            return {nullptr, -1, {}};
         for (int i = 1; i < listeners; ++i) {
             if (watched[i].revents != 0 && take_connection(owner_of(watched[i].fd), &taken))
                 return taken;
@@ -124,50 +120,14 @@ websrv_accepted websrv_wait_for_connection(int control)
     return taken;
 }
 
-// An honest client sends its request header (or TLS hello) at once: a segment of a few hundred
-// bytes at least, or the whole of a small one, or a few parts of it.
-constexpr ssize_t burst = 512;
-
-bool websrv_came_dripping(int fd, long received)
-{
-    constexpr unsigned drip_segments = 3;
-    tcp_info info{};
-    socklen_t length = sizeof info;
-    return received < burst && getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 &&
-           info.tcpi_data_segs_in >= drip_segments;
-}
-
-websrv_arrival websrv_first_bytes(const websrv_accepted &taken)
-{
-    constexpr char tls_handshake = 0x16;
-    constexpr ssize_t tls_record_header = 5;
-    char first[burst + 1];
-    const ssize_t got = recv(taken.fd, first, burst, MSG_PEEK | MSG_DONTWAIT);
-    if (got <= 0)
-        return websrv_arrival::none;
-    const websrv_plugin_ext *ext = websrv_ext_of(&taken.node->desc);
-    if (got == burst || ext == nullptr || (ext->flags & WEBSRV_EXT_MANY_SESSIONS) == 0)
-        return websrv_arrival::whole;
-    first[got] = '\0';
-    // A TLS hello comes in one flight: a part of a small one is a drip however it came.
-    const auto *bytes = reinterpret_cast<const unsigned char *>(first);
-    if (first[0] == tls_handshake)
-        return got >= tls_record_header && got >= tls_record_header + (bytes[3] << 8 | bytes[4])
-            ? websrv_arrival::whole : websrv_arrival::part;
-    // An honest client's first segment holds its request line whole at least.
-    const bool line_whole = strchr(first, '\n') != nullptr;
-    return websrv_header_complete(first) || (line_whole && !websrv_came_dripping(taken.fd, got))
-        ? websrv_arrival::whole : websrv_arrival::part;
-}
-
-void websrv_open_connection(websrv_connection *c, const websrv_accepted &taken)
+bool websrv_open_connection(websrv_connection *c, const websrv_accepted &taken)
 {
     websrv_session &session = c->session;
     session.buffer = static_cast<char *>(websrv_malloc(WEBSRV_BUFFER_SIZE));
     if (session.buffer == nullptr) {
         websrv_log(WEBSRV_LOG_ERROR, "Error: Memory allocation error\n");
         websrv_log(WEBSRV_LOG_ERROR, "Web Server receive packet failed\n");
-        websrv_process_exit();
+        return false;
     }
     memset(session.buffer, 0, WEBSRV_BUFFER_SIZE);
     session.cursor = session.buffer;
@@ -177,5 +137,6 @@ void websrv_open_connection(websrv_connection *c, const websrv_accepted &taken)
     websrv_connection_adopt(c, &taken.node->desc);
     // The whole header must have come within the wait of the accept, however it trickles in.
     c->header_deadline = websrv_deadline();
+    return true;
 }
 

@@ -7,7 +7,6 @@
 #include <sys/types.h>
 
 #include "connection.h"
-#include "share.h"
 #include "websrv_plugin.h"
 
 #pragma GCC visibility push(hidden)
@@ -20,25 +19,14 @@ struct websrv_accepted {
 };
 
 // Waits, using no CPU, until a client connects to any plug-in's listening socket, and takes
-// the connection; or until the main process says anything on `control` (the server stops):
-// then the process ends without a connection. A failed accept other than a lost race ends the
-// process too (logged).
+// the connection. Returns one with `fd` -1 when the main process said anything on `control`
+// (the server stops) or a failed accept other than a lost race (logged): the process is to end.
 websrv_accepted websrv_wait_for_connection(int control);
 
-// What has come of the connection taken, looked at before any hook reads it. The kernel hands
-// a connection over once its first bytes have come, or after a second without any. A part
-// is told from a whole only on a consenting plug-in's port, whose bytes are HTTP or TLS.
-websrv_arrival websrv_first_bytes(const websrv_accepted &taken);
-
-// Whether `received` bytes of a request header, not whole yet, are fewer than any honest
-// client sends at once and came in three TCP segments or more on socket `fd`. False where the
-// kernel does not count segments (or `fd` is no TCP socket).
-bool websrv_came_dripping(int fd, long received);
-
 // Builds the record of an accepted connection: buffer, socket, port, peer, local address and
-// descriptor, and the deadline of the request header. Ends the process (without a session to
-// clean up) when no buffer can be had.
-void websrv_open_connection(websrv_connection *c, const websrv_accepted &taken);
+// descriptor, and the deadline of the request header. False (logged) when no buffer can be had:
+// the process is to end, without a session to clean up.
+bool websrv_open_connection(websrv_connection *c, const websrv_accepted &taken);
 
 // Closes every listening socket of this process: the main process at its stop, so new clients
 // are refused at once; a connection's process once it has its connection, so the sockets do

@@ -5,7 +5,6 @@
 #include "cgi/cgi.h"
 
 #include "log.h"
-#include "end/end.h"
 
 #include <cerrno>
 #include <climits>
@@ -145,7 +144,8 @@ bool start_input_copy(websrv_connection *c, fd_guard &input, fd_guard &copying)
         websrv_cgi_copy_input(c, body.write.get());
         body.write.reset();
         copy_over.write.reset();  // tells the output copy that the body copy is over
-        websrv_connection_end(c, websrv_outcome::served);
+        c->copy_process = true;   // its share of the session is over: the caller ends it
+        return true;
     }
     input.reset(body.read.release());
     copying.reset(copy_over.read.release());
@@ -278,57 +278,7 @@ int take_chunked_body(websrv_connection *c, fd_guard &input)
     return 0;
 }
 
-// Resolves the "." and ".." segments of the relative path `path` in place: "a/./b/../c"
-// becomes "a/c". False when a ".." climbs above the path's start.
-bool resolve_dots(char *path)
-{
-    char *out = path;
-    for (char *at = path; *at != '\0';) {
-        if (at[0] == '.' && (at[1] == '/' || at[1] == '\0')) {
-            at += 1 + (at[1] == '/');  // "." goes
-        } else if (at[0] == '.' && at[1] == '.' && (at[2] == '/' || at[2] == '\0')) {
-            if (out == path)
-                return false;
-            do  // ".." takes the segment before it back
-                --out;
-            while (out > path && out[-1] != '/');
-            at += 2 + (at[2] == '/');
-        } else {
-            do  // any other segment stays, with its "/"
-                *out++ = *at;
-            while (*at++ != '/' && *at != '\0');
-        }
-    }
-    *out = '\0';
-    return true;
-}
-
 }  // namespace
-
-bool websrv_is_cgi_path(const char *path)
-{
-    return websrv_mcb.cgi_pattern[0] != '\0' && strstr(path, websrv_mcb.cgi_pattern) != nullptr;
-}
-
-bool websrv_cgi_split_path_info(websrv_connection *c, struct stat *st)
-{
-    char *path = c->session.uri;
-    if (!websrv_is_cgi_path(path))
-        return false;
-    // From the longest leading part to the shortest: cut at a "/", look, put the "/" back.
-    for (size_t cut = strlen(path); cut-- > 1;) {
-        if (path[cut] != '/')
-            continue;
-        path[cut] = '\0';
-        if (websrv_is_cgi_path(path) && stat(path, st) == 0 && S_ISREG(st->st_mode) && access(path, X_OK) == 0) {
-            // PATH_TRANSLATED is the document root and the path info: never above the root.
-            c->path_info = path + cut + 1;
-            return resolve_dots(path + cut + 1);
-        }
-        path[cut] = '/';
-    }
-    return false;
-}
 
 websrv_outcome websrv_cgi_run(websrv_connection *c, char *path)
 {
@@ -353,5 +303,7 @@ websrv_outcome websrv_cgi_run(websrv_connection *c, char *path)
 
     if (!prepare_input(c, method, in))
         return refuse(c, 500);
+    if (c->copy_process)
+        return websrv_outcome::copy_over;
     return run_and_answer(c, path, lists, in);
 }

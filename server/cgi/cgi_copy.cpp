@@ -19,7 +19,7 @@
 #include "cgi/cgi_input.h"
 #include "parse/cgi_output.h"
 #include "parse/request.h"
-#include "end/access_log.h"
+#include "observe/access_log.h"
 #include "clock.h"
 #include "confine.h"
 #include "decimal.h"

@@ -9,12 +9,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "end/access_log.h"
+#include "observe/access_log.h"
 #include "hooks/hooks.h"
+#include "respond/foreign.h"
 #include "log.h"
 #include "memory.h"
 #include "registry.h"
-#include "share.h"
+#include "slots/slots.h"
 #include "wait.h"
 
 void websrv_process_exit()
@@ -65,12 +66,14 @@ void websrv_connection_close(websrv_connection *c)
         drain_unread(c->session.socket);
     if (c->lasting != 0)
         websrv_call_close(c);
-    websrv_share_state(websrv_slot_state::accepting);
+    websrv_slot_set_state(websrv_slot_state::accepting);
     close(c->session.socket);
 }
 
 void websrv_request_end(websrv_connection *c, websrv_outcome outcome, bool closing)
 {
+    const websrv_foreign_answer &foreign = websrv_foreign();
+    websrv_access_composed_elsewhere(foreign.status, foreign.body, foreign.failed);
     websrv_access_end(&c->session);  // before the close, so the line is there when the client sees the end
     websrv_log(WEBSRV_LOG_DETAIL, "Clean Session For PID:%d\n", static_cast<int>(getpid()));
     if (closing)
@@ -102,12 +105,4 @@ void websrv_connection_end(websrv_connection *c, websrv_outcome outcome)
     websrv_request_end(c, outcome, true);
     websrv_signal_done(c->done_fd);
     websrv_process_exit();
-}
-
-void websrv_connection_forget_done(websrv_connection *c)
-{
-    websrv_access_hand_over();  // the process that signals the end also logs the request
-    if (c->done_fd >= 0)
-        close(c->done_fd);
-    c->done_fd = -1;
 }

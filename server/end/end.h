@@ -31,9 +31,6 @@ void websrv_signal_done(int control);
 // the process exits with status 0.
 [[noreturn]] void websrv_process_exit();
 
-// In a process forked from the connection's own (a CGI program or copy process): drops the
-// "session over" signal and the access log line, which only the connection's own process gives.
-void websrv_connection_forget_done(websrv_connection *c);
 
 #pragma GCC visibility pop
 

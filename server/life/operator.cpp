@@ -13,7 +13,7 @@
 
 #include "confine.h"
 #include "counters.h"
-#include "end/access_log.h"
+#include "observe/access_log.h"
 #include "log.h"
 #include "registry.h"
 #include "settings.h"

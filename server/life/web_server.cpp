@@ -26,7 +26,7 @@
 #include "registry.h"
 #include "session.h"
 #include "settings.h"
-#include "share.h"
+#include "slots/slots.h"
 #include "life/web_server.h"
 
 namespace {
@@ -218,7 +218,7 @@ void keep_a_child_waiting()
 // has only waited longest (idle, or slow with its header) to give its slot up.
 void ask_to_yield()
 {
-    const int slot = websrv_share_longest_waiting();
+    const int slot = websrv_slot_longest_waiting();
     yield_asked = websrv_now_ms();
     if (slot >= 0 && slots[slot].fd >= 0)
         (void)!send(slots[slot].fd, "y", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -231,8 +231,8 @@ nfds_t watch_listeners(nfds_t count, bool *recheck)
 {
     if (yield_asked != 0 && websrv_now_ms() - yield_asked >= yield_wait_ms)
         yield_asked = 0;
-    *recheck = !websrv_share_any_free();
-    if (!*recheck || yield_asked != 0 || websrv_share_longest_waiting() < 0)
+    *recheck = !websrv_slot_any_free();
+    if (!*recheck || yield_asked != 0 || websrv_slot_longest_waiting() < 0)
         return count;
     for (const websrv_plugin_node *node : websrv_plugins()) {
         if (node->listen_fd >= 0 && count < static_cast<nfds_t>(slot_count + listener_count)) {
@@ -249,7 +249,7 @@ void free_slot(child_slot &slot, int index)
 {
     yield_asked = 0;  // a slot is free: waiting connections go there
     close(slot.fd);
-    websrv_share_release(index);
+    websrv_slot_release(index);
     if (!slot.reaped && exiting_count < exiting_capacity)
         exiting[exiting_count++] = slot.pid;
     slot = free_entry;
@@ -445,7 +445,7 @@ int websrv_run(int argc, char **argv)
     hold_stop_signals();
     // The shared table and counters come first: start-up hands the counters to the plug-ins.
     // The privileges go once the ports listen and the plug-ins have read their keys.
-    if (websrv_port_file_open() != 0 || websrv_share_open(websrv_config.max_sessions) != 0 ||
+    if (websrv_port_file_open() != 0 || websrv_slot_open(websrv_config.max_sessions) != 0 ||
         websrv_open_listeners() != 0 || open_slots() != 0 || websrv_drop_privileges() != 0) {
         websrv_log(WEBSRV_LOG_ERROR, "Error: Unable to start the Web Server Application. Aborting\n");
         websrv_port_file_remove_own();

@@ -1,7 +1,6 @@
 // Request framing: the body's length as a kept connection must trust it, and keep-alive.
 #include "parse/framing.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <strings.h>
@@ -9,16 +8,12 @@
 
 #include "log.h"
 #include "decimal.h"
-#include "read/io.h"
 #include "settings.h"
-#include "wait.h"
 
 namespace {
 
 // A body length the server cannot count (it would overflow) is refused, not cut to fit.
 constexpr long long longest_body = LLONG_MAX;
-// The most of a body the server reads and drops to keep a connection; beyond it, it closes.
-constexpr long long most_dropped = 64 * 1024;
 // The most requests one connection carries; the answer to the last says it closes.
 constexpr int most_requests = 1000;
 
@@ -124,7 +119,7 @@ int websrv_frame_request(websrv_connection *c)
     // Most answers leave the body unread: then it is read and dropped after the answer, when
     // it is short and the client sends it without waiting to be told to. The CGI gateway reads
     // the body itself and may keep the connection whatever its length.
-    c->keep = c->may_keep && c->body_left <= most_dropped && !websrv_expects_continue(c);
+    c->keep = c->may_keep && c->body_left <= websrv_most_dropped && !websrv_expects_continue(c);
     return 0;
 }
 
@@ -133,22 +128,4 @@ bool websrv_expects_continue(const websrv_connection *c)
     const char *expect = c->headers.find("Expect");
     return (c->body_left > 0 || c->chunked) && expect != nullptr && strcasecmp(expect, "100-continue") == 0 &&
            at_least_http11(c->session.protocol);
-}
-
-bool websrv_consume_body(websrv_connection *c)
-{
-    // A client that waits to be told to go on sends no body: there is none to drop.
-    if (c->body_left > most_dropped || websrv_expects_continue(c))
-        return c->body_left == 0;
-    const websrv_plugin_desc *desc = websrv_connection_desc(c);
-    char scrap[WEBSRV_BUFFER_SIZE];
-    while (c->body_left > 0) {
-        const size_t want = c->body_left < static_cast<long long>(sizeof scrap) ? static_cast<size_t>(c->body_left)
-                                                                                 : sizeof scrap;
-        const int got = websrv_read_until(c->session.socket, scrap, want, desc, websrv_deadline());
-        if (got <= 0)
-            return false;
-        c->body_left -= got;
-    }
-    return true;
 }

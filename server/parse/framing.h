@@ -21,10 +21,8 @@ int websrv_frame_request(websrv_connection *c);
 // 100-continue" in an HTTP/1.1 request), and the body has not all come yet (or is chunked).
 bool websrv_expects_continue(const websrv_connection *c);
 
-// Reads and drops the rest of a request body the answer did not need, so that the connection
-// can carry the next request. Returns false when it could not (too much, too slow, or the
-// client went away): the connection is then to close.
-bool websrv_consume_body(websrv_connection *c);
+// The most of a body the server reads and drops to keep a connection; beyond it, it closes.
+inline constexpr long long websrv_most_dropped = 64 * 1024;
 
 #pragma GCC visibility pop
 

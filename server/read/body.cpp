@@ -169,3 +169,21 @@ websrv_spooled_body websrv_spool_chunked_body(websrv_connection *c)
     lseek(file.get(), 0, SEEK_SET);
     return {file.release(), total, 0};
 }
+
+bool websrv_consume_body(websrv_connection *c)
+{
+    // A client that waits to be told to go on sends no body: there is none to drop.
+    if (c->body_left > websrv_most_dropped || websrv_expects_continue(c))
+        return c->body_left == 0;
+    const websrv_plugin_desc *desc = websrv_connection_desc(c);
+    char scrap[WEBSRV_BUFFER_SIZE];
+    while (c->body_left > 0) {
+        const size_t want = c->body_left < static_cast<long long>(sizeof scrap) ? static_cast<size_t>(c->body_left)
+                                                                                 : sizeof scrap;
+        const int got = websrv_read_until(c->session.socket, scrap, want, desc, websrv_deadline());
+        if (got <= 0)
+            return false;
+        c->body_left -= got;
+    }
+    return true;
+}

@@ -7,6 +7,11 @@
 
 #pragma GCC visibility push(hidden)
 
+// Reads and drops the rest of a request body the answer did not need, so that the connection
+// can carry the next request. Returns false when it could not (too much, too slow, or the
+// client went away): the connection is then to close.
+bool websrv_consume_body(websrv_connection *c);
+
 // The most of a chunked body the server takes; a longer one is refused (413).
 inline constexpr long long websrv_chunked_body_limit = 8LL * 1024 * 1024;
 

@@ -10,15 +10,12 @@
 
 #include "log.h"
 #include "clock.h"
-#include "counters.h"
-#include "accept/accept.h"
 #include "children.h"
-#include "end/access_log.h"
+#include "observe/access_log.h"
 #include "parse/request.h"
 #include "read/io.h"
 #include "registry.h"
-#include "respond/response.h"
-#include "share.h"
+#include "slots/slots.h"
 
 namespace {
 
@@ -53,7 +50,7 @@ websrv_wait_end hear_main(websrv_connection *c, bool started)
     }
     if (stopping && !started)
         return websrv_wait_end::stop;
-    return yield && websrv_share_should_yield() ? websrv_wait_end::yield : websrv_wait_end::ready;
+    return yield && websrv_slot_should_yield() ? websrv_wait_end::yield : websrv_wait_end::ready;
 }
 
 }  // namespace
@@ -103,7 +100,7 @@ websrv_wait_end websrv_wait_for_bytes(websrv_connection *c, long long deadline, 
                 return asked;
         }
         for (nfds_t i = 2; i < listening; ++i) {
-            if (watched[i].revents != 0 && websrv_share_should_yield())
+            if (watched[i].revents != 0 && websrv_slot_should_yield())
                 return websrv_wait_end::yield;
             if (watched[i].revents != 0)
                 listeners_quiet_until = now + listeners_quiet_ms;
@@ -113,7 +110,7 @@ websrv_wait_end websrv_wait_for_bytes(websrv_connection *c, long long deadline, 
 
 void websrv_waits_now(websrv_connection *c)
 {
-    if (c->done_fd >= 0 && !websrv_share_any_free())
+    if (c->done_fd >= 0 && !websrv_slot_any_free())
         (void)!send(c->done_fd, "w", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
@@ -170,12 +167,10 @@ websrv_header_end websrv_read_header(websrv_connection *c)
         // What is in the buffer already may be the whole header (a request sent right behind
         // the one before on a kept connection).
         if (session.received > 0) {
-            if (!taken && !(taken = websrv_share_take(c->info.peer))) {
+            if (!taken && !(taken = websrv_slot_take(c->info.peer))) {
                 websrv_error("%s holds more connections than it uses; answered 503\n",
                         c->info.peer_text);
-                websrv_count(&websrv_server_counters::refused);
-                websrv_send_error(c, 503, WEBSRV_RETRY_LATER_LINE);
-                return websrv_header_end::refused;
+                return websrv_header_end::crowded;
             }
             if (websrv_header_complete(session.buffer))
                 return websrv_header_end::whole;
@@ -183,16 +178,14 @@ websrv_header_end websrv_read_header(websrv_connection *c)
             // header would never be seen whole.
             if (static_cast<const char *>(memchr(session.buffer, '\0', static_cast<size_t>(session.received))) != nullptr) {
                 websrv_log(WEBSRV_LOG_ERROR, "Error: Control character in the request header\n");
-                websrv_send_error(c, 400);
-                return websrv_header_end::refused;
+                return websrv_header_end::malformed;
             }
             if (session.received >= websrv_request_capacity) {
                 websrv_log(WEBSRV_LOG_ERROR, "Error: HTTP header cannot be read; buffer exceeds.\n");
-                websrv_send_error(c, 431);
-                return websrv_header_end::refused;
+                return websrv_header_end::too_large;
             }
             // A header that comes a few bytes at a time gives its slot up first.
-            if (websrv_came_dripping(session.socket, session.received) && websrv_share_slow())
+            if (websrv_came_dripping(session.socket, session.received) && websrv_slot_slow())
                 websrv_waits_now(c);
         }
         const int room = websrv_request_capacity - session.received;
@@ -211,4 +204,27 @@ websrv_header_end websrv_read_header(websrv_connection *c)
         // A hook that claims more than it was allowed cannot push the count past the buffer.
         session.received += got < room ? got : room;
     }
+}
+
+websrv_arrival websrv_first_bytes(int fd, const websrv_plugin_desc *desc)
+{
+    constexpr char tls_handshake = 0x16;
+    constexpr ssize_t tls_record_header = 5;
+    char first[websrv_slot_burst + 1];
+    const ssize_t got = recv(fd, first, websrv_slot_burst, MSG_PEEK | MSG_DONTWAIT);
+    if (got <= 0)
+        return websrv_arrival::none;
+    const websrv_plugin_ext *ext = websrv_ext_of(desc);
+    if (got == websrv_slot_burst || ext == nullptr || (ext->flags & WEBSRV_EXT_MANY_SESSIONS) == 0)
+        return websrv_arrival::whole;
+    first[got] = '\0';
+    // A TLS hello comes in one flight: a part of a small one is a drip however it came.
+    const auto *bytes = reinterpret_cast<const unsigned char *>(first);
+    if (first[0] == tls_handshake)
+        return got >= tls_record_header && got >= tls_record_header + (bytes[3] << 8 | bytes[4])
+            ? websrv_arrival::whole : websrv_arrival::part;
+    // An honest client's first segment holds its request line whole at least.
+    const bool line_whole = strchr(first, '\n') != nullptr;
+    return websrv_header_complete(first) || (line_whole && !websrv_came_dripping(fd, got))
+        ? websrv_arrival::whole : websrv_arrival::part;
 }

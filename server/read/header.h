@@ -3,6 +3,7 @@
 #define WEBSRV_SERVER_READ_HEADER_H
 
 #include "connection.h"
+#include "slots/slots.h"
 
 #pragma GCC visibility push(hidden)
 
@@ -30,11 +31,22 @@ bool websrv_stopping();
 void websrv_waits_now(websrv_connection *c);
 
 // How reading a request header ended: whole; cut (the client went away or quiet, or its slot
-// went elsewhere: noted for the access log, nothing sent); refused (its client holds more
-// connections than it uses, or the header did not fit: answered); given up (the slot went
-// elsewhere, or the server stops, before a byte came: no request was made). A request that
-// was cut or refused ends as failed.
-enum class websrv_header_end { whole, cut, refused, given_up };
+// went elsewhere: noted for the access log, nothing sent); given up (the slot went elsewhere, or
+// the server stops, before a byte came: no request was made); or refused for one of the reasons
+// below, which the caller answers (logged). A request that was cut or refused ends as failed.
+enum class websrv_header_end {
+    whole,
+    cut,
+    given_up,
+    crowded,    // refused: the client holds more connections than it uses (answer 503)
+    malformed,  // refused: a NUL before the header's end (answer 400)
+    too_large,  // refused: the header does not fit the buffer (answer 431)
+};
+
+// What has come of a connection taken, looked at before any hook reads it. The kernel hands a
+// connection over once its first bytes have come, or after a second without any. A part is
+// told from a whole only on a consenting plug-in's port (`desc`), whose bytes are HTTP or TLS.
+websrv_arrival websrv_first_bytes(int fd, const websrv_plugin_desc *desc);
 
 // Reads into the session's buffer, behind what it holds already, until the request header is
 // complete, within the header deadline.

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "clock.h"
-#include "end/access_log.h"
+#include "observe/access_log.h"
 #include "http_words.h"
 #include "log.h"
 #include "parse/request.h"

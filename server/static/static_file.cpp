@@ -24,7 +24,7 @@
 
 #include "log.h"
 #include "counters.h"
-#include "end/access_log.h"
+#include "observe/access_log.h"
 #include "fd_guard.h"
 #include "wait.h"
 #include "static/negotiate.h"

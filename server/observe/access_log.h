@@ -37,6 +37,10 @@ void websrv_access_status(int status);
 // answer (499).
 void websrv_access_body(long long bytes, bool failed);
 
+// An answer composed elsewhere (by a plug-in, or an nph- program) as its bytes told it: its
+// status (taken when none was noted), the bytes of its body and whether a write of it failed.
+void websrv_access_composed_elsewhere(int status, long long body, bool failed);
+
 // This process no longer writes the session's line: a process it forked does (or another
 // share of the session, which does not).
 void websrv_access_hand_over();

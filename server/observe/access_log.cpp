@@ -1,6 +1,6 @@
 // The access log: what one request asked and how its answer went, followed in the process that
 // serves the connection and written as one line when that process's share of the session ends.
-#include "end/access_log.h"
+#include "observe/access_log.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -13,7 +13,6 @@
 #include "clock.h"
 #include "counters.h"
 #include "log.h"
-#include "respond/foreign.h"
 #include "settings.h"
 
 namespace {
@@ -164,6 +163,13 @@ void websrv_access_hand_over()
     record.owner = false;
 }
 
+void websrv_access_composed_elsewhere(int status, long long body, bool failed)
+{
+    record.status = record.status != 0 ? record.status : status;
+    record.body += body;
+    record.cut = record.cut || failed;
+}
+
 void websrv_access_end(const websrv_session *ended)
 {
     if (record.session != ended || !record.owner)
@@ -171,11 +177,6 @@ void websrv_access_end(const websrv_session *ended)
     record.owner = false;
     const websrv_session &session = *ended;
     const websrv_session_info &info = *record.info;
-    // An answer a plug-in or an nph- program composed tells its status and length by its bytes.
-    const websrv_foreign_answer &foreign = websrv_foreign();
-    record.status = record.status != 0 ? record.status : foreign.status;
-    record.body += foreign.body;
-    record.cut = record.cut || foreign.failed;
     if (session.received == 0 && record.status == 0 && !record.cut)
         return;  // the client sent nothing: no request, no line
     websrv_access_request(session.buffer);

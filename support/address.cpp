@@ -1,5 +1,5 @@
 // Socket addresses: IPv4-mapped clients unmapped, addresses as text, hosts compared.
-#include "accept/address.h"
+#include "address.h"
 
 #include <arpa/inet.h>
 #include <cstring>

@@ -1,14 +1,16 @@
 // The table of session slots, in memory all processes of the server share. Every entry has one
 // writer (its slot's process) and is read without a lock: its state is written last and read
 // first, so a reader sees the client and the time that belong to it.
-#include "share.h"
+#include "slots/slots.h"
 
 #include <cerrno>
+#include <linux/tcp.h>
+#include <netinet/in.h>
 #include <sys/mman.h>
 
 #include "log.h"
 #include "counters.h"
-#include "accept/address.h"
+#include "address.h"
 #include "clock.h"
 #include "wait.h"
 #include "websrv_plugin.h"
@@ -82,7 +84,7 @@ websrv_server_counters unshared_counters;
 
 websrv_server_counters *websrv_counters = &unshared_counters;
 
-int websrv_share_open(int slots)
+int websrv_slot_open(int slots)
 {
     const size_t size = sizeof(share_table) + sizeof(slot_entry) * static_cast<size_t>(slots - 1);
     void *memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
@@ -98,30 +100,30 @@ int websrv_share_open(int slots)
     return 0;
 }
 
-void websrv_share_enter(int slot)
+void websrv_slot_enter(int slot)
 {
     own_slot = slot;
     if (table != nullptr)
         set_state(websrv_slot_state::accepting);
 }
 
-void websrv_share_state(websrv_slot_state state)
+void websrv_slot_set_state(websrv_slot_state state)
 {
     if (table != nullptr && own_slot >= 0)
         set_state(state);
 }
 
-void websrv_share_arrived(const sockaddr_storage &client, websrv_arrival arrival)
+void websrv_slot_arrived(const sockaddr_storage &client, websrv_arrival arrival)
 {
     if (table == nullptr || own_slot < 0)
         return;
     own().client = client;
     set_state(arrival == websrv_arrival::none ? websrv_slot_state::idle : websrv_slot_state::reading);
     if (arrival == websrv_arrival::part)
-        websrv_share_slow();
+        websrv_slot_slow();
 }
 
-bool websrv_share_slow()
+bool websrv_slot_slow()
 {
     const long long slow_since = websrv_now_ms() - slow_header_ms - 1;
     if (table == nullptr || own_slot < 0 || own().since <= slow_since)
@@ -130,7 +132,7 @@ bool websrv_share_slow()
     return true;
 }
 
-bool websrv_share_take(const sockaddr_storage &client)
+bool websrv_slot_take(const sockaddr_storage &client)
 {
     if (table == nullptr || own_slot < 0)
         return true;
@@ -140,7 +142,7 @@ bool websrv_share_take(const sockaddr_storage &client)
     return count_client(websrv_slot_state::reading, own().since - slow_header_ms) < share();
 }
 
-bool websrv_share_turn(long long deadline)
+bool websrv_slot_turn(long long deadline)
 {
     if (table == nullptr || own_slot < 0)
         return true;
@@ -156,7 +158,7 @@ bool websrv_share_turn(long long deadline)
     return true;
 }
 
-bool websrv_share_any_free()
+bool websrv_slot_any_free()
 {
     if (table == nullptr)
         return true;
@@ -168,7 +170,7 @@ bool websrv_share_any_free()
     return false;
 }
 
-int websrv_share_longest_waiting()
+int websrv_slot_longest_waiting()
 {
     const long long now = websrv_now_ms();
     int longest = -1;
@@ -180,15 +182,25 @@ int websrv_share_longest_waiting()
     return longest;
 }
 
-bool websrv_share_should_yield()
+bool websrv_slot_should_yield()
 {
-    if (table == nullptr || own_slot < 0 || websrv_share_any_free())
+    if (table == nullptr || own_slot < 0 || websrv_slot_any_free())
         return false;  // a slot is free: the waiting connection goes there
-    return websrv_share_longest_waiting() == own_slot;
+    return websrv_slot_longest_waiting() == own_slot;
 }
 
-void websrv_share_release(int slot)
+void websrv_slot_release(int slot)
 {
     if (table != nullptr && slot >= 0 && slot < table->slots)
         __atomic_store_n(&table->entry[slot].state, websrv_slot_state::empty, __ATOMIC_SEQ_CST);
+}
+
+
+bool websrv_came_dripping(int fd, long received)
+{
+    constexpr unsigned drip_segments = 3;
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    return received < websrv_slot_burst && getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 &&
+           info.tcpi_data_segs_in >= drip_segments;
 }

@@ -1,6 +1,6 @@
 // Socket addresses of clients and of the server's own end, IPv4 and IPv6 alike.
-#ifndef WEBSRV_SERVER_ADDRESS_H
-#define WEBSRV_SERVER_ADDRESS_H
+#ifndef WEBSRV_SUPPORT_ADDRESS_H
+#define WEBSRV_SUPPORT_ADDRESS_H
 
 #include <cstddef>
 #include <sys/socket.h>

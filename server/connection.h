@@ -27,6 +27,7 @@ struct websrv_connection {
                                   // in a process of its own, as for every plug-in that did not
                                   // consent to more
     bool may_keep = false;        // the request asks to keep the connection and may have it
+                                  // (both written only by keep.cpp)
     bool keep = false;            // the answer keeps the connection for the next request
     bool nonblocking = false;     // the socket has been made non-blocking for file sends
     int requests = 0;             // requests begun on this connection

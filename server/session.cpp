@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "keep.h"
 #include "accept/accept.h"
 #include "cgi/cgi.h"
 #include "children.h"
@@ -126,7 +127,8 @@ void next_request(websrv_connection *c)
     next.received = behind;
     s = next;
     c->info.remote_user = c->info.auth_type = nullptr;
-    c->keep = c->may_keep = c->chunked = c->says_close = c->body_taken = c->answered = false;
+    websrv_keep_reset(c);
+    c->chunked = c->says_close = c->body_taken = c->answered = false;
     c->body_left = c->body_length = 0;
     c->path_info = nullptr;
     c->request_uri = "";

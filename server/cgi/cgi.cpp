@@ -5,6 +5,7 @@
 #include "cgi/cgi.h"
 
 #include "log.h"
+#include "keep.h"
 
 #include <cerrno>
 #include <climits>
@@ -257,7 +258,7 @@ bool prepare_input(websrv_connection *c, websrv_method method, program_input &in
     if (websrv_expects_continue(c) && !websrv_send_continue(c))
         return false;
     if (c->lasting != 0) {
-        c->keep = c->may_keep;  // the body is read here whatever its length
+        websrv_keep_body_read(c);
         return c->body_length == 0 || open_body_pipe(in.input, in.feed);
     }
     // From here on the copy processes share the socket: none may read what another needs.

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "log.h"
+#include "keep.h"
 #include "children.h"
 #include "cgi/cgi_input.h"
 #include "parse/cgi_output.h"
@@ -223,7 +224,7 @@ bool answer_header(websrv_connection *c, char (&chunk)[copy_size], int got, cons
     // On a kept connection no more than the body's length goes out: the next answer follows.
     if (c->keep && forward - header_part > static_cast<size_t>(header.content_length)) {
         forward = header_part + static_cast<size_t>(header.content_length);
-        c->keep = false;
+        websrv_keep_lost(c);
     }
     const bool failed = forward > 0 && websrv_write_all(c->session.socket, chunk, forward, desc) < 0;
     websrv_access_body(failed ? 0 : static_cast<long long>(forward - header_part), failed);
@@ -244,7 +245,7 @@ bool forward_piece(websrv_connection *c, const char *piece, int length, bool who
                             : websrv_write_all(c->session.socket, piece, static_cast<size_t>(length), desc) == 0;
     if (!whole)
         websrv_access_body(sent ? length : 0, !sent);
-    c->keep = c->keep && sent;
+    websrv_keep_if(c, sent);
     return sent;
 }
 
@@ -262,7 +263,7 @@ void copy_rest(websrv_connection *c, const websrv_cgi_answer &answer, char (&chu
             break;
         }
         if (got < 0) {
-            c->keep = false;
+            websrv_keep_lost(c);
             websrv_log_errno("Redirect Output Failed Error:%s\n");
             if (errno == ETIMEDOUT)
                 websrv_error("CGI program %s was silent for %d s; its answer ends here\n",
@@ -271,12 +272,12 @@ void copy_rest(websrv_connection *c, const websrv_cgi_answer &answer, char (&chu
         }
         if (got == 0) {
             websrv_log(WEBSRV_LOG_DETAIL, "Finishing the Output redirector\n");
-            c->keep = c->keep && left <= 0;  // all of the length the program gave went out
+            websrv_keep_if(c, left <= 0);  // all of the length the program gave went out
             return;
         }
         if (left >= 0 && got > left) {
             got = static_cast<int>(left);  // more than the program said: the connection ends there
-            c->keep = false;
+            websrv_keep_lost(c);
         }
         left -= left >= 0 ? got : 0;
         if (got > 0 && !forward_piece(c, chunk, got, whole)) {
@@ -285,7 +286,7 @@ void copy_rest(websrv_connection *c, const websrv_cgi_answer &answer, char (&chu
         }
         answer.client_state->line_ended = got == 0 || chunk[got - 1] == '\n';
     }
-    c->keep = false;
+    websrv_keep_lost(c);
     end_program(answer.program, answer.path, true);  // the client is gone, the output still open
 }
 
@@ -308,7 +309,7 @@ void answer_program(websrv_connection *c, const websrv_cgi_answer &answer, char 
     const cgi_header header = websrv_cgi_scan_header(chunk, static_cast<size_t>(got));
     const int refusal = judge_header(chunk, got, header, answer.path);
     // The connection goes on only behind an answer whose length the program gave.
-    c->keep = c->keep && refusal == 0 && header.content_length >= 0 && !header.says_close;
+    websrv_keep_if(c, refusal == 0 && header.content_length >= 0 && !header.says_close);
     if (refusal != 0) {
         websrv_send_error(c, refusal);
         return;
@@ -319,7 +320,7 @@ void answer_program(websrv_connection *c, const websrv_cgi_answer &answer, char 
     websrv_log(WEBSRV_LOG_DETAIL, "CGI Header Length is %d bytes\n", static_cast<int>(header.status_line_length));
     const bool kept = c->keep;
     if (!answer_header(c, chunk, got, header, answer)) {
-        c->keep = false;
+        websrv_keep_lost(c);
         end_program(answer.program, answer.path, true);
         return;
     }
@@ -342,7 +343,7 @@ void websrv_cgi_copy_output(websrv_connection *c, const websrv_cgi_answer &given
     wait_for_body_copy(answer.pipe_read, answer.copying);
     char chunk[copy_size];
     if (is_nph(answer.path)) {
-        c->keep = false;  // the program frames its answer itself
+        websrv_keep_lost(c);  // the program frames its answer itself
         copy_rest(c, answer, chunk, true, -1);
         return;
     }
@@ -353,7 +354,7 @@ void websrv_cgi_copy_output(websrv_connection *c, const websrv_cgi_answer &given
         answer_program(c, answer, chunk, got);
         return;
     }
-    c->keep = false;
+    websrv_keep_lost(c);
     const bool gone = got < 0 && errno == ECONNRESET;
     const bool silent = got < 0 && errno == ETIMEDOUT;
     if (gone)

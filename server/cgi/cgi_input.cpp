@@ -11,6 +11,7 @@
 
 #include "clock.h"
 #include "log.h"
+#include "keep.h"
 #include "read/io.h"
 #include "wait.h"
 
@@ -36,7 +37,7 @@ void websrv_body_pump::finish()
 // A failed copy: the program sees the end of its input, the connection cannot go on.
 void websrv_body_pump::fail()
 {
-    c_->keep = false;
+    websrv_keep_lost(c_);
     finish();
 }
 

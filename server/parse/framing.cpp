@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "log.h"
+#include "keep.h"
 #include "decimal.h"
 #include "settings.h"
 
@@ -14,8 +15,6 @@ namespace {
 
 // A body length the server cannot count (it would overflow) is refused, not cut to fit.
 constexpr long long longest_body = LLONG_MAX;
-// The most requests one connection carries; the answer to the last says it closes.
-constexpr int most_requests = 1000;
 
 // The value of a Content-Length line: one run of decimal digits, blanks behind it allowed.
 // -1 for anything else.
@@ -104,22 +103,15 @@ int websrv_frame_request(websrv_connection *c)
             websrv_error("%s sent a transfer coding other than chunked\n", c->info.peer_text);
         else
             websrv_error("%s sent a Content-Length that cannot be trusted\n", c->info.peer_text);
-        c->keep = c->may_keep = false;
+        websrv_keep_lost(c);
         return coded == coding::unknown ? 501 : 400;
     }
     c->body_length = length;
     c->chunked = coded == coding::chunked;
     const long long arrived = c->session.received - c->session.header_length;
     c->body_left = length > arrived ? length - arrived : 0;
-    // A chunked body has no length the server could find its end by before it reads it: the
-    // connection ends with the answer.
-    c->may_keep = (c->lasting & WEBSRV_LASTING_KEEP_ALIVE) != 0 && c->requests < most_requests && !c->chunked &&
-                  wants_keep_alive(c);
     c->says_close = lists(c->headers.find("Connection"), "close");
-    // Most answers leave the body unread: then it is read and dropped after the answer, when
-    // it is short and the client sends it without waiting to be told to. The CGI gateway reads
-    // the body itself and may keep the connection whatever its length.
-    c->keep = c->may_keep && c->body_left <= websrv_most_dropped && !websrv_expects_continue(c);
+    websrv_keep_from_request(c, wants_keep_alive(c), websrv_expects_continue(c));
     return 0;
 }
 

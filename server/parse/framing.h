@@ -21,9 +21,6 @@ int websrv_frame_request(websrv_connection *c);
 // 100-continue" in an HTTP/1.1 request), and the body has not all come yet (or is chunked).
 bool websrv_expects_continue(const websrv_connection *c);
 
-// The most of a body the server reads and drops to keep a connection; beyond it, it closes.
-inline constexpr long long websrv_most_dropped = 64 * 1024;
-
 #pragma GCC visibility pop
 
 #endif

@@ -10,6 +10,7 @@
 
 #include "fd_guard.h"
 #include "log.h"
+#include "keep.h"
 #include "parse/chunked.h"
 #include "parse/framing.h"
 #include "read/io.h"

@@ -11,6 +11,7 @@
 #include "observe/access_log.h"
 #include "http_words.h"
 #include "log.h"
+#include "keep.h"
 #include "parse/request.h"
 #include "respond/foreign.h"
 #include "respond/write.h"
@@ -105,7 +106,7 @@ int transmit(websrv_connection *c, const composer &out, size_t body, const char 
     const bool failed = websrv_write_all(c->session.socket, out.data(), out.length(), websrv_connection_desc(c)) < 0;
     websrv_access_body(failed ? 0 : static_cast<long long>(body), failed);
     if (failed) {
-        c->keep = false;
+        websrv_keep_lost(c);
         websrv_log_errno("Sending the response failed: %s\n");
         return -1;
     }
@@ -192,8 +193,7 @@ websrv_outcome websrv_plugin_answered(websrv_connection *c, bool routed)
     // A body the plug-in may have read itself cannot be told from the next request: closed. An
     // answer the server composed for the plug-in has decided already.
     if (!c->answered)
-        c->keep = c->keep && c->body_length == 0 && answer.header_done && answer.keep_alive &&
-                  answer.length == answer.body && !answer.failed;
+        websrv_keep_answer(c, answer.header_done && answer.keep_alive && answer.length == answer.body && !answer.failed);
     return routed ? websrv_outcome::served : websrv_outcome::logged_failed;
 }
 
@@ -225,7 +225,7 @@ int websrv_send_answer(websrv_connection *c, int status, const char *content_typ
                        const void *body, size_t length)
 {
     c->answered = true;
-    c->keep = c->keep && status != 101 && (c->body_length == 0 || c->body_taken) && !c->chunked;
+    websrv_keep_answer(c, status != 101);
     char head[response_size];
     composer out(head, sizeof head);
     compose_answer_head(out, c, status, content_type, extra, length);
@@ -234,14 +234,14 @@ int websrv_send_answer(websrv_connection *c, int status, const char *content_typ
     const bool head_only = websrv_method_of(c->session.method) == websrv_method::head;
     if (out.length() + 1 >= sizeof head) {
         websrv_error("A plug-in's answer has more header lines than fit in %zu bytes\n", sizeof head);
-        c->keep = false;
+        websrv_keep_lost(c);
         websrv_send_error(c, 500);
         return 0;
     }
     const bool sent = websrv_write_all(c->session.socket, out.data(), out.length(), desc) == 0 &&
                       (head_only || length == 0 || websrv_write_all(c->session.socket, body, length, desc) == 0);
     websrv_access_body(sent && !head_only ? static_cast<long long>(length) : 0, !sent);
-    c->keep = c->keep && sent;
+    websrv_keep_if(c, sent);
     return 0;
 }
 

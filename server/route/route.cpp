@@ -11,6 +11,7 @@
 #include "hooks/hooks.h"
 #include "http_words.h"
 #include "log.h"
+#include "keep.h"
 #include "observe/access_log.h"
 #include "parse/framing.h"
 #include "parse/request.h"
@@ -94,7 +95,7 @@ bool admit(websrv_connection *c, websrv_route_target *target)
     if (!websrv_slot_turn(websrv_now_ms() + turn_wait_ms)) {
         websrv_error("%s holds its share of the sessions; answered 503\n", c->info.peer_text);
         websrv_count(&websrv_server_counters::refused);
-        c->keep = false;
+        websrv_keep_lost(c);
         websrv_send_error(c, 503, WEBSRV_RETRY_LATER_LINE);
         target->outcome = websrv_outcome::served;
         return false;

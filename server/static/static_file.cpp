@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "keep.h"
 #include "counters.h"
 #include "observe/access_log.h"
 #include "fd_guard.h"
@@ -155,7 +156,7 @@ int open_regular_file(const char *path, const struct stat *looked_up, struct sta
 void send_body(websrv_connection *c, int fd, const websrv_byte_range &range, off_t size)
 {
     const long long sent = transmit_file(c, fd, range.start, range.length);
-    c->keep = c->keep && sent == range.length;  // a client waiting for the rest cannot go on
+    websrv_keep_if(c, sent == range.length);  // a client waiting for the rest cannot go on
     if (sent < 0) {
         websrv_access_body(0, true);
         websrv_log_errno("Error: Unable to send file; Error:%s\n");

@@ -398,6 +398,7 @@ TEST(Loop, AnExclusiveWatchSharedByTwoProcessesWakesOneOfThemPerConnection)
         const long long deadline = websrv_now_ms() + 30000;
         while (!(sleeps(workers.pid[0]) && sleeps(workers.pid[1])) && websrv_now_ms() < deadline)
             usleep(1000);
+        ASSERT_LT(websrv_now_ms(), deadline) << "the workers did not both wait in their loop";
         if (i == connections)
             break;
         const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -13,6 +13,7 @@ constexpr int default_https_port = 443;
 constexpr char host_chars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-";
 
 bool redirect = false;
+int tls_port = 0;  // where the answers send the client
 
 // The name or address of the request's Host without its port into `host`; false when there is
 // none or it holds anything but a name or an address.
@@ -33,15 +34,15 @@ bool host_name(const char *value, char (&host)[256])
 
 int tls_redirect(websrv_session *session)
 {
-    if (!redirect || session->port == tls_port())
+    if (!redirect || session->port == tls_port)
         return 1;
     char host[256];
     if (!host_name(session->host, host))
         websrv_local_host(session->socket, host, sizeof host, "localhost");
     char location[2 * WEBSRV_BUFFER_SIZE];
     size_t length = static_cast<size_t>(snprintf(location, sizeof location, "Location: https://%s", host));
-    if (tls_port() != default_https_port)
-        length += static_cast<size_t>(snprintf(location + length, sizeof location - length, ":%d", tls_port()));
+    if (tls_port != default_https_port)
+        length += static_cast<size_t>(snprintf(location + length, sizeof location - length, ":%d", tls_port));
     const char *path = strcmp(session->uri, "./") == 0 ? "" : session->uri;
     const bool whole = append_url_text(location, sizeof location - 2, &length, "/", false) &&
                        append_url_text(location, sizeof location - 2, &length, path, false) &&
@@ -58,4 +59,9 @@ int redirect_option(char **)
 {
     redirect = true;
     return 0;
+}
+
+void redirect_to_port(int port)
+{
+    tls_port = port;
 }

@@ -121,10 +121,13 @@ constexpr stock_option options[] = {
 
 namespace {
 
+// on_open of both ports: a connection that lasts on the TLS port carries its TLS here.
 int open_connection(int fd, int port, unsigned lasting)
 {
-    tls_follow_reloads(context);
-    return tls_open(fd, port, lasting, context);
+    if (port != tls_desc.port)
+        return 0;
+    tls_pair_follow(context);
+    return tls_open(fd, lasting, context);
 }
 
 }  // namespace
@@ -150,17 +153,13 @@ std::span<const stock_option> tls_options()
     return options;
 }
 
-int tls_port()
-{
-    return tls_desc.port;
-}
-
 int tls_start()
 {
     // The system's OpenSSL configuration is not read: what the server offers is set here.
     OPENSSL_init_ssl(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_LOAD_SSL_STRINGS |
                          OPENSSL_INIT_NO_LOAD_CRYPTO_STRINGS,
                      nullptr);
+    redirect_to_port(tls_desc.port);
     if (!key_kept_apart() || !tls_make_pair_if_missing(cert_path, key_path))
         return -1;
     context = make_context();
@@ -214,11 +213,6 @@ void reread_pair()
 }
 
 }  // namespace
-
-void tls_follow_reloads(SSL_CTX *in_use)
-{
-    tls_pair_follow(in_use);
-}
 
 int tls_event(int event)
 {

@@ -50,9 +50,9 @@ int not_moved(SSL *ssl, int result)
 
 }  // namespace
 
-int tls_open(int fd, int port, unsigned lasting, SSL_CTX *context)
+int tls_open(int fd, unsigned lasting, SSL_CTX *context)
 {
-    if (port != tls_port() || lasting == 0 || context == nullptr || fd >= FD_SETSIZE)
+    if (lasting == 0 || context == nullptr || fd >= FD_SETSIZE)
         return 0;
     SSL *ssl = SSL_new(context);
     if (ssl == nullptr || SSL_set_fd(ssl, fd) != 1) {

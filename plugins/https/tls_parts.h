@@ -19,8 +19,9 @@ bool tls_pair_check(SSL_CTX *trial, const char *cert_path, const char *key_path)
 // Main process: the same, and when the pair is sound it becomes the one every process serves
 // (through tls_pair_follow). The first call, at start-up, makes the memory the processes share.
 bool tls_pair_read(SSL_CTX *trial, const char *cert_path, const char *key_path);
-// Any process: loads the pair published last into `in_use` when it is not the one this process
-// loaded last. True when it loaded one.
+// Any process: loads the pair published last (on SIGUSR1) into `in_use` when it is not the one
+// this process loaded last; the ticket key stays, so sessions still resume in every process.
+// True when it loaded one.
 bool tls_pair_follow(SSL_CTX *in_use);
 
 // tls_relay.cpp, main process once start-up is over: starts the engine, the process that carries the
@@ -36,18 +37,12 @@ int tls_relay_start(websrv_session *session, SSL_CTX *context);
 // instead of waiting, which would cut a large file short.
 int tls_sendfile(int out_fd, int in_fd, off_t *offset, size_t count);
 
-// tls.cpp: the TLS port's number.
-int tls_port();
-// tls.cpp, in any process: serves the pair the main process read last (on SIGUSR1) from here
-// on, when this process does not yet (the ticket key stays, so sessions still resume in every
-// process).
-void tls_follow_reloads(SSL_CTX *in_use);
 
 // tls_inside.cpp: TLS in the connection's own process, on a connection that lasts. tls_open
-// (on_open with the TLS context) starts one on the TLS port when `lasting` is not 0; tls_close
+// (on_open of the TLS port, with its context) starts one when `lasting` is not 0; tls_close
 // (on_close) sends its close_notify and ends it; tls_inside tells whether `fd` has one. The
 // read, write and file hooks of the TLS port go through it, or pass the relay's plain bytes.
-int tls_open(int fd, int port, unsigned lasting, SSL_CTX *context);
+int tls_open(int fd, unsigned lasting, SSL_CTX *context);
 int tls_close(int fd);
 int tls_pending(int fd);
 bool tls_inside(int fd);
@@ -55,8 +50,10 @@ int tls_read(int fd, void *buf, size_t len);
 int tls_write(int fd, const void *buf, int len);
 int tls_send_file(int out_fd, int in_fd, off_t *offset, size_t count);
 
-// redirect.cpp: "-redirect" (redirect_option, an option setter).
+// redirect.cpp: "-redirect" (redirect_option, an option setter); the TLS port the answers
+// name, set before the server serves.
 int redirect_option(char **values);
+void redirect_to_port(int port);
 
 // pages.cpp, main process once start-up is done: gives back the pages of OpenSSL's code and
 // read-only data that start-up touched.

@@ -393,7 +393,7 @@ bool take_connection(int control, SSL_CTX *context, relay **connections, int *co
     }
     // A pair read again since the engine last looked serves this connection already: the engine
     // may have slept through the reload in its wait.
-    tls_follow_reloads(context);
+    tls_pair_follow(context);
     if (relay *r = make_relay(context, fds[0], fds[1], message.peer))
         connections[(*count)++] = r;
     return true;
@@ -497,7 +497,7 @@ bool fork_relay(SSL_CTX *context, int tls_fd, int plain_fd, const char *peer)
         return true;
     const int kept[] = {tls_fd < plain_fd ? tls_fd : plain_fd, tls_fd < plain_fd ? plain_fd : tls_fd};
     close_all_but(kept);
-    tls_follow_reloads(context);  // this process may have been forked before the last reload
+    tls_pair_follow(context);  // this process may have been forked before the last reload
     relay *connections[1];
     const int count = (connections[0] = make_relay(context, tls_fd, plain_fd, peer)) != nullptr ? 1 : 0;
     relay_loop(-1, context, connections, count);

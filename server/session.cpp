@@ -4,6 +4,7 @@
 // it always got: one request per connection, one connection per process, the process ending
 // with status 0 through the session's clean-up.
 #include "session.h"
+#include "control.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -239,7 +240,7 @@ void websrv_serve_next(int control, int slot)
         // The main process learns that this process took a connection: with slots to spare it
         // forks the next waiting child now, and with none it looks after the waiting ones.
         if (served == 1)
-            (void)!send(control, "a", 1, MSG_NOSIGNAL);
+            websrv_control_say(control, websrv_word_taken, true);
         websrv_log(WEBSRV_LOG_DETAIL, "Incoming request handled by PID:%d\n", static_cast<int>(getpid()));
         websrv_connection c{};
         const bool opened = open_connection(&c, taken, control, served < limit);

@@ -1,6 +1,7 @@
 // The ends of a request, of a connection and of a process: the session's clean-up, the "slot
 // free" word to the main process, and the exit.
 #include "end/end.h"
+#include "control.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -97,7 +98,7 @@ void websrv_signal_done(int control)
     if (control < 0)
         return;
     websrv_log_flush();
-    (void)!write(control, "d", 1);
+    websrv_control_say(control, websrv_word_done, true);
 }
 
 void websrv_connection_end(websrv_connection *c, websrv_outcome outcome)

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "accept/accept.h"
+#include "control.h"
 #include "log.h"
 #include "life/listener.h"
 #include "life/operator.h"
@@ -221,7 +222,7 @@ void ask_to_yield()
     const int slot = websrv_slot_longest_waiting();
     yield_asked = websrv_now_ms();
     if (slot >= 0 && slots[slot].fd >= 0)
-        (void)!send(slots[slot].fd, "y", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        websrv_control_say(slots[slot].fd, websrv_word_yield, false);
 }
 
 // Adds the listening sockets to what the loop waits on, when every slot is busy, a session only
@@ -255,11 +256,10 @@ void free_slot(child_slot &slot, int index)
     slot = free_entry;
 }
 
-// Reads what the child of slot `index` has to say: 'a', it has taken a connection; 'w', its
-// session has come to only wait while every slot is busy (the listening sockets are looked at
-// again at once); 'd', its session is over; the end of the stream, it is gone (killed, or it
-// ended without a connection: then the next one waits a moment, in case accepting fails for
-// lack of a resource).
+// Reads what the child of slot `index` has to say (a waiting session's word has the listening
+// sockets looked at again at once); the end of the stream: it is gone (killed, or it ended
+// without a connection: then the next one waits a moment, in case accepting fails for lack of a
+// resource).
 void hear_from(int index)
 {
     child_slot &slot = slots[index];
@@ -274,11 +274,11 @@ void hear_from(int index)
         return;
     }
     for (ssize_t i = 0; i < got; ++i) {
-        if (words[i] == 'a')
+        if (words[i] == websrv_word_taken)
             slot.accepted = true;
-        if (words[i] == 'w')
+        if (words[i] == websrv_word_waits)
             yield_asked = 0;
-        if (words[i] == 'd') {
+        if (words[i] == websrv_word_done) {
             free_slot(slot, index);
             return;
         }
@@ -333,7 +333,7 @@ void stop_waiting_children()
 {
     for (int i = 0; i < slot_count; ++i) {
         if (slots[i].fd >= 0 && !slots[i].stop_sent) {
-            (void)!send(slots[i].fd, "s", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            websrv_control_say(slots[i].fd, websrv_word_stop, false);
             slots[i].stop_sent = true;
         }
     }

@@ -1,6 +1,7 @@
 // Reading the request header: piece by piece until its empty line, within the header deadline,
 // giving the slot up when asked to while the client is slow.
 #include "read/header.h"
+#include "control.h"
 
 #include <cerrno>
 #include <cstring>
@@ -18,10 +19,6 @@
 #include "slots/slots.h"
 
 namespace {
-
-// The control socket's words from the main process: give the slot up, the server stops.
-constexpr char yield_word = 'y';
-constexpr char stop_word = 's';
 
 // The server stops (or its main process is gone): no connection is kept or taken any more.
 bool stopping = false;
@@ -45,8 +42,8 @@ websrv_wait_end hear_main(websrv_connection *c, bool started)
     }
     bool yield = false;
     for (ssize_t i = 0; i < got; ++i) {
-        stopping = stopping || words[i] == stop_word;
-        yield = yield || words[i] == yield_word;
+        stopping = stopping || words[i] == websrv_word_stop;
+        yield = yield || words[i] == websrv_word_yield;
     }
     if (stopping && !started)
         return websrv_wait_end::stop;
@@ -111,7 +108,7 @@ websrv_wait_end websrv_wait_for_bytes(websrv_connection *c, long long deadline, 
 void websrv_waits_now(websrv_connection *c)
 {
     if (c->done_fd >= 0 && !websrv_slot_any_free())
-        (void)!send(c->done_fd, "w", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        websrv_control_say(c->done_fd, websrv_word_waits, false);
 }
 
 namespace {

@@ -39,6 +39,16 @@
  *     session took with websrv_malloc() and did not give back is released when the session
  *     ends. A NULL `reserved` (every plug-in written before the record existed) keeps one
  *     process per connection and one request per connection.
+ *  9. Event mode: with "-w N" the server runs N worker processes, each serving many connections
+ *     at once from one event loop, every request on a stack of its own that is set aside while
+ *     it waits. Only the connections of a plug-in that sets WEBSRV_EXT_EVENT_LOOP (beside
+ *     WEBSRV_EXT_MANY_SESSIONS) are served so; any other keeps the process model of 7 and 8. The
+ *     flag promises, beyond 8: on_read, on_write and on_sendfile may be given a non-blocking
+ *     socket and then return -1 with errno EAGAIN instead of waiting (the server waits and calls
+ *     again); on_pending reports the bytes they hold; no hook waits by itself (one that must,
+ *     a WebSocket relay, say, waits through the services table's `wait`, which sets only its own
+ *     request aside); per-connection state is found by the descriptor; and the sessions of one
+ *     process may interleave at any wait, so no global holds a session's state across one.
  */
 #ifndef WEBSRV_PLUGIN_H
 #define WEBSRV_PLUGIN_H
@@ -305,6 +315,9 @@ typedef struct websrv_services {
  * of its own; the connections are the other descriptor's (whose hooks carry them), and its
  * on_route is asked after that descriptor's. Without such a descriptor on the port, it listens. */
 #define WEBSRV_EXT_SHARES_PORT 2u
+/* The plug-in's connections may be served in event mode ("-w", convention 9); needs
+ * WEBSRV_EXT_MANY_SESSIONS too. */
+#define WEBSRV_EXT_EVENT_LOOP 4u
 
 /* Every hook of the two records, in the order a server and then each connection meet them:
  * X(record, hook, process, when), `record` desc for websrv_plugin_desc and ext for
